@@ -5,6 +5,13 @@
 namespace korvane::api {
 namespace {
 
+// A record of class `cls` from `fields`; a failure is always raised, never an empty result.
+nb::object record(nb::handle cls, nb::handle fields) {
+    nb::object built = records::from_mapping(cls, fields);
+    if (!built.is_valid()) throw nb::python_error();
+    return built;
+}
+
 [[noreturn]] void shape_error(const char* what, const char* expected, nb::handle got) {
     PyErr_Format(PyExc_TypeError, "%s must be %s, not %s", what, expected, Py_TYPE(got.ptr())->tp_name);
     throw nb::python_error();
@@ -29,7 +36,7 @@ nb::object message_record(nb::handle choice) {
         fields[k.role] = k.assistant;
         fields[k.content] = k.empty;
     }
-    return records::from_mapping(records::record_class("ChatMessage"), fields);
+    return record(records::record_class("ChatMessage"), fields);
 }
 
 nb::list choice_records(nb::handle choices) {
@@ -45,7 +52,7 @@ nb::list choice_records(nb::handle choices) {
         fields[k.index] = member_or(choice, k.index, nb::int_(i));
         fields[k.message] = message_record(choice);
         fields[k.finish_reason] = member_or(choice, k.finish_reason, nb::none());
-        records.append(records::from_mapping(choice_class, fields));
+        records.append(record(choice_class, fields));
     }
     return records;
 }
@@ -78,13 +85,13 @@ nb::object completion_from_answer(nb::handle answer, nb::handle payload) {
     if (has_usage < 0) throw nb::python_error();
     if (has_usage) {
         expect_dict(usage, "the 'usage' of a chat completion");
-        fields[k.usage] = records::from_mapping(records::record_class("ChatCompletionUsage"), usage);
+        fields[k.usage] = record(records::record_class("ChatCompletionUsage"), usage);
     } else {
         fields[k.usage] = nb::none();
     }
     fields[k.rerank_tier] = member_or(answer, k.rerank_tier, nb::none());
     fields[k.quantum_enhanced] = member_or(answer, k.quantum_enhanced, nb::bool_(false));
-    return records::from_mapping(records::record_class("ChatCompletion"), fields);
+    return record(records::record_class("ChatCompletion"), fields);
 }
 
 nb::object chunk_from_object(nb::handle cls, nb::handle object) {
@@ -102,7 +109,7 @@ nb::object chunk_from_object(nb::handle cls, nb::handle object) {
     int has_choices = PyDict_Contains(dict, k.choices.ptr());
     if (has_choices < 0) throw nb::python_error();
     if (!has_choices) fill(k.choices, nb::list());
-    return records::from_mapping(cls, object);
+    return record(cls, object);
 }
 
 }  // namespace korvane::api
