@@ -64,7 +64,7 @@ def test_awkward_pieces_with_pauses(raw_server, raw_client, sizes, ending):
     def handler(connection):
         connection.send(STREAM_HEAD)
         for i, piece in enumerate(pieces(BODY + ending, sizes)):
-            connection.send_chunk(piece, pause=0.02 if i % 50 == 3 else 0)
+            connection.send_chunk(piece, pause=0.01 if i % 150 == 3 else 0)
         connection.send(b"0\r\n\r\n")
 
     raw_server.handler = handler
