@@ -27,6 +27,7 @@ struct StreamState {
 
 struct StreamObject {
     PyObject_HEAD
+    PyObject* weakrefs;  // weak references are allowed, as on generators
     StreamState state;
 };
 
@@ -299,6 +300,7 @@ int stream_clear(PyObject* self) {
 void stream_dealloc(PyObject* self) {
     if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by its finalizer
     PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<StreamObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
     state_of(self).~StreamState();
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
@@ -317,6 +319,11 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyMemberDef g_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(StreamObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyType_Slot g_slots[] = {
     {Py_tp_doc, const_cast<char*>(
                     "Streamed chat completion: a generator of ChatCompletionChunk records.\n\n"
@@ -326,6 +333,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(pull)},
     {Py_tp_methods, g_methods},
+    {Py_tp_members, g_members},
     {Py_tp_finalize, reinterpret_cast<void*>(stream_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stream_clear)},

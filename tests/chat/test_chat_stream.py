@@ -4,6 +4,7 @@ import collections.abc
 import gc
 import json
 import warnings
+import weakref
 
 import pytest
 
@@ -162,6 +163,7 @@ def test_generator_protocol(seams):
         stream.send(None)
     with pytest.raises(TypeError):
         ChatCompletionStream()
+    assert weakref.ref(stream)() is stream
 
 
 @pytest.mark.parametrize(
@@ -263,8 +265,6 @@ def test_failing_close_reported_at_the_end(seams):
 
 
 def test_response_is_not_kept_after_finishing(seams):
-    import weakref
-
     stream = stream_of(seams, [CHUNK, CHUNK])
     response = weakref.ref(seams.response)
     handed_over = [seams.response]
