@@ -1,6 +1,7 @@
 """Streamed completions over a real local connection: awkward pieces, pauses, breaks, early drops."""
 
 import json
+import threading
 
 import pytest
 
@@ -76,14 +77,18 @@ def test_awkward_pieces_with_pauses(raw_server, raw_client, sizes, ending):
 
 
 def test_break_midway_raises_http_error_after_delivered_chunks(raw_server, raw_client):
+    delivered = threading.Event()
+
     def handler(connection):
         connection.send(STREAM_HEAD)
         connection.send_chunk(chunk_line(0) + b"\n" + chunk_line(1) + b"\n")
+        delivered.wait(2)
         connection.send(b"400\r\n" + chunk_line(2)[:30])  # the chunk is cut off and the socket closed
 
     raw_server.handler = handler
     stream = raw_client.chat.completions.create("m", [], stream=True)
     assert [next(stream).id, next(stream).id] == ["s0", "s1"]
+    delivered.set()
     with pytest.raises(korvane_sdk.http.RequestException) as caught:
         next(stream)
     assert not isinstance(caught.value, KorvaneError)
