@@ -2,6 +2,7 @@
 
 import pytest
 
+import korvane_sdk.models as models
 from korvane_sdk.exceptions import KorvaneError, RateLimitError, ServerError
 
 from conftest import wire
@@ -60,8 +61,8 @@ def test_falsy_usage_is_none(seams, usage):
     ],
     ids=lambda answer: repr(answer)[:40],
 )
-def test_present_null_or_wrong_value_fails_validation(seams, validation_error, answer):
-    with pytest.raises(validation_error):
+def test_present_null_or_wrong_value_fails_validation(seams, answer):
+    with pytest.raises(models.ValidationError):
         complete(seams, answer)
 
 

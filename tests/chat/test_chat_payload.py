@@ -5,6 +5,7 @@ import math
 
 import pytest
 
+import korvane_sdk.models as models
 from korvane_sdk.exceptions import InvalidRequestError
 
 from conftest import received_members, wire
@@ -89,13 +90,13 @@ def test_argument_binding_errors(seams, call, message):
     assert seams.calls == []
 
 
-def test_messages_records_dumped_and_mappings_by_reference(seams, chat_records):
+def test_messages_records_dumped_and_mappings_by_reference(seams):
     class Mine(dict):
         pass
 
     mapping = {"role": "system", "content": "be brief", "extra": [1]}
     subtype = Mine(role="user")
-    record = chat_records.ChatMessage(role="user", content="Hi")
+    record = models.ChatMessage(role="user", content="Hi")
     seams.client.chat.completions.create("m", iter([record, mapping, subtype]))
     sent = seams.sent()["messages"]
     assert list(sent[0].items()) == [("role", "user"), ("content", "Hi"), ("name", None)]

@@ -136,11 +136,3 @@ def test_error_status_raised_by_first_pull(wire_client, httpserver):
     with pytest.raises(AuthenticationError, match="bad key"):
         next(stream)
 
-
-def test_stream_over_httpserver(wire_client, httpserver):
-    body = b"".join(chunk_line(i) + b"\n\n" for i in range(3)) + b"data: [DONE]\n\n"
-    httpserver.expect_request("/v1/chat/completions").respond_with_data(body, content_type="text/event-stream")
-    chunks = list(wire_client.chat.completions.create("m", [], stream=True, user="u"))
-    assert [c.id for c in chunks] == ["s0", "s1", "s2"]
-    (request, _), = httpserver.log
-    assert list(json.loads(request.get_data())) == ["model", "messages", "temperature", "stream", "n", "user"]
