@@ -98,9 +98,11 @@ std::string_view line_text(nb::handle line) {
     if (PyBytes_Check(raw)) {
         std::string_view text(PyBytes_AS_STRING(raw), static_cast<size_t>(PyBytes_GET_SIZE(raw)));
         if (!simdjson::validate_utf8(text.data(), text.size())) {
-            PyObject* decoded = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
-            Py_XDECREF(decoded);
-            throw nb::python_error();
+            // The interpreter's decoder gives the error its usual form; should it accept the
+            // text after all, the text is used.
+            nb::object decoded =
+                nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+            if (!decoded.is_valid()) throw nb::python_error();
         }
         return text;
     }
