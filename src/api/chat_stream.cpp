@@ -122,6 +122,17 @@ std::string_view line_text(nb::handle line) {
     return {};
 }
 
+// False when `data` cannot be JSON text because of its first character after JSON whitespace
+// (NaN and Infinity count, as the interpreter's decoder accepts them): such lines are skipped
+// without paying for a decode error.
+bool may_be_json(std::string_view data) {
+    size_t at = data.find_first_not_of(" \t\n\r");
+    if (at == std::string_view::npos) return false;
+    char c = data[at];
+    return c == '{' || c == '[' || c == '"' || c == '-' || (c >= '0' && c <= '9') || c == 't' || c == 'f' ||
+           c == 'n' || c == 'N' || c == 'I';
+}
+
 // The next chunk, or an invalid object once the stream is over.
 nb::object next_chunk(StreamState& state) {
     if (state.phase == Phase::created) start(state);
@@ -141,6 +152,7 @@ nb::object next_chunk(StreamState& state) {
             release(state);
             return {};
         }
+        if (!may_be_json(classified.data)) continue;
         nb::object value;
         try {
             value = json::parse(classified.data);

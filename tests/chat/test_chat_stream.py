@@ -62,6 +62,8 @@ def test_done_variants_end_the_stream(seams, marker):
         b"data: [DONE]x",
         b"data: \"[DONE]\"x",
         b"data: NaN-ish",
+        b"data: ping",
+        b"data: \t ",
         b"",
         "",
         None,
