@@ -40,6 +40,8 @@ public:
     void abort();
 
     bool finished() const { return done_; }
+    bool failed() const { return failure_.has_value(); }
+    bool has_final_headers() const { return final_headers_; }
     int status() const { return status_; }
     const std::string& reason() const { return reason_; }
     HeaderMap& headers() { return headers_; }

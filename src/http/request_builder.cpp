@@ -1,6 +1,4 @@
 // Turns Session.request's Python arguments into a RequestPlan, refusing what cannot be sent.
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstdlib>
 #include <string_view>
@@ -158,18 +156,6 @@ bool truthy(nb::handle value) {
     return result == 1;
 }
 
-void plan_verify(RequestPlan& plan, nb::handle verify) {
-    if (PyUnicode_Check(verify.ptr()) && PyUnicode_GET_LENGTH(verify.ptr()) > 0) {
-        // A path, as mainstream clients take it: the CA bundle (file) or CA directory to trust.
-        plan.verify = true;
-        plan.ca_file = text_bytes(verify);
-        struct stat info {};
-        plan.ca_is_directory = stat(plan.ca_file.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-        return;
-    }
-    plan.verify = truthy(verify);
-}
-
 // libcurl reads http_proxy, https_proxy, all_proxy and no_proxy itself but, unlike mainstream
 // clients, not the upper-case HTTP_PROXY; take that one here (except under CGI, where a request
 // header could set it).
@@ -189,7 +175,7 @@ RequestPlan plan_request(nb::handle method, nb::handle url, nb::handle params, n
     plan.url = plan_url(url, params);
     plan.stream = stream;
     plan_timeouts(plan, timeout);
-    plan_verify(plan, verify);
+    plan.verify = truthy(verify);  // any value: its truth decides
     plan_proxy(plan);
     GivenHeaders given = plan_headers(plan, headers);
 

@@ -22,8 +22,6 @@ struct RequestPlan {
     long connect_timeout_ms = 0;  // 0: no limit of our own
     long read_timeout_ms = 0;     // 0: no limit
     bool verify = true;
-    std::string ca_file;  // a CA bundle path given as `verify`
-    bool ca_is_directory = false;
     std::string proxy;  // set only where libcurl would not read the environment itself
     bool stream = false;
 };

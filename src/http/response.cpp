@@ -46,7 +46,7 @@ private:
 Response::Response(std::unique_ptr<Exchange> exchange)
     : status_(exchange->status()), reason_(exchange->reason()), url_(exchange->effective_url()) {
     headers_ = nb::cast(std::move(exchange->headers()), nb::rv_policy::move);
-    if (exchange->finished()) {
+    if (exchange->finished() && !exchange->failed()) {
         content_ = std::move(exchange->received());
         complete_ = ended_ = true;
     } else {
@@ -162,7 +162,16 @@ nb::object Response::next_line(LineBuffer* own, bool decode_unicode) {
             nb::gil_scoped_release release;
             ok = exchange_->pump(Exchange::Until::Data, failure);
         }
-        if (!ok) fail_stream(failure);
+        if (!ok) {
+            if (!failure.python_error) {
+                // Lines that arrived whole before the failure are still delivered, then it is raised.
+                buffer.append(exchange_->received());
+                if (std::optional<std::string_view> line = buffer.next_line(false)) {
+                    return decode_unicode ? decode(*line) : bytes_of(*line);
+                }
+            }
+            fail_stream(failure);
+        }
         buffer.append(exchange_->received());
         if (exchange_->finished()) {
             exchange_.reset();  // whole body read: the connection is kept for the next request

@@ -16,7 +16,8 @@ namespace nb = nanobind;
 
 class Response {
 public:
-    // Needs the GIL. `exchange` has its final headers; a finished one is read to the end.
+    // Needs the GIL. `exchange` has its final headers; a finished one was read to the end, a
+    // failed one reports its failure when the body is read.
     explicit Response(std::unique_ptr<Exchange> exchange);
 
     int status_code() const { return status_; }

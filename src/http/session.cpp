@@ -3,6 +3,7 @@
 #include <nanobind/stl/unique_ptr.h>
 
 #include <memory>
+#include <optional>
 
 #include "bindings.hpp"
 #include "http/errors.hpp"
@@ -33,6 +34,9 @@ struct Session {
             ok = exchange->start(failure) &&
                  exchange->pump(streaming ? Exchange::Until::Headers : Exchange::Until::End, failure);
         }
+        if (!ok && streaming && exchange->has_final_headers() && !failure.python_error) {
+            ok = true;  // the answer began: its body reports the failure when it is read
+        }
         if (!ok) {
             std::optional<nb::python_error> pending;
             if (failure.python_error) pending.emplace();
@@ -55,7 +59,7 @@ void bind(nb::module_& m) {
                         "Sends HTTP requests, keeping connections alive for reuse; safe to share between threads.")
         .def(nb::init<>())
         .def_rw("verify", &Session::verify,
-                "Whether TLS certificates are verified (a path names the CA bundle to trust).")
+                "Whether TLS certificates are verified (any value; its truth decides).")
         .def("request", &Session::request, nb::arg("method"), nb::arg("url"), nb::arg("params") = nb::none(),
              nb::arg("json") = nb::none(), nb::arg("files") = nb::none(), nb::arg("headers") = nb::none(),
              nb::arg("timeout") = nb::none(), nb::arg("stream") = false,
