@@ -58,8 +58,9 @@ void bind(nb::module_& m) {
     nb::class_<Session>(m, "Session", nb::dynamic_attr(),
                         "Sends HTTP requests, keeping connections alive for reuse; safe to share between threads.")
         .def(nb::init<>())
-        .def_rw("verify", &Session::verify,
-                "Whether TLS certificates are verified (any value; its truth decides).")
+        .def_prop_rw(
+            "verify", [](Session& s) { return s.verify; }, [](Session& s, nb::object value) { s.verify = std::move(value); },
+            nb::for_setter(nb::arg("value").none()), "Whether TLS certificates are verified (any value; its truth decides).")
         .def("request", &Session::request, nb::arg("method"), nb::arg("url"), nb::arg("params") = nb::none(),
              nb::arg("json") = nb::none(), nb::arg("files") = nb::none(), nb::arg("headers") = nb::none(),
              nb::arg("timeout") = nb::none(), nb::arg("stream") = false,
