@@ -16,7 +16,9 @@ namespace {
 constexpr size_t kMaxLine = size_t{64} << 20;
 
 nb::object bytes_of(std::string_view data) {
-    return nb::steal(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
+    PyObject* bytes = PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+    if (!bytes) throw nb::python_error();
+    return nb::steal(bytes);
 }
 
 [[noreturn]] void runtime_error(const char* message) {
@@ -92,7 +94,6 @@ nb::object Response::content() {
     if (!content_bytes_.is_valid()) {
         read_all();
         content_bytes_ = bytes_of(content_);
-        if (!content_bytes_.is_valid()) throw nb::python_error();
         std::string().swap(content_);
     }
     return content_bytes_;

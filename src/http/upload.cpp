@@ -15,9 +15,12 @@
 namespace korvane::http {
 namespace {
 
-nb::handle io_class(const char* name) {
-    // Borrowed from the io module, which lives as long as the interpreter.
-    return nb::module_::import_("io").attr(name);
+nb::object io_class(const char* name) { return nb::module_::import_("io").attr(name); }
+
+bool is_instance(nb::handle obj, const char* io_name) {
+    int result = PyObject_IsInstance(obj.ptr(), io_class(io_name).ptr());
+    if (result < 0) throw nb::python_error();
+    return result == 1;
 }
 
 std::string new_boundary() {
@@ -75,15 +78,16 @@ long long tell(nb::handle obj) {
     return value;
 }
 
+// A file on disk whose descriptor holds exactly the bytes read() would give: io.FileIO itself or a
+// buffered file over one (not, say, a decompressing wrapper that also has a fileno()).
 bool is_disk_file(nb::handle obj) {
-    nb::handle file_io = io_class("FileIO");
-    if (PyObject_IsInstance(obj.ptr(), file_io.ptr()) == 1) return true;
+    if (is_instance(obj, "FileIO")) return true;
     nb::object raw = nb::steal(PyObject_GetAttrString(obj.ptr(), "raw"));
     if (!raw.is_valid()) {
         PyErr_Clear();
         return false;
     }
-    return PyObject_IsInstance(raw.ptr(), file_io.ptr()) == 1;
+    return is_instance(raw, "FileIO");
 }
 
 }  // namespace
@@ -206,7 +210,7 @@ void MultipartBody::add_content(nb::handle content) {
             return;
         }
     }
-    if (PyObject_IsInstance(content.ptr(), io_class("BytesIO").ptr()) == 1) {
+    if (is_instance(content, "BytesIO")) {
         // The object's own memory, without a copy; its position is left alone.
         long long start = tell(content);
         nb::object view = content.attr("getbuffer")();
