@@ -83,6 +83,7 @@ void bind_client(nb::module_& m) {
         nb::arg("exc_type").none(), nb::arg("exc_val").none(), nb::arg("exc_tb").none(),
         "Leave a with block: close the session; exceptions pass on.");
     util::add_method(cls, "__repr__", &repr);
+    bind_requests(m, cls);
 
     m.attr("KorvaneClient") = cls;
     m.attr("Korvane") = cls;
