@@ -10,7 +10,7 @@ import pytest
 
 from korvane_sdk.http import ConnectionError
 
-from conftest import answer, keep_alive
+from rawserver import answer, keep_alive
 
 
 @pytest.mark.parametrize("variable", ["http_proxy", "HTTP_PROXY", "all_proxy"])

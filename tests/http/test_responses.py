@@ -8,7 +8,7 @@ import pytest
 
 from korvane_sdk.http import ChunkedEncodingError, ReadTimeout, RequestException, Session
 
-from conftest import answer, keep_alive, pieces
+from rawserver import answer, keep_alive, pieces
 
 
 @pytest.mark.parametrize("status, ok", [(200, True), (204, True), (302, True), (399, True), (400, False),

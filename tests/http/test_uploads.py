@@ -8,7 +8,7 @@ import pytest
 
 from korvane_sdk.http import RequestException
 
-from conftest import keep_alive
+from rawserver import keep_alive
 
 
 def body_of(request):
