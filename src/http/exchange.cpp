@@ -47,7 +47,6 @@ bool Exchange::start(Failure& failure) {
 
 void Exchange::configure() {
     CURL* easy = unit_->easy.get();
-    curl_easy_reset(easy);  // forgets the last request's options, keeps the live connections
     set(easy, CURLOPT_URL, plan_.url.c_str());
     set(easy, CURLOPT_NOSIGNAL, 1L);
     set(easy, CURLOPT_ERRORBUFFER, error_text_);

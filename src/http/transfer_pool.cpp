@@ -45,6 +45,8 @@ std::unique_ptr<TransferUnit> TransferPool::acquire() {
 void TransferPool::release(std::unique_ptr<TransferUnit> unit) {
     if (!unit) return;
     unit->detach();
+    // Forget the finished exchange's options: they point at its buffers and callbacks.
+    curl_easy_reset(unit->easy.get());
     {
         std::lock_guard lock(mutex_);
         if (!closed_ && idle_.size() < kMaxIdle) {

@@ -33,7 +33,7 @@ public:
 
     // An idle unit or a new one; nullptr once the pool is closed.
     std::unique_ptr<TransferUnit> acquire();
-    // Gives a unit back: kept for reuse unless the pool is closed or full.
+    // Gives a unit back with its options cleared: kept for reuse unless the pool is closed or full.
     void release(std::unique_ptr<TransferUnit> unit);
     // Frees idle units now; units in use are freed when they come back.
     void close();
