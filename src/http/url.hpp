@@ -21,7 +21,7 @@ void append_query(std::string& url, nb::handle params);
 // Form escaping of one name or value: "+" for space, unreserved characters kept, the rest %XX.
 void form_escape(std::string_view text, std::string& out);
 
-// The full URL if libcurl accepts it as an http or https URL; raises InvalidURL otherwise.
+// Raises InvalidURL (with libcurl's own text) unless libcurl takes `url` as an http or https URL.
 void check_url(const std::string& url);
 
 }  // namespace korvane::http
