@@ -2,10 +2,17 @@
 #include "http/transfer_pool.hpp"
 
 #include <new>
+#include <stdexcept>
+#include <string>
+
+#include "http/curl_loader.hpp"
 
 namespace korvane::http {
 
 void ensure_curl_initialised() {
+    if (const char* error = curl_load_error()) {
+        throw std::runtime_error(std::string("libcurl could not be loaded: ") + error);
+    }
     static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (result != CURLE_OK) throw std::bad_alloc();
 }
