@@ -47,10 +47,13 @@ class Server:
 
 def korvane_peer(url):
     import korvane_sdk.http
+    import korvane_sdk.models
     from korvane_sdk import KorvaneClient
 
     if not hasattr(korvane_sdk.http.Session, "request"):
         return None, "the HTTP layer is not bound in this build"
+    if not hasattr(korvane_sdk.models, "ChatCompletion"):
+        return None, "the record engine is not bound in this build"
     client = KorvaneClient(api_key="sk-bench", proxy_url=url)
     completions = client.chat.completions
 
