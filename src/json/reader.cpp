@@ -1,0 +1,290 @@
+// Reads JSON text into Python objects with simdjson's on-demand parser, straight from the parse.
+#include <simdjson.h>
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "json/decode_error.hpp"
+#include "json/json.hpp"
+#include "json/key_cache.hpp"
+#include "json/scalars.hpp"
+
+namespace korvane::json {
+namespace {
+
+namespace od = simdjson::ondemand;
+using detail::TokenError;
+
+static_assert(kPadding >= simdjson::SIMDJSON_PADDING);
+
+// A workspace that grew past this for one big answer is released after use, not kept.
+constexpr std::size_t kKeepCapacity = std::size_t{8} << 20;
+
+// What one parse needs: the parser's index buffers, the padded copy of the text, scratch for
+// unescaping, and the stack of finished values of the arrays under construction. Reused by the
+// thread's next parse so a stream of small answers allocates nothing but the Python objects.
+struct Workspace {
+    od::parser parser;
+    std::unique_ptr<char[]> buffer;
+    std::size_t buffer_capacity = 0;
+    std::string scratch;
+    std::vector<PyObject*> stack;  // owned references while a parse runs, empty between parses
+    bool busy = false;
+
+    bool oversized() const { return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity; }
+};
+
+// The calling thread's workspace, or a private one when the thread is already parsing (a
+// finalizer run by the collector in the middle of a parse may parse again).
+class Lease {
+public:
+    Lease() {
+        static thread_local Workspace shared;
+        if (shared.busy) {
+            own_ = std::make_unique<Workspace>();
+            workspace_ = own_.get();
+        } else {
+            workspace_ = &shared;
+        }
+        workspace_->busy = true;
+    }
+    ~Lease() {
+        for (PyObject* item : workspace_->stack) Py_DECREF(item);
+        workspace_->stack.clear();
+        workspace_->busy = false;
+        if (!own_ && workspace_->oversized()) *workspace_ = Workspace();
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    Workspace& operator*() const { return *workspace_; }
+    Workspace* operator->() const { return workspace_; }
+
+private:
+    std::unique_ptr<Workspace> own_;
+    Workspace* workspace_;
+};
+
+// Walks one document depth-first, building each value as soon as its token is read. Fallible
+// steps return nullptr and leave either a Python error or a decode failure (message and place)
+// behind; the caller turns the latter into json.JSONDecodeError.
+class Reader {
+public:
+    Reader(Workspace& workspace, od::document& document, std::string_view text)
+        : ws_(workspace), document_(document), text_(text) {}
+
+    PyObject* root();
+
+    const char* message() const { return message_; }
+    // Byte offset of the failure in the text (the document's position when not known exactly).
+    std::size_t offset() {
+        const char* where = where_;
+        if (!where && document_.current_location().get(where) != simdjson::SUCCESS) return text_.size();
+        if (where < text_.data() || where > text_.data() + text_.size()) return text_.size();
+        return static_cast<std::size_t>(where - text_.data());
+    }
+
+private:
+    PyObject* value(od::value& value, std::size_t depth);
+    PyObject* array(od::value& value, const char* start, std::size_t depth);
+    PyObject* object(od::value& value, const char* start, std::size_t depth);
+    PyObject* number(od::value& value, std::string_view token);
+    PyObject* scalar(std::string_view token);
+    PyObject* string(std::string_view token);
+    PyObject* key(const char* body);
+
+    PyObject* fail(const char* message, const char* where = nullptr) {
+        message_ = message;
+        where_ = where;
+        return nullptr;
+    }
+    PyObject* fail(simdjson::error_code code) { return fail(simdjson::error_message(code)); }
+    PyObject* fail(const TokenError& error, const char* token) {
+        return error.message ? fail(error.message, token + error.offset) : nullptr;
+    }
+
+    Workspace& ws_;
+    od::document& document_;
+    std::string_view text_;
+    const char* message_ = nullptr;
+    const char* where_ = nullptr;
+};
+
+PyObject* Reader::root() {
+    od::json_type type;
+    if (auto code = document_.type().get(type)) return fail(code);
+    if (type == od::json_type::array || type == od::json_type::object) {
+        od::value top;
+        if (auto code = document_.get_value().get(top)) return fail(code);
+        PyObject* result = value(top, 0);
+        if (!result) return nullptr;
+        const char* rest = nullptr;
+        if (document_.current_location().get(rest) != simdjson::OUT_OF_BOUNDS) {
+            Py_DECREF(result);
+            return fail("Extra data", rest);
+        }
+        return result;
+    }
+    // A lone scalar: its token runs to the next token or the end, so anything after it is extra.
+    std::string_view token;
+    if (auto code = document_.raw_json_token().get(token)) return fail(code);
+    const char* token_end = token.data() + token.size();
+    if (token_end != text_.data() + text_.size()) return fail("Extra data", token_end);
+    return scalar(detail::trim_trailing_space(token));
+}
+
+PyObject* Reader::value(od::value& value, std::size_t depth) {
+    const std::string_view token = value.raw_json_token();
+    switch (token.front()) {
+        case '{': return object(value, token.data(), depth + 1);
+        case '[': return array(value, token.data(), depth + 1);
+        case '"': return string(detail::trim_trailing_space(token));
+        case '-': case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9':
+            return number(value, token);
+        default:
+            // Literals and anything else; left unconsumed, the iterator steps over them.
+            return scalar(detail::trim_trailing_space(token));
+    }
+}
+
+PyObject* Reader::array(od::value& value, const char* start, std::size_t depth) {
+    if (depth > kMaxDepth) return fail("Nesting too deep", start);
+    od::array items;
+    if (auto code = value.get_array().get(items)) return fail(code);
+    const std::size_t base = ws_.stack.size();
+    for (auto item : items) {
+        od::value element;
+        if (auto code = std::move(item).get(element)) return fail(code);
+        PyObject* built = this->value(element, depth);
+        if (!built) return nullptr;
+        ws_.stack.push_back(built);  // owned by the stack from here on (Lease releases on failure)
+    }
+    const std::size_t count = ws_.stack.size() - base;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), ws_.stack[base + i]);
+    ws_.stack.resize(base);
+    return list;
+}
+
+PyObject* Reader::object(od::value& value, const char* start, std::size_t depth) {
+    if (depth > kMaxDepth) return fail("Nesting too deep", start);
+    od::object members;
+    if (auto code = value.get_object().get(members)) return fail(code);
+    nb::object dict = nb::steal(PyDict_New());
+    if (!dict.is_valid()) return nullptr;
+    for (auto member : members) {
+        od::field field;
+        if (auto code = std::move(member).get(field)) return fail(code);
+        nb::object name = nb::steal(key(field.key().raw()));
+        if (!name.is_valid()) return nullptr;
+        nb::object built = nb::steal(this->value(field.value(), depth));
+        if (!built.is_valid()) return nullptr;
+        // Setting an existing key keeps its place and takes the new value: last one wins.
+        if (PyDict_SetItem(dict.ptr(), name.ptr(), built.ptr()) < 0) return nullptr;
+    }
+    return dict.release().ptr();
+}
+
+PyObject* Reader::number(od::value& value, std::string_view token) {
+    od::number number;
+    if (value.get_number().get(number) == simdjson::SUCCESS) {
+        switch (number.get_number_type()) {
+            case od::number_type::signed_integer: return PyLong_FromLongLong(number.get_int64());
+            case od::number_type::unsigned_integer: return PyLong_FromUnsignedLongLong(number.get_uint64());
+            case od::number_type::floating_point_number: return PyFloat_FromDouble(number.get_double());
+        }
+    }
+    // Beyond 64-bit integers and the double range, or not a number at all.
+    TokenError error;
+    PyObject* result = detail::decode_number(detail::trim_trailing_space(token), &error);
+    return result ? result : fail(error, token.data());
+}
+
+PyObject* Reader::scalar(std::string_view token) {
+    switch (token.front()) {
+        case '"': return string(token);
+        case 't': if (token == "true") Py_RETURN_TRUE; break;
+        case 'f': if (token == "false") Py_RETURN_FALSE; break;
+        case 'n': if (token == "null") Py_RETURN_NONE; break;
+        default: {
+            TokenError error;
+            PyObject* result = detail::decode_number(token, &error);
+            return result ? result : fail("Expecting value", token.data());
+        }
+    }
+    return fail("Expecting value", token.data());
+}
+
+// `token` is a whole string literal: the structural index ends it right after its closing quote.
+PyObject* Reader::string(std::string_view token) {
+    if (token.size() < 2 || token.back() != '"') return fail("Unterminated string", token.data());
+    TokenError error;
+    PyObject* result = detail::decode_string(token.substr(1, token.size() - 2), ws_.scratch, &error);
+    return result ? result : fail(error, token.data() + 1);
+}
+
+// `body` points just past a key's opening quote; the closing quote was matched by the parser.
+PyObject* Reader::key(const char* body) {
+    const char* const end = text_.data() + text_.size();
+    const char* p = body;
+    bool escaped = false;
+    while (p < end && *p != '"') {
+        if (*p == '\\') {
+            escaped = true;
+            ++p;
+        }
+        ++p;
+    }
+    if (p >= end) return fail("Unterminated string", body - 1);
+    const std::string_view bytes(body, static_cast<std::size_t>(p - body));
+    if (!escaped) return detail::key_cache().get(bytes);
+    TokenError error;
+    PyObject* result = detail::decode_string(bytes, ws_.scratch, &error);
+    return result ? result : fail(error, body);
+}
+
+nb::object read(Workspace& ws, std::string_view text) {
+    if (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0) text.remove_prefix(3);
+    std::size_t first = 0;
+    while (first < text.size() && detail::is_space(text[first])) ++first;
+    if (first == text.size()) detail::raise_decode_error("Expecting value", text, text.size());
+
+    od::document document;
+    const auto code = ws.parser.iterate(text.data(), text.size(), text.size() + kPadding).get(document);
+    if (code) {
+        if (code == simdjson::MEMALLOC) throw std::bad_alloc();
+        const std::size_t offset = code == simdjson::UTF8_ERROR ? detail::kFirstInvalidUtf8 : first;
+        detail::raise_decode_error(simdjson::error_message(code), text, offset);
+    }
+    Reader reader(ws, document, text);
+    nb::object result = nb::steal(reader.root());
+    if (result.is_valid()) return result;
+    if (PyErr_Occurred()) throw nb::python_error();
+    detail::raise_decode_error(reader.message(), text, reader.offset());
+}
+
+}  // namespace
+
+nb::object parse(std::string_view text) {
+    Lease ws;
+    const std::size_t needed = text.size() + kPadding;
+    if (ws->buffer_capacity < needed) {
+        ws->buffer.reset();  // free the old one before asking for the bigger one
+        ws->buffer = std::make_unique_for_overwrite<char[]>(needed);
+        ws->buffer_capacity = needed;
+    }
+    std::memcpy(ws->buffer.get(), text.data(), text.size());
+    std::memset(ws->buffer.get() + text.size(), 0, kPadding);
+    return read(*ws, std::string_view(ws->buffer.get(), text.size()));
+}
+
+nb::object parse_padded(std::string_view text) {
+    Lease ws;
+    return read(*ws, text);
+}
+
+}  // namespace korvane::json
