@@ -221,7 +221,7 @@ PyObject* Reader::scalar(std::string_view token) {
 
 // `token` is a whole string literal: the structural index ends it right after its closing quote.
 PyObject* Reader::string(std::string_view token) {
-    if (token.size() < 2 || token.back() != '"') return fail("Unterminated string", token.data());
+    if (token.size() < 2 || token.back() != '"') return fail("Unterminated string starting at", token.data());
     TokenError error;
     PyObject* result = detail::decode_string(token.substr(1, token.size() - 2), ws_.scratch, &error);
     return result ? result : fail(error, token.data() + 1);
@@ -239,12 +239,46 @@ PyObject* Reader::key(const char* body) {
         }
         ++p;
     }
-    if (p >= end) return fail("Unterminated string", body - 1);
+    if (p >= end) return fail("Unterminated string starting at", body - 1);
     const std::string_view bytes(body, static_cast<std::size_t>(p - body));
     if (!escaped) return detail::key_cache().get(bytes);
     TokenError error;
     PyObject* result = detail::decode_string(bytes, ws_.scratch, &error);
     return result ? result : fail(error, body);
+}
+
+// The parser reports string faults found while indexing without a place. Finds the first control
+// character inside a string, or else the opening quote of a string that never closes.
+std::size_t locate_string_fault(std::string_view text) {
+    bool in_string = false;
+    std::size_t opened = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (!in_string) {
+            if (c == '"') in_string = true, opened = i;
+        } else if (c == '\\') {
+            ++i;
+        } else if (c == '"') {
+            in_string = false;
+        } else if (c < 0x20) {
+            return i;
+        }
+    }
+    return in_string ? opened : 0;
+}
+
+[[noreturn]] void raise_index_error(simdjson::error_code code, std::string_view text, std::size_t first) {
+    switch (code) {
+        case simdjson::MEMALLOC: throw std::bad_alloc();
+        case simdjson::UTF8_ERROR:
+            detail::raise_decode_error("Invalid UTF-8", text, detail::kFirstInvalidUtf8);
+        case simdjson::UNESCAPED_CHARS:
+            detail::raise_decode_error("Invalid control character at", text, locate_string_fault(text));
+        case simdjson::UNCLOSED_STRING:
+            detail::raise_decode_error("Unterminated string starting at", text, locate_string_fault(text));
+        default:
+            detail::raise_decode_error(simdjson::error_message(code), text, first);
+    }
 }
 
 nb::object read(Workspace& ws, std::string_view text) {
@@ -255,11 +289,7 @@ nb::object read(Workspace& ws, std::string_view text) {
 
     od::document document;
     const auto code = ws.parser.iterate(text.data(), text.size(), text.size() + kPadding).get(document);
-    if (code) {
-        if (code == simdjson::MEMALLOC) throw std::bad_alloc();
-        const std::size_t offset = code == simdjson::UTF8_ERROR ? detail::kFirstInvalidUtf8 : first;
-        detail::raise_decode_error(simdjson::error_message(code), text, offset);
-    }
+    if (code) raise_index_error(code, text, first);
     Reader reader(ws, document, text);
     nb::object result = nb::steal(reader.root());
     if (result.is_valid()) return result;
