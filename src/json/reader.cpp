@@ -112,6 +112,16 @@ private:
     const char* where_ = nullptr;
 };
 
+// Digits before the exponent of a number token.
+std::size_t mantissa_digits(std::string_view token) {
+    std::size_t digits = 0;
+    for (char c : token) {
+        if (c >= '0' && c <= '9') ++digits;
+        else if (c != '-' && c != '.') break;
+    }
+    return digits;
+}
+
 PyObject* Reader::root() {
     od::json_type type;
     if (auto code = document_.type().get(type)) return fail(code);
@@ -135,18 +145,34 @@ PyObject* Reader::root() {
     return scalar(detail::trim_trailing_space(token));
 }
 
+// Every value is consumed through the parser, not only read from its token: the parser steps
+// over an unconsumed value without checking what follows it (a string followed by ':' would be
+// taken for a key and the rest of the object skipped unchecked).
 PyObject* Reader::value(od::value& value, std::size_t depth) {
     const std::string_view token = value.raw_json_token();
     switch (token.front()) {
         case '{': return object(value, token.data(), depth + 1);
         case '[': return array(value, token.data(), depth + 1);
-        case '"': return string(detail::trim_trailing_space(token));
+        case '"': {
+            od::raw_json_string consumed;
+            if (auto code = value.get_raw_json_string().get(consumed)) return fail(code);
+            return string(detail::trim_trailing_space(token));
+        }
+        case 't': case 'f': {
+            bool truth = false;
+            if (value.get_bool().get(truth) != simdjson::SUCCESS) return fail("Expecting value", token.data());
+            return PyBool_FromLong(truth);
+        }
+        case 'n': {
+            bool null = false;
+            if (value.is_null().get(null) != simdjson::SUCCESS || !null) return fail("Expecting value", token.data());
+            Py_RETURN_NONE;
+        }
         case '-': case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9':
             return number(value, token);
         default:
-            // Literals and anything else; left unconsumed, the iterator steps over them.
-            return scalar(detail::trim_trailing_space(token));
+            return fail("Expecting value", token.data());
     }
 }
 
@@ -190,15 +216,34 @@ PyObject* Reader::object(od::value& value, const char* start, std::size_t depth)
 }
 
 PyObject* Reader::number(od::value& value, std::string_view token) {
-    od::number number;
-    if (value.get_number().get(number) == simdjson::SUCCESS) {
-        switch (number.get_number_type()) {
-            case od::number_type::signed_integer: return PyLong_FromLongLong(number.get_int64());
-            case od::number_type::unsigned_integer: return PyLong_FromUnsignedLongLong(number.get_uint64());
-            case od::number_type::floating_point_number: return PyFloat_FromDouble(number.get_double());
+    // Not get_number(): in this simdjson release it yields 0.0 for floats with more than 19
+    // significant digits. The typed getters parse those correctly.
+    od::number_type type;
+    if (value.get_number_type().get(type) == simdjson::SUCCESS) {
+        switch (type) {
+            case od::number_type::signed_integer: {
+                std::int64_t integer;
+                if (value.get_int64().get(integer) == simdjson::SUCCESS) return PyLong_FromLongLong(integer);
+                break;
+            }
+            case od::number_type::unsigned_integer: {
+                std::uint64_t integer;
+                if (value.get_uint64().get(integer) == simdjson::SUCCESS) return PyLong_FromUnsignedLongLong(integer);
+                break;
+            }
+            case od::number_type::floating_point_number: {
+                // Its float parser also misreads some mantissas of more than 19 digits (such as
+                // -0.1000000000000000055511151231257827): those take the exact slow path.
+                double real;
+                if (mantissa_digits(token) <= 19 && value.get_double().get(real) == simdjson::SUCCESS) {
+                    return PyFloat_FromDouble(real);
+                }
+                break;
+            }
         }
     }
-    // Beyond 64-bit integers and the double range, or not a number at all.
+    // Beyond 64-bit integers and the double range, or not a number at all. The parser cannot
+    // consume it; stepping over a lone number token checks what follows, so that is safe.
     TokenError error;
     PyObject* result = detail::decode_number(detail::trim_trailing_space(token), &error);
     return result ? result : fail(error, token.data());
