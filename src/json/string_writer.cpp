@@ -2,6 +2,9 @@
 #include "json/string_writer.hpp"
 
 #include <array>
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace korvane::json::detail {
 namespace {
@@ -22,9 +25,9 @@ constexpr std::array<char, 128> kEscapes = [] {
 }();
 
 constexpr char kHex[] = "0123456789abcdef";
+constexpr std::size_t kLongestEscape = 6;  // \u00XX, \udXXX
 
-// Writes the escape of `c` at `w`; returns the position after it.
-char* put_escape(char* w, unsigned c, char kind) {
+char* put_escape(char* w, std::uint32_t c, char kind) {
     *w++ = '\\';
     *w++ = kind;
     if (kind == 'u') {
@@ -36,39 +39,63 @@ char* put_escape(char* w, unsigned c, char kind) {
     return w;
 }
 
-void write_ascii(const char* p, std::size_t n, std::string& out) {
-    const char* run = p;
-    const char* const end = p + n;
-    for (; p < end; ++p) {
-        const char kind = kEscapes[static_cast<unsigned char>(*p)];
-        if (!kind) continue;
-        out.append(run, p);
-        char escape[6];
-        out.append(escape, put_escape(escape, static_cast<unsigned char>(*p), kind));
-        run = p + 1;
-    }
-    out.append(run, end);
+// True when one of 8 ASCII bytes needs an escape (below 0x20, '"' or '\\'); each test sets a
+// byte's high bit only where the condition holds (from the first such byte on).
+bool needs_escape(std::uint64_t word) {
+    constexpr std::uint64_t ones = 0x0101010101010101, high = 0x8080808080808080;
+    const std::uint64_t quote = word ^ (ones * '"');
+    const std::uint64_t backslash = word ^ (ones * '\\');
+    return (((word - ones * 0x20) & ~word) | ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)) & high;
 }
 
-// Code units of one storage kind (1, 2 or 4 bytes each) to UTF-8. At most 6 bytes per unit
-// (\u00XX or a \udxxx escape), so the output is sized once and trimmed after.
+// Escapes need more room than the units they replace: makes room for the worst case of the rest.
+char* escape_with_room(Sink& out, char* w, std::uint32_t c, char kind, std::size_t rest_bound) {
+    out.commit(w);
+    w = out.reserve(kLongestEscape + rest_bound);
+    return put_escape(w, c, kind);
+}
+
+void write_ascii(const char* p, std::size_t n, Sink& out) {
+    char* w = out.reserve(n + 2);
+    *w++ = '"';
+    std::size_t i = 0;
+    while (i < n) {
+        // Eight clean bytes at a time, then byte by byte through the word that needs care.
+        for (std::uint64_t word; i + 8 <= n; i += 8, w += 8) {
+            std::memcpy(&word, p + i, 8);
+            if (needs_escape(word)) break;
+            std::memcpy(w, &word, 8);
+        }
+        for (const std::size_t stop = std::min(n, i + 8); i < stop; ++i) {
+            const auto c = static_cast<unsigned char>(p[i]);
+            const char kind = kEscapes[c];
+            if (!kind) *w++ = static_cast<char>(c);
+            else w = escape_with_room(out, w, c, kind, n - i + 1);
+        }
+    }
+    *w++ = '"';
+    out.commit(w);
+}
+
+// Code units of one storage kind (1, 2 or 4 bytes each) to UTF-8: at most 4 bytes per unit
+// unless escaped.
 template <typename Unit>
-void write_units(const Unit* p, std::size_t n, std::string& out) {
-    const std::size_t start = out.size();
-    out.resize(start + 6 * n);
-    char* w = out.data() + start;
+void write_units(const Unit* p, std::size_t n, Sink& out) {
+    constexpr std::size_t widest = sizeof(Unit) == 1 ? 2 : sizeof(Unit) == 2 ? 3 : 4;
+    char* w = out.reserve(widest * n + 2);
+    *w++ = '"';
     for (std::size_t i = 0; i < n; ++i) {
         const std::uint32_t c = p[i];
         if (c < 0x80) {
             const char kind = kEscapes[c];
-            if (kind) w = put_escape(w, c, kind);
-            else *w++ = static_cast<char>(c);
+            if (!kind) *w++ = static_cast<char>(c);
+            else w = escape_with_room(out, w, c, kind, widest * (n - i) + 1);
         } else if (c < 0x800) {
             *w++ = static_cast<char>(0xC0 | (c >> 6));
             *w++ = static_cast<char>(0x80 | (c & 0x3F));
         } else if (c >= 0xD800 && c < 0xE000) {
             // A surrogate stored in a str is always lone: pairs are stored as one code point.
-            w = put_escape(w, c, 'u');
+            w = escape_with_room(out, w, c, 'u', widest * (n - i) + 1);
         } else if (c < 0x10000) {
             *w++ = static_cast<char>(0xE0 | (c >> 12));
             *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
@@ -80,25 +107,21 @@ void write_units(const Unit* p, std::size_t n, std::string& out) {
             *w++ = static_cast<char>(0x80 | (c & 0x3F));
         }
     }
-    out.resize(static_cast<std::size_t>(w - out.data()));
+    *w++ = '"';
+    out.commit(w);
 }
 
 }  // namespace
 
-void write_string(PyObject* str, std::string& out) {
+void write_string(PyObject* str, Sink& out) {
     const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(str));
     const void* data = PyUnicode_DATA(str);
-    out += '"';
-    if (PyUnicode_IS_ASCII(str)) {
-        write_ascii(static_cast<const char*>(data), n, out);
-    } else {
-        switch (PyUnicode_KIND(str)) {
-            case PyUnicode_1BYTE_KIND: write_units(static_cast<const Py_UCS1*>(data), n, out); break;
-            case PyUnicode_2BYTE_KIND: write_units(static_cast<const Py_UCS2*>(data), n, out); break;
-            default: write_units(static_cast<const Py_UCS4*>(data), n, out); break;
-        }
+    if (PyUnicode_IS_ASCII(str)) return write_ascii(static_cast<const char*>(data), n, out);
+    switch (PyUnicode_KIND(str)) {
+        case PyUnicode_1BYTE_KIND: return write_units(static_cast<const Py_UCS1*>(data), n, out);
+        case PyUnicode_2BYTE_KIND: return write_units(static_cast<const Py_UCS2*>(data), n, out);
+        default: return write_units(static_cast<const Py_UCS4*>(data), n, out);
     }
-    out += '"';
 }
 
 }  // namespace korvane::json::detail

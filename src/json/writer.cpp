@@ -4,7 +4,9 @@
 #include <cmath>
 #include <vector>
 
+#include "json/float_format.hpp"
 #include "json/json.hpp"
+#include "json/sink.hpp"
 #include "json/string_writer.hpp"
 
 namespace korvane::json {
@@ -34,9 +36,9 @@ public:
         if (type == &PyDict_Type) return dict(o);
         if (type == &PyList_Type || type == &PyTuple_Type) return sequence(o);
         if (type == &PyFloat_Type) return real(o);
-        if (o == Py_None) return out_.append("null"), void();
-        if (o == Py_True) return out_.append("true"), void();
-        if (o == Py_False) return out_.append("false"), void();
+        if (o == Py_None) return out_.literal("null");
+        if (o == Py_True) return out_.literal("true");
+        if (o == Py_False) return out_.literal("false");
         // Subclasses, by their built-in value; other mappings through their items().
         if (PyUnicode_Check(o)) return detail::write_string(o, out_);
         if (PyLong_Check(o)) return integer(o);
@@ -75,14 +77,17 @@ private:
     };
 
     void integer(PyObject* o) {
+#if PY_VERSION_HEX >= 0x030C0000
+        // Values of one machine digit, nearly all of them, are read without any call.
+        if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+            return digits(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+        }
+#endif
         int overflow = 0;
         const long long small = PyLong_AsLongLongAndOverflow(o, &overflow);
         if (!overflow) {
             if (small == -1 && PyErr_Occurred()) throw nb::python_error();
-            char digits[24];
-            const auto end = std::to_chars(digits, digits + sizeof digits, small).ptr;
-            out_.append(digits, end);
-            return;
+            return digits(small);
         }
         // int.__repr__ itself, so subclasses with their own repr still write their value.
         nb::object text = nb::steal(PyLong_Type.tp_repr(o));
@@ -97,41 +102,43 @@ private:
                          std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf");
             throw nb::python_error();
         }
-        // float.__repr__'s own algorithm: shortest round-trip digits, ".0" on integral values.
-        char* text = PyOS_double_to_string(value, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-        if (!text) throw nb::python_error();
-        out_.append(text);
-        PyMem_Free(text);
+        char* w = out_.reserve(detail::kFloatTextMax);
+        out_.commit(detail::format_float(value, w));
+    }
+
+    void digits(long long value) {
+        char* w = out_.reserve(24);
+        out_.commit(std::to_chars(w, w + 24, value).ptr);
     }
 
     void sequence(PyObject* o) {
         Enter enter(*this, o);
-        out_ += '[';
+        out_.put('[');
         // Size re-read on every step and each item held: writing never runs code that could
         // shrink the list under us, but a mapping's items() elsewhere in the tree might.
         for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(o); ++i) {
-            if (i) out_ += ',';
+            if (i) out_.put(',');
             nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(o, i));
             value(item.ptr());
         }
-        out_ += ']';
+        out_.put(']');
     }
 
     void dict(PyObject* o) {
         Enter enter(*this, o);
-        out_ += '{';
+        out_.put('{');
         Py_ssize_t pos = 0;
         PyObject *k, *v;
         bool first = true;
         while (PyDict_Next(o, &pos, &k, &v)) {
             nb::object key = nb::borrow(k), item = nb::borrow(v);
-            if (!first) out_ += ',';
+            if (!first) out_.put(',');
             first = false;
             this->key(key.ptr());
-            out_ += ':';
+            out_.put(':');
             value(item.ptr());
         }
-        out_ += '}';
+        out_.put('}');
     }
 
     // Dict subclasses and other mappings: through items(), as the caller defined it.
@@ -139,39 +146,39 @@ private:
         Enter enter(*this, o);
         nb::object items = nb::steal(PyMapping_Items(o));
         if (!items.is_valid()) throw nb::python_error();
-        out_ += '{';
+        out_.put('{');
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
             nb::object pair = nb::borrow(PyList_GET_ITEM(items.ptr(), i));
             if (!PyTuple_Check(pair.ptr()) || PyTuple_GET_SIZE(pair.ptr()) != 2) {
                 raise(PyExc_ValueError, "items must return 2-tuples");
             }
-            if (i) out_ += ',';
+            if (i) out_.put(',');
             key(PyTuple_GET_ITEM(pair.ptr(), 0));
-            out_ += ':';
+            out_.put(':');
             value(PyTuple_GET_ITEM(pair.ptr(), 1));
         }
-        out_ += '}';
+        out_.put('}');
     }
 
     // Keys are always written as strings; the scalars json.dumps accepts are written as their text.
     void key(PyObject* k) {
         if (PyUnicode_Check(k)) return detail::write_string(k, out_);
-        out_ += '"';
+        out_.put('"');
         if (PyFloat_Check(k)) {
             real(k);
         } else if (k == Py_True) {
-            out_.append("true");
+            out_.literal("true");
         } else if (k == Py_False) {
-            out_.append("false");
+            out_.literal("false");
         } else if (k == Py_None) {
-            out_.append("null");
+            out_.literal("null");
         } else if (PyLong_Check(k)) {
             integer(k);
         } else {
             PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %U", type_name(k).ptr());
             throw nb::python_error();
         }
-        out_ += '"';
+        out_.put('"');
     }
 
     static bool is_mapping(PyObject* o) {
@@ -188,7 +195,7 @@ private:
         out_.append(bytes, static_cast<std::size_t>(size));
     }
 
-    std::string& out_;
+    detail::Sink out_;
     std::vector<PyObject*> path_;  // containers being written, outermost first
 };
 

@@ -86,6 +86,14 @@ def test_other_mappings_are_objects():
     assert _json_dumps({"outer": ReadOnly({1: None})}) == b'{"outer":{"1":null}}'
 
 
+@pytest.mark.parametrize("escape", ['"', "\\", "\n", "\x00", "\x1f", "é", "\u4e00", "\U0001f600"])
+def test_escapes_at_every_place_of_a_long_string(escape):
+    for length in (7, 8, 9, 16, 17, 40):
+        for at in range(length + 1):
+            text = "a" * at + escape + "b" * (length - at)
+            assert _json_dumps(text) == reference(text)
+
+
 @pytest.mark.parametrize(
     "text, written",
     [
