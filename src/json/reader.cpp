@@ -10,6 +10,7 @@
 #include "json/json.hpp"
 #include "json/key_cache.hpp"
 #include "json/scalars.hpp"
+#include "util/stack.hpp"
 
 namespace korvane::json {
 namespace {
@@ -18,6 +19,9 @@ namespace od = simdjson::ondemand;
 using detail::TokenError;
 
 static_assert(kPadding >= simdjson::SIMDJSON_PADDING);
+
+// Texts from this size on are indexed with the GIL released; below it the hand-over costs more.
+constexpr std::size_t kIndexWithoutGil = std::size_t{64} << 10;
 
 // A workspace that grew past this for one big answer is released after use, not kept.
 constexpr std::size_t kKeepCapacity = std::size_t{8} << 20;
@@ -87,13 +91,18 @@ public:
     }
 
 private:
+    // The recursion runs through value(), array() and object(); everything else stays out of
+    // line so each level of nesting costs little stack.
     PyObject* value(od::value& value, std::size_t depth);
-    PyObject* array(od::value& value, const char* start, std::size_t depth);
-    PyObject* object(od::value& value, const char* start, std::size_t depth);
-    PyObject* number(od::value& value, std::string_view token);
-    PyObject* scalar(std::string_view token);
+    [[gnu::noinline]] PyObject* array(od::value& value, const char* start, std::size_t depth);
+    [[gnu::noinline]] PyObject* object(od::value& value, const char* start, std::size_t depth);
+    [[gnu::noinline]] PyObject* number(od::value& value, std::string_view token);
+    [[gnu::noinline]] PyObject* scalar(std::string_view token);
+    [[gnu::noinline]] PyObject* string(od::value& value, std::string_view token);
     PyObject* string(std::string_view token);
-    PyObject* key(const char* body);
+    [[gnu::noinline]] PyObject* literal(od::value& value, std::string_view token);
+    [[gnu::noinline]] PyObject* key(const char* body);
+    bool too_deep(std::size_t depth) const { return depth > kMaxDepth || util::below_stack_floor(stack_floor_); }
 
     PyObject* fail(const char* message, const char* where = nullptr) {
         message_ = message;
@@ -108,6 +117,7 @@ private:
     Workspace& ws_;
     od::document& document_;
     std::string_view text_;
+    std::uintptr_t stack_floor_ = util::stack_floor();
     const char* message_ = nullptr;
     const char* where_ = nullptr;
 };
@@ -153,21 +163,8 @@ PyObject* Reader::value(od::value& value, std::size_t depth) {
     switch (token.front()) {
         case '{': return object(value, token.data(), depth + 1);
         case '[': return array(value, token.data(), depth + 1);
-        case '"': {
-            od::raw_json_string consumed;
-            if (auto code = value.get_raw_json_string().get(consumed)) return fail(code);
-            return string(detail::trim_trailing_space(token));
-        }
-        case 't': case 'f': {
-            bool truth = false;
-            if (value.get_bool().get(truth) != simdjson::SUCCESS) return fail("Expecting value", token.data());
-            return PyBool_FromLong(truth);
-        }
-        case 'n': {
-            bool null = false;
-            if (value.is_null().get(null) != simdjson::SUCCESS || !null) return fail("Expecting value", token.data());
-            Py_RETURN_NONE;
-        }
+        case '"': return string(value, token);
+        case 't': case 'f': case 'n': return literal(value, token);
         case '-': case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9':
             return number(value, token);
@@ -177,7 +174,7 @@ PyObject* Reader::value(od::value& value, std::size_t depth) {
 }
 
 PyObject* Reader::array(od::value& value, const char* start, std::size_t depth) {
-    if (depth > kMaxDepth) return fail("Nesting too deep", start);
+    if (too_deep(depth)) return fail("Nesting too deep", start);
     od::array items;
     if (auto code = value.get_array().get(items)) return fail(code);
     const std::size_t base = ws_.stack.size();
@@ -197,7 +194,7 @@ PyObject* Reader::array(od::value& value, const char* start, std::size_t depth) 
 }
 
 PyObject* Reader::object(od::value& value, const char* start, std::size_t depth) {
-    if (depth > kMaxDepth) return fail("Nesting too deep", start);
+    if (too_deep(depth)) return fail("Nesting too deep", start);
     od::object members;
     if (auto code = value.get_object().get(members)) return fail(code);
     nb::object dict = nb::steal(PyDict_New());
@@ -262,6 +259,22 @@ PyObject* Reader::scalar(std::string_view token) {
         }
     }
     return fail("Expecting value", token.data());
+}
+
+PyObject* Reader::string(od::value& value, std::string_view token) {
+    od::raw_json_string consumed;
+    if (auto code = value.get_raw_json_string().get(consumed)) return fail(code);
+    return string(detail::trim_trailing_space(token));
+}
+
+PyObject* Reader::literal(od::value& value, std::string_view token) {
+    bool flag = false;
+    if (token.front() == 'n') {
+        if (value.is_null().get(flag) != simdjson::SUCCESS || !flag) return fail("Expecting value", token.data());
+        Py_RETURN_NONE;
+    }
+    if (value.get_bool().get(flag) != simdjson::SUCCESS) return fail("Expecting value", token.data());
+    return PyBool_FromLong(flag);
 }
 
 // `token` is a whole string literal: the structural index ends it right after its closing quote.
@@ -333,13 +346,20 @@ nb::object read(Workspace& ws, std::string_view text) {
     if (first == text.size()) detail::raise_decode_error("Expecting value", text, text.size());
 
     od::document document;
-    const auto code = ws.parser.iterate(text.data(), text.size(), text.size() + kPadding).get(document);
+    simdjson::error_code code;
+    if (text.size() >= kIndexWithoutGil) {
+        // Indexing touches only the text and this thread's workspace: other threads may run.
+        nb::gil_scoped_release release;
+        code = ws.parser.iterate(text.data(), text.size(), text.size() + kPadding).get(document);
+    } else {
+        code = ws.parser.iterate(text.data(), text.size(), text.size() + kPadding).get(document);
+    }
     if (code) raise_index_error(code, text, first);
     Reader reader(ws, document, text);
     nb::object result = nb::steal(reader.root());
     if (result.is_valid()) return result;
     if (PyErr_Occurred()) throw nb::python_error();
-    detail::raise_decode_error(reader.message(), text, reader.offset());
+    detail::raise_decode_error(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "json/json.hpp"
 #include "json/sink.hpp"
 #include "json/string_writer.hpp"
+#include "util/stack.hpp"
 
 namespace korvane::json {
 namespace {
@@ -59,7 +60,7 @@ private:
             if (std::find(path.begin(), path.end(), container) != path.end()) {
                 raise(PyExc_ValueError, "Circular reference detected");
             }
-            if (path.size() >= kMaxDepth) {
+            if (path.size() >= kMaxDepth || util::below_stack_floor(writer.stack_floor_)) {
                 raise(PyExc_RecursionError, "maximum nesting depth exceeded while encoding a JSON object");
             }
             if (Py_EnterRecursiveCall(" while encoding a JSON object")) throw nb::python_error();
@@ -197,6 +198,7 @@ private:
 
     detail::Sink out_;
     std::vector<PyObject*> path_;  // containers being written, outermost first
+    std::uintptr_t stack_floor_ = util::stack_floor();
 };
 
 }  // namespace

@@ -195,6 +195,27 @@ def test_nesting_is_bounded(opening, closing):
             _json_loads(unclosed)
 
 
+@pytest.mark.parametrize("text", ['{"a":' * 1000 + "1" + "}" * 1000, "[" * 1000 + "]" * 1000])
+def test_deep_nesting_on_a_small_thread_stack_raises_instead_of_overflowing(text):
+    outcome = []
+
+    def parse():
+        try:
+            outcome.append(_json_loads(text))
+        except json.JSONDecodeError as error:
+            outcome.append(error)
+
+    old = threading.stack_size(96 * 1024)
+    try:
+        thread = threading.Thread(target=parse)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+    assert isinstance(outcome[0], json.JSONDecodeError)
+    assert outcome[0].msg == "Nesting too deep"
+
+
 def test_integer_beyond_the_conversion_limit_is_a_decode_error():
     with pytest.raises(json.JSONDecodeError) as info:
         _json_loads("[" + "7" * 5000 + "]")

@@ -5,6 +5,7 @@ import collections.abc
 import enum
 import json
 import math
+import threading
 
 import pytest
 
@@ -171,6 +172,29 @@ def test_deep_nesting_is_a_recursion_error(wrap):
         value = wrap(value)
     with pytest.raises(RecursionError):
         _json_dumps(value)
+
+
+@pytest.mark.parametrize("wrap", [lambda x: [x], lambda x: {"k": x}])
+def test_deep_nesting_on_a_small_thread_stack_raises_instead_of_overflowing(wrap):
+    value = None
+    for _ in range(1000):
+        value = wrap(value)
+    outcome = []
+
+    def write():
+        try:
+            outcome.append(_json_dumps(value))
+        except RecursionError as error:
+            outcome.append(error)
+
+    old = threading.stack_size(64 * 1024)
+    try:
+        thread = threading.Thread(target=write)
+        thread.start()
+        thread.join()
+    finally:
+        threading.stack_size(old)
+    assert isinstance(outcome[0], RecursionError)
 
 
 def test_nesting_the_reader_accepts_is_written():
