@@ -21,12 +21,14 @@ inline constexpr std::size_t kMaxDepth = 1024;
 // exponent to float (exactly as float() reads them, so 1e400 is inf), strings to str (escaped
 // lone surrogates kept, as the interpreter's json module does). A leading UTF-8 byte order mark
 // is skipped. Raises json.JSONDecodeError for anything that is not exactly one JSON value: empty
-// text, trailing data, invalid UTF-8, NaN/Infinity, nesting deeper than kMaxDepth. Needs the GIL.
-// Copies the text into a reusable padded buffer first.
+// text, trailing data, invalid UTF-8, NaN/Infinity, nesting deeper than kMaxDepth or than the
+// thread's stack allows. Needs the GIL; lets it go while indexing a large text (the text is this
+// thread's own copy by then). Copies the text into a reusable padded buffer first.
 nb::object parse(std::string_view text);
 
 // As parse(), without the copy: the caller guarantees kPadding readable bytes after
-// text.data() + text.size() (their content does not matter).
+// text.data() + text.size() (their content does not matter), and that nothing changes the text
+// while the call runs, other threads included (the GIL may be let go while indexing).
 nb::object parse_padded(std::string_view text);
 
 // Appends the JSON text of `value` to `out`, as json.dumps(value, ensure_ascii=False,
@@ -35,8 +37,8 @@ nb::object parse_padded(std::string_view text);
 // other mappings (keys str, or int/float/bool/None written as text), lists, tuples, str, int
 // (subclasses such as IntEnum by their int value), float, bool, None. Raises TypeError for a value
 // or key JSON cannot carry, ValueError for NaN and infinities and for circular structures,
-// RecursionError for nesting deeper than the interpreter allows. Needs the GIL. On an exception
-// `out` holds a partial text.
+// RecursionError for nesting deeper than kMaxDepth or than the interpreter or the thread's stack
+// allow. Needs the GIL. On an exception `out` holds a partial text.
 void write(nb::handle value, std::string& out);
 
 inline std::string dumps(nb::handle value) {

@@ -1,9 +1,11 @@
 // Reads JSON text into Python objects with simdjson's on-demand parser, straight from the parse.
 #include <simdjson.h>
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "json/decode_error.hpp"
@@ -37,7 +39,10 @@ struct Workspace {
     std::vector<PyObject*> stack;  // owned references while a parse runs, empty between parses
     bool busy = false;
 
-    bool oversized() const { return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity; }
+    bool oversized() const {
+        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity ||
+               scratch.capacity() > kKeepCapacity || stack.capacity() * sizeof(PyObject*) > kKeepCapacity;
+    }
 };
 
 // The calling thread's workspace, or a private one when the thread is already parsing (a
