@@ -22,13 +22,12 @@ inline constexpr std::size_t kMaxDepth = 1024;
 // lone surrogates kept, as the interpreter's json module does). A leading UTF-8 byte order mark
 // is skipped. Raises json.JSONDecodeError for anything that is not exactly one JSON value: empty
 // text, trailing data, invalid UTF-8, NaN/Infinity, nesting deeper than kMaxDepth or than the
-// thread's stack allows. Needs the GIL; lets it go while indexing a large text (the text is this
-// thread's own copy by then). Copies the text into a reusable padded buffer first.
+// thread's stack allows. Needs the GIL and keeps it throughout. Copies the text into a reusable
+// padded buffer first.
 nb::object parse(std::string_view text);
 
 // As parse(), without the copy: the caller guarantees kPadding readable bytes after
-// text.data() + text.size() (their content does not matter), and that nothing changes the text
-// while the call runs, other threads included (the GIL may be let go while indexing).
+// text.data() + text.size() (their content does not matter).
 nb::object parse_padded(std::string_view text);
 
 // Appends the JSON text of `value` to `out`, as json.dumps(value, ensure_ascii=False,

@@ -22,9 +22,6 @@ using detail::TokenError;
 
 static_assert(kPadding >= simdjson::SIMDJSON_PADDING);
 
-// Texts from this size on are indexed with the GIL released; below it the hand-over costs more.
-constexpr std::size_t kIndexWithoutGil = std::size_t{64} << 10;
-
 // A workspace that grew past this for one big answer is released after use, not kept.
 constexpr std::size_t kKeepCapacity = std::size_t{8} << 20;
 
@@ -350,15 +347,10 @@ nb::object read(Workspace& ws, std::string_view text) {
     while (first < text.size() && detail::is_space(text[first])) ++first;
     if (first == text.size()) detail::raise_decode_error("Expecting value", text, text.size());
 
+    // The GIL stays held: indexing is a small part of the work, and getting the GIL back from a
+    // busy thread can take longer than the indexing itself.
     od::document document;
-    simdjson::error_code code;
-    if (text.size() >= kIndexWithoutGil) {
-        // Indexing touches only the text and this thread's workspace: other threads may run.
-        nb::gil_scoped_release release;
-        code = ws.parser.iterate(text.data(), text.size(), text.size() + kPadding).get(document);
-    } else {
-        code = ws.parser.iterate(text.data(), text.size(), text.size() + kPadding).get(document);
-    }
+    const auto code = ws.parser.iterate(text.data(), text.size(), text.size() + kPadding).get(document);
     if (code) raise_index_error(code, text, first);
     Reader reader(ws, document, text);
     nb::object result = nb::steal(reader.root());
