@@ -38,7 +38,8 @@ std::optional<std::string_view> bearer_token(std::string_view header) {
 
 std::optional<Principal> authenticate(const httplib::Request &req, const std::string &admin_key, Store &store) {
   if (!req.has_header("Authorization")) return std::nullopt;
-  auto token = bearer_token(req.get_header_value("Authorization"));
+  const std::string header = req.get_header_value("Authorization");
+  auto token = bearer_token(header);
   if (!token) return std::nullopt;
   if (same_key(*token, admin_key)) return Principal{true, {}};
   auto lock = store.lock();

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 namespace korvane::emulator {
 namespace {
@@ -55,7 +56,11 @@ double loss_at(const TrainingJob &job, double progress) {
 
 double learning_rate_at(const TrainingJob &job, double progress) {
   double base = config_number(job.config, "learning_rate", curve_for(job.training_type).learning_rate, 1e-12, 10.0);
-  return base * (1.0 - 0.9 * progress); // linear decay to a tenth
+  double rate = base * (1.0 - 0.9 * progress); // linear decay to a tenth
+  // Six significant digits, so answers read 1.82e-05 rather than 1.8200000000000002e-05.
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%.6g", rate);
+  return std::strtod(buf, nullptr);
 }
 
 // Wall time at which the job reached `progress`.
