@@ -42,6 +42,12 @@ EmulatorServer::EmulatorServer(Options options)
   http_.set_read_timeout(10, 0);
   http_.set_write_timeout(30, 0);
   http_.set_tcp_nodelay(true);
+  // httplib's default also sets SO_REUSEPORT, which would let a second
+  // emulator silently share a port that is already in use.
+  http_.set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
 
   auto without_body = [this](const httplib::Request &req, httplib::Response &res) { handle(req, res, nullptr); };
   auto with_body = [this](const httplib::Request &req, httplib::Response &res, const httplib::ContentReader &reader) {

@@ -114,6 +114,11 @@ class Emulator:
 
 
 @pytest.fixture(scope="session")
+def emulator_path() -> str:
+    return emulator_binary()
+
+
+@pytest.fixture(scope="session")
 def _shared_emulator():
     emulator = Emulator("--job-seconds", str(JOB_SECONDS))
     yield emulator
