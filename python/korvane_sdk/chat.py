@@ -1,0 +1,5 @@
+"""Chat completions API, whole and streamed."""
+
+from ._core import Chat, ChatCompletions
+
+__all__ = ["Chat", "ChatCompletions"]

@@ -1,0 +1,5 @@
+"""Feedback collection API."""
+
+from ._core import FeedbackManager
+
+__all__ = ["FeedbackManager"]

@@ -1,0 +1,3 @@
+"""Typed request and answer records."""
+
+__all__: list = []

@@ -1,0 +1,75 @@
+// Python-style argument binding for C++ functions that take *args/**kwargs, with the
+// interpreter's own TypeError wording.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <string>
+#include <vector>
+
+namespace korvane::util {
+
+namespace nb = nanobind;
+
+class Arguments {
+public:
+    // Binds positional `args` and keyword `kwargs` to `names` (the first `required` of them
+    // have no default). Unknown keywords are an error unless `accept_extra`, in which case
+    // they are kept in extra(). `where` names the function in messages, e.g. "Foo.__init__".
+    Arguments(const char* where, const char* const* names, size_t count, size_t required,
+              PyObject* args, PyObject* kwargs, bool accept_extra)
+        : values_(count) {
+        const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
+        if (static_cast<size_t>(given) > count) {
+            if (required == count) {
+                fail("%s() takes %zu positional arguments but %zd were given", where, count + 1, given + 1);
+            }
+            fail("%s() takes from %zu to %zu positional arguments but %zd were given", where,
+                 required + 1, count + 1, given + 1);
+        }
+        for (Py_ssize_t i = 0; i < given; ++i) values_[i] = nb::borrow(PyTuple_GET_ITEM(args, i));
+        if (kwargs) {
+            PyObject *key, *value;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(kwargs, &pos, &key, &value)) {
+                size_t index = count;
+                for (size_t i = 0; i < count; ++i) {
+                    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+                        index = i;
+                        break;
+                    }
+                }
+                if (index == count) {
+                    if (!accept_extra) fail("%s() got an unexpected keyword argument '%U'", where, key);
+                    extra_[nb::handle(key)] = nb::handle(value);
+                    continue;
+                }
+                if (values_[index].is_valid()) {
+                    fail("%s() got multiple values for argument '%s'", where, names[index]);
+                }
+                values_[index] = nb::borrow(value);
+            }
+        }
+        for (size_t i = 0; i < required; ++i) {
+            if (!values_[i].is_valid()) {
+                fail("%s() missing 1 required positional argument: '%s'", where, names[i]);
+            }
+        }
+    }
+
+    bool has(size_t i) const { return values_[i].is_valid(); }
+    nb::handle operator[](size_t i) const { return values_[i]; }
+    nb::handle get_or_none(size_t i) const { return has(i) ? nb::handle(values_[i]) : nb::handle(Py_None); }
+    nb::dict extra() const { return extra_; }
+
+private:
+    template <typename... A>
+    [[noreturn]] static void fail(const char* format, A... a) {
+        PyErr_Format(PyExc_TypeError, format, a...);
+        throw nb::python_error();
+    }
+
+    std::vector<nb::object> values_;
+    nb::dict extra_;
+};
+
+}  // namespace korvane::util
