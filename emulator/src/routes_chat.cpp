@@ -49,20 +49,23 @@ Json model_json(const std::string &id, const std::string &name, const std::strin
               {"base_model", base_model ? Json(base_model) : Json(nullptr)}};
 }
 
-// Output models of completed training jobs. Caller holds the store lock.
-template <class Fn> void for_each_trained_model(const Store &store, Fn fn) {
+// Output models of completed training jobs that the caller may use: a
+// tenant sees its own and those trained through the global paths.
+// Caller holds the store lock.
+template <class Fn> void for_each_trained_model(const Store &store, const Principal &caller, Fn fn) {
   store.jobs.for_each([&](const TrainingJob &job) {
-    if (job_snapshot(job, job_elapsed_seconds(job)).status == "completed") fn(job);
+    bool visible = caller.admin || job.tenant_id == caller.tenant_id || job.tenant_id == default_tenant_id;
+    if (visible && job_snapshot(job, job_elapsed_seconds(job)).status == "completed") fn(job);
   });
 }
 
-bool model_exists(Store &store, const std::string &id) {
+bool model_exists(Store &store, const Principal &caller, const std::string &id) {
   for (const auto &m : builtin_models) {
     if (id == m.id) return true;
   }
   auto lock = store.lock();
   bool found = false;
-  for_each_trained_model(store, [&](const TrainingJob &job) { found = found || output_model_for(job) == id; });
+  for_each_trained_model(store, caller, [&](const TrainingJob &job) { found = found || output_model_for(job) == id; });
   return found;
 }
 
@@ -72,7 +75,7 @@ void list_models(RequestContext &ctx, Services &services) {
     data.push_back(model_json(m.id, m.name, m.description, m.context_length, m.input_cost, m.output_cost, m.base_model));
   }
   auto lock = services.store.lock();
-  for_each_trained_model(services.store, [&](const TrainingJob &job) {
+  for_each_trained_model(services.store, ctx.principal, [&](const TrainingJob &job) {
     data.push_back(model_json(output_model_for(job), "Fine-tuned " + job.base_model + " (" + job.id + ")",
                               job.training_type + " fine-tune by training job " + job.id, 131072, 0.3, 0.6,
                               job.base_model.c_str()));
@@ -139,8 +142,10 @@ ChatRequest parse_chat_request(const Json &body) {
     }
   }
   out.limits.forced_tokens = f.opt_int("emulator_tokens");
-  if (out.limits.forced_tokens && (*out.limits.forced_tokens < 0 || *out.limits.forced_tokens > max_forced_tokens)) {
-    throw validation_error("'emulator_tokens' must be from 0 to " + std::to_string(max_forced_tokens));
+  // Bounded over all choices, so one request cannot make an answer of gigabytes.
+  if (out.limits.forced_tokens &&
+      (*out.limits.forced_tokens < 0 || *out.limits.forced_tokens > max_forced_tokens / out.n)) {
+    throw validation_error("'emulator_tokens' times 'n' must be from 0 to " + std::to_string(max_forced_tokens));
   }
   return out;
 }
@@ -233,7 +238,7 @@ void stream_answer(RequestContext &ctx, Services &services, std::shared_ptr<Stre
 
 void create_completion(RequestContext &ctx, Services &services) {
   ChatRequest chat = parse_chat_request(ctx.json_body());
-  if (!model_exists(services.store, chat.model)) {
+  if (!model_exists(services.store, ctx.principal, chat.model)) {
     throw ApiError(404, "Model '" + chat.model + "' not found", "MODEL_NOT_FOUND");
   }
   std::vector<Completion> choices;

@@ -1,8 +1,10 @@
 // Request pipeline: counting, fault injection, auth, routing and error answers.
 #include "server.hpp"
 
+#include <chrono>
 #include <exception>
 #include <memory>
+#include <thread>
 
 #include "auth.hpp"
 #include "errors.hpp"
@@ -70,10 +72,17 @@ int EmulatorServer::bind() {
   return http_.bind_to_port(options_.host, options_.port) ? options_.port : -1;
 }
 
-bool EmulatorServer::run() { return http_.listen_after_bind(); }
+bool EmulatorServer::run() {
+  bool ok = !shutdown_.requested() && http_.listen_after_bind();
+  serving_over_.store(true);
+  return ok || shutdown_.requested();
+}
 
 void EmulatorServer::stop() {
   shutdown_.request();
+  // httplib ignores stop() until listening has begun, so a signal that comes
+  // right after start-up waits for that moment (or for run() to give up).
+  while (!http_.is_running() && !serving_over_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   http_.stop();
 }
 

@@ -2,6 +2,7 @@
 // the request pipeline (statistics, faults, authentication, routing).
 #pragma once
 
+#include <atomic>
 #include <string>
 
 #include <httplib.h>
@@ -41,6 +42,7 @@ private:
   Router platform_;
   Router control_;
   httplib::Server http_;
+  std::atomic<bool> serving_over_{false};
 };
 
 } // namespace korvane::emulator

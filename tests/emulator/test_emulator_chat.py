@@ -107,6 +107,8 @@ def test_forced_token_count(emu):
     (b'{"model": "korvane-1", "messages": [], "temperature": "hot"}', 422, "VALIDATION_ERROR"),
     (b'{"model": "korvane-1", "messages": [], "stream": "yes"}', 422, "VALIDATION_ERROR"),
     (b'{"model": "korvane-1", "messages": [], "emulator_tokens": 99999999}', 422, "VALIDATION_ERROR"),
+    (b'{"model": "korvane-1", "messages": [], "emulator_tokens": 600000, "n": 2}', 422, "VALIDATION_ERROR"),
+    (b'{"model": "korvane-1", "messages": [], "emulator_tokens": 9223372036854775807}', 422, "VALIDATION_ERROR"),
     (b'{"model": "korvane-1", "messages": [], "max_tokens": 18446744073709551615}', 422, "VALIDATION_ERROR"),
     (b'{"model": "no-such-model", "messages": []}', 404, "MODEL_NOT_FOUND"),
 ])

@@ -52,3 +52,10 @@ def test_signals_stop_cleanly_even_mid_stream(start_emulator, signal_number):
         assert sock.recv(1024).startswith(b"HTTP/1.1 200")  # the stream is open and stays unread
         emulator.process.send_signal(signal_number)
         assert emulator.process.wait(timeout=10) == 0
+
+
+@pytest.mark.parametrize("attempt", range(5))
+def test_signal_right_after_start_up(start_emulator, attempt):
+    emulator = start_emulator()
+    emulator.process.send_signal(signal.SIGTERM)
+    assert emulator.process.wait(timeout=10) == 0

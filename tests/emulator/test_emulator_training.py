@@ -81,6 +81,10 @@ def test_lifecycle_to_completion(emu, tenant):
     assert trained and trained[0]["is_custom"] and trained[0]["base_model"] == done["base_model"]
     chat = {"model": done["output_model_id"], "messages": [{"role": "user", "content": "hi"}]}
     assert emu.call("POST", "/v1/chat/completions", chat, key=tenant["api_key"]).status == 200
+    # Another tenant neither sees nor uses the model.
+    other = emu.ok("POST", "/api/v1/tenants", {"name": "Other"})
+    assert done["output_model_id"] not in [m["id"] for m in emu.ok("GET", "/v1/models", key=other["api_key"])["data"]]
+    assert emu.call("POST", "/v1/chat/completions", chat, key=other["api_key"]).status == 404
     assert emu.call("POST", f"{base}/training/jobs/{job['id']}/cancel", {}).json()["error_code"] \
         == "JOB_NOT_CANCELLABLE"
 
