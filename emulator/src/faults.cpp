@@ -10,17 +10,17 @@ namespace {
 
 ApiError bad_fault(const std::string &what) { return validation_error("Invalid fault settings: " + what); }
 
-std::int64_t read_times(const Json &spec, const char *fault) {
-  auto it = spec.find("times");
-  if (it == spec.end()) return 1;
+std::int64_t read_times(const Json &setting, const char *fault) {
+  auto it = setting.find("times");
+  if (it == setting.end()) return 1;
   auto times = json_integer(*it);
   if (!times) throw bad_fault(std::string(fault) + ".times must be an integer (negative: every request)");
   return *times;
 }
 
-const Json &spec_object(const Json &spec, const char *fault) {
-  if (!spec.is_object()) throw bad_fault(std::string(fault) + " must be an object or null");
-  return spec;
+const Json &setting_object(const Json &setting, const char *fault) {
+  if (!setting.is_object()) throw bad_fault(std::string(fault) + " must be an object or null");
+  return setting;
 }
 
 Json budget_json(const FaultBudget &budget) {
@@ -56,13 +56,13 @@ void Faults::configure(const Json &body) {
     std::scoped_lock lock(mutex_);
     next = settings_;
   }
-  for (const auto &[name, spec] : body.items()) {
+  for (const auto &[name, setting] : body.items()) {
     if (name == "rate_limit") {
-      if (spec.is_null()) {
+      if (setting.is_null()) {
         next.rate_limit = {};
         continue;
       }
-      const Json &s = spec_object(spec, "rate_limit");
+      const Json &s = setting_object(setting, "rate_limit");
       next.rate_limit.remaining = read_times(s, "rate_limit");
       next.retry_after = FaultSettings{}.retry_after;
       if (auto it = s.find("retry_after"); it != s.end()) {
@@ -80,11 +80,11 @@ void Faults::configure(const Json &body) {
         }
       }
     } else if (name == "server_error") {
-      if (spec.is_null()) {
+      if (setting.is_null()) {
         next.server_error = {};
         continue;
       }
-      const Json &s = spec_object(spec, "server_error");
+      const Json &s = setting_object(setting, "server_error");
       next.server_error.remaining = read_times(s, "server_error");
       next.server_error_status = 500;
       if (auto it = s.find("status"); it != s.end()) {
@@ -93,11 +93,11 @@ void Faults::configure(const Json &body) {
         next.server_error_status = static_cast<int>(*status);
       }
     } else if (name == "delay") {
-      if (spec.is_null()) {
+      if (setting.is_null()) {
         next.delay = {};
         continue;
       }
-      const Json &s = spec_object(spec, "delay");
+      const Json &s = setting_object(setting, "delay");
       next.delay.remaining = read_times(s, "delay");
       auto it = s.find("seconds");
       if (it == s.end() || !it->is_number() || !std::isfinite(it->get<double>()) || it->get<double>() < 0 ||
@@ -106,11 +106,11 @@ void Faults::configure(const Json &body) {
       }
       next.delay_seconds = it->get<double>();
     } else if (name == "drop_stream") {
-      if (spec.is_null()) {
+      if (setting.is_null()) {
         next.drop_stream = {};
         continue;
       }
-      const Json &s = spec_object(spec, "drop_stream");
+      const Json &s = setting_object(setting, "drop_stream");
       next.drop_stream.remaining = read_times(s, "drop_stream");
       next.drop_after_chunks = 0;
       if (auto it = s.find("after_chunks"); it != s.end()) {

@@ -42,14 +42,14 @@ def test_rate_limit_for_the_next_requests(emu):
     (None, "1"), (30, "30"), ("Wed, 21 Oct 2015 07:28:00 GMT", "Wed, 21 Oct 2015 07:28:00 GMT"), ("", None),
 ])
 def test_retry_after_forms(emu, retry_after, header):
-    spec = {"times": 1} if retry_after is None else {"times": 1, "retry_after": retry_after}
-    set_faults(emu, rate_limit=spec)
+    setting = {"times": 1} if retry_after is None else {"times": 1, "retry_after": retry_after}
+    set_faults(emu, rate_limit=setting)
     assert emu.call("GET", "/v1/models").headers["Retry-After"] == header
 
 
-@pytest.mark.parametrize("spec, status", [({"times": 1}, 500), ({"times": 1, "status": 503}, 503)])
-def test_server_error(emu, spec, status):
-    set_faults(emu, server_error=spec)
+@pytest.mark.parametrize("setting, status", [({"times": 1}, 500), ({"times": 1, "status": 503}, 503)])
+def test_server_error(emu, setting, status):
+    set_faults(emu, server_error=setting)
     reply = emu.call("POST", "/v1/chat/completions", CHAT)
     assert reply.status == status and reply.json()["detail"]
     assert emu.call("POST", "/v1/chat/completions", CHAT).status == 200
