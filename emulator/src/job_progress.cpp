@@ -69,7 +69,7 @@ Micros time_at_progress(const TrainingJob &job, double progress) {
   return job.created_at + static_cast<Micros>(seconds * 1e6);
 }
 
-std::string format(const char *fmt, auto... args) {
+std::string formatted(const char *fmt, auto... args) {
   char buf[512];
   std::snprintf(buf, sizeof buf, fmt, args...);
   return buf;
@@ -156,7 +156,7 @@ std::vector<std::string> job_log_lines(const TrainingJob &job, const JobSnapshot
       auto epoch = std::min(snap.total_epochs, step * snap.total_epochs / std::max<std::int64_t>(1, snap.total_steps) + 1);
       if (k == history_points) epoch = snap.total_epochs;
       lines.push_back(iso_utc(time_at_progress(job, p)) +
-                      format(" INFO epoch %lld/%lld step %lld/%lld loss=%.4f lr=%.3e", static_cast<long long>(epoch),
+                      formatted(" INFO epoch %lld/%lld step %lld/%lld loss=%.4f lr=%.3e", static_cast<long long>(epoch),
                              static_cast<long long>(snap.total_epochs), static_cast<long long>(step),
                              static_cast<long long>(snap.total_steps), loss_at(job, p), learning_rate_at(job, p)));
     }

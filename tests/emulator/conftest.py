@@ -1,7 +1,9 @@
 """Fixtures that run korvane-emulator on a free loopback port.
 
-The binary is taken from $KORVANE_EMULATOR, else from next to the running
-interpreter (where pip installs it), else from PATH.
+The binary is taken from $KORVANE_EMULATOR, else from the bin/ folder of a
+PYTHONPATH entry (where `pip install --target` puts it, as the sanitized test
+pass does), else from next to the running interpreter (where pip installs it),
+else from PATH.
 """
 
 from __future__ import annotations
@@ -29,6 +31,10 @@ def emulator_binary() -> str:
         if not Path(configured).is_file():
             pytest.fail(f"KORVANE_EMULATOR={configured} does not exist", pytrace=False)
         return configured
+    for entry in filter(None, os.environ.get("PYTHONPATH", "").split(os.pathsep)):
+        installed = Path(entry) / "bin" / "korvane-emulator"
+        if installed.is_file():
+            return str(installed)
     beside = Path(sys.executable).parent / "korvane-emulator"
     if beside.is_file():
         return str(beside)
