@@ -116,3 +116,9 @@ class Emulator:
         finally:
             self.process.stdout.close()
             self.process.stderr.close()
+
+
+def requests_seen(emu: Emulator, path: str | None = None) -> int:
+    """Platform requests the emulator received since its last reset (on one path, if given)."""
+    stats = emu.ok("GET", "/_emulator/stats")
+    return stats["requests"] if path is None else stats["by_path"].get(path, 0)

@@ -33,8 +33,3 @@ def faults(emu):
         emu.ok("POST", "/_emulator/faults", settings)
 
     return arm
-
-
-def requests_seen(emu, path=None):
-    stats = emu.ok("GET", "/_emulator/stats")
-    return stats["requests"] if path is None else stats["by_path"].get(path, 0)

@@ -7,9 +7,9 @@ import pytest
 
 from korvane_sdk import KorvaneClient
 from korvane_sdk import exceptions as ex
+from emulator_process import requests_seen
 from korvane_sdk.models import Dataset, Feedback, FeedbackStats, Tenant, TrainingJob
 
-from conftest import requests_seen
 
 
 def chat_once(client, text="hello there", **kwargs):

@@ -6,8 +6,7 @@ from korvane_sdk import KorvaneClient
 from korvane_sdk import exceptions as ex
 from korvane_sdk import http
 
-from conftest import requests_seen
-from emulator_process import ADMIN_KEY
+from emulator_process import ADMIN_KEY, requests_seen
 
 
 def test_rate_limit_reaches_the_caller_once(client, emu, faults):
