@@ -57,6 +57,11 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
                          cls->tp_name, PyTuple_GET_SIZE(args) + 1);
             throw nb::python_error();
         }
+        if (cls->tp_dictoffset == 0) {
+            PyErr_Format(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models",
+                         cls->tp_name);
+            throw nb::python_error();
+        }
         const Schema& schema = schema_for(cls);
         nb::object mapping = kwargs ? nb::borrow(kwargs) : checked(PyDict_New());
         validate_into(self, schema, mapping.ptr(), cls);

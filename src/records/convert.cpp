@@ -96,7 +96,7 @@ void Validator::issue(const char* type, nb::handle msg, PyObject* input, nb::han
     if (PyList_Append(issues_.ptr(), entry.ptr()) < 0) throw nb::python_error();
 }
 
-bool Validator::fields(const Schema& schema, PyObject* mapping, nb::object* out) {
+bool Validator::fields(const Schema& schema, PyObject* mapping, FieldValues& out) {
     const std::size_t before = issue_count();
     const std::size_t count = schema.fields.size();
     for (std::size_t i = 0; i < count; ++i) {
@@ -106,9 +106,11 @@ bool Validator::fields(const Schema& schema, PyObject* mapping, nb::object* out)
             nb::object input = nb::borrow(found);  // the mapping may change under user code
             enter(field.name);
             nb::object converted = value(*field.type, found);
-            if (converted.is_valid() && !within_bounds(field, converted.ptr(), found)) converted = nb::object();
+            if (field.bounded && converted.is_valid() && !within_bounds(field, converted.ptr(), found)) {
+                converted = nb::object();
+            }
             leave();
-            out[i] = std::move(converted);
+            out.set(i, std::move(converted));
             continue;
         }
         if (PyErr_Occurred()) throw nb::python_error();
@@ -118,10 +120,10 @@ bool Validator::fields(const Schema& schema, PyObject* mapping, nb::object* out)
                 issue("missing", "Field required", mapping);
                 leave();
                 break;
-            case DefaultKind::None: out[i] = nb::none(); break;
-            case DefaultKind::Constant: out[i] = nb::borrow(field.default_value); break;
-            case DefaultKind::EmptyList: out[i] = steal_checked(PyList_New(0)); break;
-            case DefaultKind::EmptyDict: out[i] = steal_checked(PyDict_New()); break;
+            case DefaultKind::None: out.set(i, nb::none()); break;
+            case DefaultKind::Constant: out.set(i, nb::borrow(field.default_value)); break;
+            case DefaultKind::EmptyList: out.set(i, steal_checked(PyList_New(0))); break;
+            case DefaultKind::EmptyDict: out.set(i, steal_checked(PyDict_New())); break;
         }
     }
     return issue_count() == before;
@@ -293,37 +295,48 @@ nb::object Validator::date_time(PyObject* input) {
 
 nb::object Validator::list(const Type& type, PyObject* input) {
     const Type& item_type = *type.item;
-    nb::object out = steal_checked(PyList_New(0));
-    bool ok = true;
-    auto take = [&](PyObject* item, Py_ssize_t index) {
-        nb::object keep = nb::borrow(item);
-        enter(nullptr, index);
-        nb::object converted = value(item_type, item);
-        leave();
-        if (!converted.is_valid()) {
-            ok = false;
-        } else if (ok && PyList_Append(out.ptr(), converted.ptr()) < 0) {
-            throw nb::python_error();
+    if (PyList_Check(input) || PyTuple_Check(input)) {
+        // A snapshot of the length: converting a mapping element may run code that changes a list.
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(input);
+        nb::object out = steal_checked(PyList_New(count));
+        bool ok = true;
+        Py_ssize_t i = 0;
+        for (; i < count && i < PySequence_Fast_GET_SIZE(input); ++i) {
+            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(input, i));
+            enter(nullptr, i);
+            nb::object converted = value(item_type, item.ptr());
+            leave();
+            if (converted.is_valid()) {
+                PyList_SET_ITEM(out.ptr(), i, converted.release().ptr());
+            } else {
+                ok = false;
+            }
         }
-    };
-    if (PyList_Check(input)) {
-        // The size is read anew each round: converting a mapping may run code that changes the list.
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(input); ++i) take(PyList_GET_ITEM(input, i), i);
-    } else if (PyTuple_Check(input)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(input); ++i) take(PyTuple_GET_ITEM(input, i), i);
-    } else if (PyAnySet_Check(input)) {
+        if (!ok) return {};
+        if (i < count && PyList_SetSlice(out.ptr(), i, count, nullptr) < 0) throw nb::python_error();
+        return out;
+    }
+    if (PyAnySet_Check(input)) {
+        nb::object out = steal_checked(PyList_New(0));
         nb::object iterator = steal_checked(PyObject_GetIter(input));
+        bool ok = true;
         Py_ssize_t index = 0;
         while (PyObject* item = PyIter_Next(iterator.ptr())) {
             nb::object owned = nb::steal(item);
-            take(item, index++);
+            enter(nullptr, index++);
+            nb::object converted = value(item_type, item);
+            leave();
+            if (!converted.is_valid()) {
+                ok = false;
+            } else if (ok && PyList_Append(out.ptr(), converted.ptr()) < 0) {
+                throw nb::python_error();
+            }
         }
         if (PyErr_Occurred()) throw nb::python_error();
-    } else {
-        issue("list_type", "Input should be a valid list", input);
-        return {};
+        return ok ? out : nb::object();
     }
-    return ok ? out : nb::object();
+    issue("list_type", "Input should be a valid list", input);
+    return {};
 }
 
 nb::object Validator::mapping(const Type& type, PyObject* input) {
@@ -377,8 +390,8 @@ nb::object Validator::record(const Schema& schema, PyObject* input) {
               context("class_name", name));
         return {};
     }
-    std::array<nb::object, kMaxFields> values;
-    if (!fields(schema, members.ptr(), values.data())) return {};
+    FieldValues values(schema.fields.size());
+    if (!fields(schema, members.ptr(), values)) return {};
     nb::object made = new_instance(schema.cls);
     store(made.ptr(), schema, values.data());
     return made;
@@ -426,8 +439,8 @@ bool Validator::within_bounds(const Field& field, PyObject* value, PyObject* inp
 
 void validate_into(PyObject* self, const Schema& schema, PyObject* mapping, PyTypeObject* cls) {
     Validator validator;
-    std::array<nb::object, kMaxFields> values;
-    if (!validator.fields(schema, mapping, values.data())) raise_validation_error(class_name(cls), validator.issues());
+    FieldValues values(schema.fields.size());
+    if (!validator.fields(schema, mapping, values)) raise_validation_error(class_name(cls), validator.issues());
     store(self, schema, values.data());
 }
 

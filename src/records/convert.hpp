@@ -4,6 +4,7 @@
 
 #include <array>
 
+#include "records/instance.hpp"
 #include "records/schema.hpp"
 
 namespace korvane::records {
@@ -17,7 +18,7 @@ class Validator {
 public:
     // Converts the members of `mapping` (a dict) for the fields of `schema` into `out` (one
     // value per field, in order). Returns false when a problem was recorded.
-    bool fields(const Schema& schema, PyObject* mapping, nb::object* out);
+    bool fields(const Schema& schema, PyObject* mapping, FieldValues& out);
 
     bool failed() const { return issues_.is_valid(); }
     nb::handle issues() const { return issues_; }
@@ -47,7 +48,7 @@ private:
     void enter(PyObject* key, Py_ssize_t index = 0);
     void leave() { --depth_; }
 
-    std::array<Step, 16> path_{};
+    std::array<Step, 16> path_;  // entries below depth_ only
     std::size_t depth_ = 0;
     nb::object issues_;  // a list, made at the first problem
 };

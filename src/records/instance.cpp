@@ -4,6 +4,11 @@
 namespace korvane::records {
 
 nb::object new_instance(PyTypeObject* cls) {
+    if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) || cls->tp_dictoffset == 0) {
+        PyErr_Format(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models",
+                     cls->tp_name);
+        throw nb::python_error();
+    }
     static PyObject* no_arguments = PyTuple_New(0);  // the interpreter's empty tuple, kept
     if (!no_arguments) throw nb::python_error();
     PyObject* self = cls->tp_new(cls, no_arguments, nullptr);
@@ -11,14 +16,14 @@ nb::object new_instance(PyTypeObject* cls) {
     return nb::steal(self);
 }
 
-void store(PyObject* self, const Schema& schema, nb::object* values) {
-    const Py_ssize_t count = static_cast<Py_ssize_t>(schema.fields.size());
-    nb::object dict = nb::steal(_PyDict_NewPresized(count));
-    if (!dict.is_valid()) throw nb::python_error();
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        if (PyDict_SetItem(dict.ptr(), schema.fields[i].name, values[i].ptr()) < 0) throw nb::python_error();
+void store(PyObject* self, const Schema& schema, PyObject* const* values) {
+    // Set as plain attributes: the interpreter keeps them in the instance's compact inline values
+    // (keys shared by all records of the class), cheaper to fill and to read than a dict of our own.
+    // A second __init__ replaces every field, as a fresh record would have them.
+    const std::size_t count = schema.fields.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        if (PyObject_GenericSetAttr(self, schema.fields[i].name, values[i]) < 0) throw nb::python_error();
     }
-    if (PyObject_GenericSetDict(self, dict.ptr(), nullptr) < 0) throw nb::python_error();
 }
 
 nb::object instance_dict(PyObject* self) {

@@ -165,6 +165,7 @@ void build_schemas() {
             field.default_kind = f.value.kind;
             if (f.value.kind == DefaultKind::Constant) field.default_value = constant(f.value).release().ptr();
             field.bounds = f.bounds;
+            field.bounded = f.bounds.ge || f.bounds.le || f.bounds.min_length || f.bounds.max_length;
             field.description = f.description;
             schema.fields.push_back(field);
         }

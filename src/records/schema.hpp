@@ -42,6 +42,7 @@ struct Field {
     DefaultKind default_kind = DefaultKind::Required;
     PyObject* default_value = nullptr;  // DefaultKind::Constant: an immutable value shared by all records
     Bounds bounds;
+    bool bounded = false;               // any bound set
     const char* description = nullptr;
 };
 
@@ -50,7 +51,7 @@ struct Schema {
     const char* doc = nullptr;
     std::vector<Field> fields;
     PyTypeObject* cls = nullptr;        // the record class
-    mutable PyObject* model_fields = nullptr;  // name -> FieldInfo, built on first use
+    mutable PyObject* model_fields = nullptr;   // name -> FieldInfo, built on first use
 };
 
 // Builds every schema of the declaration table; types naming records are resolved here.

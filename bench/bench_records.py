@@ -1,0 +1,181 @@
+"""Records: building from dicts and JSON bytes, dumping, side by side with equivalent pydantic v2 models;
+and what importing korvane_sdk.models costs over a bare interpreter.
+
+Run with `./run bench records`. Times are per operation (best of several rounds).
+"""
+
+import json
+import re
+import subprocess
+import sys
+import timeit
+from datetime import datetime
+from typing import Any, Dict, List, Optional
+
+import pydantic
+
+from korvane_sdk import models
+
+ROUNDS = 5
+
+
+class PChatCompletionChunk(pydantic.BaseModel):
+    id: str
+    object: str = "chat.completion.chunk"
+    created: int
+    model: str
+    choices: List[Dict[str, Any]]
+
+
+class PTenant(pydantic.BaseModel):
+    id: str
+    name: str
+    slug: str
+    plan: str = "free"
+    is_active: bool = True
+    created_at: datetime
+    updated_at: Optional[datetime] = None
+    monthly_tokens_limit: Optional[int] = None
+    monthly_tokens_used: int = 0
+    monthly_requests_limit: Optional[int] = None
+    monthly_requests_used: int = 0
+    features: List[str] = pydantic.Field(default_factory=list)
+    metadata: Dict[str, Any] = pydantic.Field(default_factory=dict)
+
+
+class PChatMessage(pydantic.BaseModel):
+    role: str
+    content: str
+    name: Optional[str] = None
+
+
+class PChatCompletionChoice(pydantic.BaseModel):
+    index: int
+    message: PChatMessage
+    finish_reason: Optional[str] = None
+
+
+class PChatCompletionUsage(pydantic.BaseModel):
+    prompt_tokens: int
+    completion_tokens: int
+    total_tokens: int
+
+
+class PChatCompletion(pydantic.BaseModel):
+    id: str
+    object: str = "chat.completion"
+    created: int
+    model: str
+    choices: List[PChatCompletionChoice]
+    usage: Optional[PChatCompletionUsage] = None
+    rerank_tier: Optional[str] = None
+    quantum_enhanced: bool = False
+
+
+CHUNK = {
+    "id": "chatcmpl-8x2a",
+    "object": "chat.completion.chunk",
+    "created": 1718000000,
+    "model": "korvane-large",
+    "choices": [{"index": 0, "delta": {"content": "Hello"}, "finish_reason": None}],
+}
+
+TENANT = {
+    "id": "ten_01HX",
+    "name": "Acme Corp",
+    "slug": "acme",
+    "plan": "enterprise",
+    "is_active": True,
+    "created_at": "2024-01-15T10:30:00Z",
+    "updated_at": "2024-06-01T08:00:00.250+02:00",
+    "monthly_tokens_limit": 5_000_000,
+    "monthly_tokens_used": 123_456,
+    "monthly_requests_limit": None,
+    "monthly_requests_used": 789,
+    "features": ["rerank", "fine-tuning"],
+    "metadata": {"region": "eu", "tier": 3},
+}
+
+COMPLETION = {
+    "id": "chatcmpl-8x2b",
+    "object": "chat.completion",
+    "created": 1718000000,
+    "model": "korvane-large",
+    "choices": [{"index": 0, "message": {"role": "assistant", "content": "Hi there"}, "finish_reason": "stop"}],
+    "usage": {"prompt_tokens": 12, "completion_tokens": 3, "total_tokens": 15},
+}
+
+CASES = [
+    ("ChatCompletionChunk", models.ChatCompletionChunk, PChatCompletionChunk, CHUNK),
+    ("Tenant", models.Tenant, PTenant, TENANT),
+    ("ChatCompletion", models.ChatCompletion, PChatCompletion, COMPLETION),
+]
+
+
+OPERATIONS = [
+    ("Cls(**dict)", "cls(**data)"),
+    ("model_validate(dict)", "cls.model_validate(data)"),
+    ("model_validate_json(bytes)", "cls.model_validate_json(raw)"),
+    ("model_dump()", "record.model_dump()"),
+    ("model_dump(mode='json')", "record.model_dump(mode='json')"),
+    ("model_dump_json()", "record.model_dump_json()"),
+]
+
+
+def per_op(stmt: str, cls, data, number: int) -> float:
+    """Best time of one operation in microseconds."""
+    names = {"cls": cls, "data": data, "raw": json.dumps(data).encode(), "record": cls(**data)}
+    timer = timeit.Timer(stmt, globals=names)
+    return min(timer.repeat(number=number, repeat=ROUNDS)) / number * 1e6
+
+
+def check_same_results() -> None:
+    """Both sides must build and dump the same data, or the comparison means nothing."""
+    for _, ours, theirs, data in CASES:
+        assert ours(**data).model_dump(mode="json") == theirs(**data).model_dump(mode="json"), ours.__name__
+
+
+def bench_operations() -> None:
+    number = 20_000
+    print(f"{'record':<20} {'operation':<27} {'korvane_sdk µs':>15} {'pydantic µs':>12} {'speed-up':>9}")
+    for name, ours, theirs, data in CASES:
+        for label, stmt in OPERATIONS:
+            a, b = per_op(stmt, ours, data, number), per_op(stmt, theirs, data, number)
+            print(f"{name:<20} {label:<27} {a:>15.3f} {b:>12.3f} {b / a:>8.1f}x")
+
+
+def import_cost() -> None:
+    """Wall time of a fresh interpreter importing korvane_sdk.models, minus a bare interpreter."""
+
+    def run(code: str) -> float:
+        times = []
+        for _ in range(15):
+            out = subprocess.run(
+                [sys.executable, "-c", f"import time; t=time.perf_counter(); {code}; print(time.perf_counter()-t)"],
+                capture_output=True, text=True, check=True)
+            times.append(float(out.stdout))
+        return min(times) * 1e3
+
+    bare = run("pass")
+    loaded = run("import korvane_sdk.models")
+    report = subprocess.run([sys.executable, "-X", "importtime", "-c", "import korvane_sdk.models"],
+                            capture_output=True, text=True, check=True).stderr
+    cumulative = {m.group(2).strip(): int(m.group(1)) for m in re.finditer(r"\|\s*(\d+)\s*\|\s*(.+)$", report, re.M)}
+    print(f"\nimport korvane_sdk.models: {loaded - bare:.2f} ms over a bare interpreter "
+          f"(in-process, best of 15: {loaded:.2f} ms vs {bare:.2f} ms)")
+    for module in ("korvane_sdk._core", "korvane_sdk"):
+        if module in cumulative:
+            print(f"  -X importtime cumulative {module}: {cumulative[module] / 1000:.2f} ms")
+    print(f"  datetime imported at import time: {'datetime' in cumulative}; "
+          f"pydantic imported: {any(k.startswith('pydantic') for k in cumulative)}")
+
+
+def main() -> None:
+    print(f"pydantic {pydantic.VERSION}, Python {sys.version.split()[0]}")
+    check_same_results()
+    bench_operations()
+    import_cost()
+
+
+if __name__ == "__main__":
+    main()
