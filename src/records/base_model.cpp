@@ -57,7 +57,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
                          cls->tp_name, PyTuple_GET_SIZE(args) + 1);
             throw nb::python_error();
         }
-        if (cls->tp_dictoffset == 0) {
+        if (cls == g_base) {
             PyErr_Format(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models",
                          cls->tp_name);
             throw nb::python_error();
@@ -81,14 +81,10 @@ PyObject* repr(PyObject* self) {
             ~Leave() { Py_ReprLeave(self); }
         } leave{self};
         const Schema& schema = schema_for(Py_TYPE(self));
-        nb::object dict = instance_dict(self);
         nb::object parts = checked(PyList_New(0));
         for (const Field& field : schema.fields) {
-            PyObject* value = PyDict_GetItemWithError(dict.ptr(), field.name);
-            if (!value) {
-                if (PyErr_Occurred()) throw nb::python_error();
-                continue;  // deleted by hand
-            }
+            PyObject* value = *slot(self, field);
+            if (!value) continue;  // deleted by hand
             nb::object keep = nb::borrow(value);
             nb::object part = checked(PyUnicode_FromFormat("%U=%R", field.name, value));
             if (PyList_Append(parts.ptr(), part.ptr()) < 0) throw nb::python_error();
@@ -103,15 +99,11 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(self) != Py_TYPE(other)) Py_RETURN_NOTIMPLEMENTED;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const Schema& schema = schema_for(Py_TYPE(self));
-        nb::object mine = instance_dict(self), theirs = instance_dict(other);
         bool equal = true;
         for (const Field& field : schema.fields) {
-            PyObject* a = PyDict_GetItemWithError(mine.ptr(), field.name);
-            if (!a && PyErr_Occurred()) throw nb::python_error();
-            nb::object keep_a = nb::borrow(a);
-            PyObject* b = PyDict_GetItemWithError(theirs.ptr(), field.name);
-            if (!b && PyErr_Occurred()) throw nb::python_error();
-            nb::object keep_b = nb::borrow(b);
+            // Held: comparing may run code that reassigns the fields.
+            nb::object keep_a = nb::borrow(*slot(self, field)), keep_b = nb::borrow(*slot(other, field));
+            PyObject *a = keep_a.ptr(), *b = keep_b.ptr();
             if (!a || !b) {
                 equal = !a && !b;
             } else {
@@ -129,10 +121,9 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
 PyObject* iterate(PyObject* self) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const Schema& schema = schema_for(Py_TYPE(self));
-        nb::object dict = instance_dict(self);
         nb::object pairs = checked(PyList_New(0));
         for (const Field& field : schema.fields) {
-            nb::object pair = checked(PyTuple_Pack(2, field.name, field_value(dict.ptr(), field, self)));
+            nb::object pair = checked(PyTuple_Pack(2, field.name, field_value(self, field)));
             if (PyList_Append(pairs.ptr(), pair.ptr()) < 0) throw nb::python_error();
         }
         return PyObject_GetIter(pairs.ptr());
@@ -189,17 +180,72 @@ PyObject* model_dump_json(PyObject* self, PyObject* const* args, Py_ssize_t narg
     });
 }
 
+// The fields as a mapping of name to value (the fields that are set), followed by the attributes
+// a subclass's instance may carry in its __dict__.
+nb::object field_values(PyObject* self, const Schema& schema) {
+    nb::object values = checked(PyDict_New());
+    if (Py_TYPE(self)->tp_dictoffset != 0) {
+        nb::object extra = checked(PyObject_GenericGetDict(self, nullptr));
+        if (PyDict_Update(values.ptr(), extra.ptr()) < 0) throw nb::python_error();
+    }
+    for (const Field& field : schema.fields) {
+        if (PyObject* value = *slot(self, field)) {
+            if (PyDict_SetItem(values.ptr(), field.name, value) < 0) throw nb::python_error();
+        }
+    }
+    return values;
+}
+
+// Sets fields from a mapping of name to value, unchecked. A name that is no field goes to the
+// __dict__ of a subclass's instance; records of the SDK's own classes have no room for it.
+void set_field_values(PyObject* self, const Schema& schema, PyObject* values) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(values, &pos, &key, &value)) {
+        const Field* target = nullptr;
+        for (const Field& field : schema.fields) {
+            if (PyUnicode_Check(key) && PyUnicode_Compare(key, field.name) == 0) target = &field;
+        }
+        if (target) {
+            Py_XSETREF(*slot(self, *target), Py_NewRef(value));
+        } else if (Py_TYPE(self)->tp_dictoffset != 0 && PyUnicode_Check(key)) {
+            if (PyObject_GenericSetAttr(self, key, value) < 0) throw nb::python_error();
+        } else {
+            PyErr_Format(PyExc_ValueError, "\"%s\" object has no field \"%S\"", Py_TYPE(self)->tp_name, key);
+            throw nb::python_error();
+        }
+    }
+}
+
 // A copy with the same values (shared unless `deep`), then `update` applied as given, unchecked.
 PyObject* model_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::array<PyObject*, 2> a;
         if (!bind_arguments("model_copy", args, nargs, kwnames, 0, {"update", "deep"}, a.data())) return nullptr;
-        nb::object values = checked(PyDict_Copy(instance_dict(self).ptr()));
+        const Schema& schema = schema_for(Py_TYPE(self));
+        nb::object values = field_values(self, schema);
         if (a[1] && truthy(a[1])) values = nb::module_::import_("copy").attr("deepcopy")(values);
         if (a[0] && a[0] != Py_None && PyDict_Merge(values.ptr(), a[0], 1) < 0) throw nb::python_error();
         nb::object copy = new_instance(Py_TYPE(self));
-        if (PyObject_GenericSetDict(copy.ptr(), values.ptr(), nullptr) < 0) throw nb::python_error();
+        set_field_values(copy.ptr(), schema, values.ptr());
         return copy.release().ptr();
+    });
+}
+
+// Pickling and copying: the state is the mapping of field values.
+PyObject* get_state(PyObject* self, PyObject*) {
+    return guarded<PyObject*>(nullptr, [&] { return field_values(self, schema_for(Py_TYPE(self))).release().ptr(); });
+}
+
+PyObject* set_state(PyObject* self, PyObject* state) {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (!PyDict_Check(state)) {
+            PyErr_Format(PyExc_TypeError, "%s.__setstate__() expects a dict, not %s", Py_TYPE(self)->tp_name,
+                         Py_TYPE(state)->tp_name);
+            return nullptr;
+        }
+        set_field_values(self, schema_for(Py_TYPE(self)), state);
+        Py_RETURN_NONE;
     });
 }
 
@@ -338,6 +384,8 @@ PyMethodDef g_methods[] = {
     {"model_copy", fastcall<&model_copy>(), METH_FASTCALL | METH_KEYWORDS,
      "model_copy($self, /, *, update=None, deep=False)\n--\n\n"
      "A copy of the record; `update` values are set as given, without validation."},
+    {"__getstate__", reinterpret_cast<PyCFunction>(&get_state), METH_NOARGS, "The field values, for pickling."},
+    {"__setstate__", reinterpret_cast<PyCFunction>(&set_state), METH_O, "Restores the field values."},
     {"model_validate", fastcall<&model_validate>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
      "model_validate($cls, obj, /)\n--\n\n"
      "A record from a mapping (or the object itself when it already is one)."},
@@ -390,16 +438,30 @@ PyTypeObject* create_base_model() {
 }
 
 nb::object make_record_class(Schema& schema) {
+    // One slot per field: records store and read their values by offset, with no dict at all.
+    nb::list slots;
+    for (const Field& field : schema.fields) slots.append(nb::handle(field.name));
+    slots.append(nb::str("__weakref__"));
     nb::dict ns;
     ns["__module__"] = "korvane_sdk.models";
     ns["__qualname__"] = schema.name;
     ns["__doc__"] = schema.doc;
+    ns["__slots__"] = nb::tuple(slots);
     g_declaring = true;
     struct Reset {
         ~Reset() { g_declaring = false; }
     } reset;
     nb::object cls = checked(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sNO", schema.name,
                                                    PyTuple_Pack(1, reinterpret_cast<PyObject*>(g_base)), ns.ptr()));
+    PyObject* members = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
+    for (Field& field : schema.fields) {
+        PyObject* descriptor = PyDict_GetItemWithError(members, field.name);
+        if (!descriptor || !PyObject_TypeCheck(descriptor, &PyMemberDescr_Type)) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_RuntimeError, "no slot for field %U", field.name);
+            throw nb::python_error();
+        }
+        field.offset = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member->offset;
+    }
     register_class(reinterpret_cast<PyTypeObject*>(cls.ptr()), schema);
     return cls;
 }

@@ -127,11 +127,10 @@ nb::object dump_typed(const Type& type, PyObject* value, const DumpOptions& opti
 }  // namespace
 
 nb::object dump_record(PyObject* record, const Schema& schema, const DumpOptions& options) {
-    nb::object dict = instance_dict(record);
     const Py_ssize_t count = static_cast<Py_ssize_t>(schema.fields.size());
     nb::object out = checked(_PyDict_NewPresized(count));
     for (const Field& field : schema.fields) {
-        nb::object value = nb::borrow(field_value(dict.ptr(), field, record));
+        nb::object value = nb::borrow(field_value(record, field));
         if (value.ptr() == Py_None) {
             if (options.exclude_none) continue;
         } else {

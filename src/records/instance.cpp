@@ -1,10 +1,12 @@
 // Creating records, installing their values, reading values back, and taking mappings apart.
 #include "records/instance.hpp"
 
+#include "records/base_model.hpp"
+
 namespace korvane::records {
 
 nb::object new_instance(PyTypeObject* cls) {
-    if (!PyType_HasFeature(cls, Py_TPFLAGS_HEAPTYPE) || cls->tp_dictoffset == 0) {
+    if (cls == base_model()) {
         PyErr_Format(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models",
                      cls->tp_name);
         throw nb::python_error();
@@ -17,28 +19,14 @@ nb::object new_instance(PyTypeObject* cls) {
 }
 
 void store(PyObject* self, const Schema& schema, PyObject* const* values) {
-    // Set as plain attributes: the interpreter keeps them in the instance's compact inline values
-    // (keys shared by all records of the class), cheaper to fill and to read than a dict of our own.
-    // A second __init__ replaces every field, as a fresh record would have them.
     const std::size_t count = schema.fields.size();
-    for (std::size_t i = 0; i < count; ++i) {
-        if (PyObject_GenericSetAttr(self, schema.fields[i].name, values[i]) < 0) throw nb::python_error();
-    }
+    for (std::size_t i = 0; i < count; ++i) Py_XSETREF(*slot(self, schema.fields[i]), Py_XNewRef(values[i]));
 }
 
-nb::object instance_dict(PyObject* self) {
-    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
-    if (!dict) throw nb::python_error();
-    return nb::steal(dict);
-}
-
-PyObject* field_value(PyObject* dict, const Field& field, PyObject* self) {
-    PyObject* value = PyDict_GetItemWithError(dict, field.name);
+PyObject* field_value(PyObject* self, const Field& field) {
+    PyObject* value = *slot(self, field);
     if (!value) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", Py_TYPE(self)->tp_name,
-                         field.name);
-        }
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", Py_TYPE(self)->tp_name, field.name);
         throw nb::python_error();
     }
     return value;

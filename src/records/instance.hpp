@@ -1,4 +1,5 @@
-// Where a record keeps its values: the instance __dict__, one entry per field in declaration order.
+// Where a record keeps its values: one slot per field (the class's __slots__), read and written by
+// offset without any lookup.
 #pragma once
 #include <nanobind/nanobind.h>
 
@@ -11,8 +12,14 @@ namespace nb = nanobind;
 // cls.__new__(cls): a record with no values yet.
 nb::object new_instance(PyTypeObject* cls);
 
-// Sets `values` (one per field of `schema`, in order) as the fields of `self`.
+// Sets `values` (one per field of `schema`, in order) as the fields of `self`, a record of the
+// schema's class (or of a subclass).
 void store(PyObject* self, const Schema& schema, PyObject* const* values);
+
+// The slot of `field` in `self`, a record of the schema's class or of a subclass.
+inline PyObject** slot(PyObject* self, const Field& field) {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + field.offset);
+}
 
 // The validated values of one record before they are stored: owned references, released on
 // every path.
@@ -35,11 +42,8 @@ private:
     PyObject* items_[kMaxFields];
 };
 
-// self.__dict__ (a new reference).
-nb::object instance_dict(PyObject* self);
-
-// The value of `field` in a record's __dict__ (borrowed); AttributeError when it was deleted.
-PyObject* field_value(PyObject* dict, const Field& field, PyObject* self);
+// The value of `field` (borrowed); AttributeError when it was deleted.
+PyObject* field_value(PyObject* self, const Field& field);
 
 // A plain dict with the members of a Mapping that is not a dict; empty when `value` is no Mapping.
 nb::object as_dict(PyObject* value);

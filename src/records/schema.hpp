@@ -44,6 +44,7 @@ struct Field {
     Bounds bounds;
     bool bounded = false;               // any bound set
     const char* description = nullptr;
+    Py_ssize_t offset = 0;              // of the field's slot in a record of the class
 };
 
 struct Schema {
