@@ -2,7 +2,9 @@
 #include "records/base_model.hpp"
 
 #include <array>
+#include <deque>
 #include <string>
+#include <vector>
 
 #include "json/json.hpp"
 #include "records/arguments.hpp"
@@ -16,7 +18,6 @@ namespace korvane::records {
 namespace {
 
 PyTypeObject* g_base = nullptr;  // kept for the life of the process
-bool g_declaring = false;        // true while the SDK creates its own record classes
 
 nb::object checked(PyObject* value) {
     if (!value) throw nb::python_error();
@@ -53,8 +54,8 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded(-1, [&] {
         PyTypeObject* cls = Py_TYPE(self);
         if (PyTuple_GET_SIZE(args) != 0) {
-            PyErr_Format(PyExc_TypeError, "%s.__init__() takes 1 positional argument but %zd were given",
-                         cls->tp_name, PyTuple_GET_SIZE(args) + 1);
+            PyErr_Format(PyExc_TypeError, "%U.__init__() takes 1 positional argument but %zd were given",
+                         class_name(cls).ptr(), PyTuple_GET_SIZE(args) + 1);
             throw nb::python_error();
         }
         if (cls == g_base) {
@@ -211,7 +212,7 @@ void set_field_values(PyObject* self, const Schema& schema, PyObject* values) {
         } else if (Py_TYPE(self)->tp_dictoffset != 0 && PyUnicode_Check(key)) {
             if (PyObject_GenericSetAttr(self, key, value) < 0) throw nb::python_error();
         } else {
-            PyErr_Format(PyExc_ValueError, "\"%s\" object has no field \"%S\"", Py_TYPE(self)->tp_name, key);
+            PyErr_Format(PyExc_ValueError, "\"%U\" object has no field \"%S\"", class_name(Py_TYPE(self)).ptr(), key);
             throw nb::python_error();
         }
     }
@@ -322,7 +323,6 @@ PyObject* init_subclass(PyObject* cls_object, PyObject* args, PyObject* kwargs) 
             PyErr_Format(PyExc_TypeError, "%s.__init_subclass__() takes no arguments", cls->tp_name);
             return nullptr;
         }
-        if (g_declaring) Py_RETURN_NONE;
         const Schema* schema = schema_of(cls);
         if (!schema) Py_RETURN_NONE;
         PyObject* annotations = PyDict_GetItemString(cls->tp_dict, "__annotations__");
@@ -437,31 +437,82 @@ PyTypeObject* create_base_model() {
     return g_base;
 }
 
-nb::object make_record_class(Schema& schema) {
-    // One slot per field: records store and read their values by offset, with no dict at all.
-    nb::list slots;
-    for (const Field& field : schema.fields) slots.append(nb::handle(field.name));
-    slots.append(nb::str("__weakref__"));
-    nb::dict ns;
-    ns["__module__"] = "korvane_sdk.models";
-    ns["__qualname__"] = schema.name;
-    ns["__doc__"] = schema.doc;
-    ns["__slots__"] = nb::tuple(slots);
-    g_declaring = true;
-    struct Reset {
-        ~Reset() { g_declaring = false; }
-    } reset;
-    nb::object cls = checked(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sNO", schema.name,
-                                                   PyTuple_Pack(1, reinterpret_cast<PyObject*>(g_base)), ns.ptr()));
-    PyObject* members = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
-    for (Field& field : schema.fields) {
-        PyObject* descriptor = PyDict_GetItemWithError(members, field.name);
-        if (!descriptor || !PyObject_TypeCheck(descriptor, &PyMemberDescr_Type)) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_RuntimeError, "no slot for field %U", field.name);
-            throw nb::python_error();
-        }
-        field.offset = reinterpret_cast<PyMemberDescrObject*>(descriptor)->d_member->offset;
+namespace {
+
+// --- record classes ---
+//
+// Each record class is a heap type made from a spec: one object slot per field (then a weak
+// reference list), so records store and read values by offset with no dict at all. Creating a
+// class this way is also far cheaper at import than type(name, bases, namespace).
+
+// Spec data must stay valid for the life of the classes: kept here, one entry per record class.
+struct ClassSpec {
+    std::string qualified_name;
+    std::vector<PyMemberDef> members;
+    std::vector<PyType_Slot> slots;
+    PyType_Spec spec{};
+};
+
+std::deque<ClassSpec>& class_specs() {
+    static std::deque<ClassSpec> specs;
+    return specs;
+}
+
+int record_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (const Schema* schema = schema_of(Py_TYPE(self))) {
+        for (const Field& field : schema->fields) Py_VISIT(*slot(self, field));
     }
+    return 0;
+}
+
+int record_clear(PyObject* self) {
+    if (const Schema* schema = schema_of(Py_TYPE(self))) {
+        for (const Field& field : schema->fields) Py_CLEAR(*slot(self, field));
+    }
+    return 0;
+}
+
+void record_dealloc(PyObject* self) {
+    PyTypeObject* cls = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, record_dealloc)
+    if (const Py_ssize_t offset = cls->tp_weaklistoffset; offset > 0) {
+        if (*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset)) PyObject_ClearWeakRefs(self);
+    }
+    record_clear(self);
+    cls->tp_free(self);
+    Py_DECREF(cls);
+    Py_TRASHCAN_END
+}
+
+}  // namespace
+
+nb::object make_record_class(Schema& schema) {
+    ClassSpec& spec = class_specs().emplace_back();
+    spec.qualified_name = std::string("korvane_sdk.models.") + schema.name;
+    Py_ssize_t offset = static_cast<Py_ssize_t>(sizeof(PyObject));
+    for (Field& field : schema.fields) {
+        field.offset = offset;
+        // Field names live in the declaration table for the life of the process.
+        spec.members.push_back(PyMemberDef{PyUnicode_AsUTF8(field.name), Py_T_OBJECT_EX, offset, 0, field.description});
+        offset += static_cast<Py_ssize_t>(sizeof(PyObject*));
+    }
+    spec.members.push_back(PyMemberDef{"__weaklistoffset__", Py_T_PYSSIZET, offset, Py_READONLY, nullptr});
+    offset += static_cast<Py_ssize_t>(sizeof(PyObject*));
+    spec.members.push_back(PyMemberDef{nullptr, 0, 0, 0, nullptr});
+    spec.slots = {
+        {Py_tp_doc, const_cast<char*>(schema.doc)},
+        {Py_tp_members, spec.members.data()},
+        {Py_tp_traverse, reinterpret_cast<void*>(&record_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(&record_clear)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&record_dealloc)},
+        {0, nullptr},
+    };
+    spec.spec = PyType_Spec{spec.qualified_name.c_str(), static_cast<int>(offset), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, spec.slots.data()};
+    nb::object bases = checked(PyTuple_Pack(1, reinterpret_cast<PyObject*>(g_base)));
+    nb::object cls = checked(PyType_FromSpecWithBases(&spec.spec, bases.ptr()));
     register_class(reinterpret_cast<PyTypeObject*>(cls.ptr()), schema);
     return cls;
 }

@@ -26,7 +26,7 @@ nb::object from_mapping(nb::handle cls, nb::handle mapping) {
     nb::object members = PyDict_Check(mapping.ptr()) ? nb::borrow(mapping) : as_dict(mapping.ptr());
     if (!members.is_valid()) {
         // What Record(**mapping) says for something that is not a mapping.
-        PyErr_Format(PyExc_TypeError, "%s() argument after ** must be a mapping, not %s", type->tp_name,
+        PyErr_Format(PyExc_TypeError, "%U() argument after ** must be a mapping, not %s", class_name(type).ptr(),
                      Py_TYPE(mapping.ptr())->tp_name);
         throw nb::python_error();
     }

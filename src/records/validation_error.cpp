@@ -55,7 +55,8 @@ nb::str text_form(nb::handle self) {
         if (!where.empty()) out += where + "\n  ";
         nb::object input = entry.contains("input") ? nb::object(entry["input"]) : nb::object(nb::none());
         out += std::string(nb::str(entry["msg"]).c_str()) + " [type=" + nb::str(entry["type"]).c_str() +
-               ", input_value=" + short_repr(input) + ", input_type=" + Py_TYPE(input.ptr())->tp_name + "]";
+               ", input_value=" + short_repr(input) + ", input_type=" +
+               nb::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(input.ptr()))).attr("__name__")).c_str() + "]";
     }
     return nb::str(out.c_str(), out.size());
 }
