@@ -299,16 +299,25 @@ PyObject* model_validate_json(PyObject* cls_object, PyObject* const* args, Py_ss
             raise_single(class_name(cls), "json_type", nb::str("JSON input should be string, bytes or bytearray"),
                          data);
         }
+        // Malformed JSON (and undecodable bytes) is bad input like any other: a validation problem.
+        auto invalid = [&](nb::str reason) {
+            nb::dict ctx;
+            ctx["error"] = reason;
+            raise_single(class_name(cls), "json_invalid", nb::str("Invalid JSON: {}").format(reason), data, ctx);
+        };
         nb::object parsed;
         try {
             parsed = json::parse(text);
         } catch (nb::python_error& e) {
-            // Malformed JSON (and undecodable bytes) is bad input like any other: a validation problem.
             if (!e.matches(PyExc_ValueError)) throw;
-            nb::str reason = nb::str(e.value());
-            nb::dict ctx;
-            ctx["error"] = reason;
-            raise_single(class_name(cls), "json_invalid", nb::str("Invalid JSON: {}").format(reason), data, ctx);
+            invalid(nb::str(e.value()));
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (const std::exception& e) {
+            if (!PyErr_Occurred()) invalid(nb::str(e.what()));
+            nb::python_error pending;  // the decoder's own error, taken over
+            if (!pending.matches(PyExc_ValueError)) throw pending;
+            invalid(nb::str(pending.value()));
         }
         if (!PyDict_Check(parsed.ptr())) raise_model_type(cls, parsed.ptr());
         return build(cls, parsed.ptr()).release().ptr();

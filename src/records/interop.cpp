@@ -84,7 +84,7 @@ nb::object pydantic_json_schema(const Schema& schema) {
     nb::list required;
     for (const Field& field : schema.fields) {
         nb::dict property = type_schema(*field.type);
-        property["title"] = title_of(PyUnicode_AsUTF8(field.name));
+        property["title"] = nb::str(title_of(PyUnicode_AsUTF8(field.name)).c_str());
         switch (field.default_kind) {
             case DefaultKind::Required: required.append(nb::handle(field.name)); break;
             case DefaultKind::None: property["default"] = nb::none(); break;
