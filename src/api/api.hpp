@@ -14,6 +14,7 @@ Classes& classes();
 
 // Each file adds its class to the module.
 void bind_client(nb::module_& m);
+void bind_requests(nb::module_& m, nb::handle client_class);  // the client's request methods
 void bind_chat(nb::module_& m);
 void bind_tenants(nb::module_& m);
 void bind_feedback(nb::module_& m);

@@ -129,6 +129,18 @@ nb::str text_form(nb::handle self) {
     return text;
 }
 
+// Pickles as (new object of the class, fields and args) and restores without running the
+// constructor, so an error arrives exactly as it left, whatever its constructor would build from
+// its arguments. BaseException.__setstate__ sets each entry as an attribute.
+nb::tuple reduce(nb::handle self) {
+    nb::dict state;
+    nb::object fields = nb::getattr(self, "__dict__", nb::none());
+    if (!fields.is_none()) state.update(fields);
+    state["args"] = nb::getattr(self, "args");
+    nb::object newobj = nb::module_::import_("copyreg").attr("__newobj__");
+    return nb::make_tuple(newobj, nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())))), state);
+}
+
 nb::object create_type(size_t index) {
     const ClassInfo& cls = kClasses[index];
     std::string qualified = std::string(kModule) + "." + cls.name;
@@ -146,6 +158,8 @@ nb::object create_type(size_t index) {
         nb::scope(type), nb::name("__init__"), nb::is_method());
     nb::setattr(type, "__init__", init);
     if (index == 0) {
+        nb::setattr(type, "__reduce__",
+                    nb::cpp_function(&reduce, nb::scope(type), nb::name("__reduce__"), nb::is_method()));
         nb::setattr(type, "__str__",
                     nb::cpp_function(&text_form, nb::scope(type), nb::name("__str__"), nb::is_method()));
     }

@@ -1,0 +1,269 @@
+// The client's request methods: routing, headers, the attempt loop, answers and error mapping.
+#include <ctime>
+#include <string>
+
+#include "api/answers.hpp"
+#include "api/api.hpp"
+#include "api/retry_after.hpp"
+#include "errors/errors.hpp"
+#include "records/records.hpp"
+#include "util/pytype.hpp"
+
+namespace korvane::api {
+namespace {
+
+using errors::Kind;
+
+// Transport failure classes of the HTTP layer, looked up once from the module (its ConnectionError
+// is exported as HTTPConnectionError: the SDK's own ConnectionError has that name here).
+struct TransportClasses {
+    nb::handle timeout, connection, request;
+};
+nb::handle g_module;
+
+const TransportClasses& transport() {
+    static TransportClasses classes{g_module.attr("Timeout"), g_module.attr("HTTPConnectionError"),
+                                    g_module.attr("RequestException")};
+    return classes;
+}
+
+bool non_empty_text(nb::handle value) {
+    return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
+}
+
+bool starts_with(nb::handle text, const char* prefix) {
+    if (!PyUnicode_Check(text.ptr())) return false;
+    nb::object prefix_obj = nb::str(prefix);
+    Py_ssize_t r = PyUnicode_Tailmatch(text.ptr(), prefix_obj.ptr(), 0, PY_SSIZE_T_MAX, -1);
+    if (r < 0) throw nb::python_error();
+    return r == 1;
+}
+
+nb::object get_base_url(nb::handle self, nb::handle path) {
+    if (starts_with(path, "/v1/chat") || starts_with(path, "/v1/models")) return nb::getattr(self, "proxy_url");
+    return nb::getattr(self, "api_url");
+}
+
+nb::dict get_headers(nb::handle self) {
+    nb::dict headers;
+    headers["Content-Type"] = "application/json";
+    headers["User-Agent"] = "korvane-sdk-python/1.0.0";
+    nb::object key = nb::getattr(self, "api_key");
+    if (non_empty_text(key)) headers["Authorization"] = nb::str("Bearer ") + nb::str(key);
+    return headers;
+}
+
+nb::object url_for(nb::handle self, nb::handle path) {
+    nb::object base = nb::getattr(self, "_get_base_url")(path);
+    PyObject* url = PyNumber_Add(base.ptr(), path.ptr());
+    if (!url) throw nb::python_error();
+    return nb::steal(url);
+}
+
+nb::object korvane_error(nb::handle message, const char* code) {
+    nb::dict kwargs;
+    kwargs["error_code"] = code;
+    return errors::make(Kind::Korvane, nb::make_tuple(message), kwargs);
+}
+
+// The error that one failed attempt records, or nothing when the failure is not the transport's.
+nb::object transport_error(const nb::python_error& failure, nb::handle timeout) {
+    nb::handle value = failure.value();
+    const TransportClasses& t = transport();
+    if (nb::isinstance(value, t.timeout)) {
+        nb::str message = nb::str("Request timed out after {}s").format(timeout);
+        return errors::make(Kind::Timeout, nb::make_tuple(message));
+    }
+    if (nb::isinstance(value, t.connection)) {
+        return errors::make(Kind::Connection, nb::make_tuple(nb::str("Connection error: ") + nb::str(value)));
+    }
+    if (nb::isinstance(value, t.request)) {
+        return errors::make(Kind::Korvane, nb::make_tuple(nb::str("Request failed: ") + nb::str(value)));
+    }
+    return nb::object();
+}
+
+// The number of attempts; a count below one would send nothing and report nothing.
+long attempts_allowed(nb::handle self) {
+    nb::object value = nb::getattr(self, "max_retries");
+    long count = 0;
+    if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) {
+        count = PyLong_AsLong(value.ptr());
+        if (count == -1 && PyErr_Occurred()) {
+            PyErr_Clear();
+            count = PyObject_RichCompareBool(value.ptr(), nb::int_(0).ptr(), Py_GT) == 1 ? LONG_MAX : 0;
+        }
+    }
+    if (count < 1) {
+        errors::raise(korvane_error(
+            nb::str("max_retries must be an integer of at least 1 (the number of attempts), got {!r}").format(value),
+            "INVALID_CONFIGURATION"));
+    }
+    return count;
+}
+
+nb::object request(nb::handle self, nb::handle method, nb::handle path, nb::handle params, nb::handle json,
+                   nb::handle files, nb::handle raw_response) {
+    nb::object url = url_for(self, path);
+    nb::object headers = nb::getattr(self, "_get_headers")();
+    bool has_files = !files.is_none() && PyObject_Length(files.ptr()) > 0;
+    if (PyErr_Occurred()) throw nb::python_error();
+    if (has_files) headers.attr("pop")("Content-Type", nb::none());
+
+    const long attempts = attempts_allowed(self);
+    nb::object last_error;
+    for (long attempt = 0; attempt < attempts; ++attempt) {
+        nb::object timeout = nb::getattr(self, "timeout");
+        nb::object response;
+        try {
+            response = nb::getattr(self, "_session")
+                           .attr("request")(nb::arg("method") = method, nb::arg("url") = url,
+                                            nb::arg("params") = params, nb::arg("json") = json,
+                                            nb::arg("files") = files, nb::arg("headers") = headers,
+                                            nb::arg("timeout") = timeout);
+        } catch (nb::python_error& failure) {
+            nb::object error = transport_error(failure, timeout);
+            if (!error.is_valid()) throw;
+            last_error = std::move(error);
+            continue;
+        }
+        return nb::getattr(self, "_handle_response")(response, raw_response);
+    }
+    errors::raise(last_error);
+}
+
+nb::object request_stream(nb::handle self, nb::handle method, nb::handle path, nb::handle json) {
+    nb::object url = url_for(self, path);
+    nb::object headers = nb::getattr(self, "_get_headers")();
+    nb::object response = nb::getattr(self, "_session")
+                              .attr("request")(nb::arg("method") = method, nb::arg("url") = url,
+                                               nb::arg("json") = json, nb::arg("headers") = headers,
+                                               nb::arg("timeout") = nb::getattr(self, "timeout"),
+                                               nb::arg("stream") = true);
+    long status = nb::cast<long>(nb::getattr(response, "status_code"));
+    if (status >= 400 && status <= 599) {
+        // The error body is read whole by _handle_error; the connection goes back either way.
+        try {
+            nb::getattr(self, "_handle_error")(response);
+        } catch (...) {
+            nb::object close = nb::getattr(response, "close", nb::none());
+            if (!close.is_none()) {
+                nb::error_scope keep_error;
+                try {
+                    close();
+                } catch (nb::python_error&) {
+                }
+            }
+            throw;
+        }
+    }
+    return response;
+}
+
+long status_of(nb::handle response) { return nb::cast<long>(nb::getattr(response, "status_code")); }
+
+nb::object handle_response(nb::handle self, nb::handle response, nb::handle raw) {
+    long status = status_of(response);
+    if (status >= 400 && status <= 599) nb::getattr(self, "_handle_error")(response);
+    if (PyObject_IsTrue(raw.ptr()) == 1) return nb::getattr(response, "text");
+    try {
+        return nb::getattr(response, "json")();
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    return nb::getattr(response, "text");
+}
+
+nb::object retry_after_of(nb::handle response) {
+    nb::object value = nb::getattr(response, "headers").attr("get")("Retry-After");
+    if (value.is_none()) return nb::none();
+    nb::str text = nb::str(value);
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!data) throw nb::python_error();
+    auto seconds = parse_retry_after(std::string_view(data, static_cast<size_t>(size)), std::time(nullptr));
+    return seconds ? nb::object(nb::int_(*seconds)) : nb::none();
+}
+
+void handle_error(nb::handle self, nb::handle response) {
+    (void)self;
+    long status = status_of(response);
+    nb::object message, code = nb::none();
+    try {
+        nb::object body = nb::getattr(response, "json")();
+        if (!PyDict_Check(body.ptr())) throw std::invalid_argument("not an object");
+        nb::dict fields = nb::borrow<nb::dict>(body);
+        if (fields.contains("detail")) {
+            message = fields["detail"];
+        } else if (fields.contains("message")) {
+            message = fields["message"];
+        } else {
+            message = nb::str("Unknown error");
+        }
+        if (fields.contains("error_code")) code = fields["error_code"];
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        message = nb::object();
+    } catch (const std::invalid_argument&) {
+        message = nb::object();
+    }
+    if (!message.is_valid()) {
+        nb::object text = nb::getattr(response, "text");
+        message = PyObject_IsTrue(text.ptr()) == 1 ? text : nb::object(nb::str("HTTP {}").format(status));
+    }
+
+    nb::tuple args = nb::make_tuple(message);
+    nb::dict kwargs;
+    nb::object error;
+    switch (status) {
+        case 401: {
+            nb::dict details;
+            details["status_code"] = status;
+            kwargs["details"] = details;
+            error = errors::make(Kind::Authentication, args, kwargs);
+            break;
+        }
+        case 429:
+            kwargs["retry_after"] = retry_after_of(response);
+            error = errors::make(Kind::RateLimit, args, kwargs);
+            break;
+        case 400: error = errors::make(Kind::InvalidRequest, args); break;
+        case 404: error = errors::make(Kind::NotFound, args); break;
+        default:
+            if (status >= 500) {
+                error = errors::make(Kind::Server, args);
+                nb::setattr(error, "http_status", nb::int_(status));
+            } else {
+                kwargs["http_status"] = status;
+                kwargs["error_code"] = code;
+                error = errors::make(Kind::Korvane, args, kwargs);
+            }
+    }
+    errors::raise(error);
+}
+
+nb::list list_models(nb::handle self) {
+    nb::object answer = nb::getattr(self, "_request")(nb::arg("method") = "GET", nb::arg("path") = "/v1/models");
+    nb::dict body = expect_object(answer, "GET /v1/models");
+    nb::list data = body.contains("data") ? expect_list(body["data"], "data", "GET /v1/models data") : nb::list();
+    return records_from(records::record_class("ModelInfo"), data, "a model of GET /v1/models");
+}
+
+}  // namespace
+
+void bind_requests(nb::module_& m, nb::handle cls) {
+    g_module = m;
+    util::add_method(cls, "_get_headers", &get_headers, "Get request headers.");
+    util::add_method(cls, "_get_base_url", &get_base_url, nb::arg("path"), "Get base URL for a path.");
+    util::add_method(cls, "_request", &request, nb::arg("method"), nb::arg("path"), nb::arg("params") = nb::none(),
+                     nb::arg("json") = nb::none(), nb::arg("files") = nb::none(),
+                     nb::arg("raw_response") = false, "Make an HTTP request.");
+    util::add_method(cls, "_request_stream", &request_stream, nb::arg("method"), nb::arg("path"),
+                     nb::arg("json") = nb::none(), "Make a streaming HTTP request.");
+    util::add_method(cls, "_handle_response", &handle_response, nb::arg("response"), nb::arg("raw") = false,
+                     "Handle API response.");
+    util::add_method(cls, "_handle_error", &handle_error, nb::arg("response"), "Handle error response.");
+    util::add_method(cls, "list_models", &list_models, "List available models.");
+}
+
+}  // namespace korvane::api

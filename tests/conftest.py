@@ -1,0 +1,23 @@
+"""Shared fixtures: a clean environment for every test."""
+
+import pytest
+
+KORVANE_VARIABLES = ("KORVANE_API_KEY", "KORVANE_API_URL", "KORVANE_PROXY_URL")
+
+
+@pytest.fixture(autouse=True)
+def clean_environment(monkeypatch):
+    """No test sees the developer's own Korvane settings."""
+    for name in KORVANE_VARIABLES:
+        monkeypatch.delenv(name, raising=False)
+
+
+def pytest_report_header(config):
+    """Says which build of the extension the run exercises (the sanitized pass must use its own)."""
+    import os
+
+    import korvane_sdk._core as core
+
+    if os.environ.get("KORVANE_SANITIZED") and "sanitized-site" not in core.__file__:
+        raise pytest.UsageError(f"sanitized pass imported the ordinary build: {core.__file__}")
+    return f"korvane_sdk._core: {core.__file__}"
