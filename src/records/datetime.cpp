@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <unordered_map>
 
@@ -21,16 +20,28 @@ void load() {
 
 Reading fail(const char* reason) { return Reading{{}, reason}; }
 
-// Offsets repeat a lot (mostly UTC); one timezone object per offset is enough.
+// Offsets repeat a lot (mostly UTC); one timezone object per offset is enough. The objects are
+// kept for the process, so they can also be recognised again when writing.
+std::unordered_map<int, PyObject*>& zones_by_offset() {
+    static std::unordered_map<int, PyObject*> zones;
+    return zones;
+}
+
+std::unordered_map<PyObject*, int>& offsets_by_zone() {
+    static std::unordered_map<PyObject*, int> offsets;
+    return offsets;
+}
+
 PyObject* timezone_for(int offset_seconds) {
     if (offset_seconds == 0) return PyDateTime_TimeZone_UTC;
-    static std::unordered_map<int, PyObject*> cache;  // strong references, kept for the process
-    if (auto hit = cache.find(offset_seconds); hit != cache.end()) return hit->second;
+    auto& zones = zones_by_offset();
+    if (auto hit = zones.find(offset_seconds); hit != zones.end()) return hit->second;
     nb::object delta = nb::steal(PyDelta_FromDSU(0, offset_seconds, 0));
     if (!delta.is_valid()) throw nb::python_error();
     PyObject* zone = PyTimeZone_FromOffset(delta.ptr());
     if (!zone) throw nb::python_error();
-    cache.emplace(offset_seconds, zone);
+    zones.emplace(offset_seconds, zone);
+    offsets_by_zone().emplace(zone, offset_seconds);
     return zone;
 }
 
@@ -214,36 +225,71 @@ Reading from_text(std::string_view s) {
     return make(year, month, day, hour, minute, second, micro, zone);
 }
 
+namespace {
+
+char* put_digits(char* out, long long value, int width) {
+    for (int i = width - 1; i >= 0; --i, value /= 10) out[i] = static_cast<char>('0' + value % 10);
+    return out + width;
+}
+
+// The offset of an aware datetime in seconds; false when naive (or tzinfo gives None).
+bool utc_offset(PyObject* value, PyObject* zone, long long& seconds) {
+    if (zone == PyDateTime_TimeZone_UTC) {
+        seconds = 0;
+        return true;
+    }
+    auto& known = offsets_by_zone();
+    if (auto hit = known.find(zone); hit != known.end()) {
+        seconds = hit->second;
+        return true;
+    }
+    static PyObject* name = PyUnicode_InternFromString("utcoffset");
+    if (!name) throw nb::python_error();
+    nb::object offset = nb::steal(PyObject_CallMethodNoArgs(value, name));
+    if (!offset.is_valid()) throw nb::python_error();
+    if (!PyDelta_Check(offset.ptr())) return false;
+    seconds = PyDateTime_DELTA_GET_DAYS(offset.ptr()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(offset.ptr());
+    return true;
+}
+
+}  // namespace
+
 nb::object to_text(PyObject* value) {
     load();
     char buffer[48];
-    int length = std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d", PyDateTime_GET_YEAR(value),
-                               PyDateTime_GET_MONTH(value), PyDateTime_GET_DAY(value),
-                               PyDateTime_DATE_GET_HOUR(value), PyDateTime_DATE_GET_MINUTE(value),
-                               PyDateTime_DATE_GET_SECOND(value));
-    if (int micro = PyDateTime_DATE_GET_MICROSECOND(value)) {
-        length += std::snprintf(buffer + length, sizeof buffer - length, ".%06d", micro);
+    char* out = put_digits(buffer, PyDateTime_GET_YEAR(value), 4);
+    *out++ = '-';
+    out = put_digits(out, PyDateTime_GET_MONTH(value), 2);
+    *out++ = '-';
+    out = put_digits(out, PyDateTime_GET_DAY(value), 2);
+    *out++ = 'T';
+    out = put_digits(out, PyDateTime_DATE_GET_HOUR(value), 2);
+    *out++ = ':';
+    out = put_digits(out, PyDateTime_DATE_GET_MINUTE(value), 2);
+    *out++ = ':';
+    out = put_digits(out, PyDateTime_DATE_GET_SECOND(value), 2);
+    if (const int micro = PyDateTime_DATE_GET_MICROSECOND(value)) {
+        *out++ = '.';
+        out = put_digits(out, micro, 6);
     }
     PyObject* zone = PyDateTime_DATE_GET_TZINFO(value);
-    if (zone == PyDateTime_TimeZone_UTC) {
-        buffer[length++] = 'Z';
-    } else if (zone != Py_None) {
-        nb::object offset = nb::steal(PyObject_CallMethod(value, "utcoffset", nullptr));
-        if (!offset.is_valid()) throw nb::python_error();
-        if (PyDelta_Check(offset.ptr())) {
-            long long total = PyDateTime_DELTA_GET_DAYS(offset.ptr()) * 86400LL + PyDateTime_DELTA_GET_SECONDS(offset.ptr());
-            if (total == 0) {
-                buffer[length++] = 'Z';
-            } else {
-                const char sign = total < 0 ? '-' : '+';
-                total = std::llabs(total);
-                length += std::snprintf(buffer + length, sizeof buffer - length, "%c%02lld:%02lld", sign, total / 3600,
-                                        total / 60 % 60);
-                if (total % 60) length += std::snprintf(buffer + length, sizeof buffer - length, ":%02lld", total % 60);
+    long long offset = 0;
+    if (zone != Py_None && utc_offset(value, zone, offset)) {
+        if (offset == 0) {
+            *out++ = 'Z';
+        } else {
+            *out++ = offset < 0 ? '-' : '+';
+            offset = std::llabs(offset);
+            out = put_digits(out, offset / 3600, 2);
+            *out++ = ':';
+            out = put_digits(out, offset / 60 % 60, 2);
+            if (offset % 60) {
+                *out++ = ':';
+                out = put_digits(out, offset % 60, 2);
             }
         }
     }
-    PyObject* text = PyUnicode_FromStringAndSize(buffer, length);
+    PyObject* text = PyUnicode_FromStringAndSize(buffer, out - buffer);
     if (!text) throw nb::python_error();
     return nb::steal(text);
 }

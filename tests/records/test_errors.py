@@ -182,3 +182,18 @@ def test_a_failed_construction_changes_nothing():
     with pytest.raises(ValidationError):
         message.__init__(role="system", content=None)
     assert (message.role, message.content) == ("user", "Hi")
+
+
+def test_deeply_nested_json_gives_a_python_exception():
+    deep = '{"id": "t", "name": "n", "slug": "s", "created_at": 0, "metadata": {"a": ' + "[" * 200_000 + "]" * 200_000 + "}}"
+    with pytest.raises((RecursionError, ValidationError)):
+        Tenant.model_validate_json(deep)
+
+
+def test_huge_input_is_handled():
+    tenant = Tenant(id="t", name="n", slug="s", created_at=0, features=[str(i) for i in range(200_000)])
+    assert len(tenant.model_dump()["features"]) == 200_000
+    bad = list(range(50_000))
+    error = errors_of(lambda: Tenant(id="t", name="n", slug="s", created_at=0, features=bad))
+    assert error.error_count() == 50_000
+    assert str(error).count("\n") == 2 * 50_000
