@@ -6,6 +6,7 @@ from .tenants import TenantManager
 from .feedback import FeedbackManager
 from .training import TrainingManager
 from .exceptions import AuthenticationError, InvalidRequestError, KorvaneError, RateLimitError
+from .models import ChatCompletion, ChatMessage, Feedback, Tenant, TrainingJob
 
 __version__ = "1.0.0"
 
@@ -13,9 +14,14 @@ __all__ = [
     "Korvane",
     "KorvaneClient",
     "ChatCompletions",
+    "ChatCompletion",
+    "ChatMessage",
     "TenantManager",
+    "Tenant",
     "FeedbackManager",
+    "Feedback",
     "TrainingManager",
+    "TrainingJob",
     "KorvaneError",
     "AuthenticationError",
     "RateLimitError",

@@ -1,3 +1,50 @@
-"""Typed request and answer records."""
+"""Typed request and answer records: chat, models, tenants, feedback, training jobs and datasets."""
 
-__all__: list = []
+from ._core import (
+    BaseModel,
+    ChatCompletion,
+    ChatCompletionChoice,
+    ChatCompletionChunk,
+    ChatCompletionUsage,
+    ChatMessage,
+    Dataset,
+    DatasetCreate,
+    Feedback,
+    FeedbackCreate,
+    FeedbackStats,
+    FieldInfo,
+    ModelInfo,
+    RerankResult,
+    RerankTier,
+    Tenant,
+    TenantCreate,
+    TenantUpdate,
+    TrainingJob,
+    TrainingJobCancel,
+    TrainingJobCreate,
+    ValidationError,
+)
+
+__all__ = [
+    "BaseModel",
+    "ValidationError",
+    "ChatMessage",
+    "ChatCompletionChoice",
+    "ChatCompletionUsage",
+    "ChatCompletion",
+    "ChatCompletionChunk",
+    "ModelInfo",
+    "RerankTier",
+    "RerankResult",
+    "Tenant",
+    "TenantCreate",
+    "TenantUpdate",
+    "Feedback",
+    "FeedbackCreate",
+    "FeedbackStats",
+    "TrainingJob",
+    "TrainingJobCreate",
+    "TrainingJobCancel",
+    "Dataset",
+    "DatasetCreate",
+]

@@ -1,30 +1,56 @@
-// The record engine and the records of korvane_sdk.models (interim: no records bound yet).
+// Binds the records: ValidationError, BaseModel, FieldInfo and the record classes of the table;
+// and the entry points the rest of the core uses.
 #include "records/records.hpp"
 
-#include <string>
-
 #include "bindings.hpp"
+#include "records/base_model.hpp"
+#include "records/convert.hpp"
+#include "records/dump.hpp"
+#include "records/instance.hpp"
+#include "records/validation_error.hpp"
 
 namespace korvane::records {
 
-namespace {
-nb::handle g_module;
-}
-
 nb::handle record_class(std::string_view name) {
-    return g_module.attr(std::string(name).c_str());
+    const Schema* schema = schema_named(name);
+    if (!schema || !schema->cls) {
+        PyErr_Format(PyExc_KeyError, "no record named '%.*s'", static_cast<int>(name.size()), name.data());
+        throw nb::python_error();
+    }
+    return nb::handle(reinterpret_cast<PyObject*>(schema->cls));
 }
 
 nb::object from_mapping(nb::handle cls, nb::handle mapping) {
-    nb::dict kwargs;
-    for (auto [key, value] : nb::borrow<nb::dict>(mapping)) kwargs[key] = value;
-    return nb::steal(PyObject_Call(cls.ptr(), nb::tuple().ptr(), kwargs.ptr()));
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    const Schema& schema = schema_for(type);
+    nb::object members = PyDict_Check(mapping.ptr()) ? nb::borrow(mapping) : as_dict(mapping.ptr());
+    if (!members.is_valid()) {
+        // What Record(**mapping) says for something that is not a mapping.
+        PyErr_Format(PyExc_TypeError, "%U() argument after ** must be a mapping, not %s", class_name(type).ptr(),
+                     Py_TYPE(mapping.ptr())->tp_name);
+        throw nb::python_error();
+    }
+    nb::object self = new_instance(type);
+    validate_into(self.ptr(), schema, members.ptr(), type);
+    return self;
 }
 
 nb::object dump(nb::handle record, bool exclude_none) {
-    return record.attr("model_dump")(nb::arg("exclude_none") = exclude_none);
+    return dump_record(record.ptr(), schema_for(Py_TYPE(record.ptr())), DumpOptions{DumpMode::Python, exclude_none});
 }
 
-void bind(nb::module_& m) { g_module = m; }
+void bind(nb::module_& m) {
+    build_schemas();
+    bind_validation_error(m);
+    PyTypeObject* base = create_base_model();
+    register_class(base, base_schema());
+    m.attr("BaseModel") = nb::handle(reinterpret_cast<PyObject*>(base));
+    bind_field_info(m);
+    for (Schema& schema : all_schemas()) {
+        nb::object cls = make_record_class(schema);
+        m.attr(schema.name) = cls;
+        cls.release();  // the schema holds the class for the life of the process
+    }
+}
 
 }  // namespace korvane::records

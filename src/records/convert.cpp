@@ -1,0 +1,447 @@
+// Lax conversions of input values to field types, with problems collected per location.
+#include "records/convert.hpp"
+
+#include <cmath>
+#include <string>
+#include <string_view>
+
+#include "records/datetime.hpp"
+#include "records/instance.hpp"
+#include "records/validation_error.hpp"
+
+namespace korvane::records {
+namespace {
+
+constexpr Py_ssize_t kMaxIntegerDigits = 4300;  // the interpreter's own limit for int(text)
+
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+
+std::string_view strip(std::string_view s) {
+    while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// UTF-8 of a str; false for text that cannot be encoded (lone surrogates).
+bool utf8_of(PyObject* text, std::string_view& out) {
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text, &size);
+    if (!data) {
+        PyErr_Clear();
+        return false;
+    }
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+bool equals_ignore_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i];
+        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+        if (x != b[i]) return false;
+    }
+    return true;
+}
+
+// The usual spellings of truth values; -1 when the text is none of them.
+int text_truth(std::string_view s) {
+    if (s == "0") return 0;
+    if (s == "1") return 1;
+    for (const char* word : {"f", "n", "no", "off", "false"}) {
+        if (equals_ignore_case(s, word)) return 0;
+    }
+    for (const char* word : {"t", "y", "on", "yes", "true"}) {
+        if (equals_ignore_case(s, word)) return 1;
+    }
+    return -1;
+}
+
+nb::object steal_checked(PyObject* value) {
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+// An int subclass (bool, IntEnum, ...) as a plain int, without calling any override.
+nb::object plain_int(PyObject* value) { return steal_checked(PyLong_Type.tp_as_number->nb_int(value)); }
+
+nb::dict context(const char* key, nb::handle value) {
+    nb::dict ctx;
+    ctx[key] = value;
+    return ctx;
+}
+
+}  // namespace
+
+void Validator::enter(PyObject* key, Py_ssize_t index) {
+    if (depth_ == path_.size()) {
+        PyErr_SetString(PyExc_RecursionError, "record input nested too deeply");
+        throw nb::python_error();
+    }
+    path_[depth_++] = Step{key, index};
+}
+
+std::size_t Validator::issue_count() const { return issues_.is_valid() ? PyList_GET_SIZE(issues_.ptr()) : 0; }
+
+void Validator::issue(const char* type, nb::handle msg, PyObject* input, nb::handle ctx) {
+    nb::object loc = steal_checked(PyTuple_New(static_cast<Py_ssize_t>(depth_)));
+    for (std::size_t i = 0; i < depth_; ++i) {
+        const Step& step = path_[i];
+        PyObject* part = step.key ? Py_NewRef(step.key) : PyLong_FromSsize_t(step.index);
+        if (!part) throw nb::python_error();
+        PyTuple_SET_ITEM(loc.ptr(), static_cast<Py_ssize_t>(i), part);
+    }
+    if (!issues_.is_valid()) issues_ = steal_checked(PyList_New(0));
+    nb::dict entry = make_issue(type, loc, msg, input, ctx);
+    if (PyList_Append(issues_.ptr(), entry.ptr()) < 0) throw nb::python_error();
+}
+
+bool Validator::fields(const Schema& schema, PyObject* mapping, FieldValues& out) {
+    const std::size_t before = issue_count();
+    const std::size_t count = schema.fields.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const Field& field = schema.fields[i];
+        PyObject* found = PyDict_GetItemWithError(mapping, field.name);
+        if (found) {
+            nb::object input = nb::borrow(found);  // the mapping may change under user code
+            enter(field.name);
+            nb::object converted = value(*field.type, found);
+            if (field.bounded && converted.is_valid() && !within_bounds(field, converted.ptr(), found)) {
+                converted = nb::object();
+            }
+            leave();
+            out.set(i, std::move(converted));
+            continue;
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        switch (field.default_kind) {
+            case DefaultKind::Required:
+                enter(field.name);
+                issue("missing", "Field required", mapping);
+                leave();
+                break;
+            case DefaultKind::None: out.set(i, nb::none()); break;
+            case DefaultKind::Constant: out.set(i, nb::borrow(field.default_value)); break;
+            case DefaultKind::EmptyList: out.set(i, steal_checked(PyList_New(0))); break;
+            case DefaultKind::EmptyDict: out.set(i, steal_checked(PyDict_New())); break;
+        }
+    }
+    return issue_count() == before;
+}
+
+nb::object Validator::value(const Type& type, PyObject* input) {
+    if (input == Py_None && type.optional) return nb::none();
+    switch (type.kind) {
+        case Kind::Str: return text(input);
+        case Kind::Int: return integer(input);
+        case Kind::Float: return real(input);
+        case Kind::Bool: return truth(input);
+        case Kind::DateTime: return date_time(input);
+        case Kind::Any: return nb::borrow(input);
+        case Kind::List: return list(type, input);
+        case Kind::Dict: return mapping(type, input);
+        case Kind::Record: return record(*type.record, input);
+    }
+    return nb::borrow(input);
+}
+
+nb::object Validator::text(PyObject* input) {
+    if (PyUnicode_CheckExact(input)) return nb::borrow(input);
+    if (PyUnicode_Check(input)) return steal_checked(PyUnicode_FromObject(input));  // plain str copy
+    issue("string_type", "Input should be a valid string", input);
+    return {};
+}
+
+nb::object Validator::integer(PyObject* input) {
+    if (PyLong_CheckExact(input)) return nb::borrow(input);
+    if (PyLong_Check(input)) return plain_int(input);  // bool and int subclasses
+    if (PyFloat_Check(input)) {
+        const double number = PyFloat_AS_DOUBLE(input);
+        if (!std::isfinite(number)) {
+            issue("finite_number", "Input should be a finite number", input);
+            return {};
+        }
+        if (number != std::floor(number)) {
+            issue("int_from_float", "Input should be a valid integer, got a number with a fractional part", input);
+            return {};
+        }
+        return steal_checked(PyLong_FromDouble(number));
+    }
+    if (!PyUnicode_Check(input)) {
+        issue("int_type", "Input should be a valid integer", input);
+        return {};
+    }
+    std::string_view s;
+    if (!utf8_of(input, s)) s = "?";
+    s = strip(s);
+    if (static_cast<Py_ssize_t>(s.size()) > kMaxIntegerDigits) {
+        issue("int_parsing_size", "Unable to parse input string as an integer, exceeded maximum size", input);
+        return {};
+    }
+    // Optional sign, digits, then optionally "." and zeros only ("3.0" is 3).
+    std::string digits;
+    std::size_t i = 0;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+        if (s[i] == '-') digits += '-';
+        ++i;
+    }
+    const std::size_t first = i;
+    while (i < s.size() && s[i] >= '0' && s[i] <= '9') digits += s[i++];
+    bool valid = i > first;
+    if (valid && i < s.size()) {
+        valid = s[i] == '.';
+        for (++i; valid && i < s.size(); ++i) valid = s[i] == '0';
+    }
+    if (!valid) {
+        issue("int_parsing", "Input should be a valid integer, unable to parse string as an integer", input);
+        return {};
+    }
+    return steal_checked(PyLong_FromString(digits.c_str(), nullptr, 10));
+}
+
+nb::object Validator::real(PyObject* input) {
+    if (PyFloat_CheckExact(input)) return nb::borrow(input);
+    if (PyFloat_Check(input)) return steal_checked(PyFloat_FromDouble(PyFloat_AS_DOUBLE(input)));
+    if (PyLong_Check(input)) {
+        const double number = PyLong_AsDouble(input);
+        if (number == -1.0 && PyErr_Occurred()) {
+            if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
+            PyErr_Clear();
+            issue("finite_number", "Input should be a finite number", input);
+            return {};
+        }
+        return steal_checked(PyFloat_FromDouble(number));
+    }
+    if (PyUnicode_Check(input)) {
+        std::string_view s;
+        if (utf8_of(input, s)) {
+            std::string text(strip(s));
+            char* end = nullptr;
+            const double number = text.empty() ? -1.0 : PyOS_string_to_double(text.c_str(), &end, nullptr);
+            if (PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+                PyErr_Clear();
+            } else if (!text.empty() && end == text.c_str() + text.size()) {
+                return steal_checked(PyFloat_FromDouble(number));
+            }
+        }
+        issue("float_parsing", "Input should be a valid number, unable to parse string as a number", input);
+        return {};
+    }
+    issue("float_type", "Input should be a valid number", input);
+    return {};
+}
+
+nb::object Validator::truth(PyObject* input) {
+    int result = -1;
+    if (PyBool_Check(input)) return nb::borrow(input);
+    if (PyLong_Check(input)) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(input, &overflow);
+        if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (!overflow && (number == 0 || number == 1)) result = static_cast<int>(number);
+    } else if (PyFloat_Check(input)) {
+        const double number = PyFloat_AS_DOUBLE(input);
+        if (number == 0.0 || number == 1.0) result = number == 1.0;
+    } else if (PyUnicode_Check(input)) {
+        std::string_view s;
+        if (utf8_of(input, s)) result = text_truth(s);
+    } else {
+        issue("bool_type", "Input should be a valid boolean", input);
+        return {};
+    }
+    if (result < 0) {
+        issue("bool_parsing", "Input should be a valid boolean, unable to interpret input", input);
+        return {};
+    }
+    return nb::bool_(result == 1);
+}
+
+nb::object Validator::date_time(PyObject* input) {
+    datetime::Reading reading;
+    if (PyUnicode_Check(input)) {
+        std::string_view s;
+        if (utf8_of(input, s)) {
+            reading = datetime::from_text(s);
+        } else {
+            reading.error = "input is not valid UTF-8 text";
+        }
+    } else if (PyBool_Check(input)) {
+        issue("datetime_type", "Input should be a valid datetime", input);
+        return {};
+    } else if (PyLong_Check(input)) {
+        int overflow = 0;
+        const long long seconds = PyLong_AsLongLongAndOverflow(input, &overflow);
+        if (seconds == -1 && PyErr_Occurred()) throw nb::python_error();
+        reading = overflow ? datetime::Reading{{}, overflow > 0 ? "dates after 9999 are not supported as unix timestamps"
+                                                               : "dates before 0001 are not supported as unix timestamps"}
+                           : datetime::from_unix(seconds);
+    } else if (PyFloat_Check(input)) {
+        reading = datetime::from_unix(PyFloat_AS_DOUBLE(input));
+    } else if (datetime::is_datetime(input)) {
+        return nb::borrow(input);
+    } else {
+        issue("datetime_type", "Input should be a valid datetime", input);
+        return {};
+    }
+    if (reading.error) {
+        nb::str reason(reading.error);
+        issue("datetime_parsing", nb::str("Input should be a valid datetime, {}").format(reason), input,
+              context("error", reason));
+        return {};
+    }
+    return std::move(reading.value);
+}
+
+nb::object Validator::list(const Type& type, PyObject* input) {
+    const Type& item_type = *type.item;
+    if (PyList_Check(input) || PyTuple_Check(input)) {
+        // A snapshot of the length: converting a mapping element may run code that changes a list.
+        const Py_ssize_t count = PySequence_Fast_GET_SIZE(input);
+        nb::object out = steal_checked(PyList_New(count));
+        bool ok = true;
+        Py_ssize_t i = 0;
+        for (; i < count && i < PySequence_Fast_GET_SIZE(input); ++i) {
+            nb::object item = nb::borrow(PySequence_Fast_GET_ITEM(input, i));
+            enter(nullptr, i);
+            nb::object converted = value(item_type, item.ptr());
+            leave();
+            if (converted.is_valid()) {
+                PyList_SET_ITEM(out.ptr(), i, converted.release().ptr());
+            } else {
+                ok = false;
+            }
+        }
+        if (!ok) return {};
+        if (i < count && PyList_SetSlice(out.ptr(), i, count, nullptr) < 0) throw nb::python_error();
+        return out;
+    }
+    if (PyAnySet_Check(input)) {
+        nb::object out = steal_checked(PyList_New(0));
+        nb::object iterator = steal_checked(PyObject_GetIter(input));
+        bool ok = true;
+        Py_ssize_t index = 0;
+        while (PyObject* item = PyIter_Next(iterator.ptr())) {
+            nb::object owned = nb::steal(item);
+            enter(nullptr, index++);
+            nb::object converted = value(item_type, item);
+            leave();
+            if (!converted.is_valid()) {
+                ok = false;
+            } else if (ok && PyList_Append(out.ptr(), converted.ptr()) < 0) {
+                throw nb::python_error();
+            }
+        }
+        if (PyErr_Occurred()) throw nb::python_error();
+        return ok ? out : nb::object();
+    }
+    issue("list_type", "Input should be a valid list", input);
+    return {};
+}
+
+nb::object Validator::mapping(const Type& type, PyObject* input) {
+    nb::object source = PyDict_Check(input) ? nb::borrow(input) : as_dict(input);
+    if (!source.is_valid()) {
+        issue("dict_type", "Input should be a valid dictionary", input);
+        return {};
+    }
+    const Type& value_type = *type.item;
+    PyObject *key, *item;
+    Py_ssize_t pos = 0;
+    if (value_type.kind == Kind::Any) {
+        bool plain_keys = true;
+        while (plain_keys && PyDict_Next(source.ptr(), &pos, &key, &item)) plain_keys = PyUnicode_CheckExact(key);
+        if (plain_keys) return steal_checked(PyDict_Copy(source.ptr()));
+        pos = 0;
+    }
+    nb::object out = steal_checked(PyDict_New());
+    bool ok = true;
+    while (PyDict_Next(source.ptr(), &pos, &key, &item)) {
+        nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
+        nb::object plain_key;
+        if (PyUnicode_CheckExact(key)) {
+            plain_key = owned_key;
+        } else if (PyUnicode_Check(key)) {
+            plain_key = steal_checked(PyUnicode_FromObject(key));
+        } else {
+            nb::str marker("[key]");
+            enter(key);
+            enter(marker.ptr());
+            issue("string_type", "Input should be a valid string", key);
+            leave();
+            leave();
+            ok = false;
+        }
+        enter(key);
+        nb::object converted = value(value_type, item);
+        leave();
+        if (!converted.is_valid()) ok = false;
+        if (ok && PyDict_SetItem(out.ptr(), plain_key.ptr(), converted.ptr()) < 0) throw nb::python_error();
+    }
+    return ok ? out : nb::object();
+}
+
+nb::object Validator::record(const Schema& schema, PyObject* input) {
+    if (PyObject_TypeCheck(input, schema.cls)) return nb::borrow(input);
+    nb::object members = PyDict_Check(input) ? nb::borrow(input) : as_dict(input);
+    if (!members.is_valid()) {
+        nb::str name(schema.name);
+        issue("model_type", nb::str("Input should be a valid dictionary or instance of {}").format(name), input,
+              context("class_name", name));
+        return {};
+    }
+    FieldValues values(schema.fields.size());
+    if (!fields(schema, members.ptr(), values)) return {};
+    nb::object made = new_instance(schema.cls);
+    store(made.ptr(), schema, values.data());
+    return made;
+}
+
+bool Validator::within_bounds(const Field& field, PyObject* value, PyObject* input) {
+    const Bounds& b = field.bounds;
+    if (value == Py_None) return true;
+    if ((b.ge || b.le) && PyLong_Check(value)) {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+        if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+        if (b.ge && (overflow < 0 || (!overflow && number < *b.ge))) {
+            nb::int_ limit(*b.ge);
+            issue("greater_than_equal", nb::str("Input should be greater than or equal to {}").format(limit), input,
+                  context("ge", limit));
+            return false;
+        }
+        if (b.le && (overflow > 0 || (!overflow && number > *b.le))) {
+            nb::int_ limit(*b.le);
+            issue("less_than_equal", nb::str("Input should be less than or equal to {}").format(limit), input,
+                  context("le", limit));
+            return false;
+        }
+    }
+    if ((b.min_length || b.max_length) && PyUnicode_Check(value)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
+        if (b.min_length && length < *b.min_length) {
+            nb::int_ limit(*b.min_length);
+            issue("string_too_short",
+                  nb::str("String should have at least {} character{}").format(limit, *b.min_length == 1 ? "" : "s"),
+                  input, context("min_length", limit));
+            return false;
+        }
+        if (b.max_length && length > *b.max_length) {
+            nb::int_ limit(*b.max_length);
+            issue("string_too_long",
+                  nb::str("String should have at most {} character{}").format(limit, *b.max_length == 1 ? "" : "s"),
+                  input, context("max_length", limit));
+            return false;
+        }
+    }
+    return true;
+}
+
+void validate_into(PyObject* self, const Schema& schema, PyObject* mapping, PyTypeObject* cls) {
+    Validator validator;
+    FieldValues values(schema.fields.size());
+    if (!validator.fields(schema, mapping, values)) raise_validation_error(class_name(cls), validator.issues());
+    store(self, schema, values.data());
+}
+
+}  // namespace korvane::records

@@ -1,0 +1,193 @@
+// Builds the run-time schemas from the declaration table and finds a class's schema.
+#include "records/schema.hpp"
+
+#include <cctype>
+#include <deque>
+#include <string>
+#include <unordered_map>
+
+#include <nanobind/nanobind.h>
+
+#include "records/schema_table.hpp"
+
+namespace korvane::records {
+namespace {
+
+namespace nb = nanobind;
+
+// Stable addresses: schemas and types point at each other.
+std::deque<Type>& type_store() {
+    static std::deque<Type> store;
+    return store;
+}
+
+std::unordered_map<PyTypeObject*, const Schema*>& class_map() {
+    static std::unordered_map<PyTypeObject*, const Schema*> map;
+    return map;
+}
+
+[[noreturn]] void bad_table(const std::string& what) {
+    PyErr_Format(PyExc_RuntimeError, "record table: %s", what.c_str());
+    throw nb::python_error();
+}
+
+// Reads one type expression of the table's small grammar.
+class TypeParser {
+public:
+    explicit TypeParser(std::string_view text) : text_(text) {}
+
+    const Type* parse() {
+        const Type* type = expression();
+        if (pos_ != text_.size()) bad_table("unexpected text in type '" + std::string(text_) + "'");
+        return type;
+    }
+
+private:
+    const Type* expression() {
+        std::string_view word = identifier();
+        if (word == "Optional") {
+            expect('[');
+            Type type = *expression();
+            expect(']');
+            type.optional = true;
+            return store(type);
+        }
+        if (word == "List") {
+            expect('[');
+            const Type* item = expression();
+            expect(']');
+            return store({.kind = Kind::List, .item = item});
+        }
+        if (word == "Dict") {
+            expect('[');
+            if (identifier() != "str") bad_table("mapping keys must be str in '" + std::string(text_) + "'");
+            expect(',');
+            const Type* value = expression();
+            expect(']');
+            return store({.kind = Kind::Dict, .item = value});
+        }
+        if (word == "str") return store({.kind = Kind::Str});
+        if (word == "int") return store({.kind = Kind::Int});
+        if (word == "float") return store({.kind = Kind::Float});
+        if (word == "bool") return store({.kind = Kind::Bool});
+        if (word == "datetime") return store({.kind = Kind::DateTime});
+        if (word == "Any") return store({.kind = Kind::Any});
+        const Schema* record = schema_named(word);
+        if (!record) bad_table("unknown type '" + std::string(word) + "'");
+        return store({.kind = Kind::Record, .record = record});
+    }
+
+    std::string_view identifier() {
+        skip_blanks();
+        std::size_t start = pos_;
+        while (pos_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_')) ++pos_;
+        if (start == pos_) bad_table("type expected in '" + std::string(text_) + "'");
+        return text_.substr(start, pos_ - start);
+    }
+
+    void expect(char c) {
+        skip_blanks();
+        if (pos_ >= text_.size() || text_[pos_] != c) {
+            bad_table(std::string("'") + c + "' expected in '" + std::string(text_) + "'");
+        }
+        ++pos_;
+        skip_blanks();
+    }
+
+    void skip_blanks() {
+        while (pos_ < text_.size() && text_[pos_] == ' ') ++pos_;
+    }
+
+    static const Type* store(const Type& type) { return &type_store().emplace_back(type); }
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+};
+
+nb::object constant(const DefaultDecl& decl) {
+    switch (decl.constant) {
+        case ConstantKind::Text: {
+            PyObject* text = PyUnicode_InternFromString(decl.text);
+            if (!text) throw nb::python_error();
+            return nb::steal(text);
+        }
+        case ConstantKind::Integer: return nb::int_(decl.integer);
+        case ConstantKind::Real: return nb::float_(decl.real);
+        case ConstantKind::Truth: return nb::bool_(decl.integer != 0);
+    }
+    bad_table("unknown constant kind");
+}
+
+}  // namespace
+
+std::vector<Schema>& all_schemas() {
+    static std::vector<Schema> schemas;
+    return schemas;
+}
+
+Schema& base_schema() {
+    static Schema schema = [] {
+        Schema empty;
+        empty.name = "BaseModel";
+        return empty;
+    }();
+    return schema;
+}
+
+Schema* schema_named(std::string_view name) {
+    for (Schema& schema : all_schemas()) {
+        if (name == schema.name) return &schema;
+    }
+    return nullptr;
+}
+
+void build_schemas() {
+    std::vector<Schema>& schemas = all_schemas();
+    if (!schemas.empty()) return;
+    const auto table = record_table();
+    // All schemas exist before any type is read, so a type may name any record.
+    schemas.reserve(table.size());
+    for (const RecordDecl& decl : table) {
+        Schema& schema = schemas.emplace_back();
+        schema.name = decl.name;
+        schema.doc = decl.doc;
+    }
+    for (std::size_t r = 0; r < table.size(); ++r) {
+        const RecordDecl& decl = table[r];
+        if (decl.fields.size() > kMaxFields) bad_table(std::string(decl.name) + " has too many fields");
+        Schema& schema = schemas[r];
+        for (const FieldDecl& f : decl.fields) {
+            Field field;
+            field.name = PyUnicode_InternFromString(f.name);
+            if (!field.name) throw nb::python_error();
+            field.type_text = f.type;
+            field.type = TypeParser(f.type).parse();
+            field.default_kind = f.value.kind;
+            if (f.value.kind == DefaultKind::Constant) field.default_value = constant(f.value).release().ptr();
+            field.bounds = f.bounds;
+            field.bounded = f.bounds.ge || f.bounds.le || f.bounds.min_length || f.bounds.max_length;
+            field.description = f.description;
+            schema.fields.push_back(field);
+        }
+    }
+}
+
+void register_class(PyTypeObject* cls, Schema& schema) {
+    schema.cls = cls;
+    class_map()[cls] = &schema;
+}
+
+const Schema* schema_of(PyTypeObject* type) {
+    auto& map = class_map();
+    if (auto hit = map.find(type); hit != map.end()) return hit->second;
+    // A subclass made by the user: the nearest record class in its MRO.
+    PyObject* mro = type->tp_mro;
+    if (!mro) return nullptr;
+    for (Py_ssize_t i = 1; i < PyTuple_GET_SIZE(mro); ++i) {
+        auto hit = map.find(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i)));
+        if (hit != map.end()) return hit->second;
+    }
+    return nullptr;
+}
+
+}  // namespace korvane::records
