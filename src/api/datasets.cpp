@@ -81,8 +81,8 @@ nb::object generate_from_feedback(nb::handle self, nb::handle dataset_name, nb::
 }  // namespace
 
 void add_dataset_methods(nb::handle cls) {
-    util::add_method(cls, "create_dataset", &create_dataset, nb::arg("name").none(), nb::arg("description").none() = nb::none(),
-                     nb::arg("dataset_type").none() = "sft", nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "create_dataset", &create_dataset, param("name"), param("description", nb::none()),
+                     param("dataset_type", "sft"), param("tenant_id", nb::none()),
                      "Create a new dataset.\n\n"
                      "Args:\n"
                      "    name: Dataset name\n"
@@ -91,8 +91,8 @@ void add_dataset_methods(nb::handle cls) {
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Created dataset");
-    util::add_method(cls, "list_datasets", &list_datasets, nb::arg("tenant_id").none() = nb::none(),
-                     nb::arg("dataset_type").none() = nb::none(), nb::arg("limit").none() = 100, nb::arg("offset").none() = 0,
+    util::add_method(cls, "list_datasets", &list_datasets, param("tenant_id", nb::none()),
+                     param("dataset_type", nb::none()), param("limit", 100), param("offset", 0),
                      "List datasets.\n\n"
                      "Args:\n"
                      "    tenant_id: Filter by tenant\n"
@@ -101,23 +101,23 @@ void add_dataset_methods(nb::handle cls) {
                      "    offset: Offset for pagination\n\n"
                      "Returns:\n"
                      "    List of datasets");
-    util::add_method(cls, "get_dataset", &get_dataset, nb::arg("dataset_id").none(), nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "get_dataset", &get_dataset, param("dataset_id"), param("tenant_id", nb::none()),
                      "Get a dataset.\n\n"
                      "Args:\n"
                      "    dataset_id: Dataset ID\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Dataset");
-    util::add_method(cls, "delete_dataset", &delete_dataset, nb::arg("dataset_id").none(),
-                     nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "delete_dataset", &delete_dataset, param("dataset_id"),
+                     param("tenant_id", nb::none()),
                      "Delete a dataset.\n\n"
                      "Args:\n"
                      "    dataset_id: Dataset ID\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    True if deleted");
-    util::add_method(cls, "upload_dataset", &upload_dataset, nb::arg("dataset_id").none(), nb::arg("file_path").none(),
-                     nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "upload_dataset", &upload_dataset, param("dataset_id"), param("file_path"),
+                     param("tenant_id", nb::none()),
                      "Upload data to a dataset.\n\n"
                      "Args:\n"
                      "    dataset_id: Dataset ID\n"
@@ -125,8 +125,8 @@ void add_dataset_methods(nb::handle cls) {
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Updated dataset");
-    util::add_method(cls, "generate_from_feedback", &generate_from_feedback, nb::arg("dataset_name").none(),
-                     nb::arg("tenant_id").none() = nb::none(), nb::arg("min_rating").none() = 1, nb::arg("dataset_type").none() = "sft",
+    util::add_method(cls, "generate_from_feedback", &generate_from_feedback, param("dataset_name"),
+                     param("tenant_id", nb::none()), param("min_rating", 1), param("dataset_type", "sft"),
                      "Generate a dataset from collected feedback.\n\n"
                      "Args:\n"
                      "    dataset_name: Name for the new dataset\n"

@@ -83,9 +83,9 @@ nb::object export_feedback(nb::handle self, nb::handle tenant_id, nb::handle for
 void bind_feedback(nb::module_& m) {
     nb::object cls = make_namespace_class("korvane_sdk.feedback", "FeedbackManager",
                                           "Manage user feedback for model improvement.");
-    util::add_method(cls, "create", &create, nb::arg("request_id").none(), nb::arg("rating").none(),
-                     nb::arg("comment").none() = nb::none(), nb::arg("tags").none() = nb::none(), nb::arg("prompt").none() = nb::none(),
-                     nb::arg("response").none() = nb::none(), nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "create", &create, param("request_id"), param("rating"),
+                     param("comment", nb::none()), param("tags", nb::none()), param("prompt", nb::none()),
+                     param("response", nb::none()), param("tenant_id", nb::none()),
                      "Submit feedback for a response.\n\n"
                      "Args:\n"
                      "    request_id: The request ID to provide feedback for (from chat completion)\n"
@@ -97,9 +97,9 @@ void bind_feedback(nb::module_& m) {
                      "    tenant_id: Tenant ID for multi-tenant mode\n\n"
                      "Returns:\n"
                      "    Created feedback");
-    util::add_method(cls, "list", &list, nb::arg("tenant_id").none() = nb::none(), nb::arg("limit").none() = 100,
-                     nb::arg("offset").none() = 0, nb::arg("rating").none() = nb::none(), nb::arg("start_date").none() = nb::none(),
-                     nb::arg("end_date").none() = nb::none(), nb::arg("tags").none() = nb::none(),
+    util::add_method(cls, "list", &list, param("tenant_id", nb::none()), param("limit", 100),
+                     param("offset", 0), param("rating", nb::none()), param("start_date", nb::none()),
+                     param("end_date", nb::none()), param("tags", nb::none()),
                      "List feedback.\n\n"
                      "Args:\n"
                      "    tenant_id: Filter by tenant\n"
@@ -111,22 +111,22 @@ void bind_feedback(nb::module_& m) {
                      "    tags: Filter by tags\n\n"
                      "Returns:\n"
                      "    List of feedback");
-    util::add_method(cls, "get", &get, nb::arg("feedback_id").none(), nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "get", &get, param("feedback_id"), param("tenant_id", nb::none()),
                      "Get a feedback entry.\n\n"
                      "Args:\n"
                      "    feedback_id: Feedback ID\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Feedback entry");
-    util::add_method(cls, "delete", &remove, nb::arg("feedback_id").none(), nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "delete", &remove, param("feedback_id"), param("tenant_id", nb::none()),
                      "Delete a feedback entry.\n\n"
                      "Args:\n"
                      "    feedback_id: Feedback ID\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    True if deleted");
-    util::add_method(cls, "stats", &stats, nb::arg("tenant_id").none() = nb::none(), nb::arg("start_date").none() = nb::none(),
-                     nb::arg("end_date").none() = nb::none(),
+    util::add_method(cls, "stats", &stats, param("tenant_id", nb::none()), param("start_date", nb::none()),
+                     param("end_date", nb::none()),
                      "Get feedback statistics.\n\n"
                      "Args:\n"
                      "    tenant_id: Filter by tenant\n"
@@ -134,8 +134,8 @@ void bind_feedback(nb::module_& m) {
                      "    end_date: Filter by end date\n\n"
                      "Returns:\n"
                      "    Feedback statistics");
-    util::add_method(cls, "export", &export_feedback, nb::arg("tenant_id").none() = nb::none(),
-                     nb::arg("format").none() = "jsonl", nb::arg("rating").none() = nb::none(),
+    util::add_method(cls, "export", &export_feedback, param("tenant_id", nb::none()),
+                     param("format", "jsonl"), param("rating", nb::none()),
                      "Export feedback for training.\n\n"
                      "Args:\n"
                      "    tenant_id: Filter by tenant\n"

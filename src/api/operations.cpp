@@ -58,7 +58,8 @@ bool truthy(nb::handle value) {
 nb::object date_text(nb::handle value, const char* name) {
     if (PyUnicode_Check(value.ptr())) return nb::borrow(value);
     if (nb::hasattr(value, "isoformat")) return nb::getattr(value, "isoformat")();
-    PyErr_Format(PyExc_TypeError, "%s must be a datetime or an ISO 8601 text, not %s", name, Py_TYPE(value.ptr())->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s must be a datetime or an ISO 8601 text, not %s", name,
+                 Py_TYPE(value.ptr())->tp_name);
     throw nb::python_error();
 }
 

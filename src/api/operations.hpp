@@ -4,6 +4,7 @@
 #include <nanobind/nanobind.h>
 
 #include <string>
+#include <utility>
 
 namespace korvane::api {
 
@@ -45,6 +46,13 @@ nb::object or_empty(nb::handle value) {
     int truthy = PyObject_IsTrue(value.ptr());
     if (truthy < 0) throw nb::python_error();
     return truthy ? nb::borrow(value) : nb::object(Empty());
+}
+
+// A parameter that takes any value, None included, as a Python function's would.
+inline auto param(const char* name) { return nb::arg(name).none(); }
+template <typename T>
+auto param(const char* name, T&& default_value) {
+    return nb::arg(name).none() = std::forward<T>(default_value);
 }
 
 // Python truthiness, with a failing __bool__ raised.

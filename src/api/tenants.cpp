@@ -66,8 +66,8 @@ nb::object regenerate_api_key(nb::handle self, nb::handle tenant_id) {
 void bind_tenants(nb::module_& m) {
     nb::object cls = make_namespace_class("korvane_sdk.tenants", "TenantManager",
                                           "Manage tenants (organizations) in multi-tenant mode.");
-    util::add_method(cls, "list", &list, nb::arg("limit").none() = 100, nb::arg("offset").none() = 0,
-                     nb::arg("is_active").none() = nb::none(),
+    util::add_method(cls, "list", &list, param("limit", 100), param("offset", 0),
+                     param("is_active", nb::none()),
                      "List all tenants.\n\n"
                      "Args:\n"
                      "    limit: Maximum number of tenants to return\n"
@@ -75,14 +75,14 @@ void bind_tenants(nb::module_& m) {
                      "    is_active: Filter by active status\n\n"
                      "Returns:\n"
                      "    List of tenants");
-    util::add_method(cls, "get", &get, nb::arg("tenant_id").none(),
+    util::add_method(cls, "get", &get, param("tenant_id"),
                      "Get a tenant by ID.\n\n"
                      "Args:\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Tenant information");
-    util::add_method(cls, "create", &create, nb::arg("name").none(), nb::arg("slug").none() = nb::none(), nb::arg("plan").none() = "free",
-                     nb::arg("metadata").none() = nb::none(),
+    util::add_method(cls, "create", &create, param("name"), param("slug", nb::none()), param("plan", "free"),
+                     param("metadata", nb::none()),
                      "Create a new tenant.\n\n"
                      "Args:\n"
                      "    name: Tenant name\n"
@@ -91,9 +91,9 @@ void bind_tenants(nb::module_& m) {
                      "    metadata: Custom metadata\n\n"
                      "Returns:\n"
                      "    Created tenant");
-    util::add_method(cls, "update", &update, nb::arg("tenant_id").none(), nb::arg("name").none() = nb::none(),
-                     nb::arg("plan").none() = nb::none(), nb::arg("is_active").none() = nb::none(),
-                     nb::arg("metadata").none() = nb::none(),
+    util::add_method(cls, "update", &update, param("tenant_id"), param("name", nb::none()),
+                     param("plan", nb::none()), param("is_active", nb::none()),
+                     param("metadata", nb::none()),
                      "Update a tenant.\n\n"
                      "Args:\n"
                      "    tenant_id: Tenant ID\n"
@@ -103,19 +103,19 @@ void bind_tenants(nb::module_& m) {
                      "    metadata: Custom metadata\n\n"
                      "Returns:\n"
                      "    Updated tenant");
-    util::add_method(cls, "delete", &remove, nb::arg("tenant_id").none(),
+    util::add_method(cls, "delete", &remove, param("tenant_id"),
                      "Delete a tenant.\n\n"
                      "Args:\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    True if deleted");
-    util::add_method(cls, "get_usage", &get_usage, nb::arg("tenant_id").none(),
+    util::add_method(cls, "get_usage", &get_usage, param("tenant_id"),
                      "Get usage statistics for a tenant.\n\n"
                      "Args:\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Usage statistics");
-    util::add_method(cls, "regenerate_api_key", &regenerate_api_key, nb::arg("tenant_id").none(),
+    util::add_method(cls, "regenerate_api_key", &regenerate_api_key, param("tenant_id"),
                      "Regenerate API key for a tenant.\n\n"
                      "Args:\n"
                      "    tenant_id: Tenant ID\n\n"

@@ -82,10 +82,10 @@ void bind_training(nb::module_& m) {
                                           "Initialize training manager.\n\n"
                                           "Args:\n"
                                           "    client: Parent Korvane client");
-    util::add_method(cls, "create", &create, nb::arg("training_type").none(),
-                     nb::arg("base_model").none() = "meta-llama/Llama-3.1-8B-Instruct", nb::arg("dataset_id").none() = nb::none(),
-                     nb::arg("config").none() = nb::none(), nb::arg("num_gpus").none() = 8, nb::arg("priority").none() = "normal",
-                     nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "create", &create, param("training_type"),
+                     param("base_model", "meta-llama/Llama-3.1-8B-Instruct"), param("dataset_id", nb::none()),
+                     param("config", nb::none()), param("num_gpus", 8), param("priority", "normal"),
+                     param("tenant_id", nb::none()),
                      "Create a new training job.\n\n"
                      "Args:\n"
                      "    training_type: Type of training ('sft', 'dpo', 'lora')\n"
@@ -97,15 +97,15 @@ void bind_training(nb::module_& m) {
                      "    tenant_id: Tenant ID for multi-tenant mode\n\n"
                      "Returns:\n"
                      "    Created training job");
-    util::add_method(cls, "get", &get, nb::arg("job_id").none(), nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "get", &get, param("job_id"), param("tenant_id", nb::none()),
                      "Get a training job.\n\n"
                      "Args:\n"
                      "    job_id: Training job ID\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Training job");
-    util::add_method(cls, "list", &list, nb::arg("tenant_id").none() = nb::none(), nb::arg("status").none() = nb::none(),
-                     nb::arg("training_type").none() = nb::none(), nb::arg("limit").none() = 100, nb::arg("offset").none() = 0,
+    util::add_method(cls, "list", &list, param("tenant_id", nb::none()), param("status", nb::none()),
+                     param("training_type", nb::none()), param("limit", 100), param("offset", 0),
                      "List training jobs.\n\n"
                      "Args:\n"
                      "    tenant_id: Filter by tenant\n"
@@ -115,8 +115,8 @@ void bind_training(nb::module_& m) {
                      "    offset: Offset for pagination\n\n"
                      "Returns:\n"
                      "    List of training jobs");
-    util::add_method(cls, "cancel", &cancel, nb::arg("job_id").none(), nb::arg("reason").none() = nb::none(),
-                     nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "cancel", &cancel, param("job_id"), param("reason", nb::none()),
+                     param("tenant_id", nb::none()),
                      "Cancel a training job.\n\n"
                      "Args:\n"
                      "    job_id: Training job ID\n"
@@ -124,8 +124,8 @@ void bind_training(nb::module_& m) {
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Updated training job");
-    util::add_method(cls, "get_logs", &get_logs, nb::arg("job_id").none(), nb::arg("tenant_id").none() = nb::none(),
-                     nb::arg("tail").none() = 100,
+    util::add_method(cls, "get_logs", &get_logs, param("job_id"), param("tenant_id", nb::none()),
+                     param("tail", 100),
                      "Get training job logs.\n\n"
                      "Args:\n"
                      "    job_id: Training job ID\n"
@@ -133,7 +133,7 @@ void bind_training(nb::module_& m) {
                      "    tail: Number of lines to return\n\n"
                      "Returns:\n"
                      "    Log output");
-    util::add_method(cls, "get_metrics", &get_metrics, nb::arg("job_id").none(), nb::arg("tenant_id").none() = nb::none(),
+    util::add_method(cls, "get_metrics", &get_metrics, param("job_id"), param("tenant_id", nb::none()),
                      "Get training job metrics.\n\n"
                      "Args:\n"
                      "    job_id: Training job ID\n"
