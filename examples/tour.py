@@ -1,0 +1,132 @@
+"""A tour of korvane_sdk against the local platform stand-in (korvane-emulator).
+
+Run it with `./run demo`, which builds everything first. It starts the emulator on a free port,
+points a client at it and walks through every namespace with real requests.
+"""
+
+import contextlib
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+from korvane_sdk import Korvane, KorvaneError
+
+ADMIN_KEY = "sk-tour-admin"
+
+
+@contextlib.contextmanager
+def emulator():
+    """Starts korvane-emulator on a free loopback port; yields its base URL; stops it after."""
+    program = shutil.which("korvane-emulator", path=os.path.dirname(sys.executable)) or shutil.which("korvane-emulator")
+    if not program:
+        sys.exit("korvane-emulator is not installed: run ./run demo")
+    process = subprocess.Popen(
+        [program, "--port", "0", "--admin-key", ADMIN_KEY, "--job-seconds", "4"],
+        stdout=subprocess.PIPE, text=True)
+    try:
+        line = process.stdout.readline().strip()
+        yield line.rsplit(" ", 1)[-1]
+    finally:
+        process.terminate()
+        process.wait(timeout=10)
+
+
+def heading(text):
+    print(f"\n\033[1m== {text}\033[0m")
+
+
+def progress_bar(fraction, width=30):
+    filled = int(round(fraction * width))
+    return "[" + "#" * filled + "." * (width - filled) + f"] {fraction:6.1%}"
+
+
+def tour(client):
+    heading("Models")
+    models = client.list_models()
+    print(f"{'id':<28} {'context':>8}  {'stream':<6} custom")
+    for model in models:
+        print(f"{model.id:<28} {model.context_length:>8}  {str(model.supports_streaming):<6} {model.is_custom}")
+    model = models[0].id
+
+    heading("Chat: a whole completion")
+    reply = client.chat.completions.create(
+        model=model, messages=[{"role": "user", "content": "Tell me about quantum reranking"}],
+        rerank_tier="quantum_cpu", rerank_k=4)
+    print(reply.choices[0].message.content)
+    print(f"usage: {reply.usage.total_tokens} tokens, tier {reply.rerank_tier}, quantum {reply.quantum_enhanced}")
+
+    heading("Chat: streamed, as it arrives")
+    with client.chat.completions.create(
+            model=model, messages=[{"role": "user", "content": "Stream a short greeting please"}], stream=True) as stream:
+        for chunk in stream:
+            for choice in chunk.choices:
+                print(choice.get("delta", {}).get("content", ""), end="", flush=True)
+    print()
+
+    heading("Tenants")
+    tenant = client.tenants.create(name="Acme Research", plan="pro", metadata={"region": "eu"})
+    print(f"created {tenant.id} ({tenant.slug}) on plan {tenant.plan}")
+    tenant = client.tenants.update(tenant.id, plan="enterprise")
+    print(f"updated plan: {tenant.plan}")
+    client.chat.completions.create(model=model, messages=[{"role": "user", "content": "hello from acme"}],
+                                   tenant_id=tenant.id)
+    usage = client.tenants.get_usage(tenant.id)
+    print("usage:", usage)
+
+    heading("Feedback")
+    for rating, text in ((1, "great answer"), (1, "very helpful"), (0, "fine"), (-1, "off topic")):
+        answer = client.chat.completions.create(model=model, messages=[{"role": "user", "content": text}])
+        client.feedback.create(request_id=answer.id, rating=rating, comment=text, tags=["tour"],
+                               prompt=text, response=answer.choices[0].message.content, tenant_id=tenant.id)
+    stats = client.feedback.stats(tenant_id=tenant.id)
+    print(f"{stats.total_count} ratings: {stats.positive_count} good, {stats.neutral_count} neutral, "
+          f"{stats.negative_count} bad ({stats.positive_rate:.0%} positive); tags {stats.tags_distribution}")
+
+    heading("Datasets")
+    dataset = client.training.create_dataset("support-conversations", description="uploaded in the tour",
+                                             tenant_id=tenant.id)
+    with tempfile.TemporaryDirectory() as folder:
+        path = pathlib.Path(folder) / "conversations.jsonl"
+        path.write_text("".join(
+            f'{{"prompt": "question {i}", "completion": "answer {i}"}}\n' for i in range(250)))
+        dataset = client.training.upload_dataset(dataset.id, str(path), tenant_id=tenant.id)
+    print(f"uploaded: {dataset.name} holds {dataset.num_examples} examples, {dataset.size_bytes} bytes")
+    from_feedback = client.training.generate_from_feedback("liked-answers", tenant.id, min_rating=1)
+    print(f"from feedback: {from_feedback.name} holds {from_feedback.num_examples} examples")
+
+    heading("Training")
+    job = client.training.create("sft", dataset_id=dataset.id, num_gpus=4, tenant_id=tenant.id,
+                                 config={"epochs": 3})
+    print(f"job {job.id}: {job.training_type} on {job.base_model}")
+    while job.status not in ("completed", "failed", "cancelled"):
+        print(f"\r{job.status:<10} {progress_bar(job.progress)}", end="", flush=True)
+        time.sleep(0.25)
+        job = client.training.get(job.id, tenant_id=tenant.id)
+    print(f"\r{job.status:<10} {progress_bar(job.progress)}")
+    print(f"output model: {job.output_model_id}")
+    print("last log lines:")
+    for line in client.training.get_logs(job.id, tenant.id, 3).splitlines():
+        print("  " + line)
+    print("metrics:", client.training.get_metrics(job.id, tenant_id=tenant.id))
+
+    heading("Errors are typed")
+    try:
+        client.tenants.get("no-such-tenant")
+    except KorvaneError as error:
+        print(f"{type(error).__name__}: {error}")
+
+
+def main():
+    with emulator() as url:
+        print(f"korvane-emulator at {url}")
+        with Korvane(api_key=ADMIN_KEY, api_url=url, proxy_url=url) as client:
+            print(client)
+            tour(client)
+
+
+if __name__ == "__main__":
+    main()
