@@ -10,3 +10,14 @@ def clean_environment(monkeypatch):
     """No test sees the developer's own Korvane settings."""
     for name in KORVANE_VARIABLES:
         monkeypatch.delenv(name, raising=False)
+
+
+def pytest_report_header(config):
+    """Says which build of the extension the run exercises (the sanitized pass must use its own)."""
+    import os
+
+    import korvane_sdk._core as core
+
+    if os.environ.get("KORVANE_SANITIZED") and "sanitized-site" not in core.__file__:
+        raise pytest.UsageError(f"sanitized pass imported the ordinary build: {core.__file__}")
+    return f"korvane_sdk._core: {core.__file__}"
