@@ -6,15 +6,15 @@ Run: ./run bench admin
 
 import datetime
 import json
+import multiprocessing
 import os
 import subprocess
 import sys
 import tempfile
 import textwrap
-import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 TENANTS = 10_000
 ROUNDS = 5
@@ -39,7 +39,7 @@ class Platform(BaseHTTPRequestHandler):
 
     protocol_version = "HTTP/1.1"
     tenant_list = json.dumps({"tenants": [tenant(i) for i in range(TENANTS)]}).encode()
-    received = 0
+    received = None  # shared with the benchmark process
 
     def log_message(self, *args):
         pass
@@ -74,28 +74,41 @@ class Platform(BaseHTTPRequestHandler):
                     break
                 remaining -= len(chunk)
                 received += len(chunk)
-        Platform.received = received
+        Platform.received.value = received
         self.answer(json.dumps(DATASET).encode())
 
 
-def start_platform() -> ThreadingHTTPServer:
+def serve(port, ready) -> None:
     server = ThreadingHTTPServer(("127.0.0.1", 0), Platform)
-    threading.Thread(target=server.serve_forever, daemon=True).start()
-    return server
+    port.value = server.server_address[1]
+    ready.set()
+    server.serve_forever()
 
 
-def best_rate(fn, count: int) -> float:
+def start_platform() -> multiprocessing.Process:
+    """The platform runs in its own process, so its work never competes with a client for the GIL."""
+    context = multiprocessing.get_context("fork")
+    port, ready = context.Value("i", 0), context.Event()
+    process = context.Process(target=serve, args=(port, ready), daemon=True)
+    process.start()
+    ready.wait()
+    process.url = f"http://127.0.0.1:{port.value}"
+    return process
+
+
+def rates(fn, count: int) -> Tuple[float, float]:
+    """Records per second of wall time and per second of this process's CPU time, best of ROUNDS.
+    The platform runs in another process, so the CPU figure is the client's own work and holds steady
+    on a loaded machine."""
     fn()  # warm up: connection, caches
-    best = min(timed(fn) for _ in range(ROUNDS))
-    return count / best
-
-
-def timed(fn) -> float:
-    start = time.perf_counter()
-    result = fn()
-    elapsed = time.perf_counter() - start
-    assert len(result) == TENANTS, len(result)
-    return elapsed
+    walls, cpus = [], []
+    for _ in range(ROUNDS):
+        wall, cpu = time.perf_counter(), time.process_time()
+        result = fn()
+        walls.append(time.perf_counter() - wall)
+        cpus.append(time.process_time() - cpu)
+        assert len(result) == TENANTS, len(result)
+    return count / min(walls), count / min(cpus)
 
 
 def bench_listing(url: str) -> None:
@@ -125,18 +138,21 @@ def bench_listing(url: str) -> None:
         answer.raise_for_status()
         return [Tenant(**item) for item in answer.json()["tenants"]]
 
-    peer = best_rate(with_requests, TENANTS)
-    print(f"tenants.list, {TENANTS} tenants: requests + pydantic {peer:12,.0f} records/s")
+    peer = rates(with_requests, TENANTS)
+    print(f"tenants.list, {TENANTS} tenants: requests + pydantic {peer[0]:10,.0f} records/s "
+          f"({peer[1]:10,.0f} per CPU second)")
     try:
         from korvane_sdk import KorvaneClient
 
         client = KorvaneClient(api_key="sk-bench", api_url=url)
-        ours = best_rate(client.tenants.list, TENANTS)
+        ours = rates(client.tenants.list, TENANTS)
     except Exception as error:  # the engine may not be complete in every build
         print(f"tenants.list: korvane_sdk unavailable: {type(error).__name__}: {error}")
         return
-    print(f"tenants.list, {TENANTS} tenants: korvane_sdk        {ours:12,.0f} records/s")
-    print(f"tenants.list: korvane_sdk / requests+pydantic = {ours / peer:.2f}x (goal: at least 3x)")
+    print(f"tenants.list, {TENANTS} tenants: korvane_sdk        {ours[0]:10,.0f} records/s "
+          f"({ours[1]:10,.0f} per CPU second)")
+    print(f"tenants.list: korvane_sdk / requests+pydantic = {ours[0] / peer[0]:.2f}x wall, "
+          f"{ours[1] / peer[1]:.2f}x CPU (goal: at least 3x)")
 
 
 # Each upload runs in a fresh interpreter so its peak memory is its own.
@@ -183,26 +199,26 @@ def bench_upload(url: str) -> None:
             f.truncate(UPLOAD_BYTES)  # sparse: costs no disk, reads as zeros
         mib = 1 << 20
         for which in ("requests", "korvane_sdk"):
-            Platform.received = 0
+            Platform.received.value = 0
             try:
                 growth = upload_growth(which, url, path)
             except RuntimeError as error:
                 print(f"upload_dataset, 1 GiB: {which} failed: {error}")
                 continue
             print(f"upload_dataset, 1 GiB: {which:12} peak memory growth {growth / mib:8.1f} MiB "
-                  f"(server received {Platform.received / mib:.0f} MiB)")
+                  f"(server received {Platform.received.value / mib:.0f} MiB)")
         print("upload_dataset: goal for korvane_sdk: under 32 MiB growth whatever the file size")
 
 
 def main() -> None:
-    server = start_platform()
-    url = f"http://127.0.0.1:{server.server_address[1]}"
+    Platform.received = multiprocessing.get_context("fork").Value("q", 0)
+    platform = start_platform()
     try:
-        bench_listing(url)
-        bench_upload(url)
+        bench_listing(platform.url)
+        bench_upload(platform.url)
     finally:
-        server.shutdown()
-        server.server_close()
+        platform.terminate()
+        platform.join()
 
 
 if __name__ == "__main__":
