@@ -1,5 +1,44 @@
-"""The SDK's HTTP layer over libcurl: sessions, responses and transport errors."""
+"""The SDK's HTTP layer over libcurl: sessions, responses and transport errors.
 
-from ._core import Session
+    OSError
+     └── RequestException
+          ├── ConnectionError
+          │    └── ConnectTimeout (also a Timeout)
+          ├── Timeout
+          │    ├── ConnectTimeout
+          │    └── ReadTimeout
+          ├── InvalidURL (also a ValueError)
+          ├── InvalidHeader (also a ValueError)
+          ├── ChunkedEncodingError
+          └── SessionClosedError
+"""
 
-__all__ = ["Session"]
+from ._core import (
+    ChunkedEncodingError,
+    ConnectTimeout,
+    Headers,
+    HTTPConnectionError as ConnectionError,
+    InvalidHeader,
+    InvalidURL,
+    ReadTimeout,
+    RequestException,
+    Response,
+    Session,
+    SessionClosedError,
+    Timeout,
+)
+
+__all__ = [
+    "Session",
+    "Response",
+    "Headers",
+    "RequestException",
+    "ConnectionError",
+    "Timeout",
+    "ConnectTimeout",
+    "ReadTimeout",
+    "InvalidURL",
+    "InvalidHeader",
+    "ChunkedEncodingError",
+    "SessionClosedError",
+]

@@ -62,8 +62,8 @@ void bind_client(nb::module_& m) {
     nb::setattr(cls, "DEFAULT_TIMEOUT", nb::int_(60));
 
     util::add_method(cls, "__init__", &init, nb::arg("api_key") = nb::none(), nb::arg("api_url") = nb::none(),
-                     nb::arg("proxy_url") = nb::none(), nb::arg("timeout") = 60, nb::arg("max_retries") = 3,
-                     nb::arg("verify_ssl") = true,
+                     nb::arg("proxy_url") = nb::none(), nb::arg("timeout").none() = 60,
+                     nb::arg("max_retries").none() = 3, nb::arg("verify_ssl").none() = true,
                      "Initialize the client.\n\n"
                      "Args:\n"
                      "    api_key: API key for authentication\n"

@@ -14,14 +14,15 @@ namespace {
 
 using errors::Kind;
 
-// Transport failure classes of the HTTP layer, looked up once from the module.
+// Transport failure classes of the HTTP layer, looked up once from the module (its ConnectionError
+// is exported as HTTPConnectionError: the SDK's own ConnectionError has that name here).
 struct TransportClasses {
     nb::handle timeout, connection, request;
 };
 nb::handle g_module;
 
 const TransportClasses& transport() {
-    static TransportClasses classes{g_module.attr("Timeout"), g_module.attr("ConnectionError"),
+    static TransportClasses classes{g_module.attr("Timeout"), g_module.attr("HTTPConnectionError"),
                                     g_module.attr("RequestException")};
     return classes;
 }

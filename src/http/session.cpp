@@ -1,22 +1,81 @@
-// korvane_sdk.http: the HTTP session the client owns (placeholder until the transport lands).
+// korvane_sdk.http.Session: shared settings and pooled transfers; the module's binding entry point.
 #include <nanobind/nanobind.h>
+#include <nanobind/stl/unique_ptr.h>
+
+#include <memory>
+#include <optional>
 
 #include "bindings.hpp"
+#include "http/errors.hpp"
+#include "http/exchange.hpp"
+#include "http/headers.hpp"
+#include "http/request_plan.hpp"
+#include "http/response.hpp"
+#include "http/transfer_pool.hpp"
 
 namespace korvane::http {
-
-namespace nb = nanobind;
+namespace {
 
 struct Session {
+    std::shared_ptr<TransferPool> pool = std::make_shared<TransferPool>();
     nb::object verify = nb::bool_(true);
-    bool closed = false;
+
+    std::unique_ptr<Response> request(nb::handle method, nb::handle url, nb::handle params, nb::handle json,
+                                      nb::handle files, nb::handle headers, nb::handle timeout, nb::handle stream) {
+        if (pool->closed()) raise_error(ErrorKind::SessionClosed, "Session is closed");
+        int streaming = PyObject_IsTrue(stream.ptr());
+        if (streaming < 0) throw nb::python_error();
+        auto exchange = std::make_unique<Exchange>(
+            pool, plan_request(method, url, params, json, files, headers, timeout, streaming == 1, verify));
+        Failure failure;
+        bool ok;
+        {
+            nb::gil_scoped_release release;
+            ok = exchange->start(failure) &&
+                 exchange->pump(streaming ? Exchange::Until::Headers : Exchange::Until::End, failure);
+        }
+        if (!ok && streaming && exchange->has_final_headers() && !failure.python_error) {
+            ok = true;  // the answer began: its body reports the failure when it is read
+        }
+        if (!ok) {
+            std::optional<nb::python_error> pending;
+            if (failure.python_error) pending.emplace();
+            exchange.reset();  // with the GIL: the upload may hold Python buffers
+            if (pending) throw *pending;
+            raise_error(failure);
+        }
+        return std::make_unique<Response>(std::move(exchange));
+    }
 };
 
+}  // namespace
+
 void bind(nb::module_& m) {
-    nb::class_<Session>(m, "Session", "A pool of connections with shared settings.")
+    ensure_curl_initialised();
+    bind_errors(m);
+    bind_headers(m);
+    bind_response(m);
+    nb::class_<Session>(m, "Session", nb::dynamic_attr(),
+                        "Sends HTTP requests, keeping connections alive for reuse; safe to share between threads.")
         .def(nb::init<>())
-        .def_rw("verify", &Session::verify, "Whether TLS certificates are verified.")
-        .def("close", [](Session& s) { s.closed = true; }, "Release pooled connections.");
+        .def_prop_rw(
+            "verify", [](Session& s) { return s.verify; }, [](Session& s, nb::object value) { s.verify = std::move(value); },
+            nb::for_setter(nb::arg("value").none()), "Whether TLS certificates are verified (any value; its truth decides).")
+        .def("request", &Session::request, nb::arg("method"), nb::arg("url"), nb::arg("params") = nb::none(),
+             nb::arg("json") = nb::none(), nb::arg("files") = nb::none(), nb::arg("headers") = nb::none(),
+             nb::arg("timeout") = nb::none(), nb::arg("stream") = false,
+             "Send a request and return its Response. With a true `stream` it returns once the headers\n"
+             "have arrived and the body is read as it is used.")
+        .def(
+            "close", [](Session& s) { s.pool->close(); }, "Close pooled connections; later requests are refused.")
+        .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
+        .def(
+            "__exit__", [](Session& s, nb::handle, nb::handle, nb::handle) { s.pool->close(); },
+            nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none());
+
+    for (const char* name : {"Session", "Response", "Headers", "_LineIterator"}) {
+        m.attr(name).attr("__module__") = "korvane_sdk.http";
+    }
 }
 
 }  // namespace korvane::http

@@ -65,6 +65,8 @@ def test_values_stored_unchanged_and_nothing_checked():
     odd = object()
     client = KorvaneClient(api_key="k", timeout=2.5, max_retries=0, verify_ssl=odd)
     assert (client.timeout, client.max_retries, client.verify_ssl) == (2.5, 0, odd)
+    nothing = KorvaneClient(api_key=None, timeout=None, max_retries=None, verify_ssl=None)
+    assert (nothing.timeout, nothing.max_retries, nothing.verify_ssl) == (None, None, None)
     positional = KorvaneClient("k", "https://a.example", "https://p.example", 5, 1, False)
     assert (positional.api_url, positional.proxy_url, positional.timeout, positional.verify_ssl) == (
         "https://a.example", "https://p.example", 5, False)

@@ -115,6 +115,9 @@ class ScriptedSession:
         self.calls.append(kwargs)
         raise self.failures.pop(0)
 
+    def close(self):
+        pass
+
 
 def test_last_attempt_decides_the_error():
     client = KorvaneClient(api_url="https://api.example")

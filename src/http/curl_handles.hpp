@@ -1,0 +1,45 @@
+// Owning wrappers for libcurl handles, so every handle is released exactly once.
+#pragma once
+#include <curl/curl.h>
+
+#include <memory>
+#include <new>
+
+namespace korvane::http {
+
+struct EasyCleanup {
+    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+};
+struct MultiCleanup {
+    void operator()(CURLM* handle) const noexcept { curl_multi_cleanup(handle); }
+};
+struct SlistCleanup {
+    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+};
+struct UrlCleanup {
+    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+};
+
+using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
+using MultiHandle = std::unique_ptr<CURLM, MultiCleanup>;
+using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
+
+// A list of header lines handed to CURLOPT_HTTPHEADER.
+class HeaderList {
+public:
+    void append(const char* line) {
+        curl_slist* grown = curl_slist_append(list_.get(), line);
+        if (!grown) throw std::bad_alloc();
+        // curl_slist_append returns the head it was given (or a new head for an empty list).
+        if (!list_) list_.reset(grown);
+    }
+    curl_slist* get() const noexcept { return list_.get(); }
+
+private:
+    std::unique_ptr<curl_slist, SlistCleanup> list_;
+};
+
+// Initialises libcurl once per process (thread-safe through a function-local static).
+void ensure_curl_initialised();
+
+}  // namespace korvane::http

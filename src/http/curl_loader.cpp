@@ -1,0 +1,110 @@
+// libcurl is loaded when the first session is made, not when the module is imported: linking it
+// directly would make every `import korvane_sdk` load libcurl and its thirty-odd libraries.
+// Each libcurl function the layer calls is defined here and forwards to the loaded library.
+#define CURL_DISABLE_TYPECHECK  // the type-checking macros would rename the definitions below
+#include <curl/curl.h>
+#include <dlfcn.h>
+
+#include <cstdarg>
+#include <string>
+
+#include "http/curl_loader.hpp"
+
+namespace korvane::http {
+namespace {
+
+struct Library {
+    void* handle = nullptr;
+    std::string error;
+};
+
+const Library& library() {
+    static const Library loaded = [] {
+        Library lib;
+        lib.handle = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (!lib.handle) lib.error = dlerror();
+        return lib;
+    }();
+    return loaded;
+}
+
+void* resolve(const char* name) {
+    const Library& lib = library();
+    return lib.handle ? dlsym(lib.handle, name) : nullptr;
+}
+
+}  // namespace
+
+const char* curl_load_error() {
+    const Library& lib = library();
+    return lib.handle ? nullptr : lib.error.c_str();
+}
+
+}  // namespace korvane::http
+
+using korvane::http::resolve;
+
+// One forwarding definition: resolved once, and `failure` returned when libcurl is missing.
+#define KORVANE_CURL_FORWARD(ret, name, failure, params, args)                             \
+    extern "C" ret name params {                                                            \
+        static const auto real = reinterpret_cast<ret(*) params>(resolve(#name));          \
+        if (!real) return failure;                                                          \
+        return real args;                                                                   \
+    }
+
+KORVANE_CURL_FORWARD(CURLcode, curl_global_init, CURLE_FAILED_INIT, (long flags), (flags))
+KORVANE_CURL_FORWARD(CURL*, curl_easy_init, nullptr, (void), ())
+KORVANE_CURL_FORWARD(void, curl_easy_cleanup, void(), (CURL * h), (h))
+KORVANE_CURL_FORWARD(void, curl_easy_reset, void(), (CURL * h), (h))
+KORVANE_CURL_FORWARD(const char*, curl_easy_strerror, "libcurl is not available", (CURLcode c), (c))
+KORVANE_CURL_FORWARD(CURLM*, curl_multi_init, nullptr, (void), ())
+KORVANE_CURL_FORWARD(CURLMcode, curl_multi_cleanup, CURLM_INTERNAL_ERROR, (CURLM * m), (m))
+KORVANE_CURL_FORWARD(CURLMcode, curl_multi_add_handle, CURLM_INTERNAL_ERROR, (CURLM * m, CURL* h), (m, h))
+KORVANE_CURL_FORWARD(CURLMcode, curl_multi_remove_handle, CURLM_INTERNAL_ERROR, (CURLM * m, CURL* h), (m, h))
+KORVANE_CURL_FORWARD(CURLMcode, curl_multi_perform, CURLM_INTERNAL_ERROR, (CURLM * m, int* running), (m, running))
+KORVANE_CURL_FORWARD(CURLMcode, curl_multi_poll, CURLM_INTERNAL_ERROR,
+                     (CURLM * m, struct curl_waitfd* fds, unsigned int n, int timeout_ms, int* ready),
+                     (m, fds, n, timeout_ms, ready))
+KORVANE_CURL_FORWARD(CURLMsg*, curl_multi_info_read, nullptr, (CURLM * m, int* left), (m, left))
+KORVANE_CURL_FORWARD(const char*, curl_multi_strerror, "libcurl is not available", (CURLMcode c), (c))
+KORVANE_CURL_FORWARD(struct curl_slist*, curl_slist_append, nullptr, (struct curl_slist * list, const char* s),
+                     (list, s))
+KORVANE_CURL_FORWARD(void, curl_slist_free_all, void(), (struct curl_slist * list), (list))
+KORVANE_CURL_FORWARD(CURLU*, curl_url, nullptr, (void), ())
+KORVANE_CURL_FORWARD(void, curl_url_cleanup, void(), (CURLU * u), (u))
+KORVANE_CURL_FORWARD(CURLUcode, curl_url_set, CURLUE_OUT_OF_MEMORY,
+                     (CURLU * u, CURLUPart part, const char* content, unsigned int flags), (u, part, content, flags))
+KORVANE_CURL_FORWARD(CURLUcode, curl_url_get, CURLUE_OUT_OF_MEMORY,
+                     (CURLU * u, CURLUPart part, char** content, unsigned int flags), (u, part, content, flags))
+KORVANE_CURL_FORWARD(const char*, curl_url_strerror, "libcurl is not available", (CURLUcode c), (c))
+KORVANE_CURL_FORWARD(void, curl_free, void(), (void* p), (p))
+KORVANE_CURL_FORWARD(time_t, curl_getdate, -1, (const char* text, const time_t* unused), (text, unused))
+
+// The two variadic entry points take exactly one further argument whose type the option's
+// number range tells: long, pointer (object, function, blob) or curl_off_t.
+extern "C" CURLcode curl_easy_setopt(CURL* h, CURLoption option, ...) {
+    static const auto real = reinterpret_cast<CURLcode (*)(CURL*, CURLoption, ...)>(resolve("curl_easy_setopt"));
+    if (!real) return CURLE_FAILED_INIT;
+    va_list args;
+    va_start(args, option);
+    CURLcode result;
+    if (option < CURLOPTTYPE_OBJECTPOINT) {
+        result = real(h, option, va_arg(args, long));
+    } else if (option >= CURLOPTTYPE_OFF_T && option < CURLOPTTYPE_BLOB) {
+        result = real(h, option, va_arg(args, curl_off_t));
+    } else {
+        result = real(h, option, va_arg(args, void*));
+    }
+    va_end(args);
+    return result;
+}
+
+extern "C" CURLcode curl_easy_getinfo(CURL* h, CURLINFO info, ...) {
+    static const auto real = reinterpret_cast<CURLcode (*)(CURL*, CURLINFO, ...)>(resolve("curl_easy_getinfo"));
+    if (!real) return CURLE_FAILED_INIT;
+    va_list args;
+    va_start(args, info);
+    CURLcode result = real(h, info, va_arg(args, void*));  // every kind of info takes a pointer
+    va_end(args);
+    return result;
+}

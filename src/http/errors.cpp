@@ -1,0 +1,77 @@
+// Creates the transport exception classes and exports them from the extension module.
+#include "http/errors.hpp"
+
+#include <array>
+
+namespace korvane::http {
+namespace {
+
+struct ErrorInfo {
+    ErrorKind kind;
+    const char* name;        // as Python shows it
+    const char* export_as;   // name in korvane_sdk._core (where the SDK's own errors live too)
+    const char* doc;
+};
+
+constexpr std::array<ErrorInfo, 9> kErrors{{
+    {ErrorKind::Request, "RequestException", "RequestException",
+     "An error of the HTTP layer while handling a request."},
+    {ErrorKind::Connection, "ConnectionError", "HTTPConnectionError",
+     "The connection failed or was lost: name resolution, refusal, reset, TLS or proxy failure."},
+    {ErrorKind::Timeout, "Timeout", "Timeout", "The request timed out, while connecting or waiting for data."},
+    {ErrorKind::ConnectTimeout, "ConnectTimeout", "ConnectTimeout",
+     "Connecting to the server timed out; both a connection error and a time-out."},
+    {ErrorKind::ReadTimeout, "ReadTimeout", "ReadTimeout", "The server sent no data within the time-out."},
+    {ErrorKind::InvalidURL, "InvalidURL", "InvalidURL", "The URL cannot be used for a request."},
+    {ErrorKind::InvalidHeader, "InvalidHeader", "InvalidHeader",
+     "A header name or value cannot be sent (for instance it holds a line break)."},
+    {ErrorKind::ChunkedEncoding, "ChunkedEncodingError", "ChunkedEncodingError",
+     "The answer body broke off or was malformed while it was being read."},
+    {ErrorKind::SessionClosed, "SessionClosedError", "SessionClosedError",
+     "The session was closed; it sends no more requests."},
+}};
+
+std::array<PyObject*, kErrors.size()> g_types{};  // owned for the life of the process
+
+PyObject* type_of(ErrorKind kind) { return g_types[static_cast<size_t>(kind)]; }
+
+PyObject* create(const ErrorInfo& info, nb::handle bases) {
+    std::string qualified = std::string("korvane_sdk.http.") + info.name;
+    PyObject* type = PyErr_NewExceptionWithDoc(qualified.c_str(), info.doc, bases.ptr(), nullptr);
+    if (!type) throw nb::python_error();
+    return type;
+}
+
+}  // namespace
+
+nb::handle error_type(ErrorKind kind) { return type_of(kind); }
+
+void raise_error(ErrorKind kind, const std::string& message) {
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text.is_valid()) throw nb::python_error();
+    PyErr_SetObject(type_of(kind), text.ptr());
+    throw nb::python_error();
+}
+
+void bind_errors(nb::module_& m) {
+    auto base = [](ErrorKind kind) { return nb::handle(type_of(kind)); };
+    for (const ErrorInfo& info : kErrors) {
+        nb::object bases;
+        switch (info.kind) {
+            case ErrorKind::Request: bases = nb::make_tuple(nb::handle(PyExc_OSError)); break;
+            case ErrorKind::ConnectTimeout:
+                bases = nb::make_tuple(base(ErrorKind::Connection), base(ErrorKind::Timeout));
+                break;
+            case ErrorKind::ReadTimeout: bases = nb::make_tuple(base(ErrorKind::Timeout)); break;
+            case ErrorKind::InvalidURL:
+            case ErrorKind::InvalidHeader:
+                bases = nb::make_tuple(base(ErrorKind::Request), nb::handle(PyExc_ValueError));
+                break;
+            default: bases = nb::make_tuple(base(ErrorKind::Request)); break;
+        }
+        g_types[static_cast<size_t>(info.kind)] = create(info, bases);
+        m.attr(info.export_as) = nb::handle(type_of(info.kind));
+    }
+}
+
+}  // namespace korvane::http

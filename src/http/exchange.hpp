@@ -1,0 +1,87 @@
+// One request/answer exchange on a transfer unit, driven through libcurl's multi interface.
+// Everything here runs without the GIL, except construction and destruction.
+#pragma once
+#include <curl/curl.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "http/errors.hpp"
+#include "http/headers.hpp"
+#include "http/request_plan.hpp"
+#include "http/transfer_pool.hpp"
+
+namespace korvane::http {
+
+class Exchange {
+public:
+    // What pump() waits for.
+    enum class Until {
+        Headers,  // the final answer's status line and headers (or the end)
+        Data,     // some body bytes not yet taken (or the end)
+        End,      // the end of the answer
+    };
+
+    Exchange(std::shared_ptr<TransferPool> pool, RequestPlan plan);
+    // Gives the unit back; an unfinished answer's connection is closed, never read to its end.
+    ~Exchange();
+    Exchange(const Exchange&) = delete;
+    Exchange& operator=(const Exchange&) = delete;
+
+    // Takes a transfer unit and sends the request; false with `failure` set when it cannot.
+    bool start(Failure& failure);
+    // Moves the transfer on until `until` holds; false with `failure` set when the transfer
+    // failed (the failure stays: later calls report it again). Interruption by a signal is a
+    // failure whose Python exception is already set.
+    bool pump(Until until, Failure& failure);
+    // Ends the exchange early, dropping its connection.
+    void abort();
+
+    bool finished() const { return done_; }
+    bool failed() const { return failure_.has_value(); }
+    bool has_final_headers() const { return final_headers_; }
+    int status() const { return status_; }
+    const std::string& reason() const { return reason_; }
+    HeaderMap& headers() { return headers_; }
+    std::string effective_url() const;
+    // Body bytes received and not yet taken.
+    std::string& received() { return received_; }
+
+private:
+    static size_t on_header(char* data, size_t size, size_t count, void* self);
+    static size_t on_body(char* data, size_t size, size_t count, void* self);
+    static size_t on_upload(char* data, size_t size, size_t count, void* self);
+    static int on_seek(void* self, curl_off_t offset, int origin);
+    static int on_connected(void* self, char*, char*, int, int);
+
+    void configure();
+    void header_line(std::string_view line);
+    bool fail(Failure failure, Failure& out);
+    Failure failure_of(CURLcode result) const;
+    bool interrupted();
+
+    using Clock = std::chrono::steady_clock;
+
+    std::shared_ptr<TransferPool> pool_;
+    RequestPlan plan_;
+    std::unique_ptr<TransferUnit> unit_;
+    char error_text_[CURL_ERROR_SIZE] = {};
+
+    int status_ = 0;
+    std::string reason_;
+    HeaderMap headers_;
+    bool final_headers_ = false;
+    bool connected_ = false;  // the current request's connection is up: waits now count as reads
+    bool done_ = false;
+    std::optional<Failure> failure_;
+    std::string upload_error_;
+    std::string received_;
+    size_t body_bytes_ = 0;
+    Clock::time_point started_;
+    Clock::time_point last_activity_;
+    Clock::time_point last_signal_check_;
+};
+
+}  // namespace korvane::http

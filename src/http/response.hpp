@@ -1,0 +1,64 @@
+// An answer of the HTTP layer: status, headers and a body read whole or pulled line by line.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "http/exchange.hpp"
+#include "http/line_buffer.hpp"
+
+namespace korvane::http {
+
+namespace nb = nanobind;
+
+class Response {
+public:
+    // Needs the GIL. `exchange` has its final headers; a finished one was read to the end, a
+    // failed one reports its failure when the body is read.
+    explicit Response(std::unique_ptr<Exchange> exchange);
+
+    int status_code() const { return status_; }
+    const std::string& reason() const { return reason_; }
+    const std::string& url() const { return url_; }
+    nb::object headers() const { return headers_; }
+    bool ok() const { return status_ < 400 || status_ >= 600; }
+
+    nb::object content();
+    nb::object text();
+    nb::object json();
+    nb::object iter_lines(nb::handle self, bool decode_unicode);
+    void close();
+
+    // The next line for an iterator: from `own` (a copy of a whole body) or the live stream.
+    // nullopt-like None at the end.
+    nb::object next_line(LineBuffer* own, bool decode_unicode);
+
+private:
+    void read_all();
+    std::string_view body() const;
+    std::string charset() const;
+    nb::object decode(std::string_view bytes) const;
+    [[noreturn]] void fail_stream(const Failure& failure);
+
+    int status_;
+    std::string reason_;
+    std::string url_;
+    nb::object headers_;
+
+    std::mutex mutex_;  // one thread at a time reads the body
+    std::unique_ptr<Exchange> exchange_;  // while the body is still arriving
+    std::string content_;
+    nb::object content_bytes_;  // content as bytes once asked for (content_ is then freed)
+    bool complete_ = false;     // the whole body is in content_ / content_bytes_
+    bool consumed_ = false;     // the body went out line by line: content is gone
+    bool ended_ = false;        // the body arrived to its end
+    bool closed_early_ = false; // closed (or broken) before the body's end
+    LineBuffer lines_;
+};
+
+void bind_response(nb::module_& m);
+
+}  // namespace korvane::http

@@ -1,0 +1,81 @@
+// The transfer-unit pool behind a session, and libcurl's one-time initialisation.
+#include "http/transfer_pool.hpp"
+
+#include <new>
+#include <stdexcept>
+#include <string>
+
+#include "http/curl_loader.hpp"
+
+namespace korvane::http {
+
+void ensure_curl_initialised() {
+    if (const char* error = curl_load_error()) {
+        throw std::runtime_error(std::string("libcurl could not be loaded: ") + error);
+    }
+    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    if (result != CURLE_OK) throw std::bad_alloc();
+}
+
+TransferUnit::TransferUnit() : multi(curl_multi_init()), easy(curl_easy_init()) {
+    if (!multi || !easy) throw std::bad_alloc();
+}
+
+TransferUnit::~TransferUnit() { detach(); }
+
+bool TransferUnit::attach() {
+    if (attached) return true;
+    attached = curl_multi_add_handle(multi.get(), easy.get()) == CURLM_OK;
+    return attached;
+}
+
+void TransferUnit::detach() {
+    if (!attached) return;
+    curl_multi_remove_handle(multi.get(), easy.get());
+    attached = false;
+}
+
+std::unique_ptr<TransferUnit> TransferPool::acquire() {
+    {
+        std::lock_guard lock(mutex_);
+        if (closed_) return nullptr;
+        if (!idle_.empty()) {
+            // The most recently used unit first: its connection is the likeliest to be alive.
+            std::unique_ptr<TransferUnit> unit = std::move(idle_.back());
+            idle_.pop_back();
+            return unit;
+        }
+    }
+    return std::make_unique<TransferUnit>();
+}
+
+void TransferPool::release(std::unique_ptr<TransferUnit> unit) {
+    if (!unit) return;
+    unit->detach();
+    // Forget the finished exchange's options: they point at its buffers and callbacks.
+    curl_easy_reset(unit->easy.get());
+    {
+        std::lock_guard lock(mutex_);
+        if (!closed_ && idle_.size() < kMaxIdle) {
+            idle_.push_back(std::move(unit));
+            return;
+        }
+    }
+    // Freed outside the lock: closing connections may take a moment.
+}
+
+void TransferPool::close() {
+    std::vector<std::unique_ptr<TransferUnit>> doomed;
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        doomed.swap(idle_);
+    }
+}
+
+bool TransferPool::closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+}  // namespace korvane::http

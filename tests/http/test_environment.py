@@ -1,0 +1,86 @@
+"""Settings from outside the call: proxies from the environment, TLS verification, interruption."""
+
+import _thread
+import shutil
+import ssl
+import subprocess
+import threading
+
+import pytest
+
+from korvane_sdk.http import ConnectionError
+
+from rawserver import answer, keep_alive
+
+
+@pytest.mark.parametrize("variable", ["http_proxy", "HTTP_PROXY", "all_proxy"])
+def test_proxy_from_environment(raw_server, session, monkeypatch, variable):
+    for name in ("http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY", "REQUEST_METHOD"):
+        monkeypatch.delenv(name, raising=False)
+    proxy = raw_server(keep_alive(b"via proxy"))
+    monkeypatch.setenv(variable, proxy.url)
+    assert session.request("GET", "http://upstream.invalid/x?y=1").text == "via proxy"
+    assert proxy.requests[0].startswith(b"GET http://upstream.invalid/x?y=1 HTTP/1.1\r\n")
+
+
+def test_no_proxy_is_honoured(raw_server, session, monkeypatch):
+    proxy = raw_server(keep_alive(b"via proxy"))
+    target = raw_server(keep_alive(b"direct"))
+    monkeypatch.setenv("HTTP_PROXY", proxy.url)
+    monkeypatch.setenv("http_proxy", proxy.url)
+    monkeypatch.setenv("no_proxy", "127.0.0.1")
+    assert session.request("GET", target.url).text == "direct"
+    assert proxy.connections == 0
+
+
+@pytest.fixture(scope="module")
+def certificate(tmp_path_factory):
+    if not shutil.which("openssl"):
+        pytest.skip("openssl is needed to make a test certificate")
+    folder = tmp_path_factory.mktemp("tls")
+    key, cert = folder / "key.pem", folder / "cert.pem"
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", str(key), "-out", str(cert), "-days", "1", "-subj", "/CN=127.0.0.1"],
+        check=True, capture_output=True)
+    return cert, key
+
+
+@pytest.fixture
+def tls_server(raw_server, certificate):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(*certificate)
+
+    def handler(conn, server):
+        try:
+            tls = context.wrap_socket(conn, server_side=True)
+        except (ssl.SSLError, OSError):
+            return
+        keep_alive(b"secure")(tls, server)
+
+    server = raw_server(handler)
+    return server.url.replace("http://", "https://")
+
+
+@pytest.mark.parametrize("verify", [True, 1, "yes"])
+def test_tls_verification_refuses_an_untrusted_certificate(session, tls_server, verify):
+    session.verify = verify
+    with pytest.raises(ConnectionError) as info:
+        session.request("GET", tls_server, timeout=2)
+    assert "certificate" in str(info.value).lower()
+
+
+@pytest.mark.parametrize("verify", [False, 0, None, ""])
+def test_tls_verification_off(session, tls_server, verify):
+    session.verify = verify
+    assert session.request("GET", tls_server, timeout=2).text == "secure"
+
+
+def test_a_waiting_request_can_be_interrupted(raw_server, session):
+    server = raw_server(lambda conn, server: (server.receive(conn), server.closed.wait(3)))
+    timer = threading.Timer(0.1, _thread.interrupt_main)
+    timer.start()
+    with pytest.raises(KeyboardInterrupt):
+        session.request("GET", server.url, timeout=3)
+    timer.join()
+    server.closed.set()

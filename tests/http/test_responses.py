@@ -1,0 +1,243 @@
+"""What an answer offers: status, headers, text, JSON, and line-by-line reading."""
+
+import gc
+import json
+import threading
+
+import pytest
+
+from korvane_sdk.http import ChunkedEncodingError, ReadTimeout, RequestException, Session
+
+from rawserver import answer, keep_alive, pieces
+
+
+@pytest.mark.parametrize("status, ok", [(200, True), (204, True), (302, True), (399, True), (400, False),
+                                        (404, False), (503, False), (599, False), (600, True)])
+def test_ok_follows_the_failure_range(raw_server, session, status, ok):
+    server = raw_server(keep_alive(b"", f"{status} Whatever"))
+    response = session.request("GET", server.url)
+    assert response.status_code == status and response.ok is ok and response.reason == "Whatever"
+
+
+def test_headers_are_case_insensitive_and_joined(raw_server, session):
+    server = raw_server(keep_alive(b"", headers=("Retry-After: 30", "X-Multi: a", "x-multi: b")))
+    headers = session.request("GET", server.url).headers
+    assert headers["retry-after"] == headers["RETRY-AFTER"] == headers.get("Retry-After") == "30"
+    assert headers["X-Multi"] == "a, b"
+    assert "x-MULTI" in headers and "nope" not in headers and 5 not in headers
+    assert headers.get("nope") is None and headers.get("nope", "d") == "d"
+    assert dict(headers.items())["Content-Length"] == "0"
+    assert set(headers) == {"Content-Length", "Retry-After", "X-Multi"} and len(headers) == 3
+    with pytest.raises(KeyError):
+        headers["missing"]
+
+
+@pytest.mark.parametrize(
+    "body, content_type, text",
+    [
+        ("h\u00e9llo".encode("latin-1"), "text/plain; charset=ISO-8859-1", "h\u00e9llo"),
+        ("h\u00e9llo".encode(), "text/plain; charset=\"utf-8\"", "h\u00e9llo"),
+        ("h\u00e9llo".encode(), "text/plain", "h\u00e9llo"),
+        (b"bad \xff byte", "application/json", "bad \ufffd byte"),
+        (b"x", "text/plain; charset=no-such-charset", "x"),
+    ],
+)
+def test_text_decoding(raw_server, session, body, content_type, text):
+    server = raw_server(keep_alive(body, headers=(f"Content-Type: {content_type}",)))
+    response = session.request("GET", server.url)
+    assert response.text == text and response.content == body
+
+
+@pytest.mark.parametrize(
+    "body, value",
+    [
+        (b'{"a": [1, 2.5, null, true], "b": {"c": "d"}}', {"a": [1, 2.5, None, True], "b": {"c": "d"}}),
+        (b'{"k": 1, "k": 2}', {"k": 2}),
+        (b"123456789012345678901234567890", 123456789012345678901234567890),
+        (b'"text"', "text"),
+        (b"[]", []),
+    ],
+)
+def test_json(raw_server, session, body, value):
+    server = raw_server(keep_alive(body))
+    assert session.request("GET", server.url).json() == value
+
+
+@pytest.mark.parametrize("body", [b"", b"not json", b'{"a": 1', b"{} {}"])
+def test_json_decode_error_for_anything_not_json(raw_server, session, body):
+    server = raw_server(keep_alive(body))
+    with pytest.raises(json.JSONDecodeError):
+        session.request("GET", server.url).json()
+
+
+def test_gzip_answers_are_decoded(httpserver, session):
+    import gzip
+
+    httpserver.expect_request("/z").respond_with_data(
+        gzip.compress(b'{"zipped": true}'), headers={"Content-Encoding": "gzip"}, content_type="application/json")
+    assert session.request("GET", httpserver.url_for("/z")).json() == {"zipped": True}
+
+
+@pytest.mark.parametrize(
+    "parts, lines",
+    [
+        ([b"a\nb\r\nc\rd"], [b"a", b"b", b"c", b"d"]),
+        ([b"one\r", b"\ntwo\r", b"\n"], [b"one", b"two"]),
+        ([b"x\r", b"y\n"], [b"x", b"y"]),
+        ([b"\n\n", b"data: 1\n\n"], [b"", b"", b"data: 1", b""]),
+        ([b"a", b"b", b"c\r\n", b"\r", b"\n", b"tail"], [b"abc", b"", b"tail"]),
+        ([b"no end"], [b"no end"]),
+        ([b""], []),
+    ],
+)
+def test_iter_lines_split_across_reads(raw_server, session, parts, lines):
+    server = raw_server(pieces(*parts))
+    response = session.request("POST", server.url, json={}, stream=True)
+    assert list(response.iter_lines()) == lines
+
+
+def test_iter_lines_split_at_every_byte(raw_server, session):
+    body = b"data: {\"i\": 1}\r\n\r\ndata: [DONE]\r\n"
+    server = raw_server(pieces(*(body[i:i + 1] for i in range(len(body))), delay=0.002))
+    with session.request("GET", server.url, stream=True) as response:
+        assert list(response.iter_lines()) == [b'data: {"i": 1}', b"", b"data: [DONE]"]
+
+
+def test_iter_lines_yields_each_line_as_it_arrives(raw_server, session):
+    release = threading.Event()
+
+    def handler(conn, server):
+        server.receive(conn)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6\r\nfirst\n\r\n")
+        release.wait(2)
+        conn.sendall(b"7\r\nsecond\n\r\n0\r\n\r\n")
+
+    server = raw_server(handler)
+    lines = session.request("GET", server.url, stream=True, timeout=3).iter_lines(decode_unicode=True)
+    assert next(lines) == "first"  # would hang until the time-out if the reader waited for more
+    release.set()
+    assert list(lines) == ["second"]
+
+
+def test_content_after_lines_is_refused_and_lines_after_content_work(raw_server, session):
+    server = raw_server(pieces(b"a\n", b"b", delay=0.05))
+    response = session.request("GET", server.url, stream=True)
+    assert next(response.iter_lines()) == b"a"
+    with pytest.raises(RuntimeError):
+        response.content
+    server = raw_server(pieces(b"a\n", b"b", delay=0.05))
+    whole = session.request("GET", server.url, stream=True)
+    assert whole.content == b"a\nb"
+    assert list(whole.iter_lines()) == list(whole.iter_lines()) == [b"a", b"b"]
+
+
+def test_stream_read_timeout_between_lines(raw_server, session):
+    def handler(conn, server):
+        server.receive(conn)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nhi\n\r\n")
+        server.closed.wait(2)
+
+    server = raw_server(handler)
+    lines = session.request("GET", server.url, stream=True, timeout=0.2).iter_lines()
+    assert next(lines) == b"hi"
+    with pytest.raises(ReadTimeout):
+        next(lines)
+
+
+def test_reset_mid_body_is_a_broken_transfer(raw_server, session):
+    def handler(conn, server):
+        server.receive(conn)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial\n")
+        conn.close()
+
+    server = raw_server(handler)
+    with pytest.raises(ChunkedEncodingError):
+        session.request("GET", server.url)
+    lines = session.request("GET", server.url, stream=True).iter_lines()
+    assert next(lines) == b"partial"  # what arrived whole comes first, then the failure
+    with pytest.raises(ChunkedEncodingError):
+        next(lines)
+
+
+def test_bad_chunked_encoding_is_a_broken_transfer(raw_server, session):
+    def handler(conn, server):
+        server.receive(conn)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nxx\r\n")
+        conn.close()
+
+    server = raw_server(handler)
+    with pytest.raises(ChunkedEncodingError):
+        session.request("GET", server.url)
+
+
+def watch_close(body_parts):
+    """A handler that sends a long body slowly and records when the client hangs up."""
+
+    def handler(conn, server):
+        while server.receive(conn) is not None:
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n")
+            try:
+                for part in body_parts:
+                    conn.sendall(part)
+                conn.settimeout(2)
+                if conn.recv(1) == b"":
+                    server.closed.set()
+            except OSError:
+                server.closed.set()
+            return
+
+    return handler
+
+
+@pytest.mark.parametrize("how", ["close", "with", "drop"])
+def test_stream_closed_early_drops_its_connection(raw_server, how):
+    server = raw_server(watch_close([b"line\n"]))
+    session = Session()
+    response = session.request("GET", server.url, stream=True)
+    assert next(response.iter_lines()) == b"line"
+    if how == "close":
+        response.close()
+        response.close()
+    elif how == "with":
+        with response:
+            pass
+    else:
+        del response
+        gc.collect()
+    assert server.closed.wait(2)
+    session.close()
+
+
+def test_closed_stream_reports_the_missing_body(raw_server, session):
+    server = raw_server(watch_close([b"x\n"]))
+    response = session.request("GET", server.url, stream=True)
+    response.close()
+    with pytest.raises(RequestException, match="closed"):
+        response.content
+    with pytest.raises(RequestException, match="closed"):
+        list(response.iter_lines())
+
+
+def test_finished_stream_returns_its_connection(raw_server, session):
+    server = raw_server(keep_alive(b"a\nb\n"))
+    for _ in range(3):
+        assert list(session.request("GET", server.url, stream=True).iter_lines()) == [b"a", b"b"]
+    assert server.connections == 1
+
+
+def test_one_response_read_from_two_threads(raw_server, session):
+    body = b"".join(b"line %d\n" % i for i in range(2000))
+    server = raw_server(pieces(body[:5000], body[5000:], delay=0.01))
+    response = session.request("GET", server.url, stream=True)
+    lines = response.iter_lines()
+    seen = []
+
+    def pull():
+        seen.extend(lines)
+
+    threads = [threading.Thread(target=pull) for _ in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert sorted(seen) == sorted(body.splitlines())
