@@ -4,6 +4,7 @@
 
 namespace korvane {
 namespace errors { void bind(nanobind::module_& m); }
+namespace json { void bind(nanobind::module_& m); }
 namespace http { void bind(nanobind::module_& m); }
 namespace records { void bind(nanobind::module_& m); }
 namespace api { void bind(nanobind::module_& m); }

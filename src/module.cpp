@@ -4,6 +4,7 @@
 NB_MODULE(_core, m) {
     m.doc() = "Compiled core of korvane_sdk.";
     korvane::errors::bind(m);
+    korvane::json::bind(m);
     korvane::http::bind(m);
     korvane::records::bind(m);
     korvane::api::bind(m);

@@ -1,5 +1,5 @@
 """Chat completions API, whole and streamed."""
 
-from ._core import Chat, ChatCompletions
+from ._core import Chat, ChatCompletions, ChatCompletionStream
 
-__all__ = ["Chat", "ChatCompletions"]
+__all__ = ["Chat", "ChatCompletions", "ChatCompletionStream"]

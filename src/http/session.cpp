@@ -17,6 +17,9 @@ namespace korvane::http {
 namespace {
 
 struct Session {
+    // libcurl is loaded and initialised by the first session, so importing the module stays cheap.
+    Session() { ensure_curl_initialised(); }
+
     std::shared_ptr<TransferPool> pool = std::make_shared<TransferPool>();
     nb::object verify = nb::bool_(true);
 
@@ -51,7 +54,6 @@ struct Session {
 }  // namespace
 
 void bind(nb::module_& m) {
-    ensure_curl_initialised();
     bind_errors(m);
     bind_headers(m);
     bind_response(m);

@@ -147,14 +147,15 @@ def test_stream_read_timeout_between_lines(raw_server, session):
 def test_reset_mid_body_is_a_broken_transfer(raw_server, session):
     def handler(conn, server):
         server.receive(conn)
-        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial\n")
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\npartial\nsecond\r\nthird\nrest")
         conn.close()
 
     server = raw_server(handler)
     with pytest.raises(ChunkedEncodingError):
         session.request("GET", server.url)
     lines = session.request("GET", server.url, stream=True).iter_lines()
-    assert next(lines) == b"partial"  # what arrived whole comes first, then the failure
+    # every line that arrived whole comes first, then the failure (the cut-off piece is not a line)
+    assert [next(lines) for _ in range(3)] == [b"partial", b"second", b"third"]
     with pytest.raises(ChunkedEncodingError):
         next(lines)
 

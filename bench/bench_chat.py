@@ -1,0 +1,291 @@
+"""Chat completions, whole and streamed, side by side against one local server in one run.
+
+Peers: korvane_sdk; the openai package (base_url pointed at the same server, it speaks the same
+chat shape); the classic design, requests + json + pydantic models; and the floor, a plain C++
+client (libcurl + simdjson) that parses every answer into C++ structs. The server
+(chat_server.cpp) sends a fixed whole answer, or a fixed stream of STREAM_CHUNKS chunks and
+"[DONE]" in 16 KiB pieces. Both C++ programs are built here with g++ on first use.
+"""
+
+import json
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+BUILD = HERE.parent / "build" / "bench"
+STREAM_CHUNKS = 10_000
+MESSAGES = [{"role": "user", "content": "Hello"}]
+MODEL = "bench-model"
+
+
+def built(name, libraries):
+    """The path of bench/<name>.cpp built with g++, rebuilt when the source is newer."""
+    source, program = HERE / f"{name}.cpp", BUILD / name
+    if not program.exists() or program.stat().st_mtime < source.stat().st_mtime:
+        BUILD.mkdir(parents=True, exist_ok=True)
+        subprocess.run(["g++", "-O2", "-std=c++20", "-o", str(program), str(source), *libraries], check=True)
+    return str(program)
+
+
+class Server:
+    def __enter__(self):
+        program = built("chat_server", ["-lcpp-httplib", "-lpthread"])
+        self.process = subprocess.Popen([program, "0", str(STREAM_CHUNKS)], stdout=subprocess.PIPE, text=True)
+        self.url = "http://127.0.0.1:%s" % self.process.stdout.readline().strip()
+        return self
+
+    def __exit__(self, *exc):
+        self.process.terminate()
+        self.process.wait(timeout=10)
+
+
+# ---- peers -------------------------------------------------------------------------------------
+
+def korvane_peer(url):
+    import korvane_sdk.http
+    import korvane_sdk.models
+    from korvane_sdk import KorvaneClient
+
+    if not hasattr(korvane_sdk.http.Session, "request"):
+        return None, "the HTTP layer is not bound in this build"
+    if not hasattr(korvane_sdk.models, "ChatCompletion"):
+        return None, "the record engine is not bound in this build"
+    client = KorvaneClient(api_key="sk-bench", proxy_url=url)
+    completions = client.chat.completions
+
+    def whole():
+        return completions.create(MODEL, MESSAGES).choices[0].message.content
+
+    def stream():
+        count = 0
+        for _chunk in completions.create(MODEL, MESSAGES, stream=True):
+            count += 1
+        return count
+
+    return (whole, stream), None
+
+
+def openai_peer(url):
+    try:
+        import openai
+    except ImportError:
+        return None, "the openai package is not installed"
+    client = openai.OpenAI(api_key="sk-bench", base_url=url + "/v1", max_retries=0)
+
+    def whole():
+        return client.chat.completions.create(model=MODEL, messages=MESSAGES).choices[0].message.content
+
+    def stream():
+        count = 0
+        for _chunk in client.chat.completions.create(model=MODEL, messages=MESSAGES, stream=True):
+            count += 1
+        return count
+
+    return (whole, stream), None
+
+
+def classic_peer(url):
+    try:
+        import requests
+        from pydantic import BaseModel
+    except ImportError:
+        return None, "requests or pydantic is not installed"
+    from typing import Any, Dict, List, Optional
+
+    class ChatMessage(BaseModel):
+        role: str
+        content: str
+        name: Optional[str] = None
+
+    class ChatCompletionChoice(BaseModel):
+        index: int
+        message: ChatMessage
+        finish_reason: Optional[str] = None
+
+    class ChatCompletionUsage(BaseModel):
+        prompt_tokens: int
+        completion_tokens: int
+        total_tokens: int
+
+    class ChatCompletion(BaseModel):
+        id: str
+        object: str = "chat.completion"
+        created: int
+        model: str
+        choices: List[ChatCompletionChoice]
+        usage: Optional[ChatCompletionUsage] = None
+        rerank_tier: Optional[str] = None
+        quantum_enhanced: bool = False
+
+    class ChatCompletionChunk(BaseModel):
+        id: str
+        object: str = "chat.completion.chunk"
+        created: int
+        model: str
+        choices: List[Dict[str, Any]]
+
+    session = requests.Session()
+    endpoint = url + "/v1/chat/completions"
+    headers = {"Content-Type": "application/json", "User-Agent": "bench", "Authorization": "Bearer sk-bench"}
+
+    def payload(stream):
+        return {"model": MODEL, "messages": MESSAGES, "temperature": 0.7, "stream": stream, "n": 1}
+
+    def whole():
+        answer = session.request(method="POST", url=endpoint, json=payload(False), headers=headers, timeout=60).json()
+        choices = [
+            ChatCompletionChoice(index=c.get("index", i), finish_reason=c.get("finish_reason"),
+                                 message=ChatMessage(role=c.get("message", {}).get("role", "assistant"),
+                                                     content=c.get("message", {}).get("content", "")))
+            for i, c in enumerate(answer.get("choices", []))]
+        usage = answer.get("usage")
+        completion = ChatCompletion(
+            id=answer.get("id", ""), object=answer.get("object", "chat.completion"), created=answer.get("created", 0),
+            model=answer.get("model", MODEL), choices=choices, usage=ChatCompletionUsage(**usage) if usage else None,
+            rerank_tier=answer.get("rerank_tier"), quantum_enhanced=answer.get("quantum_enhanced", False))
+        return completion.choices[0].message.content
+
+    def stream():
+        response = session.request(method="POST", url=endpoint, json=payload(True), headers=headers, timeout=60,
+                                   stream=True)
+        count = 0
+        for line in response.iter_lines():
+            if not line:
+                continue
+            line = line.decode("utf-8")
+            if not line.startswith("data: "):
+                continue
+            data = line[6:]
+            if data.strip() == "[DONE]":
+                break
+            try:
+                chunk = json.loads(data)
+            except json.JSONDecodeError:
+                continue
+            ChatCompletionChunk(id=chunk.get("id", ""), object=chunk.get("object", "chat.completion.chunk"),
+                                created=chunk.get("created", 0), model=chunk.get("model", ""),
+                                choices=chunk.get("choices", []))
+            count += 1
+        response.close()
+        return count
+
+    return (whole, stream), None
+
+
+def floor_peer(url):
+    program = built("chat_floor", ["-lcurl", "-lsimdjson"])
+
+    def run(mode, count):
+        out = subprocess.run([program, mode, url, str(count)], check=True, capture_output=True, text=True).stdout
+        return float(out.split()[0])
+
+    return run
+
+
+# ---- measuring ---------------------------------------------------------------------------------
+
+def per_call_us(call, calls, rounds=5):
+    """Median over rounds of the mean time per call, in microseconds."""
+    call()
+    results = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        for _ in range(calls):
+            call()
+        results.append((time.perf_counter() - start) / calls * 1e6)
+    return statistics.median(results)
+
+
+def chunks_per_second(stream, rounds):
+    """Median over rounds of whole-stream throughput."""
+    assert stream() == STREAM_CHUNKS
+    results = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        count = stream()
+        results.append(count / (time.perf_counter() - start))
+    return statistics.median(results)
+
+
+def in_memory_stream_rate(rounds=7):
+    """korvane_sdk's generator alone: the same body's lines from memory, no transport."""
+    import urllib.request
+
+    from korvane_sdk import KorvaneClient
+
+    with Server() as server:
+        request = urllib.request.Request(server.url + "/v1/chat/completions",
+                                         data=b'{"stream":true}', method="POST")
+        lines = urllib.request.urlopen(request).read().splitlines()
+
+    class Response:
+        def iter_lines(self):
+            return iter(lines)
+
+        def close(self):
+            pass
+
+    client = KorvaneClient()
+    client._request_stream = lambda **kwargs: Response()
+    return chunks_per_second(lambda: sum(1 for _ in client.chat.completions.create(MODEL, [], stream=True)), rounds)
+
+
+def main():
+    calls = int(os.environ.get("BENCH_CHAT_CALLS", "300"))
+    rows_whole, rows_stream, notes = [], [], []
+    with Server() as server:
+        floor = floor_peer(server.url)
+        peers = {}
+        for name, make in (("korvane_sdk", korvane_peer), ("openai", openai_peer),
+                           ("requests+json+pydantic", classic_peer)):
+            functions, why_not = make(server.url)
+            if functions is None:
+                notes.append(f"{name}: not measured ({why_not})")
+            else:
+                peers[name] = functions
+        for name, (whole, stream) in peers.items():
+            slow = name != "korvane_sdk"
+            rows_whole.append((name, per_call_us(whole, calls // 3 if slow else calls)))
+            rows_stream.append((name, chunks_per_second(stream, 3 if slow else 7)))
+        rows_whole.append(("C++ floor (libcurl+simdjson)", floor("whole", calls * 3)))
+        rows_stream.append(("C++ floor (libcurl+simdjson)", floor("stream", 7)))
+        floor_parse = floor("parse", 7)
+    try:
+        memory_rate = in_memory_stream_rate()
+    except Exception as error:  # the records engine may not be bound yet
+        memory_rate = None
+        notes.append(f"in-memory stream: not measured ({error!r})")
+
+    print(f"whole completion, microseconds per call (lower is better; {calls} calls per round)")
+    ours = dict(rows_whole).get("korvane_sdk")
+    for name, value in rows_whole:
+        ratio = ""
+        if ours and name.startswith("C++"):
+            ratio = f"  korvane_sdk takes {ours / value:5.2f}x its time"
+        elif ours and name != "korvane_sdk":
+            ratio = f"  korvane_sdk is {value / ours:5.1f}x faster"
+        print(f"  {name:<30} {value:10.1f}{ratio}")
+    print(f"\nstream of {STREAM_CHUNKS} chunks, chunks per second (higher is better)")
+    ours = dict(rows_stream).get("korvane_sdk")
+    for name, value in rows_stream:
+        ratio = ""
+        if ours and name.startswith("C++"):
+            ratio = f"  it is {value / ours:5.2f}x korvane_sdk's rate"
+        elif ours and name != "korvane_sdk":
+            ratio = f"  korvane_sdk is {ours / value:5.1f}x faster"
+        print(f"  {name:<30} {value:12,.0f}{ratio}")
+    print("\nwithout transport (the same body's lines from memory)")
+    if memory_rate:
+        print(f"  {'korvane_sdk generator':<30} {memory_rate:12,.0f}")
+    print(f"  {'C++ split + parse':<30} {floor_parse:12,.0f}"
+          + (f"  it is {floor_parse / memory_rate:5.2f}x the generator's rate" if memory_rate else ""))
+    for note in notes:
+        print("note:", note)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

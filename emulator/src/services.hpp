@@ -1,0 +1,19 @@
+// The shared objects every route handler works with.
+#pragma once
+
+#include "faults.hpp"
+#include "options.hpp"
+#include "signals.hpp"
+#include "store.hpp"
+
+namespace korvane::emulator {
+
+struct Services {
+  const Options &options;
+  Store &store;
+  RequestStats &stats;
+  Faults &faults;
+  Shutdown &shutdown;
+};
+
+} // namespace korvane::emulator

@@ -1,0 +1,49 @@
+// Private test hooks for the JSON codec: korvane_sdk._core._json_loads / _json_dumps.
+#include "bindings.hpp"
+#include "json/decode_error.hpp"
+#include "json/json.hpp"
+
+namespace korvane::json {
+namespace {
+
+// Text as json.loads takes it: bytes and bytearray as UTF-8, str as its characters.
+nb::object loads(nb::handle data) {
+    PyObject* o = data.ptr();
+    if (PyBytes_Check(o)) {
+        return parse(std::string_view(PyBytes_AS_STRING(o), static_cast<std::size_t>(PyBytes_GET_SIZE(o))));
+    }
+    if (PyByteArray_Check(o)) {
+        nb::object copy = nb::steal(PyBytes_FromObject(o));  // a bytearray may change under us
+        if (!copy.is_valid()) throw nb::python_error();
+        return loads(copy);
+    }
+    if (PyUnicode_Check(o)) {
+        if (PyUnicode_GET_LENGTH(o) && PyUnicode_READ_CHAR(o, 0) == 0xFEFF) {
+            detail::raise_decode_error("Unexpected UTF-8 BOM (decode using utf-8-sig)", o, 0);
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
+        if (!utf8) {
+            // Lone surrogates outside any escape: no UTF-8 form, so no JSON text either.
+            PyErr_Clear();
+            detail::raise_decode_error("Text holds lone surrogates", o, 0);
+        }
+        return parse(std::string_view(utf8, static_cast<std::size_t>(size)));
+    }
+    PyErr_Format(PyExc_TypeError, "the JSON object must be str, bytes or bytearray, not %s", Py_TYPE(o)->tp_name);
+    throw nb::python_error();
+}
+
+nb::bytes dumps_bytes(nb::handle value) {
+    const std::string text = dumps(value);
+    return nb::bytes(text.data(), text.size());
+}
+
+}  // namespace
+
+void bind(nb::module_& m) {
+    m.def("_json_loads", &loads, nb::arg("data").none(), "Decode JSON text (bytes or str) with the native reader.");
+    m.def("_json_dumps", &dumps_bytes, nb::arg("obj").none(), "Encode an object as compact JSON bytes with the native writer.");
+}
+
+}  // namespace korvane::json

@@ -1,0 +1,382 @@
+// Reads JSON text into Python objects with simdjson's on-demand parser, straight from the parse.
+#include <simdjson.h>
+
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "json/decode_error.hpp"
+#include "json/json.hpp"
+#include "json/key_cache.hpp"
+#include "json/scalars.hpp"
+#include "util/stack.hpp"
+
+namespace korvane::json {
+namespace {
+
+namespace od = simdjson::ondemand;
+using detail::TokenError;
+
+static_assert(kPadding >= simdjson::SIMDJSON_PADDING);
+
+// A workspace that grew past this for one big answer is released after use, not kept.
+constexpr std::size_t kKeepCapacity = std::size_t{8} << 20;
+
+// What one parse needs: the parser's index buffers, the padded copy of the text, scratch for
+// unescaping, and the stack of finished values of the arrays under construction. Reused by the
+// thread's next parse so a stream of small answers allocates nothing but the Python objects.
+struct Workspace {
+    od::parser parser;
+    std::unique_ptr<char[]> buffer;
+    std::size_t buffer_capacity = 0;
+    std::string scratch;
+    std::vector<PyObject*> stack;  // owned references while a parse runs, empty between parses
+    bool busy = false;
+
+    bool oversized() const {
+        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity ||
+               scratch.capacity() > kKeepCapacity || stack.capacity() * sizeof(PyObject*) > kKeepCapacity;
+    }
+};
+
+// The calling thread's workspace, or a private one when the thread is already parsing (a
+// finalizer run by the collector in the middle of a parse may parse again).
+class Lease {
+public:
+    Lease() {
+        static thread_local Workspace shared;
+        if (shared.busy) {
+            own_ = std::make_unique<Workspace>();
+            workspace_ = own_.get();
+        } else {
+            workspace_ = &shared;
+        }
+        workspace_->busy = true;
+    }
+    ~Lease() {
+        for (PyObject* item : workspace_->stack) Py_DECREF(item);
+        workspace_->stack.clear();
+        workspace_->busy = false;
+        if (!own_ && workspace_->oversized()) *workspace_ = Workspace();
+    }
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    Workspace& operator*() const { return *workspace_; }
+    Workspace* operator->() const { return workspace_; }
+
+private:
+    std::unique_ptr<Workspace> own_;
+    Workspace* workspace_;
+};
+
+// Walks one document depth-first, building each value as soon as its token is read. Fallible
+// steps return nullptr and leave either a Python error or a decode failure (message and place)
+// behind; the caller turns the latter into json.JSONDecodeError.
+class Reader {
+public:
+    Reader(Workspace& workspace, od::document& document, std::string_view text)
+        : ws_(workspace), document_(document), text_(text) {}
+
+    PyObject* root();
+
+    const char* message() const { return message_; }
+    // Byte offset of the failure in the text (the document's position when not known exactly).
+    std::size_t offset() {
+        const char* where = where_;
+        if (!where && document_.current_location().get(where) != simdjson::SUCCESS) return text_.size();
+        if (where < text_.data() || where > text_.data() + text_.size()) return text_.size();
+        return static_cast<std::size_t>(where - text_.data());
+    }
+
+private:
+    // The recursion runs through value(), array() and object(); everything else stays out of
+    // line so each level of nesting costs little stack.
+    PyObject* value(od::value& value, std::size_t depth);
+    [[gnu::noinline]] PyObject* array(od::value& value, const char* start, std::size_t depth);
+    [[gnu::noinline]] PyObject* object(od::value& value, const char* start, std::size_t depth);
+    [[gnu::noinline]] PyObject* number(od::value& value, std::string_view token);
+    [[gnu::noinline]] PyObject* scalar(std::string_view token);
+    [[gnu::noinline]] PyObject* string(od::value& value, std::string_view token);
+    PyObject* string(std::string_view token);
+    [[gnu::noinline]] PyObject* literal(od::value& value, std::string_view token);
+    [[gnu::noinline]] PyObject* key(const char* body);
+    bool too_deep(std::size_t depth) const { return depth > kMaxDepth || util::below_stack_floor(stack_floor_); }
+
+    PyObject* fail(const char* message, const char* where = nullptr) {
+        message_ = message;
+        where_ = where;
+        return nullptr;
+    }
+    PyObject* fail(simdjson::error_code code) { return fail(simdjson::error_message(code)); }
+    PyObject* fail(const TokenError& error, const char* token) {
+        return error.message ? fail(error.message, token + error.offset) : nullptr;
+    }
+
+    Workspace& ws_;
+    od::document& document_;
+    std::string_view text_;
+    std::uintptr_t stack_floor_ = util::stack_floor();
+    const char* message_ = nullptr;
+    const char* where_ = nullptr;
+};
+
+// Digits before the exponent of a number token.
+std::size_t mantissa_digits(std::string_view token) {
+    std::size_t digits = 0;
+    for (char c : token) {
+        if (c >= '0' && c <= '9') ++digits;
+        else if (c != '-' && c != '.') break;
+    }
+    return digits;
+}
+
+PyObject* Reader::root() {
+    od::json_type type;
+    if (auto code = document_.type().get(type)) return fail(code);
+    if (type == od::json_type::array || type == od::json_type::object) {
+        od::value top;
+        if (auto code = document_.get_value().get(top)) return fail(code);
+        PyObject* result = value(top, 0);
+        if (!result) return nullptr;
+        const char* rest = nullptr;
+        if (document_.current_location().get(rest) != simdjson::OUT_OF_BOUNDS) {
+            Py_DECREF(result);
+            return fail("Extra data", rest);
+        }
+        return result;
+    }
+    // A lone scalar: its token runs to the next token or the end, so anything after it is extra.
+    std::string_view token;
+    if (auto code = document_.raw_json_token().get(token)) return fail(code);
+    const char* token_end = token.data() + token.size();
+    if (token_end != text_.data() + text_.size()) return fail("Extra data", token_end);
+    return scalar(detail::trim_trailing_space(token));
+}
+
+// Every value is consumed through the parser, not only read from its token: the parser steps
+// over an unconsumed value without checking what follows it (a string followed by ':' would be
+// taken for a key and the rest of the object skipped unchecked).
+PyObject* Reader::value(od::value& value, std::size_t depth) {
+    const std::string_view token = value.raw_json_token();
+    switch (token.front()) {
+        case '{': return object(value, token.data(), depth + 1);
+        case '[': return array(value, token.data(), depth + 1);
+        case '"': return string(value, token);
+        case 't': case 'f': case 'n': return literal(value, token);
+        case '-': case '0': case '1': case '2': case '3': case '4':
+        case '5': case '6': case '7': case '8': case '9':
+            return number(value, token);
+        default:
+            return fail("Expecting value", token.data());
+    }
+}
+
+PyObject* Reader::array(od::value& value, const char* start, std::size_t depth) {
+    if (too_deep(depth)) return fail("Nesting too deep", start);
+    od::array items;
+    if (auto code = value.get_array().get(items)) return fail(code);
+    const std::size_t base = ws_.stack.size();
+    for (auto item : items) {
+        od::value element;
+        if (auto code = std::move(item).get(element)) return fail(code);
+        PyObject* built = this->value(element, depth);
+        if (!built) return nullptr;
+        ws_.stack.push_back(built);  // owned by the stack from here on (Lease releases on failure)
+    }
+    const std::size_t count = ws_.stack.size() - base;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), ws_.stack[base + i]);
+    ws_.stack.resize(base);
+    return list;
+}
+
+PyObject* Reader::object(od::value& value, const char* start, std::size_t depth) {
+    if (too_deep(depth)) return fail("Nesting too deep", start);
+    od::object members;
+    if (auto code = value.get_object().get(members)) return fail(code);
+    nb::object dict = nb::steal(PyDict_New());
+    if (!dict.is_valid()) return nullptr;
+    for (auto member : members) {
+        od::field field;
+        if (auto code = std::move(member).get(field)) return fail(code);
+        nb::object name = nb::steal(key(field.key().raw()));
+        if (!name.is_valid()) return nullptr;
+        nb::object built = nb::steal(this->value(field.value(), depth));
+        if (!built.is_valid()) return nullptr;
+        // Setting an existing key keeps its place and takes the new value: last one wins.
+        if (PyDict_SetItem(dict.ptr(), name.ptr(), built.ptr()) < 0) return nullptr;
+    }
+    return dict.release().ptr();
+}
+
+PyObject* Reader::number(od::value& value, std::string_view token) {
+    // Not get_number(): in this simdjson release it yields 0.0 for floats with more than 19
+    // significant digits. The typed getters parse those correctly.
+    od::number_type type;
+    if (value.get_number_type().get(type) == simdjson::SUCCESS) {
+        switch (type) {
+            case od::number_type::signed_integer: {
+                std::int64_t integer;
+                if (value.get_int64().get(integer) == simdjson::SUCCESS) return PyLong_FromLongLong(integer);
+                break;
+            }
+            case od::number_type::unsigned_integer: {
+                std::uint64_t integer;
+                if (value.get_uint64().get(integer) == simdjson::SUCCESS) return PyLong_FromUnsignedLongLong(integer);
+                break;
+            }
+            case od::number_type::floating_point_number: {
+                // Its float parser also misreads some mantissas of more than 19 digits (such as
+                // -0.1000000000000000055511151231257827): those take the exact slow path.
+                double real;
+                if (mantissa_digits(token) <= 19 && value.get_double().get(real) == simdjson::SUCCESS) {
+                    return PyFloat_FromDouble(real);
+                }
+                break;
+            }
+        }
+    }
+    // Beyond 64-bit integers and the double range, or not a number at all. The parser cannot
+    // consume it; stepping over a lone number token checks what follows, so that is safe.
+    TokenError error;
+    PyObject* result = detail::decode_number(detail::trim_trailing_space(token), &error);
+    return result ? result : fail(error, token.data());
+}
+
+PyObject* Reader::scalar(std::string_view token) {
+    switch (token.front()) {
+        case '"': return string(token);
+        case 't': if (token == "true") Py_RETURN_TRUE; break;
+        case 'f': if (token == "false") Py_RETURN_FALSE; break;
+        case 'n': if (token == "null") Py_RETURN_NONE; break;
+        default: {
+            TokenError error;
+            PyObject* result = detail::decode_number(token, &error);
+            return result ? result : fail("Expecting value", token.data());
+        }
+    }
+    return fail("Expecting value", token.data());
+}
+
+PyObject* Reader::string(od::value& value, std::string_view token) {
+    od::raw_json_string consumed;
+    if (auto code = value.get_raw_json_string().get(consumed)) return fail(code);
+    return string(detail::trim_trailing_space(token));
+}
+
+PyObject* Reader::literal(od::value& value, std::string_view token) {
+    bool flag = false;
+    if (token.front() == 'n') {
+        if (value.is_null().get(flag) != simdjson::SUCCESS || !flag) return fail("Expecting value", token.data());
+        Py_RETURN_NONE;
+    }
+    if (value.get_bool().get(flag) != simdjson::SUCCESS) return fail("Expecting value", token.data());
+    return PyBool_FromLong(flag);
+}
+
+// `token` is a whole string literal: the structural index ends it right after its closing quote.
+PyObject* Reader::string(std::string_view token) {
+    if (token.size() < 2 || token.back() != '"') return fail("Unterminated string starting at", token.data());
+    TokenError error;
+    PyObject* result = detail::decode_string(token.substr(1, token.size() - 2), ws_.scratch, &error);
+    return result ? result : fail(error, token.data() + 1);
+}
+
+// `body` points just past a key's opening quote; the closing quote was matched by the parser.
+PyObject* Reader::key(const char* body) {
+    const char* const end = text_.data() + text_.size();
+    const char* p = body;
+    bool escaped = false;
+    while (p < end && *p != '"') {
+        if (*p == '\\') {
+            escaped = true;
+            ++p;
+        }
+        ++p;
+    }
+    if (p >= end) return fail("Unterminated string starting at", body - 1);
+    const std::string_view bytes(body, static_cast<std::size_t>(p - body));
+    if (!escaped) return detail::key_cache().get(bytes);
+    TokenError error;
+    PyObject* result = detail::decode_string(bytes, ws_.scratch, &error);
+    return result ? result : fail(error, body);
+}
+
+// The parser reports string faults found while indexing without a place. Finds the first control
+// character inside a string, or else the opening quote of a string that never closes.
+std::size_t locate_string_fault(std::string_view text) {
+    bool in_string = false;
+    std::size_t opened = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (!in_string) {
+            if (c == '"') in_string = true, opened = i;
+        } else if (c == '\\') {
+            ++i;
+        } else if (c == '"') {
+            in_string = false;
+        } else if (c < 0x20) {
+            return i;
+        }
+    }
+    return in_string ? opened : 0;
+}
+
+[[noreturn]] void raise_index_error(simdjson::error_code code, std::string_view text, std::size_t first) {
+    switch (code) {
+        case simdjson::MEMALLOC: throw std::bad_alloc();
+        case simdjson::UTF8_ERROR:
+            detail::raise_decode_error("Invalid UTF-8", text, detail::kFirstInvalidUtf8);
+        case simdjson::UNESCAPED_CHARS:
+            detail::raise_decode_error("Invalid control character at", text, locate_string_fault(text));
+        case simdjson::UNCLOSED_STRING:
+            detail::raise_decode_error("Unterminated string starting at", text, locate_string_fault(text));
+        default:
+            detail::raise_decode_error(simdjson::error_message(code), text, first);
+    }
+}
+
+nb::object read(Workspace& ws, std::string_view text) {
+    if (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0) text.remove_prefix(3);
+    std::size_t first = 0;
+    while (first < text.size() && detail::is_space(text[first])) ++first;
+    if (first == text.size()) detail::raise_decode_error("Expecting value", text, text.size());
+
+    // The GIL stays held: indexing is a small part of the work, and getting the GIL back from a
+    // busy thread can take longer than the indexing itself.
+    od::document document;
+    const auto code = ws.parser.iterate(text.data(), text.size(), text.size() + kPadding).get(document);
+    if (code) raise_index_error(code, text, first);
+    Reader reader(ws, document, text);
+    nb::object result = nb::steal(reader.root());
+    if (result.is_valid()) return result;
+    if (PyErr_Occurred()) throw nb::python_error();
+    detail::raise_decode_error(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
+}
+
+}  // namespace
+
+nb::object parse(std::string_view text) {
+    Lease ws;
+    const std::size_t needed = text.size() + kPadding;
+    if (ws->buffer_capacity < needed) {
+        ws->buffer.reset();  // free the old one before asking for the bigger one
+        ws->buffer = std::make_unique_for_overwrite<char[]>(needed);
+        ws->buffer_capacity = needed;
+    }
+    std::memcpy(ws->buffer.get(), text.data(), text.size());
+    std::memset(ws->buffer.get() + text.size(), 0, kPadding);
+    return read(*ws, std::string_view(ws->buffer.get(), text.size()));
+}
+
+nb::object parse_padded(std::string_view text) {
+    Lease ws;
+    return read(*ws, text);
+}
+
+}  // namespace korvane::json
