@@ -244,8 +244,7 @@ void handle_error(nb::handle self, nb::handle response) {
 
 nb::list list_models(nb::handle self) {
     nb::object answer = nb::getattr(self, "_request")(nb::arg("method") = "GET", nb::arg("path") = "/v1/models");
-    nb::dict body = expect_object(answer, "GET /v1/models");
-    nb::list data = body.contains("data") ? expect_list(body["data"], "data", "GET /v1/models data") : nb::list();
+    nb::list data = expect_list(expect_object(answer, "GET /v1/models"), "data", "GET /v1/models");
     return records_from(records::record_class("ModelInfo"), data, "a model of GET /v1/models");
 }
 

@@ -1,0 +1,80 @@
+"""Manage model training jobs (SFT, DPO, LoRA)."""
+
+import os
+from typing import Any, Dict, List, Optional, Union
+
+from .client import KorvaneClient
+from .models import Dataset, TrainingJob
+
+class TrainingManager:
+    """Manage model training jobs."""
+
+    _client: KorvaneClient
+
+    def __init__(self, client: KorvaneClient) -> None:
+        """Initialize training manager."""
+    def create(
+        self,
+        training_type: str,
+        base_model: str = "meta-llama/Llama-3.1-8B-Instruct",
+        dataset_id: Optional[str] = None,
+        config: Optional[Dict[str, Any]] = None,
+        num_gpus: int = 8,
+        priority: str = "normal",
+        tenant_id: Optional[str] = None,
+    ) -> TrainingJob:
+        """Create a new training job."""
+    def get(self, job_id: str, tenant_id: Optional[str] = None) -> TrainingJob:
+        """Get a training job."""
+    def list(
+        self,
+        tenant_id: Optional[str] = None,
+        status: Optional[str] = None,
+        training_type: Optional[str] = None,
+        limit: int = 100,
+        offset: int = 0,
+    ) -> List[TrainingJob]:
+        """List training jobs."""
+    def cancel(self, job_id: str, reason: Optional[str] = None, tenant_id: Optional[str] = None) -> TrainingJob:
+        """Cancel a training job."""
+    def get_logs(self, job_id: str, tenant_id: Optional[str] = None, tail: int = 100) -> str:
+        """Get training job logs."""
+    def get_metrics(self, job_id: str, tenant_id: Optional[str] = None) -> Dict[str, Any]:
+        """Get training job metrics."""
+    def create_dataset(
+        self,
+        name: str,
+        description: Optional[str] = None,
+        dataset_type: str = "sft",
+        tenant_id: Optional[str] = None,
+    ) -> Dataset:
+        """Create a new dataset."""
+    def list_datasets(
+        self,
+        tenant_id: Optional[str] = None,
+        dataset_type: Optional[str] = None,
+        limit: int = 100,
+        offset: int = 0,
+    ) -> List[Dataset]:
+        """List datasets."""
+    def get_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> Dataset:
+        """Get a dataset."""
+    def delete_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> bool:
+        """Delete a dataset."""
+    def upload_dataset(
+        self,
+        dataset_id: str,
+        file_path: Union[str, "os.PathLike[str]"],
+        tenant_id: Optional[str] = None,
+    ) -> Dataset:
+        """Upload data to a dataset."""
+    def generate_from_feedback(
+        self,
+        dataset_name: str,
+        tenant_id: Optional[str] = None,
+        min_rating: Optional[int] = 1,
+        dataset_type: str = "sft",
+    ) -> Dataset:
+        """Generate a dataset from collected feedback."""
+
+__all__ = ["TrainingManager"]
