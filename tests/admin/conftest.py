@@ -2,10 +2,7 @@
 
 import pytest
 
-import korvane_sdk._core as core
 from korvane_sdk import KorvaneClient
-
-from admin_stand_in_records import STAND_INS
 
 
 class Recorder:
@@ -19,14 +16,6 @@ class Recorder:
     def __call__(self, **kwargs):
         self.calls.append(kwargs)
         return self.answer(**kwargs) if callable(self.answer) else self.answer
-
-
-@pytest.fixture(autouse=True)
-def records(monkeypatch):
-    """The record classes; simple stand-ins while the record engine is not built in."""
-    for name, cls in STAND_INS.items():
-        if not hasattr(core, name):
-            monkeypatch.setattr(core, name, cls, raising=False)
 
 
 @pytest.fixture

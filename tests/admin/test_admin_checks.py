@@ -2,7 +2,8 @@
 
 import pytest
 
-from korvane_sdk.exceptions import InvalidRequestError, KorvaneError, TrainingError
+from korvane_sdk.exceptions import InvalidRequestError, TrainingError
+from korvane_sdk.models import ValidationError
 
 
 @pytest.mark.parametrize("rating", [2, -2, "1", None, 0.5])
@@ -27,15 +28,19 @@ def test_training_type_outside_the_three_values(client, recorder, training_type)
 @pytest.mark.parametrize("namespace, operation, args, kwargs", [
     ("tenants", "create", ("",), {}),
     ("tenants", "create", ("x" * 256,), {}),
+    ("tenants", "create", ("Acme",), {"metadata": ["not", "a", "mapping"]}),
+    ("tenants", "update", ("t1",), {"is_active": "perhaps"}),
+    ("feedback", "create", ("r1", 1), {"tags": [["nested"]]}),
+    ("feedback", "create", (None, 1), {}),
     ("training", "create", ("sft",), {"num_gpus": 0}),
     ("training", "create", ("dpo",), {"num_gpus": 65}),
+    ("training", "create", ("lora",), {"num_gpus": 2.5}),
     ("training", "create_dataset", ("",), {}),
     ("training", "create_dataset", ("x" * 256,), {}),
 ])
 def test_invalid_request_records_send_nothing(client, recorder, namespace, operation, args, kwargs):
-    with pytest.raises(ValueError) as raised:
+    with pytest.raises(ValidationError):
         getattr(getattr(client, namespace), operation)(*args, **kwargs)
-    assert not isinstance(raised.value, KorvaneError)
     assert recorder.calls == []
 
 
