@@ -7,10 +7,9 @@ import json
 import pytest
 
 from admin_samples import DATASET, FEEDBACK, FEEDBACK_STATS, JOB, TENANT
-from korvane_sdk import KorvaneClient, http
+from korvane_sdk import KorvaneClient
 from korvane_sdk.exceptions import KorvaneError, ServerError
 
-pytestmark = pytest.mark.skipif(not hasattr(http.Session, "request"), reason="the HTTP layer is not built in yet")
 
 HALF_SECOND = datetime.datetime(2025, 3, 1, 0, 0, 0, 500000)
 JOB_BODY = (b'{"training_type":"sft","base_model":"meta-llama/Llama-3.1-8B-Instruct","config":{},"num_gpus":8,'

@@ -1,79 +1,9 @@
-"""Fixtures of the chat tests: a client whose request seams are recorded, and stream fakes."""
-
-import json
+"""Fixtures of the chat tests: a client whose request seams are recorded, and one on the wire."""
 
 import pytest
 
-import korvane_sdk.http
-import korvane_sdk.models
+from chat_fakes import Seams
 from korvane_sdk import KorvaneClient
-
-# Wire tests need the HTTP layer's Session.request; before it is bound they are skipped.
-HTTP_READY = hasattr(korvane_sdk.http.Session, "request")
-wire = pytest.mark.skipif(not HTTP_READY, reason="the HTTP layer is not bound in this build")
-RECORDS_READY = hasattr(korvane_sdk.models, "ChatCompletion")
-
-
-def pytest_collection_modifyitems(items):
-    """Every chat call builds or checks records: without the record engine there is nothing to test."""
-    if RECORDS_READY:
-        return
-    skip = pytest.mark.skip(reason="the record engine is not bound in this build")
-    for item in items:
-        if item.path.parent.name == "chat":
-            item.add_marker(skip)
-
-
-class FakeResponse:
-    """A streamed answer: yields `lines` (an exception in the list is raised at its turn)."""
-
-    def __init__(self, lines):
-        self.lines = list(lines)
-        self.pulled = 0
-        self.closed = 0
-        self.log = []  # what happened, for tests that must not hold the response itself
-
-    def iter_lines(self):
-        for line in self.lines:
-            self.pulled += 1
-            self.log.append("line")
-            if isinstance(line, BaseException):
-                raise line
-            yield line
-
-    def close(self):
-        self.closed += 1
-        self.log.append("closed")
-
-
-class Seams:
-    """Replaces a client's _request and _request_stream, recording every call."""
-
-    def __init__(self, client):
-        self.client = client
-        self.calls = []
-        self.answer = {}
-        self.response = FakeResponse([])
-        self.error = None
-        client._request = self._request
-        client._request_stream = self._request_stream
-
-    def _request(self, *args, **kwargs):
-        self.calls.append(("_request", args, kwargs))
-        if self.error:
-            raise self.error
-        return self.answer
-
-    def _request_stream(self, *args, **kwargs):
-        self.calls.append(("_request_stream", args, kwargs))
-        if self.error:
-            raise self.error
-        return self.response
-
-    def sent(self):
-        """The one payload sent so far."""
-        assert len(self.calls) == 1
-        return self.calls[0][2]["json"]
 
 
 @pytest.fixture
@@ -86,24 +16,8 @@ def seams(client):
     return Seams(client)
 
 
-def stream_of(seams, lines, **create_args):
-    """A started-to-be stream over `lines` (bytes or text, b"data: " prefix added to dicts)."""
-    seams.response = FakeResponse(
-        b"data: " + json.dumps(line).encode() if isinstance(line, dict) else line for line in lines
-    )
-    create_args.setdefault("model", "m")
-    create_args.setdefault("messages", [])
-    return seams.client.chat.completions.create(stream=True, **create_args)
-
-
 @pytest.fixture
 def wire_client(httpserver):
     """A client whose proxy host is the local test server."""
     with KorvaneClient(api_key="sk-test", proxy_url=httpserver.url_for("/").rstrip("/")) as local:
         yield local
-
-
-def received_members(httpserver):
-    """The members of the one JSON body the server received, in order."""
-    (request, _response), = httpserver.log
-    return json.loads(request.get_data(), object_pairs_hook=list)

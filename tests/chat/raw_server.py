@@ -10,6 +10,8 @@ import socket
 import threading
 import time
 
+from rawserver import read_request
+
 
 class Connection:
     def __init__(self, sock):
@@ -75,20 +77,10 @@ class RawServer:
 
     @staticmethod
     def _read_request(sock):
-        data = b""
-        while b"\r\n\r\n" not in data:
-            piece = sock.recv(65536)
-            if not piece:
-                return None
-            data += piece
-        head, _, body = data.partition(b"\r\n\r\n")
-        length = 0
-        for line in head.split(b"\r\n")[1:]:
-            name, _, value = line.partition(b":")
-            if name.strip().lower() == b"content-length":
-                length = int(value)
-        while len(body) < length:
-            body += sock.recv(65536)
+        request = read_request(sock)
+        if request is None:
+            return None
+        body = request.partition(b"\r\n\r\n")[2]
         return json.loads(body) if body else None
 
     def close(self):

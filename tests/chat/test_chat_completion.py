@@ -5,7 +5,6 @@ import pytest
 import korvane_sdk.models as models
 from korvane_sdk.exceptions import KorvaneError, RateLimitError, ServerError
 
-from conftest import wire
 
 USAGE = {"prompt_tokens": 3, "completion_tokens": 4, "total_tokens": 7}
 
@@ -105,7 +104,6 @@ def test_overridden_seam_through_subclass():
     assert client.seen["path"] == "/v1/chat/completions"
 
 
-@wire
 def test_whole_completion_over_the_wire(wire_client, httpserver):
     httpserver.expect_request("/v1/chat/completions", method="POST").respond_with_json(
         {"id": "w1", "created": 5, "choices": [{"message": {"content": "Hej"}, "finish_reason": "stop"}],

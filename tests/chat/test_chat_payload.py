@@ -8,7 +8,7 @@ import pytest
 import korvane_sdk.models as models
 from korvane_sdk.exceptions import InvalidRequestError
 
-from conftest import received_members, wire
+from chat_fakes import received_members
 
 BASE = [("model", "m"), ("messages", []), ("temperature", 0.7), ("stream", False), ("n", 1)]
 
@@ -50,7 +50,6 @@ def test_payload_members(seams, arguments, expected):
     assert as_members(kwargs["json"]) == expected
 
 
-@wire
 @pytest.mark.parametrize("arguments, expected", PAYLOAD_CASES)
 def test_payload_as_received(wire_client, httpserver, arguments, expected):
     httpserver.expect_request("/v1/chat/completions", method="POST").respond_with_json({})

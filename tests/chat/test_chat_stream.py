@@ -12,7 +12,7 @@ import korvane_sdk.models as models
 from korvane_sdk.chat import ChatCompletionStream
 from korvane_sdk.exceptions import AuthenticationError
 
-from conftest import FakeResponse, stream_of
+from chat_fakes import FakeResponse, stream_of
 
 CHUNK = {"id": "c", "object": "chat.completion.chunk", "created": 1, "model": "m",
          "choices": [{"index": 0, "delta": {"content": "Hi"}, "finish_reason": None}]}

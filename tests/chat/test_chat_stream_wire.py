@@ -9,10 +9,8 @@ import korvane_sdk.http
 from korvane_sdk import KorvaneClient
 from korvane_sdk.exceptions import AuthenticationError, KorvaneError
 
-from conftest import wire
 from raw_server import STREAM_HEAD, RawServer
 
-pytestmark = wire
 
 
 def chunk_line(index, text="tok"):

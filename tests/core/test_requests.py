@@ -9,7 +9,7 @@ from korvane_sdk import KorvaneClient
 from korvane_sdk import exceptions as ex
 from korvane_sdk import http
 
-from servers import SilentServer, closed_port_url
+from rawserver import SilentServer, closed_port_url
 
 
 @pytest.fixture
