@@ -2,7 +2,6 @@
 
 import datetime
 import io
-import json
 
 import pytest
 
