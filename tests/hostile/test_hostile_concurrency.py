@@ -29,7 +29,7 @@ def in_threads(work, count=THREADS):
 
 
 def ask(client, words, stream):
-    answer = client.chat.completions.create(model="korvane-chat", messages=[{"role": "user", "content": words}],
+    answer = client.chat.completions.create(model="korvane-1", messages=[{"role": "user", "content": words}],
                                             stream=stream)
     if stream:
         return "".join(chunk.choices[0]["delta"].get("content") or "" for chunk in answer if chunk.choices)
@@ -85,7 +85,7 @@ def test_close_racing_with_calls(emu):
         for _ in range(30):
             try:
                 if i % 2:
-                    list(client.chat.completions.create(model="korvane-chat",
+                    list(client.chat.completions.create(model="korvane-1",
                                                         messages=[{"role": "user", "content": "x y"}], stream=True))
                 else:
                     client.tenants.list()

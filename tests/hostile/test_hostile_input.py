@@ -85,7 +85,7 @@ def clearing_list():
     return holder
 
 
-chat = lambda c, **kw: c.chat.completions.create(**{"model": "m", "messages": USER, **kw})  # noqa: E731
+chat = lambda c, **kw: c.chat.completions.create(**{"model": "korvane-1", "messages": USER, **kw})  # noqa: E731
 
 BAD_CALLS = {
     "messages not a list": lambda c: chat(c, messages="hello"),
@@ -132,7 +132,7 @@ CHANGING_CALLS = {
 def test_input_changing_while_read_is_sent_as_one_snapshot_or_refused(client, emu, call):
     try:
         call(client)
-    except (TypeError, ValueError, RuntimeError, ex.KorvaneError):
+    except (TypeError, ValueError, RuntimeError):
         assert requests_seen(emu) == 0
     else:
         assert requests_seen(emu) == 1  # the platform took it as valid JSON
