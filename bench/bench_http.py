@@ -1,5 +1,6 @@
 """Per-call time of a GET of a small JSON body against a local keep-alive server (run in its own
-process so it does not share the GIL): korvane_sdk.http against requests, httpx and pycurl."""
+process so it does not share the GIL): the SDK's client (`_request` and `list_models`) and its HTTP
+layer against requests, httpx and pycurl."""
 
 import json
 import statistics
@@ -9,7 +10,7 @@ import time
 
 SERVER = r"""
 import asyncio, sys
-BODY = b'{"object":"list","data":[{"id":"korvane-1","object":"model","created":1700000000,"owned_by":"korvane"}]}'
+BODY = b'{"object":"list","data":[{"id":"korvane-1","name":"Korvane 1","object":"model","context_length":32768}]}'
 ANSWER = b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s" % (len(BODY), BODY)
 
 class Echo(asyncio.Protocol):
@@ -46,10 +47,15 @@ def per_call_us(call):
 
 
 def clients(url):
+    from korvane_sdk import KorvaneClient
     from korvane_sdk.http import Session
 
     ours = Session()
     yield "korvane_sdk.http", lambda: ours.request("GET", url).json()
+    base = url.removesuffix("/v1/models")
+    client = KorvaneClient(api_key="sk-bench", api_url=base, proxy_url=base)
+    yield "client._request", lambda: client._request(method="GET", path="/v1/models")
+    yield "client.list_models", client.list_models
     try:
         import requests
 

@@ -47,9 +47,10 @@ def progress_bar(fraction, width=30):
 def tour(client):
     heading("Models")
     models = client.list_models()
-    print(f"{'id':<28} {'context':>8}  {'stream':<6} custom")
+    width = max(len(m.id) for m in models)
+    print(f"{'id':<{width}}  {'context':>8}  {'stream':<6}  custom")
     for model in models:
-        print(f"{model.id:<28} {model.context_length:>8}  {str(model.supports_streaming):<6} {model.is_custom}")
+        print(f"{model.id:<{width}}  {model.context_length:>8}  {str(model.supports_streaming):<6}  {model.is_custom}")
     model = models[0].id
 
     heading("Chat: a whole completion")
@@ -75,7 +76,7 @@ def tour(client):
     client.chat.completions.create(model=model, messages=[{"role": "user", "content": "hello from acme"}],
                                    tenant_id=tenant.id)
     usage = client.tenants.get_usage(tenant.id)
-    print("usage:", usage)
+    print("usage this month:", ", ".join(f"{k}={usage[k]}" for k in usage if k.startswith("monthly_") and "used" in k))
 
     heading("Feedback")
     for rating, text in ((1, "great answer"), (1, "very helpful"), (0, "fine"), (-1, "off topic")):
@@ -111,7 +112,9 @@ def tour(client):
     print("last log lines:")
     for line in client.training.get_logs(job.id, tenant.id, 3).splitlines():
         print("  " + line)
-    print("metrics:", client.training.get_metrics(job.id, tenant_id=tenant.id))
+    metrics = client.training.get_metrics(job.id, tenant_id=tenant.id)
+    final = metrics.get("metrics", metrics)
+    print("final metrics:", ", ".join(f"{name}={value}" for name, value in final.items()))
 
     heading("Errors are typed")
     try:

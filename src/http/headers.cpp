@@ -155,7 +155,8 @@ void bind_headers(nb::module_& m) {
             return nb::str("{}({!r})").format(nb::str("Headers"), nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))(self.attr("items")()));
         });
     cls.attr("__hash__") = nb::none();
-    nb::module_::import_("collections.abc").attr("Mapping").attr("register")(cls);
+    // _collections_abc is what collections.abc re-exports, and the interpreter has already loaded it.
+    nb::module_::import_("_collections_abc").attr("Mapping").attr("register")(cls);
 }
 
 }  // namespace korvane::http

@@ -4,6 +4,7 @@ import _thread
 import shutil
 import ssl
 import subprocess
+import signal
 import threading
 
 import pytest
@@ -77,10 +78,16 @@ def test_tls_verification_off(session, tls_server, verify):
 
 
 def test_a_waiting_request_can_be_interrupted(raw_server, session):
-    server = raw_server(lambda conn, server: (server.receive(conn), server.closed.wait(3)))
-    timer = threading.Timer(0.1, _thread.interrupt_main)
-    timer.start()
-    with pytest.raises(KeyboardInterrupt):
-        session.request("GET", server.url, timeout=3)
-    timer.join()
-    server.closed.set()
+    # A process started in the background inherits SIGINT ignored, and then interrupt_main() does
+    # nothing: install Python's own handler for the test.
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    try:
+        server = raw_server(lambda conn, server: (server.receive(conn), server.closed.wait(3)))
+        timer = threading.Timer(0.1, _thread.interrupt_main)
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            session.request("GET", server.url, timeout=3)
+        timer.join()
+        server.closed.set()
+    finally:
+        signal.signal(signal.SIGINT, previous)
