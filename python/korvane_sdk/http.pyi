@@ -81,6 +81,7 @@ class Session:
     """Sends HTTP requests, keeping connections alive for reuse; safe to share between threads."""
 
     verify: Any
+    max_body_size: int
     def __init__(self) -> None: ...
     def request(
         self,

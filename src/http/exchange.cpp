@@ -162,6 +162,10 @@ Failure Exchange::failure_of(CURLcode result) const {
         failure.message = upload_error_;
         return failure;
     }
+    if (result == CURLE_WRITE_ERROR && !body_error_.empty()) {
+        failure.message = body_error_;
+        return failure;
+    }
     failure.message = error_text_[0] ? error_text_ : curl_easy_strerror(result);
     switch (result) {
         case CURLE_OPERATION_TIMEDOUT:
@@ -271,6 +275,14 @@ void Exchange::header_line(std::string_view line) {
 size_t Exchange::on_body(char* data, size_t size, size_t count, void* self) {
     auto* exchange = static_cast<Exchange*>(self);
     size_t length = size * count;
+    size_t limit = exchange->plan_.max_body;
+    if (limit > 0 && (length > limit || exchange->received_.size() > limit - length)) {
+        char text[160];
+        std::snprintf(text, sizeof text, "The answer body is larger than the limit of %zu bytes (Session.max_body_size)",
+                      limit);
+        exchange->body_error_ = text;
+        return 0;  // libcurl ends the transfer with a write error; its connection is dropped
+    }
     try {
         exchange->received_.append(data, length);
     } catch (...) {

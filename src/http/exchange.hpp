@@ -77,6 +77,7 @@ private:
     bool done_ = false;
     std::optional<Failure> failure_;
     std::string upload_error_;
+    std::string body_error_;  // why on_body refused more bytes
     std::string received_;
     size_t body_bytes_ = 0;
     Clock::time_point started_;

@@ -111,6 +111,11 @@ struct GivenHeaders {
 GivenHeaders plan_headers(RequestPlan& plan, nb::handle headers) {
     GivenHeaders given;
     if (headers.is_none()) return given;
+    if (!PyDict_Check(headers.ptr()) && !nb::hasattr(headers, "items")) {
+        PyErr_Format(PyExc_TypeError, "headers must be a mapping of names to values, not %s",
+                     Py_TYPE(headers.ptr())->tp_name);
+        throw nb::python_error();
+    }
     nb::object items = PyDict_Check(headers.ptr()) ? nb::steal(PyDict_Items(headers.ptr())) : headers.attr("items")();
     if (!items.is_valid()) throw nb::python_error();
     for (nb::handle item : nb::iter(items)) {

@@ -24,6 +24,9 @@ struct RequestPlan {
     bool verify = true;
     std::string proxy;  // set only where libcurl would not read the environment itself
     bool stream = false;
+    // Most answer-body bytes held unread at once (a whole body, or one stretch of a stream not
+    // yet taken); 0: no limit. Keeps a huge or endlessly inflating body from exhausting memory.
+    size_t max_body = 0;
 };
 
 // Builds the plan from Session.request's arguments; raises InvalidURL, InvalidHeader, ValueError

@@ -22,14 +22,18 @@ struct Session {
 
     std::shared_ptr<TransferPool> pool = std::make_shared<TransferPool>();
     nb::object verify = nb::bool_(true);
+    // A whole answer body is held in memory; past this many bytes it is refused.
+    static constexpr size_t kDefaultMaxBody = size_t{1} << 30;
+    size_t max_body = kDefaultMaxBody;
 
     std::unique_ptr<Response> request(nb::handle method, nb::handle url, nb::handle params, nb::handle json,
                                       nb::handle files, nb::handle headers, nb::handle timeout, nb::handle stream) {
         if (pool->closed()) raise_error(ErrorKind::SessionClosed, "Session is closed");
         int streaming = PyObject_IsTrue(stream.ptr());
         if (streaming < 0) throw nb::python_error();
-        auto exchange = std::make_unique<Exchange>(
-            pool, plan_request(method, url, params, json, files, headers, timeout, streaming == 1, verify));
+        RequestPlan plan = plan_request(method, url, params, json, files, headers, timeout, streaming == 1, verify);
+        plan.max_body = max_body;
+        auto exchange = std::make_unique<Exchange>(pool, std::move(plan));
         Failure failure;
         bool ok;
         {
@@ -63,6 +67,28 @@ void bind(nb::module_& m) {
         .def_prop_rw(
             "verify", [](Session& s) { return s.verify; }, [](Session& s, nb::object value) { s.verify = std::move(value); },
             nb::for_setter(nb::arg("value").none()), "Whether TLS certificates are verified (any value; its truth decides).")
+        .def_prop_rw(
+            "max_body_size", [](Session& s) { return s.max_body; },
+            [](Session& s, nb::handle value) {
+                if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+                    PyErr_Format(PyExc_TypeError, "max_body_size must be an int, not %s", Py_TYPE(value.ptr())->tp_name);
+                    throw nb::python_error();
+                }
+                size_t bytes = PyLong_AsSize_t(value.ptr());
+                if (bytes == static_cast<size_t>(-1) && PyErr_Occurred()) {
+                    PyErr_Clear();
+                    PyErr_SetString(PyExc_ValueError, "max_body_size must be a positive number of bytes");
+                    throw nb::python_error();
+                }
+                if (bytes == 0) {
+                    PyErr_SetString(PyExc_ValueError, "max_body_size must be a positive number of bytes");
+                    throw nb::python_error();
+                }
+                s.max_body = bytes;
+            },
+            nb::for_setter(nb::arg("value").none()),
+            "Most bytes of an answer body held in memory at once (default 1 GiB): a larger whole body,\n"
+            "or more unread bytes of a stream, ends the request with RequestException.")
         .def("request", &Session::request, nb::arg("method"), nb::arg("url"), nb::arg("params") = nb::none(),
              nb::arg("json") = nb::none(), nb::arg("files") = nb::none(), nb::arg("headers") = nb::none(),
              nb::arg("timeout") = nb::none(), nb::arg("stream") = false,

@@ -1,0 +1,155 @@
+"""Loopback servers that misbehave on purpose: resets, stalls, trickles, endless bodies, TLS."""
+
+import os
+import resource
+import socket
+import ssl
+import struct
+import subprocess
+import threading
+import time
+import zlib
+
+
+def read_head(conn):
+    """Reads a request's head and any Content-Length body; None when the client goes first."""
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(65536)
+        if not chunk:
+            return None
+        data += chunk
+    head, _, body = data.partition(b"\r\n\r\n")
+    length = 0
+    for line in head.split(b"\r\n")[1:]:
+        name, _, value = line.partition(b":")
+        if name.strip().lower() == b"content-length":
+            length = int(value)
+    while len(body) < length:
+        chunk = conn.recv(65536)
+        if not chunk:
+            break
+        body += chunk
+    return head + b"\r\n\r\n" + body
+
+
+def reply(body=b"", status="200 OK", headers=("Content-Type: application/json",)):
+    head = [f"HTTP/1.1 {status}", f"Content-Length: {len(body)}", *headers]
+    return ("\r\n".join(head) + "\r\n\r\n").encode() + body
+
+
+def reset(conn):
+    """Closes with a TCP reset instead of an orderly end."""
+    conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    conn.close()
+
+
+class Server:
+    """Runs `handler(conn, server)` in a thread per accepted connection; counts what it sends."""
+
+    def __init__(self, handler, tls=None, host="127.0.0.1"):
+        self.handler = handler
+        self.tls = tls
+        self.sock = socket.create_server((host, 0))
+        self.port = self.sock.getsockname()[1]
+        scheme = "https" if tls else "http"
+        self.url = f"{scheme}://{host}:{self.port}"
+        self.requests = []
+        self.sent = 0
+        self.gone = threading.Event()  # a handler saw its client disconnect
+        self._conns = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                conn, _ = self.sock.accept()
+            except OSError:
+                return
+            threading.Thread(target=self._run, args=(conn,), daemon=True).start()
+
+    def _run(self, conn):
+        try:
+            if self.tls:
+                conn = self.tls.wrap_socket(conn, server_side=True)
+            self._conns.append(conn)
+            self.handler(conn, self)
+        except (OSError, ssl.SSLError):
+            self.gone.set()
+
+    def receive(self, conn):
+        request = read_head(conn)
+        if request is not None:
+            self.requests.append(request)
+        return request
+
+    def send(self, conn, data):
+        conn.sendall(data)
+        self.sent += len(data)
+
+    def stop(self):
+        self.sock.close()
+        for conn in self._conns:
+            try:
+                conn.close()
+            except OSError:
+                pass
+
+
+def answering(body=b"[]", status="200 OK", headers=("Content-Type: application/json",)):
+    """A keep-alive handler giving every request the same answer."""
+
+    def handler(conn, server):
+        while server.receive(conn) is not None:
+            server.send(conn, reply(body, status, headers))
+
+    return handler
+
+
+def endless(head, piece, limit):
+    """Sends `head` then `piece` over and over until the client leaves or `limit` bytes went out."""
+
+    def handler(conn, server):
+        server.receive(conn)
+        server.send(conn, head)
+        while server.sent < limit:
+            server.send(conn, piece)
+        conn.close()
+
+    return handler
+
+
+def gzip_bomb_parts(block=1 << 20):
+    """A gzip stream's start and a piece that inflates to `block` zero bytes and may be repeated:
+    after a full flush the compressor's output for the same input is the same bytes again."""
+    compressor = zlib.compressobj(9, zlib.DEFLATED, 31)
+    zeros = bytes(block)
+    start = compressor.compress(zeros) + compressor.flush(zlib.Z_FULL_FLUSH)
+    piece = compressor.compress(zeros) + compressor.flush(zlib.Z_FULL_FLUSH)
+    return start, piece
+
+
+def self_signed_context(directory):
+    """A server TLS context with a fresh self-signed certificate for 127.0.0.1."""
+    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
+        check=True, capture_output=True, timeout=60,
+    )
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
+
+
+def rss_bytes():
+    """This process's resident memory now."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * resource.getpagesize()
+
+
+def wait_for(condition, seconds=5.0):
+    end = time.monotonic() + seconds
+    while not condition() and time.monotonic() < end:
+        time.sleep(0.01)
+    return condition()
