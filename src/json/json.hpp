@@ -26,8 +26,9 @@ inline constexpr std::size_t kMaxDepth = 1024;
 // padded buffer first.
 nb::object parse(std::string_view text);
 
-// As parse(), without the copy: the caller guarantees kPadding readable bytes after
-// text.data() + text.size() (their content does not matter).
+// As parse(), without the copy when the byte right after the text is a NUL (as in a
+// std::string): the caller guarantees kPadding readable bytes after text.data() + text.size();
+// their content does not matter, but without that NUL the text is copied first.
 nb::object parse_padded(std::string_view text);
 
 // Appends the JSON text of `value` to `out`, as json.dumps(value, ensure_ascii=False,

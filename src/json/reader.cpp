@@ -162,6 +162,10 @@ PyObject* Reader::root() {
 // taken for a key and the rest of the object skipped unchecked).
 PyObject* Reader::value(od::value& value, std::size_t depth) {
     const std::string_view token = value.raw_json_token();
+    // Text that ends where a value is due ("[1," or '{"a":') leaves the parser on its end
+    // marker: the token then lies in the padding, whose bytes are not ours to read as JSON.
+    const char* const end = text_.data() + text_.size();
+    if (token.empty() || token.data() >= end) return fail("Expecting value", end);
     switch (token.front()) {
         case '{': return object(value, token.data(), depth + 1);
         case '[': return array(value, token.data(), depth + 1);
@@ -375,6 +379,9 @@ nb::object parse(std::string_view text) {
 }
 
 nb::object parse_padded(std::string_view text) {
+    // A number at the very end of a broken text ("[0,2") is scanned until a byte that cannot
+    // continue it; only a NUL right after the text keeps that scan out of the padding.
+    if (text.data()[text.size()] != '\0') return parse(text);
     Lease ws;
     return read(*ws, text);
 }

@@ -135,6 +135,12 @@ ERRORS = [
     ("[", None, None),
     ("{", None, None),
     ("[1]]", "Extra data", 3),
+    # Text that breaks off where a value or a number's end is due.
+    ("[1, ", "Expecting value", 4),
+    ('{"a":', "Expecting value", 5),
+    ("[0,2", None, None),
+    ('{"a":1,', None, None),
+    ("[-12", None, None),
     ("\x00", None, 0),
     ('{"a": "": null}}', None, 8),
     ('["a": null]]', None, 4),
