@@ -21,15 +21,17 @@ void load() {
 Reading fail(const char* reason) { return Reading{{}, reason}; }
 
 // Offsets repeat a lot (mostly UTC); one timezone object per offset is enough. The objects are
-// kept for the process, so they can also be recognised again when writing.
+// kept for the process, so they can also be recognised again when writing. There are at most
+// 2,879 offsets (whole minutes within a day either way). The maps are never destroyed: the
+// objects they hold outlive every static destructor, and leak checkers see them as reachable.
 std::unordered_map<int, PyObject*>& zones_by_offset() {
-    static std::unordered_map<int, PyObject*> zones;
-    return zones;
+    static auto* zones = new std::unordered_map<int, PyObject*>();
+    return *zones;
 }
 
 std::unordered_map<PyObject*, int>& offsets_by_zone() {
-    static std::unordered_map<PyObject*, int> offsets;
-    return offsets;
+    static auto* offsets = new std::unordered_map<PyObject*, int>();
+    return *offsets;
 }
 
 PyObject* timezone_for(int offset_seconds) {
@@ -207,8 +209,10 @@ Reading from_text(std::string_view s) {
                 int offset_hours = 0, offset_minutes = 0;
                 if (!read_digits(s, pos, 2, offset_hours)) return fail("invalid timezone hour");
                 pos += 2;
-                if (pos < n && s[pos] == ':') ++pos;
-                if (pos < n) {
+                // +HH, +HHMM or +HH:MM; a colon must be followed by the minutes.
+                const bool colon = pos < n && s[pos] == ':';
+                if (colon) ++pos;
+                if (pos < n || colon) {
                     if (!read_digits(s, pos, 2, offset_minutes)) return fail("invalid timezone minute");
                     pos += 2;
                 }

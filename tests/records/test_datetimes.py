@@ -78,6 +78,7 @@ def test_datetime_objects_are_kept():
         ("2024-01-15T10-30", "invalid time separator, expected `:`"),
         ("2024-01-15T10:30:05+25:00", "timezone offset must be less than 24 hours"),
         ("2024-01-15T10:30:05 UTC", "invalid timezone sign"),
+        ("2024-03-05T15:30:00+05:", "invalid timezone minute"),
         ("2024-01-15T10:30:05Zjunk", "unexpected extra characters at the end of the input"),
         ("2024-01-15T10:30:05.", "invalid character in second fraction"),
         (10**12, "dates after 9999 are not supported as unix timestamps"),
