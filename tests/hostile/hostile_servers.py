@@ -10,32 +10,14 @@ import threading
 import time
 import zlib
 
+from rawserver import answer, read_request
 
-def read_head(conn):
-    """Reads a request's head and any Content-Length body; None when the client goes first."""
-    data = b""
-    while b"\r\n\r\n" not in data:
-        chunk = conn.recv(65536)
-        if not chunk:
-            return None
-        data += chunk
-    head, _, body = data.partition(b"\r\n\r\n")
-    length = 0
-    for line in head.split(b"\r\n")[1:]:
-        name, _, value = line.partition(b":")
-        if name.strip().lower() == b"content-length":
-            length = int(value)
-    while len(body) < length:
-        chunk = conn.recv(65536)
-        if not chunk:
-            break
-        body += chunk
-    return head + b"\r\n\r\n" + body
+
+read_head = read_request  # a request's head and any Content-Length body; None when the client goes first
 
 
 def reply(body=b"", status="200 OK", headers=("Content-Type: application/json",)):
-    head = [f"HTTP/1.1 {status}", f"Content-Length: {len(body)}", *headers]
-    return ("\r\n".join(head) + "\r\n\r\n").encode() + body
+    return answer(body, status, headers)
 
 
 def reset(conn):
