@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -36,8 +37,16 @@ public:
     // nullopt-like None at the end.
     nb::object next_line(LineBuffer* own, bool decode_unicode);
 
+    // The same for C++ readers, without a Python object per line: begin_lines() starts reading
+    // as iter_lines() does (its result is the `own` buffer to pass on), next_line_into() puts
+    // the next line in `out`, false at the end.
+    std::unique_ptr<LineBuffer> begin_lines();
+    bool next_line_into(LineBuffer* own, std::string& out);
+
 private:
     void read_all();
+    // Needs mutex_ held. The view lasts until the next call.
+    std::optional<std::string_view> next_line_view(LineBuffer* own);
     std::string_view body() const;
     std::string charset() const;
     nb::object decode(std::string_view bytes) const;
@@ -60,5 +69,11 @@ private:
 };
 
 void bind_response(nb::module_& m);
+
+enum class ResponseMethod { iter_lines, json };
+
+// `object` as a Response when it is exactly one and `method` is still the class's own, so a
+// caller may read it directly in C++ with the same outcome as calling the method; else nullptr.
+Response* own_response(nb::handle object, ResponseMethod method);
 
 }  // namespace korvane::http
