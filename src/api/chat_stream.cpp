@@ -171,7 +171,7 @@ bool may_be_json(std::string_view data) {
 
 // Reads a chunk straight from its JSON text with the defaults of chunk_from_object().
 const records::JsonRecords& chunk_reader() {
-    static const records::JsonRecords* reader = [] {
+    static const records::JsonRecords reader = [] {
         const ChatNames& k = chat_names();
         nb::dict absent;
         absent[k.id] = k.empty;
@@ -179,10 +179,9 @@ const records::JsonRecords& chunk_reader() {
         absent[k.created] = nb::int_(0);
         absent[k.model] = k.empty;
         absent[k.choices] = nb::list();
-        // Kept for the process: destroying it at exit would run after the interpreter is gone.
-        return new records::JsonRecords("ChatCompletionChunk", records::JsonRecords::Layout::Object, nullptr, absent);
+        return records::JsonRecords("ChatCompletionChunk", records::JsonRecords::Layout::Object, nullptr, absent);
     }();
-    return *reader;
+    return reader;
 }
 
 // The next chunk, or an invalid object once the stream is over.

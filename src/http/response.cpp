@@ -144,9 +144,13 @@ nb::object Response::text() {
 }
 
 nb::object Response::json() {
+    return read_body([](std::string_view body) { return json::parse(body); });
+}
+
+nb::object Response::read_body(const std::function<nb::object(std::string_view)>& reader) {
     auto lock = lock_releasing_gil(mutex_);
     read_all();
-    return json::parse(body());
+    return reader(body());
 }
 
 nb::object Response::iter_lines(nb::handle self, bool decode_unicode) {

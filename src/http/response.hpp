@@ -2,6 +2,7 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -30,6 +31,9 @@ public:
     nb::object content();
     nb::object text();
     nb::object json();
+    // As json(), with `reader` in place of the JSON decoder: reads the body to its end and
+    // returns reader(body). Needs the GIL.
+    nb::object read_body(const std::function<nb::object(std::string_view)>& reader);
     nb::object iter_lines(nb::handle self, bool decode_unicode);
     void close();
 
