@@ -142,11 +142,13 @@ std::string_view line_text(nb::handle line) {
 }
 
 // The next line of the response, as a view valid until the next call; false at the end.
-bool next_line(StreamState& state, std::string_view& text, nb::object& holder) {
+// `unchecked`: the line's UTF-8 is still to be checked (see next_chunk).
+bool next_line(StreamState& state, std::string_view& text, nb::object& holder, bool& unchecked) {
+    unchecked = false;
     if (state.direct) {
         if (!state.direct->next_line_into(state.own_lines.get(), state.line)) return false;
         text = state.line;
-        if (!text.empty()) check_utf8(text);
+        unchecked = true;
         return true;
     }
     holder = nb::steal(PyIter_Next(state.lines.ptr()));
@@ -191,20 +193,31 @@ nb::object next_chunk(StreamState& state) {
     for (;;) {
         std::string_view text;
         nb::object line;
-        if (!next_line(state, text, line)) {
+        bool unchecked = false;
+        if (!next_line(state, text, line, unchecked)) {
             release(state);
             return {};
         }
         if (text.empty()) continue;
         ClassifiedLine classified = classify_sse_line(text);
+        static const records::JsonRecords& chunks = chunk_reader();
+        if (unchecked) {
+            // A chunk read whole proves the line UTF-8 (its prefix is ASCII, the JSON reader
+            // checks the rest); every other line is checked before anything is done with it.
+            if (classified.kind == SseLine::data && may_be_json(classified.data)) {
+                if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
+            }
+            check_utf8(text);
+        }
         if (classified.kind == SseLine::skip) continue;
         if (classified.kind == SseLine::done) {
             release(state);
             return {};
         }
         if (!may_be_json(classified.data)) continue;
-        static const records::JsonRecords& chunks = chunk_reader();
-        if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
+        if (!unchecked) {
+            if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
+        }
         nb::object value;
         try {
             value = json::parse(classified.data);

@@ -105,6 +105,18 @@ JsonRecords::JsonRecords(std::string_view record, Layout layout, const char* mem
 
 JsonRecords::~JsonRecords() = default;
 
+const JsonRecords* json_records_of(PyTypeObject* cls) {
+    const Schema* schema = schema_of(cls);
+    std::vector<Schema>& schemas = all_schemas();
+    if (!schema || schema->cls != cls || schema < schemas.data() || schema >= schemas.data() + schemas.size()) {
+        return nullptr;  // BaseModel itself, or a user's subclass
+    }
+    static std::vector<std::unique_ptr<JsonRecords>> readers(all_schemas().size());
+    auto& reader = readers[static_cast<std::size_t>(schema - all_schemas().data())];
+    if (!reader) reader = std::make_unique<JsonRecords>(schema->name, JsonRecords::Layout::Object);
+    return reader.get();
+}
+
 nb::object JsonRecords::read(std::string_view text) const {
     if (layout_ == Layout::Object) return json::parse_shaped(text, json::Shape{top_.get(), false});
     std::size_t first = text.find_first_not_of(" \t\r\n");

@@ -41,4 +41,7 @@ private:
     Layout layout_;
 };
 
+// The reader of a record class of the table (made on first use), or nullptr for any other class.
+const JsonRecords* json_records_of(PyTypeObject* cls);
+
 }  // namespace korvane::records
