@@ -78,6 +78,17 @@ def test_gzip_answers_are_decoded(httpserver, session):
     assert session.request("GET", httpserver.url_for("/z")).json() == {"zipped": True}
 
 
+@pytest.mark.parametrize("distinct", [3, 16, 17, 200])
+def test_many_header_names_keep_order_case_and_repeats(raw_server, session, distinct):
+    fields = [f"X-Name-{i}: v{i}" for i in range(distinct)]
+    fields += [f"x-NAME-{i}: again{i}" for i in range(0, distinct, 3)]
+    headers = session.request("GET", raw_server(keep_alive(b"", headers=fields)).url).headers
+    assert list(headers)[1:] == [f"X-Name-{i}" for i in range(distinct)]  # after Content-Length
+    for i in range(distinct):
+        assert headers[f"x-name-{i}".upper()] == (f"v{i}, again{i}" if i % 3 == 0 else f"v{i}")
+    assert "X-Name-%d" % distinct not in headers and len(headers) == distinct + 1
+
+
 @pytest.mark.parametrize(
     "parts, lines",
     [
