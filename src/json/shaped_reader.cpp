@@ -1,6 +1,8 @@
 // Shaped reading: objects of a known layout go to their finish function as an array of member
 // values, never through a dict; everything else is read as the plain reader reads it.
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "json/reader.hpp"
 
@@ -13,22 +15,31 @@ namespace od = simdjson::ondemand;
 namespace detail {
 namespace {
 
-// Owned references to the member values of one shaped object, released on every path.
+// Owned references to the member values of one shaped object, released on every path. Records
+// have few fields: those stay on the stack.
 class MemberValues {
 public:
-    explicit MemberValues(std::size_t count) : values_(count, nullptr) {}
+    explicit MemberValues(std::size_t count) : count_(count) {
+        if (count_ > kInline) heap_ = std::make_unique<PyObject*[]>(count_);
+        values_ = heap_ ? heap_.get() : inline_;
+        std::fill_n(values_, count_, nullptr);
+    }
     ~MemberValues() {
-        for (PyObject* value : values_) Py_XDECREF(value);
+        for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(values_[i]);
     }
     MemberValues(const MemberValues&) = delete;
     MemberValues& operator=(const MemberValues&) = delete;
 
     // Takes `value`; a repeated member replaces the earlier value, as in a dict.
     void set(std::size_t i, PyObject* value) { Py_XSETREF(values_[i], value); }
-    PyObject* const* data() const { return values_.data(); }
+    PyObject* const* data() const { return values_; }
 
 private:
-    std::vector<PyObject*> values_;
+    static constexpr std::size_t kInline = 32;
+    std::size_t count_;
+    PyObject* inline_[kInline];
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject** values_;
 };
 
 // The index of `key` among the shape's keys, or -1. Members usually come in declaration order,
