@@ -112,7 +112,8 @@ def same(a, b):
 
 PyObject* g_reference;
 PyObject* g_same;
-ObjectShape g_shape;
+// Never destroyed: the values its reads keep stay reachable, as the module's shapes do.
+ObjectShape& g_shape = *new ObjectShape();
 
 PyObject* finish(const ObjectShape& shape, PyObject* const* values) {
     PyObject* dict = PyDict_New();
