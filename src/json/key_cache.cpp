@@ -10,9 +10,18 @@ PyObject* KeyCache::get(std::string_view bytes) {
     if (bytes.size() > kMaxKeyBytes) {
         return PyUnicode_DecodeUTF8(bytes.data(), static_cast<Py_ssize_t>(bytes.size()), nullptr);
     }
-    std::uint32_t hash = 2166136261u;  // FNV-1a: keys are short, this is cheaper than decoding
-    for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-    Slot& slot = slots_[(hash ^ (hash >> 16)) & (kSlots - 1)];
+    // Keys are short: their first and last eight bytes (overlapping for short keys) and their
+    // length make the slot, with no loop over the bytes.
+    std::uint64_t head = 0, tail = 0;
+    if (bytes.size() >= 8) {
+        std::memcpy(&head, bytes.data(), 8);
+        std::memcpy(&tail, bytes.data() + bytes.size() - 8, 8);
+    } else {
+        std::memcpy(&head, bytes.data(), bytes.size());
+    }
+    std::uint64_t hash = (head * 0x9E3779B97F4A7C15ull) ^ (tail * 0xC2B2AE3D27D4EB4Full) ^ bytes.size();
+    hash ^= hash >> 29;
+    Slot& slot = slots_[(hash ^ (hash >> 41)) & (kSlots - 1)];
     if (slot.str && slot.size == bytes.size() && std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0) {
         Py_INCREF(slot.str);
         return slot.str;

@@ -28,7 +28,9 @@ PyObject* finish_record(const json::ObjectShape& base, PyObject* const* values) 
         FieldValues out(schema.fields.size());
         PyObject* const* absent = shape.absent.empty() ? nullptr : shape.absent.data();
         if (!validator.members(schema, values, absent, out)) return nullptr;
-        nb::object made = new_instance(schema.cls);
+        // The table's own class: allocated directly, as object.__new__ would after its checks.
+        nb::object made = nb::steal(schema.cls->tp_alloc(schema.cls, 0));
+        if (!made.is_valid()) return nullptr;
         store(made.ptr(), schema, out.data());
         return made.release().ptr();
     } catch (const std::exception&) {  // nb::python_error included: the general path reports it
