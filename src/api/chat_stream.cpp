@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -30,8 +31,8 @@ struct StreamState {
     // When the response is the HTTP layer's own, its lines are read here without a Python
     // object per line (`lines` stays unset); `direct` lives as long as `response` holds it.
     http::Response* direct = nullptr;
-    std::unique_ptr<http::LineBuffer> own_lines;
-    std::string line;
+    http::LineBuffer own_lines;  // the body's bytes not yet split into lines
+    bool complete = false;       // own_lines holds the whole body
 };
 
 struct StreamObject {
@@ -71,7 +72,7 @@ void release(StreamState& state) {
     state.chunk_class.reset();
     state.lines.reset();
     state.direct = nullptr;
-    state.own_lines.reset();
+    state.own_lines = http::LineBuffer();  // its memory goes now, not when the stream object does
     nb::object response = std::move(state.response);
     if (!response.is_valid()) return;
     nb::object close = nb::getattr(response, "close", nb::none());
@@ -98,7 +99,7 @@ void start(StreamState& state) {
     state.response = std::move(response);
     state.chunk_class = nb::borrow(records::record_class("ChatCompletionChunk"));
     if (http::Response* own = http::own_response(state.response, http::ResponseMethod::iter_lines)) {
-        state.own_lines = own->begin_lines();
+        state.complete = own->begin_lines(state.own_lines);
         state.direct = own;
         return;
     }
@@ -146,8 +147,11 @@ std::string_view line_text(nb::handle line) {
 bool next_line(StreamState& state, std::string_view& text, nb::object& holder, bool& unchecked) {
     unchecked = false;
     if (state.direct) {
-        if (!state.direct->next_line_into(state.own_lines.get(), state.line)) return false;
-        text = state.line;
+        // Lines already here are split off without asking the response (no lock, no copy).
+        std::optional<std::string_view> line = state.own_lines.next_line(state.complete);
+        if (!line && !state.complete) line = state.direct->next_line_in(state.own_lines);
+        if (!line) return false;
+        text = *line;
         unchecked = true;
         return true;
     }
@@ -373,7 +377,7 @@ int stream_clear(PyObject* self) {
     state.completions.reset();
     state.payload.reset();
     state.direct = nullptr;
-    state.own_lines.reset();
+    state.own_lines.clear();
     state.response.reset();
     state.lines.reset();
     state.chunk_class.reset();

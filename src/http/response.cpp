@@ -154,45 +154,42 @@ nb::object Response::read_body(const std::function<nb::object(std::string_view)>
 }
 
 nb::object Response::iter_lines(nb::handle self, bool decode_unicode) {
-    return nb::cast(LineIterator(nb::borrow(self), begin_lines(), decode_unicode));
+    auto own = std::make_unique<LineBuffer>();
+    if (!begin_lines(*own)) own.reset();  // live: the lines come from the response's own buffer
+    return nb::cast(LineIterator(nb::borrow(self), std::move(own), decode_unicode));
 }
 
 nb::object Response::next_line(LineBuffer* own, bool decode_unicode) {
     auto lock = lock_releasing_gil(mutex_);
-    std::optional<std::string_view> line = next_line_view(own);
+    std::optional<std::string_view> line = own ? next_line_view(*own, true) : next_line_view(lines_, false);
     if (!line) return nb::none();
     return decode_unicode ? decode(*line) : bytes_of(*line);
 }
 
-std::unique_ptr<LineBuffer> Response::begin_lines() {
+bool Response::begin_lines(LineBuffer& into) {
     auto lock = lock_releasing_gil(mutex_);
-    std::unique_ptr<LineBuffer> own;
     if (complete_) {
-        own = std::make_unique<LineBuffer>();
         std::string copy(body());
-        own->append(copy);
-    } else {
-        consumed_ = true;
+        into.append(copy);
+        return true;
     }
-    return own;
+    consumed_ = true;
+    return false;
 }
 
-bool Response::next_line_into(LineBuffer* own, std::string& out) {
+std::optional<std::string_view> Response::next_line_in(LineBuffer& buffer) {
     auto lock = lock_releasing_gil(mutex_);
-    std::optional<std::string_view> line = next_line_view(own);
-    if (!line) return false;
-    out.assign(line->data(), line->size());
-    return true;
+    return next_line_view(buffer, false);
 }
 
-std::optional<std::string_view> Response::next_line_view(LineBuffer* own) {
-    LineBuffer& buffer = own ? *own : lines_;
+std::optional<std::string_view> Response::next_line_view(LineBuffer& buffer, bool complete) {
     for (;;) {
-        bool at_end = own || !exchange_;
+        bool at_end = complete || !exchange_;
         if (std::optional<std::string_view> line = buffer.next_line(at_end)) return line;
-        if (own || ended_) return std::nullopt;
+        if (complete || ended_) return std::nullopt;
         if (!exchange_) raise_error(ErrorKind::Request, "The response was closed before its body was read");
         if (buffer.pending() > kMaxLine) {
+            buffer.clear();
             fail_stream({ErrorKind::Request, "A line of the answer is longer than 64 MiB"});
         }
         Failure failure;
@@ -207,6 +204,7 @@ std::optional<std::string_view> Response::next_line_view(LineBuffer* own) {
                 buffer.append(exchange_->received());
                 if (std::optional<std::string_view> line = buffer.next_line(false)) return line;
             }
+            buffer.clear();
             fail_stream(failure);
         }
         buffer.append(exchange_->received());

@@ -41,16 +41,19 @@ public:
     // nullopt-like None at the end.
     nb::object next_line(LineBuffer* own, bool decode_unicode);
 
-    // The same for C++ readers, without a Python object per line: begin_lines() starts reading
-    // as iter_lines() does (its result is the `own` buffer to pass on), next_line_into() puts
-    // the next line in `out`, false at the end.
-    std::unique_ptr<LineBuffer> begin_lines();
-    bool next_line_into(LineBuffer* own, std::string& out);
+    // The same for a C++ reader with a line buffer of its own, without a Python object per line:
+    // begin_lines() starts reading as iter_lines() does; true when the whole body was already
+    // here and went into `into` (its lines are then read from `into` alone, the last one
+    // unterminated). Otherwise the reader takes the complete lines `into` holds itself and calls
+    // next_line_in() when it holds none: that one reads more of the body into it. The view lasts
+    // until `into` is used again; nullopt at the end.
+    bool begin_lines(LineBuffer& into);
+    std::optional<std::string_view> next_line_in(LineBuffer& into);
 
 private:
     void read_all();
-    // Needs mutex_ held. The view lasts until the next call.
-    std::optional<std::string_view> next_line_view(LineBuffer* own);
+    // Needs mutex_ held. The next line of `buffer`, fed from the network unless `complete`.
+    std::optional<std::string_view> next_line_view(LineBuffer& buffer, bool complete);
     std::string_view body() const;
     std::string charset() const;
     nb::object decode(std::string_view bytes) const;
