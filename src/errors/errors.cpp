@@ -205,8 +205,8 @@ void raise(nb::handle error) {
     throw nb::python_error();
 }
 
-void bind(nb::module_& m) {
-    util::LazyNames::attach(m);
+// The classes are made on first use (make_types): here they are only declared.
+void bind(nb::module_& /*m*/) {
     for (const ClassInfo& cls : kClasses) util::LazyNames::add(cls.name, &make_types);
 }
 

@@ -90,8 +90,8 @@ void raise_error(ErrorKind kind, const std::string& message) {
     throw nb::python_error();
 }
 
-void bind_errors(nb::module_& m) {
-    util::LazyNames::attach(m);
+// The classes are made on first use (make_types): here they are only declared.
+void bind_errors(nb::module_& /*m*/) {
     for (const ErrorInfo& info : kErrors) util::LazyNames::add(info.export_as, &make_types);
 }
 
