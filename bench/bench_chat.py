@@ -180,8 +180,10 @@ def floor_peer(url):
     program = built("chat_floor", ["-lcurl", "-lsimdjson"])
 
     def run(mode, count):
+        """"whole": microseconds per call; "stream"/"parse": chunks per second of each round."""
         out = subprocess.run([program, mode, url, str(count)], check=True, capture_output=True, text=True).stdout
-        return float(out.split()[0])
+        figures = [float(word) for word in out.split()]
+        return figures[0] if mode == "whole" else figures[:-1]
 
     return run
 
@@ -200,15 +202,29 @@ def per_call_us(call, calls, rounds=5):
     return statistics.median(results)
 
 
+def stream_rate(stream):
+    """Chunks per second of one whole stream."""
+    start = time.perf_counter()
+    count = stream()
+    return count / (time.perf_counter() - start)
+
+
 def chunks_per_second(stream, rounds):
     """Median over rounds of whole-stream throughput."""
     assert stream() == STREAM_CHUNKS
-    results = []
+    return statistics.median(stream_rate(stream) for _ in range(rounds))
+
+
+def against_floor(stream, floor, rounds=9):
+    """Our rate and the floor's, rounds interleaved (ours, then a floor process's second round on a
+    warm connection) so both see the same machine; medians of each and of the per-round ratio."""
+    assert stream() == STREAM_CHUNKS
+    ours, theirs, ratios = [], [], []
     for _ in range(rounds):
-        start = time.perf_counter()
-        count = stream()
-        results.append(count / (time.perf_counter() - start))
-    return statistics.median(results)
+        ours.append(stream_rate(stream))
+        theirs.append(floor("stream", 2)[-1])
+        ratios.append(theirs[-1] / ours[-1])
+    return statistics.median(ours), statistics.median(theirs), statistics.median(ratios)
 
 
 def in_memory_stream_rate(rounds=7):
@@ -247,13 +263,21 @@ def main():
                 notes.append(f"{name}: not measured ({why_not})")
             else:
                 peers[name] = functions
+        floor_ratio, floor_row = None, None
         for name, (whole, stream) in peers.items():
             slow = name != "korvane_sdk"
             rows_whole.append((name, per_call_us(whole, calls // 3 if slow else calls)))
-            rows_stream.append((name, chunks_per_second(stream, 3 if slow else 7)))
+            if slow:
+                rows_stream.append((name, chunks_per_second(stream, 3)))
+            else:
+                ours, theirs, floor_ratio = against_floor(stream, floor)
+                rows_stream.append((name, ours))
+                floor_row = ("C++ floor (libcurl+simdjson)", theirs)
         rows_whole.append(("C++ floor (libcurl+simdjson)", floor("whole", calls * 3)))
-        rows_stream.append(("C++ floor (libcurl+simdjson)", floor("stream", 7)))
-        floor_parse = floor("parse", 7)
+        if floor_row is None:
+            floor_row = ("C++ floor (libcurl+simdjson)", statistics.median(floor("stream", 7)))
+        rows_stream.append(floor_row)
+        floor_parse = statistics.median(floor("parse", 7))
     try:
         memory_rate = in_memory_stream_rate()
     except Exception as error:  # the records engine may not be bound yet
@@ -275,6 +299,8 @@ def main():
         ratio = ""
         if ours and name.startswith("C++"):
             ratio = f"  it is {value / ours:5.2f}x korvane_sdk's rate"
+            if floor_ratio:
+                ratio += f" (median of the interleaved rounds' ratios: {floor_ratio:.2f}x)"
         elif ours and name != "korvane_sdk":
             ratio = f"  korvane_sdk is {ours / value:5.1f}x faster"
         print(f"  {name:<30} {value:12,.0f}{ratio}")

@@ -2,12 +2,16 @@
 // ChatCompletionChunk per data line, and gives the connection back as soon as it is done with it.
 #include <simdjson.h>
 
+#include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 
 #include "api/chat.hpp"
 #include "api/sse_line.hpp"
+#include "http/response.hpp"
 #include "json/json.hpp"
+#include "records/from_json.hpp"
 #include "records/records.hpp"
 
 namespace korvane::api {
@@ -23,6 +27,11 @@ struct StreamState {
     nb::object response;        // while streaming
     nb::object lines;           // iterator over response.iter_lines(), while streaming
     nb::object chunk_class;     // while streaming
+    // When the response is the HTTP layer's own, its lines are read here without a Python
+    // object per line (`lines` stays unset); `direct` lives as long as `response` holds it.
+    http::Response* direct = nullptr;
+    std::unique_ptr<http::LineBuffer> own_lines;
+    std::string line;
 };
 
 struct StreamObject {
@@ -61,6 +70,8 @@ void release(StreamState& state) {
     state.payload.reset();
     state.chunk_class.reset();
     state.lines.reset();
+    state.direct = nullptr;
+    state.own_lines.reset();
     nb::object response = std::move(state.response);
     if (!response.is_valid()) return;
     nb::object close = nb::getattr(response, "close", nb::none());
@@ -85,10 +96,24 @@ void start(StreamState& state) {
     state.completions.reset();
     state.payload.reset();
     state.response = std::move(response);
+    state.chunk_class = nb::borrow(records::record_class("ChatCompletionChunk"));
+    if (http::Response* own = http::own_response(state.response, http::ResponseMethod::iter_lines)) {
+        state.own_lines = own->begin_lines();
+        state.direct = own;
+        return;
+    }
     nb::object lines = state.response.attr("iter_lines")();
     state.lines = nb::steal(PyObject_GetIter(lines.ptr()));
     if (!state.lines.is_valid()) throw nb::python_error();
-    state.chunk_class = nb::borrow(records::record_class("ChatCompletionChunk"));
+}
+
+// Raises the interpreter's UnicodeDecodeError for a line that is not UTF-8.
+void check_utf8(std::string_view text) {
+    if (simdjson::validate_utf8(text.data(), text.size())) return;
+    // The interpreter's decoder gives the error its usual form; should it accept the text after
+    // all, the text is used.
+    nb::object decoded = nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    if (!decoded.is_valid()) throw nb::python_error();
 }
 
 // The UTF-8 text of a line, or an empty view for a line to skip because it is empty. Bytes are
@@ -97,13 +122,7 @@ std::string_view line_text(nb::handle line) {
     PyObject* raw = line.ptr();
     if (PyBytes_Check(raw)) {
         std::string_view text(PyBytes_AS_STRING(raw), static_cast<size_t>(PyBytes_GET_SIZE(raw)));
-        if (!simdjson::validate_utf8(text.data(), text.size())) {
-            // The interpreter's decoder gives the error its usual form; should it accept the
-            // text after all, the text is used.
-            nb::object decoded =
-                nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-            if (!decoded.is_valid()) throw nb::python_error();
-        }
+        check_utf8(text);
         return text;
     }
     if (PyUnicode_Check(raw)) {
@@ -122,6 +141,25 @@ std::string_view line_text(nb::handle line) {
     return {};
 }
 
+// The next line of the response, as a view valid until the next call; false at the end.
+// `unchecked`: the line's UTF-8 is still to be checked (see next_chunk).
+bool next_line(StreamState& state, std::string_view& text, nb::object& holder, bool& unchecked) {
+    unchecked = false;
+    if (state.direct) {
+        if (!state.direct->next_line_into(state.own_lines.get(), state.line)) return false;
+        text = state.line;
+        unchecked = true;
+        return true;
+    }
+    holder = nb::steal(PyIter_Next(state.lines.ptr()));
+    if (!holder.is_valid()) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    text = line_text(holder);
+    return true;
+}
+
 // False when `data` cannot be JSON text because of its first character after JSON whitespace
 // (NaN and Infinity count, as the interpreter's decoder accepts them): such lines are skipped
 // without paying for a decode error.
@@ -133,26 +171,53 @@ bool may_be_json(std::string_view data) {
            c == 'n' || c == 'N' || c == 'I';
 }
 
+// Reads a chunk straight from its JSON text with the defaults of chunk_from_object().
+const records::JsonRecords& chunk_reader() {
+    static const records::JsonRecords reader = [] {
+        const ChatNames& k = chat_names();
+        nb::dict absent;
+        absent[k.id] = k.empty;
+        absent[k.object] = k.chat_completion_chunk;
+        absent[k.created] = nb::int_(0);
+        absent[k.model] = k.empty;
+        absent[k.choices] = nb::list();
+        return records::JsonRecords("ChatCompletionChunk", records::JsonRecords::Layout::Object, nullptr, absent);
+    }();
+    return reader;
+}
+
 // The next chunk, or an invalid object once the stream is over.
 nb::object next_chunk(StreamState& state) {
     if (state.phase == Phase::created) start(state);
-    nb::object lines = state.lines;  // held across the calls below
+    nb::object response = state.response;  // held across the calls below
     for (;;) {
-        nb::object line = nb::steal(PyIter_Next(lines.ptr()));
-        if (!line.is_valid()) {
-            if (PyErr_Occurred()) throw nb::python_error();
+        std::string_view text;
+        nb::object line;
+        bool unchecked = false;
+        if (!next_line(state, text, line, unchecked)) {
             release(state);
             return {};
         }
-        std::string_view text = line_text(line);
         if (text.empty()) continue;
         ClassifiedLine classified = classify_sse_line(text);
+        static const records::JsonRecords& chunks = chunk_reader();
+        if (unchecked) {
+            // A chunk read whole proves the line UTF-8 (its prefix is ASCII, the JSON reader
+            // checks the rest); every other line is checked before anything is done with it.
+            if (classified.kind == SseLine::data && may_be_json(classified.data)) {
+                if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
+            }
+            check_utf8(text);
+        }
         if (classified.kind == SseLine::skip) continue;
         if (classified.kind == SseLine::done) {
             release(state);
             return {};
         }
         if (!may_be_json(classified.data)) continue;
+        if (!unchecked) {
+            if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
+        }
         nb::object value;
         try {
             value = json::parse(classified.data);
@@ -305,6 +370,8 @@ int stream_clear(PyObject* self) {
     state.phase = Phase::finished;
     state.completions.reset();
     state.payload.reset();
+    state.direct = nullptr;
+    state.own_lines.reset();
     state.response.reset();
     state.lines.reset();
     state.chunk_class.reset();

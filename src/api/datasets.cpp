@@ -27,7 +27,7 @@ nb::list list_datasets(nb::handle self, nb::handle tenant_id, nb::handle dataset
     query["offset"] = offset;
     if (truthy(dataset_type)) query["type"] = dataset_type;
     Call call{"GET", api_path(tenant_id, {"/datasets"}), query};
-    return records_from_list("Dataset", "datasets", send(self, call), call);
+    return list_records(self, call, "Dataset", "datasets");
 }
 
 nb::object get_dataset(nb::handle self, nb::handle dataset_id, nb::handle tenant_id) {

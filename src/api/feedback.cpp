@@ -48,7 +48,7 @@ nb::list list(nb::handle self, nb::handle tenant_id, nb::handle limit, nb::handl
         query["tags"] = nb::steal(joined);
     }
     Call call{"GET", api_path(tenant_id, {"/feedback"}), query};
-    return records_from_list("Feedback", "feedbacks", send(self, call), call);
+    return list_records(self, call, "Feedback", "feedbacks");
 }
 
 nb::object get(nb::handle self, nb::handle feedback_id, nb::handle tenant_id) {

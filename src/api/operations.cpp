@@ -1,7 +1,13 @@
 // The shared steps of the administration managers: calling _request and reading its answers.
 #include "api/operations.hpp"
 
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
 #include "api/answers.hpp"
+#include "records/from_json.hpp"
 #include "records/records.hpp"
 
 namespace korvane::api {
@@ -13,7 +19,9 @@ std::string Call::describe() const {
     return std::string(method) + " " + std::string(text, static_cast<size_t>(size));
 }
 
-nb::object send(nb::handle manager, const Call& call) {
+namespace {
+
+nb::object call_request(nb::handle request, const Call& call) {
     nb::dict kwargs;
     kwargs["method"] = call.method;
     kwargs["path"] = call.path;
@@ -21,10 +29,37 @@ nb::object send(nb::handle manager, const Call& call) {
     if (call.json.is_valid()) kwargs["json"] = call.json;
     if (call.files.is_valid()) kwargs["files"] = call.files;
     if (call.raw_response) kwargs["raw_response"] = true;
-    nb::object request = nb::getattr(nb::getattr(manager, "_client"), "_request");
     PyObject* answer = PyObject_Call(request.ptr(), nb::tuple().ptr(), kwargs.ptr());
     if (!answer) throw nb::python_error();
     return nb::steal(answer);
+}
+
+// One prepared reader per record class and list member, made on first use.
+const records::JsonRecords& list_reader(const char* record, const char* member) {
+    static std::map<std::pair<std::string, std::string>, std::unique_ptr<records::JsonRecords>> readers;
+    auto& reader = readers[{record, member}];
+    if (!reader) reader = std::make_unique<records::JsonRecords>(record, records::JsonRecords::Layout::List, member);
+    return *reader;
+}
+
+}  // namespace
+
+nb::object send(nb::handle manager, const Call& call) {
+    return call_request(nb::getattr(nb::getattr(manager, "_client"), "_request"), call);
+}
+
+nb::list list_records(nb::handle manager, const Call& call, const char* record, const char* member) {
+    nb::object client = nb::getattr(manager, "_client");
+    nb::object request = nb::getattr(client, "_request");
+    nb::object answer;
+    if (is_own_request(client, request)) {
+        nb::object records;
+        answer = request_for_records(client, call, list_reader(record, member), records);
+        if (records.is_valid()) return nb::borrow<nb::list>(records);
+    } else {
+        answer = call_request(request, call);
+    }
+    return records_from_list(record, member, answer, call);
 }
 
 nb::dict answer_object(nb::handle answer, const Call& call) {

@@ -6,6 +6,10 @@
 #include <string>
 #include <utility>
 
+namespace korvane::records {
+class JsonRecords;
+}
+
 namespace korvane::api {
 
 namespace nb = nanobind;
@@ -35,6 +39,18 @@ nb::object record_from(const char* record, nb::handle answer, const Call& call);
 
 // The records of a list answer: a bare array, or an object holding the array under `member`.
 nb::list records_from_list(const char* record, const char* member, nb::handle answer, const Call& call);
+
+// send() for a list call, then records_from_list(). When the client's `_request` is its own, the
+// answer's body goes straight into records where it can (same records, no dicts in between).
+nb::list list_records(nb::handle manager, const Call& call, const char* record, const char* member);
+
+// From request.cpp: whether `request` (looked up on `client`) is the client's own _request; and
+// _request as that runs it, except that on the client's own _handle_response and the HTTP
+// layer's own Response the body is read by `reader`, whose records then land in `records`
+// (left unset when the reader could not take the body: the result is then _request's).
+bool is_own_request(nb::handle client, nb::handle request);
+nb::object request_for_records(nb::handle client, const Call& call, const records::JsonRecords& reader,
+                               nb::object& records);
 
 // The request record `record` built from `fields` as keywords (validation errors pass through),
 // dumped without its null fields.

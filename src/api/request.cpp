@@ -4,8 +4,12 @@
 
 #include "api/answers.hpp"
 #include "api/api.hpp"
+#include "api/operations.hpp"
 #include "api/retry_after.hpp"
 #include "errors/errors.hpp"
+#include "http/response.hpp"
+#include "json/json.hpp"
+#include "records/from_json.hpp"
 #include "records/records.hpp"
 #include "util/pytype.hpp"
 
@@ -102,8 +106,43 @@ long attempts_allowed(nb::handle self) {
     return count;
 }
 
-nb::object request(nb::handle self, nb::handle method, nb::handle path, nb::handle params, nb::handle json,
-                   nb::handle files, nb::handle raw_response) {
+// The client's own _request and _handle_response, to tell them from replacements.
+PyObject* g_own_request = nullptr;
+PyObject* g_own_handle_response = nullptr;
+
+// True when `bound` (an attribute just looked up on `self`) is `own` bound to `self`.
+bool is_own_method(nb::handle bound, nb::handle self, PyObject* own) {
+    if (!own) return false;
+    nb::object function = nb::getattr(bound, "__func__", nb::none());
+    nb::object target = nb::getattr(bound, "__self__", nb::none());
+    return function.ptr() == own && target.ptr() == self.ptr();
+}
+
+// Where a list call's answer may go straight into records (see request_for_records).
+struct RecordsRoute {
+    const records::JsonRecords* reader;
+    nb::object records;
+};
+
+// _handle_response for our own Response on the records route: the same steps, with the body
+// read by the route's reader and decoded as JSON only when the reader cannot take it.
+nb::object handle_response_into_records(nb::handle self, nb::handle response, http::Response& own,
+                                        RecordsRoute& route) {
+    long status = own.status_code();
+    if (status >= 400 && status <= 599) nb::getattr(self, "_handle_error")(response);
+    try {
+        return own.read_body([&](std::string_view body) -> nb::object {
+            route.records = route.reader->read(body);
+            return route.records.is_valid() ? nb::none() : json::parse(body);
+        });
+    } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_ValueError)) throw;
+    }
+    return nb::getattr(response, "text");
+}
+
+nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb::handle params, nb::handle json,
+                        nb::handle files, nb::handle raw_response, RecordsRoute* route) {
     nb::object url = url_for(self, path);
     nb::object headers = nb::getattr(self, "_get_headers")();
     bool has_files = !files.is_none() && PyObject_Length(files.ptr()) > 0;
@@ -127,9 +166,20 @@ nb::object request(nb::handle self, nb::handle method, nb::handle path, nb::hand
             last_error = std::move(error);
             continue;
         }
-        return nb::getattr(self, "_handle_response")(response, raw_response);
+        nb::object handler = nb::getattr(self, "_handle_response");
+        if (route && is_own_method(handler, self, g_own_handle_response)) {
+            if (http::Response* own = http::own_response(response, http::ResponseMethod::json)) {
+                return handle_response_into_records(self, response, *own, *route);
+            }
+        }
+        return handler(response, raw_response);
     }
     errors::raise(last_error);
+}
+
+nb::object request(nb::handle self, nb::handle method, nb::handle path, nb::handle params, nb::handle json,
+                   nb::handle files, nb::handle raw_response) {
+    return request_impl(self, method, path, params, json, files, raw_response, nullptr);
 }
 
 nb::object request_stream(nb::handle self, nb::handle method, nb::handle path, nb::handle json) {
@@ -250,6 +300,21 @@ nb::list list_models(nb::handle self) {
 
 }  // namespace
 
+bool is_own_request(nb::handle client, nb::handle request) { return is_own_method(request, client, g_own_request); }
+
+nb::object request_for_records(nb::handle client, const Call& call, const records::JsonRecords& reader,
+                               nb::object& records) {
+    nb::handle none = Py_None;
+    RecordsRoute route{&reader, {}};
+    nb::object answer = request_impl(client, nb::str(call.method), call.path,
+                                     call.params.is_valid() ? nb::handle(call.params) : none,
+                                     call.json.is_valid() ? nb::handle(call.json) : none,
+                                     call.files.is_valid() ? nb::handle(call.files) : none,
+                                     call.raw_response ? Py_True : Py_False, call.raw_response ? nullptr : &route);
+    records = std::move(route.records);
+    return answer;
+}
+
 void bind_requests(nb::module_& m, nb::handle cls) {
     g_module = m;
     util::add_method(cls, "_get_headers", &get_headers, "Get request headers.");
@@ -263,6 +328,9 @@ void bind_requests(nb::module_& m, nb::handle cls) {
                      "Handle API response.");
     util::add_method(cls, "_handle_error", &handle_error, nb::arg("response"), "Handle error response.");
     util::add_method(cls, "list_models", &list_models, "List available models.");
+    // Kept for the process, as the class is.
+    g_own_request = nb::getattr(cls, "_request").release().ptr();
+    g_own_handle_response = nb::getattr(cls, "_handle_response").release().ptr();
 }
 
 }  // namespace korvane::api

@@ -17,7 +17,7 @@ nb::list list(nb::handle self, nb::handle limit, nb::handle offset, nb::handle i
     query["offset"] = offset;
     if (!is_active.is_none()) query["is_active"] = is_active;  // a False filter is sent too
     Call call{"GET", nb::str("/api/v1/tenants"), query};
-    return records_from_list("Tenant", "tenants", send(self, call), call);
+    return list_records(self, call, "Tenant", "tenants");
 }
 
 nb::object get(nb::handle self, nb::handle tenant_id) {

@@ -49,7 +49,7 @@ nb::list list(nb::handle self, nb::handle tenant_id, nb::handle status, nb::hand
     if (truthy(status)) query["status"] = status;
     if (truthy(training_type)) query["training_type"] = training_type;
     Call call{"GET", api_path(tenant_id, {"/training/jobs"}), query};
-    return records_from_list("TrainingJob", "jobs", send(self, call), call);
+    return list_records(self, call, "TrainingJob", "jobs");
 }
 
 nb::object cancel(nb::handle self, nb::handle job_id, nb::handle reason, nb::handle tenant_id) {

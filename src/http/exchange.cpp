@@ -107,6 +107,12 @@ bool Exchange::pump(Until until, Failure& failure) {
     };
     if (satisfied() || !unit_) return true;
     CURLM* multi = unit_->multi.get();
+    pausable_ = until != Until::End;
+    if (paused_) {
+        paused_ = false;
+        CURLcode resumed = curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT);  // may deliver bytes at once
+        if (resumed != CURLE_OK) return fail(failure_of(resumed), failure);
+    }
     last_activity_ = Clock::now();  // the idle clock counts from the moment we start waiting
     for (;;) {
         int running = 0;
@@ -275,6 +281,10 @@ void Exchange::header_line(std::string_view line) {
 size_t Exchange::on_body(char* data, size_t size, size_t count, void* self) {
     auto* exchange = static_cast<Exchange*>(self);
     size_t length = size * count;
+    if (exchange->pausable_ && exchange->received_.size() >= kPauseAt) {
+        exchange->paused_ = true;
+        return CURL_WRITEFUNC_PAUSE;  // libcurl keeps these bytes and hands them over on resume
+    }
     size_t limit = exchange->plan_.max_body;
     if (limit > 0 && (length > limit || exchange->received_.size() > limit - length)) {
         char text[160];

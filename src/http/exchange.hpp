@@ -79,6 +79,12 @@ private:
     std::string upload_error_;
     std::string body_error_;  // why on_body refused more bytes
     std::string received_;
+    // Body bytes beyond this, not yet taken, pause the transfer until they are: libcurl would
+    // otherwise read everything the socket holds in one go, so a fast sender would fill memory
+    // with megabytes of a stream that is consumed line by line.
+    static constexpr size_t kPauseAt = size_t{64} << 10;
+    bool pausable_ = false;  // the current pump may pause (it is not reading to the end)
+    bool paused_ = false;
     size_t body_bytes_ = 0;
     Clock::time_point started_;
     Clock::time_point last_activity_;

@@ -48,15 +48,38 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
     return true;
 }
 
+std::string HeaderMap::folded(std::string_view name) {
+    std::string lower(name);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return lower;
+}
+
+size_t HeaderMap::position(std::string_view name) const {
+    if (fields_.size() <= kLinearFields) {
+        for (size_t i = 0; i < fields_.size(); ++i) {
+            if (equals_ignoring_case(fields_[i].first, name)) return i;
+        }
+        return fields_.size();
+    }
+    auto hit = index_.find(folded(name));
+    return hit == index_.end() ? fields_.size() : hit->second;
+}
+
 void HeaderMap::add(std::string_view name, std::string_view value) {
     value = trim(value);
-    for (auto& [known, existing] : fields_) {
-        if (equals_ignoring_case(known, name)) {
-            existing.append(", ").append(value);
-            return;
-        }
+    size_t at = position(name);
+    if (at < fields_.size()) {
+        fields_[at].second.append(", ").append(value);
+        return;
     }
     fields_.emplace_back(std::string(name), std::string(value));
+    if (fields_.size() == kLinearFields + 1) {
+        for (size_t i = 0; i < fields_.size(); ++i) index_.emplace(folded(fields_[i].first), i);
+    } else if (fields_.size() > kLinearFields + 1) {
+        index_.emplace(folded(name), fields_.size() - 1);
+    }
 }
 
 void HeaderMap::continue_last(std::string_view more) {
@@ -69,10 +92,8 @@ void HeaderMap::continue_last(std::string_view more) {
 }
 
 const std::string* HeaderMap::find(std::string_view name) const {
-    for (const auto& [known, value] : fields_) {
-        if (equals_ignoring_case(known, name)) return &value;
-    }
-    return nullptr;
+    size_t at = position(name);
+    return at < fields_.size() ? &fields_[at].second : nullptr;
 }
 
 std::optional<std::string> header_parameter(std::string_view value, std::string_view parameter) {

@@ -43,7 +43,25 @@ private:
     bool decode_;
 };
 
+// The class's own methods as bound, to tell them from replacements.
+PyObject* g_original_iter_lines = nullptr;
+PyObject* g_original_json = nullptr;
+
+PyObject* class_attribute(PyTypeObject* type, const char* name) {
+    nb::str key(name);
+    return _PyType_Lookup(type, key.ptr());  // borrowed
+}
+
 }  // namespace
+
+Response* own_response(nb::handle object, ResponseMethod method) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(nb::type<Response>().ptr());
+    if (Py_TYPE(object.ptr()) != type) return nullptr;
+    const bool iter_lines = method == ResponseMethod::iter_lines;
+    PyObject* original = iter_lines ? g_original_iter_lines : g_original_json;
+    if (!original || class_attribute(type, iter_lines ? "iter_lines" : "json") != original) return nullptr;
+    return &nb::cast<Response&>(object);
+}
 
 Response::Response(std::unique_ptr<Exchange> exchange)
     : status_(exchange->status()), reason_(exchange->reason()), url_(exchange->effective_url()) {
@@ -126,12 +144,27 @@ nb::object Response::text() {
 }
 
 nb::object Response::json() {
+    return read_body([](std::string_view body) { return json::parse(body); });
+}
+
+nb::object Response::read_body(const std::function<nb::object(std::string_view)>& reader) {
     auto lock = lock_releasing_gil(mutex_);
     read_all();
-    return json::parse(body());
+    return reader(body());
 }
 
 nb::object Response::iter_lines(nb::handle self, bool decode_unicode) {
+    return nb::cast(LineIterator(nb::borrow(self), begin_lines(), decode_unicode));
+}
+
+nb::object Response::next_line(LineBuffer* own, bool decode_unicode) {
+    auto lock = lock_releasing_gil(mutex_);
+    std::optional<std::string_view> line = next_line_view(own);
+    if (!line) return nb::none();
+    return decode_unicode ? decode(*line) : bytes_of(*line);
+}
+
+std::unique_ptr<LineBuffer> Response::begin_lines() {
     auto lock = lock_releasing_gil(mutex_);
     std::unique_ptr<LineBuffer> own;
     if (complete_) {
@@ -141,18 +174,23 @@ nb::object Response::iter_lines(nb::handle self, bool decode_unicode) {
     } else {
         consumed_ = true;
     }
-    return nb::cast(LineIterator(nb::borrow(self), std::move(own), decode_unicode));
+    return own;
 }
 
-nb::object Response::next_line(LineBuffer* own, bool decode_unicode) {
+bool Response::next_line_into(LineBuffer* own, std::string& out) {
     auto lock = lock_releasing_gil(mutex_);
+    std::optional<std::string_view> line = next_line_view(own);
+    if (!line) return false;
+    out.assign(line->data(), line->size());
+    return true;
+}
+
+std::optional<std::string_view> Response::next_line_view(LineBuffer* own) {
     LineBuffer& buffer = own ? *own : lines_;
     for (;;) {
         bool at_end = own || !exchange_;
-        if (std::optional<std::string_view> line = buffer.next_line(at_end)) {
-            return decode_unicode ? decode(*line) : bytes_of(*line);
-        }
-        if (own || ended_) return nb::none();
+        if (std::optional<std::string_view> line = buffer.next_line(at_end)) return line;
+        if (own || ended_) return std::nullopt;
         if (!exchange_) raise_error(ErrorKind::Request, "The response was closed before its body was read");
         if (buffer.pending() > kMaxLine) {
             fail_stream({ErrorKind::Request, "A line of the answer is longer than 64 MiB"});
@@ -167,9 +205,7 @@ nb::object Response::next_line(LineBuffer* own, bool decode_unicode) {
             if (!failure.python_error) {
                 // Lines that arrived whole before the failure are still delivered, then it is raised.
                 buffer.append(exchange_->received());
-                if (std::optional<std::string_view> line = buffer.next_line(false)) {
-                    return decode_unicode ? decode(*line) : bytes_of(*line);
-                }
+                if (std::optional<std::string_view> line = buffer.next_line(false)) return line;
             }
             fail_stream(failure);
         }
@@ -217,6 +253,10 @@ void bind_response(nb::module_& m) {
             "__exit__", [](Response& r, nb::handle, nb::handle, nb::handle) { r.close(); }, nb::arg("exc_type").none(),
             nb::arg("exc_value").none(), nb::arg("traceback").none())
         .def("__repr__", [](const Response& r) { return "<Response [" + std::to_string(r.status_code()) + "]>"; });
+
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(nb::type<Response>().ptr());
+    g_original_iter_lines = Py_XNewRef(class_attribute(type, "iter_lines"));  // kept for the process
+    g_original_json = Py_XNewRef(class_attribute(type, "json"));
 }
 
 }  // namespace korvane::http

@@ -2,8 +2,10 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,6 +31,9 @@ public:
     nb::object content();
     nb::object text();
     nb::object json();
+    // As json(), with `reader` in place of the JSON decoder: reads the body to its end and
+    // returns reader(body). Needs the GIL.
+    nb::object read_body(const std::function<nb::object(std::string_view)>& reader);
     nb::object iter_lines(nb::handle self, bool decode_unicode);
     void close();
 
@@ -36,8 +41,16 @@ public:
     // nullopt-like None at the end.
     nb::object next_line(LineBuffer* own, bool decode_unicode);
 
+    // The same for C++ readers, without a Python object per line: begin_lines() starts reading
+    // as iter_lines() does (its result is the `own` buffer to pass on), next_line_into() puts
+    // the next line in `out`, false at the end.
+    std::unique_ptr<LineBuffer> begin_lines();
+    bool next_line_into(LineBuffer* own, std::string& out);
+
 private:
     void read_all();
+    // Needs mutex_ held. The view lasts until the next call.
+    std::optional<std::string_view> next_line_view(LineBuffer* own);
     std::string_view body() const;
     std::string charset() const;
     nb::object decode(std::string_view bytes) const;
@@ -60,5 +73,11 @@ private:
 };
 
 void bind_response(nb::module_& m);
+
+enum class ResponseMethod { iter_lines, json };
+
+// `object` as a Response when it is exactly one and `method` is still the class's own, so a
+// caller may read it directly in C++ with the same outcome as calling the method; else nullptr.
+Response* own_response(nb::handle object, ResponseMethod method);
 
 }  // namespace korvane::http

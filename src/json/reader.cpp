@@ -12,122 +12,17 @@
 #include "json/json.hpp"
 #include "json/key_cache.hpp"
 #include "json/scalars.hpp"
+#include "json/reader.hpp"
 #include "util/stack.hpp"
 
 namespace korvane::json {
 namespace {
 
 namespace od = simdjson::ondemand;
+using detail::Lease;
+using detail::Reader;
 using detail::TokenError;
-
-static_assert(kPadding >= simdjson::SIMDJSON_PADDING);
-
-// A workspace that grew past this for one big answer is released after use, not kept.
-constexpr std::size_t kKeepCapacity = std::size_t{8} << 20;
-
-// What one parse needs: the parser's index buffers, the padded copy of the text, scratch for
-// unescaping, and the stack of finished values of the arrays under construction. Reused by the
-// thread's next parse so a stream of small answers allocates nothing but the Python objects.
-struct Workspace {
-    od::parser parser;
-    std::unique_ptr<char[]> buffer;
-    std::size_t buffer_capacity = 0;
-    std::string scratch;
-    std::vector<PyObject*> stack;  // owned references while a parse runs, empty between parses
-    bool busy = false;
-
-    bool oversized() const {
-        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity ||
-               scratch.capacity() > kKeepCapacity || stack.capacity() * sizeof(PyObject*) > kKeepCapacity;
-    }
-};
-
-// The calling thread's workspace, or a private one when the thread is already parsing (a
-// finalizer run by the collector in the middle of a parse may parse again).
-class Lease {
-public:
-    Lease() {
-        static thread_local Workspace shared;
-        if (shared.busy) {
-            own_ = std::make_unique<Workspace>();
-            workspace_ = own_.get();
-        } else {
-            workspace_ = &shared;
-        }
-        workspace_->busy = true;
-    }
-    ~Lease() {
-        for (PyObject* item : workspace_->stack) Py_DECREF(item);
-        workspace_->stack.clear();
-        workspace_->busy = false;
-        if (!own_ && workspace_->oversized()) *workspace_ = Workspace();
-    }
-    Lease(const Lease&) = delete;
-    Lease& operator=(const Lease&) = delete;
-
-    Workspace& operator*() const { return *workspace_; }
-    Workspace* operator->() const { return workspace_; }
-
-private:
-    std::unique_ptr<Workspace> own_;
-    Workspace* workspace_;
-};
-
-// Walks one document depth-first, building each value as soon as its token is read. Fallible
-// steps return nullptr and leave either a Python error or a decode failure (message and place)
-// behind; the caller turns the latter into json.JSONDecodeError.
-class Reader {
-public:
-    Reader(Workspace& workspace, od::document& document, std::string_view text)
-        : ws_(workspace), document_(document), text_(text) {}
-
-    PyObject* root();
-    // The text read again as the one element of an added array (see read_enclosed()).
-    PyObject* enclosed_root();
-    // The parser refused the root container unseen: its first bracket is not closed by the last.
-    bool unclosed_root() const { return unclosed_root_; }
-
-    const char* message() const { return message_; }
-    // Byte offset of the failure in the text (the document's position when not known exactly).
-    std::size_t offset() {
-        const char* where = where_;
-        if (!where && document_.current_location().get(where) != simdjson::SUCCESS) return text_.size();
-        if (where < text_.data() || where > text_.data() + text_.size()) return text_.size();
-        return static_cast<std::size_t>(where - text_.data());
-    }
-
-private:
-    // The recursion runs through value(), array() and object(); everything else stays out of
-    // line so each level of nesting costs little stack.
-    PyObject* value(od::value& value, std::size_t depth);
-    [[gnu::noinline]] PyObject* array(od::value& value, const char* start, std::size_t depth);
-    [[gnu::noinline]] PyObject* object(od::value& value, const char* start, std::size_t depth);
-    [[gnu::noinline]] PyObject* number(od::value& value, std::string_view token);
-    [[gnu::noinline]] PyObject* scalar(std::string_view token);
-    [[gnu::noinline]] PyObject* string(od::value& value, std::string_view token);
-    PyObject* string(std::string_view token);
-    [[gnu::noinline]] PyObject* literal(od::value& value, std::string_view token);
-    [[gnu::noinline]] PyObject* key(const char* body);
-    bool too_deep(std::size_t depth) const { return depth > kMaxDepth || util::below_stack_floor(stack_floor_); }
-
-    PyObject* fail(const char* message, const char* where = nullptr) {
-        message_ = message;
-        where_ = where;
-        return nullptr;
-    }
-    PyObject* fail(simdjson::error_code code) { return fail(simdjson::error_message(code)); }
-    PyObject* fail(const TokenError& error, const char* token) {
-        return error.message ? fail(error.message, token + error.offset) : nullptr;
-    }
-
-    Workspace& ws_;
-    od::document& document_;
-    std::string_view text_;
-    std::uintptr_t stack_floor_ = util::stack_floor();
-    const char* message_ = nullptr;
-    const char* where_ = nullptr;
-    bool unclosed_root_ = false;
-};
+using detail::Workspace;
 
 // Digits before the exponent of a number token.
 std::size_t mantissa_digits(std::string_view token) {
@@ -137,6 +32,49 @@ std::size_t mantissa_digits(std::string_view token) {
         else if (c != '-' && c != '.') break;
     }
     return digits;
+}
+
+}  // namespace
+
+namespace detail {
+
+namespace {
+// Parsing needs the GIL, which serialises every use of the shared workspace (a thread-local one
+// costs a TLS lookup per parse from a shared library); without a GIL each thread has its own.
+#ifdef Py_GIL_DISABLED
+thread_local Workspace shared_workspace;
+#else
+Workspace shared_workspace;
+#endif
+}  // namespace
+
+std::string_view Workspace::padded_copy(std::string_view text) {
+    const std::size_t needed = text.size() + kPadding;
+    if (buffer_capacity < needed) {
+        buffer.reset();  // free the old one before asking for the bigger one
+        buffer = std::make_unique_for_overwrite<char[]>(needed);
+        buffer_capacity = needed;
+    }
+    std::memcpy(buffer.get(), text.data(), text.size());
+    std::memset(buffer.get() + text.size(), 0, kPadding);
+    return std::string_view(buffer.get(), text.size());
+}
+
+Lease::Lease() {
+    if (shared_workspace.busy) {
+        own_ = std::make_unique<Workspace>();
+        workspace_ = own_.get();
+    } else {
+        workspace_ = &shared_workspace;
+    }
+    workspace_->busy = true;
+}
+
+Lease::~Lease() {
+    for (PyObject* item : workspace_->stack) Py_DECREF(item);
+    workspace_->stack.clear();
+    workspace_->busy = false;
+    if (!own_ && workspace_->oversized()) *workspace_ = Workspace();
 }
 
 PyObject* Reader::root() {
@@ -342,6 +280,10 @@ PyObject* Reader::key(const char* body) {
     return result ? result : fail(error, body);
 }
 
+}  // namespace detail
+
+namespace {
+
 // The parser reports string faults found while indexing without a place. Finds the first control
 // character inside a string, or else the opening quote of a string that never closes.
 std::size_t locate_string_fault(std::string_view text) {
@@ -423,15 +365,7 @@ nb::object read(Workspace& ws, std::string_view text) {
 
 nb::object parse(std::string_view text) {
     Lease ws;
-    const std::size_t needed = text.size() + kPadding;
-    if (ws->buffer_capacity < needed) {
-        ws->buffer.reset();  // free the old one before asking for the bigger one
-        ws->buffer = std::make_unique_for_overwrite<char[]>(needed);
-        ws->buffer_capacity = needed;
-    }
-    std::memcpy(ws->buffer.get(), text.data(), text.size());
-    std::memset(ws->buffer.get() + text.size(), 0, kPadding);
-    return read(*ws, std::string_view(ws->buffer.get(), text.size()));
+    return read(*ws, ws->padded_copy(text));
 }
 
 nb::object parse_padded(std::string_view text) {

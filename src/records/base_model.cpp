@@ -10,6 +10,7 @@
 #include "records/arguments.hpp"
 #include "records/convert.hpp"
 #include "records/dump.hpp"
+#include "records/from_json.hpp"
 #include "records/guard.hpp"
 #include "records/instance.hpp"
 #include "records/validation_error.hpp"
@@ -305,6 +306,11 @@ PyObject* model_validate_json(PyObject* cls_object, PyObject* const* args, Py_ss
             ctx["error"] = reason;
             raise_single(class_name(cls), "json_invalid", nb::str("Invalid JSON: {}").format(reason), data, ctx);
         };
+        // A record class of the table itself (not a subclass) is read straight from the text when
+        // it can be; anything else takes the general path below.
+        if (const JsonRecords* reader = json_records_of(cls)) {
+            if (nb::object made = reader->read(text); made.is_valid()) return made.release().ptr();
+        }
         nb::object parsed;
         try {
             parsed = json::parse(text);

@@ -96,6 +96,27 @@ void Validator::issue(const char* type, nb::handle msg, PyObject* input, nb::han
     if (PyList_Append(issues_.ptr(), entry.ptr()) < 0) throw nb::python_error();
 }
 
+nb::object Validator::field_value(const Field& field, PyObject* input) {
+    enter(field.name);
+    nb::object converted = value(*field.type, input);
+    if (field.bounded && converted.is_valid() && !within_bounds(field, converted.ptr(), input)) {
+        converted = nb::object();
+    }
+    leave();
+    return converted;
+}
+
+bool Validator::default_value(const Field& field, nb::object& out) {
+    switch (field.default_kind) {
+        case DefaultKind::Required: return false;
+        case DefaultKind::None: out = nb::none(); break;
+        case DefaultKind::Constant: out = nb::borrow(field.default_value); break;
+        case DefaultKind::EmptyList: out = steal_checked(PyList_New(0)); break;
+        case DefaultKind::EmptyDict: out = steal_checked(PyDict_New()); break;
+    }
+    return true;
+}
+
 bool Validator::fields(const Schema& schema, PyObject* mapping, FieldValues& out) {
     const std::size_t before = issue_count();
     const std::size_t count = schema.fields.size();
@@ -104,29 +125,39 @@ bool Validator::fields(const Schema& schema, PyObject* mapping, FieldValues& out
         PyObject* found = PyDict_GetItemWithError(mapping, field.name);
         if (found) {
             nb::object input = nb::borrow(found);  // the mapping may change under user code
-            enter(field.name);
-            nb::object converted = value(*field.type, found);
-            if (field.bounded && converted.is_valid() && !within_bounds(field, converted.ptr(), found)) {
-                converted = nb::object();
-            }
-            leave();
-            out.set(i, std::move(converted));
+            out.set(i, field_value(field, found));
             continue;
         }
         if (PyErr_Occurred()) throw nb::python_error();
-        switch (field.default_kind) {
-            case DefaultKind::Required:
-                enter(field.name);
-                issue("missing", "Field required", mapping);
-                leave();
-                break;
-            case DefaultKind::None: out.set(i, nb::none()); break;
-            case DefaultKind::Constant: out.set(i, nb::borrow(field.default_value)); break;
-            case DefaultKind::EmptyList: out.set(i, steal_checked(PyList_New(0))); break;
-            case DefaultKind::EmptyDict: out.set(i, steal_checked(PyDict_New())); break;
+        nb::object fallback;
+        if (default_value(field, fallback)) {
+            out.set(i, std::move(fallback));
+        } else {
+            enter(field.name);
+            issue("missing", "Field required", mapping);
+            leave();
         }
     }
     return issue_count() == before;
+}
+
+bool Validator::members(const Schema& schema, PyObject* const* present, PyObject* const* absent, FieldValues& out) {
+    const std::size_t count = schema.fields.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        const Field& field = schema.fields[i];
+        nb::object converted;
+        if (present[i]) {
+            converted = field_value(field, present[i]);
+        } else if (absent && absent[i]) {
+            const bool fresh_list = PyList_CheckExact(absent[i]) && PyList_GET_SIZE(absent[i]) == 0;
+            converted = fresh_list ? steal_checked(PyList_New(0)) : nb::borrow(absent[i]);
+        } else if (!default_value(field, converted)) {
+            return false;
+        }
+        if (!converted.is_valid()) return false;
+        out.set(i, std::move(converted));
+    }
+    return true;
 }
 
 nb::object Validator::value(const Type& type, PyObject* input) {
@@ -295,6 +326,7 @@ nb::object Validator::date_time(PyObject* input) {
 
 nb::object Validator::list(const Type& type, PyObject* input) {
     const Type& item_type = *type.item;
+    if (adopt_ && PyList_CheckExact(input)) return list_in_place(item_type, input);
     if (PyList_Check(input) || PyTuple_Check(input)) {
         // A snapshot of the length: converting a mapping element may run code that changes a list.
         const Py_ssize_t count = PySequence_Fast_GET_SIZE(input);
@@ -339,6 +371,22 @@ nb::object Validator::list(const Type& type, PyObject* input) {
     return {};
 }
 
+nb::object Validator::list_in_place(const Type& item_type, PyObject* input) {
+    bool ok = true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(input); ++i) {
+        PyObject* item = PyList_GET_ITEM(input, i);
+        enter(nullptr, i);
+        nb::object converted = value(item_type, item);
+        leave();
+        if (!converted.is_valid()) {
+            ok = false;
+        } else if (converted.ptr() != item) {
+            PyList_SetItem(input, i, converted.release().ptr());  // steals; drops the old item
+        }
+    }
+    return ok ? nb::borrow(input) : nb::object();
+}
+
 nb::object Validator::mapping(const Type& type, PyObject* input) {
     nb::object source = PyDict_Check(input) ? nb::borrow(input) : as_dict(input);
     if (!source.is_valid()) {
@@ -349,6 +397,7 @@ nb::object Validator::mapping(const Type& type, PyObject* input) {
     PyObject *key, *item;
     Py_ssize_t pos = 0;
     if (value_type.kind == Kind::Any) {
+        if (adopt_ && PyDict_CheckExact(input)) return source;  // read from JSON: keys are plain str
         bool plain_keys = true;
         while (plain_keys && PyDict_Next(source.ptr(), &pos, &key, &item)) plain_keys = PyUnicode_CheckExact(key);
         if (plain_keys) return steal_checked(PyDict_Copy(source.ptr()));

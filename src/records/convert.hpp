@@ -16,9 +16,20 @@ namespace nb = nanobind;
 // nb::python_error. Nesting is bounded by the schemas, so no recursion guard is needed here.
 class Validator {
 public:
+    // With `adopt_inputs`, lists and dicts in the input belong to the validator alone (freshly
+    // read from JSON): a list is converted in place and a dict that needs no conversion is kept,
+    // instead of copying either.
+    explicit Validator(bool adopt_inputs = false) : adopt_(adopt_inputs) {}
+
     // Converts the members of `mapping` (a dict) for the fields of `schema` into `out` (one
     // value per field, in order). Returns false when a problem was recorded.
     bool fields(const Schema& schema, PyObject* mapping, FieldValues& out);
+
+    // As fields(), from member values already gathered per field (`present[i]` borrowed, nullptr
+    // when absent); an absent field takes `absent[i]` when given (an empty list there stands for
+    // a new empty list), else its default. Stops at the first problem, recording none for a
+    // missing field: for callers that then take the general path.
+    bool members(const Schema& schema, PyObject* const* present, PyObject* const* absent, FieldValues& out);
 
     bool failed() const { return issues_.is_valid(); }
     nb::handle issues() const { return issues_; }
@@ -32,9 +43,14 @@ private:
     nb::object truth(PyObject* input);
     nb::object date_time(PyObject* input);
     nb::object list(const Type& type, PyObject* input);
+    nb::object list_in_place(const Type& item_type, PyObject* input);
     nb::object mapping(const Type& type, PyObject* input);
     nb::object record(const Schema& schema, PyObject* input);
     bool within_bounds(const Field& field, PyObject* value, PyObject* input);
+    // The converted (and bounds-checked) value of `field` from `input`, or empty after a problem.
+    nb::object field_value(const Field& field, PyObject* input);
+    // A field's default: false for a required one.
+    static bool default_value(const Field& field, nb::object& out);
 
     void issue(const char* type, nb::handle msg, PyObject* input, nb::handle ctx = {});
     void issue(const char* type, const char* msg, PyObject* input) { issue(type, nb::str(msg), input); }
@@ -51,6 +67,7 @@ private:
     std::array<Step, 16> path_;  // entries below depth_ only
     std::size_t depth_ = 0;
     nb::object issues_;  // a list, made at the first problem
+    bool adopt_ = false;
 };
 
 // Validates `mapping` (a dict) for `schema` and installs the values in `self`. Raises

@@ -1,6 +1,7 @@
 // Builds the run-time schemas from the declaration table and finds a class's schema.
 #include "records/schema.hpp"
 
+#include <atomic>
 #include <cctype>
 #include <deque>
 #include <string>
@@ -178,8 +179,15 @@ void register_class(PyTypeObject* cls, Schema& schema) {
 }
 
 const Schema* schema_of(PyTypeObject* type) {
+    // Records of one class tend to come and go together: the last registered class found is
+    // checked first (registered classes live for the process, so the pointer cannot go stale).
+    static std::atomic<const Schema*> last{nullptr};
+    if (const Schema* seen = last.load(std::memory_order_relaxed); seen && seen->cls == type) return seen;
     auto& map = class_map();
-    if (auto hit = map.find(type); hit != map.end()) return hit->second;
+    if (auto hit = map.find(type); hit != map.end()) {
+        last.store(hit->second, std::memory_order_relaxed);
+        return hit->second;
+    }
     // A subclass made by the user: the nearest record class in its MRO.
     PyObject* mro = type->tp_mro;
     if (!mro) return nullptr;

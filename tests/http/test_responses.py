@@ -78,6 +78,17 @@ def test_gzip_answers_are_decoded(httpserver, session):
     assert session.request("GET", httpserver.url_for("/z")).json() == {"zipped": True}
 
 
+@pytest.mark.parametrize("distinct", [3, 16, 17, 200])
+def test_many_header_names_keep_order_case_and_repeats(raw_server, session, distinct):
+    fields = [f"X-Name-{i}: v{i}" for i in range(distinct)]
+    fields += [f"x-NAME-{i}: again{i}" for i in range(0, distinct, 3)]
+    headers = session.request("GET", raw_server(keep_alive(b"", headers=fields)).url).headers
+    assert list(headers)[1:] == [f"X-Name-{i}" for i in range(distinct)]  # after Content-Length
+    for i in range(distinct):
+        assert headers[f"x-name-{i}".upper()] == (f"v{i}, again{i}" if i % 3 == 0 else f"v{i}")
+    assert "X-Name-%d" % distinct not in headers and len(headers) == distinct + 1
+
+
 @pytest.mark.parametrize(
     "parts, lines",
     [
@@ -117,6 +128,49 @@ def test_iter_lines_yields_each_line_as_it_arrives(raw_server, session):
     assert next(lines) == "first"  # would hang until the time-out if the reader waited for more
     release.set()
     assert list(lines) == ["second"]
+
+
+@pytest.mark.parametrize("chunked", [False, True], ids=["close-delimited", "chunked"])
+def test_a_fast_sender_streams_intact_through_paused_reads(raw_server, session, chunked):
+    # Megabytes sent at once: the reader takes them in bounded steps, pausing the transfer in
+    # between; no line may be lost, cut or doubled at a pause, however long.
+    lines = [b"line %d " % i + b"x" * (i % 700) for i in range(12000)]
+    lines[5000] = b"L" * 300_000  # longer than any one step
+    body = b"\n".join(lines) + b"\n"
+
+    def handler(conn, server):
+        server.receive(conn)
+        if chunked:
+            conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+            for at in range(0, len(body), 50_000):
+                part = body[at:at + 50_000]
+                conn.sendall(b"%x\r\n%s\r\n" % (len(part), part))
+            conn.sendall(b"0\r\n\r\n")
+        else:
+            conn.sendall(b"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + body)
+            conn.close()
+
+    server = raw_server(handler)
+    with session.request("GET", server.url, stream=True, timeout=5) as response:
+        received = response.iter_lines()
+        assert next(received) == lines[0]
+        assert list(received) == lines[1:]
+
+
+def test_a_paused_stream_can_be_closed_or_read_whole(raw_server, session):
+    body = b"".join(b"%06d\n" % i for i in range(200_000))  # 1.4 MB
+
+    def handler(conn, server):
+        while server.receive(conn) is not None:
+            conn.sendall(answer(body))
+
+    server = raw_server(handler)
+    response = session.request("GET", server.url, stream=True, timeout=5)
+    assert next(response.iter_lines()) == b"000000"
+    response.close()  # the rest is never read
+    response = session.request("GET", server.url, stream=True, timeout=5)
+    assert response.content == body
+    assert session.request("GET", server.url, stream=True).content == body  # the connection was fine
 
 
 def test_content_after_lines_is_refused_and_lines_after_content_work(raw_server, session):

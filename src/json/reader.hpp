@@ -1,0 +1,137 @@
+// The reader's internals, shared by the plain reader (reader.cpp) and the shaped one
+// (shaped_reader.cpp): the per-parse workspace and the document walker.
+#pragma once
+#include <simdjson.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "json/json.hpp"
+#include "json/scalars.hpp"
+#include "json/shape.hpp"
+#include "util/stack.hpp"
+
+namespace korvane::json::detail {
+
+namespace od = simdjson::ondemand;
+
+static_assert(kPadding >= simdjson::SIMDJSON_PADDING);
+
+// A workspace that grew past this for one big answer is released after use, not kept.
+constexpr std::size_t kKeepCapacity = std::size_t{8} << 20;
+
+// What one parse needs: the parser's index buffers, the padded copy of the text, scratch for
+// unescaping, and the stack of finished values of the arrays under construction. Reused by the
+// thread's next parse so a stream of small answers allocates nothing but the Python objects.
+struct Workspace {
+    od::parser parser;
+    std::unique_ptr<char[]> buffer;
+    std::size_t buffer_capacity = 0;
+    std::string scratch;
+    std::vector<PyObject*> stack;  // owned references while a parse runs, empty between parses
+    bool busy = false;
+
+    // `text` copied into `buffer` with kPadding zero bytes after it.
+    std::string_view padded_copy(std::string_view text);
+
+    bool oversized() const {
+        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity ||
+               scratch.capacity() > kKeepCapacity || stack.capacity() * sizeof(PyObject*) > kKeepCapacity;
+    }
+};
+
+// The shared workspace, or a private one when it is in use (a finalizer run by the collector in
+// the middle of a parse may parse again).
+class Lease {
+public:
+    Lease();
+    ~Lease();
+    Lease(const Lease&) = delete;
+    Lease& operator=(const Lease&) = delete;
+
+    Workspace& operator*() const { return *workspace_; }
+    Workspace* operator->() const { return workspace_; }
+
+private:
+    std::unique_ptr<Workspace> own_;
+    Workspace* workspace_;
+};
+
+// Walks one document depth-first, building each value as soon as its token is read. Fallible
+// steps return nullptr and leave either a Python error or a decode failure (message and place)
+// behind; the caller turns the latter into json.JSONDecodeError.
+class Reader {
+public:
+    Reader(Workspace& workspace, od::document& document, std::string_view text)
+        : ws_(workspace), document_(document), text_(text) {}
+
+    PyObject* root();
+    // The text read again as the one element of an added array (see read_enclosed()).
+    PyObject* enclosed_root();
+    // The parser refused the root container unseen: its first bracket is not closed by the last.
+    bool unclosed_root() const { return unclosed_root_; }
+    // The top value read by `shape`; nullptr when the text or a value does not fit it.
+    PyObject* shaped_root(const Shape& shape);
+
+    const char* message() const { return message_; }
+    // Byte offset of the failure in the text (the document's position when not known exactly).
+    std::size_t offset() {
+        const char* where = where_;
+        if (!where && document_.current_location().get(where) != simdjson::SUCCESS) return text_.size();
+        if (where < text_.data() || where > text_.data() + text_.size()) return text_.size();
+        return static_cast<std::size_t>(where - text_.data());
+    }
+
+private:
+    // The recursion runs through value(), array() and object(); everything else stays out of
+    // line so each level of nesting costs little stack.
+    PyObject* value(od::value& value, std::size_t depth);
+    [[gnu::noinline]] PyObject* array(od::value& value, const char* start, std::size_t depth);
+    [[gnu::noinline]] PyObject* object(od::value& value, const char* start, std::size_t depth);
+    [[gnu::noinline]] PyObject* number(od::value& value, std::string_view token);
+    [[gnu::noinline]] PyObject* scalar(std::string_view token);
+    [[gnu::noinline]] PyObject* string(od::value& value, std::string_view token);
+    PyObject* string(std::string_view token);
+    [[gnu::noinline]] PyObject* literal(od::value& value, std::string_view token);
+    [[gnu::noinline]] PyObject* key(const char* body);
+    // The unescaped UTF-8 of a key (a view into the text or into scratch), or false.
+    bool key_bytes(const char* body, std::string_view& out);
+    PyObject* shaped(od::value& value, const Shape& shape, std::size_t depth);
+    PyObject* member_value(od::value& value, const ObjectShape& shape, std::size_t index, std::size_t depth);
+    [[gnu::noinline]] PyObject* memo_string(od::value& value, std::string_view token, ValueMemo& memo);
+    [[gnu::noinline]] PyObject* memo_integer(od::value& value, std::string_view token, ValueMemo& memo);
+    [[gnu::noinline]] PyObject* shaped_object(od::value& value, const ObjectShape& shape, const char* start,
+                                              std::size_t depth);
+    [[gnu::noinline]] PyObject* shaped_array(od::value& value, const ObjectShape& shape, const char* start,
+                                             std::size_t depth);
+    // Shallow documents never ask for the thread's stack bounds (a TLS lookup).
+    bool too_deep(std::size_t depth) {
+        if (depth <= kUncheckedDepth) return false;
+        if (!stack_floor_) stack_floor_ = util::stack_floor();
+        return depth > kMaxDepth || util::below_stack_floor(stack_floor_);
+    }
+    static constexpr std::size_t kUncheckedDepth = 8;
+
+    PyObject* fail(const char* message, const char* where = nullptr) {
+        message_ = message;
+        where_ = where;
+        return nullptr;
+    }
+    PyObject* fail(simdjson::error_code code) { return fail(simdjson::error_message(code)); }
+    PyObject* fail(const TokenError& error, const char* token) {
+        return error.message ? fail(error.message, token + error.offset) : nullptr;
+    }
+
+    Workspace& ws_;
+    od::document& document_;
+    std::string_view text_;
+    std::uintptr_t stack_floor_ = 0;  // found at the first deep level
+    const char* message_ = nullptr;
+    const char* where_ = nullptr;
+    bool unclosed_root_ = false;
+};
+
+}  // namespace korvane::json::detail
