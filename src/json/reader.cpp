@@ -212,6 +212,8 @@ PyObject* Reader::number(od::value& value, std::string_view token) {
                 }
                 break;
             }
+            default:  // an integer beyond 64 bits (newer releases name it): the exact path below
+                break;
         }
     }
     // Beyond 64-bit integers and the double range, or not a number at all. The parser cannot
