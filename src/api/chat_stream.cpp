@@ -172,8 +172,10 @@ bool may_be_json(std::string_view data) {
 }
 
 // Reads a chunk straight from its JSON text with the defaults of chunk_from_object().
+// Kept for the process (never destroyed): the values it keeps stay reachable for leak checkers,
+// and nothing of it runs after the interpreter is gone.
 const records::JsonRecords& chunk_reader() {
-    static const records::JsonRecords reader = [] {
+    static const records::JsonRecords* reader = [] {
         const ChatNames& k = chat_names();
         nb::dict absent;
         absent[k.id] = k.empty;
@@ -181,9 +183,9 @@ const records::JsonRecords& chunk_reader() {
         absent[k.created] = nb::int_(0);
         absent[k.model] = k.empty;
         absent[k.choices] = nb::list();
-        return records::JsonRecords("ChatCompletionChunk", records::JsonRecords::Layout::Object, nullptr, absent);
+        return new records::JsonRecords("ChatCompletionChunk", records::JsonRecords::Layout::Object, nullptr, absent);
     }();
-    return reader;
+    return *reader;
 }
 
 // The next chunk, or an invalid object once the stream is over.

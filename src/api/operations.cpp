@@ -34,9 +34,11 @@ nb::object call_request(nb::handle request, const Call& call) {
     return nb::steal(answer);
 }
 
-// One prepared reader per record class and list member, made on first use.
+// One prepared reader per record class and list member, made on first use and kept for the
+// process (never destroyed, like the record classes whose values its readers keep).
 const records::JsonRecords& list_reader(const char* record, const char* member) {
-    static std::map<std::pair<std::string, std::string>, std::unique_ptr<records::JsonRecords>> readers;
+    using Readers = std::map<std::pair<std::string, std::string>, std::unique_ptr<records::JsonRecords>>;
+    static Readers& readers = *new Readers();
     auto& reader = readers[{record, member}];
     if (!reader) reader = std::make_unique<records::JsonRecords>(record, records::JsonRecords::Layout::List, member);
     return *reader;

@@ -149,23 +149,7 @@ PyObject* Reader::value(od::value& value, std::size_t depth) {
 }
 
 PyObject* Reader::array(od::value& value, const char* start, std::size_t depth) {
-    if (too_deep(depth)) return fail("Nesting too deep", start);
-    od::array items;
-    if (auto code = value.get_array().get(items)) return fail(code);
-    const std::size_t base = ws_.stack.size();
-    for (auto item : items) {
-        od::value element;
-        if (auto code = std::move(item).get(element)) return fail(code);
-        PyObject* built = this->value(element, depth);
-        if (!built) return nullptr;
-        ws_.stack.push_back(built);  // owned by the stack from here on (Lease releases on failure)
-    }
-    const std::size_t count = ws_.stack.size() - base;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), ws_.stack[base + i]);
-    ws_.stack.resize(base);
-    return list;
+    return list_of(value, start, depth, [&](od::value& element) { return this->value(element, depth); });
 }
 
 PyObject* Reader::object(od::value& value, const char* start, std::size_t depth) {
@@ -263,10 +247,10 @@ PyObject* Reader::string(std::string_view token) {
 }
 
 // `body` points just past a key's opening quote; the closing quote was matched by the parser.
-PyObject* Reader::key(const char* body) {
+bool Reader::key_extent(const char* body, std::string_view& bytes, bool& escaped) {
     const char* const end = text_.data() + text_.size();
     const char* p = body;
-    bool escaped = false;
+    escaped = false;
     while (p < end && *p != '"') {
         if (*p == '\\') {
             escaped = true;
@@ -274,8 +258,15 @@ PyObject* Reader::key(const char* body) {
         }
         ++p;
     }
-    if (p >= end) return fail("Unterminated string starting at", body - 1);
-    const std::string_view bytes(body, static_cast<std::size_t>(p - body));
+    if (p >= end) return fail("Unterminated string starting at", body - 1), false;
+    bytes = std::string_view(body, static_cast<std::size_t>(p - body));
+    return true;
+}
+
+PyObject* Reader::key(const char* body) {
+    std::string_view bytes;
+    bool escaped = false;
+    if (!key_extent(body, bytes, escaped)) return nullptr;
     if (!escaped) return detail::key_cache().get(bytes);
     TokenError error;
     PyObject* result = detail::decode_string(bytes, ws_.scratch, &error);

@@ -97,6 +97,8 @@ private:
     PyObject* string(std::string_view token);
     [[gnu::noinline]] PyObject* literal(od::value& value, std::string_view token);
     [[gnu::noinline]] PyObject* key(const char* body);
+    // The raw bytes of a key up to its closing quote, and whether they hold escapes.
+    bool key_extent(const char* body, std::string_view& bytes, bool& escaped);
     // The unescaped UTF-8 of a key (a view into the text or into scratch), or false.
     bool key_bytes(const char* body, std::string_view& out);
     PyObject* shaped(od::value& value, const Shape& shape, std::size_t depth);
@@ -108,6 +110,28 @@ private:
     [[gnu::noinline]] PyObject* shaped_array(od::value& value, const ObjectShape& shape, const char* start,
                                              std::size_t depth);
     // Shallow documents never ask for the thread's stack bounds (a TLS lookup).
+    // A list of the array's elements, each read by read_element(od::value&); nullptr on failure.
+    template <typename ReadElement>
+    PyObject* list_of(od::value& value, const char* start, std::size_t depth, ReadElement&& read_element) {
+        if (too_deep(depth)) return fail("Nesting too deep", start);
+        od::array items;
+        if (auto code = value.get_array().get(items)) return fail(code);
+        const std::size_t base = ws_.stack.size();
+        for (auto item : items) {
+            od::value element;
+            if (auto code = std::move(item).get(element)) return fail(code);
+            PyObject* built = read_element(element);
+            if (!built) return nullptr;
+            ws_.stack.push_back(built);  // owned by the stack from here on (Lease releases on failure)
+        }
+        const std::size_t count = ws_.stack.size() - base;
+        PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), ws_.stack[base + i]);
+        ws_.stack.resize(base);
+        return list;
+    }
+
     bool too_deep(std::size_t depth) {
         if (depth <= kUncheckedDepth) return false;
         if (!stack_floor_) stack_floor_ = util::stack_floor();

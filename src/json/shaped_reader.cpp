@@ -1,6 +1,8 @@
 // Shaped reading: objects of a known layout go to their finish function as an array of member
 // values, never through a dict; everything else is read as the plain reader reads it.
+#include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "json/reader.hpp"
 
@@ -13,22 +15,31 @@ namespace od = simdjson::ondemand;
 namespace detail {
 namespace {
 
-// Owned references to the member values of one shaped object, released on every path.
+// Owned references to the member values of one shaped object, released on every path. Records
+// have few fields: those stay on the stack.
 class MemberValues {
 public:
-    explicit MemberValues(std::size_t count) : values_(count, nullptr) {}
+    explicit MemberValues(std::size_t count) : count_(count) {
+        if (count_ > kInline) heap_ = std::make_unique<PyObject*[]>(count_);
+        values_ = heap_ ? heap_.get() : inline_;
+        std::fill_n(values_, count_, nullptr);
+    }
     ~MemberValues() {
-        for (PyObject* value : values_) Py_XDECREF(value);
+        for (std::size_t i = 0; i < count_; ++i) Py_XDECREF(values_[i]);
     }
     MemberValues(const MemberValues&) = delete;
     MemberValues& operator=(const MemberValues&) = delete;
 
     // Takes `value`; a repeated member replaces the earlier value, as in a dict.
     void set(std::size_t i, PyObject* value) { Py_XSETREF(values_[i], value); }
-    PyObject* const* data() const { return values_.data(); }
+    PyObject* const* data() const { return values_; }
 
 private:
-    std::vector<PyObject*> values_;
+    static constexpr std::size_t kInline = 32;
+    std::size_t count_;
+    PyObject* inline_[kInline];
+    std::unique_ptr<PyObject*[]> heap_;
+    PyObject** values_;
 };
 
 // The index of `key` among the shape's keys, or -1. Members usually come in declaration order,
@@ -76,24 +87,8 @@ PyObject* Reader::shaped(od::value& value, const Shape& shape, std::size_t depth
 }
 
 PyObject* Reader::shaped_array(od::value& value, const ObjectShape& shape, const char* start, std::size_t depth) {
-    if (too_deep(depth)) return fail("Nesting too deep", start);
-    od::array items;
-    if (auto code = value.get_array().get(items)) return fail(code);
     const Shape element{&shape, false};
-    const std::size_t base = ws_.stack.size();
-    for (auto item : items) {
-        od::value element_value;
-        if (auto code = std::move(item).get(element_value)) return fail(code);
-        PyObject* built = shaped(element_value, element, depth);
-        if (!built) return nullptr;
-        ws_.stack.push_back(built);  // owned by the stack from here on (Lease releases on failure)
-    }
-    const std::size_t count = ws_.stack.size() - base;
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), ws_.stack[base + i]);
-    ws_.stack.resize(base);
-    return list;
+    return list_of(value, start, depth, [&](od::value& item) { return shaped(item, element, depth); });
 }
 
 PyObject* Reader::shaped_object(od::value& value, const ObjectShape& shape, const char* start, std::size_t depth) {
@@ -174,18 +169,8 @@ PyObject* Reader::memo_string(od::value& value, std::string_view token, ValueMem
 
 // The key's bytes as the text has them when it holds no escape, else unescaped into scratch.
 bool Reader::key_bytes(const char* body, std::string_view& out) {
-    const char* const end = text_.data() + text_.size();
-    const char* p = body;
     bool escaped = false;
-    while (p < end && *p != '"') {
-        if (*p == '\\') {
-            escaped = true;
-            ++p;
-        }
-        ++p;
-    }
-    if (p >= end) return fail("Unterminated string starting at", body - 1), false;
-    out = std::string_view(body, static_cast<std::size_t>(p - body));
+    if (!key_extent(body, out, escaped)) return false;
     if (!escaped) return true;
     // Rare: decode to a str and take its UTF-8 (lone surrogates cannot match a known key).
     TokenError error;

@@ -111,7 +111,9 @@ const JsonRecords* json_records_of(PyTypeObject* cls) {
     if (!schema || schema->cls != cls || schema < schemas.data() || schema >= schemas.data() + schemas.size()) {
         return nullptr;  // BaseModel itself, or a user's subclass
     }
-    static std::vector<std::unique_ptr<JsonRecords>> readers(all_schemas().size());
+    // Kept for the process (never destroyed), like the record classes.
+    static std::vector<std::unique_ptr<JsonRecords>>& readers =
+        *new std::vector<std::unique_ptr<JsonRecords>>(all_schemas().size());
     auto& reader = readers[static_cast<std::size_t>(schema - all_schemas().data())];
     if (!reader) reader = std::make_unique<JsonRecords>(schema->name, JsonRecords::Layout::Object);
     return reader.get();
