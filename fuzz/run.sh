@@ -16,7 +16,7 @@ log() { printf '[fuzz] %s\n' "$*" >&2; }
 log "building the fuzz targets"
 mkdir -p "$BUILD"
 cmake -S fuzz -B "$BUILD" -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DPython_EXECUTABLE="$ROOT/.venv/bin/python" >"$BUILD/configure.log" 2>&1 ||
+  -DPython_EXECUTABLE="$ROOT/.venv/bin/python" -DKORVANE_THIRD_PARTY_DIR="$ROOT/build/third_party" >"$BUILD/configure.log" 2>&1 ||
   { cat "$BUILD/configure.log" >&2; exit 1; }
 ninja -C "$BUILD" -j2 >"$BUILD/build.log" 2>&1 || { cat "$BUILD/build.log" >&2; exit 1; }
 

@@ -6,6 +6,7 @@
 
 #include "bindings.hpp"
 #include "util/arguments.hpp"
+#include "util/lazy_names.hpp"
 
 namespace korvane::errors {
 namespace {
@@ -141,10 +142,12 @@ nb::tuple reduce(nb::handle self) {
     return nb::make_tuple(newobj, nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())))), state);
 }
 
-nb::object create_type(size_t index) {
+using Types = std::array<nb::object, kClasses.size()>;
+
+nb::object create_type(size_t index, const Types& made) {
     const ClassInfo& cls = kClasses[index];
     std::string qualified = std::string(kModule) + "." + cls.name;
-    PyObject* base = index == 0 ? PyExc_Exception : g_types[static_cast<size_t>(cls.base)];
+    PyObject* base = index == 0 ? PyExc_Exception : made[static_cast<size_t>(cls.base)].ptr();
     nb::object type = nb::steal(PyErr_NewExceptionWithDoc(qualified.c_str(), cls.doc, base, nullptr));
     if (!type.is_valid()) throw nb::python_error();
     nb::object init = nb::cpp_function(
@@ -166,9 +169,30 @@ nb::object create_type(size_t index) {
     return type;
 }
 
+// Builds the whole hierarchy and publishes it: in g_types for the C++ core, on the module for
+// Python. Made on first use: a program that never meets an error does not pay for the classes.
+void make_types() {
+    if (g_types[0]) return;
+    // An error may be pending while the classes are looked up (to match it): it survives.
+    nb::error_scope pending;
+    Types made;
+    for (size_t i = 0; i < kClasses.size(); ++i) made[i] = create_type(i, made);
+    // Making classes can run Python code (a collection), so another thread may have finished
+    // first: only one hierarchy is ever published.
+    if (g_types[0]) return;
+    nb::handle module = util::LazyNames::module();
+    for (size_t i = 0; i < kClasses.size(); ++i) {
+        if (module.is_valid()) nb::setattr(module, kClasses[i].name, made[i]);
+        g_types[i] = made[i].release().ptr();
+    }
+}
+
 }  // namespace
 
-nb::handle type(Kind kind) { return g_types[static_cast<size_t>(kind)]; }
+nb::handle type(Kind kind) {
+    make_types();
+    return g_types[static_cast<size_t>(kind)];
+}
 
 nb::object make(Kind kind, nb::tuple args, nb::dict kwargs) {
     PyObject* error = PyObject_Call(type(kind).ptr(), args.ptr(), kwargs.ptr());
@@ -181,11 +205,9 @@ void raise(nb::handle error) {
     throw nb::python_error();
 }
 
-void bind(nb::module_& m) {
-    for (size_t i = 0; i < kClasses.size(); ++i) {
-        g_types[i] = create_type(i).release().ptr();
-        m.attr(kClasses[i].name) = nb::handle(g_types[i]);
-    }
+// The classes are made on first use (make_types): here they are only declared.
+void bind(nb::module_& /*m*/) {
+    for (const ClassInfo& cls : kClasses) util::LazyNames::add(cls.name, &make_types);
 }
 
 }  // namespace korvane::errors

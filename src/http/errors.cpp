@@ -3,6 +3,8 @@
 
 #include <array>
 
+#include "util/lazy_names.hpp"
+
 namespace korvane::http {
 namespace {
 
@@ -33,8 +35,6 @@ constexpr std::array<ErrorInfo, 9> kErrors{{
 
 std::array<PyObject*, kErrors.size()> g_types{};  // owned for the life of the process
 
-PyObject* type_of(ErrorKind kind) { return g_types[static_cast<size_t>(kind)]; }
-
 PyObject* create(const ErrorInfo& info, nb::handle bases) {
     std::string qualified = std::string("korvane_sdk.http.") + info.name;
     PyObject* type = PyErr_NewExceptionWithDoc(qualified.c_str(), info.doc, bases.ptr(), nullptr);
@@ -42,19 +42,13 @@ PyObject* create(const ErrorInfo& info, nb::handle bases) {
     return type;
 }
 
-}  // namespace
-
-nb::handle error_type(ErrorKind kind) { return type_of(kind); }
-
-void raise_error(ErrorKind kind, const std::string& message) {
-    nb::object text = nb::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    if (!text.is_valid()) throw nb::python_error();
-    PyErr_SetObject(type_of(kind), text.ptr());
-    throw nb::python_error();
-}
-
-void bind_errors(nb::module_& m) {
-    auto base = [](ErrorKind kind) { return nb::handle(type_of(kind)); };
+// Builds the hierarchy and publishes it (g_types for C++, the module for Python) on first use;
+// only one hierarchy is published even if another thread built one meanwhile.
+void make_types() {
+    if (g_types[0]) return;
+    nb::error_scope pending;  // an error being matched against these classes survives
+    std::array<nb::object, kErrors.size()> made;
+    auto base = [&](ErrorKind kind) { return made[static_cast<size_t>(kind)]; };
     for (const ErrorInfo& info : kErrors) {
         nb::object bases;
         switch (info.kind) {
@@ -69,9 +63,36 @@ void bind_errors(nb::module_& m) {
                 break;
             default: bases = nb::make_tuple(base(ErrorKind::Request)); break;
         }
-        g_types[static_cast<size_t>(info.kind)] = create(info, bases);
-        m.attr(info.export_as) = nb::handle(type_of(info.kind));
+        made[static_cast<size_t>(info.kind)] = nb::steal(create(info, bases));
     }
+    if (g_types[0]) return;
+    nb::handle module = util::LazyNames::module();
+    for (const ErrorInfo& info : kErrors) {
+        const auto i = static_cast<size_t>(info.kind);
+        if (module.is_valid()) nb::setattr(module, info.export_as, made[i]);
+        g_types[i] = made[i].release().ptr();
+    }
+}
+
+PyObject* type_of(ErrorKind kind) {
+    make_types();
+    return g_types[static_cast<size_t>(kind)];
+}
+
+}  // namespace
+
+nb::handle error_type(ErrorKind kind) { return type_of(kind); }
+
+void raise_error(ErrorKind kind, const std::string& message) {
+    nb::object text = nb::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text.is_valid()) throw nb::python_error();
+    PyErr_SetObject(type_of(kind), text.ptr());
+    throw nb::python_error();
+}
+
+// The classes are made on first use (make_types): here they are only declared.
+void bind_errors(nb::module_& /*m*/) {
+    for (const ErrorInfo& info : kErrors) util::LazyNames::add(info.export_as, &make_types);
 }
 
 }  // namespace korvane::http

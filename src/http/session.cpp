@@ -58,7 +58,6 @@ struct Session {
 }  // namespace
 
 void bind(nb::module_& m) {
-    bind_errors(m);
     bind_headers(m);
     bind_response(m);
     nb::class_<Session>(m, "Session", nb::dynamic_attr(),

@@ -82,7 +82,10 @@ PyObject* Reader::root() {
     if (auto code = document_.type().get(type)) return fail(code);
     if (type == od::json_type::array || type == od::json_type::object) {
         od::value top;
-        if (auto code = document_.get_value().get(top)) return fail(code);
+        if (auto code = document_.get_value().get(top)) {
+            unclosed_root_ = code == simdjson::INCOMPLETE_ARRAY_OR_OBJECT;
+            return fail(code);
+        }
         PyObject* result = value(top, 0);
         if (!result) return nullptr;
         const char* rest = nullptr;
@@ -98,6 +101,29 @@ PyObject* Reader::root() {
     const char* token_end = token.data() + token.size();
     if (token_end != text_.data() + text_.size()) return fail("Extra data", token_end);
     return scalar(detail::trim_trailing_space(token));
+}
+
+PyObject* Reader::enclosed_root() {
+    od::array enclosing;
+    if (auto code = document_.get_array().get(enclosing)) return fail(code);
+    const char* const end = text_.data() + text_.size();  // the added closing bracket
+    for (auto item : enclosing) {
+        od::value element;
+        if (auto code = std::move(item).get(element)) return fail(code);
+        PyObject* result = value(element, 0);
+        if (!result) return nullptr;
+        const char* rest = nullptr;
+        const bool more = document_.current_location().get(rest) == simdjson::SUCCESS;
+        if (more && rest == end) return result;  // the text was one whole value after all
+        Py_DECREF(result);
+        if (more && rest >= text_.data() && rest < end) return fail("Extra data", rest);
+        // The value took the added bracket as its own closing one: the text stops inside it,
+        // right after an opening bracket ("[") or after a value.
+        const char* last = end;
+        while (last > text_.data() && detail::is_space(last[-1])) --last;
+        return fail(last > text_.data() && last[-1] == '[' ? "Expecting value" : "Expecting ',' delimiter", end);
+    }
+    return fail("Expecting value", text_.data());
 }
 
 // Every value is consumed through the parser, not only read from its token: the parser steps
@@ -170,6 +196,8 @@ PyObject* Reader::number(od::value& value, std::string_view token) {
                 }
                 break;
             }
+            default:  // an integer beyond 64 bits (newer releases name it): the exact path below
+                break;
         }
     }
     // Beyond 64-bit integers and the double range, or not a number at all. The parser cannot
@@ -283,6 +311,30 @@ std::size_t locate_string_fault(std::string_view text) {
     }
 }
 
+// The parser refuses a root array or object whose last bracket does not close it, without saying
+// where the text goes wrong. Read once more, enclosed in an added array that does pass that check,
+// the walk finds the fault and its place as in any other text. Only broken text comes here.
+nb::object read_enclosed(Workspace& ws, std::string_view text, std::size_t first) {
+    const std::size_t size = text.size() + 2;
+    auto buffer = std::make_unique_for_overwrite<char[]>(size + kPadding);
+    buffer[0] = '[';
+    std::memcpy(buffer.get() + 1, text.data(), text.size());
+    buffer[size - 1] = ']';
+    std::memset(buffer.get() + size, 0, kPadding);
+    // Its own parser, one level deeper than the usual, so the added array costs the text no depth.
+    od::parser parser;
+    if (parser.allocate(size, kMaxDepth + 1)) throw std::bad_alloc();
+    od::document document;
+    if (auto code = parser.iterate(buffer.get(), size, size + kPadding).get(document)) {
+        raise_index_error(code, text, first);
+    }
+    Reader reader(ws, document, std::string_view(buffer.get() + 1, text.size()));
+    nb::object result = nb::steal(reader.enclosed_root());
+    if (result.is_valid()) return result;
+    if (PyErr_Occurred()) throw nb::python_error();
+    detail::raise_decode_error(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
+}
+
 nb::object read(Workspace& ws, std::string_view text) {
     if (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0) text.remove_prefix(3);
     std::size_t first = 0;
@@ -298,6 +350,7 @@ nb::object read(Workspace& ws, std::string_view text) {
     nb::object result = nb::steal(reader.root());
     if (result.is_valid()) return result;
     if (PyErr_Occurred()) throw nb::python_error();
+    if (reader.unclosed_root()) return read_enclosed(ws, text, first);
     detail::raise_decode_error(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
 }
 

@@ -69,6 +69,10 @@ public:
         : ws_(workspace), document_(document), text_(text) {}
 
     PyObject* root();
+    // The text read again as the one element of an added array (see read_enclosed()).
+    PyObject* enclosed_root();
+    // The parser refused the root container unseen: its first bracket is not closed by the last.
+    bool unclosed_root() const { return unclosed_root_; }
     // The top value read by `shape`; nullptr when the text or a value does not fit it.
     PyObject* shaped_root(const Shape& shape);
 
@@ -151,6 +155,7 @@ private:
     std::uintptr_t stack_floor_ = 0;  // found at the first deep level
     const char* message_ = nullptr;
     const char* where_ = nullptr;
+    bool unclosed_root_ = false;
 };
 
 }  // namespace korvane::json::detail

@@ -1,0 +1,72 @@
+"""Import cost: what `import korvane_sdk.models` (and the whole package) adds to a bare interpreter.
+
+Each statement runs in a fresh interpreter, interleaved with `python -c pass` in the same loop so
+both see the same machine load; the best run of each is kept (the least disturbed one) and the
+difference is the import's own cost. With valgrind installed, the instruction counts of one run of
+each (callgrind) give the same difference without the noise of a shared machine.
+"""
+
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+STATEMENTS = [
+    ("pass", "pass"),
+    ("import korvane_sdk.models", "import korvane_sdk.models"),
+    ("import korvane_sdk + client", "import korvane_sdk; korvane_sdk.KorvaneClient; korvane_sdk.KorvaneError"),
+]
+ROUNDS = 60
+
+
+def wall_times():
+    best = {label: float("inf") for label, _ in STATEMENTS}
+    for _ in range(ROUNDS):
+        for label, code in STATEMENTS:
+            start = time.perf_counter()
+            subprocess.run([sys.executable, "-c", code], check=True)
+            best[label] = min(best[label], time.perf_counter() - start)
+    return best
+
+
+def instructions(code):
+    """Instructions one run executes, user space (callgrind), or None without valgrind."""
+    if not shutil.which("valgrind"):
+        return None
+    with tempfile.TemporaryDirectory() as folder:
+        out = os.path.join(folder, "callgrind.out")
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
+            check=True, capture_output=True,
+        )
+        with open(out) as profile:
+            for line in profile:
+                if line.startswith(("summary:", "totals:")):
+                    return int(line.split()[1])
+    return None
+
+
+def main():
+    # One warm-up run of each: compiled bytecode and the files are then in the page cache.
+    for _, code in STATEMENTS:
+        subprocess.run([sys.executable, "-c", code], check=True)
+    best = wall_times()
+    bare = best["pass"]
+    print(f"whole-process runs, best of {ROUNDS} each, interleaved")
+    for label, _ in STATEMENTS:
+        extra = "" if label == "pass" else f"   +{(best[label] - bare) * 1e3:5.2f} ms over pass ({best[label] / bare:4.2f}x)"
+        print(f"  {label:<30} {best[label] * 1e3:8.2f} ms{extra}")
+    counts = {label: instructions(code) for label, code in STATEMENTS}
+    if counts["pass"] is None:
+        print("instruction counts: valgrind not installed")
+        return
+    print("instructions executed (callgrind, one run each)")
+    for label, _ in STATEMENTS:
+        extra = "" if label == "pass" else f"   +{(counts[label] - counts['pass']) / 1e6:5.2f} M over pass"
+        print(f"  {label:<30} {counts[label] / 1e6:8.2f} M{extra}")
+
+
+if __name__ == "__main__":
+    main()
