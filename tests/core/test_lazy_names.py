@@ -1,24 +1,17 @@
 """Parts of the compiled core built on first use: the same classes whichever way they are first reached."""
 
-import socket
 import subprocess
 import sys
 
 import pytest
+
+from rawserver import closed_port_url
 
 
 def run_python(code):
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     return done.stdout.split()
-
-
-def closed_port_url():
-    sock = socket.socket()
-    sock.bind(("127.0.0.1", 0))
-    port = sock.getsockname()[1]
-    sock.close()
-    return f"http://127.0.0.1:{port}"
 
 
 def test_loading_the_records_builds_nothing_else():
