@@ -1,7 +1,9 @@
 """Raw-socket loopback servers for the awkward wire cases: split lines, stalls, resets, connection
 counting."""
 
+import os
 import socket
+import subprocess
 import threading
 import time
 
@@ -137,3 +139,14 @@ def closed_port_url():
     port = sock.getsockname()[1]
     sock.close()
     return f"http://127.0.0.1:{port}"
+
+
+def self_signed_files(directory):
+    """A fresh self-signed certificate for 127.0.0.1 and its key: (cert path, key path)."""
+    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
+    subprocess.run(
+        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
+        check=True, capture_output=True, timeout=60,
+    )
+    return cert, key

@@ -1,16 +1,14 @@
 """Loopback servers that misbehave on purpose: resets, stalls, trickles, endless bodies, TLS."""
 
-import os
 import resource
 import socket
 import ssl
 import struct
-import subprocess
 import threading
 import time
 import zlib
 
-from rawserver import answer, read_request
+from rawserver import answer, read_request, self_signed_files
 
 
 read_head = read_request  # a request's head and any Content-Length body; None when the client goes first
@@ -113,12 +111,7 @@ def gzip_bomb_parts(block=1 << 20):
 
 def self_signed_context(directory):
     """A server TLS context with a fresh self-signed certificate for 127.0.0.1."""
-    cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
-    subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
-        check=True, capture_output=True, timeout=60,
-    )
+    cert, key = self_signed_files(directory)
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     return context
