@@ -161,7 +161,7 @@ PyObject* Reader::object(od::value& value, const char* start, std::size_t depth)
     for (auto member : members) {
         od::field field;
         if (auto code = std::move(member).get(field)) return fail(code);
-        nb::object name = nb::steal(key(field.key().raw()));
+        nb::object name = nb::steal(key(field));
         if (!name.is_valid()) return nullptr;
         nb::object built = nb::steal(this->value(field.value(), depth));
         if (!built.is_valid()) return nullptr;
@@ -246,8 +246,16 @@ PyObject* Reader::string(std::string_view token) {
     return result ? result : fail(error, token.data() + 1);
 }
 
-// `body` points just past a key's opening quote; the closing quote was matched by the parser.
-bool Reader::key_extent(const char* body, std::string_view& bytes, bool& escaped) {
+bool Reader::key_extent(od::field& field, std::string_view& bytes, bool& escaped) {
+    if constexpr (requires { field.escaped_key(); }) {
+        // Releases that know where the key ends (its closing quote precedes the ':' the index
+        // holds) give it without a scan.
+        bytes = field.escaped_key();
+        escaped = std::memchr(bytes.data(), '\\', bytes.size()) != nullptr;
+        return true;
+    }
+    // `body` points just past the opening quote; the closing quote was matched by the parser.
+    const char* const body = field.key().raw();
     const char* const end = text_.data() + text_.size();
     const char* p = body;
     escaped = false;
@@ -263,14 +271,14 @@ bool Reader::key_extent(const char* body, std::string_view& bytes, bool& escaped
     return true;
 }
 
-PyObject* Reader::key(const char* body) {
+PyObject* Reader::key(od::field& field) {
     std::string_view bytes;
     bool escaped = false;
-    if (!key_extent(body, bytes, escaped)) return nullptr;
+    if (!key_extent(field, bytes, escaped)) return nullptr;
     if (!escaped) return detail::key_cache().get(bytes);
     TokenError error;
     PyObject* result = detail::decode_string(bytes, ws_.scratch, &error);
-    return result ? result : fail(error, body);
+    return result ? result : fail(error, bytes.data());
 }
 
 }  // namespace detail

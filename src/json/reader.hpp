@@ -96,11 +96,11 @@ private:
     [[gnu::noinline]] PyObject* string(od::value& value, std::string_view token);
     PyObject* string(std::string_view token);
     [[gnu::noinline]] PyObject* literal(od::value& value, std::string_view token);
-    [[gnu::noinline]] PyObject* key(const char* body);
+    [[gnu::noinline]] PyObject* key(od::field& field);
     // The raw bytes of a key up to its closing quote, and whether they hold escapes.
-    bool key_extent(const char* body, std::string_view& bytes, bool& escaped);
+    bool key_extent(od::field& field, std::string_view& bytes, bool& escaped);
     // The unescaped UTF-8 of a key (a view into the text or into scratch), or false.
-    bool key_bytes(const char* body, std::string_view& out);
+    bool key_bytes(od::field& field, std::string_view& out);
     PyObject* shaped(od::value& value, const Shape& shape, std::size_t depth);
     PyObject* member_value(od::value& value, const ObjectShape& shape, std::size_t index, std::size_t depth);
     [[gnu::noinline]] PyObject* memo_string(od::value& value, std::string_view token, ValueMemo& memo);

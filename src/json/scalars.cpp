@@ -1,6 +1,7 @@
 // String literal and slow-path number decoding with the interpreter's json module semantics.
 #include "json/scalars.hpp"
 
+#include <cstdint>
 #include <cstring>
 
 namespace korvane::json::detail {
@@ -47,11 +48,37 @@ const char* skip_digits(const char* p, const char* end) {
 
 }  // namespace
 
+namespace {
+
+constexpr std::size_t kShortText = 64;
+
+bool is_ascii(std::string_view text) {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        high |= word;
+    }
+    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+    return (high & 0x8080808080808080ull) == 0;
+}
+
+}  // namespace
+
 PyObject* decode_string(std::string_view body, std::string& scratch, TokenError* error) {
     const char* p = body.data();
     const char* const end = p + body.size();
     const void* escape = std::memchr(p, '\\', body.size());
-    if (!escape) return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(body.size()), nullptr);
+    if (!escape) {
+        if (body.size() <= kShortText && is_ascii(body)) {
+            // Short ASCII text (most values) is copied straight into a new str.
+            PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(body.size()), 127);
+            if (text && !body.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text), p, body.size());
+            return text;
+        }
+        return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(body.size()), nullptr);
+    }
 
     scratch.clear();
     bool lone_surrogate = false;

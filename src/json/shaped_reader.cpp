@@ -101,7 +101,7 @@ PyObject* Reader::shaped_object(od::value& value, const ObjectShape& shape, cons
         od::field field;
         if (auto code = std::move(member).get(field)) return fail(code);
         std::string_view name;
-        if (!key_bytes(field.key().raw(), name)) return nullptr;
+        if (!key_bytes(field, name)) return nullptr;
         const std::ptrdiff_t index = find_key(shape, name, hint);
         if (index < 0) {
             // Not known: still read through, so the text after it is checked as JSON.
@@ -168,14 +168,14 @@ PyObject* Reader::memo_string(od::value& value, std::string_view token, ValueMem
 }
 
 // The key's bytes as the text has them when it holds no escape, else unescaped into scratch.
-bool Reader::key_bytes(const char* body, std::string_view& out) {
+bool Reader::key_bytes(od::field& field, std::string_view& out) {
     bool escaped = false;
-    if (!key_extent(body, out, escaped)) return false;
+    if (!key_extent(field, out, escaped)) return false;
     if (!escaped) return true;
     // Rare: decode to a str and take its UTF-8 (lone surrogates cannot match a known key).
     TokenError error;
     nb::object text = nb::steal(decode_string(out, ws_.scratch, &error));
-    if (!text.is_valid()) return fail(error, body), false;
+    if (!text.is_valid()) return fail(error, out.data()), false;
     Py_ssize_t size = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) {

@@ -71,6 +71,39 @@ nb::dict context(const char* key, nb::handle value) {
     return ctx;
 }
 
+// True when `value`, read fresh from JSON, already is exactly what conversion to `type` would give
+// (the same object, or for containers an equal one made of the same objects), so it can be kept
+// as it is. Anything else goes through the conversions.
+bool fits_as_is(const Type& type, PyObject* value) {
+    if (value == Py_None) return type.optional;
+    switch (type.kind) {
+        case Kind::Str: return PyUnicode_CheckExact(value);
+        case Kind::Int: return PyLong_CheckExact(value);
+        case Kind::Float: return PyFloat_CheckExact(value);
+        case Kind::Bool: return PyBool_Check(value);
+        case Kind::Any: return true;
+        case Kind::DateTime: return false;
+        case Kind::Record: return Py_TYPE(value) == type.record->cls;
+        case Kind::List:
+            if (!PyList_CheckExact(value)) return false;
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                if (!fits_as_is(*type.item, PyList_GET_ITEM(value, i))) return false;
+            }
+            return true;
+        case Kind::Dict: {
+            if (!PyDict_CheckExact(value)) return false;  // its keys, read from JSON, are plain str
+            if (type.item->kind == Kind::Any) return true;
+            PyObject *key, *item;
+            Py_ssize_t pos = 0;
+            while (PyDict_Next(value, &pos, &key, &item)) {
+                if (!fits_as_is(*type.item, item)) return false;
+            }
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace
 
 void Validator::enter(PyObject* key, Py_ssize_t index) {
@@ -147,7 +180,8 @@ bool Validator::members(const Schema& schema, PyObject* const* present, PyObject
         const Field& field = schema.fields[i];
         nb::object converted;
         if (present[i]) {
-            converted = field_value(field, present[i]);
+            const bool as_is = adopt_ && !field.bounded && fits_as_is(*field.type, present[i]);
+            converted = as_is ? nb::borrow(present[i]) : field_value(field, present[i]);
         } else if (absent && absent[i]) {
             const bool fresh_list = PyList_CheckExact(absent[i]) && PyList_GET_SIZE(absent[i]) == 0;
             converted = fresh_list ? steal_checked(PyList_New(0)) : nb::borrow(absent[i]);
