@@ -15,6 +15,8 @@ import subprocess
 import sys
 import time
 
+import callgrind
+
 HERE = pathlib.Path(__file__).resolve().parent
 BUILD = HERE.parent / "build" / "bench"
 STREAM_CHUNKS = 10_000
@@ -250,6 +252,29 @@ def in_memory_stream_rate(rounds=7):
     return chunks_per_second(lambda: sum(1 for _ in client.chat.completions.create(MODEL, [], stream=True)), rounds)
 
 
+# A client streaming `rounds` streams, run whole under callgrind (korvane_sdk from this checkout).
+STREAM_SCRIPT = """
+import sys
+from korvane_sdk import KorvaneClient
+completions = KorvaneClient(api_key="sk-bench", proxy_url=sys.argv[1]).chat.completions
+for _ in range(int(sys.argv[2])):
+    for _chunk in completions.create("bench-model", [{"role": "user", "content": "Hello"}], stream=True):
+        pass
+"""
+
+
+def instructions_per_chunk(url):
+    """Instructions each streamed chunk costs ours and the floor, from whole runs of 1 and 3 streams
+    (the difference leaves start-up out); None without valgrind."""
+    if not callgrind.available():
+        return None
+    floor_program = built("chat_floor", ["-lcurl", "-lsimdjson"])
+    ours = [callgrind.instructions([sys.executable, "-c", STREAM_SCRIPT, url, str(n)]) for n in (1, 3)]
+    floor = [callgrind.instructions([floor_program, "stream", url, str(n)]) for n in (1, 3)]
+    per = lambda counts: (counts[1] - counts[0]) / (2 * STREAM_CHUNKS)
+    return per(ours), per(floor)
+
+
 def main():
     calls = int(os.environ.get("BENCH_CHAT_CALLS", "300"))
     rows_whole, rows_stream, notes = [], [], []
@@ -278,6 +303,7 @@ def main():
             floor_row = ("C++ floor (libcurl+simdjson)", statistics.median(floor("stream", 7)))
         rows_stream.append(floor_row)
         floor_parse = statistics.median(floor("parse", 7))
+        counted = instructions_per_chunk(server.url)
     try:
         memory_rate = in_memory_stream_rate()
     except Exception as error:  # the records engine may not be bound yet
@@ -304,6 +330,9 @@ def main():
         elif ours and name != "korvane_sdk":
             ratio = f"  korvane_sdk is {ours / value:5.1f}x faster"
         print(f"  {name:<30} {value:12,.0f}{ratio}")
+    if counted:
+        print(f"  instructions per chunk (callgrind, client process): korvane_sdk {counted[0]:,.0f}, "
+              f"floor {counted[1]:,.0f}: {counted[0] / counted[1]:.2f}x")
     print("\nwithout transport (the same body's lines from memory)")
     if memory_rate:
         print(f"  {'korvane_sdk generator':<30} {memory_rate:12,.0f}")

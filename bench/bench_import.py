@@ -6,12 +6,11 @@ difference is the import's own cost. With valgrind installed, the instruction co
 each (callgrind) give the same difference without the noise of a shared machine.
 """
 
-import os
-import shutil
 import subprocess
 import sys
-import tempfile
 import time
+
+import callgrind
 
 STATEMENTS = [
     ("pass", "pass"),
@@ -32,20 +31,8 @@ def wall_times():
 
 
 def instructions(code):
-    """Instructions one run executes, user space (callgrind), or None without valgrind."""
-    if not shutil.which("valgrind"):
-        return None
-    with tempfile.TemporaryDirectory() as folder:
-        out = os.path.join(folder, "callgrind.out")
-        subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable, "-c", code],
-            check=True, capture_output=True,
-        )
-        with open(out) as profile:
-            for line in profile:
-                if line.startswith(("summary:", "totals:")):
-                    return int(line.split()[1])
-    return None
+    """Instructions one run of `python -c code` executes, or None without valgrind."""
+    return callgrind.instructions([sys.executable, "-c", code])
 
 
 def main():
