@@ -142,17 +142,15 @@ std::string_view line_text(nb::handle line) {
     return {};
 }
 
-// The next line of the response, as a view valid until the next call; false at the end.
-// `unchecked`: the line's UTF-8 is still to be checked (see next_chunk).
-bool next_line(StreamState& state, std::string_view& text, nb::object& holder, bool& unchecked) {
-    unchecked = false;
+// The next line of the response, as a view valid until the next call; false at the end. Lines
+// read directly (state.direct) are not yet checked for UTF-8 (see next_chunk); the others are.
+bool next_line(StreamState& state, std::string_view& text, nb::object& holder) {
     if (state.direct) {
         // Lines already here are split off without asking the response (no lock, no copy).
         std::optional<std::string_view> line = state.own_lines.next_line(state.complete);
         if (!line && !state.complete) line = state.direct->next_line_in(state.own_lines);
         if (!line) return false;
         text = *line;
-        unchecked = true;
         return true;
     }
     holder = nb::steal(PyIter_Next(state.lines.ptr()));
@@ -199,31 +197,26 @@ nb::object next_chunk(StreamState& state) {
     for (;;) {
         std::string_view text;
         nb::object line;
-        bool unchecked = false;
-        if (!next_line(state, text, line, unchecked)) {
+        if (!next_line(state, text, line)) {
             release(state);
             return {};
         }
         if (text.empty()) continue;
         ClassifiedLine classified = classify_sse_line(text);
         static const records::JsonRecords& chunks = chunk_reader();
-        if (unchecked) {
-            // A chunk read whole proves the line UTF-8 (its prefix is ASCII, the JSON reader
-            // checks the rest); every other line is checked before anything is done with it.
-            if (classified.kind == SseLine::data && may_be_json(classified.data)) {
-                if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
-            }
-            check_utf8(text);
+        const bool data = classified.kind == SseLine::data && may_be_json(classified.data);
+        if (data) {
+            if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
         }
+        // A chunk read whole proves its line UTF-8 (the prefix is ASCII, the JSON reader checks
+        // the rest); any other line read directly is checked before anything is done with it.
+        if (state.direct) check_utf8(text);
         if (classified.kind == SseLine::skip) continue;
         if (classified.kind == SseLine::done) {
             release(state);
             return {};
         }
-        if (!may_be_json(classified.data)) continue;
-        if (!unchecked) {
-            if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
-        }
+        if (!data) continue;
         nb::object value;
         try {
             value = json::parse(classified.data);

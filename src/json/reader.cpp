@@ -344,7 +344,7 @@ nb::object read_enclosed(Workspace& ws, std::string_view text, std::size_t first
 }
 
 nb::object read(Workspace& ws, std::string_view text) {
-    if (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0) text.remove_prefix(3);
+    if (detail::opens_with_byte_order_mark(text)) text.remove_prefix(3);
     std::size_t first = 0;
     while (first < text.size() && detail::is_space(text[first])) ++first;
     if (first == text.size()) detail::raise_decode_error("Expecting value", text, text.size());

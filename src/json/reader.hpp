@@ -20,6 +20,11 @@ namespace od = simdjson::ondemand;
 
 static_assert(kPadding >= simdjson::SIMDJSON_PADDING);
 
+// A UTF-8 byte order mark opens `text`.
+inline bool opens_with_byte_order_mark(std::string_view text) {
+    return text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF";
+}
+
 // A workspace that grew past this for one big answer is released after use, not kept.
 constexpr std::size_t kKeepCapacity = std::size_t{8} << 20;
 

@@ -192,7 +192,7 @@ bool Reader::key_bytes(od::field& field, std::string_view& out) {
 
 nb::object parse_shaped(std::string_view text, const Shape& shape) {
     // A byte order mark is left to the general path (newer parser releases would skip it here).
-    if (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0) return {};
+    if (detail::opens_with_byte_order_mark(text)) return {};
     Lease ws;
     const std::string_view padded = ws->padded_copy(text);
     od::document document;

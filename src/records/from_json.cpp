@@ -15,7 +15,6 @@ namespace korvane::records {
 struct RecordShape : json::ObjectShape {
     const Schema* schema = nullptr;
     std::vector<PyObject*> absent;  // per field: strong reference or nullptr (none given)
-    PyTypeObject* element = nullptr;  // a wrapper's element class
 };
 
 namespace {
@@ -46,11 +45,12 @@ bool all_of_class(PyObject* list, PyTypeObject* cls) {
     return true;
 }
 
-// The array of a list answer's wrapper object; an absent member is an empty list.
-PyObject* finish_wrapper(const json::ObjectShape& base, PyObject* const* values) {
-    const auto& shape = static_cast<const RecordShape&>(base);
+// The array of a list answer's wrapper object (its one member: an array of records); an absent
+// member is an empty list.
+PyObject* finish_wrapper(const json::ObjectShape& shape, PyObject* const* values) {
     if (!values[0]) return PyList_New(0);
-    if (!all_of_class(values[0], shape.element)) return nullptr;
+    const auto& element = static_cast<const RecordShape&>(*shape.members[0].object);
+    if (!all_of_class(values[0], element.schema->cls)) return nullptr;
     return Py_NewRef(values[0]);
 }
 
@@ -97,11 +97,10 @@ JsonRecords::JsonRecords(std::string_view record, Layout layout, const char* mem
         }
     }
     if (layout == Layout::List && member) {
-        wrapper_ = std::make_unique<RecordShape>();
+        wrapper_ = std::make_unique<json::ObjectShape>();
         wrapper_->keys.emplace_back(member);
         wrapper_->members.push_back(json::Shape{top_.get(), true});
         wrapper_->finish = &finish_wrapper;
-        wrapper_->element = schema->cls;
     }
 }
 

@@ -11,6 +11,13 @@ namespace korvane::records {
 namespace nb = nanobind;
 
 struct RecordShape;
+}  // namespace korvane::records
+
+namespace korvane::json {
+struct ObjectShape;
+}  // namespace korvane::json
+
+namespace korvane::records {
 
 // A prepared reader of one record class (or of lists of it). It only takes input the general
 // path (decode to dicts, then validate) would turn into the same records; for anything else
@@ -37,7 +44,7 @@ public:
 
 private:
     std::unique_ptr<RecordShape> top_;      // the record's shape with `absent` applied
-    std::unique_ptr<RecordShape> wrapper_;  // Layout::List: the object holding the array
+    std::unique_ptr<json::ObjectShape> wrapper_;  // Layout::List: the object holding the array
     Layout layout_;
 };
 
