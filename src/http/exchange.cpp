@@ -97,10 +97,12 @@ bool Exchange::pump(Until until, Failure& failure) {
         failure = *failure_;
         return false;
     }
+    // Bytes already waiting (a caller may put a partial line there first) do not count as new.
+    pump_base_ = received_.size();
     auto satisfied = [&] {
         switch (until) {
             case Until::Headers: return final_headers_ || done_;
-            case Until::Data: return !received_.empty() || done_;
+            case Until::Data: return received_.size() > pump_base_ || done_;
             case Until::End: return done_;
         }
         return true;
@@ -281,7 +283,7 @@ void Exchange::header_line(std::string_view line) {
 size_t Exchange::on_body(char* data, size_t size, size_t count, void* self) {
     auto* exchange = static_cast<Exchange*>(self);
     size_t length = size * count;
-    if (exchange->pausable_ && exchange->received_.size() >= kPauseAt) {
+    if (exchange->pausable_ && exchange->received_.size() - exchange->pump_base_ >= kPauseAt) {
         exchange->paused_ = true;
         return CURL_WRITEFUNC_PAUSE;  // libcurl keeps these bytes and hands them over on resume
     }

@@ -20,7 +20,7 @@ public:
     // What pump() waits for.
     enum class Until {
         Headers,  // the final answer's status line and headers (or the end)
-        Data,     // some body bytes not yet taken (or the end)
+        Data,     // some more body bytes (or the end)
         End,      // the end of the answer
     };
 
@@ -84,6 +84,7 @@ private:
     // with megabytes of a stream that is consumed line by line.
     static constexpr size_t kPauseAt = size_t{64} << 10;
     bool pausable_ = false;  // the current pump may pause (it is not reading to the end)
+    size_t pump_base_ = 0;   // bytes waiting when the current pump began
     bool paused_ = false;
     size_t body_bytes_ = 0;
     Clock::time_point started_;

@@ -70,6 +70,13 @@ std::optional<std::string_view> LineBuffer::next_line(bool at_end) {
     return rest.substr(0, end);
 }
 
+void LineBuffer::hand_over_pending(std::string& into) {
+    into.assign(data_, start_, std::string::npos);
+    data_.clear();
+    start_ = 0;
+    scanned_ = 0;  // the moved part is searched again: it is short
+}
+
 void LineBuffer::clear() {
     data_.clear();
     start_ = 0;

@@ -16,6 +16,9 @@ public:
     std::optional<std::string_view> next_line(bool at_end);
     // Bytes received and not yet handed out as lines.
     size_t pending() const { return data_.size() - start_; }
+    // Moves the bytes not yet handed out (part of one line) to `into`, which must be empty, so
+    // that what arrives next is appended there and append() takes it all back without copying it.
+    void hand_over_pending(std::string& into);
     void clear();
 
 private:

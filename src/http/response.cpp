@@ -14,6 +14,7 @@ namespace {
 
 // A single line may not grow past this; a longer one is refused instead of held.
 constexpr size_t kMaxLine = size_t{64} << 20;
+constexpr size_t kHandOverLine = size_t{4} << 10;  // see next_line_view
 
 nb::object bytes_of(std::string_view data) {
     PyObject* bytes = PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
@@ -192,6 +193,14 @@ std::optional<std::string_view> Response::next_line_view(LineBuffer& buffer, boo
             buffer.clear();
             fail_stream({ErrorKind::Request, "A line of the answer is longer than 64 MiB"});
         }
+        if (!exchange_->received().empty()) {
+            buffer.append(exchange_->received());  // arrived with the headers or an earlier pump
+            continue;
+        }
+        // A short partial line goes ahead of what arrives, so the arrival is taken over instead
+        // of copied behind it (the next pump waits for bytes beyond it). A long one stays:
+        // moving it on every read would be quadratic.
+        if (buffer.pending() <= kHandOverLine) buffer.hand_over_pending(exchange_->received());
         Failure failure;
         bool ok;
         {

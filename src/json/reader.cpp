@@ -149,7 +149,23 @@ PyObject* Reader::value(od::value& value, std::size_t depth) {
 }
 
 PyObject* Reader::array(od::value& value, const char* start, std::size_t depth) {
-    return list_of(value, start, depth, [&](od::value& element) { return this->value(element, depth); });
+    if (too_deep(depth)) return fail("Nesting too deep", start);
+    od::array items;
+    if (auto code = value.get_array().get(items)) return fail(code);
+    const std::size_t base = ws_.stack.size();
+    for (auto item : items) {
+        od::value element;
+        if (auto code = std::move(item).get(element)) return fail(code);
+        PyObject* built = this->value(element, depth);
+        if (!built) return nullptr;
+        ws_.stack.push_back(built);  // owned by the stack from here on (Lease releases on failure)
+    }
+    const std::size_t count = ws_.stack.size() - base;
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), ws_.stack[base + i]);
+    ws_.stack.resize(base);
+    return list;
 }
 
 PyObject* Reader::object(od::value& value, const char* start, std::size_t depth) {

@@ -1,5 +1,5 @@
-// The reader's internals, shared by the plain reader (reader.cpp) and the shaped one
-// (shaped_reader.cpp): the per-parse workspace and the document walker.
+// The reader's internals: the per-parse workspace (shared with the shaped reader,
+// shaped_reader.cpp), the nesting guard, and the document walker of the plain reader.
 #pragma once
 #include <simdjson.h>
 
@@ -33,6 +33,7 @@ constexpr std::size_t kKeepCapacity = std::size_t{8} << 20;
 // thread's next parse so a stream of small answers allocates nothing but the Python objects.
 struct Workspace {
     od::parser parser;
+    simdjson::dom::parser tape;  // the shaped reader's: whole documents decoded at once
     std::unique_ptr<char[]> buffer;
     std::size_t buffer_capacity = 0;
     std::string scratch;
@@ -43,7 +44,7 @@ struct Workspace {
     std::string_view padded_copy(std::string_view text);
 
     bool oversized() const {
-        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity ||
+        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity || tape.capacity() > kKeepCapacity ||
                scratch.capacity() > kKeepCapacity || stack.capacity() * sizeof(PyObject*) > kKeepCapacity;
     }
 };
@@ -65,6 +66,22 @@ private:
     Workspace* workspace_;
 };
 
+// Bounds recursion over nested input: deeper than kMaxDepth, or closer to the end of the
+// thread's stack than its reserve. Shallow levels never ask for the thread's stack bounds (a TLS
+// lookup).
+class DepthGuard {
+public:
+    bool too_deep(std::size_t depth) {
+        if (depth <= kUncheckedDepth) return false;
+        if (!stack_floor_) stack_floor_ = util::stack_floor();
+        return depth > kMaxDepth || util::below_stack_floor(stack_floor_);
+    }
+
+private:
+    static constexpr std::size_t kUncheckedDepth = 8;
+    std::uintptr_t stack_floor_ = 0;  // found at the first deep level
+};
+
 // Walks one document depth-first, building each value as soon as its token is read. Fallible
 // steps return nullptr and leave either a Python error or a decode failure (message and place)
 // behind; the caller turns the latter into json.JSONDecodeError.
@@ -78,8 +95,6 @@ public:
     PyObject* enclosed_root();
     // The parser refused the root container unseen: its first bracket is not closed by the last.
     bool unclosed_root() const { return unclosed_root_; }
-    // The top value read by `shape`; nullptr when the text or a value does not fit it.
-    PyObject* shaped_root(const Shape& shape);
 
     const char* message() const { return message_; }
     // Byte offset of the failure in the text (the document's position when not known exactly).
@@ -104,45 +119,7 @@ private:
     [[gnu::noinline]] PyObject* key(od::field& field);
     // The raw bytes of a key up to its closing quote, and whether they hold escapes.
     bool key_extent(od::field& field, std::string_view& bytes, bool& escaped);
-    // The unescaped UTF-8 of a key (a view into the text or into scratch), or false.
-    bool key_bytes(od::field& field, std::string_view& out);
-    PyObject* shaped(od::value& value, const Shape& shape, std::size_t depth);
-    PyObject* member_value(od::value& value, const ObjectShape& shape, std::size_t index, std::size_t depth);
-    [[gnu::noinline]] PyObject* memo_string(od::value& value, std::string_view token, ValueMemo& memo);
-    [[gnu::noinline]] PyObject* memo_integer(od::value& value, std::string_view token, ValueMemo& memo);
-    [[gnu::noinline]] PyObject* shaped_object(od::value& value, const ObjectShape& shape, const char* start,
-                                              std::size_t depth);
-    [[gnu::noinline]] PyObject* shaped_array(od::value& value, const ObjectShape& shape, const char* start,
-                                             std::size_t depth);
-    // Shallow documents never ask for the thread's stack bounds (a TLS lookup).
-    // A list of the array's elements, each read by read_element(od::value&); nullptr on failure.
-    template <typename ReadElement>
-    PyObject* list_of(od::value& value, const char* start, std::size_t depth, ReadElement&& read_element) {
-        if (too_deep(depth)) return fail("Nesting too deep", start);
-        od::array items;
-        if (auto code = value.get_array().get(items)) return fail(code);
-        const std::size_t base = ws_.stack.size();
-        for (auto item : items) {
-            od::value element;
-            if (auto code = std::move(item).get(element)) return fail(code);
-            PyObject* built = read_element(element);
-            if (!built) return nullptr;
-            ws_.stack.push_back(built);  // owned by the stack from here on (Lease releases on failure)
-        }
-        const std::size_t count = ws_.stack.size() - base;
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(count));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), ws_.stack[base + i]);
-        ws_.stack.resize(base);
-        return list;
-    }
-
-    bool too_deep(std::size_t depth) {
-        if (depth <= kUncheckedDepth) return false;
-        if (!stack_floor_) stack_floor_ = util::stack_floor();
-        return depth > kMaxDepth || util::below_stack_floor(stack_floor_);
-    }
-    static constexpr std::size_t kUncheckedDepth = 8;
+    bool too_deep(std::size_t depth) { return depth_.too_deep(depth); }
 
     PyObject* fail(const char* message, const char* where = nullptr) {
         message_ = message;
@@ -157,7 +134,7 @@ private:
     Workspace& ws_;
     od::document& document_;
     std::string_view text_;
-    std::uintptr_t stack_floor_ = 0;  // found at the first deep level
+    DepthGuard depth_;
     const char* message_ = nullptr;
     const char* where_ = nullptr;
     bool unclosed_root_ = false;

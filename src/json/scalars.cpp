@@ -66,19 +66,20 @@ bool is_ascii(std::string_view text) {
 
 }  // namespace
 
+PyObject* utf8_text(std::string_view utf8) {
+    if (utf8.size() <= kShortText && is_ascii(utf8)) {
+        // Short ASCII text (most values) is copied straight into a new str.
+        PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(utf8.size()), 127);
+        if (text && !utf8.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text), utf8.data(), utf8.size());
+        return text;
+    }
+    return PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr);
+}
+
 PyObject* decode_string(std::string_view body, std::string& scratch, TokenError* error) {
     const char* p = body.data();
     const char* const end = p + body.size();
-    const void* escape = std::memchr(p, '\\', body.size());
-    if (!escape) {
-        if (body.size() <= kShortText && is_ascii(body)) {
-            // Short ASCII text (most values) is copied straight into a new str.
-            PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(body.size()), 127);
-            if (text && !body.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text), p, body.size());
-            return text;
-        }
-        return PyUnicode_DecodeUTF8(p, static_cast<Py_ssize_t>(body.size()), nullptr);
-    }
+    if (!std::memchr(p, '\\', body.size())) return utf8_text(body);
 
     scratch.clear();
     bool lone_surrogate = false;

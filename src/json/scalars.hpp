@@ -22,6 +22,9 @@ inline std::string_view trim_trailing_space(std::string_view token) {
     return token;
 }
 
+// A new str from valid UTF-8 (no escapes left): short ASCII text is copied straight into it.
+PyObject* utf8_text(std::string_view utf8);
+
 // Decodes the body of a string literal (the text between its quotes, escapes not yet resolved,
 // already valid UTF-8) into a new str. `scratch` is working memory reused between calls.
 // Returns nullptr either with *error filled (bad escape) or with a Python error set.

@@ -1,19 +1,26 @@
 // Shaped reading: objects of a known layout go to their finish function as an array of member
-// values, never through a dict; everything else is read as the plain reader reads it.
+// values, never through a dict; everything else becomes plain Python values.
+//
+// Unlike the plain reader, this one only accepts: any text it does not take as is goes to the
+// caller's general path, which reports the fault. So it can decode the whole document first
+// (simdjson's DOM parser: numbers already converted, strings already unescaped, every byte
+// checked) and then walk the result once, which costs a small document far less than pulling
+// each value through the on-demand parser. The parser's numbers are correctly rounded and it
+// refuses what the interpreter's json module would read differently (lone surrogate escapes,
+// integers beyond 64 bits, numbers beyond the double range, NaN and Infinity): those texts take
+// the general path.
 #include <algorithm>
 #include <cstring>
 #include <memory>
 
+#include "json/key_cache.hpp"
 #include "json/reader.hpp"
 
 namespace korvane::json {
-
-using detail::Lease;
-using detail::Reader;
-namespace od = simdjson::ondemand;
-
 namespace detail {
 namespace {
+
+namespace dom = simdjson::dom;
 
 // Owned references to the member values of one shaped object, released on every path. Records
 // have few fields: those stay on the stack.
@@ -42,163 +49,162 @@ private:
     PyObject** values_;
 };
 
-// The index of `key` among the shape's keys, or -1. Members usually come in declaration order,
+// The index of `key` among `count` known keys, or -1. Members usually come in declaration order,
 // so the search starts where the last one matched.
-std::ptrdiff_t find_key(const ObjectShape& shape, std::string_view key, std::size_t hint) {
-    const std::size_t count = shape.keys.size();
-    for (std::size_t step = 0; step < count; ++step) {
-        std::size_t i = hint + step;
-        if (i >= count) i -= count;
-        const std::string& known = shape.keys[i];
-        if (known.size() == key.size() && std::memcmp(known.data(), key.data(), key.size()) == 0) {
+std::ptrdiff_t find_key(const std::string* keys, std::size_t count, std::string_view key, std::size_t hint) {
+    for (std::size_t step = 0, i = hint; step < count; ++step, ++i) {
+        if (i >= count) i = 0;
+        if (keys[i].size() == key.size() && std::memcmp(keys[i].data(), key.data(), key.size()) == 0) {
             return static_cast<std::ptrdiff_t>(i);
         }
     }
     return -1;
 }
 
-}  // namespace
+// Builds Python values from a decoded document. Every function returns a new reference, or
+// nullptr when the document does not fit (a Python error may be set; the caller clears it).
+class TapeWalker {
+public:
+    PyObject* shaped(dom::element element, const Shape& shape, std::size_t depth) {
+        if (!shape.object) return plain(element, depth);
+        const dom::element_type type = element.type();
+        if (shape.array && type == dom::element_type::ARRAY) {
+            const Shape item{shape.object, false};
+            return list(element.get_array().value_unsafe(), depth + 1,
+                        [&](dom::element e) { return shaped(e, item, depth + 1); });
+        }
+        if (!shape.array && type == dom::element_type::OBJECT) {
+            return shaped_object(element.get_object().value_unsafe(), *shape.object, depth + 1);
+        }
+        return plain(element, depth);
+    }
 
-PyObject* Reader::shaped_root(const Shape& shape) {
-    od::json_type type;
-    if (document_.type().get(type)) return nullptr;
-    const bool fits = shape.array ? type == od::json_type::array : type == od::json_type::object;
-    if (!fits) return nullptr;
-    od::value top;
-    if (document_.get_value().get(top)) return nullptr;
-    PyObject* result = shaped(top, shape, 0);
-    if (!result) return nullptr;
-    const char* rest = nullptr;
-    if (document_.current_location().get(rest) != simdjson::OUT_OF_BOUNDS) {
-        Py_DECREF(result);
+private:
+    PyObject* plain(dom::element element, std::size_t depth) {
+        switch (element.type()) {
+            case dom::element_type::OBJECT: return object(element.get_object().value_unsafe(), depth + 1);
+            case dom::element_type::ARRAY:
+                return list(element.get_array().value_unsafe(), depth + 1,
+                            [&](dom::element e) { return plain(e, depth + 1); });
+            case dom::element_type::STRING: return utf8_text(element.get_string().value_unsafe());
+            case dom::element_type::INT64: return PyLong_FromLongLong(element.get_int64().value_unsafe());
+            case dom::element_type::UINT64: return PyLong_FromUnsignedLongLong(element.get_uint64().value_unsafe());
+            case dom::element_type::DOUBLE: return PyFloat_FromDouble(element.get_double().value_unsafe());
+            case dom::element_type::BOOL: return PyBool_FromLong(element.get_bool().value_unsafe());
+            case dom::element_type::NULL_VALUE: Py_RETURN_NONE;
+        }
         return nullptr;
     }
-    return result;
-}
 
-PyObject* Reader::shaped(od::value& value, const Shape& shape, std::size_t depth) {
-    if (!shape.object) return this->value(value, depth);
-    const std::string_view token = value.raw_json_token();
-    const char* const end = text_.data() + text_.size();
-    if (token.empty() || token.data() >= end) return fail("Expecting value", end);
-    if (shape.array && token.front() == '[') return shaped_array(value, *shape.object, token.data(), depth + 1);
-    if (!shape.array && token.front() == '{') return shaped_object(value, *shape.object, token.data(), depth + 1);
-    return this->value(value, depth);
-}
-
-PyObject* Reader::shaped_array(od::value& value, const ObjectShape& shape, const char* start, std::size_t depth) {
-    const Shape element{&shape, false};
-    return list_of(value, start, depth, [&](od::value& item) { return shaped(item, element, depth); });
-}
-
-PyObject* Reader::shaped_object(od::value& value, const ObjectShape& shape, const char* start, std::size_t depth) {
-    if (too_deep(depth)) return fail("Nesting too deep", start);
-    od::object members;
-    if (auto code = value.get_object().get(members)) return fail(code);
-    MemberValues values(shape.keys.size());
-    std::size_t hint = 0;
-    for (auto member : members) {
-        od::field field;
-        if (auto code = std::move(member).get(field)) return fail(code);
-        std::string_view name;
-        if (!key_bytes(field, name)) return nullptr;
-        const std::ptrdiff_t index = find_key(shape, name, hint);
-        if (index < 0) {
-            // Not known: still read through, so the text after it is checked as JSON.
-            PyObject* dropped = this->value(field.value(), depth);
-            if (!dropped) return nullptr;
-            Py_DECREF(dropped);
-            continue;
+    // A list of the array's elements, each made by make(dom::element).
+    template <typename Make>
+    [[gnu::noinline]] PyObject* list(dom::array items, std::size_t depth, Make&& make) {
+        if (depth_.too_deep(depth)) return nullptr;
+        std::size_t count = items.size();
+        if (count >= 0xFFFFFF) {  // the parser's count saturates there
+            count = 0;
+            for ([[maybe_unused]] dom::element item : items) ++count;
         }
-        const auto i = static_cast<std::size_t>(index);
-        PyObject* built = member_value(field.value(), shape, i, depth);
-        if (!built) return nullptr;
-        values.set(i, built);
-        hint = i + 1;
+        PyObject* made = PyList_New(static_cast<Py_ssize_t>(count));
+        if (!made) return nullptr;
+        Py_ssize_t i = 0;
+        for (dom::element item : items) {
+            PyObject* value = make(item);
+            if (!value) {
+                Py_DECREF(made);  // the unfilled places are NULL, which a list may hold
+                return nullptr;
+            }
+            PyList_SET_ITEM(made, i++, value);
+        }
+        return made;
     }
-    PyObject* made = shape.finish(shape, values.data());
-    if (!made) {
-        PyErr_Clear();
-        return fail("The object does not fit its shape", start);
-    }
-    return made;
-}
 
-PyObject* Reader::member_value(od::value& value, const ObjectShape& shape, std::size_t index, std::size_t depth) {
-    if (shape.members[index].object) return shaped(value, shape.members[index], depth);
-    const std::string_view token = value.raw_json_token();
-    if (token.empty() || token.data() >= text_.data() + text_.size()) return this->value(value, depth);
-    const char first = token.front();
-    const bool text = first == '"', integer = first == '-' || (first >= '0' && first <= '9');
-    if (!text && !integer) return this->value(value, depth);
-    if (shape.memos.size() != shape.keys.size()) shape.memos.resize(shape.keys.size());
-    ValueMemo& memo = shape.memos[index];
-    return text ? memo_string(value, trim_trailing_space(token), memo) : memo_integer(value, token, memo);
-}
-
-PyObject* Reader::memo_integer(od::value& value, std::string_view token, ValueMemo& memo) {
-    od::number_type type;
-    std::int64_t integer = 0;
-    if (value.get_number_type().get(type) != simdjson::SUCCESS || type != od::number_type::signed_integer ||
-        value.get_int64().get(integer) != simdjson::SUCCESS) {
-        return number(value, token);  // not consumed yet: the general path reads it
+    [[gnu::noinline]] PyObject* object(dom::object members, std::size_t depth) {
+        if (depth_.too_deep(depth)) return nullptr;
+        PyObject* dict = PyDict_New();
+        if (!dict) return nullptr;
+        KeyCache& names = key_cache();
+        for (dom::key_value_pair member : members) {
+            PyObject* name = names.get(member.key);
+            PyObject* value = name ? plain(member.value, depth) : nullptr;
+            // Setting an existing key keeps its place and takes the new value: last one wins.
+            const bool stored = value && PyDict_SetItem(dict, name, value) == 0;
+            Py_XDECREF(name);
+            Py_XDECREF(value);
+            if (!stored) {
+                Py_DECREF(dict);
+                return nullptr;
+            }
+        }
+        return dict;
     }
-    if (memo.number && memo.integer == integer) return Py_NewRef(memo.number);
-    PyObject* made = PyLong_FromLongLong(integer);
-    if (made) {
-        memo.integer = integer;
-        Py_XSETREF(memo.number, Py_NewRef(made));
-    }
-    return made;
-}
 
-PyObject* Reader::memo_string(od::value& value, std::string_view token, ValueMemo& memo) {
-    constexpr std::size_t kMaxMemo = 64;
-    od::raw_json_string consumed;
-    if (auto code = value.get_raw_json_string().get(consumed)) return fail(code);
-    if (token.size() < 2 || token.back() != '"') return string(token);  // reports the fault
-    const std::string_view body = token.substr(1, token.size() - 2);
-    if (memo.text && body == memo.bytes) return Py_NewRef(memo.text);
-    PyObject* made = string(token);
-    if (made && body.size() <= kMaxMemo && body.find('\\') == std::string_view::npos) {
-        memo.bytes.assign(body);
-        Py_XSETREF(memo.text, Py_NewRef(made));
+    [[gnu::noinline]] PyObject* shaped_object(dom::object members, const ObjectShape& shape, std::size_t depth) {
+        if (depth_.too_deep(depth)) return nullptr;
+        // The shape's tables, taken once: the loop calls into Python, which the compiler cannot
+        // see through. The memos are sized on first use and never again.
+        const std::size_t count = shape.keys.size();
+        if (shape.memos.size() != count) shape.memos.resize(count);
+        const std::string* const keys = shape.keys.data();
+        const Shape* const nested = shape.members.data();
+        ValueMemo* const memos = shape.memos.data();
+        MemberValues values(count);
+        std::size_t hint = 0;
+        for (dom::key_value_pair member : members) {
+            const std::ptrdiff_t index = find_key(keys, count, member.key, hint);
+            if (index < 0) continue;  // not known: the parser has checked it, nothing to build
+            const auto i = static_cast<std::size_t>(index);
+            PyObject* built;
+            switch (nested[i].object ? dom::element_type::OBJECT : member.value.type()) {
+                case dom::element_type::STRING: built = memo_string(member.value.get_string().value_unsafe(), memos[i]); break;
+                case dom::element_type::INT64: built = memo_integer(member.value.get_int64().value_unsafe(), memos[i]); break;
+                default: built = shaped(member.value, nested[i], depth); break;
+            }
+            if (!built) return nullptr;
+            values.set(i, built);
+            hint = i + 1;
+        }
+        return shape.finish(shape, values.data());
     }
-    return made;
-}
 
-// The key's bytes as the text has them when it holds no escape, else unescaped into scratch.
-bool Reader::key_bytes(od::field& field, std::string_view& out) {
-    bool escaped = false;
-    if (!key_extent(field, out, escaped)) return false;
-    if (!escaped) return true;
-    // Rare: decode to a str and take its UTF-8 (lone surrogates cannot match a known key).
-    TokenError error;
-    nb::object text = nb::steal(decode_string(out, ws_.scratch, &error));
-    if (!text.is_valid()) return fail(error, out.data()), false;
-    Py_ssize_t size = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-    if (!utf8) {
-        PyErr_Clear();
-        out = {};  // lone surrogates: matches no known key (none is empty)
-        return true;
+    static PyObject* memo_integer(std::int64_t integer, ValueMemo& memo) {
+        if (memo.number && memo.integer == integer) return Py_NewRef(memo.number);
+        PyObject* made = PyLong_FromLongLong(integer);
+        if (made) {
+            memo.integer = integer;
+            Py_XSETREF(memo.number, Py_NewRef(made));
+        }
+        return made;
     }
-    ws_.scratch.assign(utf8, static_cast<std::size_t>(size));
-    out = ws_.scratch;
-    return true;
-}
 
+    static PyObject* memo_string(std::string_view text, ValueMemo& memo) {
+        constexpr std::size_t kMaxMemo = 64;
+        if (memo.text && text == memo.bytes) return Py_NewRef(memo.text);
+        PyObject* made = utf8_text(text);
+        if (made && text.size() <= kMaxMemo) {
+            memo.bytes.assign(text);
+            Py_XSETREF(memo.text, Py_NewRef(made));
+        }
+        return made;
+    }
+
+    DepthGuard depth_;
+};
+
+}  // namespace
 }  // namespace detail
 
 nb::object parse_shaped(std::string_view text, const Shape& shape) {
-    // A byte order mark is left to the general path (newer parser releases would skip it here).
+    // A byte order mark is left to the general path (the parser would skip it silently).
     if (detail::opens_with_byte_order_mark(text)) return {};
-    Lease ws;
+    detail::Lease ws;
     const std::string_view padded = ws->padded_copy(text);
-    od::document document;
-    if (ws->parser.iterate(padded.data(), padded.size(), padded.size() + kPadding).get(document)) return {};
-    Reader reader(*ws, document, padded);
-    PyObject* result = reader.shaped_root(shape);
+    simdjson::dom::element root;
+    if (ws->tape.parse(padded.data(), padded.size(), /*realloc_if_needed=*/false).get(root)) return {};
+    const bool fits = shape.array ? root.is_array() : root.is_object();
+    if (!fits) return {};
+    detail::TapeWalker walker;
+    PyObject* result = walker.shaped(root, shape, 0);
     if (!result) PyErr_Clear();
     return nb::steal(result);
 }

@@ -93,6 +93,33 @@ def test_break_midway_raises_http_error_after_delivered_chunks(raw_server, raw_c
     assert list(stream) == []
 
 
+@pytest.mark.parametrize("split", [False, True])
+def test_chunk_arriving_with_the_headers_is_delivered_without_waiting_for_more(raw_server, raw_client, split):
+    """The first lines may come in the same packet as the headers, or a line's end in the next
+    packet: each is handed out as soon as its end is in, never held until more bytes arrive."""
+    delivered, seen = threading.Event(), {}
+    first = chunk_line(0) + b"\n"
+    body = b"%x\r\n%s\r\n" % (len(first), first)
+
+    def handler(connection):
+        if split:
+            connection.send(STREAM_HEAD + body[:-20])
+            connection.send(body[-20:], pause=0.05)
+        else:
+            connection.send(STREAM_HEAD + body)
+        seen["in_time"] = delivered.wait(5)
+        connection.send_chunk(chunk_line(1) + b"\n")
+        connection.send(b"0\r\n\r\n")
+
+    raw_server.handler = handler
+    stream = raw_client.chat.completions.create("m", [], stream=True)
+    assert next(stream).id == "s0"
+    delivered.set()
+    assert next(stream).id == "s1"
+    assert raw_server.done.wait(5)
+    assert seen["in_time"] is True
+
+
 @pytest.mark.parametrize("how", ["close", "with", "drop"])
 def test_early_release_is_seen_by_the_server(raw_server, raw_client, how):
     seen = {}
