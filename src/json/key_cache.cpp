@@ -5,6 +5,8 @@
 #include <cstring>
 #include <type_traits>
 
+#include "util/bytes.hpp"
+
 namespace korvane::json::detail {
 
 PyObject* KeyCache::get(std::string_view bytes) {
@@ -17,7 +19,7 @@ PyObject* KeyCache::get(std::string_view bytes) {
     const auto byte = [&](std::size_t i) { return static_cast<std::size_t>(static_cast<unsigned char>(bytes[i])); };
     const std::size_t mix = size == 0 ? 0 : size * 0x9E37 + byte(0) * 0x3B + byte(size / 2) * 0x61 + byte(size - 1);
     Slot& slot = slots_[(mix ^ (mix >> 9)) & (kSlots - 1)];
-    if (slot.str && slot.size == bytes.size() && std::memcmp(slot.bytes, bytes.data(), bytes.size()) == 0) {
+    if (slot.str && slot.size == bytes.size() && util::same_bytes(slot.bytes, bytes.data(), bytes.size())) {
         Py_INCREF(slot.str);
         return slot.str;
     }

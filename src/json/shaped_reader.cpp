@@ -10,11 +10,11 @@
 // integers beyond 64 bits, numbers beyond the double range, NaN and Infinity): those texts take
 // the general path.
 #include <algorithm>
-#include <cstring>
 #include <memory>
 
 #include "json/key_cache.hpp"
 #include "json/reader.hpp"
+#include "util/bytes.hpp"
 
 namespace korvane::json {
 namespace detail {
@@ -54,7 +54,7 @@ private:
 std::ptrdiff_t find_key(const std::string* keys, std::size_t count, std::string_view key, std::size_t hint) {
     for (std::size_t step = 0, i = hint; step < count; ++step, ++i) {
         if (i >= count) i = 0;
-        if (keys[i].size() == key.size() && std::memcmp(keys[i].data(), key.data(), key.size()) == 0) {
+        if (util::same_bytes(keys[i], key)) {
             return static_cast<std::ptrdiff_t>(i);
         }
     }
@@ -179,7 +179,7 @@ private:
 
     static PyObject* memo_string(std::string_view text, ValueMemo& memo) {
         constexpr std::size_t kMaxMemo = 64;
-        if (memo.text && text == memo.bytes) return Py_NewRef(memo.text);
+        if (memo.text && util::same_bytes(text, memo.bytes)) return Py_NewRef(memo.text);
         PyObject* made = utf8_text(text);
         if (made && text.size() <= kMaxMemo) {
             memo.bytes.assign(text);

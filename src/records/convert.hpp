@@ -11,6 +11,10 @@ namespace korvane::records {
 
 namespace nb = nanobind;
 
+// True when every field of `schema` is present in `values` (fresh from JSON) and already is what
+// conversion would make of it: a record can take them as they are, with no validator at all.
+bool all_fit_as_is(const Schema& schema, PyObject* const* values);
+
 // Walks one input; each problem is recorded with its location and validation goes on, so that
 // one ValidationError lists them all. Python errors (MemoryError, ...) propagate as
 // nb::python_error. Nesting is bounded by the schemas, so no recursion guard is needed here.

@@ -23,11 +23,16 @@ PyObject* finish_record(const json::ObjectShape& base, PyObject* const* values) 
     const auto& shape = static_cast<const RecordShape&>(base);
     const Schema& schema = *shape.schema;
     try {
+        if (all_fit_as_is(schema, values)) {
+            // The table's own class: allocated directly, as object.__new__ would after its checks.
+            PyObject* made = schema.cls->tp_alloc(schema.cls, 0);
+            if (made) store(made, schema, values);
+            return made;
+        }
         Validator validator(/*adopt_inputs=*/true);
         FieldValues out(schema.fields.size());
         PyObject* const* absent = shape.absent.empty() ? nullptr : shape.absent.data();
         if (!validator.members(schema, values, absent, out)) return nullptr;
-        // The table's own class: allocated directly, as object.__new__ would after its checks.
         nb::object made = nb::steal(schema.cls->tp_alloc(schema.cls, 0));
         if (!made.is_valid()) return nullptr;
         store(made.ptr(), schema, out.data());

@@ -57,7 +57,7 @@ private:
             expect('[');
             const Type* item = expression();
             expect(']');
-            return store({.kind = Kind::List, .item = item});
+            return store({.kind = Kind::List, .item = item, .as_is = item->kind == Kind::Any ? &PyList_Type : nullptr});
         }
         if (word == "Dict") {
             expect('[');
@@ -65,12 +65,12 @@ private:
             expect(',');
             const Type* value = expression();
             expect(']');
-            return store({.kind = Kind::Dict, .item = value});
+            return store({.kind = Kind::Dict, .item = value, .as_is = value->kind == Kind::Any ? &PyDict_Type : nullptr});
         }
-        if (word == "str") return store({.kind = Kind::Str});
-        if (word == "int") return store({.kind = Kind::Int});
-        if (word == "float") return store({.kind = Kind::Float});
-        if (word == "bool") return store({.kind = Kind::Bool});
+        if (word == "str") return store({.kind = Kind::Str, .as_is = &PyUnicode_Type});
+        if (word == "int") return store({.kind = Kind::Int, .as_is = &PyLong_Type});
+        if (word == "float") return store({.kind = Kind::Float, .as_is = &PyFloat_Type});
+        if (word == "bool") return store({.kind = Kind::Bool, .as_is = &PyBool_Type});
         if (word == "datetime") return store({.kind = Kind::DateTime});
         if (word == "Any") return store({.kind = Kind::Any});
         const Schema* record = schema_named(word);

@@ -23,6 +23,9 @@ struct Type {
     bool optional = false;
     const Type* item = nullptr;        // element of a List, value of a Dict (keys are always str)
     const Schema* record = nullptr;    // the nested record of a Record
+    // Values of exactly this class need no conversion and no look inside (str, int, float, bool,
+    // and lists or dicts of Any); nullptr when the kind must be looked at.
+    PyTypeObject* as_is = nullptr;
 };
 
 enum class DefaultKind : std::uint8_t { Required, None, Constant, EmptyList, EmptyDict };
