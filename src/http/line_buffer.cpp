@@ -1,23 +1,32 @@
 // The line splitter behind Response.iter_lines().
 #include "http/line_buffer.hpp"
 
-#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace korvane::http {
 namespace {
 
-// The first CR or LF at or after `from`, or npos. Two memchr passes: string_view's
-// find_first_of calls memchr once per byte of the text, which dominated streaming.
+// The first CR or LF at or after `from`, or npos. One pass that looks for both at once, 16 bytes
+// a step: string_view's find_first_of calls memchr once per byte, and two memchr passes (one per
+// character) cost more in call set-up than the search itself for lines of a few hundred bytes.
 size_t line_end(std::string_view text, size_t from) {
-    if (from >= text.size()) return std::string_view::npos;
-    const char* begin = text.data() + from;
-    size_t length = text.size() - from;
-    const void* lf = std::memchr(begin, '\n', length);
-    if (lf) length = static_cast<size_t>(static_cast<const char*>(lf) - begin);
-    const void* cr = std::memchr(begin, '\r', length);
-    const void* found = cr ? cr : lf;
-    if (!found) return std::string_view::npos;
-    return static_cast<size_t>(static_cast<const char*>(found) - text.data());
+    const char* const begin = text.data();
+    size_t at = from;
+#if defined(__SSE2__)
+    const __m128i lf = _mm_set1_epi8('\n'), cr = _mm_set1_epi8('\r');
+    for (; at + 16 <= text.size(); at += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(begin + at));
+        const int found = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, lf), _mm_cmpeq_epi8(block, cr)));
+        if (found) return at + static_cast<size_t>(__builtin_ctz(static_cast<unsigned>(found)));
+    }
+#endif
+    for (; at < text.size(); ++at) {
+        if (begin[at] == '\n' || begin[at] == '\r') return at;
+    }
+    return std::string_view::npos;
 }
 
 }  // namespace
