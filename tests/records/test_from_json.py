@@ -92,3 +92,28 @@ def test_shared_repeated_values_stay_independent():
     first.features.append("b")
     first.metadata["k"].append(2)
     assert second.features == ["a"] and second.metadata == {"k": [1, {"z": None}]}
+
+
+# Literals where a reader could quietly differ from the interpreter's json module: signed zeros,
+# the edges of 64-bit integers and of doubles, long mantissas, escapes of surrogates and NUL,
+# repeated keys. Compared by repr, so 0.0 against -0.0 or 1 against 1.0 counts as a difference.
+EDGE_LITERALS = [
+    "-0", "-0.0", "0e0", "1E+2", "1e400", "-1e400", "1e-400", "9223372036854775807", "9223372036854775808",
+    "-9223372036854775808", "-9223372036854775809", "18446744073709551615", "18446744073709551616",
+    "123456789012345678901234567890", "0.1000000000000000055511151231257827",
+    "-0.1000000000000000055511151231257827", "2.2250738585072011e-308", "4.9406564584124654e-324",
+    "1.7976931348623157e308", "1.7976931348623159e308", "NaN", "-Infinity",
+    '"\\ud800"', '"x\\udc00"', '"\\ud83d\\ude00"', '"a\\u0000b"', '"\\/\\b"', '"\u00e9\u4e2d"',
+    '{"\\ud800": 1}', '{"a\\u0000b": 1, "a": 2}', '{"k": 1, "k": [2]}', '[[[[[[[[[[[[1]]]]]]]]]]]]',
+]
+
+
+@pytest.mark.parametrize("literal", EDGE_LITERALS)
+@pytest.mark.parametrize("name, member", [("TrainingJob", "config"), ("TrainingJob", "progress"),
+                                          ("FeedbackStats", "total_count"), ("Tenant", "metadata")])
+def test_edge_literals_read_alike(name, member, literal):
+    sample = dict(SAMPLES[name])
+    sample.pop(member, None)
+    place = '{"v": %s}' % literal if member in ("config", "metadata") else literal
+    text = json.dumps(sample)[:-1] + ', "%s": %s}' % (member, place)
+    assert repr(outcome(getattr(models, name), text)) == repr(outcome(GENERAL[name], text))
