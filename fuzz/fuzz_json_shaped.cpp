@@ -6,8 +6,8 @@
 // (an array of such objects) and "d"; its finish makes a dict of the known members in that
 // order and fails when "a" is the text "fail". The reader must give exactly what the reference
 // gives: the same value, or nothing (no Python error left behind) when the text is not JSON, does
-// not have the expected top value, or any shaped object anywhere failed, repeated members
-// included.
+// not have the expected top value, holds a value left to the general path (general_only), or any
+// shaped object anywhere failed, repeated members included.
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
@@ -76,6 +76,23 @@ def shaped(pairs):
     out = {k: values[k] for k in KEYS if k in values}
     return FAIL if out.get('a') == 'fail' else out
 
+def general_only(v):
+    """Values the shaped reader leaves to the general path wherever they stand: lone surrogates,
+    integers beyond 64 bits, numbers beyond the double range."""
+    if isinstance(v, Pairs):
+        return any(general_only(k) or general_only(x) for k, x in v)
+    if isinstance(v, list):
+        return any(general_only(x) for x in v)
+    if isinstance(v, str):
+        return any(0xD800 <= ord(c) < 0xE000 for c in v)
+    if isinstance(v, bool):
+        return False
+    if isinstance(v, int):
+        return not -2**63 <= v < 2**64
+    if isinstance(v, float):
+        return math.isinf(v)
+    return False
+
 def reference(data, array):
     """(True, value), (False, None) or (None, None) when the nesting is too deep to judge."""
     try:
@@ -88,6 +105,8 @@ def reference(data, array):
         return False, None  # shaped reading takes no byte order mark: the general path does
     if depth(v) > 900:
         return None, None
+    if general_only(v):
+        return False, None
     if array:
         if not isinstance(v, list) or isinstance(v, Pairs):
             return False, None

@@ -47,8 +47,10 @@ struct ObjectShape {
 // Reads `text` as `shape` says. Inside the document, a member whose value is not the object or
 // array its shape expects is read as a plain value and left to `finish` to judge. The result is
 // an invalid object, with no Python error set, when the text is not valid JSON, when its top value
-// is not what `shape` expects, or when a finish fails: the caller then takes its general path,
-// which gives the same result or the proper error. Needs the GIL.
+// is not what `shape` expects, when it holds anything only the general reader reads exactly (lone
+// surrogate escapes, integers beyond 64 bits, numbers beyond the double range, a byte order mark),
+// or when a finish fails: the caller then takes its general path, which gives the same result or
+// the proper error. Needs the GIL.
 nb::object parse_shaped(std::string_view text, const Shape& shape);
 
 }  // namespace korvane::json
