@@ -27,6 +27,9 @@ inline bool opens_with_byte_order_mark(std::string_view text) {
 
 // A workspace that grew past this for one big answer is released after use, not kept.
 constexpr std::size_t kKeepCapacity = std::size_t{8} << 20;
+// The same for the whole-document parser, which needs about 14 bytes per byte of text (tape,
+// index, strings) where the on-demand one needs about 6.
+constexpr std::size_t kKeepTapeCapacity = std::size_t{1} << 20;
 
 // What one parse needs: the parser's index buffers, the padded copy of the text, scratch for
 // unescaping, and the stack of finished values of the arrays under construction. Reused by the
@@ -44,7 +47,7 @@ struct Workspace {
     std::string_view padded_copy(std::string_view text);
 
     bool oversized() const {
-        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity || tape.capacity() > kKeepCapacity ||
+        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity || tape.capacity() > kKeepTapeCapacity ||
                scratch.capacity() > kKeepCapacity || stack.capacity() * sizeof(PyObject*) > kKeepCapacity;
     }
 };
