@@ -1,7 +1,6 @@
 // The line splitter behind Response.iter_lines().
 #include "http/line_buffer.hpp"
 
-
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif

@@ -11,7 +11,6 @@
 
 #include "json/json.hpp"
 #include "json/scalars.hpp"
-#include "json/shape.hpp"
 #include "util/stack.hpp"
 
 namespace korvane::json::detail {
@@ -47,8 +46,9 @@ struct Workspace {
     std::string_view padded_copy(std::string_view text);
 
     bool oversized() const {
-        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity || tape.capacity() > kKeepTapeCapacity ||
-               scratch.capacity() > kKeepCapacity || stack.capacity() * sizeof(PyObject*) > kKeepCapacity;
+        return buffer_capacity > kKeepCapacity || parser.capacity() > kKeepCapacity ||
+               tape.capacity() > kKeepTapeCapacity || scratch.capacity() > kKeepCapacity ||
+               stack.capacity() * sizeof(PyObject*) > kKeepCapacity;
     }
 };
 

@@ -14,6 +14,7 @@
 
 #include "json/key_cache.hpp"
 #include "json/reader.hpp"
+#include "json/shape.hpp"
 #include "util/bytes.hpp"
 
 namespace korvane::json {
