@@ -19,7 +19,7 @@ nb::object loads(nb::handle data) {
     }
     if (PyUnicode_Check(o)) {
         if (PyUnicode_GET_LENGTH(o) && PyUnicode_READ_CHAR(o, 0) == 0xFEFF) {
-            detail::raise_decode_error("Unexpected UTF-8 BOM (decode using utf-8-sig)", o, 0);
+            detail::raise_decode_error(detail::kUnexpectedByteOrderMark, o, 0);
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);

@@ -7,6 +7,9 @@
 
 namespace korvane::json::detail {
 
+// The json module's message for a byte order mark it does not skip (a str's, or a second one).
+inline constexpr const char* kUnexpectedByteOrderMark = "Unexpected UTF-8 BOM (decode using utf-8-sig)";
+
 // Offset meaning "where the first invalid UTF-8 sequence starts".
 inline constexpr std::size_t kFirstInvalidUtf8 = static_cast<std::size_t>(-1);
 

@@ -363,7 +363,7 @@ nb::object read(Workspace& ws, std::string_view text) {
     if (detail::opens_with_byte_order_mark(text)) text.remove_prefix(3);
     // One mark is skipped, as the json module does; the parser would silently skip a second.
     if (detail::opens_with_byte_order_mark(text)) {
-        detail::raise_decode_error("Unexpected UTF-8 BOM (decode using utf-8-sig)", text, 0);
+        detail::raise_decode_error(detail::kUnexpectedByteOrderMark, text, 0);
     }
     std::size_t first = 0;
     while (first < text.size() && detail::is_space(text[first])) ++first;

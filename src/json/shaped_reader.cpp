@@ -155,17 +155,25 @@ private:
             const std::ptrdiff_t index = find_key(keys, count, member.key, hint);
             if (index < 0) continue;  // not known: the parser has checked it, nothing to build
             const auto i = static_cast<std::size_t>(index);
-            PyObject* built;
-            switch (nested[i].object ? dom::element_type::OBJECT : member.value.type()) {
-                case dom::element_type::STRING: built = memo_string(member.value.get_string().value_unsafe(), memos[i]); break;
-                case dom::element_type::INT64: built = memo_integer(member.value.get_int64().value_unsafe(), memos[i]); break;
-                default: built = shaped(member.value, nested[i], depth); break;
-            }
+            PyObject* built = member_value(member.value, nested[i], memos[i], depth);
             if (!built) return nullptr;
             values.set(i, built);
             hint = i + 1;
         }
         return shape.finish(shape, values.data());
+    }
+
+    // A member's value: shaped when its shape says so, else plain, short strings and integers
+    // shared through the member's memo.
+    PyObject* member_value(dom::element value, const Shape& shape, ValueMemo& memo, std::size_t depth) {
+        if (!shape.object) {
+            switch (value.type()) {
+                case dom::element_type::STRING: return memo_string(value.get_string().value_unsafe(), memo);
+                case dom::element_type::INT64: return memo_integer(value.get_int64().value_unsafe(), memo);
+                default: break;
+            }
+        }
+        return shaped(value, shape, depth);
     }
 
     static PyObject* memo_integer(std::int64_t integer, ValueMemo& memo) {

@@ -112,13 +112,17 @@ bool fits_as_is(const Type& type, PyObject* value) {
     return false;
 }
 
+// Whether a field keeps `value`, fresh from JSON, as it is: no bounds to check and nothing to convert.
+inline bool kept_as_is(const Field& field, PyObject* value) {
+    return !field.bounded && fits_as_is_quickly(*field.type, value);
+}
+
 }  // namespace
 
 bool all_fit_as_is(const Schema& schema, PyObject* const* values) {
     const std::size_t count = schema.fields.size();
     for (std::size_t i = 0; i < count; ++i) {
-        const Field& field = schema.fields[i];
-        if (!values[i] || field.bounded || !fits_as_is_quickly(*field.type, values[i])) return false;
+        if (!values[i] || !kept_as_is(schema.fields[i], values[i])) return false;
     }
     return true;
 }
@@ -197,7 +201,7 @@ bool Validator::members(const Schema& schema, PyObject* const* present, PyObject
         const Field& field = schema.fields[i];
         nb::object converted;
         if (present[i]) {
-            const bool as_is = adopt_ && !field.bounded && fits_as_is_quickly(*field.type, present[i]);
+            const bool as_is = adopt_ && kept_as_is(field, present[i]);
             converted = as_is ? nb::borrow(present[i]) : field_value(field, present[i]);
         } else if (absent && absent[i]) {
             const bool fresh_list = PyList_CheckExact(absent[i]) && PyList_GET_SIZE(absent[i]) == 0;

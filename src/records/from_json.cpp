@@ -19,24 +19,23 @@ struct RecordShape : json::ObjectShape {
 
 namespace {
 
+// The table's own class: allocated directly, as object.__new__ would after its checks.
+PyObject* new_record(const Schema& schema, PyObject* const* fields) {
+    PyObject* made = schema.cls->tp_alloc(schema.cls, 0);
+    if (made) store(made, schema, fields);
+    return made;
+}
+
 PyObject* finish_record(const json::ObjectShape& base, PyObject* const* values) {
     const auto& shape = static_cast<const RecordShape&>(base);
     const Schema& schema = *shape.schema;
     try {
-        if (all_fit_as_is(schema, values)) {
-            // The table's own class: allocated directly, as object.__new__ would after its checks.
-            PyObject* made = schema.cls->tp_alloc(schema.cls, 0);
-            if (made) store(made, schema, values);
-            return made;
-        }
+        if (all_fit_as_is(schema, values)) return new_record(schema, values);
         Validator validator(/*adopt_inputs=*/true);
         FieldValues out(schema.fields.size());
         PyObject* const* absent = shape.absent.empty() ? nullptr : shape.absent.data();
         if (!validator.members(schema, values, absent, out)) return nullptr;
-        nb::object made = nb::steal(schema.cls->tp_alloc(schema.cls, 0));
-        if (!made.is_valid()) return nullptr;
-        store(made.ptr(), schema, out.data());
-        return made.release().ptr();
+        return new_record(schema, out.data());
     } catch (const std::exception&) {  // nb::python_error included: the general path reports it
         return nullptr;
     }
