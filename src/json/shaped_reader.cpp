@@ -11,6 +11,7 @@
 // the general path.
 #include <algorithm>
 #include <memory>
+#include <new>
 
 #include "json/key_cache.hpp"
 #include "json/reader.hpp"
@@ -143,12 +144,12 @@ private:
     [[gnu::noinline]] PyObject* shaped_object(dom::object members, const ObjectShape& shape, std::size_t depth) {
         if (depth_.too_deep(depth)) return nullptr;
         // The shape's tables, taken once: the loop calls into Python, which the compiler cannot
-        // see through. The memos are sized on first use and never again.
+        // see through. The memos are made on first use and never moved.
         const std::size_t count = shape.keys.size();
-        if (shape.memos.size() != count) shape.memos.resize(count);
         const std::string* const keys = shape.keys.data();
         const Shape* const nested = shape.members.data();
-        ValueMemo* const memos = shape.memos.data();
+        ValueMemo* const memos = shape.memos.get(count);
+        if (!memos) return nullptr;
         MemberValues values(count);
         std::size_t hint = 0;
         for (dom::key_value_pair member : members) {
@@ -176,6 +177,7 @@ private:
         return shaped(value, shape, depth);
     }
 
+    // Both hand out a new reference and keep one of their own in the memo (see MemoTable).
     static PyObject* memo_integer(std::int64_t integer, ValueMemo& memo) {
         if (memo.number && memo.integer == integer) return Py_NewRef(memo.number);
         PyObject* made = PyLong_FromLongLong(integer);
@@ -191,8 +193,15 @@ private:
         if (memo.text && util::same_bytes(text, memo.bytes)) return Py_NewRef(memo.text);
         PyObject* made = utf8_text(text);
         if (made && text.size() <= kMaxMemo) {
-            memo.bytes.assign(text);
-            Py_XSETREF(memo.text, Py_NewRef(made));
+            // The memo is emptied first, so a failed copy of the bytes leaves it empty, never
+            // pairing them with another value; nothing may throw out of a walk (it holds raw
+            // references).
+            Py_CLEAR(memo.text);
+            try {
+                memo.bytes.assign(text);
+                memo.text = Py_NewRef(made);
+            } catch (const std::bad_alloc&) {
+            }
         }
         return made;
     }
