@@ -20,4 +20,7 @@ def pytest_report_header(config):
 
     if os.environ.get("KORVANE_SANITIZED") and "sanitized-site" not in core.__file__:
         raise pytest.UsageError(f"sanitized pass imported the ordinary build: {core.__file__}")
+    if os.environ.get("KORVANE_SANITIZED") and os.environ.get("PYTHONMALLOC") != "malloc":
+        # The small-object allocator would hide a use after free of small objects from the sanitizer.
+        raise pytest.UsageError("the sanitized pass must run with PYTHONMALLOC=malloc")
     return f"korvane_sdk._core: {core.__file__}"

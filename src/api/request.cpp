@@ -26,8 +26,10 @@ struct TransportClasses {
 nb::handle g_module;
 
 const TransportClasses& transport() {
-    static TransportClasses classes{g_module.attr("Timeout"), g_module.attr("HTTPConnectionError"),
-                                    g_module.attr("RequestException")};
+    // Strong references kept for the process: replacing the module's names later must not leave
+    // these dangling.
+    static TransportClasses classes{g_module.attr("Timeout").release(), g_module.attr("HTTPConnectionError").release(),
+                                    g_module.attr("RequestException").release()};
     return classes;
 }
 

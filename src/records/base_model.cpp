@@ -468,8 +468,9 @@ struct ClassSpec {
     PyType_Spec spec{};
 };
 
+// Never destroyed: the classes made from these specs live for the process.
 std::deque<ClassSpec>& class_specs() {
-    static std::deque<ClassSpec> specs;
+    static auto& specs = *new std::deque<ClassSpec>();
     return specs;
 }
 

@@ -247,8 +247,8 @@ bool utc_offset(PyObject* value, PyObject* zone, long long& seconds) {
         seconds = hit->second;
         return true;
     }
-    static PyObject* name = PyUnicode_InternFromString("utcoffset");
-    if (!name) throw nb::python_error();
+    static PyObject* name = nullptr;  // kept for the process; made again if making it failed
+    if (!name && !(name = PyUnicode_InternFromString("utcoffset"))) throw nb::python_error();
     nb::object offset = nb::steal(PyObject_CallMethodNoArgs(value, name));
     if (!offset.is_valid()) throw nb::python_error();
     if (!PyDelta_Check(offset.ptr())) return false;

@@ -85,7 +85,9 @@ nb::object model_fields(const Schema& schema) {
     if (!schema.model_fields) {
         nb::dict fields;
         for (const Field& field : schema.fields) fields[field.name] = field_info(field);
-        schema.model_fields = fields.release().ptr();
+        // Building runs Python code (imports), so another thread may have finished first: the
+        // first mapping made is kept for the process, never replaced.
+        if (!schema.model_fields) schema.model_fields = fields.release().ptr();
     }
     return nb::borrow(schema.model_fields);
 }

@@ -11,8 +11,8 @@ nb::object new_instance(PyTypeObject* cls) {
                      cls->tp_name);
         throw nb::python_error();
     }
-    static PyObject* no_arguments = PyTuple_New(0);  // the interpreter's empty tuple, kept
-    if (!no_arguments) throw nb::python_error();
+    static PyObject* no_arguments = nullptr;  // the interpreter's empty tuple, kept for the process
+    if (!no_arguments && !(no_arguments = PyTuple_New(0))) throw nb::python_error();
     PyObject* self = cls->tp_new(cls, no_arguments, nullptr);
     if (!self) throw nb::python_error();
     return nb::steal(self);

@@ -16,14 +16,16 @@ namespace {
 
 namespace nb = nanobind;
 
-// Stable addresses: schemas and types point at each other.
+// The tables below are never destroyed: record classes (and so their instances, which may be
+// released as late as the interpreter's own finalization) read them, and the references they hold
+// stay reachable for leak checkers. Stable addresses: schemas and types point at each other.
 std::deque<Type>& type_store() {
-    static std::deque<Type> store;
+    static auto& store = *new std::deque<Type>();
     return store;
 }
 
 std::unordered_map<PyTypeObject*, const Schema*>& class_map() {
-    static std::unordered_map<PyTypeObject*, const Schema*> map;
+    static auto& map = *new std::unordered_map<PyTypeObject*, const Schema*>();
     return map;
 }
 
@@ -121,15 +123,17 @@ nb::object constant(const DefaultDecl& decl) {
 
 }  // namespace
 
+// Never destroyed, as the tables above; fields hold references to their names and constant
+// defaults for the process.
 std::vector<Schema>& all_schemas() {
-    static std::vector<Schema> schemas;
+    static auto& schemas = *new std::vector<Schema>();
     return schemas;
 }
 
 Schema& base_schema() {
-    static Schema schema = [] {
-        Schema empty;
-        empty.name = "BaseModel";
+    static Schema& schema = *[] {
+        auto* empty = new Schema();
+        empty->name = "BaseModel";
         return empty;
     }();
     return schema;
