@@ -55,7 +55,7 @@ nb::str repr(nb::handle self) {
 }  // namespace
 
 void bind_client(nb::module_& m) {
-    g_session_class = m.attr("Session").release();  // a strong reference, kept for the process
+    g_session_class = nb::object(m.attr("Session")).release();  // a strong reference, kept for the process
     nb::object cls = util::make_class("korvane_sdk.client", "KorvaneClient", "Client for the Korvane platform API.");
     nb::setattr(cls, "DEFAULT_API_URL", nb::str("https://api.korvane.ai"));
     nb::setattr(cls, "DEFAULT_PROXY_URL", nb::str("https://proxy.korvane.ai"));

@@ -28,8 +28,8 @@ nb::handle g_module;
 const TransportClasses& transport() {
     // Strong references kept for the process: replacing the module's names later must not leave
     // these dangling.
-    static TransportClasses classes{g_module.attr("Timeout").release(), g_module.attr("HTTPConnectionError").release(),
-                                    g_module.attr("RequestException").release()};
+    static TransportClasses classes{nb::object(g_module.attr("Timeout")).release(), nb::object(g_module.attr("HTTPConnectionError")).release(),
+                                    nb::object(g_module.attr("RequestException")).release()};
     return classes;
 }
 

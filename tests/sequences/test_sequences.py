@@ -86,13 +86,13 @@ def test_nested_and_own_class_reads_in_any_order(outer, inner):
 
 def test_interleaved_entry_points_in_this_process():
     """The suite's own state (every reader already made by earlier tests) is a start like any other."""
-    run(examples=40 if SANITIZED else 100)
+    run(examples=20 if SANITIZED else 30)
 
 
 def test_interleaved_entry_points_from_fresh_state():
     """Long sequences from a fresh interpreter each: the order in which prepared readers are first
     made differs from run to run."""
-    runs, examples = (3, 150) if SANITIZED else (2, 300)
+    runs, examples = (4, 30) if SANITIZED else (2, 50)
     for _ in range(runs):
         assert run_child([str(HERE / "record_machine.py"), str(examples)]).endswith("sequences passed\n")
 
