@@ -1,6 +1,7 @@
 // Reads JSON text into Python objects with simdjson's on-demand parser, straight from the parse.
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -402,15 +403,45 @@ nb::object read(Workspace& ws, std::string_view text) {
     refuse(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
 }
 
+// Deepest nesting of brackets outside strings in `text`, however broken the text is.
+std::size_t nesting_of(std::string_view text) {
+    std::size_t depth = 0, deepest = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+// Whether json.loads may recurse through `text` on this thread: its recursion bound is a count
+// (about 1,500 levels), not the thread's stack, which may be small (threading.stack_size).
+bool json_module_fits_the_stack(std::string_view text) {
+    constexpr std::uintptr_t kStackPerLevel = 1024;  // generous: a level takes a few hundred bytes
+    const std::uintptr_t floor = util::stack_floor();
+    if (!floor) return nesting_of(text) <= 64;
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return here > floor && (here - floor) / kStackPerLevel > nesting_of(text);
+}
+
 // What the interpreter's json.loads makes of `source` (the text as the caller gave it) after the
 // reader refused it: its exception (json.JSONDecodeError with json's own message and position,
 // UnicodeDecodeError for bytes that are not UTF-8, ValueError for an integer beyond the digit
 // limit) or, where it accepts what the reader does not (UTF-16 and UTF-32 bytes, surrogates
-// encoded in UTF-8), its value. Runs on refused text only. Nesting beyond the reader's bound is
-// refused with the reader's own message: json.loads would raise RecursionError there, or recurse
-// deeper than this thread's stack may allow.
-nb::object verdict_of_json_module(nb::handle source, const Refusal& refusal) {
-    if (std::string_view(refusal.message) != detail::kNestingTooDeep) {
+// encoded in UTF-8), its value. Runs on refused text only. Nesting beyond the reader's bound, or
+// deeper than json.loads may recurse on this thread's stack, is refused with the reader's own
+// message: json.loads would raise RecursionError there, or overflow a small stack.
+nb::object verdict_of_json_module(nb::handle source, std::string_view original, const Refusal& refusal) {
+    if (std::string_view(refusal.message) != detail::kNestingTooDeep && json_module_fits_the_stack(original)) {
         nb::object loads = nb::module_::import_("json").attr("loads");
         PyObject* value = PyObject_CallOneArg(loads.ptr(), source.ptr());
         if (value) return nb::steal(value);
@@ -433,7 +464,7 @@ nb::object parse(std::string_view text) {
     try {
         return read(*ws, ws->padded_copy(text));
     } catch (const Refusal& refusal) {
-        return verdict_of_json_module(bytes_of(text), refusal);
+        return verdict_of_json_module(bytes_of(text), text, refusal);
     }
 }
 
@@ -442,7 +473,7 @@ nb::object parse_text(std::string_view utf8, nb::handle source) {
     try {
         return read(*ws, ws->padded_copy(utf8));
     } catch (const Refusal& refusal) {
-        return verdict_of_json_module(source, refusal);
+        return verdict_of_json_module(source, utf8, refusal);
     }
 }
 
@@ -454,7 +485,7 @@ nb::object parse_padded(std::string_view text) {
     try {
         return read(*ws, text);
     } catch (const Refusal& refusal) {
-        return verdict_of_json_module(bytes_of(text), refusal);
+        return verdict_of_json_module(bytes_of(text), text, refusal);
     }
 }
 
