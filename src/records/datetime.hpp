@@ -10,6 +10,7 @@ namespace nb = nanobind;
 
 // The interpreter's datetime C API is imported on first use, so importing the records stays cheap.
 bool is_datetime(PyObject* value);
+bool is_date(PyObject* value);  // datetime.date, a datetime included
 bool is_date_or_time(PyObject* value);  // datetime.date or datetime.time (a datetime counts as a date)
 
 // The result of reading: a datetime, or the reason it could not be read.
@@ -23,9 +24,16 @@ struct Reading {
 // Without an offset the datetime is naive. Text that is a plain number is a Unix time.
 Reading from_text(std::string_view text);
 
-// Unix seconds -> aware UTC datetime.
-Reading from_unix(long long seconds, int microseconds = 0);
-Reading from_unix(double seconds);
+// Why text that is no date-time (`reason`, from from_text()) is no date either: a text that is
+// neither is refused for the reason its date reading gives, as pydantic reports it.
+const char* date_reason(std::string_view text, const char* reason);
+
+// A Unix time -> aware UTC datetime: seconds, or milliseconds when its magnitude exceeds 2e10.
+Reading from_unix(long long timestamp);
+Reading from_unix(double timestamp);
+
+// A datetime.date (not a datetime) -> naive datetime at its midnight.
+Reading from_date(PyObject* date);
 
 // ISO 8601 text of a datetime: "Z" for a zero offset, "+HH:MM" otherwise, nothing when naive.
 nb::object to_text(PyObject* value);
