@@ -498,7 +498,7 @@ nb::object Validator::date_time(PyObject* input) {
     }
     if (reading.error) {
         nb::str reason(reading.error);
-        if (text) {
+        if (text && !reading.out_of_range) {
             std::string_view s;
             if (PyBytes_Check(input)) s = bytes_view(input);
             else if (!utf8_of(input, s)) s = {};

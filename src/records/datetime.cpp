@@ -88,6 +88,7 @@ bool is_number_text(std::string_view s) {
     return digits > 0 && i == s.size();
 }
 
+constexpr const char* kYear0 = "year 0 is out of range";  // the datetime class's own refusal
 constexpr const char* kBeforeYear0 = "dates before 0000 are not supported as unix timestamps";
 constexpr const char* kAfterYear9999 = "dates after 9999 are not supported as unix timestamps";
 
@@ -127,7 +128,7 @@ constexpr long long kMillisecondsBeyond = 20'000'000'000LL;
 // Whole Unix seconds and microseconds -> aware UTC datetime.
 Reading from_unix_seconds(long long seconds, int microseconds) {
     if (seconds < kYear0Unix) return fail(kBeforeYear0);
-    if (seconds < kMinUnix) return fail("year 0 is out of range");
+    if (seconds < kMinUnix) return Reading{{}, kYear0, true};
     if (seconds > kMaxUnix) return fail(kAfterYear9999);
     long long days = seconds / 86400;
     long long rest = seconds % 86400;
@@ -201,7 +202,6 @@ const char* read_date(std::string_view s, int& year, int& month, int& day) {
     if (!read_digits(s, 5, 2, month)) return "invalid character in month";
     if (s[7] != '-') return "invalid date separator, expected `-`";
     if (!read_digits(s, 8, 2, day)) return "invalid character in day";
-    if (year < 1) return "year value is outside expected range of 1-9999";
     if (month < 1 || month > 12) return "month value is outside expected range of 1-12";
     if (day < 1 || day > days_in_month(year, month)) return "day value is outside expected range";
     return nullptr;
@@ -285,6 +285,7 @@ Reading from_text(std::string_view s) {
             if (pos != n) return fail("unexpected extra characters at the end of the input");
         }
     }
+    if (year == 0) return Reading{{}, kYear0, true};
     return make(year, month, day, hour, minute, second, micro, zone);
 }
 

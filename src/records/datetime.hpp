@@ -17,6 +17,8 @@ bool is_date_or_time(PyObject* value);  // datetime.date or datetime.time (a dat
 struct Reading {
     nb::object value;
     const char* error = nullptr;
+    // The text or number was read, but names no date the datetime class holds (year 0).
+    bool out_of_range = false;
 };
 
 // "YYYY-MM-DD", optionally followed by "T", "t", "_" or " " and "HH:MM[:SS[.ffffff]]" and an
