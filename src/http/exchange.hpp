@@ -57,6 +57,8 @@ private:
     static int on_connected(void* self, char*, char*, int, int);
 
     void configure();
+    // Sends the request the redirect answer just ended asks for, on the same unit.
+    bool follow(Failure& failure);
     void header_line(std::string_view line);
     bool fail(Failure failure, Failure& out);
     Failure failure_of(CURLcode result) const;
@@ -73,6 +75,8 @@ private:
     std::string reason_;
     HeaderMap headers_;
     bool final_headers_ = false;
+    std::string redirect_to_;  // set while a redirect answer is being read: where to go next
+    int redirects_ = 0;
     bool connected_ = false;  // the current request's connection is up: waits now count as reads
     bool done_ = false;
     std::optional<Failure> failure_;
