@@ -60,6 +60,8 @@ void Exchange::configure() {
     set(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     set(easy, CURLOPT_SSL_VERIFYPEER, plan_.verify ? 1L : 0L);
     set(easy, CURLOPT_SSL_VERIFYHOST, plan_.verify ? 2L : 0L);
+    if (plan_.ca_file.set) set(easy, CURLOPT_CAINFO, plan_.ca_file.path.empty() ? nullptr : plan_.ca_file.path.c_str());
+    if (plan_.ca_dir.set) set(easy, CURLOPT_CAPATH, plan_.ca_dir.path.empty() ? nullptr : plan_.ca_dir.path.c_str());
     if (!plan_.proxy.empty()) set(easy, CURLOPT_PROXY, plan_.proxy.c_str());
     set(easy, CURLOPT_CONNECTTIMEOUT_MS, plan_.connect_timeout_ms > 0 ? plan_.connect_timeout_ms : kNoConnectLimitMs);
     set(easy, CURLOPT_HEADERFUNCTION, &Exchange::on_header);
