@@ -8,6 +8,7 @@
 #include "records/datetime.hpp"
 #include "records/instance.hpp"
 #include "records/validation_error.hpp"
+#include "util/imported_class.hpp"
 
 namespace korvane::records {
 namespace {
@@ -71,25 +72,11 @@ std::string_view bytes_view(PyObject* bytes) {
     return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
-// decimal.Decimal (or a subclass). Before the decimal module is imported nothing can be one, so
-// the module is never imported here. Holds one reference to the class, kept for the process.
+// decimal.Decimal (or a subclass).
 bool is_decimal(PyObject* value) {
-    static PyObject* decimal_class = nullptr;
+    static util::ImportedClass decimal("decimal", "Decimal");
     if (PyLong_Check(value) || PyFloat_Check(value) || PyUnicode_Check(value)) return false;
-    if (!decimal_class) {
-        nb::str name("decimal");
-        PyObject* module = PyImport_GetModule(name.ptr());
-        if (!module) {
-            if (PyErr_Occurred()) throw nb::python_error();
-            return false;
-        }
-        decimal_class = PyObject_GetAttrString(module, "Decimal");
-        Py_DECREF(module);
-        if (!decimal_class) throw nb::python_error();
-    }
-    const int is = PyObject_IsInstance(value, decimal_class);
-    if (is < 0) throw nb::python_error();
-    return is != 0;
+    return decimal.has_instance(value);
 }
 
 // A Decimal's exact integer value when it is finite and whole; empty otherwise (`finite` tells
@@ -608,7 +595,7 @@ nb::object Validator::mapping(const Type& type, PyObject* input) {
             plain_key = steal_checked(PyUnicode_FromObject(key));
         } else {
             // bytes keys are read as UTF-8 text; the problem of any other key is located by the key
-            // itself when it is an int, else by its text form
+            // itself when it is an int, else by its repr()
             const bool bytes = PyBytes_Check(key);
             if (bytes) {
                 plain_key = nb::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), nullptr));
@@ -618,7 +605,7 @@ nb::object Validator::mapping(const Type& type, PyObject* input) {
                 }
             }
             if (!plain_key.is_valid()) {
-                nb::object where = PyLong_CheckExact(key) ? owned_key : steal_checked(PyObject_Str(key));
+                nb::object where = PyLong_CheckExact(key) ? owned_key : steal_checked(PyObject_Repr(key));
                 nb::str marker("[key]");
                 enter(where.ptr());
                 enter(marker.ptr());

@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <unordered_map>
 
 namespace korvane::records::datetime {
@@ -150,6 +152,48 @@ bool is_datetime(PyObject* value) {
 bool is_date(PyObject* value) {
     load();
     return PyDate_Check(value);
+}
+
+bool is_timedelta(PyObject* value) {
+    load();
+    return PyDelta_Check(value);
+}
+
+nb::object duration_text(PyObject* delta) {
+    load();
+    long long days = PyDateTime_DELTA_GET_DAYS(delta);
+    long long seconds = PyDateTime_DELTA_GET_SECONDS(delta);
+    long long micro = PyDateTime_DELTA_GET_MICROSECONDS(delta);
+    // timedelta keeps days signed and the rest positive; the text is the magnitude with a sign.
+    const bool negative = days < 0;
+    if (negative) {
+        long long total = -(((days * 86400) + seconds) * 1000000 + micro);
+        days = total / 86400000000LL;
+        total %= 86400000000LL;
+        seconds = total / 1000000;
+        micro = total % 1000000;
+    }
+    if (days == 0 && seconds == 0 && micro == 0) return nb::str("PT0S");
+    std::string text = negative ? "-P" : "P";
+    if (days >= 365) text += std::to_string(days / 365) + "Y";
+    if (days % 365) text += std::to_string(days % 365) + "D";
+    if (seconds || micro) {
+        text += 'T';
+        if (seconds >= 3600) text += std::to_string(seconds / 3600) + "H";
+        if (seconds / 60 % 60) text += std::to_string(seconds / 60 % 60) + "M";
+        if (seconds % 60 || micro) {
+            text += std::to_string(seconds % 60);
+            if (micro) {
+                char fraction[8];
+                std::snprintf(fraction, sizeof fraction, ".%06lld", micro);
+                std::string digits(fraction);
+                while (digits.back() == '0') digits.pop_back();
+                text += digits;
+            }
+            text += 'S';
+        }
+    }
+    return nb::str(text.c_str());
 }
 
 bool is_date_or_time(PyObject* value) {

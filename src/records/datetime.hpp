@@ -11,7 +11,12 @@ namespace nb = nanobind;
 // The interpreter's datetime C API is imported on first use, so importing the records stays cheap.
 bool is_datetime(PyObject* value);
 bool is_date(PyObject* value);  // datetime.date, a datetime included
-bool is_date_or_time(PyObject* value);  // datetime.date or datetime.time (a datetime counts as a date)
+bool is_date_or_time(PyObject* value);
+bool is_timedelta(PyObject* value);
+
+// ISO 8601 duration of a timedelta, as pydantic writes it: "P1Y35DT1H1M1.5S" (a year is 365
+// days), "-PT1.5S", "PT0S".
+nb::object duration_text(PyObject* delta);  // datetime.date or datetime.time (a datetime counts as a date)
 
 // The result of reading: a datetime, or the reason it could not be read.
 struct Reading {

@@ -250,3 +250,60 @@ def test_lists_from_iterators(make):
 ], ids=repr)
 def test_mappings(field, value):
     compare("Tenant" if field == "metadata" else "FeedbackStats", field, value)
+
+
+class Shade(enum.Enum):
+    RED = "red"
+    NUM = 2
+    PAIR = (1, 2)
+
+
+class Level(enum.IntEnum):
+    ONE = 1
+
+
+class Tone(str, enum.Enum):
+    A = "a"
+
+
+FREE_VALUES = {
+    "decimal": Decimal("1.50"), "decimal-exp": Decimal("1E+2"), "decimal-nan": Decimal("NaN"),
+    "uuid": __import__("uuid").UUID(int=1), "enum": Shade.RED, "enum-int": Shade.NUM, "enum-tuple": Shade.PAIR,
+    "int-enum": Level.ONE, "str-enum": Tone.A,
+    "timedelta-0": datetime.timedelta(0), "timedelta": datetime.timedelta(days=1, hours=2),
+    "timedelta-minutes": datetime.timedelta(seconds=90), "timedelta-micro": datetime.timedelta(microseconds=5),
+    "timedelta-negative-day": datetime.timedelta(days=-1), "timedelta-negative": datetime.timedelta(seconds=-1.5),
+    "timedelta-years": datetime.timedelta(days=400, seconds=3661, microseconds=500000),
+    "timedelta-weeks": datetime.timedelta(weeks=3), "timedelta-big": datetime.timedelta(days=-800, microseconds=10),
+    "path": __import__("pathlib").Path("/a/b"), "bytes": b"abc", "bytearray": bytearray(b"ab"), "set": {1},
+    "frozenset": frozenset({2}), "tuple": (1, (2, 3)), "deque": collections.deque([1, Level.ONE]),
+    "date": datetime.date(2024, 1, 2), "time": datetime.time(1, 2, 3, 4),
+    "datetime-utc": datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone.utc),
+    "datetime-offset": datetime.datetime(2024, 1, 2, 3, 4, 5, tzinfo=datetime.timezone(datetime.timedelta(hours=2))),
+    "nested": {"when": datetime.date(2024, 1, 2), "items": [Decimal("1"), {Tone.A}]},
+    "nan": float("nan"),
+}
+
+
+@pytest.mark.parametrize("key", list(FREE_VALUES))
+def test_free_values_dump_as_pydantic_dumps_them(key):
+    """model_dump(mode="json") and model_dump_json() of Dict[str, Any] members (and the Python mode)."""
+    metadata = {key: FREE_VALUES[key]}
+    ours = models.Tenant(**BASES["Tenant"], metadata=metadata)
+    theirs = Reference.Tenant(**BASES["Tenant"], metadata=metadata)
+    assert ours.model_dump(mode="json")["metadata"] == theirs.model_dump(mode="json")["metadata"]
+    assert json.loads(ours.model_dump_json())["metadata"] == json.loads(theirs.model_dump_json())["metadata"]
+    assert repr(ours.model_dump()["metadata"]) == repr(theirs.model_dump()["metadata"])  # Python mode: as given
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+@pytest.mark.parametrize("key", [Decimal("1.5"), Shade.RED, Shade.NUM, Level.ONE, datetime.date(2024, 1, 1),
+                                 b"k", datetime.timedelta(1), __import__("uuid").UUID(int=1), 1.5, 3, True],
+                         ids=repr)
+def test_free_mapping_keys_dump_as_pydantic_dumps_them(key):
+    """Keys set by hand after validation (validation itself takes text keys only)."""
+    ours = models.Tenant(**BASES["Tenant"])
+    theirs = Reference.Tenant(**BASES["Tenant"])
+    ours.metadata = theirs.metadata = {key: 1}
+    assert ours.model_dump(mode="json")["metadata"] == theirs.model_dump(mode="json")["metadata"]
+    assert json.loads(ours.model_dump_json()) == json.loads(theirs.model_dump_json())
