@@ -169,6 +169,15 @@ nb::object dump_typed(const Type& type, PyObject* value, const DumpOptions& opti
 
 }  // namespace
 
+nb::object json_form_or_text(PyObject* value) {
+    const DumpOptions json_mode{DumpMode::Json, false};
+    if (is_enum_member(value)) return checked(PyObject_GetAttrString(value, "value"));
+    if (const Schema* schema = schema_of(Py_TYPE(value))) return dump_record(value, *schema, json_mode);
+    if (PyAnySet_Check(value)) return checked(PySequence_List(value));
+    if (nb::object form = json_form_of_standard_value(value, json_mode); form.is_valid()) return form;
+    return checked(PyObject_Str(value));
+}
+
 nb::object dump_record(PyObject* record, const Schema& schema, const DumpOptions& options) {
     const Py_ssize_t count = static_cast<Py_ssize_t>(schema.fields.size());
     nb::object out = checked(_PyDict_NewPresized(count));

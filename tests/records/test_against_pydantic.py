@@ -307,3 +307,45 @@ def test_free_mapping_keys_dump_as_pydantic_dumps_them(key):
     ours.metadata = theirs.metadata = {key: 1}
     assert ours.model_dump(mode="json")["metadata"] == theirs.model_dump(mode="json")["metadata"]
     assert json.loads(ours.model_dump_json()) == json.loads(theirs.model_dump_json())
+
+
+class ReferenceMessage(pydantic.BaseModel):
+    role: str
+    content: str
+    name: Optional[str] = None
+
+
+class ReferenceChoice(pydantic.BaseModel):
+    index: int
+    message: ReferenceMessage
+    finish_reason: Optional[str] = None
+
+
+def test_str_and_repr_read_as_pydantic_writes_them():
+    ours = models.ChatCompletionChoice(index=0, message={"role": "u", "content": "c"})
+    theirs = ReferenceChoice(index=0, message={"role": "u", "content": "c"})
+    assert str(ours.message) == str(theirs.message)
+    assert repr(ours.message) == repr(theirs.message).replace("ReferenceMessage", "ChatMessage")
+    assert str(ours) == str(theirs).replace("ReferenceMessage", "ChatMessage")
+
+
+class Marker:
+    def __str__(self):
+        return "<marker>"
+
+
+@pytest.mark.parametrize("include", [{}, {"include_url": False}, {"include_context": False},
+                                     {"include_input": False}], ids=repr)
+@pytest.mark.parametrize("indent", [None, 2])
+def test_validation_error_json_in_pydantic_shape(include, indent):
+    bad = {"id": 7, "name": None, "slug": "s", "created_at": "x", "monthly_tokens_used": float("inf"),
+           "monthly_requests_used": Decimal("1.5"), "features": [datetime.date(2024, 1, 2), {1}, Marker()],
+           "metadata": {1: "a"}, "is_active": "perhaps"}
+    with pytest.raises(models.ValidationError) as ours:
+        models.Tenant(**bad)
+    with pytest.raises(pydantic.ValidationError) as theirs:
+        Reference.Tenant(**bad)
+    expected = json.loads(theirs.value.json(indent=indent, **{"include_url": False, **include}))
+    assert json.loads(ours.value.json(indent=indent, **include)) == expected
+    compact = ours.value.json(**include)
+    assert compact == theirs.value.json(**{"include_url": False, **include})
