@@ -191,6 +191,35 @@ bool Exchange::follow(Failure& failure) {
     return true;
 }
 
+bool Exchange::finish_within(std::chrono::milliseconds bound) {
+    if (done_) return true;
+    if (failure_ || !unit_) return false;
+    const Clock::time_point deadline = Clock::now() + bound;
+    CURLM* multi = unit_->multi.get();
+    discarding_ = true;
+    pausable_ = false;
+    if (paused_) {
+        paused_ = false;
+        if (curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT) != CURLE_OK) return false;
+    }
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) return false;
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            if (message->data.result != CURLE_OK || !redirect_to_.empty()) return false;
+            done_ = true;
+            return true;
+        }
+        if (discarded_ > kDiscardAtEnd) return false;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return false;
+        const long wait_ms = std::max(1L, milliseconds(deadline - now));
+        if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait_ms), nullptr) != CURLM_OK) return false;
+    }
+}
+
 bool Exchange::interrupted() {
     nb::gil_scoped_acquire gil;
     return PyErr_CheckSignals() != 0;
@@ -321,6 +350,10 @@ size_t Exchange::on_body(char* data, size_t size, size_t count, void* self) {
     size_t length = size * count;
     if (!exchange->redirect_to_.empty()) {  // the body of a redirect being followed
         exchange->last_activity_ = Clock::now();
+        return length;
+    }
+    if (exchange->discarding_) {  // after the caller's last line: counted, never handed out
+        exchange->discarded_ += length;
         return length;
     }
     if (exchange->pausable_ && exchange->received_.size() - exchange->pump_base_ >= kPauseAt) {

@@ -224,6 +224,20 @@ std::optional<std::string_view> Response::next_line_view(LineBuffer& buffer, boo
     }
 }
 
+void Response::finish_within(std::chrono::milliseconds bound) {
+    auto lock = lock_releasing_gil(mutex_);
+    if (!exchange_) return;
+    bool finished;
+    {
+        nb::gil_scoped_release release;
+        finished = exchange_->finish_within(bound);
+    }
+    if (finished) {
+        exchange_.reset();  // read to its end: the connection is kept for the next request
+        ended_ = true;
+    }
+}
+
 void Response::close() {
     auto lock = lock_releasing_gil(mutex_);
     if (exchange_) {
