@@ -79,6 +79,20 @@ bool is_decimal(PyObject* value) {
     return decimal.has_instance(value);
 }
 
+bool is_enum_member(PyObject* value) {
+    static util::ImportedClass enum_class("enum", "Enum");
+    return enum_class.has_instance(value);
+}
+
+// Other numbers, as pydantic takes them: through __index__ as integers, else through __float__
+// (Fraction, numpy scalars, ...). Empty when `value` has neither.
+nb::object other_number(PyObject* value) {
+    if (PyIndex_Check(value)) return steal_checked(PyNumber_Index(value));
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number && number->nb_float) return steal_checked(PyNumber_Float(value));
+    return {};
+}
+
 // A Decimal's exact integer value when it is finite and whole; empty otherwise (`finite` tells
 // which).
 nb::object whole_decimal(PyObject* decimal, bool& finite) {
@@ -320,6 +334,13 @@ nb::object Validator::value(const Type& type, PyObject* input) {
 nb::object Validator::text(PyObject* input) {
     if (PyUnicode_CheckExact(input)) return nb::borrow(input);
     if (PyUnicode_Check(input)) return steal_checked(PyUnicode_FromObject(input));  // plain str copy
+    if (is_enum_member(input)) {
+        // A member is its value's text: an int or float value too, as pydantic takes it.
+        nb::object value = steal_checked(PyObject_GetAttrString(input, "value"));
+        if (PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) {
+            return PyUnicode_Check(value.ptr()) ? text(value.ptr()) : steal_checked(PyObject_Str(value.ptr()));
+        }
+    }
     if (PyBytes_Check(input) || PyByteArray_Check(input)) {
         const char* data = PyBytes_Check(input) ? PyBytes_AS_STRING(input) : PyByteArray_AS_STRING(input);
         const Py_ssize_t size = PyBytes_Check(input) ? PyBytes_GET_SIZE(input) : PyByteArray_GET_SIZE(input);
@@ -334,25 +355,26 @@ nb::object Validator::text(PyObject* input) {
     return {};
 }
 
+nb::object Validator::integer_of_float(double number, PyObject* input) {
+    if (!std::isfinite(number)) {
+        issue("finite_number", "Input should be a finite number", input);
+        return {};
+    }
+    if (number != std::floor(number)) {
+        issue("int_from_float", "Input should be a valid integer, got a number with a fractional part", input);
+        return {};
+    }
+    if (std::fabs(number) >= kTwoTo63) {  // beyond 64 bits, as pydantic reads floats
+        issue("int_parsing_size", "Unable to parse input string as an integer, exceeded maximum size", input);
+        return {};
+    }
+    return steal_checked(PyLong_FromDouble(number));
+}
+
 nb::object Validator::integer(PyObject* input) {
     if (PyLong_CheckExact(input)) return nb::borrow(input);
     if (PyLong_Check(input)) return plain_int(input);  // bool and int subclasses
-    if (PyFloat_Check(input)) {
-        const double number = PyFloat_AS_DOUBLE(input);
-        if (!std::isfinite(number)) {
-            issue("finite_number", "Input should be a finite number", input);
-            return {};
-        }
-        if (number != std::floor(number)) {
-            issue("int_from_float", "Input should be a valid integer, got a number with a fractional part", input);
-            return {};
-        }
-        if (std::fabs(number) >= kTwoTo63) {  // beyond 64 bits, as pydantic reads floats
-            issue("int_parsing_size", "Unable to parse input string as an integer, exceeded maximum size", input);
-            return {};
-        }
-        return steal_checked(PyLong_FromDouble(number));
-    }
+    if (PyFloat_Check(input)) return integer_of_float(PyFloat_AS_DOUBLE(input), input);
     std::string_view s;
     if (PyUnicode_Check(input)) {
         if (!utf8_of(input, s)) s = "?";
@@ -368,6 +390,16 @@ nb::object Validator::integer(PyObject* input) {
             issue("finite_number", "Input should be a finite number", input);
         }
         return {};
+    } else if (is_enum_member(input)) {
+        // An enum member (not an int itself) with an int value is that int. (pydantic hands any
+        // member's value through unchecked, text and floats too: those are refused here.)
+        nb::object value = steal_checked(PyObject_GetAttrString(input, "value"));
+        if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) return integer(value.ptr());
+        issue("int_type", "Input should be a valid integer", input);
+        return {};
+    } else if (nb::object number = other_number(input); number.is_valid()) {
+        if (PyLong_CheckExact(number.ptr())) return number;
+        return integer_of_float(PyFloat_AS_DOUBLE(number.ptr()), input);
     } else {
         issue("int_type", "Input should be a valid integer", input);
         return {};
@@ -403,6 +435,8 @@ nb::object Validator::real(PyObject* input) {
         s = bytes_view(input);
     } else if (is_decimal(input)) {
         return steal_checked(PyNumber_Float(input));  // NaN, infinities and 1e400 (to inf) included
+    } else if (nb::object number = other_number(input); number.is_valid()) {
+        return PyFloat_CheckExact(number.ptr()) ? number : real(number.ptr());
     } else {
         issue("float_type", "Input should be a valid number", input);
         return {};
@@ -433,6 +467,8 @@ nb::object Validator::truth(PyObject* input) {
         bool finite = false;
         nb::object whole = whole_decimal(input, finite);
         if (whole.is_valid()) result = whole_truth(whole.ptr());
+    } else if (nb::object number = other_number(input); number.is_valid()) {
+        return truth(number.ptr());
     }
     if (result == -2) {
         issue("bool_type", "Input should be a valid boolean", input);
