@@ -382,3 +382,16 @@ def test_validation_error_json_in_pydantic_shape(include, indent):
     assert json.loads(ours.value.json(indent=indent, **include)) == expected
     compact = ours.value.json(**include)
     assert compact == theirs.value.json(**{"include_url": False, **include})
+
+
+@pytest.mark.parametrize("member", ['"input_cost_per_1k": NaN', '"input_cost_per_1k": Infinity',
+                                    '"input_cost_per_1k": -Infinity', '"context_length": NaN',
+                                    '"context_length": Infinity'])
+def test_non_finite_json_numbers_read_as_pydantic_reads_them(member):
+    """A diverged training loss reported as NaN: the answer is readable, as with pydantic."""
+    text = '{"id": "m", "name": "n", %s}' % member
+    field = member.split('"')[1]
+    ours = outcome(lambda: getattr(models.ModelInfo.model_validate_json(text), field))
+    theirs = outcome(lambda: getattr(Reference.ModelInfo.model_validate_json(text), field))
+    assert ours[0] == theirs[0]
+    assert same(ours[1], theirs[1]) if ours[0] == "value" else ours[1] == theirs[1]
