@@ -87,48 +87,6 @@ def test_unreadable_texts_name_the_reason(given, reason):
     assert error["ctx"] == {"error": reason}
 
 
-@pytest.mark.parametrize(
-    "given, reason",
-    [
-        (253402300800000, "dates after 9999 are not supported as unix timestamps"),
-        (-62167219200001, "dates before 0000 are not supported as unix timestamps"),
-        (-62135596800001, "year 0 is out of range"),
-        (10**30, "dates after 9999 are not supported as unix timestamps"),
-        (float("nan"), "NaN values not permitted"),
-    ],
-)
-def test_unreadable_unix_times_name_the_reason(given, reason):
-    with pytest.raises(ValidationError) as info:
-        created(given)
-    (error,) = info.value.errors()
-    assert error["type"] == "datetime_parsing"
-    assert error["msg"] == f"Input should be a valid datetime, {reason}"
-    assert error["ctx"] == {"error": reason}
-
-
-@pytest.mark.parametrize(
-    "given, expected",
-    [
-        # beyond 2e10 in magnitude a Unix time counts milliseconds
-        (1700000000123, datetime(2023, 11, 14, 22, 13, 20, 123000, tzinfo=UTC)),
-        ("1700000000123", datetime(2023, 11, 14, 22, 13, 20, 123000, tzinfo=UTC)),
-        (20000000000, datetime(2603, 10, 11, 11, 33, 20, tzinfo=UTC)),
-        (20000000001, datetime(1970, 8, 20, 11, 33, 20, 1000, tzinfo=UTC)),
-        (-1700000000123.25, datetime(1916, 2, 18, 1, 46, 39, 876750, tzinfo=UTC)),
-        (253402300799999.5, datetime(9999, 12, 31, 23, 59, 59, 999500, tzinfo=UTC)),
-    ],
-)
-def test_unix_milliseconds(given, expected):
-    value = created(given)
-    assert value == expected and value.tzinfo is not None
-
-
-def test_a_date_is_its_midnight():
-    from datetime import date
-
-    assert created(date(2024, 1, 2)) == datetime(2024, 1, 2)
-
-
 @pytest.mark.parametrize("given", [True, None, [2024], bytearray(b"2024-01-15")])
 def test_other_types_are_not_datetimes(given):
     with pytest.raises(ValidationError) as info:
