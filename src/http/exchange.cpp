@@ -164,6 +164,10 @@ bool Exchange::follow(Failure& failure) {
     if (++redirects_ > kMaxRedirects) {
         return fail({ErrorKind::Request, "Exceeded " + std::to_string(kMaxRedirects) + " redirects."}, failure);
     }
+    // The handle lets go of the finished request's options (its header list, a custom method)
+    // before the plan changes; its live connections stay.
+    unit_->detach();
+    curl_easy_reset(unit_->easy.get());
     if (redirect_keeps_body(status_)) {
         if (plan_.multipart && !plan_.multipart->seek(0)) {
             return fail({ErrorKind::Request, plan_.multipart->error()}, failure);
@@ -179,9 +183,6 @@ bool Exchange::follow(Failure& failure) {
     plan_.headers.remove("Cookie");  // a cookie given for one request is not carried on
     plan_.method = redirected_method(status_, plan_.method);
     plan_.url = target;
-
-    unit_->detach();
-    curl_easy_reset(unit_->easy.get());  // live connections stay; stale options (a custom method) go
     configure();
     if (!unit_->attach()) return fail({ErrorKind::Request, "Cannot start the transfer"}, failure);
     headers_.clear();

@@ -167,11 +167,11 @@ nb::object duration_text(PyObject* delta) {
     // timedelta keeps days signed and the rest positive; the text is the magnitude with a sign.
     const bool negative = days < 0;
     if (negative) {
-        long long total = -(((days * 86400) + seconds) * 1000000 + micro);
-        days = total / 86400000000LL;
-        total %= 86400000000LL;
-        seconds = total / 1000000;
-        micro = total % 1000000;
+        // Whole seconds fit 64 bits for any timedelta (microseconds would not).
+        long long whole = -(days * 86400 + seconds);
+        if (micro) --whole, micro = 1000000 - micro;
+        days = whole / 86400;
+        seconds = whole % 86400;
     }
     if (days == 0 && seconds == 0 && micro == 0) return nb::str("PT0S");
     std::string text = negative ? "-P" : "P";

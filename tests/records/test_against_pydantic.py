@@ -308,6 +308,7 @@ FREE_VALUES = {
     "timedelta-negative-day": datetime.timedelta(days=-1), "timedelta-negative": datetime.timedelta(seconds=-1.5),
     "timedelta-years": datetime.timedelta(days=400, seconds=3661, microseconds=500000),
     "timedelta-weeks": datetime.timedelta(weeks=3), "timedelta-big": datetime.timedelta(days=-800, microseconds=10),
+    "timedelta-extreme": datetime.timedelta.min, "timedelta-max": datetime.timedelta.max,
     "path": __import__("pathlib").Path("/a/b"), "bytes": b"abc", "bytearray": bytearray(b"ab"), "set": {1},
     "frozenset": frozenset({2}), "tuple": (1, (2, 3)), "deque": collections.deque([1, Level.ONE]),
     "date": datetime.date(2024, 1, 2), "time": datetime.time(1, 2, 3, 4),
