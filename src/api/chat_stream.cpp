@@ -226,7 +226,7 @@ nb::object next_chunk(StreamState& state) {
         if (!data) continue;
         nb::object value;
         try {
-            value = json::parse(classified.data);
+            value = json::parse_text(classified.data);  // the line's text, decoded (as a str is)
         } catch (nb::python_error& failure) {
             if (failure.matches(PyExc_ValueError)) continue;  // a line that is not JSON is skipped
             throw;

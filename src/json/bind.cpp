@@ -18,11 +18,8 @@ nb::object loads(nb::handle data) {
     }
     if (PyUnicode_Check(o)) {
         Py_ssize_t size = 0;
-        // A str opening with U+FEFF (json.loads refuses it; the reader would skip its UTF-8 form) or
-        // holding lone surrogates (no UTF-8 form) goes to json.loads itself.
-        const char* utf8 = PyUnicode_GET_LENGTH(o) && PyUnicode_READ_CHAR(o, 0) == 0xFEFF
-                               ? nullptr
-                               : PyUnicode_AsUTF8AndSize(o, &size);
+        // A str holding lone surrogates has no UTF-8 form: json.loads judges it itself.
+        const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
         if (!utf8) {
             PyErr_Clear();
             return nb::module_::import_("json").attr("loads")(data);

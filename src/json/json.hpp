@@ -29,8 +29,10 @@ inline constexpr std::size_t kMaxDepth = 1024;
 // padded buffer first.
 nb::object parse(std::string_view text);
 
-// As parse() for a str `source` whose UTF-8 form is `utf8`: a refusal is json.loads(source)'s.
-nb::object parse_text(std::string_view utf8, nb::handle source);
+// As parse() for text that stands for a str: `source`, or when not given the str `utf8` decodes
+// to. A refusal is json.loads(that str)'s, and a leading byte order mark is refused as
+// json.loads(str) refuses it (bytes that are not UTF-8: as parse()).
+nb::object parse_text(std::string_view utf8, nb::handle source = nb::handle());
 
 // As parse(), without the copy when the byte right after the text is a NUL (as in a
 // std::string): the caller guarantees kPadding readable bytes after text.data() + text.size();

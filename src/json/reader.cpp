@@ -380,8 +380,13 @@ nb::object read_enclosed(Workspace& ws, std::string_view text, std::size_t first
     refuse(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
 }
 
-nb::object read(Workspace& ws, std::string_view text) {
-    if (detail::opens_with_byte_order_mark(text)) text.remove_prefix(3);
+// `text_semantics`: the text stands for a str (json.loads(str) refuses a byte order mark), not
+// for bytes (json.loads(bytes) skips one).
+nb::object read(Workspace& ws, std::string_view text, bool text_semantics = false) {
+    if (detail::opens_with_byte_order_mark(text)) {
+        if (text_semantics) refuse(detail::kUnexpectedByteOrderMark, text, 0);
+        text.remove_prefix(3);
+    }
     // One mark is skipped, as the json module does; the parser would silently skip a second.
     if (detail::opens_with_byte_order_mark(text)) {
         refuse(detail::kUnexpectedByteOrderMark, text, 0);
@@ -471,9 +476,14 @@ nb::object parse(std::string_view text) {
 nb::object parse_text(std::string_view utf8, nb::handle source) {
     Lease ws;
     try {
-        return read(*ws, ws->padded_copy(utf8));
+        return read(*ws, ws->padded_copy(utf8), true);
     } catch (const Refusal& refusal) {
-        return verdict_of_json_module(source, utf8, refusal);
+        if (source.is_valid()) return verdict_of_json_module(source, utf8, refusal);
+        nb::object text = nb::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr));
+        if (text.is_valid()) return verdict_of_json_module(text, utf8, refusal);
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
+        PyErr_Clear();  // no text at all: judged as the bytes they are
+        return verdict_of_json_module(bytes_of(utf8), utf8, refusal);
     }
 }
 
