@@ -65,9 +65,8 @@ bool redirect_keeps_body(int status) { return status == 307 || status == 308; }
 bool redirect_drops_authorization(const std::string& from, const std::string& to) {
     const UrlParts a = parts_of(from), b = parts_of(to);
     if (!a.valid || !b.valid || a.host != b.host) return true;
-    if (a.scheme == "http" && is_default_port(a.port, "http") && b.scheme == "https" && is_default_port(b.port, "https")) {
-        return false;
-    }
+    const bool upgrade = a.scheme == "http" && b.scheme == "https";
+    if (upgrade && is_default_port(a.port, "http") && is_default_port(b.port, "https")) return false;
     if (a.scheme == b.scheme && is_default_port(a.port, a.scheme) && is_default_port(b.port, a.scheme)) return false;
     return a.scheme != b.scheme || a.port != b.port;
 }

@@ -52,16 +52,20 @@ void plan_trust(RequestPlan& plan, nb::handle verify) {
     if (!plan.verify) return;
     std::string bundle;
     if (!path_of(verify, bundle)) {
-        if (const char* named = variable("REQUESTS_CA_BUNDLE") ? variable("REQUESTS_CA_BUNDLE")
-                                                               : variable("CURL_CA_BUNDLE")) {
-            bundle = named;
-        }
+        const char* named = variable("REQUESTS_CA_BUNDLE");
+        if (!named) named = variable("CURL_CA_BUNDLE");
+        if (named) bundle = named;
     }
     if (!bundle.empty()) {
         if (!is_https(plan.url)) return;
+        if (bundle.find('\0') != std::string::npos) {
+            PyErr_SetString(PyExc_ValueError, "verify: embedded null byte in the CA bundle path");
+            throw nb::python_error();
+        }
         struct stat info;
         if (stat(bundle.c_str(), &info) != 0) {
-            nb::object text = nb::steal(PyUnicode_DecodeFSDefaultAndSize(bundle.data(), static_cast<Py_ssize_t>(bundle.size())));
+            const auto size = static_cast<Py_ssize_t>(bundle.size());
+            nb::object text = nb::steal(PyUnicode_DecodeFSDefaultAndSize(bundle.data(), size));
             if (!text.is_valid()) throw nb::python_error();
             PyErr_Format(PyExc_OSError, "Could not find a suitable TLS CA certificate bundle, invalid path: %U",
                          text.ptr());

@@ -106,6 +106,7 @@ nb::object whole_decimal(PyObject* decimal, bool& finite) {
 }
 
 constexpr double kTwoTo63 = 9223372036854775808.0;
+constexpr const char* kNotUnicode = "Input should be a valid string, unable to parse raw data as a unicode string";
 
 // An integer's text: blanks around it, an optional sign, digits with single underscores between
 // them, and optionally "." followed by zeros only ("3.0" is 3, "3." is not). Empty when the text
@@ -348,7 +349,7 @@ nb::object Validator::text(PyObject* input) {
         if (decoded) return nb::steal(decoded);
         if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
         PyErr_Clear();
-        issue("string_unicode", "Input should be a valid string, unable to parse raw data as a unicode string", input);
+        issue("string_unicode", kNotUnicode, input);
         return {};
     }
     issue("string_type", "Input should be a valid string", input);
@@ -503,9 +504,9 @@ nb::object Validator::date_time(PyObject* input) {
         int overflow = 0;
         const long long timestamp = PyLong_AsLongLongAndOverflow(input, &overflow);
         if (timestamp == -1 && PyErr_Occurred()) throw nb::python_error();
-        reading = overflow ? datetime::Reading{{}, overflow > 0 ? "dates after 9999 are not supported as unix timestamps"
-                                                               : "dates before 0000 are not supported as unix timestamps"}
-                           : datetime::from_unix(timestamp);
+        const char* beyond = overflow > 0 ? "dates after 9999 are not supported as unix timestamps"
+                                          : "dates before 0000 are not supported as unix timestamps";
+        reading = overflow ? datetime::Reading{{}, beyond} : datetime::from_unix(timestamp);
     } else if (PyFloat_Check(input)) {
         reading = datetime::from_unix(PyFloat_AS_DOUBLE(input));
     } else if (datetime::is_datetime(input)) {
@@ -646,8 +647,7 @@ nb::object Validator::mapping(const Type& type, PyObject* input) {
                 enter(where.ptr());
                 enter(marker.ptr());
                 if (bytes) {
-                    issue("string_unicode", "Input should be a valid string, unable to parse raw data as a unicode string",
-                          key);
+                    issue("string_unicode", kNotUnicode, key);
                 } else {
                     issue("string_type", "Input should be a valid string", key);
                 }
