@@ -38,14 +38,9 @@ def expected(text):
         exact = decimal.Decimal(text.decode())
         milliseconds = abs(exact) > MILLISECONDS_BEYOND
         if b'.' not in text:
-            whole = int(exact)
-            if milliseconds:
-                seconds, rest = divmod(whole, 1000)
-                value = datetime.timedelta(seconds=seconds, milliseconds=rest)
-            else:
-                seconds, value = whole, datetime.timedelta(seconds=whole)
+            seconds, rest = divmod(int(exact), 1000) if milliseconds else (int(exact), 0)
             if FIRST <= seconds <= LAST:
-                return 'value', EPOCH + value
+                return 'value', EPOCH + datetime.timedelta(seconds=seconds, milliseconds=rest)
             return 'none', None
         if milliseconds:
             exact /= 1000
