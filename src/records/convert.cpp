@@ -72,6 +72,18 @@ std::string_view bytes_view(PyObject* bytes) {
     return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
 }
 
+// The text of a str (its UTF-8, or "?" when it has none: no number or truth value) or of a bytes
+// object, both read as text by numeric and truth fields; false for anything else.
+bool text_of(PyObject* input, std::string_view& out) {
+    if (PyUnicode_Check(input)) {
+        if (!utf8_of(input, out)) out = "?";
+        return true;
+    }
+    if (!PyBytes_Check(input)) return false;
+    out = bytes_view(input);
+    return true;
+}
+
 // decimal.Decimal (or a subclass).
 bool is_decimal(PyObject* value) {
     static util::ImportedClass decimal("decimal", "Decimal");
@@ -377,31 +389,27 @@ nb::object Validator::integer(PyObject* input) {
     if (PyLong_Check(input)) return plain_int(input);  // bool and int subclasses
     if (PyFloat_Check(input)) return integer_of_float(PyFloat_AS_DOUBLE(input), input);
     std::string_view s;
-    if (PyUnicode_Check(input)) {
-        if (!utf8_of(input, s)) s = "?";
-    } else if (PyBytes_Check(input)) {
-        s = bytes_view(input);
-    } else if (is_decimal(input)) {
-        bool finite = false;
-        nb::object whole = whole_decimal(input, finite);
-        if (whole.is_valid()) return whole;
-        if (finite) {
-            issue("int_from_float", "Input should be a valid integer, got a number with a fractional part", input);
-        } else {
-            issue("finite_number", "Input should be a finite number", input);
+    if (!text_of(input, s)) {
+        if (is_decimal(input)) {
+            bool finite = false;
+            nb::object whole = whole_decimal(input, finite);
+            if (whole.is_valid()) return whole;
+            if (finite) {
+                issue("int_from_float", "Input should be a valid integer, got a number with a fractional part", input);
+            } else {
+                issue("finite_number", "Input should be a finite number", input);
+            }
+            return {};
         }
-        return {};
-    } else if (is_enum_member(input)) {
-        // An enum member (not an int itself) with an int value is that int. (pydantic hands any
-        // member's value through unchecked, text and floats too: those are refused here.)
-        nb::object value = steal_checked(PyObject_GetAttrString(input, "value"));
-        if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) return integer(value.ptr());
-        issue("int_type", "Input should be a valid integer", input);
-        return {};
-    } else if (nb::object number = other_number(input); number.is_valid()) {
-        if (PyLong_CheckExact(number.ptr())) return number;
-        return integer_of_float(PyFloat_AS_DOUBLE(number.ptr()), input);
-    } else {
+        if (is_enum_member(input)) {
+            // An enum member (not an int itself) with an int value is that int. (pydantic hands
+            // any member's value through unchecked, text and floats too: those are refused here.)
+            nb::object value = steal_checked(PyObject_GetAttrString(input, "value"));
+            if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) return integer(value.ptr());
+        } else if (nb::object number = other_number(input); number.is_valid()) {
+            if (PyLong_CheckExact(number.ptr())) return number;
+            return integer_of_float(PyFloat_AS_DOUBLE(number.ptr()), input);
+        }
         issue("int_type", "Input should be a valid integer", input);
         return {};
     }
@@ -430,15 +438,11 @@ nb::object Validator::real(PyObject* input) {
         return steal_checked(PyFloat_FromDouble(number));
     }
     std::string_view s;
-    if (PyUnicode_Check(input)) {
-        if (!utf8_of(input, s)) s = "?";
-    } else if (PyBytes_Check(input)) {
-        s = bytes_view(input);
-    } else if (is_decimal(input)) {
-        return steal_checked(PyNumber_Float(input));  // NaN, infinities and 1e400 (to inf) included
-    } else if (nb::object number = other_number(input); number.is_valid()) {
-        return PyFloat_CheckExact(number.ptr()) ? number : real(number.ptr());
-    } else {
+    if (!text_of(input, s)) {
+        if (is_decimal(input)) return steal_checked(PyNumber_Float(input));  // NaN, inf, 1e400 (to inf)
+        if (nb::object number = other_number(input); number.is_valid()) {
+            return PyFloat_CheckExact(number.ptr()) ? number : real(number.ptr());
+        }
         issue("float_type", "Input should be a valid number", input);
         return {};
     }
@@ -459,11 +463,8 @@ nb::object Validator::truth(PyObject* input) {
         const double number = PyFloat_AS_DOUBLE(input);
         if (number == 0.0 || number == 1.0) result = number == 1.0;
         else if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < kTwoTo63) result = -1;
-    } else if (PyUnicode_Check(input)) {
-        std::string_view s;
-        result = utf8_of(input, s) ? text_truth(s) : -1;
-    } else if (PyBytes_Check(input)) {
-        result = text_truth(bytes_view(input));
+    } else if (std::string_view s; text_of(input, s)) {
+        result = text_truth(s);
     } else if (is_decimal(input)) {
         bool finite = false;
         nb::object whole = whole_decimal(input, finite);
