@@ -5,7 +5,6 @@ and the same as requests itself where it is installed."""
 import json
 
 import pytest
-from pytest_httpserver import HTTPServer
 from werkzeug import Request, Response
 
 from korvane_sdk.http import Session
@@ -96,25 +95,14 @@ def test_a_given_cookie_is_not_carried_to_the_next_location(landing, session):
     assert response.json()["cookie"] is None
 
 
-@pytest.fixture
-def other_port():
-    server = HTTPServer(host="127.0.0.1", port=0)
-    server.start()
-    yield server
-    server.clear()
-    if server.is_running():
-        server.stop()
-
-
-def test_credentials_stay_with_their_origin(httpserver, other_port, session):
+def test_credentials_stay_with_their_origin(httpserver, other_host, session):
     """Another port of the same host is another origin: Authorization is dropped there."""
-    target = f"http://127.0.0.1:{other_port.port}/landing"
+    target = f"http://localhost:{other_host.port}/landing"
     httpserver.expect_request("/start").respond_with_response(Response(status=307, headers={"Location": target}))
-    other_port.expect_request("/landing").respond_with_data("here")
-    response = session.request("POST", httpserver.url_for("/start").replace("localhost", "127.0.0.1"),
-                               json=BODY, headers={"Authorization": "Bearer k"})
+    other_host.expect_request("/landing").respond_with_data("here")
+    response = session.request("POST", httpserver.url_for("/start"), json=BODY, headers={"Authorization": "Bearer k"})
     assert response.text == "here"
-    (request, _), = other_port.log
+    (request, _), = other_host.log
     assert "Authorization" not in request.headers
     assert json.loads(request.get_data()) == BODY  # a 307 keeps the body, even to another origin
 

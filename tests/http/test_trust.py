@@ -3,15 +3,12 @@ a CA file or directory, REQUESTS_CA_BUNDLE and CURL_CA_BUNDLE (requests' order),
 SSL_CERT_FILE and SSL_CERT_DIR; compared with requests where it is installed."""
 
 import shutil
-import ssl
 import subprocess
 
 import pytest
 
 from korvane_sdk import KorvaneClient
 from korvane_sdk.http import ConnectionError, Session
-
-from rawserver import keep_alive
 
 VARIABLES = ("REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE", "SSL_CERT_FILE", "SSL_CERT_DIR")
 
@@ -51,20 +48,8 @@ def pki(tmp_path_factory):
 
 
 @pytest.fixture
-def server(raw_server, pki):
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(pki["cert"], pki["key"])
-
-    def handler(conn, srv):
-        try:
-            tls = context.wrap_socket(conn, server_side=True)
-        except (ssl.SSLError, OSError):
-            return
-        keep_alive(b"secure")(tls, srv)
-
-    served = raw_server(handler)
-    served.https = served.url.replace("http://", "https://") + "/x"
-    return served
+def server(tls_raw_server, pki):
+    return tls_raw_server(pki["cert"], pki["key"])
 
 
 @pytest.fixture(autouse=True)
