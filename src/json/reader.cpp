@@ -453,7 +453,12 @@ nb::object verdict_of_json_module(nb::handle source, std::string_view original, 
         if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw nb::python_error();
         PyErr_Clear();
     }
-    detail::raise_decode_error(refusal.message, refusal.text, refusal.offset);
+    // The parser's own texts ("TAPE_ERROR: ...") name its internals, not the caller's text.
+    const std::string_view message(refusal.message);
+    const bool internal = message.find(':') != std::string_view::npos &&
+                          message.substr(0, message.find(':')).find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") ==
+                              std::string_view::npos;
+    detail::raise_decode_error(internal ? "Invalid JSON" : refusal.message, refusal.text, refusal.offset);
 }
 
 nb::object bytes_of(std::string_view text) {

@@ -220,6 +220,8 @@ def test_nesting_is_bounded(opening, closing):
     ('{"a":' * 1000 + "1" + "}" * 1000, "Nesting too deep"),
     ("[" * 1000 + "]" * 1000, "Nesting too deep"),
     ("[" * 400 + "x", None),  # refused before the reader's bound: json.loads must not recurse here either
+    ("[" * 400 + "}", None),
+    ("[" * 400, None),
 ])
 def test_deep_nesting_on_a_small_thread_stack_raises_instead_of_overflowing(text, message):
     outcome = []
@@ -238,6 +240,7 @@ def test_deep_nesting_on_a_small_thread_stack_raises_instead_of_overflowing(text
     finally:
         threading.stack_size(old)
     assert isinstance(outcome[0], json.JSONDecodeError)
+    assert "ERROR" not in outcome[0].msg  # never the parser's internal text
     if message:
         assert outcome[0].msg == message
 
