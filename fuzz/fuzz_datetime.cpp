@@ -2,8 +2,8 @@
 //
 // Input: the text of a date-time member as received. The reader must accept exactly the forms
 // it documents, with the values the interpreter's datetime gives for them (a plain number as a
-// Unix time, exact but for the rounding of a double), and what it reads must come back the same
-// when written as ISO 8601 text and read again.
+// Unix time in seconds, or in milliseconds beyond 2e10, exact but for the rounding of a double),
+// and what it reads must come back the same when written as ISO 8601 text and read again.
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
@@ -24,6 +24,7 @@ UTC = datetime.timezone.utc
 EPOCH = datetime.datetime(1970, 1, 1, tzinfo=UTC)
 FIRST = -62135596800          # 0001-01-01T00:00:00Z
 LAST = 253402300799           # 9999-12-31T23:59:59Z
+MILLISECONDS_BEYOND = 20000000000  # Unix times of a greater magnitude count milliseconds
 
 ISO = re.compile(rb'(\d{4})-(\d{2})-(\d{2})'
                  rb'(?:[Tt_ ](\d{2}):(\d{2})(?::(\d{2})(?:[.,](\d+))?)?'
@@ -35,10 +36,14 @@ def expected(text):
     seconds) for a Unix time that a double may round either way."""
     if NUMBER.match(text):
         exact = decimal.Decimal(text.decode())
+        milliseconds = abs(exact) > MILLISECONDS_BEYOND
         if b'.' not in text:
-            if FIRST <= exact <= LAST:
-                return 'value', EPOCH + datetime.timedelta(seconds=int(exact))
+            seconds, rest = divmod(int(exact), 1000) if milliseconds else (int(exact), 0)
+            if FIRST <= seconds <= LAST:
+                return 'value', EPOCH + datetime.timedelta(seconds=seconds, milliseconds=rest)
             return 'none', None
+        if milliseconds:
+            exact /= 1000
         if FIRST + 1 <= exact <= LAST:
             return 'near', exact
         if exact < FIRST - 1 or exact > LAST + 2:

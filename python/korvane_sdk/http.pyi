@@ -80,7 +80,7 @@ class Response:
 class Session:
     """Sends HTTP requests, keeping connections alive for reuse; safe to share between threads."""
 
-    verify: Any
+    verify: Any  # False: no verification; a path (str, os.PathLike): the CA file or directory; True: see the docs
     max_body_size: int
     def __init__(self) -> None: ...
     def request(

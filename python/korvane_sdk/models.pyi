@@ -28,6 +28,14 @@ class ValidationError(ValueError):
         self, *, include_url: bool = True, include_context: bool = True, include_input: bool = True
     ) -> List[Dict[str, Any]]: ...
     def error_count(self) -> int: ...
+    def json(
+        self,
+        *,
+        indent: Optional[int] = None,
+        include_url: bool = True,
+        include_context: bool = True,
+        include_input: bool = True,
+    ) -> str: ...
 
 class BaseModel:
     """Base class of the records: typed fields, validation on construction, dumping."""

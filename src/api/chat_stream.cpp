@@ -2,6 +2,7 @@
 // ChatCompletionChunk per data line, and gives the connection back as soon as it is done with it.
 #include <simdjson.h>
 
+#include <chrono>
 #include <memory>
 #include <new>
 #include <optional>
@@ -19,6 +20,10 @@ namespace korvane::api {
 namespace {
 
 enum class Phase { created, streaming, finished };
+
+// How long a finished stream waits for its body's end after "[DONE]" (see next_chunk): long
+// enough for bytes already on their way, short enough never to be noticed.
+constexpr std::chrono::milliseconds kEndAfterDone{5};
 
 struct StreamState {
     Phase phase = Phase::created;
@@ -213,13 +218,15 @@ nb::object next_chunk(StreamState& state) {
         if (state.direct) check_utf8(text);
         if (classified.kind == SseLine::skip) continue;
         if (classified.kind == SseLine::done) {
+            // The body's end usually follows "[DONE]" at once: taking it keeps the connection.
+            if (state.direct) state.direct->finish_within(kEndAfterDone);
             release(state);
             return {};
         }
         if (!data) continue;
         nb::object value;
         try {
-            value = json::parse(classified.data);
+            value = json::parse_text(classified.data);  // the line's text, decoded (as a str is)
         } catch (nb::python_error& failure) {
             if (failure.matches(PyExc_ValueError)) continue;  // a line that is not JSON is skipped
             throw;

@@ -31,12 +31,12 @@ nb::list list_datasets(nb::handle self, nb::handle tenant_id, nb::handle dataset
 }
 
 nb::object get_dataset(nb::handle self, nb::handle dataset_id, nb::handle tenant_id) {
-    Call call{"GET", api_path(tenant_id, {"/datasets/", dataset_id})};
+    Call call{"GET", api_path(tenant_id, {"/datasets/", PathPiece::resource(dataset_id, "dataset_id")})};
     return record_from("Dataset", send(self, call), call);
 }
 
 bool delete_dataset(nb::handle self, nb::handle dataset_id, nb::handle tenant_id) {
-    send(self, Call{"DELETE", api_path(tenant_id, {"/datasets/", dataset_id})});
+    send(self, Call{"DELETE", api_path(tenant_id, {"/datasets/", PathPiece::resource(dataset_id, "dataset_id")})});
     return true;
 }
 
@@ -50,7 +50,7 @@ void close_quietly(nb::handle file) noexcept {
 }
 
 nb::object upload_dataset(nb::handle self, nb::handle dataset_id, nb::handle file_path, nb::handle tenant_id) {
-    Call call{"POST", api_path(tenant_id, {"/datasets/", dataset_id, "/upload"})};
+    Call call{"POST", api_path(tenant_id, {"/datasets/", PathPiece::resource(dataset_id, "dataset_id"), "/upload"})};
     // The interpreter's own open(): a missing file is its FileNotFoundError, before anything is sent.
     nb::object file = nb::module_::import_("io").attr("open")(file_path, "rb");
     nb::dict files;

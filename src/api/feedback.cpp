@@ -52,12 +52,12 @@ nb::list list(nb::handle self, nb::handle tenant_id, nb::handle limit, nb::handl
 }
 
 nb::object get(nb::handle self, nb::handle feedback_id, nb::handle tenant_id) {
-    Call call{"GET", api_path(tenant_id, {"/feedback/", feedback_id})};
+    Call call{"GET", api_path(tenant_id, {"/feedback/", PathPiece::resource(feedback_id, "feedback_id")})};
     return record_from("Feedback", send(self, call), call);
 }
 
 bool remove(nb::handle self, nb::handle feedback_id, nb::handle tenant_id) {
-    send(self, Call{"DELETE", api_path(tenant_id, {"/feedback/", feedback_id})});
+    send(self, Call{"DELETE", api_path(tenant_id, {"/feedback/", PathPiece::resource(feedback_id, "feedback_id")})});
     return true;
 }
 

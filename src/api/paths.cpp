@@ -11,6 +11,16 @@ PathPiece::PathPiece(nb::handle identifier) {
     text_ = nb::steal(text);
 }
 
+PathPiece PathPiece::resource(nb::handle identifier, const char* parameter) {
+    PathPiece piece(identifier);
+    if (PyUnicode_GET_LENGTH(piece.text_.ptr()) == 0) {
+        PyErr_Format(PyExc_ValueError, "%s must not be empty: an empty identifier names no single resource",
+                     parameter);
+        throw nb::python_error();
+    }
+    return piece;
+}
+
 namespace {
 
 nb::str join(std::initializer_list<PathPiece> head, std::initializer_list<PathPiece> tail) {

@@ -15,6 +15,11 @@ public:
     PathPiece(nb::handle identifier);
     nb::handle text() const { return text_; }
 
+    // The identifier of the one resource an operation acts on, named `parameter` in errors. Its
+    // text form must not be empty: the path would then address the whole collection (a DELETE of
+    // "/api/v1/feedback/"). Raises ValueError before anything is sent.
+    static PathPiece resource(nb::handle identifier, const char* parameter);
+
 private:
     nb::object text_;
 };

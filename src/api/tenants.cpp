@@ -8,7 +8,7 @@ namespace korvane::api {
 namespace {
 
 nb::str tenant_path(nb::handle tenant_id, const char* tail = "") {
-    return join_path({"/api/v1/tenants/", tenant_id, tail});
+    return join_path({"/api/v1/tenants/", PathPiece::resource(tenant_id, "tenant_id"), tail});
 }
 
 nb::list list(nb::handle self, nb::handle limit, nb::handle offset, nb::handle is_active) {

@@ -37,7 +37,7 @@ nb::object create(nb::handle self, nb::handle training_type, nb::handle base_mod
 }
 
 nb::object get(nb::handle self, nb::handle job_id, nb::handle tenant_id) {
-    Call call{"GET", api_path(tenant_id, {"/training/jobs/", job_id})};
+    Call call{"GET", api_path(tenant_id, {"/training/jobs/", PathPiece::resource(job_id, "job_id")})};
     return record_from("TrainingJob", send(self, call), call);
 }
 
@@ -55,7 +55,7 @@ nb::list list(nb::handle self, nb::handle tenant_id, nb::handle status, nb::hand
 nb::object cancel(nb::handle self, nb::handle job_id, nb::handle reason, nb::handle tenant_id) {
     nb::dict body;  // sent even when empty
     if (truthy(reason)) body["reason"] = reason;
-    Call call{"POST", api_path(tenant_id, {"/training/jobs/", job_id, "/cancel"})};
+    Call call{"POST", api_path(tenant_id, {"/training/jobs/", PathPiece::resource(job_id, "job_id"), "/cancel"})};
     call.json = body;
     return record_from("TrainingJob", send(self, call), call);
 }
@@ -63,7 +63,7 @@ nb::object cancel(nb::handle self, nb::handle job_id, nb::handle reason, nb::han
 nb::object get_logs(nb::handle self, nb::handle job_id, nb::handle tenant_id, nb::handle tail) {
     nb::dict query;
     query["tail"] = tail;
-    Call call{"GET", api_path(tenant_id, {"/training/jobs/", job_id, "/logs"}), query};
+    Call call{"GET", api_path(tenant_id, {"/training/jobs/", PathPiece::resource(job_id, "job_id"), "/logs"}), query};
     nb::object answer = send(self, call);
     nb::dict fields = answer_object(answer, call);
     PyObject* logs = PyDict_GetItemWithError(fields.ptr(), nb::str("logs").ptr());  // borrowed
@@ -72,7 +72,8 @@ nb::object get_logs(nb::handle self, nb::handle job_id, nb::handle tenant_id, nb
 }
 
 nb::object get_metrics(nb::handle self, nb::handle job_id, nb::handle tenant_id) {
-    return send(self, Call{"GET", api_path(tenant_id, {"/training/jobs/", job_id, "/metrics"})});
+    Call call{"GET", api_path(tenant_id, {"/training/jobs/", PathPiece::resource(job_id, "job_id"), "/metrics"})};
+    return send(self, call);
 }
 
 }  // namespace

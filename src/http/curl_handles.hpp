@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <new>
+#include <string_view>
 
 namespace korvane::http {
 
@@ -34,8 +35,33 @@ public:
         if (!list_) list_.reset(grown);
     }
     curl_slist* get() const noexcept { return list_.get(); }
+    // Drops every line that sets or removes header `name` (any case); true when one was there.
+    bool remove(std::string_view name) {
+        bool removed = false;
+        HeaderList kept;
+        for (curl_slist* item = list_.get(); item; item = item->next) {
+            if (names_header(item->data, name)) {
+                removed = true;
+            } else {
+                kept.append(item->data);
+            }
+        }
+        if (removed) list_ = std::move(kept.list_);
+        return removed;
+    }
 
 private:
+    // "Name: value", "Name;" or "Name:" for `name`, compared without regard to case.
+    static bool names_header(const char* line, std::string_view name) {
+        for (char expected : name) {
+            char c = *line++;
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (expected >= 'A' && expected <= 'Z') expected = static_cast<char>(expected - 'A' + 'a');
+            if (c != expected) return false;
+        }
+        return *line == ':' || *line == ';';
+    }
+
     std::unique_ptr<curl_slist, SlistCleanup> list_;
 };
 

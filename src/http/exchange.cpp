@@ -5,10 +5,11 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "http/redirects.hpp"
+
 namespace korvane::http {
 namespace {
 
-constexpr long kMaxRedirects = 30;
 constexpr long kNoConnectLimitMs = 30L * 24 * 3600 * 1000;
 // Longest single wait before the thread looks for signals (Ctrl-C) to deliver.
 constexpr long kSliceMs = 100;
@@ -50,15 +51,17 @@ void Exchange::configure() {
     set(easy, CURLOPT_URL, plan_.url.c_str());
     set(easy, CURLOPT_NOSIGNAL, 1L);
     set(easy, CURLOPT_ERRORBUFFER, error_text_);
-    set(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    set(easy, CURLOPT_MAXREDIRS, kMaxRedirects);
+    // Redirects are followed here (follow()), by the rules of redirects.hpp: libcurl would repeat
+    // a PUT, PATCH or DELETE at the new location after a 302 or 303.
+    set(easy, CURLOPT_FOLLOWLOCATION, 0L);
     set(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    set(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     set(easy, CURLOPT_ACCEPT_ENCODING, "gzip, deflate");
     set(easy, CURLOPT_HTTPHEADER, plan_.headers.get());
     set(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     set(easy, CURLOPT_SSL_VERIFYPEER, plan_.verify ? 1L : 0L);
     set(easy, CURLOPT_SSL_VERIFYHOST, plan_.verify ? 2L : 0L);
+    if (plan_.ca_file.set) set(easy, CURLOPT_CAINFO, plan_.ca_file.path.empty() ? nullptr : plan_.ca_file.path.c_str());
+    if (plan_.ca_dir.set) set(easy, CURLOPT_CAPATH, plan_.ca_dir.path.empty() ? nullptr : plan_.ca_dir.path.c_str());
     if (!plan_.proxy.empty()) set(easy, CURLOPT_PROXY, plan_.proxy.c_str());
     set(easy, CURLOPT_CONNECTTIMEOUT_MS, plan_.connect_timeout_ms > 0 ? plan_.connect_timeout_ms : kNoConnectLimitMs);
     set(easy, CURLOPT_HEADERFUNCTION, &Exchange::on_header);
@@ -88,7 +91,6 @@ void Exchange::configure() {
         set(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(plan_.body.size()));
         set(easy, CURLOPT_POSTFIELDS, plan_.body.data());
     }
-    // POST stays libcurl's own POST so redirects change it as mainstream clients do.
     if (plan_.method != "POST") set(easy, CURLOPT_CUSTOMREQUEST, plan_.method.c_str());
 }
 
@@ -125,6 +127,10 @@ bool Exchange::pump(Until until, Failure& failure) {
             if (message->msg != CURLMSG_DONE) continue;
             CURLcode result = message->data.result;
             if (result != CURLE_OK) return fail(failure_of(result), failure);
+            if (!redirect_to_.empty()) {
+                if (!follow(failure)) return false;
+                break;  // the next request is under way
+            }
             done_ = true;
             final_headers_ = true;
         }
@@ -149,6 +155,69 @@ bool Exchange::pump(Until until, Failure& failure) {
             last_signal_check_ = now;
             if (interrupted()) return fail({ErrorKind::Request, {}, true}, failure);
         }
+    }
+}
+
+bool Exchange::follow(Failure& failure) {
+    const std::string target = std::move(redirect_to_);
+    redirect_to_.clear();
+    if (++redirects_ > kMaxRedirects) {
+        return fail({ErrorKind::Request, "Exceeded " + std::to_string(kMaxRedirects) + " redirects."}, failure);
+    }
+    // The handle lets go of the finished request's options (its header list, a custom method)
+    // before the plan changes; its live connections stay.
+    unit_->detach();
+    curl_easy_reset(unit_->easy.get());
+    if (redirect_keeps_body(status_)) {
+        if (plan_.multipart && !plan_.multipart->seek(0)) {
+            return fail({ErrorKind::Request, plan_.multipart->error()}, failure);
+        }
+    } else {
+        // The body is not sent again, nor the headers that describe it. (A multipart body stays
+        // allocated: it holds Python objects, released with the plan under the GIL.)
+        plan_.has_body = false;
+        plan_.body.clear();
+        for (const char* name : {"Content-Type", "Content-Length", "Transfer-Encoding"}) plan_.headers.remove(name);
+    }
+    if (redirect_drops_authorization(plan_.url, target)) plan_.headers.remove("Authorization");
+    plan_.headers.remove("Cookie");  // a cookie given for one request is not carried on
+    plan_.method = redirected_method(status_, plan_.method);
+    plan_.url = target;
+    configure();
+    if (!unit_->attach()) return fail({ErrorKind::Request, "Cannot start the transfer"}, failure);
+    headers_.clear();
+    status_ = 0;
+    connected_ = false;  // the next request may need a new connection first
+    last_activity_ = Clock::now();
+    return true;
+}
+
+bool Exchange::finish_within(std::chrono::milliseconds bound) {
+    if (done_) return true;
+    if (failure_ || !unit_) return false;
+    const Clock::time_point deadline = Clock::now() + bound;
+    CURLM* multi = unit_->multi.get();
+    discarding_ = true;
+    pausable_ = false;
+    if (paused_) {
+        paused_ = false;
+        if (curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT) != CURLE_OK) return false;
+    }
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK) return false;
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg != CURLMSG_DONE) continue;
+            if (message->data.result != CURLE_OK || !redirect_to_.empty()) return false;
+            done_ = true;
+            return true;
+        }
+        if (discarded_ > kDiscardAtEnd) return false;
+        const Clock::time_point now = Clock::now();
+        if (now >= deadline) return false;
+        const long wait_ms = std::max(1L, milliseconds(deadline - now));
+        if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait_ms), nullptr) != CURLM_OK) return false;
     }
 }
 
@@ -261,14 +330,11 @@ void Exchange::header_line(std::string_view line) {
         return;
     }
     if (line.empty()) {
-        // libcurl follows every 3xx answer that names a Location.
-        const std::string* location = headers_.find("Location");
-        bool redirect = status_ >= 300 && status_ < 400 && location && !location->empty();
-        if (redirect) {
-            connected_ = false;  // the next request may need a new connection first
-        } else if (status_ >= 200) {
-            final_headers_ = true;
-        }
+        // A redirect to follow: its body is dropped and follow() sends the next request once this
+        // answer has ended.
+        const std::string* location = is_followed_redirect(status_) ? headers_.find("Location") : nullptr;
+        if (location && !location->empty()) redirect_to_ = resolve_location(plan_.url, *location);
+        if (redirect_to_.empty() && status_ >= 200) final_headers_ = true;
         return;
     }
     if (line.front() == ' ' || line.front() == '\t') {
@@ -283,6 +349,14 @@ void Exchange::header_line(std::string_view line) {
 size_t Exchange::on_body(char* data, size_t size, size_t count, void* self) {
     auto* exchange = static_cast<Exchange*>(self);
     size_t length = size * count;
+    if (!exchange->redirect_to_.empty()) {  // the body of a redirect being followed
+        exchange->last_activity_ = Clock::now();
+        return length;
+    }
+    if (exchange->discarding_) {  // after the caller's last line: counted, never handed out
+        exchange->discarded_ += length;
+        return length;
+    }
     if (exchange->pausable_ && exchange->received_.size() - exchange->pump_base_ >= kPauseAt) {
         exchange->paused_ = true;
         return CURL_WRITEFUNC_PAUSE;  // libcurl keeps these bytes and hands them over on resume

@@ -38,6 +38,11 @@ public:
     bool pump(Until until, Failure& failure);
     // Ends the exchange early, dropping its connection.
     void abort();
+    // For a caller that has read all it wants (a stream's end marker): lets the transfer take the
+    // body's end if it is here already or arrives within `bound`, discarding any bytes before it
+    // (at most kDiscardAtEnd), so the connection can be kept. True when the exchange finished;
+    // false leaves it unfinished (failures included, not recorded) for the caller to drop.
+    bool finish_within(std::chrono::milliseconds bound);
 
     bool finished() const { return done_; }
     bool failed() const { return failure_.has_value(); }
@@ -57,6 +62,8 @@ private:
     static int on_connected(void* self, char*, char*, int, int);
 
     void configure();
+    // Sends the request the redirect answer just ended asks for, on the same unit.
+    bool follow(Failure& failure);
     void header_line(std::string_view line);
     bool fail(Failure failure, Failure& out);
     Failure failure_of(CURLcode result) const;
@@ -73,6 +80,8 @@ private:
     std::string reason_;
     HeaderMap headers_;
     bool final_headers_ = false;
+    std::string redirect_to_;  // set while a redirect answer is being read: where to go next
+    int redirects_ = 0;
     bool connected_ = false;  // the current request's connection is up: waits now count as reads
     bool done_ = false;
     std::optional<Failure> failure_;
@@ -84,6 +93,9 @@ private:
     // with megabytes of a stream that is consumed line by line.
     static constexpr size_t kPauseAt = size_t{64} << 10;
     bool pausable_ = false;  // the current pump may pause (it is not reading to the end)
+    static constexpr size_t kDiscardAtEnd = size_t{64} << 10;
+    bool discarding_ = false;  // finish_within() runs: body bytes are counted, not kept
+    size_t discarded_ = 0;
     size_t pump_base_ = 0;   // bytes waiting when the current pump began
     bool paused_ = false;
     size_t body_bytes_ = 0;

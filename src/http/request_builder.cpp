@@ -7,6 +7,7 @@
 #include "http/headers.hpp"
 #include "http/pytext.hpp"
 #include "http/request_plan.hpp"
+#include "http/trust.hpp"
 #include "http/url.hpp"
 #include "json/json.hpp"
 
@@ -180,7 +181,7 @@ RequestPlan plan_request(nb::handle method, nb::handle url, nb::handle params, n
     plan.url = plan_url(url, params);
     plan.stream = stream;
     plan_timeouts(plan, timeout);
-    plan.verify = truthy(verify);  // any value: its truth decides
+    plan_trust(plan, verify);
     plan_proxy(plan);
     GivenHeaders given = plan_headers(plan, headers);
 

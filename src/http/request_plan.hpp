@@ -22,6 +22,13 @@ struct RequestPlan {
     long connect_timeout_ms = 0;  // 0: no limit of our own
     long read_timeout_ms = 0;     // 0: no limit
     bool verify = true;
+    // Where trusted CA certificates are, when not the system's (see trust.hpp). `set` with an
+    // empty path: none of that kind.
+    struct CaLocation {
+        bool set = false;
+        std::string path;
+    };
+    CaLocation ca_file, ca_dir;
     std::string proxy;  // set only where libcurl would not read the environment itself
     bool stream = false;
     // Most answer-body bytes held unread at once (a whole body, or one stretch of a stream not

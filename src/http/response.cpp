@@ -224,6 +224,20 @@ std::optional<std::string_view> Response::next_line_view(LineBuffer& buffer, boo
     }
 }
 
+void Response::finish_within(std::chrono::milliseconds bound) {
+    auto lock = lock_releasing_gil(mutex_);
+    if (!exchange_) return;
+    bool finished;
+    {
+        nb::gil_scoped_release release;
+        finished = exchange_->finish_within(bound);
+    }
+    if (finished) {
+        exchange_.reset();  // read to its end: the connection is kept for the next request
+        ended_ = true;
+    }
+}
+
 void Response::close() {
     auto lock = lock_releasing_gil(mutex_);
     if (exchange_) {
@@ -246,7 +260,9 @@ void bind_response(nb::module_& m) {
         .def_prop_ro("content", &Response::content, "The body as bytes (read to its end first).")
         .def_prop_ro("text", &Response::text,
                      "The body as text, decoded by the declared charset, else as UTF-8 (bad bytes replaced).")
-        .def("json", &Response::json, "The body decoded as JSON; json.JSONDecodeError when it is not JSON.")
+        .def("json", &Response::json,
+             "The body decoded as json.loads decodes bytes (NaN and Infinity included); its errors when it is "
+             "not JSON: json.JSONDecodeError, or UnicodeDecodeError for bytes that are not UTF-8.")
         .def(
             "iter_lines",
             [](nb::handle self, bool decode_unicode) {

@@ -2,6 +2,7 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,6 +37,10 @@ public:
     nb::object read_body(const std::function<nb::object(std::string_view)>& reader);
     nb::object iter_lines(nb::handle self, bool decode_unicode);
     void close();
+    // For a reader that has taken its last line (a stream's "[DONE]"): the body's end is taken if
+    // it is here already or arrives within `bound`, nothing after that line is handed out, and the
+    // connection then goes back to the pool instead of being closed. Needs the GIL.
+    void finish_within(std::chrono::milliseconds bound);
 
     // The next line for an iterator: from `own` (a copy of a whole body) or the live stream.
     // nullopt-like None at the end.

@@ -65,7 +65,10 @@ void bind(nb::module_& m) {
         .def(nb::init<>())
         .def_prop_rw(
             "verify", [](Session& s) { return s.verify; }, [](Session& s, nb::object value) { s.verify = std::move(value); },
-            nb::for_setter(nb::arg("value").none()), "Whether TLS certificates are verified (any value; its truth decides).")
+            nb::for_setter(nb::arg("value").none()),
+            "TLS verification: false turns it off; a path names the CA bundle file or directory to trust; "
+            "true trusts REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE when set, else the system's store (which "
+            "SSL_CERT_FILE and SSL_CERT_DIR may replace).")
         .def_prop_rw(
             "max_body_size", [](Session& s) { return s.max_body; },
             [](Session& s, nb::handle value) {

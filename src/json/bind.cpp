@@ -1,6 +1,5 @@
 // Private test hooks for the JSON codec: korvane_sdk._core._json_loads / _json_dumps.
 #include "bindings.hpp"
-#include "json/decode_error.hpp"
 #include "json/json.hpp"
 
 namespace korvane::json {
@@ -18,17 +17,14 @@ nb::object loads(nb::handle data) {
         return loads(copy);
     }
     if (PyUnicode_Check(o)) {
-        if (PyUnicode_GET_LENGTH(o) && PyUnicode_READ_CHAR(o, 0) == 0xFEFF) {
-            detail::raise_decode_error(detail::kUnexpectedByteOrderMark, o, 0);
-        }
         Py_ssize_t size = 0;
+        // A str holding lone surrogates has no UTF-8 form: json.loads judges it itself.
         const char* utf8 = PyUnicode_AsUTF8AndSize(o, &size);
         if (!utf8) {
-            // Lone surrogates outside any escape: no UTF-8 form, so no JSON text either.
             PyErr_Clear();
-            detail::raise_decode_error("Text holds lone surrogates", o, 0);
+            return nb::module_::import_("json").attr("loads")(data);
         }
-        return parse(std::string_view(utf8, static_cast<std::size_t>(size)));
+        return parse_text(std::string_view(utf8, static_cast<std::size_t>(size)), o);
     }
     PyErr_Format(PyExc_TypeError, "the JSON object must be str, bytes or bytearray, not %s", Py_TYPE(o)->tp_name);
     throw nb::python_error();

@@ -16,15 +16,23 @@ inline constexpr std::size_t kPadding = 64;
 // Deepest nesting of arrays and objects the reader accepts; deeper text is a decode error.
 inline constexpr std::size_t kMaxDepth = 1024;
 
-// Decodes UTF-8 JSON text into Python objects: objects to dict (member order kept, duplicate
-// keys: last wins), arrays to list, integers of any size to int, numbers with a fraction or
-// exponent to float (exactly as float() reads them, so 1e400 is inf), strings to str (escaped
-// lone surrogates kept, as the interpreter's json module does). A leading UTF-8 byte order mark
-// is skipped. Raises json.JSONDecodeError for anything that is not exactly one JSON value: empty
-// text, trailing data, invalid UTF-8, NaN/Infinity, nesting deeper than kMaxDepth or than the
-// thread's stack allows. Needs the GIL and keeps it throughout. Copies the text into a reusable
+// Decodes JSON text (bytes) into Python objects exactly as the interpreter's json.loads does:
+// objects to dict (member order kept, duplicate keys: last wins), arrays to list, integers of any
+// size to int, numbers with a fraction or exponent to float (exactly as float() reads them, so
+// 1e400 is inf), NaN, Infinity and -Infinity to those floats, strings to str (escaped lone
+// surrogates kept). A leading UTF-8 byte order mark is skipped. What the reader refuses is handed
+// to json.loads, so a refusal is json.loads's own: json.JSONDecodeError with its message and
+// position, UnicodeDecodeError for bytes that are not UTF-8 (UTF-16 and UTF-32 texts, which
+// json.loads detects, are read by it). Only nesting deeper than kMaxDepth or than the thread's
+// stack allows is refused with json.JSONDecodeError("Nesting too deep") where json.loads would
+// raise RecursionError. Needs the GIL and keeps it throughout. Copies the text into a reusable
 // padded buffer first.
 nb::object parse(std::string_view text);
+
+// As parse() for text that stands for a str: `source`, or when not given the str `utf8` decodes
+// to. A refusal is json.loads(that str)'s, and a leading byte order mark is refused as
+// json.loads(str) refuses it (bytes that are not UTF-8: as parse()).
+nb::object parse_text(std::string_view utf8, nb::handle source = nb::handle());
 
 // As parse(), without the copy when the byte right after the text is a NUL (as in a
 // std::string): the caller guarantees kPadding readable bytes after text.data() + text.size();

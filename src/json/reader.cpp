@@ -1,6 +1,7 @@
 // Reads JSON text into Python objects with simdjson's on-demand parser, straight from the parse.
 #include <simdjson.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -78,9 +79,10 @@ Lease::~Lease() {
 }
 
 PyObject* Reader::root() {
-    od::json_type type;
-    if (auto code = document_.type().get(type)) return fail(code);
-    if (type == od::json_type::array || type == od::json_type::object) {
+    od::json_type type = od::json_type::null;
+    // A token the parser knows no type for (NaN, Infinity) is read as a lone scalar below.
+    const bool typed = document_.type().get(type) == simdjson::SUCCESS;
+    if (typed && (type == od::json_type::array || type == od::json_type::object)) {
         od::value top;
         if (auto code = document_.get_value().get(top)) {
             unclosed_root_ = code == simdjson::INCOMPLETE_ARRAY_OR_OBJECT;
@@ -140,6 +142,7 @@ PyObject* Reader::value(od::value& value, std::size_t depth) {
         case '[': return array(value, token.data(), depth + 1);
         case '"': return string(value, token);
         case 't': case 'f': case 'n': return literal(value, token);
+        case 'N': case 'I': return scalar(detail::trim_trailing_space(token));
         case '-': case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9':
             return number(value, token);
@@ -149,7 +152,7 @@ PyObject* Reader::value(od::value& value, std::size_t depth) {
 }
 
 PyObject* Reader::array(od::value& value, const char* start, std::size_t depth) {
-    if (too_deep(depth)) return fail("Nesting too deep", start);
+    if (too_deep(depth)) return fail(detail::kNestingTooDeep, start);
     od::array items;
     if (auto code = value.get_array().get(items)) return fail(code);
     const std::size_t base = ws_.stack.size();
@@ -169,7 +172,7 @@ PyObject* Reader::array(od::value& value, const char* start, std::size_t depth) 
 }
 
 PyObject* Reader::object(od::value& value, const char* start, std::size_t depth) {
-    if (too_deep(depth)) return fail("Nesting too deep", start);
+    if (too_deep(depth)) return fail(detail::kNestingTooDeep, start);
     od::object members;
     if (auto code = value.get_object().get(members)) return fail(code);
     nb::object dict = nb::steal(PyDict_New());
@@ -216,10 +219,12 @@ PyObject* Reader::number(od::value& value, std::string_view token) {
                 break;
         }
     }
-    // Beyond 64-bit integers and the double range, or not a number at all. The parser cannot
-    // consume it; stepping over a lone number token checks what follows, so that is safe.
+    // Beyond 64-bit integers and the double range, -Infinity, or not a number at all. The parser
+    // cannot consume it; stepping over a lone number token checks what follows, so that is safe.
+    token = detail::trim_trailing_space(token);
+    if (PyObject* constant; detail::non_finite(token, &constant)) return constant;
     TokenError error;
-    PyObject* result = detail::decode_number(detail::trim_trailing_space(token), &error);
+    PyObject* result = detail::decode_number(token, &error);
     return result ? result : fail(error, token.data());
 }
 
@@ -229,6 +234,9 @@ PyObject* Reader::scalar(std::string_view token) {
         case 't': if (token == "true") Py_RETURN_TRUE; break;
         case 'f': if (token == "false") Py_RETURN_FALSE; break;
         case 'n': if (token == "null") Py_RETURN_NONE; break;
+        case 'N': case 'I': case '-':
+            if (PyObject* constant; detail::non_finite(token, &constant)) return constant;
+            [[fallthrough]];
         default: {
             TokenError error;
             PyObject* result = detail::decode_number(token, &error);
@@ -301,6 +309,19 @@ PyObject* Reader::key(od::field& field) {
 
 namespace {
 
+// Why and where the reader refused a text (`offset` a byte offset into `text`, the reader's copy).
+// parse() turns it into the interpreter's own verdict on the text (see verdict_of_json_module()),
+// so this message and place are what callers see only where json.loads gives up on the nesting.
+struct Refusal {
+    const char* message;
+    std::string_view text;
+    std::size_t offset;
+};
+
+[[noreturn]] void refuse(const char* message, std::string_view text, std::size_t offset) {
+    throw Refusal{message, text, offset};
+}
+
 // The parser reports string faults found while indexing without a place. Finds the first control
 // character inside a string, or else the opening quote of a string that never closes.
 std::size_t locate_string_fault(std::string_view text) {
@@ -325,13 +346,13 @@ std::size_t locate_string_fault(std::string_view text) {
     switch (code) {
         case simdjson::MEMALLOC: throw std::bad_alloc();
         case simdjson::UTF8_ERROR:
-            detail::raise_decode_error("Invalid UTF-8", text, detail::kFirstInvalidUtf8);
+            refuse("Invalid UTF-8", text, detail::kFirstInvalidUtf8);
         case simdjson::UNESCAPED_CHARS:
-            detail::raise_decode_error("Invalid control character at", text, locate_string_fault(text));
+            refuse("Invalid control character at", text, locate_string_fault(text));
         case simdjson::UNCLOSED_STRING:
-            detail::raise_decode_error("Unterminated string starting at", text, locate_string_fault(text));
+            refuse("Unterminated string starting at", text, locate_string_fault(text));
         default:
-            detail::raise_decode_error(simdjson::error_message(code), text, first);
+            refuse(simdjson::error_message(code), text, first);
     }
 }
 
@@ -356,18 +377,23 @@ nb::object read_enclosed(Workspace& ws, std::string_view text, std::size_t first
     nb::object result = nb::steal(reader.enclosed_root());
     if (result.is_valid()) return result;
     if (PyErr_Occurred()) throw nb::python_error();
-    detail::raise_decode_error(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
+    refuse(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
 }
 
-nb::object read(Workspace& ws, std::string_view text) {
-    if (detail::opens_with_byte_order_mark(text)) text.remove_prefix(3);
+// `text_semantics`: the text stands for a str (json.loads(str) refuses a byte order mark), not
+// for bytes (json.loads(bytes) skips one).
+nb::object read(Workspace& ws, std::string_view text, bool text_semantics = false) {
+    if (detail::opens_with_byte_order_mark(text)) {
+        if (text_semantics) refuse(detail::kUnexpectedByteOrderMark, text, 0);
+        text.remove_prefix(3);
+    }
     // One mark is skipped, as the json module does; the parser would silently skip a second.
     if (detail::opens_with_byte_order_mark(text)) {
-        detail::raise_decode_error(detail::kUnexpectedByteOrderMark, text, 0);
+        refuse(detail::kUnexpectedByteOrderMark, text, 0);
     }
     std::size_t first = 0;
     while (first < text.size() && detail::is_space(text[first])) ++first;
-    if (first == text.size()) detail::raise_decode_error("Expecting value", text, text.size());
+    if (first == text.size()) refuse("Expecting value", text, text.size());
 
     // The GIL stays held: indexing is a small part of the work, and getting the GIL back from a
     // busy thread can take longer than the indexing itself.
@@ -379,14 +405,91 @@ nb::object read(Workspace& ws, std::string_view text) {
     if (result.is_valid()) return result;
     if (PyErr_Occurred()) throw nb::python_error();
     if (reader.unclosed_root()) return read_enclosed(ws, text, first);
-    detail::raise_decode_error(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
+    refuse(reader.message() ? reader.message() : "Invalid JSON", text, reader.offset());
+}
+
+// Deepest nesting of brackets outside strings in `text`, however broken the text is.
+std::size_t nesting_of(std::string_view text) {
+    std::size_t depth = 0, deepest = 0;
+    bool in_string = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (in_string) {
+            if (c == '\\') ++i;
+            else if (c == '"') in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+// Whether json.loads may recurse through `text` on this thread: its recursion bound is a count
+// (about 1,500 levels), not the thread's stack, which may be small (threading.stack_size).
+bool json_module_fits_the_stack(std::string_view text) {
+    constexpr std::uintptr_t kStackPerLevel = 1024;  // generous: a level takes a few hundred bytes
+    const std::uintptr_t floor = util::stack_floor();
+    if (!floor) return nesting_of(text) <= 64;
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    return here > floor && (here - floor) / kStackPerLevel > nesting_of(text);
+}
+
+// What the interpreter's json.loads makes of `source` (the text as the caller gave it) after the
+// reader refused it: its exception (json.JSONDecodeError with json's own message and position,
+// UnicodeDecodeError for bytes that are not UTF-8, ValueError for an integer beyond the digit
+// limit) or, where it accepts what the reader does not (UTF-16 and UTF-32 bytes, surrogates
+// encoded in UTF-8), its value. Runs on refused text only. Nesting beyond the reader's bound, or
+// deeper than json.loads may recurse on this thread's stack, is refused with the reader's own
+// message: json.loads would raise RecursionError there, or overflow a small stack.
+nb::object verdict_of_json_module(nb::handle source, std::string_view original, const Refusal& refusal) {
+    if (std::string_view(refusal.message) != detail::kNestingTooDeep && json_module_fits_the_stack(original)) {
+        nb::object loads = nb::module_::import_("json").attr("loads");
+        PyObject* value = PyObject_CallOneArg(loads.ptr(), source.ptr());
+        if (value) return nb::steal(value);
+        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw nb::python_error();
+        PyErr_Clear();
+    }
+    // The parser's own texts ("TAPE_ERROR: ...") name its internals, not the caller's text.
+    const std::string_view message(refusal.message);
+    const bool internal = message.find(':') != std::string_view::npos &&
+                          message.substr(0, message.find(':')).find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") ==
+                              std::string_view::npos;
+    detail::raise_decode_error(internal ? "Invalid JSON" : refusal.message, refusal.text, refusal.offset);
+}
+
+nb::object bytes_of(std::string_view text) {
+    PyObject* bytes = PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (!bytes) throw nb::python_error();
+    return nb::steal(bytes);
 }
 
 }  // namespace
 
 nb::object parse(std::string_view text) {
     Lease ws;
-    return read(*ws, ws->padded_copy(text));
+    try {
+        return read(*ws, ws->padded_copy(text));
+    } catch (const Refusal& refusal) {
+        return verdict_of_json_module(bytes_of(text), text, refusal);
+    }
+}
+
+nb::object parse_text(std::string_view utf8, nb::handle source) {
+    Lease ws;
+    try {
+        return read(*ws, ws->padded_copy(utf8), true);
+    } catch (const Refusal& refusal) {
+        if (source.is_valid()) return verdict_of_json_module(source, utf8, refusal);
+        nb::object text = nb::steal(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), nullptr));
+        if (text.is_valid()) return verdict_of_json_module(text, utf8, refusal);
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
+        PyErr_Clear();  // no text at all: judged as the bytes they are
+        return verdict_of_json_module(bytes_of(utf8), utf8, refusal);
+    }
 }
 
 nb::object parse_padded(std::string_view text) {
@@ -394,7 +497,11 @@ nb::object parse_padded(std::string_view text) {
     // continue it; only a NUL right after the text keeps that scan out of the padding.
     if (text.data()[text.size()] != '\0') return parse(text);
     Lease ws;
-    return read(*ws, text);
+    try {
+        return read(*ws, text);
+    } catch (const Refusal& refusal) {
+        return verdict_of_json_module(bytes_of(text), text, refusal);
+    }
 }
 
 }  // namespace korvane::json

@@ -19,6 +19,9 @@ namespace od = simdjson::ondemand;
 
 static_assert(kPadding >= simdjson::SIMDJSON_PADDING);
 
+// The reader's refusal of nesting deeper than it reads.
+inline constexpr const char* kNestingTooDeep = "Nesting too deep";
+
 // A UTF-8 byte order mark opens `text`.
 inline bool opens_with_byte_order_mark(std::string_view text) {
     return text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF";

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace korvane::json::detail {
 namespace {
@@ -127,6 +128,16 @@ PyObject* decode_string(std::string_view body, std::string& scratch, TokenError*
     }
     return PyUnicode_DecodeUTF8(scratch.data(), static_cast<Py_ssize_t>(scratch.size()),
                                 lone_surrogate ? "surrogatepass" : nullptr);
+}
+
+bool non_finite(std::string_view token, PyObject** value) {
+    double constant;
+    if (token == "NaN") constant = std::numeric_limits<double>::quiet_NaN();
+    else if (token == "Infinity") constant = std::numeric_limits<double>::infinity();
+    else if (token == "-Infinity") constant = -std::numeric_limits<double>::infinity();
+    else return false;
+    *value = PyFloat_FromDouble(constant);
+    return true;
 }
 
 bool is_json_number(std::string_view token) {

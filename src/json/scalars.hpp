@@ -35,6 +35,10 @@ PyObject* decode_string(std::string_view body, std::string& scratch, TokenError*
 // with *error filled when the token is not a JSON number, or with a Python error set.
 PyObject* decode_number(std::string_view token, TokenError* error);
 
+// The json module's constants beyond the JSON grammar: true when `token` is exactly NaN, Infinity
+// or -Infinity, with *value the float (as float() makes it) or nullptr and a Python error set.
+bool non_finite(std::string_view token, PyObject** value);
+
 // True when `token` is exactly one JSON number.
 bool is_json_number(std::string_view token);
 

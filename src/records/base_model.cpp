@@ -71,8 +71,9 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// Name(field=value, ...); a record met again inside itself shows as Name(...).
-PyObject* repr(PyObject* self) {
+// "field=value" for every field, joined by `separator`; a record met again inside itself shows as
+// Name(...). repr() encloses them in Name(...), str() gives them alone, as pydantic does.
+PyObject* fields_text(PyObject* self, const char* separator, bool enclosed) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         nb::object name = class_name(Py_TYPE(self));
         const int seen = Py_ReprEnter(self);
@@ -91,10 +92,14 @@ PyObject* repr(PyObject* self) {
             nb::object part = checked(PyUnicode_FromFormat("%U=%R", field.name, value));
             if (PyList_Append(parts.ptr(), part.ptr()) < 0) throw nb::python_error();
         }
-        nb::object joined = checked(PyUnicode_Join(nb::str(", ").ptr(), parts.ptr()));
+        nb::object joined = checked(PyUnicode_Join(nb::str(separator).ptr(), parts.ptr()));
+        if (!enclosed) return joined.release().ptr();
         return PyUnicode_FromFormat("%U(%U)", name.ptr(), joined.ptr());
     });
 }
+
+PyObject* repr(PyObject* self) { return fields_text(self, ", ", true); }
+PyObject* str(PyObject* self) { return fields_text(self, " ", false); }
 
 // Equal when of the same class with equal field values; other objects: NotImplemented.
 PyObject* richcompare(PyObject* self, PyObject* other, int op) {
@@ -420,7 +425,7 @@ PyType_Slot g_base_slots[] = {
     {Py_tp_doc, const_cast<char*>("Base class of the records: typed fields, validation on construction, dumping.")},
     {Py_tp_init, reinterpret_cast<void*>(&init)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr)},
-    {Py_tp_str, reinterpret_cast<void*>(&repr)},
+    {Py_tp_str, reinterpret_cast<void*>(&str)},
     {Py_tp_richcompare, reinterpret_cast<void*>(&richcompare)},
     {Py_tp_iter, reinterpret_cast<void*>(&iterate)},
     {Py_tp_methods, g_methods},

@@ -8,6 +8,7 @@
 #include "records/datetime.hpp"
 #include "records/instance.hpp"
 #include "records/validation_error.hpp"
+#include "util/imported_class.hpp"
 
 namespace korvane::records {
 namespace {
@@ -64,6 +65,118 @@ nb::object steal_checked(PyObject* value) {
 
 // An int subclass (bool, IntEnum, ...) as a plain int, without calling any override.
 nb::object plain_int(PyObject* value) { return steal_checked(PyLong_Type.tp_as_number->nb_int(value)); }
+
+// The bytes of a bytes object (not a bytearray: pydantic reads only bytes as text in numeric,
+// truth and date-time fields).
+std::string_view bytes_view(PyObject* bytes) {
+    return std::string_view(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+}
+
+// The text of a str (its UTF-8, or "?" when it has none: no number or truth value) or of a bytes
+// object, both read as text by numeric and truth fields; false for anything else.
+bool text_of(PyObject* input, std::string_view& out) {
+    if (PyUnicode_Check(input)) {
+        if (!utf8_of(input, out)) out = "?";
+        return true;
+    }
+    if (!PyBytes_Check(input)) return false;
+    out = bytes_view(input);
+    return true;
+}
+
+// decimal.Decimal (or a subclass).
+bool is_decimal(PyObject* value) {
+    static util::ImportedClass decimal("decimal", "Decimal");
+    if (PyLong_Check(value) || PyFloat_Check(value) || PyUnicode_Check(value)) return false;
+    return decimal.has_instance(value);
+}
+
+bool is_enum_member(PyObject* value) {
+    static util::ImportedClass enum_class("enum", "Enum");
+    return enum_class.has_instance(value);
+}
+
+// Other numbers, as pydantic takes them: through __index__ as integers, else through __float__
+// (Fraction, numpy scalars, ...). Empty when `value` has neither.
+nb::object other_number(PyObject* value) {
+    if (PyIndex_Check(value)) return steal_checked(PyNumber_Index(value));
+    PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
+    if (number && number->nb_float) return steal_checked(PyNumber_Float(value));
+    return {};
+}
+
+// A Decimal's exact integer value when it is finite and whole; empty otherwise (`finite` tells
+// which).
+nb::object whole_decimal(PyObject* decimal, bool& finite) {
+    nb::object check = steal_checked(PyObject_CallMethod(decimal, "is_finite", nullptr));
+    finite = check.ptr() == Py_True;
+    if (!finite) return {};
+    nb::object truncated = steal_checked(PyNumber_Long(decimal));
+    const int equal = PyObject_RichCompareBool(truncated.ptr(), decimal, Py_EQ);
+    if (equal < 0) throw nb::python_error();
+    return equal ? truncated : nb::object();
+}
+
+constexpr double kTwoTo63 = 9223372036854775808.0;
+constexpr const char* kNotUnicode = "Input should be a valid string, unable to parse raw data as a unicode string";
+
+// An integer's text: blanks around it, an optional sign, digits with single underscores between
+// them, and optionally "." followed by zeros only ("3.0" is 3, "3." is not). Empty when the text
+// is not one.
+nb::object integer_from_text(std::string_view s) {
+    s = strip(s);
+    std::string digits;
+    std::size_t i = 0;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
+        if (s[i] == '-') digits += '-';
+        ++i;
+    }
+    bool digit_before = false;
+    for (; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c >= '0' && c <= '9') {
+            digits += c;
+            digit_before = true;
+        } else if (c == '_' && digit_before && i + 1 < s.size() && s[i + 1] >= '0' && s[i + 1] <= '9') {
+            digit_before = false;
+        } else {
+            break;
+        }
+    }
+    if (!digit_before) return {};
+    if (i < s.size()) {
+        if (s[i] != '.' || i + 1 == s.size()) return {};
+        for (++i; i < s.size(); ++i) {
+            if (s[i] != '0') return {};
+        }
+    }
+    return steal_checked(PyLong_FromString(digits.c_str(), nullptr, 10));
+}
+
+// A number's text as float() reads it (underscores between digits, "inf", "nan"), ASCII only.
+// Empty when the text is not one.
+nb::object real_from_text(std::string_view s) {
+    for (char c : s) {
+        if (static_cast<unsigned char>(c) >= 0x80) return {};
+    }
+    nb::object text = steal_checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+    PyObject* number = PyFloat_FromString(text.ptr());
+    if (!number) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        PyErr_Clear();
+        return {};
+    }
+    return nb::steal(number);
+}
+
+// Truth of a whole number: 0 or 1, -1 for another value within 64 bits, -2 beyond.
+int whole_truth(PyObject* integer) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(integer, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow) return -2;
+    return number == 0 || number == 1 ? static_cast<int>(number) : -1;
+}
 
 nb::dict context(const char* key, nb::handle value) {
     nb::dict ctx;
@@ -234,55 +347,81 @@ nb::object Validator::value(const Type& type, PyObject* input) {
 nb::object Validator::text(PyObject* input) {
     if (PyUnicode_CheckExact(input)) return nb::borrow(input);
     if (PyUnicode_Check(input)) return steal_checked(PyUnicode_FromObject(input));  // plain str copy
+    if (is_enum_member(input)) {
+        // A member is its value's text: an int or float value too, as pydantic takes it.
+        nb::object value = steal_checked(PyObject_GetAttrString(input, "value"));
+        if (PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) {
+            return PyUnicode_Check(value.ptr()) ? text(value.ptr()) : steal_checked(PyObject_Str(value.ptr()));
+        }
+    }
+    if (PyBytes_Check(input) || PyByteArray_Check(input)) {
+        const char* data = PyBytes_Check(input) ? PyBytes_AS_STRING(input) : PyByteArray_AS_STRING(input);
+        const Py_ssize_t size = PyBytes_Check(input) ? PyBytes_GET_SIZE(input) : PyByteArray_GET_SIZE(input);
+        PyObject* decoded = PyUnicode_DecodeUTF8(data, size, nullptr);
+        if (decoded) return nb::steal(decoded);
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
+        PyErr_Clear();
+        issue("string_unicode", kNotUnicode, input);
+        return {};
+    }
     issue("string_type", "Input should be a valid string", input);
     return {};
+}
+
+nb::object Validator::integer_of_float(double number, PyObject* input) {
+    if (!std::isfinite(number)) {
+        issue("finite_number", "Input should be a finite number", input);
+        return {};
+    }
+    if (number != std::floor(number)) {
+        issue("int_from_float", "Input should be a valid integer, got a number with a fractional part", input);
+        return {};
+    }
+    if (std::fabs(number) >= kTwoTo63) {  // beyond 64 bits, as pydantic reads floats
+        issue("int_parsing_size", "Unable to parse input string as an integer, exceeded maximum size", input);
+        return {};
+    }
+    return steal_checked(PyLong_FromDouble(number));
 }
 
 nb::object Validator::integer(PyObject* input) {
     if (PyLong_CheckExact(input)) return nb::borrow(input);
     if (PyLong_Check(input)) return plain_int(input);  // bool and int subclasses
-    if (PyFloat_Check(input)) {
-        const double number = PyFloat_AS_DOUBLE(input);
-        if (!std::isfinite(number)) {
-            issue("finite_number", "Input should be a finite number", input);
+    if (PyFloat_Check(input)) return integer_of_float(PyFloat_AS_DOUBLE(input), input);
+    std::string_view s;
+    if (!text_of(input, s)) {
+        if (is_decimal(input)) {
+            bool finite = false;
+            nb::object whole = whole_decimal(input, finite);
+            if (whole.is_valid()) return whole;
+            if (finite) {
+                issue("int_from_float", "Input should be a valid integer, got a number with a fractional part", input);
+            } else {
+                issue("finite_number", "Input should be a finite number", input);
+            }
             return {};
         }
-        if (number != std::floor(number)) {
-            issue("int_from_float", "Input should be a valid integer, got a number with a fractional part", input);
-            return {};
+        if (is_enum_member(input)) {
+            // An enum member (not an int itself) with an int value is that int. (pydantic hands
+            // any member's value through unchecked, text and floats too: those are refused here.)
+            nb::object value = steal_checked(PyObject_GetAttrString(input, "value"));
+            if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) return integer(value.ptr());
+        } else if (nb::object number = other_number(input); number.is_valid()) {
+            if (PyLong_CheckExact(number.ptr())) return number;
+            return integer_of_float(PyFloat_AS_DOUBLE(number.ptr()), input);
         }
-        return steal_checked(PyLong_FromDouble(number));
-    }
-    if (!PyUnicode_Check(input)) {
         issue("int_type", "Input should be a valid integer", input);
         return {};
     }
-    std::string_view s;
-    if (!utf8_of(input, s)) s = "?";
-    s = strip(s);
-    if (static_cast<Py_ssize_t>(s.size()) > kMaxIntegerDigits) {
+    if (static_cast<Py_ssize_t>(strip(s).size()) > kMaxIntegerDigits) {
         issue("int_parsing_size", "Unable to parse input string as an integer, exceeded maximum size", input);
         return {};
     }
-    // Optional sign, digits, then optionally "." and zeros only ("3.0" is 3).
-    std::string digits;
-    std::size_t i = 0;
-    if (i < s.size() && (s[i] == '+' || s[i] == '-')) {
-        if (s[i] == '-') digits += '-';
-        ++i;
-    }
-    const std::size_t first = i;
-    while (i < s.size() && s[i] >= '0' && s[i] <= '9') digits += s[i++];
-    bool valid = i > first;
-    if (valid && i < s.size()) {
-        valid = s[i] == '.';
-        for (++i; valid && i < s.size(); ++i) valid = s[i] == '0';
-    }
-    if (!valid) {
+    nb::object number = integer_from_text(s);
+    if (!number.is_valid()) {
         issue("int_parsing", "Input should be a valid integer, unable to parse string as an integer", input);
-        return {};
     }
-    return steal_checked(PyLong_FromString(digits.c_str(), nullptr, 10));
+    return number;
 }
 
 nb::object Validator::real(PyObject* input) {
@@ -293,46 +432,47 @@ nb::object Validator::real(PyObject* input) {
         if (number == -1.0 && PyErr_Occurred()) {
             if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw nb::python_error();
             PyErr_Clear();
-            issue("finite_number", "Input should be a finite number", input);
+            issue("float_type", "Input should be a valid number", input);
             return {};
         }
         return steal_checked(PyFloat_FromDouble(number));
     }
-    if (PyUnicode_Check(input)) {
-        std::string_view s;
-        if (utf8_of(input, s)) {
-            std::string text(strip(s));
-            char* end = nullptr;
-            const double number = text.empty() ? -1.0 : PyOS_string_to_double(text.c_str(), &end, nullptr);
-            if (PyErr_Occurred()) {
-                if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
-                PyErr_Clear();
-            } else if (!text.empty() && end == text.c_str() + text.size()) {
-                return steal_checked(PyFloat_FromDouble(number));
-            }
+    std::string_view s;
+    if (!text_of(input, s)) {
+        if (is_decimal(input)) return steal_checked(PyNumber_Float(input));  // NaN, inf, 1e400 (to inf)
+        if (nb::object number = other_number(input); number.is_valid()) {
+            return PyFloat_CheckExact(number.ptr()) ? number : real(number.ptr());
         }
-        issue("float_parsing", "Input should be a valid number, unable to parse string as a number", input);
+        issue("float_type", "Input should be a valid number", input);
         return {};
     }
-    issue("float_type", "Input should be a valid number", input);
-    return {};
+    nb::object number = real_from_text(s);
+    if (!number.is_valid()) {
+        issue("float_parsing", "Input should be a valid number, unable to parse string as a number", input);
+    }
+    return number;
 }
 
 nb::object Validator::truth(PyObject* input) {
-    int result = -1;
     if (PyBool_Check(input)) return nb::borrow(input);
+    // -1: a value of the right kind that is not a truth value; -2: not even that kind.
+    int result = -2;
     if (PyLong_Check(input)) {
-        int overflow = 0;
-        const long long number = PyLong_AsLongLongAndOverflow(input, &overflow);
-        if (number == -1 && PyErr_Occurred()) throw nb::python_error();
-        if (!overflow && (number == 0 || number == 1)) result = static_cast<int>(number);
+        result = whole_truth(input);
     } else if (PyFloat_Check(input)) {
         const double number = PyFloat_AS_DOUBLE(input);
         if (number == 0.0 || number == 1.0) result = number == 1.0;
-    } else if (PyUnicode_Check(input)) {
-        std::string_view s;
-        if (utf8_of(input, s)) result = text_truth(s);
-    } else {
+        else if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < kTwoTo63) result = -1;
+    } else if (std::string_view s; text_of(input, s)) {
+        result = text_truth(s);
+    } else if (is_decimal(input)) {
+        bool finite = false;
+        nb::object whole = whole_decimal(input, finite);
+        if (whole.is_valid()) result = whole_truth(whole.ptr());
+    } else if (nb::object number = other_number(input); number.is_valid()) {
+        return truth(number.ptr());
+    }
+    if (result == -2) {
         issue("bool_type", "Input should be a valid boolean", input);
         return {};
     }
@@ -345,35 +485,55 @@ nb::object Validator::truth(PyObject* input) {
 
 nb::object Validator::date_time(PyObject* input) {
     datetime::Reading reading;
+    // Text is read as a date-time or else as a date (at midnight): its problems are reported so.
+    bool text = false;
     if (PyUnicode_Check(input)) {
+        text = true;
         std::string_view s;
         if (utf8_of(input, s)) {
             reading = datetime::from_text(s);
         } else {
             reading.error = "input is not valid UTF-8 text";
         }
+    } else if (PyBytes_Check(input)) {
+        text = true;
+        reading = datetime::from_text(bytes_view(input));
     } else if (PyBool_Check(input)) {
         issue("datetime_type", "Input should be a valid datetime", input);
         return {};
     } else if (PyLong_Check(input)) {
         int overflow = 0;
-        const long long seconds = PyLong_AsLongLongAndOverflow(input, &overflow);
-        if (seconds == -1 && PyErr_Occurred()) throw nb::python_error();
-        reading = overflow ? datetime::Reading{{}, overflow > 0 ? "dates after 9999 are not supported as unix timestamps"
-                                                               : "dates before 0001 are not supported as unix timestamps"}
-                           : datetime::from_unix(seconds);
+        const long long timestamp = PyLong_AsLongLongAndOverflow(input, &overflow);
+        if (timestamp == -1 && PyErr_Occurred()) throw nb::python_error();
+        const char* beyond = overflow > 0 ? "dates after 9999 are not supported as unix timestamps"
+                                          : "dates before 0000 are not supported as unix timestamps";
+        reading = overflow ? datetime::Reading{{}, beyond} : datetime::from_unix(timestamp);
     } else if (PyFloat_Check(input)) {
         reading = datetime::from_unix(PyFloat_AS_DOUBLE(input));
     } else if (datetime::is_datetime(input)) {
         return nb::borrow(input);
+    } else if (datetime::is_date(input)) {
+        reading = datetime::from_date(input);
+    } else if (is_decimal(input)) {
+        nb::object number = steal_checked(PyNumber_Float(input));
+        reading = datetime::from_unix(PyFloat_AS_DOUBLE(number.ptr()));
     } else {
         issue("datetime_type", "Input should be a valid datetime", input);
         return {};
     }
     if (reading.error) {
         nb::str reason(reading.error);
-        issue("datetime_parsing", nb::str("Input should be a valid datetime, {}").format(reason), input,
-              context("error", reason));
+        if (text && !reading.out_of_range) {
+            std::string_view s;
+            if (PyBytes_Check(input)) s = bytes_view(input);
+            else if (!utf8_of(input, s)) s = {};
+            reason = nb::str(datetime::date_reason(s, reading.error));
+            issue("datetime_from_date_parsing", nb::str("Input should be a valid datetime or date, {}").format(reason),
+                  input, context("error", reason));
+        } else {
+            issue("datetime_parsing", nb::str("Input should be a valid datetime, {}").format(reason), input,
+                  context("error", reason));
+        }
         return {};
     }
     return std::move(reading.value);
@@ -403,9 +563,13 @@ nb::object Validator::list(const Type& type, PyObject* input) {
         if (i < count && PyList_SetSlice(out.ptr(), i, count, nullptr) < 0) throw nb::python_error();
         return out;
     }
-    if (PyAnySet_Check(input)) {
+    // Any other iterable but text, bytes and mappings: sets, deques, dict views, generators, ...
+    const bool iterable = !PyUnicode_Check(input) && !PyBytes_Check(input) && !PyByteArray_Check(input) &&
+                          !is_mapping(input) && (Py_TYPE(input)->tp_iter || PySequence_Check(input));
+    nb::object iterator;
+    if (iterable) iterator = steal_checked(PyObject_GetIter(input));
+    if (iterator.is_valid()) {
         nb::object out = steal_checked(PyList_New(0));
-        nb::object iterator = steal_checked(PyObject_GetIter(input));
         bool ok = true;
         Py_ssize_t index = 0;
         while (PyObject* item = PyIter_Next(iterator.ptr())) {
@@ -468,13 +632,30 @@ nb::object Validator::mapping(const Type& type, PyObject* input) {
         } else if (PyUnicode_Check(key)) {
             plain_key = steal_checked(PyUnicode_FromObject(key));
         } else {
-            nb::str marker("[key]");
-            enter(key);
-            enter(marker.ptr());
-            issue("string_type", "Input should be a valid string", key);
-            leave();
-            leave();
-            ok = false;
+            // bytes keys are read as UTF-8 text; the problem of any other key is located by the key
+            // itself when it is an int, else by its repr()
+            const bool bytes = PyBytes_Check(key);
+            if (bytes) {
+                plain_key = nb::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key), PyBytes_GET_SIZE(key), nullptr));
+                if (!plain_key.is_valid()) {
+                    if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
+                    PyErr_Clear();
+                }
+            }
+            if (!plain_key.is_valid()) {
+                nb::object where = PyLong_CheckExact(key) ? owned_key : steal_checked(PyObject_Repr(key));
+                nb::str marker("[key]");
+                enter(where.ptr());
+                enter(marker.ptr());
+                if (bytes) {
+                    issue("string_unicode", kNotUnicode, key);
+                } else {
+                    issue("string_type", "Input should be a valid string", key);
+                }
+                leave();
+                leave();
+                ok = false;
+            }
         }
         enter(key);
         nb::object converted = value(value_type, item);

@@ -43,6 +43,7 @@ private:
     nb::object value(const Type& type, PyObject* input);
     nb::object text(PyObject* input);
     nb::object integer(PyObject* input);
+    nb::object integer_of_float(double number, PyObject* input);
     nb::object real(PyObject* input);
     nb::object truth(PyObject* input);
     nb::object date_time(PyObject* input);

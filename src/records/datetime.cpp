@@ -5,7 +5,9 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <unordered_map>
 
 namespace korvane::records::datetime {
@@ -88,17 +90,18 @@ bool is_number_text(std::string_view s) {
     return digits > 0 && i == s.size();
 }
 
+constexpr const char* kYear0 = "year 0 is out of range";  // the datetime class's own refusal
+constexpr const char* kBeforeYear0 = "dates before 0000 are not supported as unix timestamps";
+constexpr const char* kAfterYear9999 = "dates after 9999 are not supported as unix timestamps";
+
 Reading from_number_text(std::string_view s) {
     std::string text(s);
     if (text.find('.') == std::string::npos) {
         errno = 0;
         char* end = nullptr;
-        long long seconds = std::strtoll(text.c_str(), &end, 10);
-        if (errno == ERANGE) {
-            return fail(text[0] == '-' ? "dates before 0001 are not supported as unix timestamps"
-                                       : "dates after 9999 are not supported as unix timestamps");
-        }
-        return from_unix(seconds);
+        long long timestamp = std::strtoll(text.c_str(), &end, 10);
+        if (errno == ERANGE) return fail(text[0] == '-' ? kBeforeYear0 : kAfterYear9999);
+        return from_unix(timestamp);
     }
     return from_unix(std::strtod(text.c_str(), nullptr));
 }
@@ -116,25 +119,19 @@ void civil_from_days(long long z, int& year, int& month, int& day) {
     year = static_cast<int>(yoe + era * 400 + (month <= 2 ? 1 : 0));
 }
 
+constexpr long long kYear0Unix = -62167219200LL;  // 0000-01-01T00:00:00Z
 constexpr long long kMinUnix = -62135596800LL;  // 0001-01-01T00:00:00Z
 constexpr long long kMaxUnix = 253402300799LL;  // 9999-12-31T23:59:59Z
+// Unix times of a greater magnitude are milliseconds: as seconds they would lie beyond year 2603
+// (or before 1336), while as milliseconds they cover every date from 1970-08-20 (and before
+// 1969-05-14) onwards. Platforms send both forms; the rule is the one pydantic applies.
+constexpr long long kMillisecondsBeyond = 20'000'000'000LL;
 
-}  // namespace
-
-bool is_datetime(PyObject* value) {
-    load();
-    return PyDateTime_Check(value);
-}
-
-bool is_date_or_time(PyObject* value) {
-    load();
-    return PyDate_Check(value) || PyTime_Check(value);
-}
-
-Reading from_unix(long long seconds, int microseconds) {
-    load();
-    if (seconds < kMinUnix) return fail("dates before 0001 are not supported as unix timestamps");
-    if (seconds > kMaxUnix) return fail("dates after 9999 are not supported as unix timestamps");
+// Whole Unix seconds and microseconds -> aware UTC datetime.
+Reading from_unix_seconds(long long seconds, int microseconds) {
+    if (seconds < kYear0Unix) return fail(kBeforeYear0);
+    if (seconds < kMinUnix) return Reading{{}, kYear0, true};
+    if (seconds > kMaxUnix) return fail(kAfterYear9999);
     long long days = seconds / 86400;
     long long rest = seconds % 86400;
     if (rest < 0) rest += 86400, --days;
@@ -145,30 +142,136 @@ Reading from_unix(long long seconds, int microseconds) {
     return make(year, month, day, hour, minute, second, microseconds, PyDateTime_TimeZone_UTC);
 }
 
-Reading from_unix(double seconds) {
-    if (!std::isfinite(seconds)) return fail("timestamp should be a finite number");
-    if (seconds < static_cast<double>(kMinUnix)) return fail("dates before 0001 are not supported as unix timestamps");
-    if (seconds >= static_cast<double>(kMaxUnix + 1)) return fail("dates after 9999 are not supported as unix timestamps");
-    double whole = std::floor(seconds);
-    long long micro = std::llround((seconds - whole) * 1e6);
-    long long secs = static_cast<long long>(whole);
-    if (micro >= 1000000) ++secs, micro -= 1000000;
-    return from_unix(secs, static_cast<int>(micro));
+}  // namespace
+
+bool is_datetime(PyObject* value) {
+    load();
+    return PyDateTime_Check(value);
+}
+
+bool is_date(PyObject* value) {
+    load();
+    return PyDate_Check(value);
+}
+
+bool is_timedelta(PyObject* value) {
+    load();
+    return PyDelta_Check(value);
+}
+
+nb::object duration_text(PyObject* delta) {
+    load();
+    long long days = PyDateTime_DELTA_GET_DAYS(delta);
+    long long seconds = PyDateTime_DELTA_GET_SECONDS(delta);
+    long long micro = PyDateTime_DELTA_GET_MICROSECONDS(delta);
+    // timedelta keeps days signed and the rest positive; the text is the magnitude with a sign.
+    const bool negative = days < 0;
+    if (negative) {
+        // Whole seconds fit 64 bits for any timedelta (microseconds would not).
+        long long whole = -(days * 86400 + seconds);
+        if (micro) --whole, micro = 1000000 - micro;
+        days = whole / 86400;
+        seconds = whole % 86400;
+    }
+    if (days == 0 && seconds == 0 && micro == 0) return nb::str("PT0S");
+    std::string text = negative ? "-P" : "P";
+    if (days >= 365) text += std::to_string(days / 365) + "Y";
+    if (days % 365) text += std::to_string(days % 365) + "D";
+    if (seconds || micro) {
+        text += 'T';
+        if (seconds >= 3600) text += std::to_string(seconds / 3600) + "H";
+        if (seconds / 60 % 60) text += std::to_string(seconds / 60 % 60) + "M";
+        if (seconds % 60 || micro) {
+            text += std::to_string(seconds % 60);
+            if (micro) {
+                char fraction[8];
+                std::snprintf(fraction, sizeof fraction, ".%06lld", micro);
+                std::string digits(fraction);
+                while (digits.back() == '0') digits.pop_back();
+                text += digits;
+            }
+            text += 'S';
+        }
+    }
+    return nb::str(text.c_str());
+}
+
+bool is_date_or_time(PyObject* value) {
+    load();
+    return PyDate_Check(value) || PyTime_Check(value);
+}
+
+Reading from_unix(long long timestamp) {
+    load();
+    if (timestamp <= kMillisecondsBeyond && timestamp >= -kMillisecondsBeyond) return from_unix_seconds(timestamp, 0);
+    long long seconds = timestamp / 1000, milliseconds = timestamp % 1000;
+    if (milliseconds < 0) milliseconds += 1000, --seconds;
+    return from_unix_seconds(seconds, static_cast<int>(milliseconds * 1000));
+}
+
+Reading from_unix(double timestamp) {
+    load();
+    if (std::isnan(timestamp)) return fail("NaN values not permitted");
+    const bool milliseconds = std::fabs(timestamp) > static_cast<double>(kMillisecondsBeyond);
+    const double seconds = milliseconds ? timestamp / 1000 : timestamp;
+    if (seconds < static_cast<double>(kYear0Unix)) return fail(kBeforeYear0);
+    if (seconds >= static_cast<double>(kMaxUnix + 1)) return fail(kAfterYear9999);
+    // Whole units and their fraction separately: the fraction of a millisecond count would be lost
+    // in seconds (a double near 2.5e11 has steps of 30 microseconds).
+    const double whole = std::floor(timestamp);
+    long long units = static_cast<long long>(whole);
+    long long micro = std::llround((timestamp - whole) * (milliseconds ? 1e3 : 1e6));
+    if (milliseconds) {
+        long long rest = units % 1000;
+        units /= 1000;
+        if (rest < 0) rest += 1000, --units;
+        micro += rest * 1000;
+    }
+    if (micro >= 1000000) ++units, micro -= 1000000;
+    return from_unix_seconds(units, static_cast<int>(micro));
+}
+
+Reading from_date(PyObject* date) {
+    load();
+    return make(PyDateTime_GET_YEAR(date), PyDateTime_GET_MONTH(date), PyDateTime_GET_DAY(date), 0, 0, 0, 0, Py_None);
+}
+
+namespace {
+
+// Reads the "YYYY-MM-DD" that opens `s`; the reason when it is no date.
+const char* read_date(std::string_view s, int& year, int& month, int& day) {
+    if (s.size() < 10) return "input is too short";
+    if (!read_digits(s, 0, 4, year)) return "invalid character in year";
+    if (s[4] != '-') return "invalid date separator, expected `-`";
+    if (!read_digits(s, 5, 2, month)) return "invalid character in month";
+    if (s[7] != '-') return "invalid date separator, expected `-`";
+    if (!read_digits(s, 8, 2, day)) return "invalid character in day";
+    if (month < 1 || month > 12) return "month value is outside expected range of 1-12";
+    if (day < 1 || day > days_in_month(year, month)) return "day value is outside expected range";
+    return nullptr;
+}
+
+}  // namespace
+
+const char* date_reason(std::string_view s, const char* reason) {
+    if (is_number_text(s)) {
+        // A whole number beyond 64 bits is no Unix time to pydantic: it reads it as a date.
+        const std::string text(s);
+        errno = 0;
+        if (text.find('.') != std::string::npos || (std::strtoll(text.c_str(), nullptr, 10), errno != ERANGE)) {
+            return reason;
+        }
+    }
+    int year = 0, month = 0, day = 0;
+    if (const char* date_error = read_date(s, year, month, day)) return date_error;
+    return s.size() > 10 ? "unexpected extra characters at the end of the input" : reason;
 }
 
 Reading from_text(std::string_view s) {
     load();
     if (is_number_text(s)) return from_number_text(s);
-    if (s.size() < 10) return fail("input is too short");
     int year = 0, month = 0, day = 0;
-    if (!read_digits(s, 0, 4, year)) return fail("invalid character in year");
-    if (s[4] != '-') return fail("invalid date separator, expected `-`");
-    if (!read_digits(s, 5, 2, month)) return fail("invalid character in month");
-    if (s[7] != '-') return fail("invalid date separator, expected `-`");
-    if (!read_digits(s, 8, 2, day)) return fail("invalid character in day");
-    if (year < 1) return fail("year value is outside expected range of 1-9999");
-    if (month < 1 || month > 12) return fail("month value is outside expected range of 1-12");
-    if (day < 1 || day > days_in_month(year, month)) return fail("day value is outside expected range");
+    if (const char* date_error = read_date(s, year, month, day)) return fail(date_error);
 
     int hour = 0, minute = 0, second = 0, micro = 0;
     PyObject* zone = Py_None;
@@ -226,6 +329,7 @@ Reading from_text(std::string_view s) {
             if (pos != n) return fail("unexpected extra characters at the end of the input");
         }
     }
+    if (year == 0) return Reading{{}, kYear0, true};
     return make(year, month, day, hour, minute, second, micro, zone);
 }
 

@@ -5,6 +5,7 @@
 
 #include "records/datetime.hpp"
 #include "records/instance.hpp"
+#include "util/imported_class.hpp"
 
 namespace korvane::records {
 namespace {
@@ -26,15 +27,54 @@ public:
 };
 
 nb::object dump_any(PyObject* value, const DumpOptions& options);
+nb::object dump_sequence(PyObject* source, const Type* item_type, const DumpOptions& options, bool as_tuple);
 nb::object dump_typed(const Type& type, PyObject* value, const DumpOptions& options);
 
-// A JSON object key: text stays, numbers, truth values and None become their JSON text.
-nb::object json_key(PyObject* key) {
-    if (PyUnicode_Check(key)) return nb::borrow(key);
+bool is_enum_member(PyObject* value) {
+    static util::ImportedClass enum_class("enum", "Enum");
+    return enum_class.has_instance(value);
+}
+
+// The JSON form pydantic gives standard-library values that are no JSON types themselves
+// (Decimal, UUID and paths as text, timedelta as an ISO 8601 duration, bytes as UTF-8 text,
+// deques as lists); empty for anything else. Enum members are handled by the caller.
+nb::object json_form_of_standard_value(PyObject* value, const DumpOptions& options) {
+    static util::ImportedClass decimal("decimal", "Decimal");
+    static util::ImportedClass uuid("uuid", "UUID");
+    static util::ImportedClass path("pathlib", "Path");
+    static util::ImportedClass deque("collections", "deque");
+    if (datetime::is_datetime(value)) return datetime::to_text(value);
+    if (datetime::is_date_or_time(value)) return checked(PyObject_CallMethod(value, "isoformat", nullptr));
+    if (datetime::is_timedelta(value)) return datetime::duration_text(value);
+    if (PyBytes_Check(value)) {
+        return checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "strict"));
+    }
+    if (PyByteArray_Check(value)) {
+        return checked(PyUnicode_DecodeUTF8(PyByteArray_AS_STRING(value), PyByteArray_GET_SIZE(value), "strict"));
+    }
+    if (decimal.has_instance(value) || uuid.has_instance(value) || path.has_instance(value)) {
+        return checked(PyObject_Str(value));
+    }
+    if (deque.has_instance(value)) return dump_sequence(value, nullptr, options, false);
+    return {};
+}
+
+// A JSON object key: text stays, numbers, truth values and None become their JSON text, enum
+// members their value's key, and the standard values of json_form_of_standard_value() their text.
+nb::object json_key(PyObject* key, const DumpOptions& options) {
+    if (PyUnicode_CheckExact(key)) return nb::borrow(key);
+    if (!PyLong_CheckExact(key) && is_enum_member(key)) {
+        nb::object value = checked(PyObject_GetAttrString(key, "value"));
+        return json_key(value.ptr(), options);
+    }
+    if (PyUnicode_Check(key)) return checked(PyUnicode_FromObject(key));
     if (key == Py_None) return nb::str("null");
     if (key == Py_True) return nb::str("true");
     if (key == Py_False) return nb::str("false");
     if (PyLong_Check(key) || PyFloat_Check(key)) return checked(PyObject_Str(key));
+    if (nb::object text = json_form_of_standard_value(key, options); text.is_valid() && PyUnicode_Check(text.ptr())) {
+        return text;
+    }
     PyErr_Format(PyExc_TypeError, "Unable to serialize mapping key of type %s", Py_TYPE(key)->tp_name);
     throw nb::python_error();
 }
@@ -47,7 +87,7 @@ nb::object dump_mapping(PyObject* source, const Type* value_type, const DumpOpti
     while (PyDict_Next(source, &pos, &key, &item)) {
         nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
         nb::object dumped = value_type ? dump_typed(*value_type, item, options) : dump_any(item, options);
-        nb::object out_key = options.mode == DumpMode::Json ? json_key(key) : owned_key;
+        nb::object out_key = options.mode == DumpMode::Json ? json_key(key, options) : owned_key;
         if (PyDict_SetItem(out.ptr(), out_key.ptr(), dumped.ptr()) < 0) throw nb::python_error();
     }
     return out;
@@ -74,7 +114,14 @@ nb::object json_float(PyObject* value) {
 // A value without a declared type (inside Dict[str, Any], or one assigned by hand).
 nb::object dump_any(PyObject* value, const DumpOptions& options) {
     const bool json = options.mode == DumpMode::Json;
-    if (PyUnicode_Check(value) || PyLong_Check(value) || value == Py_None) return nb::borrow(value);
+    if (PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || value == Py_None) return nb::borrow(value);
+    if (json && !PyBool_Check(value) && is_enum_member(value)) {
+        // An enum member is its value in JSON (an IntEnum or str-based one too), dumped in turn.
+        RecursionGuard guard;
+        nb::object member_value = checked(PyObject_GetAttrString(value, "value"));
+        return dump_any(member_value.ptr(), options);
+    }
+    if (PyUnicode_Check(value) || PyLong_Check(value)) return nb::borrow(value);
     if (PyFloat_Check(value)) return json ? json_float(value) : nb::borrow(value);
     if (PyDict_Check(value)) return dump_mapping(value, nullptr, options);
     if (PyList_Check(value)) return dump_sequence(value, nullptr, options, false);
@@ -85,11 +132,7 @@ nb::object dump_any(PyObject* value, const DumpOptions& options) {
     }
     if (!json) return nb::borrow(value);
     if (PyAnySet_Check(value)) return dump_sequence(value, nullptr, options, false);
-    if (datetime::is_datetime(value)) return datetime::to_text(value);
-    if (datetime::is_date_or_time(value)) return checked(PyObject_CallMethod(value, "isoformat", nullptr));
-    if (PyBytes_Check(value)) {
-        return checked(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(value), PyBytes_GET_SIZE(value), "strict"));
-    }
+    if (nb::object form = json_form_of_standard_value(value, options); form.is_valid()) return form;
     PyErr_Format(PyExc_TypeError, "Unable to serialize unknown type: %s", Py_TYPE(value)->tp_name);
     throw nb::python_error();
 }
@@ -125,6 +168,15 @@ nb::object dump_typed(const Type& type, PyObject* value, const DumpOptions& opti
 }
 
 }  // namespace
+
+nb::object json_form_or_text(PyObject* value) {
+    const DumpOptions json_mode{DumpMode::Json, false};
+    if (is_enum_member(value)) return checked(PyObject_GetAttrString(value, "value"));
+    if (const Schema* schema = schema_of(Py_TYPE(value))) return dump_record(value, *schema, json_mode);
+    if (PyAnySet_Check(value)) return checked(PySequence_List(value));
+    if (nb::object form = json_form_of_standard_value(value, json_mode); form.is_valid()) return form;
+    return checked(PyObject_Str(value));
+}
 
 nb::object dump_record(PyObject* record, const Schema& schema, const DumpOptions& options) {
     const Py_ssize_t count = static_cast<Py_ssize_t>(schema.fields.size());

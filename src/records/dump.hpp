@@ -20,4 +20,9 @@ struct DumpOptions {
 // tuples and sets as lists, non-finite floats as None. Deep or cyclic values raise RecursionError.
 nb::object dump_record(PyObject* record, const Schema& schema, const DumpOptions& options);
 
+// The JSON form of a value json.dumps cannot write by itself, as model_dump(mode="json") gives it
+// (a date-time as ISO 8601 text, a Decimal as text, a set as a list, an enum member as its value,
+// a record as its mapping, ...); its str() for anything else. For json.dumps(default=...).
+nb::object json_form_or_text(PyObject* value);
+
 }  // namespace korvane::records

@@ -32,13 +32,14 @@ PyObject* field_value(PyObject* self, const Field& field) {
     return value;
 }
 
-nb::object as_dict(PyObject* value) {
+bool is_mapping(PyObject* value) {
+    if (PyDict_Check(value)) return true;
     // The common wrong inputs need no look at the Mapping ABC.
     if (PyUnicode_Check(value) || PyLong_Check(value) || PyFloat_Check(value) || PyList_Check(value) ||
         PyTuple_Check(value) || value == Py_None || PyBytes_Check(value)) {
-        return {};
+        return false;
     }
-    static PyObject* mapping_abc = nullptr;  // collections.abc.Mapping, kept
+    static PyObject* mapping_abc = nullptr;  // collections.abc.Mapping: one reference, kept for the process
     if (!mapping_abc) {
         nb::object module = nb::steal(PyImport_ImportModule("collections.abc"));
         if (!module.is_valid()) throw nb::python_error();
@@ -47,7 +48,11 @@ nb::object as_dict(PyObject* value) {
     }
     int is_mapping = PyObject_IsInstance(value, mapping_abc);
     if (is_mapping < 0) throw nb::python_error();
-    if (!is_mapping) return {};
+    return is_mapping != 0;
+}
+
+nb::object as_dict(PyObject* value) {
+    if (!is_mapping(value)) return {};
     nb::object dict = nb::steal(PyDict_New());
     if (!dict.is_valid() || PyDict_Merge(dict.ptr(), value, 1) < 0) throw nb::python_error();
     return dict;

@@ -45,6 +45,9 @@ private:
 // The value of `field` (borrowed); AttributeError when it was deleted.
 PyObject* field_value(PyObject* self, const Field& field);
 
+// Whether `value` is a dict or another collections.abc.Mapping.
+bool is_mapping(PyObject* value);
+
 // A plain dict with the members of a Mapping that is not a dict; empty when `value` is no Mapping.
 nb::object as_dict(PyObject* value);
 

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "records/dump.hpp"
+
 namespace korvane::records {
 namespace {
 
@@ -92,6 +94,21 @@ nb::list errors(nb::handle self, bool include_url, bool include_context, bool in
     return out;
 }
 
+// errors() as JSON text, in pydantic's shape: compact (or indented by `indent`), inputs that JSON
+// cannot carry in their JSON form or as text, NaN and infinities written as json.dumps writes them.
+// The problems carry no documentation links, so `include_url` changes nothing.
+nb::object json_text(nb::handle self, nb::handle indent, bool include_url, bool include_context, bool include_input) {
+    nb::list issues = errors(self, include_url, include_context, include_input);
+    nb::object dumps = nb::module_::import_("json").attr("dumps");
+    nb::object fallback = nb::cpp_function([](nb::handle value) { return json_form_or_text(value.ptr()); });
+    nb::dict options;
+    options["ensure_ascii"] = false;
+    options["default"] = fallback;
+    options["indent"] = indent;
+    if (indent.is_none()) options["separators"] = nb::make_tuple(",", ":");
+    return dumps(issues, **options);
+}
+
 }  // namespace
 
 nb::dict make_issue(const char* type, nb::handle loc, nb::handle msg, nb::handle input, nb::handle ctx) {
@@ -134,6 +151,11 @@ void bind_validation_error(nb::module_& m) {
                                  nb::arg("include_input") = true,
                                  "The problems, each a mapping with type, loc, msg, input and (for bounds and "
                                  "parsing) ctx."));
+    nb::setattr(cls, "json",
+                nb::cpp_function(&json_text, nb::scope(cls), nb::name("json"), nb::is_method(), nb::kw_only(),
+                                 nb::arg("indent").none() = nb::none(), nb::arg("include_url") = true,
+                                 nb::arg("include_context") = true, nb::arg("include_input") = true,
+                                 "The problems of errors() as JSON text."));
     nb::setattr(cls, "error_count",
                 nb::cpp_function(
                     [](nb::handle self) { return nb::len(nb::getattr(self, "_errors")); }, nb::scope(cls),

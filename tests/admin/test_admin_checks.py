@@ -58,3 +58,45 @@ def test_tags_must_be_texts(client, recorder):
     with pytest.raises(TypeError):
         client.feedback.list(tags=["a", 2])
     assert recorder.calls == []
+
+
+class EmptyText:
+    def __str__(self):
+        return ""
+
+
+# Each operation whose identifier names the one resource it acts on; an empty one would address
+# the collection instead (DELETE /api/v1/feedback/ removes far more than one item).
+ONE_RESOURCE = [
+    ("tenants", "get", "tenant_id", ()), ("tenants", "update", "tenant_id", ()),
+    ("tenants", "delete", "tenant_id", ()), ("tenants", "get_usage", "tenant_id", ()),
+    ("tenants", "regenerate_api_key", "tenant_id", ()),
+    ("feedback", "get", "feedback_id", ()), ("feedback", "delete", "feedback_id", ()),
+    ("training", "get", "job_id", ()), ("training", "cancel", "job_id", ()),
+    ("training", "get_logs", "job_id", ()), ("training", "get_metrics", "job_id", ()),
+    ("training", "get_dataset", "dataset_id", ()), ("training", "delete_dataset", "dataset_id", ()),
+    ("training", "upload_dataset", "dataset_id", ("/no/such/file.jsonl",)),
+]
+
+
+@pytest.mark.parametrize("identifier", ["", EmptyText()], ids=["empty", "empty-text-form"])
+@pytest.mark.parametrize("namespace, operation, parameter, rest", ONE_RESOURCE,
+                         ids=[f"{c[0]}.{c[1]}" for c in ONE_RESOURCE])
+def test_empty_identifier_of_one_resource_sends_nothing(client, recorder, namespace, operation, parameter, rest,
+                                                        identifier):
+    method = getattr(getattr(client, namespace), operation)
+    with pytest.raises(ValueError, match=f"^{parameter} must not be empty"):
+        method(identifier, *rest)
+    if namespace != "tenants":  # scoped paths refuse it too
+        with pytest.raises(ValueError, match=f"^{parameter} must not be empty"):
+            method(identifier, *rest, tenant_id="ten")
+    assert recorder.calls == []
+
+
+def test_identifiers_other_than_empty_keep_their_text_form(client, recorder):
+    """Only the empty text is refused: a blank, a zero or None still go into the path as str() gives them."""
+    recorder.answer = True
+    for identifier, path in [(" ", "/api/v1/feedback/ "), (0, "/api/v1/feedback/0"),
+                             (None, "/api/v1/feedback/None")]:
+        client.feedback.delete(identifier)
+        assert recorder.calls.pop() == {"method": "DELETE", "path": path}

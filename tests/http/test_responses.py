@@ -63,11 +63,20 @@ def test_json(raw_server, session, body, value):
     assert session.request("GET", server.url).json() == value
 
 
-@pytest.mark.parametrize("body", [b"", b"not json", b'{"a": 1', b"{} {}"])
-def test_json_decode_error_for_anything_not_json(raw_server, session, body):
+@pytest.mark.parametrize("body", [b"", b"not json", b'{"a": 1', b"{} {}", b"[1 true]", b"0x10x10x1}", b'["\xff"]',
+                                  b'{"loss": NaN, "best": -Infinity}', "[1, 2]".encode("utf-16")])
+def test_json_is_what_json_loads_makes_of_the_body(raw_server, session, body):
+    """The value, or the same exception with the same message and position (UnicodeDecodeError for
+    bytes that are not UTF-8)."""
     server = raw_server(keep_alive(body))
-    with pytest.raises(json.JSONDecodeError):
-        session.request("GET", server.url).json()
+
+    def verdict(read):
+        try:
+            return repr(read())
+        except ValueError as error:
+            return type(error), str(error)
+
+    assert verdict(session.request("GET", server.url).json) == verdict(lambda: json.loads(body))
 
 
 def test_gzip_answers_are_decoded(httpserver, session):

@@ -3,7 +3,6 @@
 import json
 
 import pytest
-from pytest_httpserver import HTTPServer
 from werkzeug import Response as WerkzeugResponse
 
 from korvane_sdk.http import InvalidHeader, InvalidURL, RequestException, Session, SessionClosedError
@@ -144,16 +143,6 @@ def test_unusable_header_names_and_values_are_refused(raw_server, session, heade
 def test_bad_methods_are_refused(session, method):
     with pytest.raises(ValueError):
         session.request(method, "http://127.0.0.1:9/")
-
-
-@pytest.fixture
-def other_host():
-    server = HTTPServer(host="localhost", port=0)
-    server.start()
-    yield server
-    server.clear()
-    if server.is_running():
-        server.stop()
 
 
 def test_redirect_to_another_host_drops_authorization(httpserver, other_host, session):

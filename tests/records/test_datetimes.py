@@ -71,32 +71,23 @@ def test_datetime_objects_are_kept():
         ("2024/01/15", "invalid date separator, expected `-`"),
         ("2024-13-01", "month value is outside expected range of 1-12"),
         ("2023-02-29", "day value is outside expected range"),
-        ("0000-01-01", "year value is outside expected range of 1-9999"),
-        ("2024-01-15X10:30", "invalid datetime separator, expected `T`, `t`, `_` or space"),
-        ("2024-01-15T25:00", "hour value is outside expected range of 0-23"),
-        ("2024-01-15T10:61", "minute value is outside expected range of 0-59"),
-        ("2024-01-15T10-30", "invalid time separator, expected `:`"),
-        ("2024-01-15T10:30:05+25:00", "timezone offset must be less than 24 hours"),
-        ("2024-01-15T10:30:05 UTC", "invalid timezone sign"),
-        ("2024-03-05T15:30:00+05:", "invalid timezone minute"),
+        # a valid date followed by what is no time: the text is neither a date-time nor a date
+        ("2024-01-15X10:30", "unexpected extra characters at the end of the input"),
+        ("2024-01-15T25:00", "unexpected extra characters at the end of the input"),
         ("2024-01-15T10:30:05Zjunk", "unexpected extra characters at the end of the input"),
-        ("2024-01-15T10:30:05.", "invalid character in second fraction"),
-        (10**12, "dates after 9999 are not supported as unix timestamps"),
-        (-(10**12), "dates before 0001 are not supported as unix timestamps"),
-        (10**30, "dates after 9999 are not supported as unix timestamps"),
-        (float("nan"), "timestamp should be a finite number"),
+        ("253402300800000", "dates after 9999 are not supported as unix timestamps"),
     ],
 )
-def test_unreadable_values_name_the_reason(given, reason):
+def test_unreadable_texts_name_the_reason(given, reason):
     with pytest.raises(ValidationError) as info:
         created(given)
     (error,) = info.value.errors()
-    assert error["type"] == "datetime_parsing"
-    assert error["msg"] == f"Input should be a valid datetime, {reason}"
+    assert error["type"] == "datetime_from_date_parsing"
+    assert error["msg"] == f"Input should be a valid datetime or date, {reason}"
     assert error["ctx"] == {"error": reason}
 
 
-@pytest.mark.parametrize("given", [True, None, [2024], b"2024-01-15"])
+@pytest.mark.parametrize("given", [True, None, [2024], bytearray(b"2024-01-15")])
 def test_other_types_are_not_datetimes(given):
     with pytest.raises(ValidationError) as info:
         created(given)

@@ -36,7 +36,7 @@ def test_all_failing_fields_are_reported_together_in_field_order():
         (("id",), "string_type"),
         (("name",), "missing"),
         (("slug",), "missing"),
-        (("created_at",), "datetime_parsing"),
+        (("created_at",), "datetime_from_date_parsing"),
         (("features",), "list_type"),
     ]
     missing = error.errors()[1]

@@ -49,7 +49,8 @@ def test_equality_by_class_and_values():
 
 def test_repr_and_str_show_name_and_fields():
     message = ChatMessage(role="user", content="Hi")
-    assert repr(message) == str(message) == "ChatMessage(role='user', content='Hi', name=None)"
+    assert repr(message) == "ChatMessage(role='user', content='Hi', name=None)"
+    assert str(message) == "role='user' content='Hi' name=None"
     completion = ChatCompletion(id="c", created=1, model="m", choices=[{"index": 0, "message": message}])
     assert "choices=[ChatCompletionChoice(index=0, message=ChatMessage(role='user'," in repr(completion)
 

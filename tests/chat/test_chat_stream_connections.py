@@ -1,0 +1,87 @@
+"""A stream ended by "[DONE]" gives its connection back when the body's end follows at once, as a
+reader that reads every body to its end (requests) does; it never hands out what follows "[DONE]"
+and never waits for a body that does not end."""
+
+import json
+import socket
+import threading
+import time
+
+import pytest
+
+from korvane_sdk import KorvaneClient
+
+from rawserver import RawServer
+
+HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
+
+
+def chunk(data):
+    return b"%x\r\n%s\r\n" % (len(data), data)
+
+
+def event(index):
+    return b"data: " + json.dumps({"id": f"c{index}", "created": 1, "model": "m", "choices": []}).encode() + b"\n\n"
+
+
+def streaming(after_done=b"", hold=None):
+    """Answers every request on a connection with two chunks and "[DONE]", then `after_done`, then
+    (once `hold` is set, if given) the terminator, a moment after "[DONE]" as over a network."""
+
+    def handler(conn, server):
+        conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        while server.receive(conn) is not None:
+            conn.sendall(HEAD + chunk(event(0)) + chunk(event(1)) + chunk(b"data: [DONE]\n\n"))
+            if after_done:
+                conn.sendall(chunk(after_done))
+            if hold is not None:
+                hold.wait(10)
+            time.sleep(0.001)
+            conn.sendall(b"0\r\n\r\n")
+
+    return handler
+
+
+def ids_of_streams(url, count):
+    with KorvaneClient(api_key="k", proxy_url=url, timeout=5) as client:
+        return [[c.id for c in client.chat.completions.create(model="m", messages=[], stream=True)]
+                for _ in range(count)]
+
+
+def test_streams_ended_by_done_share_one_connection():
+    server = RawServer(streaming())
+    try:
+        assert ids_of_streams(server.url, 10) == [["c0", "c1"]] * 10
+        assert server.connections == 1
+    finally:
+        server.stop()
+
+
+def test_as_many_connections_as_requests_reading_to_the_end():
+    requests = pytest.importorskip("requests")
+    server = RawServer(streaming())
+    try:
+        ids_of_streams(server.url, 5)
+        ours = server.connections
+        with requests.Session() as session:
+            for _ in range(5):
+                session.post(server.url + "/v1/chat/completions", json={}).content
+        assert ours == server.connections - ours == 1
+    finally:
+        server.stop()
+
+
+def test_nothing_after_done_is_handed_out_and_a_body_that_does_not_end_is_not_waited_for():
+    """The server sends another event after "[DONE]" and holds the body open: the stream ends with
+    the events before "[DONE]" while the body is still held, and the connection is dropped."""
+    hold = threading.Event()
+    server = RawServer(streaming(after_done=event(9), hold=hold))
+    try:
+        assert ids_of_streams(server.url, 1) == [["c0", "c1"]]
+        assert not hold.is_set()  # returned while the server still held the body open
+        hold.set()
+        ids_of_streams(server.url, 1)
+        assert server.connections == 2
+    finally:
+        hold.set()
+        server.stop()
