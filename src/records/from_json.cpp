@@ -12,9 +12,13 @@
 
 namespace korvane::records {
 
+// Who owns what: the shared shapes (record_shapes()) and each prepared reader's own copy live for
+// the process and are never destroyed. A reader copies a shared shape when it is made (its memos
+// start empty, see MemoTable) and only then fills `absent`; the shared shapes have none, so no
+// two shapes ever hold the same `absent` reference.
 struct RecordShape : json::ObjectShape {
     const Schema* schema = nullptr;
-    std::vector<PyObject*> absent;  // per field: strong reference or nullptr (none given)
+    std::vector<PyObject*> absent;  // per field: a strong reference kept for the process, or nullptr
 };
 
 namespace {

@@ -126,3 +126,19 @@ def test_threads_reading_records_at_once():
         thread.join()
     assert failures == []
 
+
+
+def test_clients_outlive_replaced_module_names():
+    """The client keeps its own reference to the HTTP session class: replacing the modules' names
+    (as a test double would) and collecting must not free what later clients are made from."""
+    out = run_child("""
+import gc
+from korvane_sdk import KorvaneClient
+KorvaneClient(api_key="x").close()
+import korvane_sdk._core as core, korvane_sdk.http as http
+core.Session = http.Session = None
+gc.collect()
+with KorvaneClient(api_key="x") as client:
+    print(type(client._session).__name__)
+""")
+    assert out == "Session\n"
