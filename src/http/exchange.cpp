@@ -2,6 +2,8 @@
 // the idle-read deadline and lets signals through.
 #include "http/exchange.hpp"
 
+#include "http/curl_loader.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -59,6 +61,11 @@ void Exchange::configure() {
     set(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     set(easy, CURLOPT_SSL_VERIFYPEER, plan_.verify ? 1L : 0L);
     set(easy, CURLOPT_SSL_VERIFYHOST, plan_.verify ? 2L : 0L);
+    if (plan_.verify) {
+        const CaStore& ca = ca_store();
+        if (!ca.file.empty()) set(easy, CURLOPT_CAINFO, ca.file.c_str());
+        if (!ca.dir.empty()) set(easy, CURLOPT_CAPATH, ca.dir.c_str());
+    }
     if (!plan_.proxy.empty()) set(easy, CURLOPT_PROXY, plan_.proxy.c_str());
     set(easy, CURLOPT_CONNECTTIMEOUT_MS, plan_.connect_timeout_ms > 0 ? plan_.connect_timeout_ms : kNoConnectLimitMs);
     set(easy, CURLOPT_HEADERFUNCTION, &Exchange::on_header);
