@@ -1,7 +1,14 @@
-// The few CPython 3.12 C API calls the module uses, provided for 3.10 and 3.11 in terms of the
-// older API they replace. On 3.12 and later this header adds nothing.
+// The few CPython 3.11 and 3.12 C API calls the module uses, provided for older interpreters in
+// terms of the API they replace. On 3.12 and later this header adds nothing.
 #pragma once
 #include <Python.h>
+
+#if PY_VERSION_HEX < 0x030B0000
+// A new reference to the type's __name__, or null with an exception set.
+inline PyObject* PyType_GetName(PyTypeObject* type) {
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__name__");
+}
+#endif
 
 #if PY_VERSION_HEX < 0x030C0000
 #include <structmember.h>
