@@ -79,19 +79,27 @@ def download(url: str, target: Path, expected: str) -> None:
 
 
 def unpack(archive: Path, name: str, folder: Path) -> None:
-    """Writes each part beside its final name first, so an interrupted run leaves no half pair."""
+    """Writes each part beside its final name first, so a failed run leaves no half pair."""
     folder.mkdir(parents=True, exist_ok=True)
-    with tarfile.open(archive, "r:gz") as tar:
-        for part in PARTS:
-            member = tar.getmember(f"{name}/simdjson/{part}")
-            if not member.isfile():
-                raise SystemExit(f"{archive.name}: {member.name} is not a regular file")
-            source = tar.extractfile(member)
-            staged = folder / (part + ".part")
-            with staged.open("wb") as out:
-                shutil.copyfileobj(source, out)
-    for part in PARTS:
-        (folder / (part + ".part")).replace(folder / part)
+    staged = [folder / (part + ".part") for part in PARTS]
+    try:
+        with tarfile.open(archive, "r:gz") as tar:
+            for part, target in zip(PARTS, staged):
+                path = f"{name}/simdjson/{part}"
+                try:
+                    member = tar.getmember(path)
+                except KeyError:
+                    raise SystemExit(f"{archive.name} holds no {path}") from None
+                source = tar.extractfile(member) if member.isfile() else None
+                if source is None:
+                    raise SystemExit(f"{archive.name}: {path} is not a regular file")
+                with target.open("wb") as out:
+                    shutil.copyfileobj(source, out)
+        for part, target in zip(PARTS, staged):
+            target.replace(folder / part)
+    finally:
+        for target in staged:
+            target.unlink(missing_ok=True)
 
 
 def main() -> int:
