@@ -32,8 +32,10 @@ needs_private_mounts = pytest.mark.skipif(not private_mounts_available(),
 
 def run_without_system_libcurl(code, *also_hide):
     env = dict(os.environ, KORVANE_ALSO_HIDE=":".join(str(p) for p in also_hide))
-    return subprocess.run([str(HIDE), sys.executable, "-c", code], capture_output=True, text=True, env=env,
-                          timeout=60)
+    # Preloaded sanitizer runtimes (the sanitized pass) are for the interpreter, not for the wrapper.
+    preload = env.pop("LD_PRELOAD", "")
+    command = [str(HIDE), "env", f"LD_PRELOAD={preload}", sys.executable, "-c", code]
+    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=60)
 
 
 CREATE_CLIENT = """
