@@ -5,6 +5,7 @@
 #include "errors/errors.hpp"
 #include "json/json.hpp"
 #include "records/records.hpp"
+#include "util/python_compat.hpp"
 
 namespace korvane::api {
 namespace {

@@ -15,6 +15,7 @@
 #include "json/json.hpp"
 #include "records/from_json.hpp"
 #include "records/records.hpp"
+#include "util/python_compat.hpp"
 
 namespace korvane::api {
 namespace {

@@ -2,6 +2,8 @@
 // the idle-read deadline and lets signals through.
 #include "http/exchange.hpp"
 
+#include "http/curl_loader.hpp"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -60,8 +62,18 @@ void Exchange::configure() {
     set(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     set(easy, CURLOPT_SSL_VERIFYPEER, plan_.verify ? 1L : 0L);
     set(easy, CURLOPT_SSL_VERIFYHOST, plan_.verify ? 2L : 0L);
-    if (plan_.ca_file.set) set(easy, CURLOPT_CAINFO, plan_.ca_file.path.empty() ? nullptr : plan_.ca_file.path.c_str());
-    if (plan_.ca_dir.set) set(easy, CURLOPT_CAPATH, plan_.ca_dir.path.empty() ? nullptr : plan_.ca_dir.path.c_str());
+    if (plan_.ca_file.set || plan_.ca_dir.set) {
+        // Named by the caller or the environment (see plan_trust); an empty path clears
+        // libcurl's own default.
+        if (plan_.ca_file.set) set(easy, CURLOPT_CAINFO, plan_.ca_file.path.empty() ? nullptr : plan_.ca_file.path.c_str());
+        if (plan_.ca_dir.set) set(easy, CURLOPT_CAPATH, plan_.ca_dir.path.empty() ? nullptr : plan_.ca_dir.path.c_str());
+    } else if (plan_.verify) {
+        // The system's store, wherever this machine keeps it (a libcurl from a wheel may have
+        // been built to look elsewhere).
+        const CaStore& ca = ca_store();
+        if (!ca.file.empty()) set(easy, CURLOPT_CAINFO, ca.file.c_str());
+        if (!ca.dir.empty()) set(easy, CURLOPT_CAPATH, ca.dir.c_str());
+    }
     if (!plan_.proxy.empty()) set(easy, CURLOPT_PROXY, plan_.proxy.c_str());
     set(easy, CURLOPT_CONNECTTIMEOUT_MS, plan_.connect_timeout_ms > 0 ? plan_.connect_timeout_ms : kNoConnectLimitMs);
     set(easy, CURLOPT_HEADERFUNCTION, &Exchange::on_header);

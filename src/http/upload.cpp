@@ -2,11 +2,14 @@
 #include "http/upload.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <random>
 
@@ -23,8 +26,17 @@ bool is_instance(nb::handle obj, const char* io_name) {
     return result == 1;
 }
 
+// Seeds the boundary generator from getrandom(2) (std::random_device would tie the module to a C
+// library from 2022 on); without it, from the clock and the thread.
+std::uint64_t boundary_seed() {
+    std::uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof seed)) return seed;
+    return static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+           reinterpret_cast<std::uintptr_t>(&seed);
+}
+
 std::string new_boundary() {
-    thread_local std::mt19937_64 engine{std::random_device{}()};
+    thread_local std::mt19937_64 engine{boundary_seed()};
     static constexpr char kHex[] = "0123456789abcdef";
     std::string boundary;
     for (int i = 0; i < 2; ++i) {

@@ -271,27 +271,9 @@ PyObject* Reader::string(std::string_view token) {
 }
 
 bool Reader::key_extent(od::field& field, std::string_view& bytes, bool& escaped) {
-    if constexpr (requires { field.escaped_key(); }) {
-        // Releases that know where the key ends (its closing quote precedes the ':' the index
-        // holds) give it without a scan.
-        bytes = field.escaped_key();
-        escaped = std::memchr(bytes.data(), '\\', bytes.size()) != nullptr;
-        return true;
-    }
-    // `body` points just past the opening quote; the closing quote was matched by the parser.
-    const char* const body = field.key().raw();
-    const char* const end = text_.data() + text_.size();
-    const char* p = body;
-    escaped = false;
-    while (p < end && *p != '"') {
-        if (*p == '\\') {
-            escaped = true;
-            ++p;
-        }
-        ++p;
-    }
-    if (p >= end) return fail("Unterminated string starting at", body - 1), false;
-    bytes = std::string_view(body, static_cast<std::size_t>(p - body));
+    // The parser knows where the key ends (its closing quote precedes the ':' the index holds).
+    bytes = field.escaped_key();
+    escaped = std::memchr(bytes.data(), '\\', bytes.size()) != nullptr;
     return true;
 }
 

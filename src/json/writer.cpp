@@ -8,6 +8,7 @@
 #include "json/json.hpp"
 #include "json/sink.hpp"
 #include "json/string_writer.hpp"
+#include "util/python_compat.hpp"
 #include "util/stack.hpp"
 
 namespace korvane::json {

@@ -14,6 +14,7 @@
 #include "records/guard.hpp"
 #include "records/instance.hpp"
 #include "records/validation_error.hpp"
+#include "util/python_compat.hpp"
 
 namespace korvane::records {
 namespace {

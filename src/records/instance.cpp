@@ -2,6 +2,7 @@
 #include "records/instance.hpp"
 
 #include "records/base_model.hpp"
+#include "util/python_compat.hpp"
 
 namespace korvane::records {
 

@@ -1,9 +1,11 @@
 """Settings from outside the call: proxies from the environment, TLS verification, interruption."""
 
 import _thread
+import os
 import shutil
 import subprocess
 import signal
+import sys
 import threading
 
 import pytest
@@ -63,6 +65,18 @@ def test_tls_verification_refuses_an_untrusted_certificate(session, tls_server, 
 def test_tls_verification_off(session, tls_server, verify):
     session.verify = verify
     assert session.request("GET", tls_server, timeout=2).text == "secure"
+
+
+def test_ssl_cert_file_names_the_certificates_to_trust(tls_server, certificate):
+    # The trusted certificates are looked up once per process: a fresh interpreter sees the variable.
+    code = ("import sys; from korvane_sdk.http import Session; "
+            "print(Session().request('GET', sys.argv[1], timeout=5).text)")
+    trusted = subprocess.run([sys.executable, "-c", code, tls_server], capture_output=True, text=True, timeout=60,
+                             env=dict(os.environ, SSL_CERT_FILE=str(certificate[0])))
+    assert trusted.stdout.strip() == "secure", trusted.stderr
+    untrusted = subprocess.run([sys.executable, "-c", code, tls_server], capture_output=True, text=True, timeout=60,
+                               env={k: v for k, v in os.environ.items() if k not in ("SSL_CERT_FILE", "SSL_CERT_DIR")})
+    assert untrusted.returncode != 0 and "certificate" in untrusted.stderr.lower()
 
 
 def test_a_waiting_request_can_be_interrupted(raw_server, session):
