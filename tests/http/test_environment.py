@@ -71,11 +71,14 @@ def test_ssl_cert_file_names_the_certificates_to_trust(tls_server, certificate):
     # The trusted certificates are looked up once per process: a fresh interpreter sees the variable.
     code = ("import sys; from korvane_sdk.http import Session; "
             "print(Session().request('GET', sys.argv[1], timeout=5).text)")
+    # The bundle variables requests reads would come first (this machine may set them).
+    plain = {k: v for k, v in os.environ.items()
+             if k not in ("SSL_CERT_FILE", "SSL_CERT_DIR", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")}
     trusted = subprocess.run([sys.executable, "-c", code, tls_server], capture_output=True, text=True, timeout=60,
-                             env=dict(os.environ, SSL_CERT_FILE=str(certificate[0])))
+                             env=dict(plain, SSL_CERT_FILE=str(certificate[0])))
     assert trusted.stdout.strip() == "secure", trusted.stderr
     untrusted = subprocess.run([sys.executable, "-c", code, tls_server], capture_output=True, text=True, timeout=60,
-                               env={k: v for k, v in os.environ.items() if k not in ("SSL_CERT_FILE", "SSL_CERT_DIR")})
+                               env=plain)
     assert untrusted.returncode != 0 and "certificate" in untrusted.stderr.lower()
 
 
