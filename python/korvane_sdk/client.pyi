@@ -34,7 +34,7 @@ class KorvaneClient:
         api_key: Optional[str] = None,
         api_url: Optional[str] = None,
         proxy_url: Optional[str] = None,
-        timeout: int = 60,
+        timeout: float = 60,
         max_retries: int = 3,
         verify_ssl: bool = True,
     ) -> None: ...
