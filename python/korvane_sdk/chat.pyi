@@ -23,6 +23,7 @@ class ChatCompletionStream(Generator[ChatCompletionChunk, None, None]):
         exc_type: Optional[Type[BaseException]],
         exc_val: Optional[BaseException],
         exc_tb: Optional[TracebackType],
+        /,
     ) -> bool: ...
 
 class ChatCompletions:

@@ -407,10 +407,10 @@ PyMethodDef g_methods[] = {
     {"__getstate__", reinterpret_cast<PyCFunction>(&get_state), METH_NOARGS, "The field values, for pickling."},
     {"__setstate__", reinterpret_cast<PyCFunction>(&set_state), METH_O, "Restores the field values."},
     {"model_validate", fastcall<&model_validate>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "model_validate($cls, obj, /)\n--\n\n"
+     "model_validate($cls, /, obj)\n--\n\n"
      "A record from a mapping (or the object itself when it already is one)."},
     {"model_validate_json", fastcall<&model_validate_json>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "model_validate_json($cls, json_data, /)\n--\n\n"
+     "model_validate_json($cls, /, json_data)\n--\n\n"
      "A record from JSON text (str, bytes or bytearray) holding an object."},
     {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&init_subclass)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, "Checks that a subclass declares no new fields."},
