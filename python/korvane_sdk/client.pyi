@@ -1,5 +1,5 @@
 from types import TracebackType
-from typing import Any, ClassVar, Dict, List, Mapping, Optional, Type
+from typing import Any, ClassVar, Dict, List, Mapping, Optional, Self, Type
 
 from .chat import Chat
 from .exceptions import ConnectionError as KorvaneConnectionError
@@ -38,6 +38,17 @@ class KorvaneClient:
         max_retries: int = 3,
         verify_ssl: bool = True,
     ) -> None: ...
+    def with_options(
+        self,
+        *,
+        api_key: Optional[str] = ...,
+        api_url: Optional[str] = ...,
+        proxy_url: Optional[str] = ...,
+        timeout: float = ...,
+        max_retries: int = ...,
+        verify_ssl: bool = ...,
+    ) -> Self:
+        """A client configured like this one with the given settings changed; closing one leaves the other open."""
     def list_models(self) -> List[ModelInfo]: ...
     def close(self) -> None: ...
     def __enter__(self) -> "KorvaneClient": ...

@@ -45,6 +45,46 @@ void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle pr
     nb::setattr(self, "_session", session);
 }
 
+// The settings with_options() copies and may change, in constructor order.
+constexpr const char* kSettings[] = {"api_key", "api_url", "proxy_url", "timeout", "max_retries", "verify_ssl"};
+
+// A new client of the same class, configured like `self` but for `changes`: the changed settings
+// go through the constructor's rules (environment fallback, trailing slashes), the others are
+// copied as they stand (the environment is not read again for them). It has its own session, with
+// the same TLS and body-size settings unless verify_ssl changes, so closing one leaves the other open.
+nb::object with_options(nb::handle self, nb::kwargs changes) {
+    for (auto [key, value] : changes) {
+        bool known = false;
+        for (const char* name : kSettings) {
+            known = known || (PyUnicode_Check(key.ptr()) && PyUnicode_CompareWithASCIIString(key.ptr(), name) == 0);
+        }
+        if (!known) {
+            PyErr_Format(PyExc_TypeError, "with_options() got an unexpected keyword argument '%U'", key.ptr());
+            throw nb::python_error();
+        }
+    }
+    nb::dict arguments;
+    for (const char* name : kSettings) {
+        arguments[name] = changes.contains(name) ? nb::object(changes[name]) : nb::getattr(self, name);
+    }
+    nb::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
+    PyObject* made = PyObject_Call(cls.ptr(), nb::tuple().ptr(), arguments.ptr());
+    if (!made) throw nb::python_error();
+    nb::object copy = nb::steal(made);
+    for (const char* name : kSettings) {
+        if (!changes.contains(name)) nb::setattr(copy, name, nb::getattr(self, name));
+    }
+    nb::object own = nb::getattr(self, "_session", nb::none());
+    nb::object theirs = nb::getattr(copy, "_session", nb::none());
+    if (!own.is_none() && !theirs.is_none()) {
+        if (!changes.contains("verify_ssl") && nb::hasattr(own, "verify")) {
+            nb::setattr(theirs, "verify", nb::getattr(own, "verify"));
+        }
+        if (nb::hasattr(own, "max_body_size")) nb::setattr(theirs, "max_body_size", nb::getattr(own, "max_body_size"));
+    }
+    return copy;
+}
+
 // Shows where the client talks to; the API key is never part of it.
 nb::str repr(nb::handle self) {
     return nb::str("{}(api_url={!r}, proxy_url={!r})")
@@ -83,6 +123,12 @@ void bind_client(nb::module_& m) {
         nb::arg("exc_type").none(), nb::arg("exc_val").none(), nb::arg("exc_tb").none(),
         "Leave a with block: close the session; exceptions pass on.");
     util::add_method(cls, "__repr__", &repr);
+    util::add_method(cls, "with_options", &with_options,
+                     nb::sig("def with_options(self, *, api_key: str | None = ..., api_url: str | None = ..., "
+                             "proxy_url: str | None = ..., timeout: float = ..., max_retries: int = ..., "
+                             "verify_ssl: bool = ...) -> KorvaneClient"),
+                     "A client configured like this one with the given settings changed; it has its own\n"
+                     "session, so closing one leaves the other open.");
     bind_requests(m, cls);
 
     m.attr("KorvaneClient") = cls;

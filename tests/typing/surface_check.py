@@ -54,6 +54,9 @@ def client_settings() -> None:
         assert_type(same, KorvaneClient)
         assert_type(same.list_models(), List[ModelInfo])
     assert_type(korvane_sdk.__version__, str)
+    assert_type(client.with_options(timeout=5, max_retries=1), KorvaneClient)
+    assert_type(
+        client.with_options(timeout=2.5).chat.completions.create(model="m", messages=[]), ChatCompletion)
 
 
 def administration(client: KorvaneClient, since: datetime) -> None:
