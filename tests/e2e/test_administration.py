@@ -148,3 +148,11 @@ def test_training_checks_before_sending(client, emu):
     assert requests_seen(emu) == before
     with pytest.raises(ex.NotFoundError):
         client.training.get("no-such-job")
+
+
+def test_page_iterators_against_the_platform(client, emu):
+    made = {client.tenants.create(name=f"Paged {i}").id for i in range(5)}
+    before = requests_seen(emu, "/api/v1/tenants")
+    seen = [tenant.id for tenant in client.tenants.iter(page_size=2)]
+    assert made <= set(seen) and len(seen) == len(set(seen))  # every tenant once
+    assert requests_seen(emu, "/api/v1/tenants") - before == len(seen) // 2 + 1

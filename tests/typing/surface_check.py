@@ -70,6 +70,11 @@ def administration(client: KorvaneClient, since: datetime) -> None:
     assert_type(client.training.list_datasets(), List[Dataset])
     assert_type(client.training.get_logs("j1", tail=5), str)
     assert_type(client.training.get_metrics("j1"), Dict[str, Any])
+    for tenant in client.tenants.iter(is_active=True, page_size=50):
+        assert_type(tenant, Tenant)
+    assert_type(next(client.feedback.iter(tenant_id="t1", rating=1)), Feedback)
+    assert_type(list(client.training.iter_jobs(status="running")), List[TrainingJob])
+    assert_type(next(client.training.iter_datasets(dataset_type="sft")), Dataset)
 
 
 def errors(client: KorvaneClient) -> Optional[int]:
