@@ -143,6 +143,79 @@ nb::object handle_response_into_records(nb::handle self, nb::handle response, ht
     return nb::getattr(response, "text");
 }
 
+// At most this many characters of a failed answer's body are kept on its error.
+constexpr Py_ssize_t kErrorBodyLimit = 64 * 1024;
+
+// The URL as an error may show it: without user information ("user:secret@"), if it has any.
+nb::object shown_url(nb::handle url) {
+    if (!PyUnicode_Check(url.ptr())) return nb::borrow(url);
+    std::string text(nb::str(url).c_str());
+    const size_t scheme = text.find("://");
+    if (scheme == std::string::npos) return nb::borrow(url);
+    const size_t start = scheme + 3;
+    const size_t end = text.find_first_of("/?#", start);
+    const size_t at = text.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at == std::string::npos || at < start) return nb::borrow(url);
+    text.erase(start, at + 1 - start);
+    return nb::str(text.data(), text.size());
+}
+
+// Gives an error of ours raised for a request its method and URL (when it has none yet) and a
+// note naming the exchange, which tracebacks show under the error's own text.
+void add_request_context(nb::handle error, nb::handle method, nb::handle url) {
+    if (!PyObject_IsInstance(error.ptr(), errors::type(Kind::Korvane).ptr())) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return;
+    }
+    if (!nb::getattr(error, "method", nb::none()).is_none()) return;
+    nb::object shown = shown_url(url);
+    nb::setattr(error, "method", method);
+    nb::setattr(error, "url", shown);
+    nb::str note = nb::str("{} {}").format(method, shown);
+    nb::object status = nb::getattr(error, "http_status", nb::none());
+    if (!status.is_none()) note = nb::str("{}: HTTP {}").format(note, status);
+    nb::object request_id = nb::getattr(error, "request_id", nb::none());
+    if (!request_id.is_none()) note = nb::str("{}, request id {}").format(note, request_id);
+    nb::getattr(error, "add_note")(note);
+}
+
+// add_request_context() for the exception in flight, which then goes on unchanged.
+void add_request_context(nb::python_error& failure, nb::handle method, nb::handle url) {
+    nb::error_scope keep;  // the failure stays the exception in flight whatever happens here
+    try {
+        add_request_context(failure.value(), method, url);
+    } catch (nb::python_error&) {
+    }
+}
+
+// The answer's headers, request id and (bounded) body on the error made from it. Best effort:
+// an answer object that cannot give one of them leaves it None.
+void add_answer_context(nb::handle error, nb::handle response) {
+    auto attempt = [](auto&& step) {
+        try {
+            step();
+        } catch (nb::python_error&) {
+        }
+    };
+    attempt([&] {
+        nb::object headers = nb::getattr(response, "headers");
+        nb::object copy = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))(headers);
+        nb::setattr(error, "headers", copy);
+        nb::object request_id = headers.attr("get")("X-Request-Id");
+        if (request_id.is_none()) request_id = headers.attr("get")("x-request-id");
+        nb::setattr(error, "request_id", request_id);
+    });
+    attempt([&] {
+        nb::object text = nb::getattr(response, "text");
+        if (PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > kErrorBodyLimit) {
+            PyObject* head = PyUnicode_Substring(text.ptr(), 0, kErrorBodyLimit);
+            if (!head) throw nb::python_error();
+            text = nb::steal(head);
+        }
+        nb::setattr(error, "body", text);
+    });
+}
+
 nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb::handle params, nb::handle json,
                         nb::handle files, nb::handle raw_response, RecordsRoute* route) {
     nb::object url = url_for(self, path);
@@ -168,14 +241,20 @@ nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb:
             last_error = std::move(error);
             continue;
         }
-        nb::object handler = nb::getattr(self, "_handle_response");
-        if (route && is_own_method(handler, self, g_own_handle_response)) {
-            if (http::Response* own = http::own_response(response, http::ResponseMethod::json)) {
-                return handle_response_into_records(self, response, *own, *route);
+        try {
+            nb::object handler = nb::getattr(self, "_handle_response");
+            if (route && is_own_method(handler, self, g_own_handle_response)) {
+                if (http::Response* own = http::own_response(response, http::ResponseMethod::json)) {
+                    return handle_response_into_records(self, response, *own, *route);
+                }
             }
+            return handler(response, raw_response);
+        } catch (nb::python_error& failure) {
+            add_request_context(failure, method, url);
+            throw;
         }
-        return handler(response, raw_response);
     }
+    if (last_error.is_valid()) add_request_context(last_error, method, url);
     errors::raise(last_error);
 }
 
@@ -196,7 +275,12 @@ nb::object request_stream(nb::handle self, nb::handle method, nb::handle path, n
     if (status >= 400 && status <= 599) {
         // The error body is read whole by _handle_error; the connection goes back either way.
         try {
-            nb::getattr(self, "_handle_error")(response);
+            try {
+                nb::getattr(self, "_handle_error")(response);
+            } catch (nb::python_error& failure) {
+                add_request_context(failure, method, url);
+                throw;
+            }
         } catch (...) {
             nb::object close = nb::getattr(response, "close", nb::none());
             if (!close.is_none()) {
@@ -291,6 +375,7 @@ void handle_error(nb::handle self, nb::handle response) {
                 error = errors::make(Kind::Korvane, args, kwargs);
             }
     }
+    add_answer_context(error, response);
     errors::raise(error);
 }
 

@@ -186,6 +186,10 @@ nb::object create_type(size_t index, const Types& made) {
         nb::scope(type), nb::name("__init__"), nb::is_method(), nb::sig(signatures[index].c_str()));
     nb::setattr(type, "__init__", util::signed_method(init));
     if (index == 0) {
+        // Context of the failed exchange, set on errors raised by the client (None otherwise).
+        for (const char* context : {"method", "url", "request_id", "headers", "body"}) {
+            nb::setattr(type, context, nb::none());
+        }
         nb::setattr(type, "__reduce__",
                     nb::cpp_function(&reduce, nb::scope(type), nb::name("__reduce__"), nb::is_method()));
         nb::setattr(type, "__str__",

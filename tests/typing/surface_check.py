@@ -82,6 +82,8 @@ def errors(client: KorvaneClient) -> Optional[int]:
         client.tenants.get("t1")
     except NotFoundError as error:
         assert_type(error.http_status, Optional[int])
+        assert_type(error.request_id, Optional[str])
+        assert_type(error.headers, Optional[Dict[str, str]])
     except RateLimitError as error:
         return error.retry_after
     except KorvaneError as error:
