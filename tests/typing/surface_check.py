@@ -13,6 +13,7 @@ import korvane_sdk
 from korvane_sdk import ChatCompletion, ChatMessage, Korvane, KorvaneClient, KorvaneError
 from korvane_sdk.chat import ChatCompletionStream
 from korvane_sdk.exceptions import NotFoundError, RateLimitError
+from korvane_sdk.testing import LocalPlatform
 from korvane_sdk.models import ChatCompletionChunk, Dataset, Feedback, FeedbackStats, ModelInfo, Tenant, TrainingJob
 
 
@@ -89,6 +90,14 @@ def errors(client: KorvaneClient) -> Optional[int]:
     except KorvaneError as error:
         assert_type(str(error), str)
     return None
+
+
+def testing_kit() -> None:
+    with LocalPlatform(job_seconds=0.5) as platform:
+        assert_type(platform.url, str)
+        assert_type(platform.client(timeout=2), KorvaneClient)
+        platform.inject_rate_limit(times=2, retry_after="1")
+        assert_type(platform.requests("/v1/models"), int)
 
 
 def records() -> Iterator[str]:
