@@ -23,6 +23,10 @@ class KorvaneClient:
     timeout: float
     max_retries: int
     verify_ssl: bool
+    retry_on_busy: bool
+    backoff_base: float
+    backoff_max: float
+    retry_after_max: float
     chat: Chat
     tenants: TenantManager
     feedback: FeedbackManager
@@ -37,6 +41,11 @@ class KorvaneClient:
         timeout: float = 60,
         max_retries: int = 3,
         verify_ssl: bool = True,
+        *,
+        retry_on_busy: bool = False,
+        backoff_base: float = 0.5,
+        backoff_max: float = 8.0,
+        retry_after_max: float = 60.0,
     ) -> None: ...
     def with_options(
         self,
@@ -47,6 +56,10 @@ class KorvaneClient:
         timeout: float = ...,
         max_retries: int = ...,
         verify_ssl: bool = ...,
+        retry_on_busy: bool = ...,
+        backoff_base: float = ...,
+        backoff_max: float = ...,
+        retry_after_max: float = ...,
     ) -> Self:
         """A client configured like this one with the given settings changed; closing one leaves the other open."""
     def list_models(self) -> List[ModelInfo]: ...

@@ -28,13 +28,18 @@ nb::object base_url(nb::handle self, nb::handle argument, const char* variable, 
 }
 
 void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
-          nb::handle max_retries, nb::handle verify_ssl) {
+          nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
+          nb::handle backoff_max, nb::handle retry_after_max) {
     nb::setattr(self, "api_key", non_empty_text(api_key) ? nb::borrow(api_key) : environment("KORVANE_API_KEY"));
     nb::setattr(self, "api_url", base_url(self, api_url, "KORVANE_API_URL", "DEFAULT_API_URL"));
     nb::setattr(self, "proxy_url", base_url(self, proxy_url, "KORVANE_PROXY_URL", "DEFAULT_PROXY_URL"));
     nb::setattr(self, "timeout", timeout);
     nb::setattr(self, "max_retries", max_retries);
     nb::setattr(self, "verify_ssl", verify_ssl);
+    nb::setattr(self, "retry_on_busy", retry_on_busy);
+    nb::setattr(self, "backoff_base", backoff_base);
+    nb::setattr(self, "backoff_max", backoff_max);
+    nb::setattr(self, "retry_after_max", retry_after_max);
     Classes& c = classes();
     nb::setattr(self, "chat", c.chat(self));
     nb::setattr(self, "tenants", c.tenant_manager(self));
@@ -46,7 +51,9 @@ void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle pr
 }
 
 // The settings with_options() copies and may change, in constructor order.
-constexpr const char* kSettings[] = {"api_key", "api_url", "proxy_url", "timeout", "max_retries", "verify_ssl"};
+constexpr const char* kSettings[] = {"api_key",      "api_url",     "proxy_url",    "timeout",
+                                     "max_retries",  "verify_ssl",  "retry_on_busy", "backoff_base",
+                                     "backoff_max",  "retry_after_max"};
 
 // A new client of the same class, configured like `self` but for `changes`: the changed settings
 // go through the constructor's rules (environment fallback, trailing slashes), the others are
@@ -103,7 +110,9 @@ void bind_client(nb::module_& m) {
 
     util::add_method(cls, "__init__", &init, nb::arg("api_key") = nb::none(), nb::arg("api_url") = nb::none(),
                      nb::arg("proxy_url") = nb::none(), nb::arg("timeout").none() = 60,
-                     nb::arg("max_retries").none() = 3, nb::arg("verify_ssl").none() = true,
+                     nb::arg("max_retries").none() = 3, nb::arg("verify_ssl").none() = true, nb::kw_only(),
+                     nb::arg("retry_on_busy").none() = false, nb::arg("backoff_base").none() = 0.5,
+                     nb::arg("backoff_max").none() = 8.0, nb::arg("retry_after_max").none() = 60.0,
                      "Initialize the client.\n\n"
                      "Args:\n"
                      "    api_key: API key for authentication\n"
@@ -111,7 +120,11 @@ void bind_client(nb::module_& m) {
                      "    proxy_url: Base URL for Korvane Proxy (chat completions)\n"
                      "    timeout: Request timeout in seconds\n"
                      "    max_retries: Maximum number of retries\n"
-                     "    verify_ssl: Whether to verify SSL certificates");
+                     "    verify_ssl: Whether to verify SSL certificates\n"
+                     "    retry_on_busy: Also repeat answers 408, 409, 429 and 5xx, after a pause\n"
+                     "    backoff_base: First backoff ceiling in seconds (doubled per repeat)\n"
+                     "    backoff_max: Largest backoff ceiling in seconds\n"
+                     "    retry_after_max: Longest Retry-After honoured, in seconds");
     util::add_method(
         cls, "close", [](nb::handle self) { nb::getattr(self, "_session").attr("close")(); },
         "Close the client session.");
@@ -126,7 +139,8 @@ void bind_client(nb::module_& m) {
     util::add_method(cls, "with_options", &with_options,
                      nb::sig("def with_options(self, *, api_key: str | None = ..., api_url: str | None = ..., "
                              "proxy_url: str | None = ..., timeout: float = ..., max_retries: int = ..., "
-                             "verify_ssl: bool = ...) -> KorvaneClient"),
+                             "verify_ssl: bool = ..., retry_on_busy: bool = ..., backoff_base: float = ..., "
+                             "backoff_max: float = ..., retry_after_max: float = ...) -> KorvaneClient"),
                      "A client configured like this one with the given settings changed; it has its own\n"
                      "session, so closing one leaves the other open.");
     bind_requests(m, cls);

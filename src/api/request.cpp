@@ -1,4 +1,6 @@
 // The client's request methods: routing, headers, the attempt loop, answers and error mapping.
+#include <algorithm>
+#include <cmath>
 #include <ctime>
 #include <string>
 
@@ -143,6 +145,69 @@ nb::object handle_response_into_records(nb::handle self, nb::handle response, ht
     return nb::getattr(response, "text");
 }
 
+// ---- Opt-in retrying of busy answers ----------------------------------------------------------
+// Off by default: then only transport failures are repeated, at once. With the client's
+// `retry_on_busy` true, answers 408, 409, 429 and 5xx are sent again too (within `max_retries`
+// attempts in all), after a pause: the answer's Retry-After (capped at `retry_after_max`) when it
+// has one, else exponential backoff with full jitter, random() * min(backoff_max, backoff_base * 2**n).
+// The pause goes through the client's `_sleep` and `_random` when set (tests inject them).
+
+struct BusyRetry {
+    bool enabled = false;
+    double base = 0.5;
+    double cap = 8.0;
+    double retry_after_cap = 60.0;
+};
+
+double seconds_setting(nb::handle self, const char* name, double fallback) {
+    nb::object value = nb::getattr(self, name, nb::none());
+    if (value.is_none()) return fallback;
+    double seconds = PyFloat_AsDouble(value.ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return seconds < 0 || seconds != seconds ? 0.0 : seconds;
+}
+
+BusyRetry busy_retry_of(nb::handle self) {
+    BusyRetry policy;
+    nb::object on = nb::getattr(self, "retry_on_busy", nb::none());
+    if (on.is_none() || !truthy(on)) return policy;
+    policy.enabled = true;
+    policy.base = seconds_setting(self, "backoff_base", policy.base);
+    policy.cap = seconds_setting(self, "backoff_max", policy.cap);
+    policy.retry_after_cap = seconds_setting(self, "retry_after_max", policy.retry_after_cap);
+    return policy;
+}
+
+bool is_busy(long status) { return status == 408 || status == 409 || status == 429 || (status >= 500 && status <= 599); }
+
+nb::object retry_after_of(nb::handle response);
+
+// The pause before repeat number `repeat` (0 for the first) after the busy `response`.
+double busy_pause(nb::handle self, const BusyRetry& policy, nb::handle response, long repeat) {
+    nb::object after;
+    try {
+        after = retry_after_of(response);
+    } catch (nb::python_error&) {
+        after = nb::none();  // an answer without readable headers: backoff instead
+    }
+    if (!after.is_none()) return std::min(std::max(0.0, nb::cast<double>(after)), policy.retry_after_cap);
+    const double ceiling = std::min(policy.cap, policy.base * std::ldexp(1.0, static_cast<int>(std::min(repeat, 62L))));
+    nb::object random = nb::getattr(self, "_random", nb::none());
+    if (random.is_none()) random = nb::module_::import_("random").attr("random");
+    return nb::cast<double>(random()) * ceiling;
+}
+
+// Gives the busy answer's connection back, then pauses.
+void pause_before_repeat(nb::handle self, nb::handle response, double seconds) {
+    nb::object close = nb::getattr(response, "close", nb::none());
+    if (!close.is_none()) close();
+    nb::object sleep = nb::getattr(self, "_sleep", nb::none());
+    if (sleep.is_none()) sleep = nb::module_::import_("time").attr("sleep");
+    sleep(seconds);
+}
+
+long status_of(nb::handle response);
+
 // At most this many characters of a failed answer's body are kept on its error.
 constexpr Py_ssize_t kErrorBodyLimit = 64 * 1024;
 
@@ -225,6 +290,7 @@ nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb:
     if (has_files) headers.attr("pop")("Content-Type", nb::none());
 
     const long attempts = attempts_allowed(self);
+    const BusyRetry busy = busy_retry_of(self);
     nb::object last_error;
     for (long attempt = 0; attempt < attempts; ++attempt) {
         nb::object timeout = nb::getattr(self, "timeout");
@@ -239,6 +305,10 @@ nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb:
             nb::object error = transport_error(failure, timeout);
             if (!error.is_valid()) throw;
             last_error = std::move(error);
+            continue;
+        }
+        if (busy.enabled && attempt + 1 < attempts && is_busy(status_of(response))) {
+            pause_before_repeat(self, response, busy_pause(self, busy, response, attempt));
             continue;
         }
         try {
@@ -266,12 +336,20 @@ nb::object request(nb::handle self, nb::handle method, nb::handle path, nb::hand
 nb::object request_stream(nb::handle self, nb::handle method, nb::handle path, nb::handle json) {
     nb::object url = url_for(self, path);
     nb::object headers = nb::getattr(self, "_get_headers")();
-    nb::object response = nb::getattr(self, "_session")
-                              .attr("request")(nb::arg("method") = method, nb::arg("url") = url,
-                                               nb::arg("json") = json, nb::arg("headers") = headers,
-                                               nb::arg("timeout") = nb::getattr(self, "timeout"),
-                                               nb::arg("stream") = true);
-    long status = nb::cast<long>(nb::getattr(response, "status_code"));
+    // Busy answers may be repeated (opt-in) before the stream delivers anything; never after.
+    const BusyRetry busy = busy_retry_of(self);
+    const long attempts = busy.enabled ? attempts_allowed(self) : 1;
+    nb::object response;
+    long status = 0;
+    for (long attempt = 0;; ++attempt) {
+        response = nb::getattr(self, "_session")
+                       .attr("request")(nb::arg("method") = method, nb::arg("url") = url, nb::arg("json") = json,
+                                        nb::arg("headers") = headers, nb::arg("timeout") = nb::getattr(self, "timeout"),
+                                        nb::arg("stream") = true);
+        status = nb::cast<long>(nb::getattr(response, "status_code"));
+        if (!busy.enabled || attempt + 1 >= attempts || !is_busy(status)) break;
+        pause_before_repeat(self, response, busy_pause(self, busy, response, attempt));
+    }
     if (status >= 400 && status <= 599) {
         // The error body is read whole by _handle_error; the connection goes back either way.
         try {
