@@ -1,5 +1,6 @@
 // The client's request methods: routing, headers, the attempt loop, answers and error mapping.
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <ctime>
 #include <string>
@@ -7,6 +8,7 @@
 #include "api/answers.hpp"
 #include "api/api.hpp"
 #include "api/operations.hpp"
+#include "api/request_log.hpp"
 #include "api/retry_after.hpp"
 #include "errors/errors.hpp"
 #include "http/response.hpp"
@@ -281,6 +283,25 @@ void add_answer_context(nb::handle error, nb::handle response) {
     });
 }
 
+constexpr int kDebug = 10;    // logging.DEBUG
+constexpr int kWarning = 30;  // logging.WARNING
+
+// One debug line per attempt: method, URL (no user information), outcome, elapsed, attempt.
+void log_attempt(nb::handle logger, nb::handle method, nb::handle url, nb::handle outcome,
+                 std::chrono::steady_clock::time_point started, long attempt, long attempts) {
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    request_log::emit(logger, kDebug, "%s %s -> %s in %.1f ms (attempt %d of %d)",
+                      nb::make_tuple(method, shown_url(url), outcome, ms, attempt + 1, attempts));
+}
+
+// A warning before each repeat, naming what is repeated and why.
+void log_repeat(nb::handle method, nb::handle url, nb::handle reason, long attempt, long attempts, double pause) {
+    nb::handle logger = request_log::enabled(kWarning);
+    if (!logger.is_valid()) return;
+    request_log::emit(logger, kWarning, "%s %s failed (%s); attempt %d of %d in %.2f s",
+                      nb::make_tuple(method, shown_url(url), reason, attempt + 2, attempts, pause));
+}
+
 nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb::handle params, nb::handle json,
                         nb::handle files, nb::handle raw_response, RecordsRoute* route) {
     nb::object url = url_for(self, path);
@@ -295,6 +316,8 @@ nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb:
     for (long attempt = 0; attempt < attempts; ++attempt) {
         nb::object timeout = nb::getattr(self, "timeout");
         nb::object response;
+        const nb::handle logger = request_log::enabled(kDebug);  // invalid when nobody listens
+        const auto started = logger.is_valid() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
         try {
             response = nb::getattr(self, "_session")
                            .attr("request")(nb::arg("method") = method, nb::arg("url") = url,
@@ -304,11 +327,16 @@ nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb:
         } catch (nb::python_error& failure) {
             nb::object error = transport_error(failure, timeout);
             if (!error.is_valid()) throw;
+            if (logger.is_valid()) log_attempt(logger, method, url, nb::str(nb::type_name(error.type())), started, attempt, attempts);
+            if (attempt + 1 < attempts) log_repeat(method, url, nb::str(nb::type_name(error.type())), attempt, attempts, 0.0);
             last_error = std::move(error);
             continue;
         }
+        if (logger.is_valid()) log_attempt(logger, method, url, nb::getattr(response, "status_code"), started, attempt, attempts);
         if (busy.enabled && attempt + 1 < attempts && is_busy(status_of(response))) {
-            pause_before_repeat(self, response, busy_pause(self, busy, response, attempt));
+            const double pause = busy_pause(self, busy, response, attempt);
+            log_repeat(method, url, nb::str("HTTP {}").format(status_of(response)), attempt, attempts, pause);
+            pause_before_repeat(self, response, pause);
             continue;
         }
         try {
