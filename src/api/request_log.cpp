@@ -37,7 +37,11 @@ nb::handle enabled(int level) {
             if (PyErr_Occurred()) throw nb::python_error();
             return nb::handle();  // logging never imported: nobody listens
         }
-        g_logger = nb::borrow(logging).attr("getLogger")("korvane_sdk").release().ptr();
+        nb::object logger = nb::borrow(logging).attr("getLogger")("korvane_sdk");
+        // As libraries do: without a handler of the program's, the interpreter's last-resort
+        // handler would print the warnings to stderr; records still propagate to the program's.
+        logger.attr("addHandler")(nb::borrow(logging).attr("NullHandler")());
+        g_logger = logger.release().ptr();
     }
     nb::object on = nb::handle(g_logger).attr("isEnabledFor")(level);
     int truth = PyObject_IsTrue(on.ptr());

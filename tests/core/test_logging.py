@@ -59,6 +59,21 @@ def test_quiet_unless_asked(client, httpserver, caplog):
     assert [r for r in caplog.records if r.name == "korvane_sdk"] == []
 
 
+def test_warnings_are_not_printed_by_default():
+    # A program that imported logging but configured nothing: the last-resort handler stays silent.
+    program = (
+        "import logging, socket\n"
+        "from korvane_sdk import Korvane\n"
+        "s = socket.socket(); s.bind(('127.0.0.1', 0))\n"
+        "client = Korvane(api_url='http://127.0.0.1:%d' % s.getsockname()[1], max_retries=2)\n"
+        "try:\n    client.tenants.list()\nexcept Exception as error:\n    print(type(error).__name__)\n"
+    )
+    environment = {k: v for k, v in os.environ.items() if k != "KORVANE_LOG"}
+    done = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,
+                          timeout=60)
+    assert done.stdout.strip() == "ConnectionError" and done.stderr == ""
+
+
 @pytest.mark.parametrize("setting, lines", [("debug", 1), ("info", 0), ("", 0)])
 def test_korvane_log_turns_on_a_stderr_handler(httpserver, setting, lines):
     httpserver.expect_request("/api/v1/tenants").respond_with_json([])
