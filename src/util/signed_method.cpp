@@ -57,8 +57,12 @@ PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
     return PyMethod_New(self, instance);
 }
 
-// Attributes the descriptor lacks are the wrapped function's.
+// Attributes the descriptor lacks are the wrapped function's, and so is __module__ (the type's
+// own would name this file's module, not the class's).
 PyObject* getattro(PyObject* self, PyObject* name) {
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "__module__") == 0) {
+        return PyObject_GetAttr(as_signed(self)->function, name);
+    }
     PyObject* found = PyObject_GenericGetAttr(self, name);
     if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
     PyErr_Clear();
@@ -96,8 +100,13 @@ PyObject* get_doc(PyObject* self, void*) {
     return doc ? doc : PyObject_GetAttrString(as_signed(self)->function, "__doc__");
 }
 
+// "<method 'ChatCompletions.create'>", as the interpreter names its own method descriptors.
 PyObject* repr(PyObject* self) {
-    return PyUnicode_FromFormat("<method %R of korvane_sdk>", as_signed(self)->function);
+    PyObject* qualname = PyObject_GetAttrString(as_signed(self)->function, "__qualname__");
+    if (!qualname) return nullptr;
+    PyObject* text = PyUnicode_FromFormat("<method %R>", qualname);
+    Py_DECREF(qualname);
+    return text;
 }
 
 PyMemberDef g_members[] = {
