@@ -12,6 +12,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Generator
 
 from korvane_sdk import Korvane, KorvaneError
 
@@ -19,7 +20,7 @@ ADMIN_KEY = "sk-tour-admin"
 
 
 @contextlib.contextmanager
-def emulator():
+def emulator() -> Generator[str, None, None]:
     """Starts korvane-emulator on a free loopback port; yields its base URL; stops it after."""
     program = shutil.which("korvane-emulator", path=os.path.dirname(sys.executable)) or shutil.which("korvane-emulator")
     if not program:
@@ -28,6 +29,7 @@ def emulator():
         [program, "--port", "0", "--admin-key", ADMIN_KEY, "--job-seconds", "4"],
         stdout=subprocess.PIPE, text=True)
     try:
+        assert process.stdout is not None  # stdout=PIPE above
         line = process.stdout.readline().strip()
         yield line.rsplit(" ", 1)[-1]
     finally:
@@ -35,22 +37,22 @@ def emulator():
         process.wait(timeout=10)
 
 
-def heading(text):
+def heading(text: str) -> None:
     print(f"\n\033[1m== {text}\033[0m")
 
 
-def progress_bar(fraction, width=30):
+def progress_bar(fraction: float, width: int = 30) -> str:
     filled = int(round(fraction * width))
     return "[" + "#" * filled + "." * (width - filled) + f"] {fraction:6.1%}"
 
 
-def tour(client):
+def tour(client: Korvane) -> None:
     heading("Models")
     models = client.list_models()
     width = max(len(m.id) for m in models)
     print(f"{'id':<{width}}  {'context':>8}  {'stream':<6}  custom")
-    for model in models:
-        print(f"{model.id:<{width}}  {model.context_length:>8}  {str(model.supports_streaming):<6}  {model.is_custom}")
+    for info in models:
+        print(f"{info.id:<{width}}  {info.context_length:>8}  {str(info.supports_streaming):<6}  {info.is_custom}")
     model = models[0].id
 
     heading("Chat: a whole completion")
@@ -58,7 +60,8 @@ def tour(client):
         model=model, messages=[{"role": "user", "content": "Tell me about quantum reranking"}],
         rerank_tier="quantum_cpu", rerank_k=4)
     print(reply.choices[0].message.content)
-    print(f"usage: {reply.usage.total_tokens} tokens, tier {reply.rerank_tier}, quantum {reply.quantum_enhanced}")
+    tokens = reply.usage.total_tokens if reply.usage else "unreported"
+    print(f"usage: {tokens} tokens, tier {reply.rerank_tier}, quantum {reply.quantum_enhanced}")
 
     heading("Chat: streamed, as it arrives")
     with client.chat.completions.create(
@@ -123,7 +126,7 @@ def tour(client):
         print(f"{type(error).__name__}: {error}")
 
 
-def main():
+def main() -> None:
     with emulator() as url:
         print(f"korvane-emulator at {url}")
         with Korvane(api_key=ADMIN_KEY, api_url=url, proxy_url=url) as client:

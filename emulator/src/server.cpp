@@ -89,6 +89,8 @@ void EmulatorServer::stop() {
 void EmulatorServer::handle(const httplib::Request &req, httplib::Response &res,
                             const httplib::ContentReader *reader) {
   RequestBody body(req, reader);
+  // Every answer, errors included, names its request as the platform does, for support and logs.
+  res.set_header("X-Request-Id", "req_" + std::to_string(++answers_));
   try {
     dispatch(req, res, body);
   } catch (const ApiError &e) {

@@ -43,6 +43,7 @@ private:
   Router control_;
   httplib::Server http_;
   std::atomic<bool> serving_over_{false};
+  std::atomic<unsigned long long> answers_{0}; // numbers each answer's X-Request-Id
 };
 
 } // namespace korvane::emulator

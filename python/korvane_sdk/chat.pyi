@@ -1,5 +1,5 @@
 from types import TracebackType
-from typing import Any, Dict, Generator, List, Optional, Type, Union
+from typing import Any, Dict, Generator, Iterable, Literal, Mapping, Optional, Sequence, Type, Union, overload
 
 from .client import KorvaneClient
 from .models import ChatCompletion, ChatCompletionChunk, ChatMessage
@@ -23,6 +23,7 @@ class ChatCompletionStream(Generator[ChatCompletionChunk, None, None]):
         exc_type: Optional[Type[BaseException]],
         exc_val: Optional[BaseException],
         exc_tb: Optional[TracebackType],
+        /,
     ) -> bool: ...
 
 class ChatCompletions:
@@ -31,23 +32,82 @@ class ChatCompletions:
     _client: KorvaneClient
 
     def __init__(self, client: KorvaneClient) -> None: ...
+    @overload
     def create(
         self,
         model: str,
-        messages: List[Union[Dict[str, str], ChatMessage]],
-        temperature: float = 0.7,
+        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
+        temperature: Optional[float] = 0.7,
         max_tokens: Optional[int] = None,
-        stream: bool = False,
+        stream: Literal[False] = False,
         n: int = 1,
-        stop: Optional[Union[str, List[str]]] = None,
-        presence_penalty: float = 0.0,
-        frequency_penalty: float = 0.0,
-        top_p: float = 1.0,
+        stop: Optional[Union[str, Sequence[str]]] = None,
+        presence_penalty: Optional[float] = 0.0,
+        frequency_penalty: Optional[float] = 0.0,
+        top_p: Optional[float] = 1.0,
         rerank_tier: Optional[str] = None,
         rerank_k: Optional[int] = None,
         tenant_id: Optional[str] = None,
         **kwargs: Any,
-    ) -> Union[ChatCompletion, Generator[ChatCompletionChunk, None, None]]:
+    ) -> ChatCompletion:
+        ...
+    @overload
+    def create(
+        self,
+        model: str,
+        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
+        temperature: Optional[float] = 0.7,
+        max_tokens: Optional[int] = None,
+        *,
+        stream: Literal[True],
+        n: int = 1,
+        stop: Optional[Union[str, Sequence[str]]] = None,
+        presence_penalty: Optional[float] = 0.0,
+        frequency_penalty: Optional[float] = 0.0,
+        top_p: Optional[float] = 1.0,
+        rerank_tier: Optional[str] = None,
+        rerank_k: Optional[int] = None,
+        tenant_id: Optional[str] = None,
+        **kwargs: Any,
+    ) -> ChatCompletionStream:
+        ...
+    @overload
+    def create(
+        self,
+        model: str,
+        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
+        temperature: Optional[float],
+        max_tokens: Optional[int],
+        stream: Literal[True],
+        n: int = 1,
+        stop: Optional[Union[str, Sequence[str]]] = None,
+        presence_penalty: Optional[float] = 0.0,
+        frequency_penalty: Optional[float] = 0.0,
+        top_p: Optional[float] = 1.0,
+        rerank_tier: Optional[str] = None,
+        rerank_k: Optional[int] = None,
+        tenant_id: Optional[str] = None,
+        **kwargs: Any,
+    ) -> ChatCompletionStream:
+        ...
+    @overload
+    def create(
+        self,
+        model: str,
+        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
+        temperature: Optional[float] = 0.7,
+        max_tokens: Optional[int] = None,
+        stream: bool = False,
+        n: int = 1,
+        stop: Optional[Union[str, Sequence[str]]] = None,
+        presence_penalty: Optional[float] = 0.0,
+        frequency_penalty: Optional[float] = 0.0,
+        top_p: Optional[float] = 1.0,
+        rerank_tier: Optional[str] = None,
+        rerank_k: Optional[int] = None,
+        tenant_id: Optional[str] = None,
+        **kwargs: Any,
+    ) -> Union[ChatCompletion, ChatCompletionStream]:
         """Create a chat completion."""
     def _create_completion(self, payload: Dict[str, Any]) -> ChatCompletion:
         """Make a non-streaming completion request."""

@@ -1,5 +1,5 @@
 from types import TracebackType
-from typing import Any, ClassVar, Dict, List, Mapping, Optional, Type
+from typing import Any, ClassVar, Dict, List, Mapping, Optional, Self, Type
 
 from .chat import Chat
 from .exceptions import ConnectionError as KorvaneConnectionError
@@ -23,6 +23,10 @@ class KorvaneClient:
     timeout: float
     max_retries: int
     verify_ssl: bool
+    retry_on_busy: bool
+    backoff_base: float
+    backoff_max: float
+    retry_after_max: float
     chat: Chat
     tenants: TenantManager
     feedback: FeedbackManager
@@ -34,10 +38,30 @@ class KorvaneClient:
         api_key: Optional[str] = None,
         api_url: Optional[str] = None,
         proxy_url: Optional[str] = None,
-        timeout: int = 60,
+        timeout: float = 60,
         max_retries: int = 3,
         verify_ssl: bool = True,
+        *,
+        retry_on_busy: bool = False,
+        backoff_base: float = 0.5,
+        backoff_max: float = 8.0,
+        retry_after_max: float = 60.0,
     ) -> None: ...
+    def with_options(
+        self,
+        *,
+        api_key: Optional[str] = ...,
+        api_url: Optional[str] = ...,
+        proxy_url: Optional[str] = ...,
+        timeout: float = ...,
+        max_retries: int = ...,
+        verify_ssl: bool = ...,
+        retry_on_busy: bool = ...,
+        backoff_base: float = ...,
+        backoff_max: float = ...,
+        retry_after_max: float = ...,
+    ) -> Self:
+        """A client configured like this one with the given settings changed; closing one leaves the other open."""
     def list_models(self) -> List[ModelInfo]: ...
     def close(self) -> None: ...
     def __enter__(self) -> "KorvaneClient": ...

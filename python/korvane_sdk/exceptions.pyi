@@ -5,6 +5,12 @@ class KorvaneError(Exception):
     http_status: Optional[int]
     error_code: Optional[str]
     details: Dict[str, Any]
+    # The failed exchange, on errors raised by the client (None on errors made by callers).
+    method: Optional[str]
+    url: Optional[str]
+    request_id: Optional[str]
+    headers: Optional[Dict[str, str]]
+    body: Optional[str]
     def __init__(
         self,
         message: str,

@@ -1,7 +1,7 @@
 """Feedback collection API."""
 
 from datetime import datetime
-from typing import List, Optional, Union
+from typing import Iterator, List, Optional, Union
 
 from .client import KorvaneClient
 from .models import Feedback, FeedbackStats
@@ -34,6 +34,17 @@ class FeedbackManager:
         tags: Optional[List[str]] = None,
     ) -> List[Feedback]:
         """List feedback."""
+    def iter(
+        self,
+        *,
+        tenant_id: Optional[str] = None,
+        rating: Optional[int] = None,
+        start_date: Optional[Union[datetime, str]] = None,
+        end_date: Optional[Union[datetime, str]] = None,
+        tags: Optional[List[str]] = None,
+        page_size: int = 100,
+    ) -> Iterator[Feedback]:
+        """Every feedback matching the filters, fetched page by page (one request per page)."""
     def get(self, feedback_id: str, tenant_id: Optional[str] = None) -> Feedback:
         """Get a feedback entry."""
     def delete(self, feedback_id: str, tenant_id: Optional[str] = None) -> bool:

@@ -1,6 +1,6 @@
 """Tenant (organization) administration API."""
 
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, Iterator, List, Optional
 
 from .client import KorvaneClient
 from .models import Tenant
@@ -13,6 +13,8 @@ class TenantManager:
     def __init__(self, client: KorvaneClient) -> None: ...
     def list(self, limit: int = 100, offset: int = 0, is_active: Optional[bool] = None) -> List[Tenant]:
         """List all tenants."""
+    def iter(self, *, is_active: Optional[bool] = None, page_size: int = 100) -> Iterator[Tenant]:
+        """Every tenant, fetched page by page (one request per page) as the iterator is used."""
     def get(self, tenant_id: str) -> Tenant:
         """Get a tenant by ID."""
     def create(

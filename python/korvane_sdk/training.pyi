@@ -1,7 +1,7 @@
 """Manage model training jobs (SFT, DPO, LoRA)."""
 
 import os
-from typing import Any, Dict, List, Optional, Union
+from typing import Any, Dict, Iterator, List, Optional, Union
 
 from .client import KorvaneClient
 from .models import Dataset, TrainingJob
@@ -35,6 +35,15 @@ class TrainingManager:
         offset: int = 0,
     ) -> List[TrainingJob]:
         """List training jobs."""
+    def iter_jobs(
+        self,
+        *,
+        tenant_id: Optional[str] = None,
+        status: Optional[str] = None,
+        training_type: Optional[str] = None,
+        page_size: int = 100,
+    ) -> Iterator[TrainingJob]:
+        """Every training job matching the filters, fetched page by page (one request per page)."""
     def cancel(self, job_id: str, reason: Optional[str] = None, tenant_id: Optional[str] = None) -> TrainingJob:
         """Cancel a training job."""
     def get_logs(self, job_id: str, tenant_id: Optional[str] = None, tail: int = 100) -> str:
@@ -57,6 +66,10 @@ class TrainingManager:
         offset: int = 0,
     ) -> List[Dataset]:
         """List datasets."""
+    def iter_datasets(
+        self, *, tenant_id: Optional[str] = None, dataset_type: Optional[str] = None, page_size: int = 100
+    ) -> Iterator[Dataset]:
+        """Every dataset matching the filters, fetched page by page (one request per page)."""
     def get_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> Dataset:
         """Get a dataset."""
     def delete_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> bool:

@@ -76,7 +76,14 @@ void bind_chat(nb::module_& m) {
     chat_names();
     bind_chat_stream(m);
     nb::object completions = make_namespace_class("korvane_sdk.chat", "ChatCompletions", "Chat completions API.");
-    util::add_method(completions, "create", &create, kCreateDoc);
+    util::add_method(completions, "create", &create,
+                     nb::sig("def create(self, model: str, messages: Iterable[Mapping[str, Any] | ChatMessage], "
+                             "temperature: float | None = 0.7, max_tokens: int | None = None, stream: bool = False, "
+                             "n: int = 1, stop: str | Sequence[str] | None = None, presence_penalty: float | None = 0.0, "
+                             "frequency_penalty: float | None = 0.0, top_p: float | None = 1.0, "
+                             "rerank_tier: str | None = None, rerank_k: int | None = None, tenant_id: str | None = None, "
+                             "**kwargs: Any) -> ChatCompletion | ChatCompletionStream"),
+                     kCreateDoc);
     util::add_method(completions, "_create_completion", &create_completion, nb::arg("payload"),
                      "Make a non-streaming completion request.");
     util::add_method(

@@ -397,13 +397,13 @@ void stream_dealloc(PyObject* self) {
 
 PyMethodDef g_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(stream_send), METH_O,
-     PyDoc_STR("send(value) -> the next chunk; the value is not used. Raises StopIteration at the end.")},
+     PyDoc_STR("send($self, value, /)\n--\n\nThe next chunk; the value is not used. Raises StopIteration at the end.")},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_throw)), METH_FASTCALL,
-     PyDoc_STR("throw(exception) -> raise the exception here; the stream finishes and releases its connection.")},
-    {"close", stream_close, METH_NOARGS, PyDoc_STR("close() -> None. Finish the stream and release its connection.")},
-    {"__enter__", stream_enter, METH_NOARGS, PyDoc_STR("Enter a with block: the stream itself.")},
+     PyDoc_STR("throw($self, typ, val=None, tb=None, /)\n--\n\nRaise the exception here; the stream finishes and releases its connection.")},
+    {"close", stream_close, METH_NOARGS, PyDoc_STR("close($self, /)\n--\n\nFinish the stream and release its connection.")},
+    {"__enter__", stream_enter, METH_NOARGS, PyDoc_STR("__enter__($self, /)\n--\n\nEnter a with block: the stream itself.")},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_exit)), METH_FASTCALL,
-     PyDoc_STR("Leave a with block: close the stream; exceptions pass on.")},
+     PyDoc_STR("__exit__($self, exc_type, exc_val, exc_tb, /)\n--\n\nLeave a with block: close the stream; exceptions pass on.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

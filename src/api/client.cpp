@@ -28,13 +28,18 @@ nb::object base_url(nb::handle self, nb::handle argument, const char* variable, 
 }
 
 void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
-          nb::handle max_retries, nb::handle verify_ssl) {
+          nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
+          nb::handle backoff_max, nb::handle retry_after_max) {
     nb::setattr(self, "api_key", non_empty_text(api_key) ? nb::borrow(api_key) : environment("KORVANE_API_KEY"));
     nb::setattr(self, "api_url", base_url(self, api_url, "KORVANE_API_URL", "DEFAULT_API_URL"));
     nb::setattr(self, "proxy_url", base_url(self, proxy_url, "KORVANE_PROXY_URL", "DEFAULT_PROXY_URL"));
     nb::setattr(self, "timeout", timeout);
     nb::setattr(self, "max_retries", max_retries);
     nb::setattr(self, "verify_ssl", verify_ssl);
+    nb::setattr(self, "retry_on_busy", retry_on_busy);
+    nb::setattr(self, "backoff_base", backoff_base);
+    nb::setattr(self, "backoff_max", backoff_max);
+    nb::setattr(self, "retry_after_max", retry_after_max);
     Classes& c = classes();
     nb::setattr(self, "chat", c.chat(self));
     nb::setattr(self, "tenants", c.tenant_manager(self));
@@ -43,6 +48,48 @@ void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle pr
     nb::object session = g_session_class();
     nb::setattr(session, "verify", verify_ssl);
     nb::setattr(self, "_session", session);
+}
+
+// The settings with_options() copies and may change, in constructor order.
+constexpr const char* kSettings[] = {"api_key",      "api_url",     "proxy_url",    "timeout",
+                                     "max_retries",  "verify_ssl",  "retry_on_busy", "backoff_base",
+                                     "backoff_max",  "retry_after_max"};
+
+// A new client of the same class, configured like `self` but for `changes`: the changed settings
+// go through the constructor's rules (environment fallback, trailing slashes), the others are
+// copied as they stand (the environment is not read again for them). It has its own session, with
+// the same TLS and body-size settings unless verify_ssl changes, so closing one leaves the other open.
+nb::object with_options(nb::handle self, nb::kwargs changes) {
+    for (auto [key, value] : changes) {
+        bool known = false;
+        for (const char* name : kSettings) {
+            known = known || (PyUnicode_Check(key.ptr()) && PyUnicode_CompareWithASCIIString(key.ptr(), name) == 0);
+        }
+        if (!known) {
+            PyErr_Format(PyExc_TypeError, "with_options() got an unexpected keyword argument '%U'", key.ptr());
+            throw nb::python_error();
+        }
+    }
+    nb::dict arguments;
+    for (const char* name : kSettings) {
+        arguments[name] = changes.contains(name) ? nb::object(changes[name]) : nb::getattr(self, name);
+    }
+    nb::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
+    PyObject* made = PyObject_Call(cls.ptr(), nb::tuple().ptr(), arguments.ptr());
+    if (!made) throw nb::python_error();
+    nb::object copy = nb::steal(made);
+    for (const char* name : kSettings) {
+        if (!changes.contains(name)) nb::setattr(copy, name, nb::getattr(self, name));
+    }
+    nb::object own = nb::getattr(self, "_session", nb::none());
+    nb::object theirs = nb::getattr(copy, "_session", nb::none());
+    if (!own.is_none() && !theirs.is_none()) {
+        if (!changes.contains("verify_ssl") && nb::hasattr(own, "verify")) {
+            nb::setattr(theirs, "verify", nb::getattr(own, "verify"));
+        }
+        if (nb::hasattr(own, "max_body_size")) nb::setattr(theirs, "max_body_size", nb::getattr(own, "max_body_size"));
+    }
+    return copy;
 }
 
 // Shows where the client talks to; the API key is never part of it.
@@ -63,7 +110,9 @@ void bind_client(nb::module_& m) {
 
     util::add_method(cls, "__init__", &init, nb::arg("api_key") = nb::none(), nb::arg("api_url") = nb::none(),
                      nb::arg("proxy_url") = nb::none(), nb::arg("timeout").none() = 60,
-                     nb::arg("max_retries").none() = 3, nb::arg("verify_ssl").none() = true,
+                     nb::arg("max_retries").none() = 3, nb::arg("verify_ssl").none() = true, nb::kw_only(),
+                     nb::arg("retry_on_busy").none() = false, nb::arg("backoff_base").none() = 0.5,
+                     nb::arg("backoff_max").none() = 8.0, nb::arg("retry_after_max").none() = 60.0,
                      "Initialize the client.\n\n"
                      "Args:\n"
                      "    api_key: API key for authentication\n"
@@ -71,7 +120,11 @@ void bind_client(nb::module_& m) {
                      "    proxy_url: Base URL for Korvane Proxy (chat completions)\n"
                      "    timeout: Request timeout in seconds\n"
                      "    max_retries: Maximum number of retries\n"
-                     "    verify_ssl: Whether to verify SSL certificates");
+                     "    verify_ssl: Whether to verify SSL certificates\n"
+                     "    retry_on_busy: Also repeat answers 408, 409, 429 and 5xx, after a pause\n"
+                     "    backoff_base: First backoff ceiling in seconds (doubled per repeat)\n"
+                     "    backoff_max: Largest backoff ceiling in seconds\n"
+                     "    retry_after_max: Longest Retry-After honoured, in seconds");
     util::add_method(
         cls, "close", [](nb::handle self) { nb::getattr(self, "_session").attr("close")(); },
         "Close the client session.");
@@ -83,6 +136,13 @@ void bind_client(nb::module_& m) {
         nb::arg("exc_type").none(), nb::arg("exc_val").none(), nb::arg("exc_tb").none(),
         "Leave a with block: close the session; exceptions pass on.");
     util::add_method(cls, "__repr__", &repr);
+    util::add_method(cls, "with_options", &with_options,
+                     nb::sig("def with_options(self, *, api_key: str | None = ..., api_url: str | None = ..., "
+                             "proxy_url: str | None = ..., timeout: float = ..., max_retries: int = ..., "
+                             "verify_ssl: bool = ..., retry_on_busy: bool = ..., backoff_base: float = ..., "
+                             "backoff_max: float = ..., retry_after_max: float = ...) -> KorvaneClient"),
+                     "A client configured like this one with the given settings changed; it has its own\n"
+                     "session, so closing one leaves the other open.");
     bind_requests(m, cls);
 
     m.attr("KorvaneClient") = cls;

@@ -1,5 +1,6 @@
 // TrainingManager's dataset operations: create, list, read, delete, upload a file, build from feedback.
 #include "api/datasets.hpp"
+#include "api/pages.hpp"
 
 #include "api/operations.hpp"
 #include "api/paths.hpp"
@@ -101,6 +102,10 @@ void add_dataset_methods(nb::handle cls) {
                      "    offset: Offset for pagination\n\n"
                      "Returns:\n"
                      "    List of datasets");
+    add_page_iterator(cls, "iter_datasets", "list_datasets", {"tenant_id", "dataset_type"},
+                      "def iter_datasets(self, *, tenant_id: str | None = None, dataset_type: str | None = None, "
+                      "page_size: int = 100) -> Iterator[Dataset]",
+                      "Every dataset matching the filters, fetched page by page (one request per page).");
     util::add_method(cls, "get_dataset", &get_dataset, param("dataset_id"), param("tenant_id", nb::none()),
                      "Get a dataset.\n\n"
                      "Args:\n"

@@ -1,10 +1,14 @@
 // The client's request methods: routing, headers, the attempt loop, answers and error mapping.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <ctime>
 #include <string>
 
 #include "api/answers.hpp"
 #include "api/api.hpp"
 #include "api/operations.hpp"
+#include "api/request_log.hpp"
 #include "api/retry_after.hpp"
 #include "errors/errors.hpp"
 #include "http/response.hpp"
@@ -143,6 +147,161 @@ nb::object handle_response_into_records(nb::handle self, nb::handle response, ht
     return nb::getattr(response, "text");
 }
 
+// ---- Opt-in retrying of busy answers ----------------------------------------------------------
+// Off by default: then only transport failures are repeated, at once. With the client's
+// `retry_on_busy` true, answers 408, 409, 429 and 5xx are sent again too (within `max_retries`
+// attempts in all), after a pause: the answer's Retry-After (capped at `retry_after_max`) when it
+// has one, else exponential backoff with full jitter, random() * min(backoff_max, backoff_base * 2**n).
+// The pause goes through the client's `_sleep` and `_random` when set (tests inject them).
+
+struct BusyRetry {
+    bool enabled = false;
+    double base = 0.5;
+    double cap = 8.0;
+    double retry_after_cap = 60.0;
+};
+
+double seconds_setting(nb::handle self, const char* name, double fallback) {
+    nb::object value = nb::getattr(self, name, nb::none());
+    if (value.is_none()) return fallback;
+    double seconds = PyFloat_AsDouble(value.ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return seconds < 0 || seconds != seconds ? 0.0 : seconds;
+}
+
+BusyRetry busy_retry_of(nb::handle self) {
+    BusyRetry policy;
+    nb::object on = nb::getattr(self, "retry_on_busy", nb::none());
+    if (on.is_none() || !truthy(on)) return policy;
+    policy.enabled = true;
+    policy.base = seconds_setting(self, "backoff_base", policy.base);
+    policy.cap = seconds_setting(self, "backoff_max", policy.cap);
+    policy.retry_after_cap = seconds_setting(self, "retry_after_max", policy.retry_after_cap);
+    return policy;
+}
+
+bool is_busy(long status) { return status == 408 || status == 409 || status == 429 || (status >= 500 && status <= 599); }
+
+nb::object retry_after_of(nb::handle response);
+
+// The pause before repeat number `repeat` (0 for the first) after the busy `response`.
+double busy_pause(nb::handle self, const BusyRetry& policy, nb::handle response, long repeat) {
+    nb::object after;
+    try {
+        after = retry_after_of(response);
+    } catch (nb::python_error&) {
+        after = nb::none();  // an answer without readable headers: backoff instead
+    }
+    if (!after.is_none()) return std::min(std::max(0.0, nb::cast<double>(after)), policy.retry_after_cap);
+    const double ceiling = std::min(policy.cap, policy.base * std::ldexp(1.0, static_cast<int>(std::min(repeat, 62L))));
+    nb::object random = nb::getattr(self, "_random", nb::none());
+    if (random.is_none()) random = nb::module_::import_("random").attr("random");
+    return nb::cast<double>(random()) * ceiling;
+}
+
+// Gives the busy answer's connection back, then pauses.
+void pause_before_repeat(nb::handle self, nb::handle response, double seconds) {
+    nb::object close = nb::getattr(response, "close", nb::none());
+    if (!close.is_none()) close();
+    nb::object sleep = nb::getattr(self, "_sleep", nb::none());
+    if (sleep.is_none()) sleep = nb::module_::import_("time").attr("sleep");
+    sleep(seconds);
+}
+
+long status_of(nb::handle response);
+
+// At most this many characters of a failed answer's body are kept on its error.
+constexpr Py_ssize_t kErrorBodyLimit = 64 * 1024;
+
+// The URL as an error may show it: without user information ("user:secret@"), if it has any.
+nb::object shown_url(nb::handle url) {
+    if (!PyUnicode_Check(url.ptr())) return nb::borrow(url);
+    std::string text(nb::str(url).c_str());
+    const size_t scheme = text.find("://");
+    if (scheme == std::string::npos) return nb::borrow(url);
+    const size_t start = scheme + 3;
+    const size_t end = text.find_first_of("/?#", start);
+    const size_t at = text.rfind('@', end == std::string::npos ? std::string::npos : end);
+    if (at == std::string::npos || at < start) return nb::borrow(url);
+    text.erase(start, at + 1 - start);
+    return nb::str(text.data(), text.size());
+}
+
+// Gives an error of ours raised for a request its method and URL (when it has none yet) and a
+// note naming the exchange, which tracebacks show under the error's own text.
+void add_request_context(nb::handle error, nb::handle method, nb::handle url) {
+    if (!PyObject_IsInstance(error.ptr(), errors::type(Kind::Korvane).ptr())) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return;
+    }
+    if (!nb::getattr(error, "method", nb::none()).is_none()) return;
+    nb::object shown = shown_url(url);
+    nb::setattr(error, "method", method);
+    nb::setattr(error, "url", shown);
+    nb::str note = nb::str("{} {}").format(method, shown);
+    nb::object status = nb::getattr(error, "http_status", nb::none());
+    if (!status.is_none()) note = nb::str("{}: HTTP {}").format(note, status);
+    nb::object request_id = nb::getattr(error, "request_id", nb::none());
+    if (!request_id.is_none()) note = nb::str("{}, request id {}").format(note, request_id);
+    nb::getattr(error, "add_note")(note);
+}
+
+// add_request_context() for the exception in flight, which then goes on unchanged.
+void add_request_context(nb::python_error& failure, nb::handle method, nb::handle url) {
+    nb::error_scope keep;  // the failure stays the exception in flight whatever happens here
+    try {
+        add_request_context(failure.value(), method, url);
+    } catch (nb::python_error&) {
+    }
+}
+
+// The answer's headers, request id and (bounded) body on the error made from it. Best effort:
+// an answer object that cannot give one of them leaves it None.
+void add_answer_context(nb::handle error, nb::handle response) {
+    auto attempt = [](auto&& step) {
+        try {
+            step();
+        } catch (nb::python_error&) {
+        }
+    };
+    attempt([&] {
+        nb::object headers = nb::getattr(response, "headers");
+        nb::object copy = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))(headers);
+        nb::setattr(error, "headers", copy);
+        nb::object request_id = headers.attr("get")("X-Request-Id");
+        if (request_id.is_none()) request_id = headers.attr("get")("x-request-id");
+        nb::setattr(error, "request_id", request_id);
+    });
+    attempt([&] {
+        nb::object text = nb::getattr(response, "text");
+        if (PyUnicode_Check(text.ptr()) && PyUnicode_GET_LENGTH(text.ptr()) > kErrorBodyLimit) {
+            PyObject* head = PyUnicode_Substring(text.ptr(), 0, kErrorBodyLimit);
+            if (!head) throw nb::python_error();
+            text = nb::steal(head);
+        }
+        nb::setattr(error, "body", text);
+    });
+}
+
+constexpr int kDebug = 10;    // logging.DEBUG
+constexpr int kWarning = 30;  // logging.WARNING
+
+// One debug line per attempt: method, URL (no user information), outcome, elapsed, attempt.
+void log_attempt(nb::handle logger, nb::handle method, nb::handle url, nb::handle outcome,
+                 std::chrono::steady_clock::time_point started, long attempt, long attempts) {
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    request_log::emit(logger, kDebug, "%s %s -> %s in %.1f ms (attempt %d of %d)",
+                      nb::make_tuple(method, shown_url(url), outcome, ms, attempt + 1, attempts));
+}
+
+// A warning before each repeat, naming what is repeated and why.
+void log_repeat(nb::handle method, nb::handle url, nb::handle reason, long attempt, long attempts, double pause) {
+    nb::handle logger = request_log::enabled(kWarning);
+    if (!logger.is_valid()) return;
+    request_log::emit(logger, kWarning, "%s %s failed (%s); attempt %d of %d in %.2f s",
+                      nb::make_tuple(method, shown_url(url), reason, attempt + 2, attempts, pause));
+}
+
 nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb::handle params, nb::handle json,
                         nb::handle files, nb::handle raw_response, RecordsRoute* route) {
     nb::object url = url_for(self, path);
@@ -152,10 +311,13 @@ nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb:
     if (has_files) headers.attr("pop")("Content-Type", nb::none());
 
     const long attempts = attempts_allowed(self);
+    const BusyRetry busy = busy_retry_of(self);
     nb::object last_error;
     for (long attempt = 0; attempt < attempts; ++attempt) {
         nb::object timeout = nb::getattr(self, "timeout");
         nb::object response;
+        const nb::handle logger = request_log::enabled(kDebug);  // invalid when nobody listens
+        const auto started = logger.is_valid() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
         try {
             response = nb::getattr(self, "_session")
                            .attr("request")(nb::arg("method") = method, nb::arg("url") = url,
@@ -165,17 +327,32 @@ nb::object request_impl(nb::handle self, nb::handle method, nb::handle path, nb:
         } catch (nb::python_error& failure) {
             nb::object error = transport_error(failure, timeout);
             if (!error.is_valid()) throw;
+            if (logger.is_valid()) log_attempt(logger, method, url, nb::str(nb::type_name(error.type())), started, attempt, attempts);
+            if (attempt + 1 < attempts) log_repeat(method, url, nb::str(nb::type_name(error.type())), attempt, attempts, 0.0);
             last_error = std::move(error);
             continue;
         }
-        nb::object handler = nb::getattr(self, "_handle_response");
-        if (route && is_own_method(handler, self, g_own_handle_response)) {
-            if (http::Response* own = http::own_response(response, http::ResponseMethod::json)) {
-                return handle_response_into_records(self, response, *own, *route);
-            }
+        if (logger.is_valid()) log_attempt(logger, method, url, nb::getattr(response, "status_code"), started, attempt, attempts);
+        if (busy.enabled && attempt + 1 < attempts && is_busy(status_of(response))) {
+            const double pause = busy_pause(self, busy, response, attempt);
+            log_repeat(method, url, nb::str("HTTP {}").format(status_of(response)), attempt, attempts, pause);
+            pause_before_repeat(self, response, pause);
+            continue;
         }
-        return handler(response, raw_response);
+        try {
+            nb::object handler = nb::getattr(self, "_handle_response");
+            if (route && is_own_method(handler, self, g_own_handle_response)) {
+                if (http::Response* own = http::own_response(response, http::ResponseMethod::json)) {
+                    return handle_response_into_records(self, response, *own, *route);
+                }
+            }
+            return handler(response, raw_response);
+        } catch (nb::python_error& failure) {
+            add_request_context(failure, method, url);
+            throw;
+        }
     }
+    if (last_error.is_valid()) add_request_context(last_error, method, url);
     errors::raise(last_error);
 }
 
@@ -187,16 +364,29 @@ nb::object request(nb::handle self, nb::handle method, nb::handle path, nb::hand
 nb::object request_stream(nb::handle self, nb::handle method, nb::handle path, nb::handle json) {
     nb::object url = url_for(self, path);
     nb::object headers = nb::getattr(self, "_get_headers")();
-    nb::object response = nb::getattr(self, "_session")
-                              .attr("request")(nb::arg("method") = method, nb::arg("url") = url,
-                                               nb::arg("json") = json, nb::arg("headers") = headers,
-                                               nb::arg("timeout") = nb::getattr(self, "timeout"),
-                                               nb::arg("stream") = true);
-    long status = nb::cast<long>(nb::getattr(response, "status_code"));
+    // Busy answers may be repeated (opt-in) before the stream delivers anything; never after.
+    const BusyRetry busy = busy_retry_of(self);
+    const long attempts = busy.enabled ? attempts_allowed(self) : 1;
+    nb::object response;
+    long status = 0;
+    for (long attempt = 0;; ++attempt) {
+        response = nb::getattr(self, "_session")
+                       .attr("request")(nb::arg("method") = method, nb::arg("url") = url, nb::arg("json") = json,
+                                        nb::arg("headers") = headers, nb::arg("timeout") = nb::getattr(self, "timeout"),
+                                        nb::arg("stream") = true);
+        status = nb::cast<long>(nb::getattr(response, "status_code"));
+        if (!busy.enabled || attempt + 1 >= attempts || !is_busy(status)) break;
+        pause_before_repeat(self, response, busy_pause(self, busy, response, attempt));
+    }
     if (status >= 400 && status <= 599) {
         // The error body is read whole by _handle_error; the connection goes back either way.
         try {
-            nb::getattr(self, "_handle_error")(response);
+            try {
+                nb::getattr(self, "_handle_error")(response);
+            } catch (nb::python_error& failure) {
+                add_request_context(failure, method, url);
+                throw;
+            }
         } catch (...) {
             nb::object close = nb::getattr(response, "close", nb::none());
             if (!close.is_none()) {
@@ -291,6 +481,7 @@ void handle_error(nb::handle self, nb::handle response) {
                 error = errors::make(Kind::Korvane, args, kwargs);
             }
     }
+    add_answer_context(error, response);
     errors::raise(error);
 }
 

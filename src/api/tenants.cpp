@@ -1,4 +1,5 @@
 // The tenants namespace: TenantManager, administration of tenants under /api/v1/tenants.
+#include "api/pages.hpp"
 #include "api/api.hpp"
 #include "api/operations.hpp"
 #include "api/paths.hpp"
@@ -75,6 +76,9 @@ void bind_tenants(nb::module_& m) {
                      "    is_active: Filter by active status\n\n"
                      "Returns:\n"
                      "    List of tenants");
+    add_page_iterator(cls, "iter", "list", {"is_active"},
+                      "def iter(self, *, is_active: bool | None = None, page_size: int = 100) -> Iterator[Tenant]",
+                      "Every tenant, fetched page by page (one request per page) as the iterator is used.");
     util::add_method(cls, "get", &get, param("tenant_id"),
                      "Get a tenant by ID.\n\n"
                      "Args:\n"

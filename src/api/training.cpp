@@ -1,4 +1,5 @@
 // The training namespace: TrainingManager and its job operations (datasets: datasets.cpp).
+#include "api/pages.hpp"
 #include "api/api.hpp"
 #include "api/datasets.hpp"
 #include "api/operations.hpp"
@@ -116,6 +117,10 @@ void bind_training(nb::module_& m) {
                      "    offset: Offset for pagination\n\n"
                      "Returns:\n"
                      "    List of training jobs");
+    add_page_iterator(cls, "iter_jobs", "list", {"tenant_id", "status", "training_type"},
+                      "def iter_jobs(self, *, tenant_id: str | None = None, status: str | None = None, "
+                      "training_type: str | None = None, page_size: int = 100) -> Iterator[TrainingJob]",
+                      "Every training job matching the filters, fetched page by page (one request per page).");
     util::add_method(cls, "cancel", &cancel, param("job_id"), param("reason", nb::none()),
                      param("tenant_id", nb::none()),
                      "Cancel a training job.\n\n"

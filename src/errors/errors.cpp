@@ -7,6 +7,7 @@
 #include "bindings.hpp"
 #include "util/arguments.hpp"
 #include "util/lazy_names.hpp"
+#include "util/signed_method.hpp"
 
 namespace korvane::errors {
 namespace {
@@ -144,12 +145,36 @@ nb::tuple reduce(nb::handle self) {
 
 using Types = std::array<nb::object, kClasses.size()>;
 
+// The constructor's parameters as nanobind shows them (and inspect, through signed_method): the
+// base takes all four fields; a subclass its message (or job id) and own field, then by keyword
+// the fields it does not fix.
+std::string constructor_signature(const ClassInfo& cls, size_t index) {
+    if (index == 0) {
+        return "def __init__(self, message: str, http_status: int | None = None, error_code: str | None = None, "
+               "details: dict[str, Any] | None = None) -> None";
+    }
+    std::string text = "def __init__(self, ";
+    if (cls.kind == Kind::TrainingJobNotFound) {
+        text += "job_id: str";
+    } else {
+        nb::str message = nb::repr(nb::str(cls.default_message));
+        text += std::string("message: str = ") + message.c_str();
+        if (cls.extra) text += std::string(", ") + cls.extra + ": int | None = None";
+    }
+    text += ", *";
+    if (!cls.fixed_status) text += ", http_status: int | None = None";
+    text += ", details: dict[str, Any] | None = None) -> None";
+    return text;
+}
+
 nb::object create_type(size_t index, const Types& made) {
     const ClassInfo& cls = kClasses[index];
     std::string qualified = std::string(kModule) + "." + cls.name;
     PyObject* base = index == 0 ? PyExc_Exception : made[static_cast<size_t>(cls.base)].ptr();
     nb::object type = nb::steal(PyErr_NewExceptionWithDoc(qualified.c_str(), cls.doc, base, nullptr));
     if (!type.is_valid()) throw nb::python_error();
+    static std::array<std::string, kClasses.size()> signatures;  // nanobind keeps pointers into them
+    signatures[index] = constructor_signature(cls, index);
     nb::object init = nb::cpp_function(
         [index](nb::handle self, nb::args args, nb::kwargs kwargs) {
             if (index == 0) {
@@ -158,9 +183,13 @@ nb::object create_type(size_t index, const Types& made) {
                 init_subclass(kClasses[index], self, args.ptr(), kwargs.ptr());
             }
         },
-        nb::scope(type), nb::name("__init__"), nb::is_method());
-    nb::setattr(type, "__init__", init);
+        nb::scope(type), nb::name("__init__"), nb::is_method(), nb::sig(signatures[index].c_str()));
+    nb::setattr(type, "__init__", util::signed_method(init));
     if (index == 0) {
+        // Context of the failed exchange, set on errors raised by the client (None otherwise).
+        for (const char* context : {"method", "url", "request_id", "headers", "body"}) {
+            nb::setattr(type, context, nb::none());
+        }
         nb::setattr(type, "__reduce__",
                     nb::cpp_function(&reduce, nb::scope(type), nb::name("__reduce__"), nb::is_method()));
         nb::setattr(type, "__str__",

@@ -8,6 +8,7 @@
 
 #include "http/gil_lock.hpp"
 #include "json/json.hpp"
+#include "util/signed_method.hpp"
 
 namespace korvane::http {
 namespace {
@@ -277,6 +278,7 @@ void bind_response(nb::module_& m) {
             nb::arg("exc_value").none(), nb::arg("traceback").none())
         .def("__repr__", [](const Response& r) { return "<Response [" + std::to_string(r.status_code()) + "]>"; });
 
+    util::sign_methods(nb::type<Response>());  // before the originals below are taken
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(nb::type<Response>().ptr());
     g_original_iter_lines = Py_XNewRef(class_attribute(type, "iter_lines"));  // kept for the process
     g_original_json = Py_XNewRef(class_attribute(type, "json"));

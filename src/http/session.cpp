@@ -12,6 +12,7 @@
 #include "http/request_plan.hpp"
 #include "http/response.hpp"
 #include "http/transfer_pool.hpp"
+#include "util/signed_method.hpp"
 
 namespace korvane::http {
 namespace {
@@ -103,6 +104,7 @@ void bind(nb::module_& m) {
             "__exit__", [](Session& s, nb::handle, nb::handle, nb::handle) { s.pool->close(); },
             nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none());
 
+    util::sign_methods(m.attr("Session"));
     for (const char* name : {"Session", "Response", "Headers", "_LineIterator"}) {
         m.attr(name).attr("__module__") = "korvane_sdk.http";
     }

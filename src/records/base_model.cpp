@@ -389,6 +389,37 @@ PyObject* fields_descriptor_get(PyObject*, PyObject* instance, PyObject* owner) 
     });
 }
 
+// __signature__ of a record class, for inspect.signature(), help() and IDEs: one keyword-only
+// parameter per field with its annotation and default (a factory's default is a fresh value), as
+// the constructor takes them; BaseModel itself takes **data. Made on each request: only
+// introspection asks, and inspect is imported only then.
+PyObject* signature_descriptor_get(PyObject*, PyObject* instance, PyObject* owner) {
+    return guarded<PyObject*>(nullptr, [&] {
+        PyTypeObject* cls = owner ? reinterpret_cast<PyTypeObject*>(owner) : Py_TYPE(instance);
+        nb::module_ inspect = nb::module_::import_("inspect");
+        nb::object parameter = inspect.attr("Parameter");
+        nb::list parameters;
+        if (cls == g_base) {
+            parameters.append(parameter("data", parameter.attr("VAR_KEYWORD")));
+        } else {
+            nb::object fields = model_fields(schema_for(cls));
+            for (auto [name, info] : nb::borrow<nb::dict>(fields)) {
+                nb::dict options;
+                options["annotation"] = nb::getattr(info, "annotation");
+                if (!truthy(nb::getattr(info, "is_required")().ptr())) {
+                    nb::object factory = nb::getattr(info, "default_factory");
+                    options["default"] = factory.is_none() ? nb::getattr(info, "default") : factory();
+                }
+                nb::object made = nb::steal(PyObject_Call(
+                    parameter.ptr(), nb::make_tuple(name, parameter.attr("KEYWORD_ONLY")).ptr(), options.ptr()));
+                if (!made.is_valid()) throw nb::python_error();
+                parameters.append(made);
+            }
+        }
+        return inspect.attr("Signature")(parameters, nb::arg("return_annotation") = nb::none()).release().ptr();
+    });
+}
+
 template <auto Method>
 constexpr PyCFunction fastcall() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Method));
@@ -408,10 +439,10 @@ PyMethodDef g_methods[] = {
     {"__getstate__", reinterpret_cast<PyCFunction>(&get_state), METH_NOARGS, "The field values, for pickling."},
     {"__setstate__", reinterpret_cast<PyCFunction>(&set_state), METH_O, "Restores the field values."},
     {"model_validate", fastcall<&model_validate>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "model_validate($cls, obj, /)\n--\n\n"
+     "model_validate($cls, /, obj)\n--\n\n"
      "A record from a mapping (or the object itself when it already is one)."},
     {"model_validate_json", fastcall<&model_validate_json>(), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
-     "model_validate_json($cls, json_data, /)\n--\n\n"
+     "model_validate_json($cls, /, json_data)\n--\n\n"
      "A record from JSON text (str, bytes or bytearray) holding an object."},
     {"__init_subclass__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&init_subclass)),
      METH_VARARGS | METH_KEYWORDS | METH_CLASS, "Checks that a subclass declares no new fields."},
@@ -444,6 +475,14 @@ PyType_Slot g_descriptor_slots[] = {
 PyType_Spec g_descriptor_spec = {"korvane_sdk.models._ModelFields", static_cast<int>(sizeof(PyObject)), 0,
                                  Py_TPFLAGS_DEFAULT, g_descriptor_slots};
 
+PyType_Slot g_signature_slots[] = {
+    {Py_tp_descr_get, reinterpret_cast<void*>(&signature_descriptor_get)},
+    {0, nullptr},
+};
+
+PyType_Spec g_signature_spec = {"korvane_sdk.models._Signature", static_cast<int>(sizeof(PyObject)), 0,
+                                Py_TPFLAGS_DEFAULT, g_signature_slots};
+
 }  // namespace
 
 PyTypeObject* base_model() { return g_base; }
@@ -454,6 +493,9 @@ PyTypeObject* create_base_model() {
     nb::object descriptor_type = checked(PyType_FromSpec(&g_descriptor_spec));
     nb::object descriptor = checked(PyObject_CallNoArgs(descriptor_type.ptr()));
     if (PyObject_SetAttrString(base.ptr(), "model_fields", descriptor.ptr()) < 0) throw nb::python_error();
+    nb::object signature_type = checked(PyType_FromSpec(&g_signature_spec));
+    nb::object signature = checked(PyObject_CallNoArgs(signature_type.ptr()));
+    if (PyObject_SetAttrString(base.ptr(), "__signature__", signature.ptr()) < 0) throw nb::python_error();
     g_base = reinterpret_cast<PyTypeObject*>(base.release().ptr());
     return g_base;
 }

@@ -2,6 +2,8 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include "util/signed_method.hpp"
+
 namespace korvane::util {
 
 namespace nb = nanobind;
@@ -20,12 +22,13 @@ inline nb::object make_class(const char* module, const char* name, const char* d
     return type_type(name, bases.size() ? bases : nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), ns);
 }
 
-// Adds a method implemented by `fn` (whose first parameter receives `self`).
+// Adds a method implemented by `fn` (whose first parameter receives `self`); inspect, help() and
+// mock.create_autospec see its parameters (see signed_method.hpp).
 template <typename Fn, typename... Extra>
 void add_method(nb::handle cls, const char* name, Fn&& fn, const Extra&... extra) {
     nb::object f = nb::cpp_function(std::forward<Fn>(fn), nb::scope(cls), nb::name(name),
                                     nb::is_method(), extra...);
-    nb::setattr(cls, name, f);
+    nb::setattr(cls, name, signed_method(f));
 }
 
 }  // namespace korvane::util

@@ -148,3 +148,18 @@ def test_training_checks_before_sending(client, emu):
     assert requests_seen(emu) == before
     with pytest.raises(ex.NotFoundError):
         client.training.get("no-such-job")
+
+
+def test_page_iterators_against_the_platform(client, emu):
+    made = {client.tenants.create(name=f"Paged {i}").id for i in range(5)}
+    before = requests_seen(emu, "/api/v1/tenants")
+    seen = [tenant.id for tenant in client.tenants.iter(page_size=2)]
+    assert made <= set(seen) and len(seen) == len(set(seen))  # every tenant once
+    assert requests_seen(emu, "/api/v1/tenants") - before == len(seen) // 2 + 1
+
+
+def test_errors_carry_the_platform_request_id(client):
+    with pytest.raises(ex.NotFoundError) as caught:
+        client.tenants.get("no-such-tenant")
+    assert caught.value.request_id.startswith("req_") and caught.value.method == "GET"
+    assert caught.value.url == client.api_url + "/api/v1/tenants/no-such-tenant"

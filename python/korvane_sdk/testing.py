@@ -1,0 +1,189 @@
+"""Test helpers: the local platform stand-in, korvane-emulator, for your own tests.
+
+As a context manager::
+
+    from korvane_sdk.testing import LocalPlatform
+
+    with LocalPlatform() as platform:
+        client = platform.client()
+        platform.inject_rate_limit(times=1, retry_after="2")
+        ...
+
+As a pytest plugin (registered by the package; nothing starts unless a test asks for a fixture):
+``korvane_platform`` is one stand-in for the session, ``korvane_client`` a client of it with the
+stand-in's state, faults and counters reset before each test. ``-p no:korvane_sdk`` turns it off.
+"""
+
+from __future__ import annotations
+
+import http.client
+import json
+import os
+import shutil
+import subprocess
+import sys
+import sysconfig
+from pathlib import Path
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Sequence, Type
+from urllib.parse import urlsplit
+
+if TYPE_CHECKING:
+    from .client import KorvaneClient
+
+__all__ = ["LocalPlatform", "emulator_path", "DEFAULT_ADMIN_KEY"]
+
+DEFAULT_ADMIN_KEY = "sk-korvane-test-admin"
+_READY = "korvane-emulator listening on "
+
+
+def emulator_path() -> str:
+    """The korvane-emulator program: $KORVANE_EMULATOR, else the one installed with this package."""
+    configured = os.environ.get("KORVANE_EMULATOR")
+    if configured:
+        return configured
+    candidates = [
+        Path(sysconfig.get_path("scripts")) / "korvane-emulator",
+        Path(sys.executable).parent / "korvane-emulator",
+        Path(__file__).resolve().parent.parent / "bin" / "korvane-emulator",  # pip install --target
+    ]
+    for candidate in candidates:
+        if candidate.is_file():
+            return str(candidate)
+    found = shutil.which("korvane-emulator")
+    if found:
+        return found
+    raise FileNotFoundError("korvane-emulator not found: install korvane_sdk or set KORVANE_EMULATOR")
+
+
+class LocalPlatform:
+    """A running korvane-emulator on a free loopback port, with its control calls."""
+
+    def __init__(
+        self, *, admin_key: str = DEFAULT_ADMIN_KEY, job_seconds: Optional[float] = None, args: Sequence[str] = ()
+    ) -> None:
+        command = [emulator_path(), "--host", "127.0.0.1", "--port", "0", "--admin-key", admin_key]
+        if job_seconds is not None:
+            command += ["--job-seconds", str(job_seconds)]
+        self.admin_key = admin_key
+        self._process = subprocess.Popen(command + list(args), stdout=subprocess.PIPE, text=True)
+        assert self._process.stdout is not None  # stdout=PIPE
+        line = self._process.stdout.readline().strip()
+        if not line.startswith(_READY):
+            self._process.kill()
+            self._process.wait()
+            raise RuntimeError(f"korvane-emulator did not start: {line!r}")
+        self.url: str = line[len(_READY):]
+        parts = urlsplit(self.url)
+        self._address = (parts.hostname or "127.0.0.1", parts.port or 80)
+
+    # ---- the SDK's side -------------------------------------------------------------------------
+
+    def client(self, **options: Any) -> "KorvaneClient":
+        """A client of this stand-in with the admin key; options as for KorvaneClient."""
+        from .client import KorvaneClient
+
+        settings: Dict[str, Any] = {"api_key": self.admin_key, "api_url": self.url, "proxy_url": self.url}
+        settings.update(options)
+        return KorvaneClient(**settings)
+
+    # ---- control ---------------------------------------------------------------------------------
+
+    def _control(self, method: str, path: str, body: Optional[Dict[str, Any]] = None) -> Any:
+        connection = http.client.HTTPConnection(*self._address, timeout=10)
+        try:
+            headers = {"Authorization": f"Bearer {self.admin_key}", "Content-Type": "application/json"}
+            connection.request(method, path, body=None if body is None else json.dumps(body), headers=headers)
+            answer = connection.getresponse()
+            data = answer.read()
+            if answer.status >= 300:
+                raise RuntimeError(f"korvane-emulator refused {method} {path}: {answer.status} {data!r}")
+            return json.loads(data) if data else None
+        finally:
+            connection.close()
+
+    def reset(self) -> None:
+        """Clears state (tenants, feedback, jobs, datasets), armed faults and counters."""
+        self._control("POST", "/_emulator/reset")
+
+    def inject_rate_limit(self, *, times: int = 1, retry_after: str = "1") -> None:
+        """The next `times` requests (-1: all) are answered 429 with this Retry-After ("" for none)."""
+        self._control("POST", "/_emulator/faults", {"rate_limit": {"times": times, "retry_after": retry_after}})
+
+    def inject_server_error(self, *, times: int = 1, status: int = 503) -> None:
+        """The next `times` requests (-1: all) are answered with this 5xx status."""
+        self._control("POST", "/_emulator/faults", {"server_error": {"times": times, "status": status}})
+
+    def inject_delay(self, seconds: float, *, times: int = 1) -> None:
+        """The next `times` requests (-1: all) wait this long before being answered."""
+        self._control("POST", "/_emulator/faults", {"delay": {"times": times, "seconds": seconds}})
+
+    def inject_drop_stream(self, *, after_chunks: int, times: int = 1) -> None:
+        """The next `times` streamed chat answers are cut after this many chunks."""
+        self._control("POST", "/_emulator/faults", {"drop_stream": {"times": times, "after_chunks": after_chunks}})
+
+    def clear_faults(self) -> None:
+        """Disarms every fault."""
+        self._control(
+            "POST", "/_emulator/faults", {"rate_limit": None, "server_error": None, "delay": None, "drop_stream": None}
+        )
+
+    def counters(self) -> Dict[str, Any]:
+        """Platform requests received since the last reset: {"requests": N, "by_path": {path: N}}."""
+        result: Dict[str, Any] = self._control("GET", "/_emulator/stats")
+        return result
+
+    def requests(self, path: Optional[str] = None) -> int:
+        """How many platform requests arrived since the last reset (on `path` only, if given)."""
+        counters = self.counters()
+        return int(counters["requests"] if path is None else counters["by_path"].get(path, 0))
+
+    # ---- life ------------------------------------------------------------------------------------
+
+    def stop(self) -> None:
+        """Stops the stand-in (again: nothing)."""
+        if self._process.poll() is None:
+            self._process.terminate()
+            try:
+                self._process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self._process.kill()
+                self._process.wait()
+        if self._process.stdout:
+            self._process.stdout.close()
+
+    def __enter__(self) -> "LocalPlatform":
+        return self
+
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_val: Optional[BaseException],
+        exc_tb: Optional[TracebackType],
+    ) -> None:
+        self.stop()
+
+    def __repr__(self) -> str:
+        return f"LocalPlatform(url={self.url!r})"
+
+
+# ---- the pytest plugin: fixtures only, started on first request ---------------------------------
+
+try:
+    import pytest
+except ImportError:  # a plain context manager needs no pytest
+    pass
+else:
+
+    @pytest.fixture(scope="session")
+    def korvane_platform() -> Iterator[LocalPlatform]:
+        """One running stand-in for the test session."""
+        with LocalPlatform() as platform:
+            yield platform
+
+    @pytest.fixture
+    def korvane_client(korvane_platform: LocalPlatform) -> Iterator["KorvaneClient"]:
+        """A client of the session's stand-in, whose state, faults and counters start empty."""
+        korvane_platform.reset()
+        with korvane_platform.client() as client:
+            yield client
