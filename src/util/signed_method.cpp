@@ -6,6 +6,7 @@
 // calls through an instance are made without a bound-method object, as for nanobind's own), and
 // forwards each call to the wrapped function by vectorcall.
 #include "util/signed_method.hpp"
+#include "util/python_compat.hpp"
 
 #include <cstddef>
 #include <exception>

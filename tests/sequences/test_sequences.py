@@ -19,6 +19,8 @@ from record_machine import GENERAL, SAMPLES, run
 
 HERE = Path(__file__).parent
 SANITIZED = bool(os.environ.get("KORVANE_SANITIZED"))
+# KORVANE_SEQUENCE_EXAMPLES=N runs the machine longer (N examples per run) when hunting a fault.
+LONGER = int(os.environ.get("KORVANE_SEQUENCE_EXAMPLES") or 0)
 
 
 def run_child(code_or_args, timeout=600):
@@ -86,13 +88,14 @@ def test_nested_and_own_class_reads_in_any_order(outer, inner):
 
 def test_interleaved_entry_points_in_this_process():
     """The suite's own state (every reader already made by earlier tests) is a start like any other."""
-    run(examples=20 if SANITIZED else 30)
+    run(examples=LONGER or (20 if SANITIZED else 30))
 
 
 def test_interleaved_entry_points_from_fresh_state():
     """Long sequences from a fresh interpreter each: the order in which prepared readers are first
     made differs from run to run."""
     runs, examples = (4, 30) if SANITIZED else (2, 50)
+    examples = LONGER or examples
     for _ in range(runs):
         assert run_child([str(HERE / "record_machine.py"), str(examples)]).endswith("sequences passed\n")
 
