@@ -72,6 +72,11 @@ def dumped(value):
         return None
     return _surrogate.sub(lambda m: '\\u%04x' % ord(m.group()), text).encode('utf-8')
 
+def read_back(data):
+    """What the interpreter reads from written text (a lone high surrogate written just before a
+    lone low one reads back as one pair: JSON cannot tell them apart once escaped)."""
+    return json.loads(data)
+
 def message(error):
     return getattr(error, 'msg', '')
 )";
@@ -79,6 +84,7 @@ def message(error):
 PyObject* g_reference;
 PyObject* g_same;
 PyObject* g_dumped;
+PyObject* g_read_back;
 PyObject* g_message;
 PyObject* g_refusal;
 
@@ -129,6 +135,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     g_reference = fuzz::helper(helpers, "reference");
     g_same = fuzz::helper(helpers, "same");
     g_dumped = fuzz::helper(helpers, "dumped");
+    g_read_back = fuzz::helper(helpers, "read_back");
     g_message = fuzz::helper(helpers, "message");
     g_refusal = fuzz::helper(helpers, "refusal");
     return 0;
@@ -178,6 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                    written);
     }
     const Outcome again = read([&] { return korvane::json::parse(written); });
-    FUZZ_CHECK(again.value.is_valid() && same(again.value, value));
+    nb::object expected_again = call(g_read_back, nb::bytes(written.data(), written.size()));
+    FUZZ_CHECK(again.value.is_valid() && same(again.value, expected_again));
     return 0;
 }
