@@ -227,6 +227,21 @@ nb::object shown_url(nb::handle url) {
     return nb::str(text.data(), text.size());
 }
 
+// BaseException.add_note() where Python has it (3.11 on); before, the same `__notes__` list it
+// keeps, which callers and traceback printers of those versions can still read.
+void add_note(nb::handle error, nb::handle note) {
+    if (nb::hasattr(error, "add_note")) {
+        nb::getattr(error, "add_note")(note);
+        return;
+    }
+    nb::object notes = nb::getattr(error, "__notes__", nb::none());
+    if (notes.is_none()) {
+        notes = nb::list();
+        nb::setattr(error, "__notes__", notes);
+    }
+    if (PyList_Check(notes.ptr()) && PyList_Append(notes.ptr(), note.ptr()) < 0) throw nb::python_error();
+}
+
 // Gives an error of ours raised for a request its method and URL (when it has none yet) and a
 // note naming the exchange, which tracebacks show under the error's own text.
 void add_request_context(nb::handle error, nb::handle method, nb::handle url) {
@@ -243,7 +258,7 @@ void add_request_context(nb::handle error, nb::handle method, nb::handle url) {
     if (!status.is_none()) note = nb::str("{}: HTTP {}").format(note, status);
     nb::object request_id = nb::getattr(error, "request_id", nb::none());
     if (!request_id.is_none()) note = nb::str("{}, request id {}").format(note, request_id);
-    nb::getattr(error, "add_note")(note);
+    add_note(error, note);
 }
 
 // add_request_context() for the exception in flight, which then goes on unchanged.

@@ -62,6 +62,9 @@ void bind(nb::module_& m) {
     bind_headers(m);
     bind_response(m);
     nb::class_<Session>(m, "Session", nb::dynamic_attr(),
+                        // The leading "Session()\n--\n\n" is CPython's signature header: Python 3.10's
+                        // inspect reads it from a type that defines its own __new__, as this one does.
+                        "Session()\n--\n\n"
                         "Sends HTTP requests, keeping connections alive for reuse; safe to share between threads.")
         .def(nb::init<>())
         .def_prop_rw(
