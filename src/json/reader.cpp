@@ -486,4 +486,6 @@ nb::object parse_padded(std::string_view text) {
     }
 }
 
+bool is_utf8(std::string_view text) { return simdjson::validate_utf8(text.data(), text.size()); }
+
 }  // namespace korvane::json

@@ -1,8 +1,9 @@
 // The tenants namespace: TenantManager, administration of tenants under /api/v1/tenants.
-#include "api/pages.hpp"
-#include "api/api.hpp"
-#include "api/operations.hpp"
-#include "api/paths.hpp"
+#include "api/admin/admin.hpp"
+#include "api/admin/pages.hpp"
+#include "api/client/client.hpp"
+#include "api/admin/operations.hpp"
+#include "api/admin/paths.hpp"
 #include "util/pytype.hpp"
 
 namespace korvane::api {
@@ -18,12 +19,12 @@ nb::list list(nb::handle self, nb::handle limit, nb::handle offset, nb::handle i
     query["offset"] = offset;
     if (!is_active.is_none()) query["is_active"] = is_active;  // a False filter is sent too
     Call call{"GET", nb::str("/api/v1/tenants"), query};
-    return list_records(self, call, "Tenant", "tenants");
+    return list_records(self, call, Record::Tenant, "tenants");
 }
 
 nb::object get(nb::handle self, nb::handle tenant_id) {
     Call call{"GET", tenant_path(tenant_id)};
-    return record_from("Tenant", send(self, call), call);
+    return record_from(Record::Tenant, send(self, call), call);
 }
 
 nb::object create(nb::handle self, nb::handle name, nb::handle slug, nb::handle plan, nb::handle metadata) {
@@ -33,8 +34,8 @@ nb::object create(nb::handle self, nb::handle name, nb::handle slug, nb::handle 
     fields["plan"] = plan;
     fields["metadata"] = or_empty<nb::dict>(metadata);
     Call call{"POST", nb::str("/api/v1/tenants")};
-    call.json = record_body("TenantCreate", fields);
-    return record_from("Tenant", send(self, call), call);
+    call.json = record_body(Record::TenantCreate, fields);
+    return record_from(Record::Tenant, send(self, call), call);
 }
 
 nb::object update(nb::handle self, nb::handle tenant_id, nb::handle name, nb::handle plan, nb::handle is_active,
@@ -45,8 +46,8 @@ nb::object update(nb::handle self, nb::handle tenant_id, nb::handle name, nb::ha
     fields["is_active"] = is_active;
     fields["metadata"] = metadata;
     Call call{"PATCH", tenant_path(tenant_id)};
-    call.json = record_body("TenantUpdate", fields);
-    return record_from("Tenant", send(self, call), call);
+    call.json = record_body(Record::TenantUpdate, fields);
+    return record_from(Record::Tenant, send(self, call), call);
 }
 
 bool remove(nb::handle self, nb::handle tenant_id) {

@@ -1,5 +1,5 @@
 // Classification of server-sent event lines and the interpreter's notion of whitespace.
-#include "api/sse_line.hpp"
+#include "api/chat/sse_line.hpp"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
 // KorvaneClient: configuration from arguments, environment and class constants; owns the session.
-#include "api/api.hpp"
+#include "api/client/client.hpp"
 #include "util/pytype.hpp"
 
 namespace korvane::api {

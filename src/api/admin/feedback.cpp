@@ -1,8 +1,9 @@
 // The feedback namespace: FeedbackManager, rated feedback on answers, global or per tenant.
-#include "api/pages.hpp"
-#include "api/api.hpp"
-#include "api/operations.hpp"
-#include "api/paths.hpp"
+#include "api/admin/admin.hpp"
+#include "api/admin/pages.hpp"
+#include "api/client/client.hpp"
+#include "api/admin/operations.hpp"
+#include "api/admin/paths.hpp"
 #include "errors/errors.hpp"
 #include "util/pytype.hpp"
 
@@ -29,10 +30,10 @@ nb::object create(nb::handle self, nb::handle request_id, nb::handle rating, nb:
     fields["tags"] = or_empty<nb::list>(tags);
     fields["prompt"] = prompt;
     fields["response"] = response;
-    nb::object body = record_body("FeedbackCreate", fields);
+    nb::object body = record_body(Record::FeedbackCreate, fields);
     Call call{"POST", api_path(tenant_id, {"/feedback"})};
     call.json = body;
-    return record_from("Feedback", send(self, call), call);
+    return record_from(Record::Feedback, send(self, call), call);
 }
 
 nb::list list(nb::handle self, nb::handle tenant_id, nb::handle limit, nb::handle offset, nb::handle rating,
@@ -41,20 +42,20 @@ nb::list list(nb::handle self, nb::handle tenant_id, nb::handle limit, nb::handl
     query["limit"] = limit;
     query["offset"] = offset;
     if (!rating.is_none()) query["rating"] = rating;  // 0, neutral, is a filter too
-    if (truthy(start_date)) query["start_date"] = date_text(start_date, "start_date");
-    if (truthy(end_date)) query["end_date"] = date_text(end_date, "end_date");
-    if (truthy(tags)) {
+    if (py::truthy(start_date)) query["start_date"] = date_text(start_date, "start_date");
+    if (py::truthy(end_date)) query["end_date"] = date_text(end_date, "end_date");
+    if (py::truthy(tags)) {
         PyObject* joined = PyUnicode_Join(nb::str(",").ptr(), tags.ptr());
         if (!joined) throw nb::python_error();
         query["tags"] = nb::steal(joined);
     }
     Call call{"GET", api_path(tenant_id, {"/feedback"}), query};
-    return list_records(self, call, "Feedback", "feedbacks");
+    return list_records(self, call, Record::Feedback, "feedbacks");
 }
 
 nb::object get(nb::handle self, nb::handle feedback_id, nb::handle tenant_id) {
     Call call{"GET", api_path(tenant_id, {"/feedback/", PathPiece::resource(feedback_id, "feedback_id")})};
-    return record_from("Feedback", send(self, call), call);
+    return record_from(Record::Feedback, send(self, call), call);
 }
 
 bool remove(nb::handle self, nb::handle feedback_id, nb::handle tenant_id) {
@@ -64,10 +65,10 @@ bool remove(nb::handle self, nb::handle feedback_id, nb::handle tenant_id) {
 
 nb::object stats(nb::handle self, nb::handle tenant_id, nb::handle start_date, nb::handle end_date) {
     nb::dict query;
-    if (truthy(start_date)) query["start_date"] = date_text(start_date, "start_date");
-    if (truthy(end_date)) query["end_date"] = date_text(end_date, "end_date");
+    if (py::truthy(start_date)) query["start_date"] = date_text(start_date, "start_date");
+    if (py::truthy(end_date)) query["end_date"] = date_text(end_date, "end_date");
     Call call{"GET", api_path(tenant_id, {"/feedback/stats"}), query};
-    return record_from("FeedbackStats", send(self, call), call);
+    return record_from(Record::FeedbackStats, send(self, call), call);
 }
 
 nb::object export_feedback(nb::handle self, nb::handle tenant_id, nb::handle format, nb::handle rating) {

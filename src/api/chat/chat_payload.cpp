@@ -1,26 +1,17 @@
 // The request body of a chat completion: message normalisation and each member's presence rule.
 #include <string>
 
-#include "api/chat.hpp"
+#include "api/chat/completions.hpp"
 #include "errors/errors.hpp"
 #include "json/json.hpp"
+#include "py/checks.hpp"
 #include "records/records.hpp"
 #include "util/python_compat.hpp"
 
 namespace korvane::api {
 namespace {
 
-// Positions in kCreateParameters.
-enum Parameter : size_t {
-    kModel, kMessages, kTemperature, kMaxTokens, kStream, kN, kStop, kPresencePenalty, kFrequencyPenalty,
-    kTopP, kRerankTier, kRerankK, kTenantId,
-};
-
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
+using py::truthy;
 
 // Numeric inequality with a float constant: 0 equals 0.0, None differs from it.
 bool differs_from(nb::handle value, double constant) {
@@ -33,7 +24,7 @@ bool differs_from(nb::handle value, double constant) {
 
 // Records are dumped whole (a missing name stays as null); dicts go in by reference, unchanged.
 nb::list normalise_messages(nb::handle messages) {
-    nb::handle record = records::record_class("ChatMessage");
+    nb::handle record = records::record_class(records::Record::ChatMessage);
     nb::object iterator = nb::steal(PyObject_GetIter(messages.ptr()));
     if (!iterator.is_valid()) throw nb::python_error();
     nb::list normalised;

@@ -1,6 +1,8 @@
 // The chat namespace: Chat and ChatCompletions (create, whole and streamed completions).
-#include "api/api.hpp"
-#include "api/chat.hpp"
+#include "api/client/client.hpp"
+#include "api/chat/chat.hpp"
+#include "api/chat/completions.hpp"
+#include "py/checks.hpp"
 #include "util/arguments.hpp"
 #include "util/pytype.hpp"
 
@@ -37,23 +39,18 @@ constexpr const char* kCreateDoc =
 //        presence_penalty=0.0, frequency_penalty=0.0, top_p=1.0, rerank_tier=None, rerank_k=None,
 //        tenant_id=None, **kwargs)
 nb::object create(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    util::Arguments parsed("ChatCompletions.create", kCreateParameters, kCreateParameterCount, kCreateRequired,
-                           args.ptr(), kwargs.ptr(), /*accept_extra=*/true);
+    util::Arguments parsed("ChatCompletions.create", kCreateParameters.data(), kCreateParameterCount,
+                           kCreateRequired, args.ptr(), kwargs.ptr(), /*accept_extra=*/true);
     nb::dict payload = build_chat_payload(parsed);
-    constexpr size_t kStream = 4;
-    bool stream = false;
-    if (parsed.has(kStream)) {
-        int truth = PyObject_IsTrue(parsed[kStream].ptr());
-        if (truth < 0) throw nb::python_error();
-        stream = truth == 1;
-    }
+    const bool stream = parsed.has(kStream) && py::truthy(parsed[kStream]);
     return nb::getattr(self, stream ? "_stream_completion" : "_create_completion")(payload);
 }
 
 nb::object create_completion(nb::handle self, nb::handle payload) {
-    nb::object answer = nb::getattr(self, "_client")
-                            .attr("_request")(nb::arg("method") = "POST", nb::arg("path") = "/v1/chat/completions",
-                                              nb::arg("json") = payload);
+    nb::object client = nb::getattr(self, "_client");
+    Call call{"POST", nb::str("/v1/chat/completions")};
+    call.json = nb::borrow(payload);
+    nb::object answer = Seams(client).request(call);
     return completion_from_answer(answer, payload);
 }
 

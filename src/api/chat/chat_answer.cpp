@@ -1,5 +1,5 @@
 // Records built from chat answers: the whole ChatCompletion and one streamed chunk.
-#include "api/chat.hpp"
+#include "api/chat/completions.hpp"
 #include "records/records.hpp"
 
 namespace korvane::api {
@@ -36,13 +36,13 @@ nb::object message_record(nb::handle choice) {
         fields[k.role] = k.assistant;
         fields[k.content] = k.empty;
     }
-    return record(records::record_class("ChatMessage"), fields);
+    return record(records::record_class(records::Record::ChatMessage), fields);
 }
 
 nb::list choice_records(nb::handle choices) {
     const ChatNames& k = chat_names();
     if (!PyList_Check(choices.ptr())) shape_error("the 'choices' of a chat completion", "a JSON array", choices);
-    nb::handle choice_class = records::record_class("ChatCompletionChoice");
+    nb::handle choice_class = records::record_class(records::Record::ChatCompletionChoice);
     nb::list records;
     // The list is the answer's own; index by position each time in case a record hook changes it.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(choices.ptr()); ++i) {
@@ -85,13 +85,13 @@ nb::object completion_from_answer(nb::handle answer, nb::handle payload) {
     if (has_usage < 0) throw nb::python_error();
     if (has_usage) {
         expect_dict(usage, "the 'usage' of a chat completion");
-        fields[k.usage] = record(records::record_class("ChatCompletionUsage"), usage);
+        fields[k.usage] = record(records::record_class(records::Record::ChatCompletionUsage), usage);
     } else {
         fields[k.usage] = nb::none();
     }
     fields[k.rerank_tier] = member_or(answer, k.rerank_tier, nb::none());
     fields[k.quantum_enhanced] = member_or(answer, k.quantum_enhanced, nb::bool_(false));
-    return record(records::record_class("ChatCompletion"), fields);
+    return record(records::record_class(records::Record::ChatCompletion), fields);
 }
 
 nb::object chunk_from_object(nb::handle cls, nb::handle object) {

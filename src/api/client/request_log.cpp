@@ -1,5 +1,5 @@
 // Logging of the request loop, through the standard logging module, costing next to nothing when off.
-#include "api/request_log.hpp"
+#include "api/client/request_log.hpp"
 
 #include <cstdlib>
 #include <cstring>

@@ -1,5 +1,5 @@
 // Shape checks for decoded answers and building records from them.
-#include "api/answers.hpp"
+#include "api/client/answer_shape.hpp"
 
 #include <string>
 

@@ -1,9 +1,9 @@
 // TrainingManager's dataset operations: create, list, read, delete, upload a file, build from feedback.
-#include "api/datasets.hpp"
-#include "api/pages.hpp"
+#include "api/admin/datasets.hpp"
+#include "api/admin/pages.hpp"
 
-#include "api/operations.hpp"
-#include "api/paths.hpp"
+#include "api/admin/operations.hpp"
+#include "api/admin/paths.hpp"
 #include "util/pytype.hpp"
 
 namespace korvane::api {
@@ -15,10 +15,10 @@ nb::object create_dataset(nb::handle self, nb::handle name, nb::handle descripti
     fields["name"] = name;
     fields["description"] = description;
     fields["dataset_type"] = dataset_type;
-    nb::object body = record_body("DatasetCreate", fields);
+    nb::object body = record_body(Record::DatasetCreate, fields);
     Call call{"POST", api_path(tenant_id, {"/datasets"})};
     call.json = body;
-    return record_from("Dataset", send(self, call), call);
+    return record_from(Record::Dataset, send(self, call), call);
 }
 
 nb::list list_datasets(nb::handle self, nb::handle tenant_id, nb::handle dataset_type, nb::handle limit,
@@ -26,14 +26,14 @@ nb::list list_datasets(nb::handle self, nb::handle tenant_id, nb::handle dataset
     nb::dict query;
     query["limit"] = limit;
     query["offset"] = offset;
-    if (truthy(dataset_type)) query["type"] = dataset_type;
+    if (py::truthy(dataset_type)) query["type"] = dataset_type;
     Call call{"GET", api_path(tenant_id, {"/datasets"}), query};
-    return list_records(self, call, "Dataset", "datasets");
+    return list_records(self, call, Record::Dataset, "datasets");
 }
 
 nb::object get_dataset(nb::handle self, nb::handle dataset_id, nb::handle tenant_id) {
     Call call{"GET", api_path(tenant_id, {"/datasets/", PathPiece::resource(dataset_id, "dataset_id")})};
-    return record_from("Dataset", send(self, call), call);
+    return record_from(Record::Dataset, send(self, call), call);
 }
 
 bool delete_dataset(nb::handle self, nb::handle dataset_id, nb::handle tenant_id) {
@@ -65,7 +65,7 @@ nb::object upload_dataset(nb::handle self, nb::handle dataset_id, nb::handle fil
         throw;
     }
     nb::getattr(file, "close")();
-    return record_from("Dataset", answer, call);
+    return record_from(Record::Dataset, answer, call);
 }
 
 nb::object generate_from_feedback(nb::handle self, nb::handle dataset_name, nb::handle tenant_id,
@@ -76,7 +76,7 @@ nb::object generate_from_feedback(nb::handle self, nb::handle dataset_name, nb::
     body["dataset_type"] = dataset_type;
     Call call{"POST", api_path(tenant_id, {"/datasets/from-feedback"})};
     call.json = body;
-    return record_from("Dataset", send(self, call), call);
+    return record_from(Record::Dataset, send(self, call), call);
 }
 
 }  // namespace

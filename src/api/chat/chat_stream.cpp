@@ -1,7 +1,5 @@
 // The generator that a streamed chat completion returns: sends on first pull, yields one
 // ChatCompletionChunk per data line, and gives the connection back as soon as it is done with it.
-#include <simdjson.h>
-
 #include <chrono>
 #include <memory>
 #include <new>
@@ -9,8 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "api/chat.hpp"
-#include "api/sse_line.hpp"
+#include "api/chat/completions.hpp"
+#include "api/chat/sse_line.hpp"
+#include "api/client/client.hpp"
 #include "http/response.hpp"
 #include "json/json.hpp"
 #include "records/from_json.hpp"
@@ -103,8 +102,8 @@ void start(StreamState& state) {
     state.completions.reset();
     state.payload.reset();
     state.response = std::move(response);
-    state.chunk_class = nb::borrow(records::record_class("ChatCompletionChunk"));
-    if (http::Response* own = http::own_response(state.response, http::ResponseMethod::iter_lines)) {
+    state.chunk_class = nb::borrow(records::record_class(records::Record::ChatCompletionChunk));
+    if (http::Response* own = own_lines(state.response)) {  // the seam decides (seam.hpp)
         state.complete = own->begin_lines(state.own_lines);
         state.direct = own;
         return;
@@ -116,7 +115,7 @@ void start(StreamState& state) {
 
 // Raises the interpreter's UnicodeDecodeError for a line that is not UTF-8.
 void check_utf8(std::string_view text) {
-    if (simdjson::validate_utf8(text.data(), text.size())) return;
+    if (json::is_utf8(text)) return;
     // The interpreter's decoder gives the error its usual form; should it accept the text after
     // all, the text is used.
     nb::object decoded = nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
@@ -191,7 +190,8 @@ const records::JsonRecords& chunk_reader() {
         absent[k.created] = nb::int_(0);
         absent[k.model] = k.empty;
         absent[k.choices] = nb::list();
-        return new records::JsonRecords("ChatCompletionChunk", records::JsonRecords::Layout::Object, nullptr, absent);
+        return new records::JsonRecords(records::record_name(records::Record::ChatCompletionChunk),
+                                        records::JsonRecords::Layout::Object, nullptr, absent);
     }();
     return *reader;
 }

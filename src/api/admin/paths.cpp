@@ -1,5 +1,5 @@
 // Builds request paths by plain concatenation, choosing the tenant-scoped twin by the tenant id.
-#include "api/paths.hpp"
+#include "api/admin/paths.hpp"
 
 namespace korvane::api {
 

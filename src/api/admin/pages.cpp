@@ -4,7 +4,7 @@
 // made), so filters, tenant scoping and any override behave as for `list`. The iterator stops
 // after a page shorter than the page size; a failed page leaves the state as it was, so the next
 // pull asks for the same page again.
-#include "api/pages.hpp"
+#include "api/admin/pages.hpp"
 
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
 // Retry-After: delay-seconds, fractions, or an HTTP date (read by libcurl's date parser).
-#include "api/retry_after.hpp"
+#include "api/client/retry_after.hpp"
 
 #include <curl/curl.h>
 

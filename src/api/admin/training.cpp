@@ -1,9 +1,10 @@
 // The training namespace: TrainingManager and its job operations (datasets: datasets.cpp).
-#include "api/pages.hpp"
-#include "api/api.hpp"
-#include "api/datasets.hpp"
-#include "api/operations.hpp"
-#include "api/paths.hpp"
+#include "api/admin/admin.hpp"
+#include "api/admin/pages.hpp"
+#include "api/client/client.hpp"
+#include "api/admin/datasets.hpp"
+#include "api/admin/operations.hpp"
+#include "api/admin/paths.hpp"
 #include "errors/errors.hpp"
 #include "util/pytype.hpp"
 
@@ -31,15 +32,15 @@ nb::object create(nb::handle self, nb::handle training_type, nb::handle base_mod
     fields["config"] = or_empty<nb::dict>(config);
     fields["num_gpus"] = num_gpus;
     fields["priority"] = priority;
-    nb::object body = record_body("TrainingJobCreate", fields);
+    nb::object body = record_body(Record::TrainingJobCreate, fields);
     Call call{"POST", api_path(tenant_id, {"/training/jobs"})};
     call.json = body;
-    return record_from("TrainingJob", send(self, call), call);
+    return record_from(Record::TrainingJob, send(self, call), call);
 }
 
 nb::object get(nb::handle self, nb::handle job_id, nb::handle tenant_id) {
     Call call{"GET", api_path(tenant_id, {"/training/jobs/", PathPiece::resource(job_id, "job_id")})};
-    return record_from("TrainingJob", send(self, call), call);
+    return record_from(Record::TrainingJob, send(self, call), call);
 }
 
 nb::list list(nb::handle self, nb::handle tenant_id, nb::handle status, nb::handle training_type, nb::handle limit,
@@ -47,18 +48,18 @@ nb::list list(nb::handle self, nb::handle tenant_id, nb::handle status, nb::hand
     nb::dict query;
     query["limit"] = limit;
     query["offset"] = offset;
-    if (truthy(status)) query["status"] = status;
-    if (truthy(training_type)) query["training_type"] = training_type;
+    if (py::truthy(status)) query["status"] = status;
+    if (py::truthy(training_type)) query["training_type"] = training_type;
     Call call{"GET", api_path(tenant_id, {"/training/jobs"}), query};
-    return list_records(self, call, "TrainingJob", "jobs");
+    return list_records(self, call, Record::TrainingJob, "jobs");
 }
 
 nb::object cancel(nb::handle self, nb::handle job_id, nb::handle reason, nb::handle tenant_id) {
     nb::dict body;  // sent even when empty
-    if (truthy(reason)) body["reason"] = reason;
+    if (py::truthy(reason)) body["reason"] = reason;
     Call call{"POST", api_path(tenant_id, {"/training/jobs/", PathPiece::resource(job_id, "job_id"), "/cancel"})};
     call.json = body;
-    return record_from("TrainingJob", send(self, call), call);
+    return record_from(Record::TrainingJob, send(self, call), call);
 }
 
 nb::object get_logs(nb::handle self, nb::handle job_id, nb::handle tenant_id, nb::handle tail) {
