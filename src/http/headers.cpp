@@ -2,7 +2,7 @@
 #include "http/headers.hpp"
 
 #include <nanobind/stl/string.h>
-#include "util/signed_method.hpp"
+#include "py/signed_method.hpp"
 
 namespace korvane::http {
 namespace {
@@ -177,7 +177,7 @@ void bind_headers(nb::module_& m) {
             return nb::str("{}({!r})").format(nb::str("Headers"), nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))(self.attr("items")()));
         });
     cls.attr("__hash__") = nb::none();
-    util::sign_methods(cls);
+    py::sign_methods(cls);
     // _collections_abc is what collections.abc re-exports, and the interpreter has already loaded it.
     nb::module_::import_("_collections_abc").attr("Mapping").attr("register")(cls);
 }

@@ -12,8 +12,8 @@
 #include "json/decode_error.hpp"
 #include "json/json.hpp"
 #include "json/key_cache.hpp"
-#include "json/scalars.hpp"
 #include "json/reader.hpp"
+#include "json/scalars.hpp"
 #include "util/stack.hpp"
 
 namespace korvane::json {

@@ -4,7 +4,7 @@
 
 #include "api/admin/operations.hpp"
 #include "api/admin/paths.hpp"
-#include "util/pytype.hpp"
+#include "py/types.hpp"
 
 namespace korvane::api {
 namespace {
@@ -82,7 +82,7 @@ nb::object generate_from_feedback(nb::handle self, nb::handle dataset_name, nb::
 }  // namespace
 
 void add_dataset_methods(nb::handle cls) {
-    util::add_method(cls, "create_dataset", &create_dataset, param("name"), param("description", nb::none()),
+    py::add_method(cls, "create_dataset", &create_dataset, param("name"), param("description", nb::none()),
                      param("dataset_type", "sft"), param("tenant_id", nb::none()),
                      "Create a new dataset.\n\n"
                      "Args:\n"
@@ -92,7 +92,7 @@ void add_dataset_methods(nb::handle cls) {
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Created dataset");
-    util::add_method(cls, "list_datasets", &list_datasets, param("tenant_id", nb::none()),
+    py::add_method(cls, "list_datasets", &list_datasets, param("tenant_id", nb::none()),
                      param("dataset_type", nb::none()), param("limit", 100), param("offset", 0),
                      "List datasets.\n\n"
                      "Args:\n"
@@ -106,14 +106,14 @@ void add_dataset_methods(nb::handle cls) {
                       "def iter_datasets(self, *, tenant_id: str | None = None, dataset_type: str | None = None, "
                       "page_size: int = 100) -> Iterator[Dataset]",
                       "Every dataset matching the filters, fetched page by page (one request per page).");
-    util::add_method(cls, "get_dataset", &get_dataset, param("dataset_id"), param("tenant_id", nb::none()),
+    py::add_method(cls, "get_dataset", &get_dataset, param("dataset_id"), param("tenant_id", nb::none()),
                      "Get a dataset.\n\n"
                      "Args:\n"
                      "    dataset_id: Dataset ID\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Dataset");
-    util::add_method(cls, "delete_dataset", &delete_dataset, param("dataset_id"),
+    py::add_method(cls, "delete_dataset", &delete_dataset, param("dataset_id"),
                      param("tenant_id", nb::none()),
                      "Delete a dataset.\n\n"
                      "Args:\n"
@@ -121,7 +121,7 @@ void add_dataset_methods(nb::handle cls) {
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    True if deleted");
-    util::add_method(cls, "upload_dataset", &upload_dataset, param("dataset_id"), param("file_path"),
+    py::add_method(cls, "upload_dataset", &upload_dataset, param("dataset_id"), param("file_path"),
                      param("tenant_id", nb::none()),
                      "Upload data to a dataset.\n\n"
                      "Args:\n"
@@ -130,7 +130,7 @@ void add_dataset_methods(nb::handle cls) {
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Updated dataset");
-    util::add_method(cls, "generate_from_feedback", &generate_from_feedback, param("dataset_name"),
+    py::add_method(cls, "generate_from_feedback", &generate_from_feedback, param("dataset_name"),
                      param("tenant_id", nb::none()), param("min_rating", 1), param("dataset_type", "sft"),
                      "Generate a dataset from collected feedback.\n\n"
                      "Args:\n"

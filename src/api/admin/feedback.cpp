@@ -1,11 +1,11 @@
 // The feedback namespace: FeedbackManager, rated feedback on answers, global or per tenant.
 #include "api/admin/admin.hpp"
-#include "api/admin/pages.hpp"
-#include "api/client/client.hpp"
 #include "api/admin/operations.hpp"
+#include "api/admin/pages.hpp"
 #include "api/admin/paths.hpp"
+#include "api/client/client.hpp"
 #include "errors/errors.hpp"
-#include "util/pytype.hpp"
+#include "py/types.hpp"
 
 namespace korvane::api {
 namespace {
@@ -85,7 +85,7 @@ nb::object export_feedback(nb::handle self, nb::handle tenant_id, nb::handle for
 void bind_feedback(nb::module_& m) {
     nb::object cls = make_namespace_class("korvane_sdk.feedback", "FeedbackManager",
                                           "Manage user feedback for model improvement.");
-    util::add_method(cls, "create", &create, param("request_id"), param("rating"),
+    py::add_method(cls, "create", &create, param("request_id"), param("rating"),
                      param("comment", nb::none()), param("tags", nb::none()), param("prompt", nb::none()),
                      param("response", nb::none()), param("tenant_id", nb::none()),
                      "Submit feedback for a response.\n\n"
@@ -99,7 +99,7 @@ void bind_feedback(nb::module_& m) {
                      "    tenant_id: Tenant ID for multi-tenant mode\n\n"
                      "Returns:\n"
                      "    Created feedback");
-    util::add_method(cls, "list", &list, param("tenant_id", nb::none()), param("limit", 100),
+    py::add_method(cls, "list", &list, param("tenant_id", nb::none()), param("limit", 100),
                      param("offset", 0), param("rating", nb::none()), param("start_date", nb::none()),
                      param("end_date", nb::none()), param("tags", nb::none()),
                      "List feedback.\n\n"
@@ -118,21 +118,21 @@ void bind_feedback(nb::module_& m) {
                       "start_date: datetime | str | None = None, end_date: datetime | str | None = None, "
                       "tags: list[str] | None = None, page_size: int = 100) -> Iterator[Feedback]",
                       "Every feedback matching the filters, fetched page by page (one request per page).");
-    util::add_method(cls, "get", &get, param("feedback_id"), param("tenant_id", nb::none()),
+    py::add_method(cls, "get", &get, param("feedback_id"), param("tenant_id", nb::none()),
                      "Get a feedback entry.\n\n"
                      "Args:\n"
                      "    feedback_id: Feedback ID\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Feedback entry");
-    util::add_method(cls, "delete", &remove, param("feedback_id"), param("tenant_id", nb::none()),
+    py::add_method(cls, "delete", &remove, param("feedback_id"), param("tenant_id", nb::none()),
                      "Delete a feedback entry.\n\n"
                      "Args:\n"
                      "    feedback_id: Feedback ID\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    True if deleted");
-    util::add_method(cls, "stats", &stats, param("tenant_id", nb::none()), param("start_date", nb::none()),
+    py::add_method(cls, "stats", &stats, param("tenant_id", nb::none()), param("start_date", nb::none()),
                      param("end_date", nb::none()),
                      "Get feedback statistics.\n\n"
                      "Args:\n"
@@ -141,7 +141,7 @@ void bind_feedback(nb::module_& m) {
                      "    end_date: Filter by end date\n\n"
                      "Returns:\n"
                      "    Feedback statistics");
-    util::add_method(cls, "export", &export_feedback, param("tenant_id", nb::none()),
+    py::add_method(cls, "export", &export_feedback, param("tenant_id", nb::none()),
                      param("format", "jsonl"), param("rating", nb::none()),
                      "Export feedback for training.\n\n"
                      "Args:\n"

@@ -20,8 +20,8 @@ const records::JsonRecords& list_reader(records::Record record, const char* memb
     static Readers& readers = *new Readers();
     auto& reader = readers[{record, member}];
     if (!reader) {
-        reader = std::make_unique<records::JsonRecords>(records::record_name(record), records::JsonRecords::Layout::List,
-                                                        member);
+        reader = std::make_unique<records::JsonRecords>(records::record_name(record),
+                                                        records::JsonRecords::Layout::List, member);
     }
     return *reader;
 }

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "util/pytype.hpp"
+#include "py/raise.hpp"
+#include "py/spec_type.hpp"
+#include "py/types.hpp"
 
 namespace korvane::api {
 namespace {
@@ -28,28 +30,9 @@ struct PageIterator {
 
 PageIterator* as_pages(PyObject* self) { return reinterpret_cast<PageIterator*>(self); }
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_pages(self)->list_method);
-    Py_VISIT(as_pages(self)->filters);
-    Py_VISIT(as_pages(self)->page);
-    return 0;
-}
-
-int clear(PyObject* self) {
-    Py_CLEAR(as_pages(self)->list_method);
-    Py_CLEAR(as_pages(self)->filters);
-    Py_CLEAR(as_pages(self)->page);
-    return 0;
-}
-
-void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+// Its strong references, for the garbage collector.
+using References =
+    py::StrongMembers<PageIterator, &PageIterator::list_method, &PageIterator::filters, &PageIterator::page>;
 
 // Fetches the next page into `page`; false with an exception set on failure.
 bool fetch(PageIterator* it) {
@@ -103,9 +86,9 @@ PyObject* next(PyObject* self) {
 PyType_Slot g_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
     {Py_tp_iternext, reinterpret_cast<void*>(&next)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&References::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&References::clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&References::dealloc)},
     {Py_tp_doc, const_cast<char*>("Every record of a list call, fetched one page (one request) at a time.")},
     {0, nullptr},
 };
@@ -118,19 +101,8 @@ PyType_Spec g_spec = {
     g_slots,
 };
 
-// Made on first use and kept for the process: every iterator holds a reference to it too.
-PyTypeObject* page_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) {
-        PyObject* made = PyType_FromSpec(&g_spec);
-        if (!made) throw nb::python_error();
-        type = reinterpret_cast<PyTypeObject*>(made);
-    }
-    return type;
-}
-
 nb::object make_pages(nb::object list_method, nb::dict filters, Py_ssize_t page_size) {
-    PageIterator* it = PyObject_GC_New(PageIterator, page_type());
+    PageIterator* it = PyObject_GC_New(PageIterator, py::kept_type<g_spec>());
     if (!it) throw nb::python_error();
     it->list_method = list_method.release().ptr();
     it->filters = filters.release().ptr();
@@ -156,14 +128,12 @@ void add_page_iterator(nb::handle cls, const char* name, const char* list_name,
         for (auto [key, value] : kwargs) {
             if (PyUnicode_Check(key.ptr()) && PyUnicode_CompareWithASCIIString(key.ptr(), "page_size") == 0) {
                 if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
-                    PyErr_Format(PyExc_TypeError, "page_size must be an int, not %s", Py_TYPE(value.ptr())->tp_name);
-                    throw nb::python_error();
+                    py::raise(PyExc_TypeError, "page_size must be an int, not %s", Py_TYPE(value.ptr())->tp_name);
                 }
                 page_size = PyLong_AsSsize_t(value.ptr());
                 if (page_size == -1 && PyErr_Occurred()) throw nb::python_error();
                 if (page_size < 1) {
-                    PyErr_SetString(PyExc_ValueError, "page_size must be at least 1");
-                    throw nb::python_error();
+                    py::raise_text(PyExc_ValueError, "page_size must be at least 1");
                 }
                 continue;
             }
@@ -173,14 +143,13 @@ void add_page_iterator(nb::handle cls, const char* name, const char* list_name,
                         (PyUnicode_Check(key.ptr()) && PyUnicode_CompareWithASCIIString(key.ptr(), filter.c_str()) == 0);
             }
             if (!known) {
-                PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", where.c_str(), key.ptr());
-                throw nb::python_error();
+                py::raise(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", where.c_str(), key.ptr());
             }
             chosen[key] = value;
         }
         return make_pages(nb::getattr(self, list_name), chosen, page_size);
     };
-    util::add_method(cls, name, method, nb::sig(signature), doc);
+    py::add_method(cls, name, method, nb::sig(signature), doc);
 }
 
 }  // namespace korvane::api

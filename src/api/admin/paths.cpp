@@ -1,5 +1,6 @@
 // Builds request paths by plain concatenation, choosing the tenant-scoped twin by the tenant id.
 #include "api/admin/paths.hpp"
+#include "py/raise.hpp"
 
 namespace korvane::api {
 
@@ -14,9 +15,8 @@ PathPiece::PathPiece(nb::handle identifier) {
 PathPiece PathPiece::resource(nb::handle identifier, const char* parameter) {
     PathPiece piece(identifier);
     if (PyUnicode_GET_LENGTH(piece.text_.ptr()) == 0) {
-        PyErr_Format(PyExc_ValueError, "%s must not be empty: an empty identifier names no single resource",
+        py::raise(PyExc_ValueError, "%s must not be empty: an empty identifier names no single resource",
                      parameter);
-        throw nb::python_error();
     }
     return piece;
 }

@@ -1,10 +1,10 @@
 // The tenants namespace: TenantManager, administration of tenants under /api/v1/tenants.
 #include "api/admin/admin.hpp"
-#include "api/admin/pages.hpp"
-#include "api/client/client.hpp"
 #include "api/admin/operations.hpp"
+#include "api/admin/pages.hpp"
 #include "api/admin/paths.hpp"
-#include "util/pytype.hpp"
+#include "api/client/client.hpp"
+#include "py/types.hpp"
 
 namespace korvane::api {
 namespace {
@@ -68,7 +68,7 @@ nb::object regenerate_api_key(nb::handle self, nb::handle tenant_id) {
 void bind_tenants(nb::module_& m) {
     nb::object cls = make_namespace_class("korvane_sdk.tenants", "TenantManager",
                                           "Manage tenants (organizations) in multi-tenant mode.");
-    util::add_method(cls, "list", &list, param("limit", 100), param("offset", 0),
+    py::add_method(cls, "list", &list, param("limit", 100), param("offset", 0),
                      param("is_active", nb::none()),
                      "List all tenants.\n\n"
                      "Args:\n"
@@ -80,13 +80,13 @@ void bind_tenants(nb::module_& m) {
     add_page_iterator(cls, "iter", "list", {"is_active"},
                       "def iter(self, *, is_active: bool | None = None, page_size: int = 100) -> Iterator[Tenant]",
                       "Every tenant, fetched page by page (one request per page) as the iterator is used.");
-    util::add_method(cls, "get", &get, param("tenant_id"),
+    py::add_method(cls, "get", &get, param("tenant_id"),
                      "Get a tenant by ID.\n\n"
                      "Args:\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Tenant information");
-    util::add_method(cls, "create", &create, param("name"), param("slug", nb::none()), param("plan", "free"),
+    py::add_method(cls, "create", &create, param("name"), param("slug", nb::none()), param("plan", "free"),
                      param("metadata", nb::none()),
                      "Create a new tenant.\n\n"
                      "Args:\n"
@@ -96,7 +96,7 @@ void bind_tenants(nb::module_& m) {
                      "    metadata: Custom metadata\n\n"
                      "Returns:\n"
                      "    Created tenant");
-    util::add_method(cls, "update", &update, param("tenant_id"), param("name", nb::none()),
+    py::add_method(cls, "update", &update, param("tenant_id"), param("name", nb::none()),
                      param("plan", nb::none()), param("is_active", nb::none()),
                      param("metadata", nb::none()),
                      "Update a tenant.\n\n"
@@ -108,19 +108,19 @@ void bind_tenants(nb::module_& m) {
                      "    metadata: Custom metadata\n\n"
                      "Returns:\n"
                      "    Updated tenant");
-    util::add_method(cls, "delete", &remove, param("tenant_id"),
+    py::add_method(cls, "delete", &remove, param("tenant_id"),
                      "Delete a tenant.\n\n"
                      "Args:\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    True if deleted");
-    util::add_method(cls, "get_usage", &get_usage, param("tenant_id"),
+    py::add_method(cls, "get_usage", &get_usage, param("tenant_id"),
                      "Get usage statistics for a tenant.\n\n"
                      "Args:\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Usage statistics");
-    util::add_method(cls, "regenerate_api_key", &regenerate_api_key, param("tenant_id"),
+    py::add_method(cls, "regenerate_api_key", &regenerate_api_key, param("tenant_id"),
                      "Regenerate API key for a tenant.\n\n"
                      "Args:\n"
                      "    tenant_id: Tenant ID\n\n"

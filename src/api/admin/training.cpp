@@ -1,12 +1,12 @@
 // The training namespace: TrainingManager and its job operations (datasets: datasets.cpp).
 #include "api/admin/admin.hpp"
-#include "api/admin/pages.hpp"
-#include "api/client/client.hpp"
 #include "api/admin/datasets.hpp"
 #include "api/admin/operations.hpp"
+#include "api/admin/pages.hpp"
 #include "api/admin/paths.hpp"
+#include "api/client/client.hpp"
 #include "errors/errors.hpp"
-#include "util/pytype.hpp"
+#include "py/types.hpp"
 
 namespace korvane::api {
 namespace {
@@ -85,7 +85,7 @@ void bind_training(nb::module_& m) {
                                           "Initialize training manager.\n\n"
                                           "Args:\n"
                                           "    client: Parent Korvane client");
-    util::add_method(cls, "create", &create, param("training_type"),
+    py::add_method(cls, "create", &create, param("training_type"),
                      param("base_model", "meta-llama/Llama-3.1-8B-Instruct"), param("dataset_id", nb::none()),
                      param("config", nb::none()), param("num_gpus", 8), param("priority", "normal"),
                      param("tenant_id", nb::none()),
@@ -100,14 +100,14 @@ void bind_training(nb::module_& m) {
                      "    tenant_id: Tenant ID for multi-tenant mode\n\n"
                      "Returns:\n"
                      "    Created training job");
-    util::add_method(cls, "get", &get, param("job_id"), param("tenant_id", nb::none()),
+    py::add_method(cls, "get", &get, param("job_id"), param("tenant_id", nb::none()),
                      "Get a training job.\n\n"
                      "Args:\n"
                      "    job_id: Training job ID\n"
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Training job");
-    util::add_method(cls, "list", &list, param("tenant_id", nb::none()), param("status", nb::none()),
+    py::add_method(cls, "list", &list, param("tenant_id", nb::none()), param("status", nb::none()),
                      param("training_type", nb::none()), param("limit", 100), param("offset", 0),
                      "List training jobs.\n\n"
                      "Args:\n"
@@ -122,7 +122,7 @@ void bind_training(nb::module_& m) {
                       "def iter_jobs(self, *, tenant_id: str | None = None, status: str | None = None, "
                       "training_type: str | None = None, page_size: int = 100) -> Iterator[TrainingJob]",
                       "Every training job matching the filters, fetched page by page (one request per page).");
-    util::add_method(cls, "cancel", &cancel, param("job_id"), param("reason", nb::none()),
+    py::add_method(cls, "cancel", &cancel, param("job_id"), param("reason", nb::none()),
                      param("tenant_id", nb::none()),
                      "Cancel a training job.\n\n"
                      "Args:\n"
@@ -131,7 +131,7 @@ void bind_training(nb::module_& m) {
                      "    tenant_id: Tenant ID\n\n"
                      "Returns:\n"
                      "    Updated training job");
-    util::add_method(cls, "get_logs", &get_logs, param("job_id"), param("tenant_id", nb::none()),
+    py::add_method(cls, "get_logs", &get_logs, param("job_id"), param("tenant_id", nb::none()),
                      param("tail", 100),
                      "Get training job logs.\n\n"
                      "Args:\n"
@@ -140,7 +140,7 @@ void bind_training(nb::module_& m) {
                      "    tail: Number of lines to return\n\n"
                      "Returns:\n"
                      "    Log output");
-    util::add_method(cls, "get_metrics", &get_metrics, param("job_id"), param("tenant_id", nb::none()),
+    py::add_method(cls, "get_metrics", &get_metrics, param("job_id"), param("tenant_id", nb::none()),
                      "Get training job metrics.\n\n"
                      "Args:\n"
                      "    job_id: Training job ID\n"

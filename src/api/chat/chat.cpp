@@ -1,10 +1,10 @@
 // The chat namespace: Chat and ChatCompletions (create, whole and streamed completions).
-#include "api/client/client.hpp"
 #include "api/chat/chat.hpp"
 #include "api/chat/completions.hpp"
+#include "api/client/client.hpp"
+#include "py/arguments.hpp"
 #include "py/checks.hpp"
-#include "util/arguments.hpp"
-#include "util/pytype.hpp"
+#include "py/types.hpp"
 
 namespace korvane::api {
 namespace {
@@ -39,7 +39,7 @@ constexpr const char* kCreateDoc =
 //        presence_penalty=0.0, frequency_penalty=0.0, top_p=1.0, rerank_tier=None, rerank_k=None,
 //        tenant_id=None, **kwargs)
 nb::object create(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    util::Arguments parsed("ChatCompletions.create", kCreateParameters.data(), kCreateParameterCount,
+    py::Arguments parsed("ChatCompletions.create", kCreateParameters.data(), kCreateParameterCount,
                            kCreateRequired, args.ptr(), kwargs.ptr(), /*accept_extra=*/true);
     nb::dict payload = build_chat_payload(parsed);
     const bool stream = parsed.has(kStream) && py::truthy(parsed[kStream]);
@@ -73,7 +73,7 @@ void bind_chat(nb::module_& m) {
     chat_names();
     bind_chat_stream(m);
     nb::object completions = make_namespace_class("korvane_sdk.chat", "ChatCompletions", "Chat completions API.");
-    util::add_method(completions, "create", &create,
+    py::add_method(completions, "create", &create,
                      nb::sig("def create(self, model: str, messages: Iterable[Mapping[str, Any] | ChatMessage], "
                              "temperature: float | None = 0.7, max_tokens: int | None = None, stream: bool = False, "
                              "n: int = 1, stop: str | Sequence[str] | None = None, presence_penalty: float | None = 0.0, "
@@ -81,15 +81,15 @@ void bind_chat(nb::module_& m) {
                              "rerank_tier: str | None = None, rerank_k: int | None = None, tenant_id: str | None = None, "
                              "**kwargs: Any) -> ChatCompletion | ChatCompletionStream"),
                      kCreateDoc);
-    util::add_method(completions, "_create_completion", &create_completion, nb::arg("payload"),
+    py::add_method(completions, "_create_completion", &create_completion, nb::arg("payload"),
                      "Make a non-streaming completion request.");
-    util::add_method(
+    py::add_method(
         completions, "_stream_completion",
         [](nb::handle self, nb::handle payload) { return make_chat_stream(self, payload); }, nb::arg("payload"),
         "Make a streaming completion request.");
 
-    nb::object chat = util::make_class("korvane_sdk.chat", "Chat", "Chat API namespace.");
-    util::add_method(
+    nb::object chat = py::make_class("korvane_sdk.chat", "Chat", "Chat API namespace.");
+    py::add_method(
         chat, "__init__",
         [](nb::handle self, nb::handle client) {
             nb::setattr(self, "completions", classes().chat_completions(client));

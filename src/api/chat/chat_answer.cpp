@@ -1,5 +1,6 @@
 // Records built from chat answers: the whole ChatCompletion and one streamed chunk.
 #include "api/chat/completions.hpp"
+#include "py/raise.hpp"
 #include "records/records.hpp"
 
 namespace korvane::api {
@@ -13,8 +14,7 @@ nb::object record(nb::handle cls, nb::handle fields) {
 }
 
 [[noreturn]] void shape_error(const char* what, const char* expected, nb::handle got) {
-    PyErr_Format(PyExc_TypeError, "%s must be %s, not %s", what, expected, Py_TYPE(got.ptr())->tp_name);
-    throw nb::python_error();
+    py::raise(PyExc_TypeError, "%s must be %s, not %s", what, expected, Py_TYPE(got.ptr())->tp_name);
 }
 
 nb::handle expect_dict(nb::handle value, const char* what) {

@@ -69,7 +69,7 @@ void check_sendable(nb::handle name, nb::handle value, std::string& scratch) {
 
 }  // namespace
 
-nb::dict build_chat_payload(const util::Arguments& args) {
+nb::dict build_chat_payload(const py::Arguments& args) {
     const ChatNames& k = chat_names();
     nb::list messages = normalise_messages(args[kMessages]);
 

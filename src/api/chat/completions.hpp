@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <iterator>
 
-#include "util/arguments.hpp"
+#include "py/arguments.hpp"
 
 namespace korvane::api {
 
@@ -26,7 +26,7 @@ struct ChatNames {
 };
 const ChatNames& chat_names();
 
-// The parameters of ChatCompletions.create, in their order: positions in util::Arguments and their
+// The parameters of ChatCompletions.create, in their order: positions in py::Arguments and their
 // names, written once (the check below keeps every name at its position).
 enum CreateParameter : size_t {
     kModel, kMessages, kTemperature, kMaxTokens, kStream, kN, kStop, kPresencePenalty, kFrequencyPenalty,
@@ -52,7 +52,7 @@ consteval bool create_table_in_order() {
 }
 static_assert(create_table_in_order(), "kCreateParameterTable must list the parameters in their order");
 
-// The names alone, as util::Arguments takes them.
+// The names alone, as py::Arguments takes them.
 inline constexpr auto kCreateParameters = [] {
     std::array<const char*, kCreateParameterCount> names{};
     for (size_t i = 0; i < kCreateParameterCount; ++i) names[i] = kCreateParameterTable[i].name;
@@ -61,7 +61,7 @@ inline constexpr auto kCreateParameters = [] {
 
 // The request body of create(): messages normalised, members under their presence rules, extra
 // keyword arguments last. Raises (InvalidRequestError, TypeError) before anything is sent.
-nb::dict build_chat_payload(const util::Arguments& args);
+nb::dict build_chat_payload(const py::Arguments& args);
 
 // `object[key]` when the member is present (even when null), else `fallback`.
 nb::object member_or(nb::handle object, nb::handle key, nb::handle fallback);

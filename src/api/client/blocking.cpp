@@ -3,8 +3,8 @@
 
 #include <chrono>
 
-#include "api/client/handle_answer.hpp"
 #include "api/client/attempts.hpp"
+#include "api/client/handle_answer.hpp"
 #include "api/client/plan.hpp"
 #include "api/client/request_context.hpp"
 #include "api/client/request_log.hpp"
@@ -62,7 +62,8 @@ nb::object request(nb::handle client, nb::handle method, nb::handle path, nb::ha
         nb::object timeout = nb::getattr(client, "timeout");
         nb::object response;
         const nb::handle logger = request_log::enabled(kDebug);  // invalid when nobody listens
-        const auto started = logger.is_valid() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+        const auto started =
+            logger.is_valid() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
         try {
             response = nb::getattr(client, "_session")
                            .attr("request")(nb::arg("method") = method, nb::arg("url") = url,

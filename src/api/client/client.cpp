@@ -1,6 +1,7 @@
 // KorvaneClient: configuration from arguments, environment and class constants; owns the session.
 #include "api/client/client.hpp"
-#include "util/pytype.hpp"
+#include "py/raise.hpp"
+#include "py/types.hpp"
 
 namespace korvane::api {
 namespace {
@@ -66,8 +67,7 @@ nb::object with_options(nb::handle self, nb::kwargs changes) {
             known = known || (PyUnicode_Check(key.ptr()) && PyUnicode_CompareWithASCIIString(key.ptr(), name) == 0);
         }
         if (!known) {
-            PyErr_Format(PyExc_TypeError, "with_options() got an unexpected keyword argument '%U'", key.ptr());
-            throw nb::python_error();
+            py::raise(PyExc_TypeError, "with_options() got an unexpected keyword argument '%U'", key.ptr());
         }
     }
     nb::dict arguments;
@@ -103,12 +103,12 @@ nb::str repr(nb::handle self) {
 
 void bind_client(nb::module_& m) {
     g_session_class = nb::object(m.attr("Session")).release();  // a strong reference, kept for the process
-    nb::object cls = util::make_class("korvane_sdk.client", "KorvaneClient", "Client for the Korvane platform API.");
+    nb::object cls = py::make_class("korvane_sdk.client", "KorvaneClient", "Client for the Korvane platform API.");
     nb::setattr(cls, "DEFAULT_API_URL", nb::str("https://api.korvane.ai"));
     nb::setattr(cls, "DEFAULT_PROXY_URL", nb::str("https://proxy.korvane.ai"));
     nb::setattr(cls, "DEFAULT_TIMEOUT", nb::int_(60));
 
-    util::add_method(cls, "__init__", &init, nb::arg("api_key") = nb::none(), nb::arg("api_url") = nb::none(),
+    py::add_method(cls, "__init__", &init, nb::arg("api_key") = nb::none(), nb::arg("api_url") = nb::none(),
                      nb::arg("proxy_url") = nb::none(), nb::arg("timeout").none() = 60,
                      nb::arg("max_retries").none() = 3, nb::arg("verify_ssl").none() = true, nb::kw_only(),
                      nb::arg("retry_on_busy").none() = false, nb::arg("backoff_base").none() = 0.5,
@@ -125,18 +125,18 @@ void bind_client(nb::module_& m) {
                      "    backoff_base: First backoff ceiling in seconds (doubled per repeat)\n"
                      "    backoff_max: Largest backoff ceiling in seconds\n"
                      "    retry_after_max: Longest Retry-After honoured, in seconds");
-    util::add_method(
+    py::add_method(
         cls, "close", [](nb::handle self) { nb::getattr(self, "_session").attr("close")(); },
         "Close the client session.");
-    util::add_method(
+    py::add_method(
         cls, "__enter__", [](nb::handle self) { return nb::borrow(self); }, "Enter a with block: the client itself.");
-    util::add_method(
+    py::add_method(
         cls, "__exit__",
         [](nb::handle self, nb::handle, nb::handle, nb::handle) { nb::getattr(self, "close")(); },
         nb::arg("exc_type").none(), nb::arg("exc_val").none(), nb::arg("exc_tb").none(),
         "Leave a with block: close the session; exceptions pass on.");
-    util::add_method(cls, "__repr__", &repr);
-    util::add_method(cls, "with_options", &with_options,
+    py::add_method(cls, "__repr__", &repr);
+    py::add_method(cls, "with_options", &with_options,
                      nb::sig("def with_options(self, *, api_key: str | None = ..., api_url: str | None = ..., "
                              "proxy_url: str | None = ..., timeout: float = ..., max_retries: int = ..., "
                              "verify_ssl: bool = ..., retry_on_busy: bool = ..., backoff_base: float = ..., "

@@ -1,10 +1,9 @@
-// Retry-After: delay-seconds, fractions, or an HTTP date (read by libcurl's date parser).
+// Retry-After: delay-seconds, fractions, or an HTTP date (read by the HTTP layer's date reader).
 #include "api/client/retry_after.hpp"
 
-#include <curl/curl.h>
-
 #include <algorithm>
-#include <string>
+
+#include "http/http_date.hpp"
 
 namespace korvane::api {
 namespace {
@@ -45,12 +44,10 @@ std::optional<long long> parse_retry_after(std::string_view value, std::time_t n
         return std::min(kCap, whole + (fraction_nonzero ? 1 : 0));
     }
 
-    // An HTTP date: libcurl reads the three forms HTTP allows. It needs a terminated string.
-    if (value.size() > 64) return std::nullopt;
-    std::string text(value);
-    std::time_t when = curl_getdate(text.c_str(), nullptr);
-    if (when == -1) return std::nullopt;
-    return std::clamp<long long>(static_cast<long long>(when) - static_cast<long long>(now), 0, kCap);
+    // An HTTP date, in any of the three forms HTTP allows.
+    std::optional<std::time_t> when = http::parse_http_date(value);
+    if (!when) return std::nullopt;
+    return std::clamp<long long>(static_cast<long long>(*when) - static_cast<long long>(now), 0, kCap);
 }
 
 }  // namespace korvane::api

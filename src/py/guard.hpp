@@ -5,7 +5,7 @@
 #include <new>
 #include <typeinfo>
 
-namespace korvane::records {
+namespace korvane::py {
 
 namespace nb = nanobind;
 
@@ -44,4 +44,4 @@ Result guarded(Result failure, Fn&& fn) noexcept {
     return failure;
 }
 
-}  // namespace korvane::records
+}  // namespace korvane::py

@@ -2,9 +2,9 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
-#include "util/signed_method.hpp"
+#include "py/signed_method.hpp"
 
-namespace korvane::util {
+namespace korvane::py {
 
 namespace nb = nanobind;
 
@@ -31,4 +31,4 @@ void add_method(nb::handle cls, const char* name, Fn&& fn, const Extra&... extra
     nb::setattr(cls, name, signed_method(f));
 }
 
-}  // namespace korvane::util
+}  // namespace korvane::py

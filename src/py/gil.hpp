@@ -5,7 +5,7 @@
 
 #include <mutex>
 
-namespace korvane::http {
+namespace korvane::py {
 
 inline std::unique_lock<std::mutex> lock_releasing_gil(std::mutex& mutex) {
     std::unique_lock lock(mutex, std::try_to_lock);
@@ -16,4 +16,4 @@ inline std::unique_lock<std::mutex> lock_releasing_gil(std::mutex& mutex) {
     return lock;
 }
 
-}  // namespace korvane::http
+}  // namespace korvane::py

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace korvane::http {
+namespace korvane::py {
 
 namespace nb = nanobind;
 
@@ -21,4 +21,4 @@ inline std::string text_bytes(nb::handle value) {
     return std::string(data, static_cast<size_t>(size));
 }
 
-}  // namespace korvane::http
+}  // namespace korvane::py

@@ -5,7 +5,7 @@
 // __text_signature__ from method descriptors, so this wrapper is one (Py_TPFLAGS_METHOD_DESCRIPTOR:
 // calls through an instance are made without a bound-method object, as for nanobind's own), and
 // forwards each call to the wrapped function by vectorcall.
-#include "util/signed_method.hpp"
+#include "py/signed_method.hpp"
 #include "util/python_compat.hpp"
 
 #include <cstddef>
@@ -15,7 +15,9 @@
 #include <string_view>
 #include <vector>
 
-namespace korvane::util {
+#include "py/spec_type.hpp"
+
+namespace korvane::py {
 namespace {
 
 struct SignedMethod {
@@ -31,26 +33,8 @@ PyObject* call(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* k
     return PyObject_Vectorcall(as_signed(self)->function, args, nargsf, kwnames);
 }
 
-int traverse(PyObject* self, visitproc visit, void* arg) {
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_signed(self)->function);
-    Py_VISIT(as_signed(self)->text_signature);
-    return 0;
-}
-
-int clear(PyObject* self) {
-    Py_CLEAR(as_signed(self)->function);
-    Py_CLEAR(as_signed(self)->text_signature);
-    return 0;
-}
-
-void dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);
-}
+// Its strong references, for the garbage collector.
+using References = py::StrongMembers<SignedMethod, &SignedMethod::function, &SignedMethod::text_signature>;
 
 // Through an instance: a bound method; through the class: the descriptor itself.
 PyObject* descr_get(PyObject* self, PyObject* instance, PyObject*) {
@@ -130,9 +114,9 @@ PyType_Slot g_slots[] = {
     {Py_tp_getattro, reinterpret_cast<void*>(&getattro)},
     {Py_tp_descr_get, reinterpret_cast<void*>(&descr_get)},
     {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
-    {Py_tp_traverse, reinterpret_cast<void*>(&traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(&clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(&References::traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&References::clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&References::dealloc)},
     {Py_tp_repr, reinterpret_cast<void*>(&repr)},
     {0, nullptr},
 };
@@ -145,18 +129,6 @@ PyType_Spec g_spec = {
         Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     g_slots,
 };
-
-// The descriptor type, made on first use and kept for the process (never destroyed: every
-// descriptor made holds a reference to it anyway, and classes keep their descriptors).
-PyTypeObject* signed_type() {
-    static PyTypeObject* type = nullptr;
-    if (!type) {
-        PyObject* made = PyType_FromSpec(&g_spec);
-        if (!made) throw nb::python_error();
-        type = reinterpret_cast<PyTypeObject*>(made);
-    }
-    return type;
-}
 
 // ---- Parsing a nanobind signature text -------------------------------------------------------
 
@@ -266,7 +238,7 @@ nb::str text_signature(nb::handle nb_signature_text, nb::handle defaults) {
 }
 
 nb::object signed_method(nb::handle nb_method) {
-    PyTypeObject* type = signed_type();
+    PyTypeObject* type = py::kept_type<g_spec>();
     SignedMethod* made = PyObject_GC_New(SignedMethod, type);
     if (!made) throw nb::python_error();
     made->vectorcall = &call;
@@ -298,4 +270,4 @@ void sign_methods(nb::handle cls) {
     }
 }
 
-}  // namespace korvane::util
+}  // namespace korvane::py

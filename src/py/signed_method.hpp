@@ -2,7 +2,7 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
-namespace korvane::util {
+namespace korvane::py {
 
 namespace nb = nanobind;
 
@@ -21,4 +21,4 @@ nb::str text_signature(nb::handle nb_signature_text, nb::handle defaults);
 // ones, __init__ and __enter__/__exit__.
 void sign_methods(nb::handle cls);
 
-}  // namespace korvane::util
+}  // namespace korvane::py
