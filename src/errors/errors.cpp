@@ -229,8 +229,7 @@ nb::object make(Kind kind, nb::tuple args, nb::dict kwargs) {
 }
 
 void raise(nb::handle error) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
+    py::raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 
 // The classes are made on first use (make_types): here they are only declared.

@@ -3,6 +3,7 @@
 
 #include <nanobind/stl/string.h>
 #include "py/signed_method.hpp"
+#include "py/raise.hpp"
 
 namespace korvane::http {
 namespace {
@@ -125,8 +126,7 @@ void bind_headers(nb::module_& m) {
             [](const HeaderMap& h, nb::handle key) {
                 const std::string* value = lookup(h, key);
                 if (!value) {
-                    PyErr_SetObject(PyExc_KeyError, key.ptr());
-                    throw nb::python_error();
+                    py::raise_object(PyExc_KeyError, key.ptr());
                 }
                 return latin1(*value);
             })

@@ -24,6 +24,12 @@ namespace nb = nanobind;
     throw nb::python_error();
 }
 
+// Raises `value` (an exception instance, or the argument the exception class is called with) as `type`.
+[[noreturn]] inline void raise_object(PyObject* type, PyObject* value) {
+    PyErr_SetObject(type, value);
+    throw nb::python_error();
+}
+
 [[noreturn]] inline void raise_type_error(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);

@@ -5,6 +5,7 @@
 
 #include "records/dump.hpp"
 #include "py/signed_method.hpp"
+#include "py/raise.hpp"
 
 namespace korvane::records {
 namespace {
@@ -125,8 +126,7 @@ nb::dict make_issue(const char* type, nb::handle loc, nb::handle msg, nb::handle
 void raise_validation_error(nb::handle title, nb::handle issues) {
     nb::object error = nb::steal(PyObject_CallFunctionObjArgs(g_type, title.ptr(), issues.ptr(), nullptr));
     if (!error.is_valid()) throw nb::python_error();
-    PyErr_SetObject(g_type, error.ptr());
-    throw nb::python_error();
+    py::raise_object(g_type, error.ptr());
 }
 
 void raise_single(nb::handle title, const char* type, nb::handle msg, nb::handle input, nb::handle ctx) {

@@ -77,6 +77,17 @@ def test_something_that_only_looks_like_our_method_is_called(name):
     assert client._request.paths == [path]
 
 
+def test_another_clients_stream_is_not_taken_for_ours(httpserver):
+    body = 'data: {"id": "s-1", "created": 1, "choices": []}\n\ndata: [DONE]\n\n'
+    httpserver.expect_request("/v1/chat/completions").respond_with_data(body, content_type="text/event-stream")
+    url = httpserver.url_for("").rstrip("/")
+    with KorvaneClient(api_key="sk-test", proxy_url=url) as other, \
+            KorvaneClient(api_key="sk-test", proxy_url=UNREACHABLE) as client:
+        client._request_stream = other._request_stream
+        assert [chunk.id for chunk in client.chat.completions.create("m", [], stream=True)] == ["s-1"]
+    assert len(httpserver.log) == 1
+
+
 def test_the_route_is_chosen_again_for_each_call(httpserver):
     with serving(httpserver, "/api/v1/tenants", [TENANT]) as client:
         assert [t.id for t in client.tenants.list()] == ["ten-1"]

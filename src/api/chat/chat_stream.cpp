@@ -12,6 +12,7 @@
 #include "api/client/client.hpp"
 #include "http/response.hpp"
 #include "json/json.hpp"
+#include "py/raise.hpp"
 #include "records/from_json.hpp"
 #include "records/records.hpp"
 #include "util/python_compat.hpp"
@@ -95,9 +96,9 @@ void release_after_error(StreamState& state) {
 
 void start(StreamState& state) {
     nb::object client = nb::getattr(state.completions, "_client");
-    nb::object response = client.attr("_request_stream")(nb::arg("method") = "POST",
-                                                         nb::arg("path") = "/v1/chat/completions",
-                                                         nb::arg("json") = state.payload);
+    Call call{"POST", nb::str("/v1/chat/completions")};
+    call.json = state.payload;
+    nb::object response = request_stream(client, call);
     state.phase = Phase::streaming;
     state.completions.reset();
     state.payload.reset();
@@ -140,9 +141,7 @@ std::string_view line_text(nb::handle line) {
     int truth = PyObject_IsTrue(raw);
     if (truth < 0) throw nb::python_error();
     if (truth) {
-        PyErr_Format(PyExc_TypeError, "iter_lines() gave a line of type %s; expected bytes or str",
-                     Py_TYPE(raw)->tp_name);
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "iter_lines() gave a line of type %s; expected bytes or str", Py_TYPE(raw)->tp_name);
     }
     return {};
 }

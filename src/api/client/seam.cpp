@@ -19,6 +19,7 @@ namespace {
 // made. Strong references kept for the process, as the class is: a replacement put on the class later
 // must not leave these dangling.
 PyObject* g_own_request = nullptr;
+PyObject* g_own_request_stream = nullptr;
 PyObject* g_own_handle_response = nullptr;
 
 // client._request(**call) as a Python call, with exactly the keywords the call sets.
@@ -46,7 +47,9 @@ nb::object run_own_request(nb::handle client, const Call& call, blocking::Record
 }  // namespace
 
 bool is_own(nb::handle bound, nb::handle client, OwnMethod which) {
-    PyObject* own = which == OwnMethod::request ? g_own_request : g_own_handle_response;
+    PyObject* own = which == OwnMethod::request          ? g_own_request
+                    : which == OwnMethod::request_stream ? g_own_request_stream
+                                                         : g_own_handle_response;
     // Only a bound method object counts: anything else that merely looks like one is called as it is.
     if (!own || !PyMethod_Check(bound.ptr())) return false;
     return PyMethod_GET_FUNCTION(bound.ptr()) == own && PyMethod_GET_SELF(bound.ptr()) == client.ptr();
@@ -54,6 +57,7 @@ bool is_own(nb::handle bound, nb::handle client, OwnMethod which) {
 
 void remember_own_methods(nb::handle client_class) {
     g_own_request = nb::getattr(client_class, "_request").release().ptr();
+    g_own_request_stream = nb::getattr(client_class, "_request_stream").release().ptr();
     g_own_handle_response = nb::getattr(client_class, "_handle_response").release().ptr();
 }
 
@@ -68,6 +72,14 @@ Seams::Seams(nb::handle client)
 
 nb::object Seams::request(const Call& call) const {
     return own_request_ ? run_own_request(client_, call, nullptr) : call_python(request_, call);
+}
+
+nb::object request_stream(nb::handle client, const Call& call) {
+    nb::object stream = nb::getattr(client, "_request_stream");
+    if (is_own(stream, client, OwnMethod::request_stream)) {
+        return blocking::request_stream(client, nb::str(call.method), call.path, or_none(call.json));
+    }
+    return call_python(stream, call);
 }
 
 nb::object Seams::request_for_records(const Call& call, const records::JsonRecords& reader, nb::object& records) const {

@@ -11,7 +11,7 @@
 //   client._request_stream(method=, path=, json=)
 //       -> an open response: iter_lines() yields the body's lines (bytes or str), close() releases it.
 //          An error answer raises (through _handle_error) before anything is returned.
-//   client._handle_response(response, raw_response)
+//   client._handle_response(response, raw)  (called positionally)
 //       -> what _request returns for one answer; a 4xx/5xx answer goes to _handle_error.
 //   client._handle_error(response)
 //       -> does not return: raises the SDK error that the answer's status maps to.
@@ -28,17 +28,20 @@
 //   at each call, so a change applies to the next call.
 //
 // ROUTES. When a seam is still the client's own, the C++ code behind it is called directly, with the
-// outcome the Python call would have: KorvaneClient's own _request is run without a Python call in
-// between, and a list answer of the HTTP layer's own Response (json() not replaced on its class) is read
-// straight into records. Anything replaced is called as a Python method, and everything after it in the
-// chain goes the Python way too. Seams below decides this for one call.
+// outcome the Python call would have: KorvaneClient's own _request and _request_stream are run without
+// a Python call in between; a list answer of the HTTP layer's own Response (json() not replaced on its
+// class) is read straight into records; a streamed answer's lines are split in C++ while iter_lines()
+// is ours. Only a bound method of this very client counts as its own, never a look-alike.
+// Anything replaced is called as a Python method, and everything after it in the chain goes the Python
+// way too. Seams (and request_stream) below decide this for one call.
 //
-// DRIVERS. What a call does is shared: planning (plan.hpp: URL, headers, the attempt budget), the retry
-// rule (attempts.hpp), status mapping and reading answers into records (answer.hpp), the errors'
-// context (request_context.hpp). Only the waiting belongs to a driver: the blocking driver
+// DRIVERS. What a call does is shared: planning (plan.hpp: URL and headers), the retry rule
+// (attempts.hpp: attempt budget, busy answers, backoff, transport failures), status mapping and
+// reading answers, into records where they can go (handle_answer.hpp, answer_shape.hpp), and the
+// errors' context (request_context.hpp). Only the waiting belongs to a driver: the blocking driver
 // (blocking.hpp) calls client._session.request and sleeps between attempts, with the GIL released
 // while the HTTP layer waits. A second driver (asyncio over libcurl's multi interface) plugs in beside
-// it: it takes the same RequestPlan and AttemptRule and awaits each attempt instead of blocking.
+// it: it takes the same RequestPlan and retry rule, and awaits each attempt and pause instead.
 #pragma once
 #include <nanobind/nanobind.h>
 
@@ -92,10 +95,14 @@ private:
     bool own_request_;
 };
 
+// client._request_stream(method=, path=, json=) for a streamed call (only those keywords are passed):
+// on the C++ route when it is the client's own. The stream's reader then asks own_lines() below.
+nb::object request_stream(nb::handle client, const Call& call);
+
 // Whether `bound` (an attribute just looked up on `client`) is the client class's own `name` method,
-// bound to `client`. For the seams the request loop meets after the call has started (_handle_response,
-// looked up when the answer is there, as the Python method would look it up).
-enum class OwnMethod { request, handle_response };
+// bound to `client`. Also for the seams the request loop meets after the call has started
+// (_handle_response, looked up when the answer is there, as the Python method would look it up).
+enum class OwnMethod { request, request_stream, handle_response };
 bool is_own(nb::handle bound, nb::handle client, OwnMethod which);
 
 // The HTTP layer's own Response behind `response` when it is exactly one and the method a reader would
