@@ -14,6 +14,15 @@ namespace korvane::py {
 
 namespace nb = nanobind;
 
+// The position of keyword `key` among `names` (count when it is none of them), for both binders.
+inline size_t name_index(PyObject* key, const char* const* names, size_t count) {
+    if (!PyUnicode_Check(key)) return count;
+    for (size_t i = 0; i < count; ++i) {
+        if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) return i;
+    }
+    return count;
+}
+
 class Arguments {
 public:
     // Binds positional `args` and keyword `kwargs` to `names` (the first `required` of them
@@ -35,13 +44,7 @@ public:
             PyObject *key, *value;
             Py_ssize_t pos = 0;
             while (PyDict_Next(kwargs, &pos, &key, &value)) {
-                size_t index = count;
-                for (size_t i = 0; i < count; ++i) {
-                    if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-                        index = i;
-                        break;
-                    }
-                }
+                const size_t index = name_index(key, names, count);
                 if (index == count) {
                     if (!accept_extra) fail("%s() got an unexpected keyword argument '%U'", where, key);
                     extra_[nb::handle(key)] = nb::handle(value);
@@ -91,11 +94,8 @@ inline bool bind_arguments(const char* function, PyObject* const* args, Py_ssize
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t index = 0;
-        for (const char* name : names) {
-            if (PyUnicode_CompareWithASCIIString(key, name) == 0) break;
-            ++index;
-        }
+        const Py_ssize_t index =
+            static_cast<Py_ssize_t>(name_index(key, names.begin(), static_cast<size_t>(count)));
         if (index == count) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
             return false;
