@@ -5,9 +5,10 @@
 #include <string>
 
 #include "bindings.hpp"
-#include "util/arguments.hpp"
+#include "py/arguments.hpp"
+#include "py/raise.hpp"
 #include "util/lazy_names.hpp"
-#include "util/signed_method.hpp"
+#include "py/signed_method.hpp"
 
 namespace korvane::errors {
 namespace {
@@ -73,7 +74,7 @@ void store_fields(nb::handle self, nb::handle message, nb::handle http_status, n
 // KorvaneError(message, http_status=None, error_code=None, details=None)
 void init_base(nb::handle self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"message", "http_status", "error_code", "details"};
-    util::Arguments parsed("KorvaneError.__init__", names, 4, 1, args, kwargs, /*accept_extra=*/false);
+    py::Arguments parsed("KorvaneError.__init__", names, 4, 1, args, kwargs, /*accept_extra=*/false);
     store_fields(self, parsed[0], parsed.get_or_none(1), parsed.get_or_none(2), parsed.get_or_none(3));
 }
 
@@ -83,7 +84,7 @@ void init_subclass(const ClassInfo& cls, nb::handle self, PyObject* args, PyObje
     const char* names[2] = {job ? "job_id" : "message", cls.extra};
     const size_t count = (job || !cls.extra) ? 1 : 2;
     std::string where = std::string(cls.name) + ".__init__";
-    util::Arguments parsed(where.c_str(), names, count, job ? 1 : 0, args, kwargs, /*accept_extra=*/true);
+    py::Arguments parsed(where.c_str(), names, count, job ? 1 : 0, args, kwargs, /*accept_extra=*/true);
 
     nb::object message;
     if (job) {
@@ -95,15 +96,13 @@ void init_subclass(const ClassInfo& cls, nb::handle self, PyObject* args, PyObje
     nb::dict forwarded = parsed.extra();
     auto fix = [&](const char* key, nb::object value) {
         if (forwarded.contains(key)) {
-            PyErr_Format(PyExc_TypeError,
+            py::raise(PyExc_TypeError,
                          "KorvaneError.__init__() got multiple values for keyword argument '%s'", key);
-            throw nb::python_error();
         }
         forwarded[key] = value;
     };
     if (job && forwarded.contains("message")) {
-        PyErr_SetString(PyExc_TypeError, "KorvaneError.__init__() got multiple values for argument 'message'");
-        throw nb::python_error();
+        py::raise_text(PyExc_TypeError, "KorvaneError.__init__() got multiple values for argument 'message'");
     }
     if (cls.fixed_status) fix("http_status", nb::int_(cls.fixed_status));
     if (cls.fixed_code) fix("error_code", nb::str(cls.fixed_code));
@@ -184,7 +183,7 @@ nb::object create_type(size_t index, const Types& made) {
             }
         },
         nb::scope(type), nb::name("__init__"), nb::is_method(), nb::sig(signatures[index].c_str()));
-    nb::setattr(type, "__init__", util::signed_method(init));
+    nb::setattr(type, "__init__", py::signed_method(init));
     if (index == 0) {
         // Context of the failed exchange, set on errors raised by the client (None otherwise).
         for (const char* context : {"method", "url", "request_id", "headers", "body"}) {
@@ -230,8 +229,7 @@ nb::object make(Kind kind, nb::tuple args, nb::dict kwargs) {
 }
 
 void raise(nb::handle error) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
+    py::raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 
 // The classes are made on first use (make_types): here they are only declared.

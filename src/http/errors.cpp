@@ -4,6 +4,7 @@
 #include <array>
 
 #include "util/lazy_names.hpp"
+#include "py/raise.hpp"
 
 namespace korvane::http {
 namespace {
@@ -86,8 +87,7 @@ nb::handle error_type(ErrorKind kind) { return type_of(kind); }
 void raise_error(ErrorKind kind, const std::string& message) {
     nb::object text = nb::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text.is_valid()) throw nb::python_error();
-    PyErr_SetObject(type_of(kind), text.ptr());
-    throw nb::python_error();
+    py::raise_object(type_of(kind), text.ptr());
 }
 
 // The classes are made on first use (make_types): here they are only declared.

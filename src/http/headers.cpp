@@ -2,7 +2,8 @@
 #include "http/headers.hpp"
 
 #include <nanobind/stl/string.h>
-#include "util/signed_method.hpp"
+#include "py/signed_method.hpp"
+#include "py/raise.hpp"
 
 namespace korvane::http {
 namespace {
@@ -125,8 +126,7 @@ void bind_headers(nb::module_& m) {
             [](const HeaderMap& h, nb::handle key) {
                 const std::string* value = lookup(h, key);
                 if (!value) {
-                    PyErr_SetObject(PyExc_KeyError, key.ptr());
-                    throw nb::python_error();
+                    py::raise_object(PyExc_KeyError, key.ptr());
                 }
                 return latin1(*value);
             })
@@ -177,7 +177,7 @@ void bind_headers(nb::module_& m) {
             return nb::str("{}({!r})").format(nb::str("Headers"), nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))(self.attr("items")()));
         });
     cls.attr("__hash__") = nb::none();
-    util::sign_methods(cls);
+    py::sign_methods(cls);
     // _collections_abc is what collections.abc re-exports, and the interpreter has already loaded it.
     nb::module_::import_("_collections_abc").attr("Mapping").attr("register")(cls);
 }

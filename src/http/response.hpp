@@ -86,6 +86,7 @@ enum class ResponseMethod { iter_lines, json };
 
 // `object` as a Response when it is exactly one and `method` is still the class's own, so a
 // caller may read it directly in C++ with the same outcome as calling the method; else nullptr.
+// The API layer asks through the client's seam (api/client/seam.hpp: own_lines, own_json).
 Response* own_response(nb::handle object, ResponseMethod method);
 
 }  // namespace korvane::http

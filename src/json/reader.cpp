@@ -12,8 +12,8 @@
 #include "json/decode_error.hpp"
 #include "json/json.hpp"
 #include "json/key_cache.hpp"
-#include "json/scalars.hpp"
 #include "json/reader.hpp"
+#include "json/scalars.hpp"
 #include "util/stack.hpp"
 
 namespace korvane::json {
@@ -485,5 +485,7 @@ nb::object parse_padded(std::string_view text) {
         return verdict_of_json_module(bytes_of(text), text, refusal);
     }
 }
+
+bool is_utf8(std::string_view text) { return simdjson::validate_utf8(text.data(), text.size()); }
 
 }  // namespace korvane::json

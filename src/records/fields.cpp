@@ -1,8 +1,8 @@
 // model_fields: a FieldInfo per field (type, default, bounds, description), built on first use.
 #include <string>
 
+#include "py/types.hpp"
 #include "records/base_model.hpp"
-#include "util/pytype.hpp"
 
 namespace korvane::records {
 namespace {
@@ -93,11 +93,11 @@ nb::object model_fields(const Schema& schema) {
 }
 
 void bind_field_info(nb::module_& m) {
-    nb::object cls = util::make_class("korvane_sdk.models", "FieldInfo",
+    nb::object cls = py::make_class("korvane_sdk.models", "FieldInfo",
                                       "What a record declares about one field: annotation, default or "
                                       "default_factory, description and bounds (ge, le, min_length, max_length).");
-    util::add_method(cls, "is_required", &is_required, "Whether the field must be given (it has no default).");
-    util::add_method(cls, "__repr__", &info_repr);
+    py::add_method(cls, "is_required", &is_required, "Whether the field must be given (it has no default).");
+    py::add_method(cls, "__repr__", &info_repr);
     m.attr("FieldInfo") = cls;
     g_field_info = cls.release().ptr();
 }

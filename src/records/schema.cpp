@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "py/raise.hpp"
 #include "records/schema_table.hpp"
 
 namespace korvane::records {
@@ -30,8 +31,7 @@ std::unordered_map<PyTypeObject*, const Schema*>& class_map() {
 }
 
 [[noreturn]] void bad_table(const std::string& what) {
-    PyErr_Format(PyExc_RuntimeError, "record table: %s", what.c_str());
-    throw nb::python_error();
+    py::raise(PyExc_RuntimeError, "record table: %s", what.c_str());
 }
 
 // Reads one type expression of the table's small grammar.

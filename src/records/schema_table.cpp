@@ -2,6 +2,9 @@
 #include "records/schema_table.hpp"
 
 #include <array>
+#include <string_view>
+
+#include "records/record_id.hpp"
 
 namespace korvane::records {
 namespace {
@@ -211,6 +214,16 @@ constexpr std::array kRecords = {
     RecordDecl{"Dataset", "Training dataset.", kDataset},
     RecordDecl{"DatasetCreate", "Request to create a dataset.", kDatasetCreate},
 };
+
+// The ids of record_id.hpp name the records of this table, one for one and in its order.
+constexpr bool ids_match_table() {
+    if (kRecords.size() != kRecordCount) return false;
+    for (size_t i = 0; i < kRecordCount; ++i) {
+        if (std::string_view(kRecords[i].name) != kRecordNames[i]) return false;
+    }
+    return true;
+}
+static_assert(ids_match_table(), "record_id.hpp and the record table disagree");
 
 }  // namespace
 
