@@ -7,8 +7,8 @@
 #include "bindings.hpp"
 #include "py/arguments.hpp"
 #include "py/raise.hpp"
-#include "util/lazy_names.hpp"
 #include "py/signed_method.hpp"
+#include "util/lazy_names.hpp"
 
 namespace korvane::errors {
 namespace {
@@ -29,31 +29,31 @@ struct ClassInfo {
 };
 
 constexpr std::array<ClassInfo, 11> kClasses{{
-    {Kind::Korvane, Kind::Korvane, "KorvaneError", "Base exception for all Korvane SDK errors.",
-     nullptr, 0, nullptr, nullptr},
+    {Kind::Korvane, Kind::Korvane, "KorvaneError", "Base exception for all Korvane SDK errors.", nullptr, 0, nullptr,
+     nullptr},
     {Kind::Authentication, Kind::Korvane, "AuthenticationError",
      "Raised when authentication fails.\n\nCommon causes: invalid, expired or missing API key.",
      "Authentication failed", 401, "AUTH_ERROR", nullptr},
-    {Kind::RateLimit, Kind::Korvane, "RateLimitError", "Raised when rate limits are exceeded.",
-     "Rate limit exceeded", 429, "RATE_LIMIT", "retry_after"},
+    {Kind::RateLimit, Kind::Korvane, "RateLimitError", "Raised when rate limits are exceeded.", "Rate limit exceeded",
+     429, "RATE_LIMIT", "retry_after"},
     {Kind::InvalidRequest, Kind::Korvane, "InvalidRequestError",
      "Raised when the request is invalid.\n\nCommon causes: missing required parameters, invalid "
      "parameter values, malformed request body.",
      "Invalid request", 400, "INVALID_REQUEST", nullptr},
-    {Kind::NotFound, Kind::Korvane, "NotFoundError", "Raised when a resource is not found.",
-     "Resource not found", 404, "NOT_FOUND", nullptr},
-    {Kind::Server, Kind::Korvane, "ServerError", "Raised when the server encounters an error.",
-     "Server error", 500, "SERVER_ERROR", nullptr},
-    {Kind::Training, Kind::Korvane, "TrainingError", "Base exception for training-related errors.",
-     "Training error", 0, "TRAINING_ERROR", nullptr},
-    {Kind::TrainingJobNotFound, Kind::Training, "TrainingJobNotFoundError",
-     "Raised when a training job is not found.", nullptr, 0, "JOB_NOT_FOUND", "job_id"},
+    {Kind::NotFound, Kind::Korvane, "NotFoundError", "Raised when a resource is not found.", "Resource not found", 404,
+     "NOT_FOUND", nullptr},
+    {Kind::Server, Kind::Korvane, "ServerError", "Raised when the server encounters an error.", "Server error", 500,
+     "SERVER_ERROR", nullptr},
+    {Kind::Training, Kind::Korvane, "TrainingError", "Base exception for training-related errors.", "Training error", 0,
+     "TRAINING_ERROR", nullptr},
+    {Kind::TrainingJobNotFound, Kind::Training, "TrainingJobNotFoundError", "Raised when a training job is not found.",
+     nullptr, 0, "JOB_NOT_FOUND", "job_id"},
     {Kind::TrainingData, Kind::Training, "TrainingDataError", "Raised when training data is invalid.",
      "Invalid training data", 0, "INVALID_TRAINING_DATA", nullptr},
     {Kind::Connection, Kind::Korvane, "ConnectionError", "Raised when connection to the API fails.",
      "Failed to connect to Korvane API", 0, "CONNECTION_ERROR", nullptr},
-    {Kind::Timeout, Kind::Korvane, "TimeoutError", "Raised when a request times out.",
-     "Request timed out", 0, "TIMEOUT", nullptr},
+    {Kind::Timeout, Kind::Korvane, "TimeoutError", "Raised when a request times out.", "Request timed out", 0,
+     "TIMEOUT", nullptr},
 }};
 
 std::array<PyObject*, kClasses.size()> g_types{};  // owned for the life of the process
@@ -62,7 +62,8 @@ std::array<PyObject*, kClasses.size()> g_types{};  // owned for the life of the 
 void store_fields(nb::handle self, nb::handle message, nb::handle http_status, nb::handle error_code,
                   nb::handle details) {
     nb::object args = nb::make_tuple(message);
-    if (reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_init(self.ptr(), args.ptr(), nullptr) < 0) throw nb::python_error();
+    if (reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_init(self.ptr(), args.ptr(), nullptr) < 0)
+        throw nb::python_error();
     nb::setattr(self, "message", message);
     nb::setattr(self, "http_status", http_status);
     nb::setattr(self, "error_code", error_code);
@@ -96,8 +97,7 @@ void init_subclass(const ClassInfo& cls, nb::handle self, PyObject* args, PyObje
     nb::dict forwarded = parsed.extra();
     auto fix = [&](const char* key, nb::object value) {
         if (forwarded.contains(key)) {
-            py::raise(PyExc_TypeError,
-                         "KorvaneError.__init__() got multiple values for keyword argument '%s'", key);
+            py::raise(PyExc_TypeError, "KorvaneError.__init__() got multiple values for keyword argument '%s'", key);
         }
         forwarded[key] = value;
     };
@@ -228,9 +228,7 @@ nb::object make(Kind kind, nb::tuple args, nb::dict kwargs) {
     return nb::steal(error);
 }
 
-void raise(nb::handle error) {
-    py::raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-}
+void raise(nb::handle error) { py::raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr()); }
 
 // The classes are made on first use (make_types): here they are only declared.
 void bind(nb::module_& /*m*/) {

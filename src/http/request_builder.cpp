@@ -31,9 +31,7 @@ bool is_token(std::string_view text) {
     return true;
 }
 
-[[noreturn]] void value_error(const char* message) {
-    py::raise_text(PyExc_ValueError, message);
-}
+[[noreturn]] void value_error(const char* message) { py::raise_text(PyExc_ValueError, message); }
 
 std::string plan_method(nb::handle method) {
     if (!PyUnicode_Check(method.ptr()) && !PyBytes_Check(method.ptr())) {
@@ -64,7 +62,7 @@ long timeout_ms(nb::handle value, const char* which) {
     if (seconds == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
         py::raise(PyExc_TypeError, "%s timeout must be a number of seconds or None, not %s", which,
-                     Py_TYPE(value.ptr())->tp_name);
+                  Py_TYPE(value.ptr())->tp_name);
     }
     if (std::isnan(seconds) || seconds <= 0) {
         py::raise(PyExc_ValueError, "%s timeout must be greater than 0 seconds", which);
@@ -76,7 +74,8 @@ long timeout_ms(nb::handle value, const char* which) {
 
 void plan_timeouts(RequestPlan& plan, nb::handle timeout) {
     if (PyTuple_Check(timeout.ptr())) {
-        if (PyTuple_GET_SIZE(timeout.ptr()) != 2) value_error("timeout must be a number, None or a (connect, read) pair");
+        if (PyTuple_GET_SIZE(timeout.ptr()) != 2)
+            value_error("timeout must be a number, None or a (connect, read) pair");
         plan.connect_timeout_ms = timeout_ms(PyTuple_GET_ITEM(timeout.ptr(), 0), "connect");
         plan.read_timeout_ms = timeout_ms(PyTuple_GET_ITEM(timeout.ptr(), 1), "read");
         return;
@@ -89,7 +88,8 @@ std::string header_value_bytes(nb::handle value) {
     if (PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr())) {
         return PyBytes_Check(value.ptr())
                    ? std::string(PyBytes_AS_STRING(value.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(value.ptr())))
-                   : std::string(PyByteArray_AS_STRING(value.ptr()), static_cast<size_t>(PyByteArray_GET_SIZE(value.ptr())));
+                   : std::string(PyByteArray_AS_STRING(value.ptr()),
+                                 static_cast<size_t>(PyByteArray_GET_SIZE(value.ptr())));
     }
     nb::object latin1 = nb::steal(PyUnicode_AsLatin1String(value.ptr()));
     if (latin1.is_valid()) {
@@ -112,7 +112,7 @@ GivenHeaders plan_headers(RequestPlan& plan, nb::handle headers) {
     if (headers.is_none()) return given;
     if (!PyDict_Check(headers.ptr()) && !nb::hasattr(headers, "items")) {
         py::raise(PyExc_TypeError, "headers must be a mapping of names to values, not %s",
-                     Py_TYPE(headers.ptr())->tp_name);
+                  Py_TYPE(headers.ptr())->tp_name);
     }
     nb::object items = PyDict_Check(headers.ptr()) ? nb::steal(PyDict_Items(headers.ptr())) : headers.attr("items")();
     if (!items.is_valid()) throw nb::python_error();
@@ -131,7 +131,8 @@ GivenHeaders plan_headers(RequestPlan& plan, nb::handle headers) {
             raise_error(ErrorKind::InvalidHeader,
                         "Invalid header name: it must be a non-empty token without spaces, colons or line breaks");
         }
-        if (!PyUnicode_Check(value_obj.ptr()) && !PyBytes_Check(value_obj.ptr()) && !PyByteArray_Check(value_obj.ptr())) {
+        if (!PyUnicode_Check(value_obj.ptr()) && !PyBytes_Check(value_obj.ptr()) &&
+            !PyByteArray_Check(value_obj.ptr())) {
             raise_error(ErrorKind::InvalidHeader, "Value of header '" + name + "' must be str or bytes, not " +
                                                       Py_TYPE(value_obj.ptr())->tp_name);
         }

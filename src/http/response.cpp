@@ -24,9 +24,7 @@ nb::object bytes_of(std::string_view data) {
     return nb::steal(bytes);
 }
 
-[[noreturn]] void runtime_error(const char* message) {
-    py::raise_text(PyExc_RuntimeError, message);
-}
+[[noreturn]] void runtime_error(const char* message) { py::raise_text(PyExc_RuntimeError, message); }
 
 class LineIterator {
 public:
@@ -78,7 +76,8 @@ Response::Response(std::unique_ptr<Exchange> exchange)
 
 std::string_view Response::body() const {
     if (content_bytes_.is_valid()) {
-        return std::string_view(PyBytes_AS_STRING(content_bytes_.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(content_bytes_.ptr())));
+        return std::string_view(PyBytes_AS_STRING(content_bytes_.ptr()),
+                                static_cast<size_t>(PyBytes_GET_SIZE(content_bytes_.ptr())));
     }
     return content_;
 }
@@ -270,7 +269,8 @@ void bind_response(nb::module_& m) {
                 return nb::cast<Response&>(self).iter_lines(self, decode_unicode);
             },
             nb::arg("decode_unicode") = false,
-            "The body's lines as they arrive, without their endings (LF, CR LF or CR); bytes, or str with decode_unicode.")
+            "The body's lines as they arrive, without their endings (LF, CR LF or CR); bytes, or str with "
+            "decode_unicode.")
         .def("close", &Response::close, "Release the connection; an unread body is never read.")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def(

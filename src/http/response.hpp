@@ -69,14 +69,14 @@ private:
     std::string url_;
     nb::object headers_;
 
-    std::mutex mutex_;  // one thread at a time reads the body
+    std::mutex mutex_;                    // one thread at a time reads the body
     std::unique_ptr<Exchange> exchange_;  // while the body is still arriving
     std::string content_;
-    nb::object content_bytes_;  // content as bytes once asked for (content_ is then freed)
-    bool complete_ = false;     // the whole body is in content_ / content_bytes_
-    bool consumed_ = false;     // the body went out line by line: content is gone
-    bool ended_ = false;        // the body arrived to its end
-    bool closed_early_ = false; // closed (or broken) before the body's end
+    nb::object content_bytes_;   // content as bytes once asked for (content_ is then freed)
+    bool complete_ = false;      // the whole body is in content_ / content_bytes_
+    bool consumed_ = false;      // the body went out line by line: content is gone
+    bool ended_ = false;         // the body arrived to its end
+    bool closed_early_ = false;  // closed (or broken) before the body's end
     LineBuffer lines_;
 };
 

@@ -69,8 +69,8 @@ void bind(nb::module_& m) {
                         "Sends HTTP requests, keeping connections alive for reuse; safe to share between threads.")
         .def(nb::init<>())
         .def_prop_rw(
-            "verify", [](Session& s) { return s.verify; }, [](Session& s, nb::object value) { s.verify = std::move(value); },
-            nb::for_setter(nb::arg("value").none()),
+            "verify", [](Session& s) { return s.verify; },
+            [](Session& s, nb::object value) { s.verify = std::move(value); }, nb::for_setter(nb::arg("value").none()),
             "TLS verification: false turns it off; a path names the CA bundle file or directory to trust; "
             "true trusts REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE when set, else the system's store (which "
             "SSL_CERT_FILE and SSL_CERT_DIR may replace).")

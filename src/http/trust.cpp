@@ -21,7 +21,7 @@ bool path_of(nb::handle verify, std::string& path) {
         return false;
     }
     nb::object encoded = nb::steal(PyUnicode_Check(fspath.ptr()) ? PyUnicode_EncodeFSDefault(fspath.ptr())
-                                                                  : Py_NewRef(fspath.ptr()));
+                                                                 : Py_NewRef(fspath.ptr()));
     if (!encoded.is_valid()) throw nb::python_error();
     path.assign(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
     return true;
@@ -68,7 +68,7 @@ void plan_trust(RequestPlan& plan, nb::handle verify) {
             nb::object text = nb::steal(PyUnicode_DecodeFSDefaultAndSize(bundle.data(), size));
             if (!text.is_valid()) throw nb::python_error();
             py::raise(PyExc_OSError, "Could not find a suitable TLS CA certificate bundle, invalid path: %U",
-                         text.ptr());
+                      text.ptr());
         }
         // Only what the caller names is trusted: the system's file or directory is not added.
         const bool directory = S_ISDIR(info.st_mode);

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -151,7 +151,8 @@ void MultipartBody::add_part(nb::handle name, nb::handle value) {
         if (!parts.is_valid()) throw nb::python_error();
         Py_ssize_t count = PyTuple_GET_SIZE(parts.ptr());
         if (count < 2 || count > 3) {
-            py::raise_text(PyExc_ValueError, "a files tuple is (filename, content) or (filename, content, content_type)");
+            py::raise_text(PyExc_ValueError,
+                           "a files tuple is (filename, content) or (filename, content, content_type)");
         }
         nb::handle given_name = PyTuple_GET_ITEM(parts.ptr(), 0);
         has_file_name = !given_name.is_none();
@@ -167,7 +168,8 @@ void MultipartBody::add_part(nb::handle name, nb::handle value) {
         file_name = file_name_of(value);
         if (file_name.empty()) file_name = field;
     }
-    std::string preamble = "--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + quoted_parameter(field) + "\"";
+    std::string preamble = "--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + quoted_parameter(field) +
+                           "\"";
     if (has_file_name) preamble += "; filename=\"" + quoted_parameter(file_name) + "\"";
     preamble += "\r\n";
     if (!part_type.empty()) preamble += "Content-Type: " + part_type + "\r\n";
@@ -193,7 +195,7 @@ void MultipartBody::add_content(nb::handle content) {
     }
     if (!PyObject_HasAttrString(content.ptr(), "read")) {
         py::raise(PyExc_TypeError, "a file to upload must be an open file, bytes or str, not %s",
-                     Py_TYPE(content.ptr())->tp_name);
+                  Py_TYPE(content.ptr())->tp_name);
     }
     if (is_disk_file(content)) {
         // From the caller's current position; the position itself is never moved, so a second
@@ -213,7 +215,9 @@ void MultipartBody::add_content(nb::handle content) {
             Segment segment;
             segment.file = files_.back().get();
             segment.file_offset = static_cast<off_t>(std::max(0LL, start));
-            segment.length = info.st_size > segment.file_offset ? static_cast<size_t>(info.st_size - segment.file_offset) : 0;
+            segment.length = info.st_size > segment.file_offset
+                                 ? static_cast<size_t>(info.st_size - segment.file_offset)
+                                 : 0;
             total_ += segment.length;
             segments_.push_back(std::move(segment));
             return;
@@ -267,7 +271,8 @@ ptrdiff_t MultipartBody::read(char* out, size_t capacity) {
         }
         size_t count = std::min(left, capacity - written);
         if (segment.file) {
-            ssize_t got = pread(segment.file->get(), out + written, count, segment.file_offset + static_cast<off_t>(offset_));
+            ssize_t got = pread(segment.file->get(), out + written, count,
+                                segment.file_offset + static_cast<off_t>(offset_));
             if (got < 0) {
                 if (errno == EINTR) continue;
                 error_ = std::string("Cannot read the file to upload: ") + std::strerror(errno);

@@ -22,11 +22,25 @@ bool is_unreserved(unsigned char c) {
 bool may_stay_raw(unsigned char c) {
     if (is_unreserved(c)) return true;
     switch (c) {
-        case '!': case '#': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
-        case '/': case ':': case ';': case '=': case '?': case '@': case '[': case ']':
-            return true;
-        default:
-            return false;
+        case '!':
+        case '#':
+        case '$':
+        case '&':
+        case '\'':
+        case '(':
+        case ')':
+        case '*':
+        case '+':
+        case ',':
+        case '/':
+        case ':':
+        case ';':
+        case '=':
+        case '?':
+        case '@':
+        case '[':
+        case ']': return true;
+        default: return false;
     }
 }
 

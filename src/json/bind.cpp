@@ -39,7 +39,8 @@ nb::bytes dumps_bytes(nb::handle value) {
 
 void bind(nb::module_& m) {
     m.def("_json_loads", &loads, nb::arg("data").none(), "Decode JSON text (bytes or str) with the native reader.");
-    m.def("_json_dumps", &dumps_bytes, nb::arg("obj").none(), "Encode an object as compact JSON bytes with the native writer.");
+    m.def("_json_dumps", &dumps_bytes, nb::arg("obj").none(),
+          "Encode an object as compact JSON bytes with the native writer.");
 }
 
 }  // namespace korvane::json

@@ -15,9 +15,7 @@
 namespace korvane::json {
 namespace {
 
-[[noreturn]] void raise(PyObject* type, const char* message) {
-    py::raise_text(type, message);
-}
+[[noreturn]] void raise(PyObject* type, const char* message) { py::raise_text(type, message); }
 
 // __name__ of the object's type, as the interpreter's json module names it in messages.
 nb::object type_name(PyObject* o) {
@@ -100,7 +98,9 @@ private:
         const double value = PyFloat_AS_DOUBLE(o);
         if (!std::isfinite(value)) {
             py::raise(PyExc_ValueError, "Out of range float values are not JSON compliant: %s",
-                         std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf");
+                      std::isnan(value) ? "nan"
+                      : value > 0       ? "inf"
+                                        : "-inf");
         }
         char* w = out_.reserve(detail::kFloatTextMax);
         out_.commit(detail::format_float(value, w));

@@ -28,16 +28,16 @@ public:
     // Binds positional `args` and keyword `kwargs` to `names` (the first `required` of them
     // have no default). Unknown keywords are an error unless `accept_extra`, in which case
     // they are kept in extra(). `where` names the function in messages, e.g. "Foo.__init__".
-    Arguments(const char* where, const char* const* names, size_t count, size_t required,
-              PyObject* args, PyObject* kwargs, bool accept_extra)
+    Arguments(const char* where, const char* const* names, size_t count, size_t required, PyObject* args,
+              PyObject* kwargs, bool accept_extra)
         : values_(count) {
         const Py_ssize_t given = args ? PyTuple_GET_SIZE(args) : 0;
         if (static_cast<size_t>(given) > count) {
             if (required == count) {
                 fail("%s() takes %zu positional arguments but %zd were given", where, count + 1, given + 1);
             }
-            fail("%s() takes from %zu to %zu positional arguments but %zd were given", where,
-                 required + 1, count + 1, given + 1);
+            fail("%s() takes from %zu to %zu positional arguments but %zd were given", where, required + 1, count + 1,
+                 given + 1);
         }
         for (Py_ssize_t i = 0; i < given; ++i) values_[i] = nb::borrow(PyTuple_GET_ITEM(args, i));
         if (kwargs) {
@@ -94,8 +94,7 @@ inline bool bind_arguments(const char* function, PyObject* const* args, Py_ssize
     const Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        const Py_ssize_t index =
-            static_cast<Py_ssize_t>(name_index(key, names.begin(), static_cast<size_t>(count)));
+        const Py_ssize_t index = static_cast<Py_ssize_t>(name_index(key, names.begin(), static_cast<size_t>(count)));
         if (index == count) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, key);
             return false;

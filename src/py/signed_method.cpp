@@ -95,8 +95,8 @@ PyObject* repr(PyObject* self) {
 }
 
 PyMemberDef g_members[] = {
-    {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(SignedMethod, vectorcall)),
-     Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(SignedMethod, vectorcall)), Py_READONLY,
+     nullptr},
     {"__wrapped_method__", Py_T_OBJECT_EX, static_cast<Py_ssize_t>(offsetof(SignedMethod, function)), Py_READONLY,
      "The nanobind method that this descriptor calls."},
     {nullptr, 0, 0, 0, nullptr},
@@ -187,12 +187,14 @@ size_t top_level(std::string_view piece, char target) {
             i = skip_quoted(piece, i);
             continue;
         }
-        if (is_open(c)) ++depth;
-        else if (is_close(c) && depth > 0) --depth;
+        if (is_open(c))
+            ++depth;
+        else if (is_close(c) && depth > 0)
+            --depth;
         else if (c == target && depth == 0) {
-            const bool lone = target != '=' || ((i == 0 || std::string_view("=<>!").find(piece[i - 1]) ==
-                                                                  std::string_view::npos) &&
-                                                 (i + 1 >= piece.size() || piece[i + 1] != '='));
+            const bool lone = target != '=' ||
+                              ((i == 0 || std::string_view("=<>!").find(piece[i - 1]) == std::string_view::npos) &&
+                               (i + 1 >= piece.size() || piece[i + 1] != '='));
             if (lone) return i;
         }
         ++i;
@@ -262,8 +264,8 @@ void sign_methods(nb::handle cls) {
         const char* text = PyUnicode_AsUTF8AndSize(item[0].ptr(), &size);
         if (!text) throw nb::python_error();
         const std::string_view name(text, static_cast<size_t>(size));
-        const bool special = name.size() > 4 && name.substr(0, 2) == "__" && name != "__enter__" && name != "__exit__" &&
-                             name != "__init__";
+        const bool special = name.size() > 4 && name.substr(0, 2) == "__" && name != "__enter__" &&
+                             name != "__exit__" && name != "__init__";
         if (!special && std::string_view(Py_TYPE(value.ptr())->tp_name) == "nanobind.nb_method") {
             nb::setattr(cls, item[0], signed_method(value));
         }

@@ -19,15 +19,16 @@ inline nb::object make_class(const char* module, const char* name, const char* d
     ns["__qualname__"] = name;
     ns["__doc__"] = doc;
     nb::handle type_type = reinterpret_cast<PyObject*>(&PyType_Type);
-    return type_type(name, bases.size() ? bases : nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))), ns);
+    return type_type(name,
+                     bases.size() ? bases : nb::make_tuple(nb::handle(reinterpret_cast<PyObject*>(&PyBaseObject_Type))),
+                     ns);
 }
 
 // Adds a method implemented by `fn` (whose first parameter receives `self`); inspect, help() and
 // mock.create_autospec see its parameters (see signed_method.hpp).
 template <typename Fn, typename... Extra>
 void add_method(nb::handle cls, const char* name, Fn&& fn, const Extra&... extra) {
-    nb::object f = nb::cpp_function(std::forward<Fn>(fn), nb::scope(cls), nb::name(name),
-                                    nb::is_method(), extra...);
+    nb::object f = nb::cpp_function(std::forward<Fn>(fn), nb::scope(cls), nb::name(name), nb::is_method(), extra...);
     nb::setattr(cls, name, signed_method(f));
 }
 

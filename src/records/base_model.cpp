@@ -51,11 +51,11 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyTypeObject* cls = Py_TYPE(self);
         if (PyTuple_GET_SIZE(args) != 0) {
             py::raise(PyExc_TypeError, "%U.__init__() takes 1 positional argument but %zd were given",
-                         class_name(cls).ptr(), PyTuple_GET_SIZE(args) + 1);
+                      class_name(cls).ptr(), PyTuple_GET_SIZE(args) + 1);
         }
         if (cls == g_base) {
             py::raise(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models",
-                         cls->tp_name);
+                      cls->tp_name);
         }
         const Schema& schema = schema_for(cls);
         nb::object mapping = kwargs ? nb::borrow(kwargs) : checked(PyDict_New());
@@ -149,7 +149,8 @@ PyObject* model_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::array<PyObject*, 3> a;
         // by_alias is accepted and changes nothing: no record declares aliases.
-        if (!py::bind_arguments("model_dump", args, nargs, kwnames, 0, {"mode", "exclude_none", "by_alias"}, a.data())) {
+        if (!py::bind_arguments("model_dump", args, nargs, kwnames, 0, {"mode", "exclude_none", "by_alias"},
+                                a.data())) {
             return nullptr;
         }
         DumpOptions options = dump_options("model_dump", a[0], a[1]);
@@ -161,7 +162,7 @@ PyObject* model_dump_json(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::array<PyObject*, 3> a;
         if (!py::bind_arguments("model_dump_json", args, nargs, kwnames, 0, {"indent", "exclude_none", "by_alias"},
-                            a.data())) {
+                                a.data())) {
             return nullptr;
         }
         DumpOptions options{DumpMode::Json, a[1] && truthy(a[1])};
@@ -169,9 +170,7 @@ PyObject* model_dump_json(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (a[0] && a[0] != Py_None) {
             // Indented text is for people; the interpreter's writer does it.
             nb::object dumps = nb::module_::import_("json").attr("dumps");
-            return dumps(data, nb::arg("indent") = nb::handle(a[0]), nb::arg("ensure_ascii") = false)
-                .release()
-                .ptr();
+            return dumps(data, nb::arg("indent") = nb::handle(a[0]), nb::arg("ensure_ascii") = false).release().ptr();
         }
         std::string text;
         json::write(data, text);
@@ -232,7 +231,8 @@ PyObject* model_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // Pickling and copying: the state is the mapping of field values.
 PyObject* get_state(PyObject* self, PyObject*) {
-    return py::guarded<PyObject*>(nullptr, [&] { return field_values(self, schema_for(Py_TYPE(self))).release().ptr(); });
+    return py::guarded<PyObject*>(nullptr,
+                                  [&] { return field_values(self, schema_for(Py_TYPE(self))).release().ptr(); });
 }
 
 PyObject* set_state(PyObject* self, PyObject* state) {
@@ -263,7 +263,8 @@ PyObject* model_validate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
 PyObject* model_validate_json(PyObject* cls_object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::array<PyObject*, 1> a;
-        if (!py::bind_arguments("model_validate_json", args, nargs, kwnames, 1, {"json_data"}, a.data())) return nullptr;
+        if (!py::bind_arguments("model_validate_json", args, nargs, kwnames, 1, {"json_data"}, a.data()))
+            return nullptr;
         PyObject* data = a[0];
         if (!data) {
             PyErr_SetString(PyExc_TypeError,
@@ -530,8 +531,7 @@ int record_clear(PyObject* self) {
 void record_dealloc(PyObject* self) {
     PyTypeObject* cls = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, record_dealloc)
-    if (const Py_ssize_t offset = cls->tp_weaklistoffset; offset > 0) {
+    Py_TRASHCAN_BEGIN(self, record_dealloc) if (const Py_ssize_t offset = cls->tp_weaklistoffset; offset > 0) {
         if (*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset)) PyObject_ClearWeakRefs(self);
     }
     record_clear(self);

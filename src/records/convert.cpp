@@ -459,8 +459,10 @@ nb::object Validator::truth(PyObject* input) {
         result = whole_truth(input);
     } else if (PyFloat_Check(input)) {
         const double number = PyFloat_AS_DOUBLE(input);
-        if (number == 0.0 || number == 1.0) result = number == 1.0;
-        else if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < kTwoTo63) result = -1;
+        if (number == 0.0 || number == 1.0)
+            result = number == 1.0;
+        else if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < kTwoTo63)
+            result = -1;
     } else if (std::string_view s; text_of(input, s)) {
         result = text_truth(s);
     } else if (is_decimal(input)) {
@@ -523,8 +525,10 @@ nb::object Validator::date_time(PyObject* input) {
         nb::str reason(reading.error);
         if (text && !reading.out_of_range) {
             std::string_view s;
-            if (PyBytes_Check(input)) s = bytes_view(input);
-            else if (!utf8_of(input, s)) s = {};
+            if (PyBytes_Check(input))
+                s = bytes_view(input);
+            else if (!utf8_of(input, s))
+                s = {};
             reason = nb::str(datetime::date_reason(s, reading.error));
             issue("datetime_from_date_parsing", nb::str("Input should be a valid datetime or date, {}").format(reason),
                   input, context("error", reason));

@@ -9,8 +9,7 @@ namespace korvane::records {
 
 nb::object new_instance(PyTypeObject* cls) {
     if (cls == base_model()) {
-        py::raise(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models",
-                     cls->tp_name);
+        py::raise(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models", cls->tp_name);
     }
     static PyObject* no_arguments = nullptr;  // the interpreter's empty tuple, kept for the process
     if (!no_arguments && !(no_arguments = PyTuple_New(0))) throw nb::python_error();

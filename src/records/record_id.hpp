@@ -29,10 +29,13 @@ enum class Record {
 };
 
 inline constexpr const char* kRecordNames[] = {
-    "ChatMessage",  "ChatCompletionChoice", "ChatCompletionUsage", "ChatCompletion", "ChatCompletionChunk",
-    "ModelInfo",    "RerankTier",           "RerankResult",        "Tenant",         "TenantCreate",
-    "TenantUpdate", "Feedback",             "FeedbackCreate",      "FeedbackStats",  "TrainingJob",
-    "TrainingJobCreate", "TrainingJobCancel", "Dataset",           "DatasetCreate",
+    "ChatMessage",       "ChatCompletionChoice", "ChatCompletionUsage",
+    "ChatCompletion",    "ChatCompletionChunk",  "ModelInfo",
+    "RerankTier",        "RerankResult",         "Tenant",
+    "TenantCreate",      "TenantUpdate",         "Feedback",
+    "FeedbackCreate",    "FeedbackStats",        "TrainingJob",
+    "TrainingJobCreate", "TrainingJobCancel",    "Dataset",
+    "DatasetCreate",
 };
 inline constexpr size_t kRecordCount = sizeof(kRecordNames) / sizeof(kRecordNames[0]);
 

@@ -27,7 +27,7 @@ nb::object from_mapping(nb::handle cls, nb::handle mapping) {
     if (!members.is_valid()) {
         // What Record(**mapping) says for something that is not a mapping.
         py::raise(PyExc_TypeError, "%U() argument after ** must be a mapping, not %s", class_name(type).ptr(),
-                     Py_TYPE(mapping.ptr())->tp_name);
+                  Py_TYPE(mapping.ptr())->tp_name);
     }
     nb::object self = new_instance(type);
     validate_into(self.ptr(), schema, members.ptr(), type);

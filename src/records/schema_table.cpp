@@ -41,11 +41,8 @@ constexpr FieldDecl kChatCompletion[] = {
 };
 
 constexpr FieldDecl kChatCompletionChunk[] = {
-    {"id", "str", required()},
-    {"object", "str", text("chat.completion.chunk")},
-    {"created", "int", required()},
-    {"model", "str", required()},
-    {"choices", "List[Dict[str, Any]]", required()},
+    {"id", "str", required()},    {"object", "str", text("chat.completion.chunk")}, {"created", "int", required()},
+    {"model", "str", required()}, {"choices", "List[Dict[str, Any]]", required()},
 };
 
 constexpr FieldDecl kModelInfo[] = {
@@ -70,12 +67,9 @@ constexpr FieldDecl kRerankTier[] = {
 };
 
 constexpr FieldDecl kRerankResult[] = {
-    {"tier_used", "str", required()},
-    {"candidates_evaluated", "int", required()},
-    {"best_index", "int", required()},
-    {"scores", "List[float]", fresh_list()},
-    {"latency_ms", "float", required()},
-    {"quantum_enhanced", "bool", truth(false)},
+    {"tier_used", "str", required()},    {"candidates_evaluated", "int", required()},
+    {"best_index", "int", required()},   {"scores", "List[float]", fresh_list()},
+    {"latency_ms", "float", required()}, {"quantum_enhanced", "bool", truth(false)},
 };
 
 // Tenant, feedback and training records.
@@ -133,12 +127,9 @@ constexpr FieldDecl kFeedbackCreate[] = {
 };
 
 constexpr FieldDecl kFeedbackStats[] = {
-    {"total_count", "int", required()},
-    {"positive_count", "int", required()},
-    {"negative_count", "int", required()},
-    {"neutral_count", "int", required()},
-    {"positive_rate", "float", required()},
-    {"tags_distribution", "Dict[str, int]", fresh_dict()},
+    {"total_count", "int", required()},     {"positive_count", "int", required()},
+    {"negative_count", "int", required()},  {"neutral_count", "int", required()},
+    {"positive_rate", "float", required()}, {"tags_distribution", "Dict[str, int]", fresh_dict()},
 };
 
 constexpr FieldDecl kTrainingJob[] = {

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "records/dump.hpp"
-#include "py/signed_method.hpp"
 #include "py/raise.hpp"
+#include "py/signed_method.hpp"
+#include "records/dump.hpp"
 
 namespace korvane::records {
 namespace {
@@ -143,20 +143,21 @@ void bind_validation_error(nb::module_& m) {
     if (!g_type) throw nb::python_error();
     nb::handle cls(g_type);
     nb::setattr(cls, "__init__",
-                py::signed_method(nb::cpp_function(&init, nb::scope(cls), nb::name("__init__"), nb::is_method(), nb::arg("title"),
-                                 nb::arg("errors"))));
+                py::signed_method(nb::cpp_function(&init, nb::scope(cls), nb::name("__init__"), nb::is_method(),
+                                                   nb::arg("title"), nb::arg("errors"))));
     nb::setattr(cls, "__str__", nb::cpp_function(&text_form, nb::scope(cls), nb::name("__str__"), nb::is_method()));
     nb::setattr(cls, "errors",
-                py::signed_method(nb::cpp_function(&errors, nb::scope(cls), nb::name("errors"), nb::is_method(), nb::kw_only(),
-                                 nb::arg("include_url") = true, nb::arg("include_context") = true,
-                                 nb::arg("include_input") = true,
-                                 "The problems, each a mapping with type, loc, msg, input and (for bounds and "
-                                 "parsing) ctx.")));
+                py::signed_method(nb::cpp_function(
+                    &errors, nb::scope(cls), nb::name("errors"), nb::is_method(), nb::kw_only(),
+                    nb::arg("include_url") = true, nb::arg("include_context") = true, nb::arg("include_input") = true,
+                    "The problems, each a mapping with type, loc, msg, input and (for bounds and "
+                    "parsing) ctx.")));
     nb::setattr(cls, "json",
-                py::signed_method(nb::cpp_function(&json_text, nb::scope(cls), nb::name("json"), nb::is_method(), nb::kw_only(),
-                                 nb::arg("indent").none() = nb::none(), nb::arg("include_url") = true,
-                                 nb::arg("include_context") = true, nb::arg("include_input") = true,
-                                 "The problems of errors() as JSON text.")));
+                py::signed_method(nb::cpp_function(&json_text, nb::scope(cls), nb::name("json"), nb::is_method(),
+                                                   nb::kw_only(), nb::arg("indent").none() = nb::none(),
+                                                   nb::arg("include_url") = true, nb::arg("include_context") = true,
+                                                   nb::arg("include_input") = true,
+                                                   "The problems of errors() as JSON text.")));
     nb::setattr(cls, "error_count",
                 py::signed_method(nb::cpp_function(
                     [](nb::handle self) { return nb::len(nb::getattr(self, "_errors")); }, nb::scope(cls),

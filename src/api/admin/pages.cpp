@@ -23,9 +23,9 @@ struct PageIterator {
     PyObject* page;         // strong while a page is held, else null
     Py_ssize_t index;       // next item of `page`
     Py_ssize_t page_size;
-    Py_ssize_t offset;      // offset of the next page
-    bool done;              // the last page has been fetched
-    bool running;           // a page request is in flight (another pull is refused)
+    Py_ssize_t offset;  // offset of the next page
+    bool done;          // the last page has been fetched
+    bool running;       // a page request is in flight (another pull is refused)
 };
 
 PageIterator* as_pages(PyObject* self) { return reinterpret_cast<PageIterator*>(self); }
@@ -139,8 +139,8 @@ void add_page_iterator(nb::handle cls, const char* name, const char* list_name,
             }
             bool known = false;
             for (const std::string& filter : names) {
-                known = known ||
-                        (PyUnicode_Check(key.ptr()) && PyUnicode_CompareWithASCIIString(key.ptr(), filter.c_str()) == 0);
+                known = known || (PyUnicode_Check(key.ptr()) &&
+                                  PyUnicode_CompareWithASCIIString(key.ptr(), filter.c_str()) == 0);
             }
             if (!known) {
                 py::raise(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", where.c_str(), key.ptr());

@@ -15,8 +15,7 @@ PathPiece::PathPiece(nb::handle identifier) {
 PathPiece PathPiece::resource(nb::handle identifier, const char* parameter) {
     PathPiece piece(identifier);
     if (PyUnicode_GET_LENGTH(piece.text_.ptr()) == 0) {
-        py::raise(PyExc_ValueError, "%s must not be empty: an empty identifier names no single resource",
-                     parameter);
+        py::raise(PyExc_ValueError, "%s must not be empty: an empty identifier names no single resource", parameter);
     }
     return piece;
 }

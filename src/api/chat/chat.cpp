@@ -39,8 +39,8 @@ constexpr const char* kCreateDoc =
 //        presence_penalty=0.0, frequency_penalty=0.0, top_p=1.0, rerank_tier=None, rerank_k=None,
 //        tenant_id=None, **kwargs)
 nb::object create(nb::handle self, nb::args args, nb::kwargs kwargs) {
-    py::Arguments parsed("ChatCompletions.create", kCreateParameters.data(), kCreateParameterCount,
-                           kCreateRequired, args.ptr(), kwargs.ptr(), /*accept_extra=*/true);
+    py::Arguments parsed("ChatCompletions.create", kCreateParameters.data(), kCreateParameterCount, kCreateRequired,
+                         args.ptr(), kwargs.ptr(), /*accept_extra=*/true);
     nb::dict payload = build_chat_payload(parsed);
     const bool stream = parsed.has(kStream) && py::truthy(parsed[kStream]);
     return nb::getattr(self, stream ? "_stream_completion" : "_create_completion")(payload);
@@ -58,13 +58,34 @@ nb::object create_completion(nb::handle self, nb::handle payload) {
 
 const ChatNames& chat_names() {
     static const ChatNames names{
-        intern("model"), intern("messages"), intern("temperature"), intern("stream"), intern("n"),
-        intern("max_tokens"), intern("stop"), intern("presence_penalty"), intern("frequency_penalty"),
-        intern("top_p"), intern("rerank_tier"), intern("rerank_k"), intern("tenant_id"),
-        intern("id"), intern("object"), intern("created"), intern("choices"), intern("usage"),
-        intern("quantum_enhanced"), intern("index"), intern("message"), intern("finish_reason"), intern("role"),
+        intern("model"),
+        intern("messages"),
+        intern("temperature"),
+        intern("stream"),
+        intern("n"),
+        intern("max_tokens"),
+        intern("stop"),
+        intern("presence_penalty"),
+        intern("frequency_penalty"),
+        intern("top_p"),
+        intern("rerank_tier"),
+        intern("rerank_k"),
+        intern("tenant_id"),
+        intern("id"),
+        intern("object"),
+        intern("created"),
+        intern("choices"),
+        intern("usage"),
+        intern("quantum_enhanced"),
+        intern("index"),
+        intern("message"),
+        intern("finish_reason"),
+        intern("role"),
         intern("content"),
-        intern(""), intern("chat.completion"), intern("chat.completion.chunk"), intern("assistant"),
+        intern(""),
+        intern("chat.completion"),
+        intern("chat.completion.chunk"),
+        intern("assistant"),
     };
     return names;
 }
@@ -74,15 +95,15 @@ void bind_chat(nb::module_& m) {
     bind_chat_stream(m);
     nb::object completions = make_namespace_class("korvane_sdk.chat", "ChatCompletions", "Chat completions API.");
     py::add_method(completions, "create", &create,
-                     nb::sig("def create(self, model: str, messages: Iterable[Mapping[str, Any] | ChatMessage], "
-                             "temperature: float | None = 0.7, max_tokens: int | None = None, stream: bool = False, "
-                             "n: int = 1, stop: str | Sequence[str] | None = None, presence_penalty: float | None = 0.0, "
-                             "frequency_penalty: float | None = 0.0, top_p: float | None = 1.0, "
-                             "rerank_tier: str | None = None, rerank_k: int | None = None, tenant_id: str | None = None, "
-                             "**kwargs: Any) -> ChatCompletion | ChatCompletionStream"),
-                     kCreateDoc);
+                   nb::sig("def create(self, model: str, messages: Iterable[Mapping[str, Any] | ChatMessage], "
+                           "temperature: float | None = 0.7, max_tokens: int | None = None, stream: bool = False, "
+                           "n: int = 1, stop: str | Sequence[str] | None = None, presence_penalty: float | None = 0.0, "
+                           "frequency_penalty: float | None = 0.0, top_p: float | None = 1.0, "
+                           "rerank_tier: str | None = None, rerank_k: int | None = None, tenant_id: str | None = None, "
+                           "**kwargs: Any) -> ChatCompletion | ChatCompletionStream"),
+                   kCreateDoc);
     py::add_method(completions, "_create_completion", &create_completion, nb::arg("payload"),
-                     "Make a non-streaming completion request.");
+                   "Make a non-streaming completion request.");
     py::add_method(
         completions, "_stream_completion",
         [](nb::handle self, nb::handle payload) { return make_chat_stream(self, payload); }, nb::arg("payload"),

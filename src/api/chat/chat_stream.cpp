@@ -28,12 +28,12 @@ constexpr std::chrono::milliseconds kEndAfterDone{5};
 
 struct StreamState {
     Phase phase = Phase::created;
-    bool running = false;       // a pull is in progress (re-entry is refused, as for generators)
-    nb::object completions;     // until the first pull
-    nb::object payload;         // until the first pull
-    nb::object response;        // while streaming
-    nb::object lines;           // iterator over response.iter_lines(), while streaming
-    nb::object chunk_class;     // while streaming
+    bool running = false;    // a pull is in progress (re-entry is refused, as for generators)
+    nb::object completions;  // until the first pull
+    nb::object payload;      // until the first pull
+    nb::object response;     // while streaming
+    nb::object lines;        // iterator over response.iter_lines(), while streaming
+    nb::object chunk_class;  // while streaming
     // When the response is the HTTP layer's own, its lines are read here without a Python
     // object per line (`lines` stays unset); `direct` lives as long as `response` holds it.
     http::Response* direct = nullptr;
@@ -173,8 +173,8 @@ bool may_be_json(std::string_view data) {
     size_t at = data.find_first_not_of(" \t\n\r");
     if (at == std::string_view::npos) return false;
     char c = data[at];
-    return c == '{' || c == '[' || c == '"' || c == '-' || (c >= '0' && c <= '9') || c == 't' || c == 'f' ||
-           c == 'n' || c == 'N' || c == 'I';
+    return c == '{' || c == '[' || c == '"' || c == '-' || (c >= '0' && c <= '9') || c == 't' || c == 'f' || c == 'n' ||
+           c == 'N' || c == 'I';
 }
 
 // Reads a chunk straight from its JSON text with the defaults of chunk_from_object().
@@ -271,8 +271,9 @@ PyObject* stream_send(PyObject* self, PyObject* value) {
 // stream finishes (connection released) and the exception reaches the caller.
 PyObject* stream_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     if (nargs < 1 || nargs > 3) {
-        PyErr_Format(PyExc_TypeError, nargs < 1 ? "throw expected at least 1 argument, got %zd"
-                                                : "throw expected at most 3 arguments, got %zd",
+        PyErr_Format(PyExc_TypeError,
+                     nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                               : "throw expected at most 3 arguments, got %zd",
                      nargs);
         return nullptr;
     }
@@ -398,11 +399,15 @@ PyMethodDef g_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(stream_send), METH_O,
      PyDoc_STR("send($self, value, /)\n--\n\nThe next chunk; the value is not used. Raises StopIteration at the end.")},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_throw)), METH_FASTCALL,
-     PyDoc_STR("throw($self, typ, val=None, tb=None, /)\n--\n\nRaise the exception here; the stream finishes and releases its connection.")},
-    {"close", stream_close, METH_NOARGS, PyDoc_STR("close($self, /)\n--\n\nFinish the stream and release its connection.")},
-    {"__enter__", stream_enter, METH_NOARGS, PyDoc_STR("__enter__($self, /)\n--\n\nEnter a with block: the stream itself.")},
+     PyDoc_STR("throw($self, typ, val=None, tb=None, /)\n--\n\nRaise the exception here; the stream finishes and "
+               "releases its connection.")},
+    {"close", stream_close, METH_NOARGS,
+     PyDoc_STR("close($self, /)\n--\n\nFinish the stream and release its connection.")},
+    {"__enter__", stream_enter, METH_NOARGS,
+     PyDoc_STR("__enter__($self, /)\n--\n\nEnter a with block: the stream itself.")},
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_exit)), METH_FASTCALL,
-     PyDoc_STR("__exit__($self, exc_type, exc_val, exc_tb, /)\n--\n\nLeave a with block: close the stream; exceptions pass on.")},
+     PyDoc_STR("__exit__($self, exc_type, exc_val, exc_tb, /)\n--\n\nLeave a with block: close the stream; exceptions "
+               "pass on.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -412,11 +417,11 @@ PyMemberDef g_members[] = {
 };
 
 PyType_Slot g_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Streamed chat completion: a generator of ChatCompletionChunk records.\n\n"
-                    "The request is sent on the first pull. The open response is held until the stream ends,\n"
-                    "is closed, leaves a with block or is dropped; then the connection is released without\n"
-                    "reading the rest of the body.")},
+    {Py_tp_doc,
+     const_cast<char*>("Streamed chat completion: a generator of ChatCompletionChunk records.\n\n"
+                       "The request is sent on the first pull. The open response is held until the stream ends,\n"
+                       "is closed, leaves a with block or is dropped; then the connection is released without\n"
+                       "reading the rest of the body.")},
     {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(pull)},
     {Py_tp_methods, g_methods},

@@ -16,11 +16,10 @@ namespace nb = nanobind;
 // Interned texts used on every call; created once and kept for the life of the process.
 struct ChatNames {
     // request members, in payload order
-    nb::handle model, messages, temperature, stream, n, max_tokens, stop, presence_penalty, frequency_penalty,
-        top_p, rerank_tier, rerank_k, tenant_id;
+    nb::handle model, messages, temperature, stream, n, max_tokens, stop, presence_penalty, frequency_penalty, top_p,
+        rerank_tier, rerank_k, tenant_id;
     // answer members
-    nb::handle id, object, created, choices, usage, quantum_enhanced, index, message, finish_reason, role,
-        content;
+    nb::handle id, object, created, choices, usage, quantum_enhanced, index, message, finish_reason, role, content;
     // default values
     nb::handle empty, chat_completion, chat_completion_chunk, assistant;
 };
@@ -29,8 +28,19 @@ const ChatNames& chat_names();
 // The parameters of ChatCompletions.create, in their order: positions in py::Arguments and their
 // names, written once (the check below keeps every name at its position).
 enum CreateParameter : size_t {
-    kModel, kMessages, kTemperature, kMaxTokens, kStream, kN, kStop, kPresencePenalty, kFrequencyPenalty,
-    kTopP, kRerankTier, kRerankK, kTenantId,
+    kModel,
+    kMessages,
+    kTemperature,
+    kMaxTokens,
+    kStream,
+    kN,
+    kStop,
+    kPresencePenalty,
+    kFrequencyPenalty,
+    kTopP,
+    kRerankTier,
+    kRerankK,
+    kTenantId,
     kCreateParameterCount
 };
 inline constexpr size_t kCreateRequired = 2;  // model and messages have no default
@@ -38,10 +48,19 @@ inline constexpr struct {
     CreateParameter position;
     const char* name;
 } kCreateParameterTable[] = {
-    {kModel, "model"}, {kMessages, "messages"}, {kTemperature, "temperature"}, {kMaxTokens, "max_tokens"},
-    {kStream, "stream"}, {kN, "n"}, {kStop, "stop"}, {kPresencePenalty, "presence_penalty"},
-    {kFrequencyPenalty, "frequency_penalty"}, {kTopP, "top_p"}, {kRerankTier, "rerank_tier"},
-    {kRerankK, "rerank_k"}, {kTenantId, "tenant_id"},
+    {kModel, "model"},
+    {kMessages, "messages"},
+    {kTemperature, "temperature"},
+    {kMaxTokens, "max_tokens"},
+    {kStream, "stream"},
+    {kN, "n"},
+    {kStop, "stop"},
+    {kPresencePenalty, "presence_penalty"},
+    {kFrequencyPenalty, "frequency_penalty"},
+    {kTopP, "top_p"},
+    {kRerankTier, "rerank_tier"},
+    {kRerankK, "rerank_k"},
+    {kTenantId, "tenant_id"},
 };
 static_assert(std::size(kCreateParameterTable) == kCreateParameterCount);
 consteval bool create_table_in_order() {

@@ -79,7 +79,9 @@ BusyRetry busy_retry_of(nb::handle client) {
     return policy;
 }
 
-bool is_busy(long status) { return status == 408 || status == 409 || status == 429 || (status >= 500 && status <= 599); }
+bool is_busy(long status) {
+    return status == 408 || status == 409 || status == 429 || (status >= 500 && status <= 599);
+}
 
 double busy_pause(nb::handle client, const BusyRetry& policy, nb::handle response, long repeat) {
     nb::object after;

@@ -62,8 +62,8 @@ nb::object request(nb::handle client, nb::handle method, nb::handle path, nb::ha
         nb::object timeout = nb::getattr(client, "timeout");
         nb::object response;
         const nb::handle logger = request_log::enabled(kDebug);  // invalid when nobody listens
-        const auto started =
-            logger.is_valid() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+        const auto started = logger.is_valid() ? std::chrono::steady_clock::now()
+                                               : std::chrono::steady_clock::time_point();
         try {
             response = nb::getattr(client, "_session")
                            .attr("request")(nb::arg("method") = method, nb::arg("url") = url,
@@ -79,7 +79,8 @@ nb::object request(nb::handle client, nb::handle method, nb::handle path, nb::ha
             last_error = std::move(error);
             continue;
         }
-        if (logger.is_valid()) log_attempt(logger, method, url, nb::getattr(response, "status_code"), started, attempt, attempts);
+        if (logger.is_valid())
+            log_attempt(logger, method, url, nb::getattr(response, "status_code"), started, attempt, attempts);
         if (busy.enabled && attempt + 1 < attempts && is_busy(status_of(response))) {
             const double pause = busy_pause(client, busy, response, attempt);
             log_repeat(method, url, nb::str("HTTP {}").format(status_of(response)), attempt, attempts, pause);

@@ -8,9 +8,7 @@ namespace {
 
 nb::handle g_session_class;
 
-bool non_empty_text(nb::handle value) {
-    return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
-}
+bool non_empty_text(nb::handle value) { return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0; }
 
 // os.environ.get(name): read at each construction, so changes made by the program count.
 nb::object environment(const char* name) {
@@ -52,9 +50,8 @@ void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle pr
 }
 
 // The settings with_options() copies and may change, in constructor order.
-constexpr const char* kSettings[] = {"api_key",      "api_url",     "proxy_url",    "timeout",
-                                     "max_retries",  "verify_ssl",  "retry_on_busy", "backoff_base",
-                                     "backoff_max",  "retry_after_max"};
+constexpr const char* kSettings[] = {"api_key",    "api_url",       "proxy_url",    "timeout",     "max_retries",
+                                     "verify_ssl", "retry_on_busy", "backoff_base", "backoff_max", "retry_after_max"};
 
 // A new client of the same class, configured like `self` but for `changes`: the changed settings
 // go through the constructor's rules (environment fallback, trailing slashes), the others are
@@ -109,40 +106,39 @@ void bind_client(nb::module_& m) {
     nb::setattr(cls, "DEFAULT_TIMEOUT", nb::int_(60));
 
     py::add_method(cls, "__init__", &init, nb::arg("api_key") = nb::none(), nb::arg("api_url") = nb::none(),
-                     nb::arg("proxy_url") = nb::none(), nb::arg("timeout").none() = 60,
-                     nb::arg("max_retries").none() = 3, nb::arg("verify_ssl").none() = true, nb::kw_only(),
-                     nb::arg("retry_on_busy").none() = false, nb::arg("backoff_base").none() = 0.5,
-                     nb::arg("backoff_max").none() = 8.0, nb::arg("retry_after_max").none() = 60.0,
-                     "Initialize the client.\n\n"
-                     "Args:\n"
-                     "    api_key: API key for authentication\n"
-                     "    api_url: Base URL for Korvane API\n"
-                     "    proxy_url: Base URL for Korvane Proxy (chat completions)\n"
-                     "    timeout: Request timeout in seconds\n"
-                     "    max_retries: Maximum number of retries\n"
-                     "    verify_ssl: Whether to verify SSL certificates\n"
-                     "    retry_on_busy: Also repeat answers 408, 409, 429 and 5xx, after a pause\n"
-                     "    backoff_base: First backoff ceiling in seconds (doubled per repeat)\n"
-                     "    backoff_max: Largest backoff ceiling in seconds\n"
-                     "    retry_after_max: Longest Retry-After honoured, in seconds");
+                   nb::arg("proxy_url") = nb::none(), nb::arg("timeout").none() = 60, nb::arg("max_retries").none() = 3,
+                   nb::arg("verify_ssl").none() = true, nb::kw_only(), nb::arg("retry_on_busy").none() = false,
+                   nb::arg("backoff_base").none() = 0.5, nb::arg("backoff_max").none() = 8.0,
+                   nb::arg("retry_after_max").none() = 60.0,
+                   "Initialize the client.\n\n"
+                   "Args:\n"
+                   "    api_key: API key for authentication\n"
+                   "    api_url: Base URL for Korvane API\n"
+                   "    proxy_url: Base URL for Korvane Proxy (chat completions)\n"
+                   "    timeout: Request timeout in seconds\n"
+                   "    max_retries: Maximum number of retries\n"
+                   "    verify_ssl: Whether to verify SSL certificates\n"
+                   "    retry_on_busy: Also repeat answers 408, 409, 429 and 5xx, after a pause\n"
+                   "    backoff_base: First backoff ceiling in seconds (doubled per repeat)\n"
+                   "    backoff_max: Largest backoff ceiling in seconds\n"
+                   "    retry_after_max: Longest Retry-After honoured, in seconds");
     py::add_method(
         cls, "close", [](nb::handle self) { nb::getattr(self, "_session").attr("close")(); },
         "Close the client session.");
     py::add_method(
         cls, "__enter__", [](nb::handle self) { return nb::borrow(self); }, "Enter a with block: the client itself.");
     py::add_method(
-        cls, "__exit__",
-        [](nb::handle self, nb::handle, nb::handle, nb::handle) { nb::getattr(self, "close")(); },
+        cls, "__exit__", [](nb::handle self, nb::handle, nb::handle, nb::handle) { nb::getattr(self, "close")(); },
         nb::arg("exc_type").none(), nb::arg("exc_val").none(), nb::arg("exc_tb").none(),
         "Leave a with block: close the session; exceptions pass on.");
     py::add_method(cls, "__repr__", &repr);
     py::add_method(cls, "with_options", &with_options,
-                     nb::sig("def with_options(self, *, api_key: str | None = ..., api_url: str | None = ..., "
-                             "proxy_url: str | None = ..., timeout: float = ..., max_retries: int = ..., "
-                             "verify_ssl: bool = ..., retry_on_busy: bool = ..., backoff_base: float = ..., "
-                             "backoff_max: float = ..., retry_after_max: float = ...) -> KorvaneClient"),
-                     "A client configured like this one with the given settings changed; it has its own\n"
-                     "session, so closing one leaves the other open.");
+                   nb::sig("def with_options(self, *, api_key: str | None = ..., api_url: str | None = ..., "
+                           "proxy_url: str | None = ..., timeout: float = ..., max_retries: int = ..., "
+                           "verify_ssl: bool = ..., retry_on_busy: bool = ..., backoff_base: float = ..., "
+                           "backoff_max: float = ..., retry_after_max: float = ...) -> KorvaneClient"),
+                   "A client configured like this one with the given settings changed; it has its own\n"
+                   "session, so closing one leaves the other open.");
     bind_requests(m, cls);
 
     m.attr("KorvaneClient") = cls;

@@ -31,12 +31,12 @@ void bind_requests(nb::module_& m, nb::handle cls) {
     py::add_method(cls, "_get_headers", &default_headers, "Get request headers.");
     py::add_method(cls, "_get_base_url", &base_url_for, nb::arg("path"), "Get base URL for a path.");
     py::add_method(cls, "_request", &request, nb::arg("method"), nb::arg("path"), nb::arg("params") = nb::none(),
-                     nb::arg("json") = nb::none(), nb::arg("files") = nb::none(),
-                     nb::arg("raw_response") = false, "Make an HTTP request.");
+                   nb::arg("json") = nb::none(), nb::arg("files") = nb::none(), nb::arg("raw_response") = false,
+                   "Make an HTTP request.");
     py::add_method(cls, "_request_stream", &blocking::request_stream, nb::arg("method"), nb::arg("path"),
-                     nb::arg("json") = nb::none(), "Make a streaming HTTP request.");
+                   nb::arg("json") = nb::none(), "Make a streaming HTTP request.");
     py::add_method(cls, "_handle_response", &handle_response, nb::arg("response"), nb::arg("raw") = false,
-                     "Handle API response.");
+                   "Handle API response.");
     py::add_method(cls, "_handle_error", &handle_error, nb::arg("response"), "Handle error response.");
     py::add_method(cls, "list_models", &list_models, "List available models.");
     remember_own_methods(cls);

@@ -4,9 +4,7 @@
 namespace korvane::api {
 namespace {
 
-bool non_empty_text(nb::handle value) {
-    return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0;
-}
+bool non_empty_text(nb::handle value) { return PyUnicode_Check(value.ptr()) && PyUnicode_GET_LENGTH(value.ptr()) > 0; }
 
 bool starts_with(nb::handle text, const char* prefix) {
     if (!PyUnicode_Check(text.ptr())) return false;

@@ -68,7 +68,9 @@ http::Response* own_lines(nb::handle response) {
 http::Response* own_json(nb::handle response) { return http::own_response(response, http::ResponseMethod::json); }
 
 Seams::Seams(nb::handle client)
-    : client_(client), request_(nb::getattr(client, "_request")), own_request_(is_own(request_, client, OwnMethod::request)) {}
+    : client_(client),
+      request_(nb::getattr(client, "_request")),
+      own_request_(is_own(request_, client, OwnMethod::request)) {}
 
 nb::object Seams::request(const Call& call) const {
     return own_request_ ? run_own_request(client_, call, nullptr) : call_python(request_, call);
