@@ -12,6 +12,7 @@ void bind(nb::module_& m) {
     bind_feedback(m);
     bind_training(m);
     bind_client(m);
+    bind_awaited(m);
 }
 
 }  // namespace korvane::api

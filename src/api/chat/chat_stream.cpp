@@ -441,6 +441,30 @@ PyType_Spec g_spec = {
     g_slots,
 };
 
+// One line of an awaited stream (bytes or str, as its reader gave it): the chunk it carries, None
+// for a line to skip, or `done` for "[DONE]". The same rules as next_chunk() on lines it does not
+// read itself.
+nb::object chunk_of_line(nb::handle line, nb::handle done) {
+    std::string_view text = line_text(line);
+    if (text.empty()) return nb::none();
+    ClassifiedLine classified = classify_sse_line(text);
+    static const records::JsonRecords& chunks = chunk_reader();
+    const bool data = classified.kind == SseLine::data && may_be_json(classified.data);
+    if (data) {
+        if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
+    }
+    if (classified.kind == SseLine::done) return nb::borrow(done);
+    if (!data) return nb::none();
+    nb::object value;
+    try {
+        value = json::parse_text(classified.data);
+    } catch (nb::python_error& failure) {
+        if (failure.matches(PyExc_ValueError)) return nb::none();
+        throw;
+    }
+    return chunk_from_object(records::record_class(records::Record::ChatCompletionChunk), value);
+}
+
 }  // namespace
 
 nb::object make_chat_stream(nb::handle completions, nb::handle payload) {
@@ -458,6 +482,8 @@ void bind_chat_stream(nb::module_& m) {
     // A generator in every respect but its implementation, so the abstract class says so too.
     nb::module_::import_("_collections_abc").attr("Generator").attr("register")(type);
     m.attr("ChatCompletionStream") = type;
+    m.def("_chunk_of_line", &chunk_of_line, nb::arg("line"), nb::arg("done"),
+          "The chunk of one line of a streamed completion, None for a line to skip, `done` at its end.");
     g_stream_type = reinterpret_cast<PyTypeObject*>(type.release().ptr());
 }
 

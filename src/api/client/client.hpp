@@ -25,5 +25,6 @@ nb::object make_namespace_class(const char* module, const char* name, const char
 // KorvaneClient, bound after the namespace classes it builds.
 void bind_client(nb::module_& m);
 void bind_requests(nb::module_& m, nb::handle client_class);  // its request methods (methods.cpp)
+void bind_awaited(nb::module_& m);  // the shared steps as the awaited driver calls them (awaited.cpp)
 
 }  // namespace korvane::api
