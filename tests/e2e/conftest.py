@@ -3,7 +3,7 @@
 import pytest
 
 from emulator_process import ADMIN_KEY, JOB_SECONDS, Emulator
-from korvane_sdk import KorvaneClient
+from support.facade import client_kinds, make_client
 
 
 @pytest.fixture(scope="session")
@@ -19,9 +19,21 @@ def emu(platform):
     return platform
 
 
+@pytest.fixture(params=client_kinds())
+def client_kind(request):
+    """Each case runs against the blocking client and against the async one (through a facade)."""
+    return request.param
+
+
 @pytest.fixture
-def client(emu):
-    with KorvaneClient(api_key=ADMIN_KEY, api_url=emu.url, proxy_url=emu.url, timeout=5) as c:
+def new_client(client_kind):
+    """Makes a client of this case's kind: new_client(api_key=..., ...)."""
+    return lambda *args, **kwargs: make_client(client_kind, *args, **kwargs)
+
+
+@pytest.fixture
+def client(emu, new_client):
+    with new_client(api_key=ADMIN_KEY, api_url=emu.url, proxy_url=emu.url, timeout=5) as c:
         yield c
 
 

@@ -5,7 +5,6 @@ import time
 
 import pytest
 
-from korvane_sdk import KorvaneClient
 from korvane_sdk import exceptions as ex
 from emulator_process import requests_seen
 from korvane_sdk.models import Dataset, Feedback, FeedbackStats, Tenant, TrainingJob
@@ -17,7 +16,7 @@ def chat_once(client, text="hello there", **kwargs):
     return client.chat.completions.create(model=model, messages=[{"role": "user", "content": text}], **kwargs)
 
 
-def test_tenant_lifecycle(client, emu):
+def test_tenant_lifecycle(client, emu, new_client):
     tenant = client.tenants.create(name="Acme", plan="pro", metadata={"region": "eu"})
     assert isinstance(tenant, Tenant) and tenant.slug and tenant.plan == "pro" and tenant.is_active
     assert client.tenants.get(tenant.id) == tenant
@@ -32,7 +31,7 @@ def test_tenant_lifecycle(client, emu):
     assert client.tenants.get(tenant.id).monthly_requests_used == 1
 
     key = client.tenants.regenerate_api_key(tenant.id)["api_key"]
-    with KorvaneClient(api_key=key, api_url=emu.url, proxy_url=emu.url) as tenant_client:
+    with new_client(api_key=key, api_url=emu.url, proxy_url=emu.url) as tenant_client:
         assert chat_once(tenant_client).choices
 
     assert client.tenants.delete(tenant.id) is True

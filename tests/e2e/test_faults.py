@@ -2,7 +2,6 @@
 
 import pytest
 
-from korvane_sdk import KorvaneClient
 from korvane_sdk import exceptions as ex
 from korvane_sdk import http
 
@@ -26,9 +25,9 @@ def test_server_errors_keep_their_status(client, faults):
     assert client.tenants.list() == []
 
 
-def test_slow_answers_time_out_after_every_attempt(emu, faults):
+def test_slow_answers_time_out_after_every_attempt(emu, faults, new_client):
     faults(delay={"times": 2, "seconds": 1.0})
-    with KorvaneClient(api_key=ADMIN_KEY, api_url=emu.url, proxy_url=emu.url, timeout=0.3, max_retries=2) as client:
+    with new_client(api_key=ADMIN_KEY, api_url=emu.url, proxy_url=emu.url, timeout=0.3, max_retries=2) as client:
         with pytest.raises(ex.TimeoutError, match="Request timed out after 0.3s"):
             client.tenants.list()
         assert client.tenants.list() == []
@@ -48,8 +47,8 @@ def test_dropped_stream_raises_from_the_pull(client, faults):
     assert client.chat.completions.create(model=model, messages=[{"role": "user", "content": "again"}]).choices
 
 
-def test_wrong_key_is_an_authentication_error(emu):
-    with KorvaneClient(api_key="sk-wrong", api_url=emu.url, proxy_url=emu.url) as client:
+def test_wrong_key_is_an_authentication_error(emu, new_client):
+    with new_client(api_key="sk-wrong", api_url=emu.url, proxy_url=emu.url) as client:
         with pytest.raises(ex.AuthenticationError) as caught:
             client.list_models()
     assert caught.value.details == {"status_code": 401}

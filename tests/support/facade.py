@@ -1,0 +1,100 @@
+"""The async client behind the blocking client's calls, so one behaviour suite runs against both.
+
+Every coroutine the async client gives is run to its end on the facade's own event loop; async
+iterators (streams, page iterators) become iterators whose pulls and close() are run the same way.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Any
+
+from support import async_session
+
+async_session.install()
+
+from korvane_sdk import aio  # noqa: E402 - after the stand-in session is in place
+
+
+def _wrap(value: Any, loop: asyncio.AbstractEventLoop) -> Any:
+    if isinstance(value, aio.AsyncKorvane) or type(value).__module__ == aio.__name__:
+        if hasattr(value, "__anext__"):
+            return SyncIterator(value, loop)
+        return SyncFacade(value, loop)
+    return value
+
+
+class SyncIterator:
+    def __init__(self, target: Any, loop: asyncio.AbstractEventLoop) -> None:
+        self._target, self._loop = target, loop
+
+    def __iter__(self) -> SyncIterator:
+        return self
+
+    def __next__(self) -> Any:
+        try:
+            return self._loop.run_until_complete(self._target.__anext__())
+        except StopAsyncIteration:
+            raise StopIteration from None
+
+    def close(self) -> None:
+        if hasattr(self._target, "aclose"):
+            self._loop.run_until_complete(self._target.aclose())
+
+    def __enter__(self) -> SyncIterator:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+
+class SyncFacade:
+    def __init__(self, target: Any, loop: asyncio.AbstractEventLoop) -> None:
+        object.__setattr__(self, "_target", target)
+        object.__setattr__(self, "_loop", loop)
+
+    @property
+    def async_target(self) -> Any:
+        return self._target
+
+    def __getattr__(self, name: str) -> Any:
+        value = getattr(self._target, name)
+        if callable(value) and not isinstance(value, type):
+
+            def call(*args: Any, **kwargs: Any) -> Any:
+                result = value(*args, **kwargs)
+                if asyncio.iscoroutine(result):
+                    result = self._loop.run_until_complete(result)
+                return _wrap(result, self._loop)
+
+            return call
+        return _wrap(value, self._loop)
+
+    def __setattr__(self, name: str, value: Any) -> None:
+        setattr(self._target, name, value)
+
+    def __enter__(self) -> SyncFacade:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        return repr(self._target)
+
+
+def async_client(*args: Any, **kwargs: Any) -> SyncFacade:
+    """A new async client with the blocking client's calls, on a new event loop of its own."""
+    return SyncFacade(aio.AsyncKorvane(*args, **kwargs), asyncio.new_event_loop())
+
+
+def client_kinds() -> list[str]:
+    return ["blocking", "async"]
+
+
+def make_client(kind: str, *args: Any, **kwargs: Any) -> Any:
+    if kind == "async":
+        return async_client(*args, **kwargs)
+    from korvane_sdk import KorvaneClient
+
+    return KorvaneClient(*args, **kwargs)
