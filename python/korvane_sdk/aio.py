@@ -103,6 +103,11 @@ def _reopened(files: Any) -> Any:
     return {name: open(file.name, "rb") for name, file in files.items()}
 
 
+async def _answer(result: Any) -> Any:
+    """A replaced seam's result: awaited when it is awaitable (a plain function may stand in too)."""
+    return await result if inspect.isawaitable(result) else result
+
+
 async def _pause(client: Any, seconds: float) -> None:
     sleep = getattr(client, "_sleep", None)
     waited = (sleep or asyncio.sleep)(seconds)
@@ -126,7 +131,7 @@ def _twin(body: Callable[..., Any], name: str) -> Callable[..., Any]:
         if files:
             call["files"] = files = _reopened(files)
         try:
-            answer = await self._client._request(**call)
+            answer = await _answer(self._client._request(**call))
         finally:
             for file in (files or {}).values():
                 file.close()
@@ -321,7 +326,7 @@ class AsyncChatCompletions:
 
     async def _create_completion(self, payload: Dict[str, Any]) -> Any:
         """Make a non-streaming completion request."""
-        answer = await self._client._request(method="POST", path="/v1/chat/completions", json=payload)
+        answer = await _answer(self._client._request(method="POST", path="/v1/chat/completions", json=payload))
         return ChatCompletions._create_completion(_Holder(_Replay(answer)), payload)
 
     async def _stream_completion(self, payload: Dict[str, Any]) -> AsyncChatCompletionStream:
@@ -381,7 +386,7 @@ class AsyncKorvane:
 
     async def list_models(self) -> Any:
         """List available models."""
-        answer = await self._request(method="GET", path="/v1/models")
+        answer = await _answer(self._request(method="GET", path="/v1/models"))
         return KorvaneClient.list_models(_Replay(answer))
 
     async def _handle_response(self, response: Any, raw: bool = False) -> Any:

@@ -2,7 +2,7 @@
 
 import pytest
 
-from korvane_sdk import KorvaneClient
+from support.facade import client_kinds, make_client
 
 
 class Recorder:
@@ -18,9 +18,10 @@ class Recorder:
         return self.answer(**kwargs) if callable(self.answer) else self.answer
 
 
-@pytest.fixture
-def client():
-    with KorvaneClient(api_key="sk-test") as built:
+@pytest.fixture(params=client_kinds())
+def client(request):
+    """Each case runs against the blocking client and against the async one (through a facade)."""
+    with make_client(request.param, api_key="sk-test") as built:
         yield built
 
 
