@@ -12,6 +12,10 @@ def clean_environment(monkeypatch):
         monkeypatch.delenv(name, raising=False)
 
 
+def pytest_configure(config):
+    config.addinivalue_line("markers", "blocking_only: a case that the async client does not share")
+
+
 def pytest_report_header(config):
     """Says which build of the extension the run exercises (the sanitized pass must use its own)."""
     import os

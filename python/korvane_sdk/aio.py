@@ -234,6 +234,11 @@ AsyncFeedbackManager = _manager(FeedbackManager, "AsyncFeedbackManager", "Feedba
 AsyncTrainingManager = _manager(TrainingManager, "AsyncTrainingManager", "Training jobs and datasets, awaited.")
 
 
+async def _lines_of(lines: Any) -> Any:
+    for line in lines:
+        yield line
+
+
 class AsyncChatCompletionStream:
     """Streamed chat completion: an async iterator of ChatCompletionChunk records.
 
@@ -283,8 +288,10 @@ class AsyncChatCompletionStream:
     async def _start(self) -> None:
         client = self._completions._client
         payload, self._completions, self._payload = self._payload, None, None
-        self._response = await client._request_stream(method="POST", path="/v1/chat/completions", json=payload)
-        self._lines = self._response.aiter_lines().__aiter__()
+        self._response = await _answer(client._request_stream(method="POST", path="/v1/chat/completions", json=payload))
+        reader = getattr(self._response, "aiter_lines", None)
+        # A replaced _request_stream may give a blocking response (iter_lines, close): it is read as is.
+        self._lines = reader().__aiter__() if reader is not None else _lines_of(self._response.iter_lines())
 
     async def _release(self, quietly: bool = False) -> None:
         self._finished = True
@@ -293,11 +300,21 @@ class AsyncChatCompletionStream:
         lines, self._lines = self._lines, None
         if lines is not None and hasattr(lines, "aclose"):
             await _close_quietly(lines)
-        if response is not None:
-            if quietly:
-                await _close_quietly(response)
-            else:
-                await response.aclose()
+        if response is None:
+            return
+        if not hasattr(response, "aclose"):
+            response.close()
+        elif quietly:
+            await _close_quietly(response)
+        else:
+            await response.aclose()
+
+    def __del__(self) -> None:
+        # Dropped unfinished: a blocking response is closed now; an awaited one releases its
+        # transfer when it is dropped in turn.
+        response = getattr(self, "_response", None)
+        if response is not None and not hasattr(response, "aclose"):
+            response.close()
 
     async def aclose(self) -> None:
         """Finish the stream and release its connection."""

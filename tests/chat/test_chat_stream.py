@@ -145,6 +145,7 @@ def test_reader_failure_midway_after_delivered_chunks(seams):
     assert list(stream) == []
 
 
+@pytest.mark.blocking_only
 def test_generator_protocol(seams):
     stream = stream_of(seams, [CHUNK, dict(CHUNK, id="b"), dict(CHUNK, id="c2")])
     assert isinstance(stream, collections.abc.Generator) and isinstance(stream, ChatCompletionStream)
@@ -161,6 +162,7 @@ def test_generator_protocol(seams):
     assert weakref.ref(stream)() is stream
 
 
+@pytest.mark.blocking_only
 @pytest.mark.parametrize(
     "args, raised",
     [((KeyError("k"),), KeyError), ((KeyError,), KeyError), ((ValueError, "v"), ValueError),
@@ -178,6 +180,7 @@ def test_throw_raises_and_releases(seams, args, raised):
         next(stream)
 
 
+@pytest.mark.blocking_only
 @pytest.mark.parametrize(
     "args, message",
     [((), "throw expected at least 1 argument, got 0"), ((1,), "exceptions must be classes or instances"),
@@ -192,6 +195,7 @@ def test_throw_argument_errors(seams, args, message):
             stream.throw(*args)
 
 
+@pytest.mark.blocking_only
 def test_throw_or_close_before_start_sends_nothing(seams):
     thrown, closed = stream_of(seams, [CHUNK]), stream_of(seams, [CHUNK])
     with pytest.raises(KeyError):
@@ -226,6 +230,7 @@ def test_early_release_closes_response_and_reads_no_more(seams, how):
     assert response.closed == 1 and response.pulled == 1
 
 
+@pytest.mark.blocking_only
 def test_reentrant_pull_refused(seams):
     stream = None
 

@@ -482,7 +482,7 @@ void bind_chat_stream(nb::module_& m) {
     // A generator in every respect but its implementation, so the abstract class says so too.
     nb::module_::import_("_collections_abc").attr("Generator").attr("register")(type);
     m.attr("ChatCompletionStream") = type;
-    m.def("_chunk_of_line", &chunk_of_line, nb::arg("line"), nb::arg("done"),
+    m.def("_chunk_of_line", &chunk_of_line, nb::arg("line").none(), nb::arg("done"),
           "The chunk of one line of a streamed completion, None for a line to skip, `done` at its end.");
     g_stream_type = reinterpret_cast<PyTypeObject*>(type.release().ptr());
 }
