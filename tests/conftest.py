@@ -2,6 +2,8 @@
 
 import pytest
 
+from support.facade import client_kinds, make_client
+
 KORVANE_VARIABLES = ("KORVANE_API_KEY", "KORVANE_API_URL", "KORVANE_PROXY_URL")
 
 
@@ -28,3 +30,17 @@ def pytest_report_header(config):
         # The small-object allocator would hide a use after free of small objects from the sanitizer.
         raise pytest.UsageError("the sanitized pass must run with PYTHONMALLOC=malloc")
     return f"korvane_sdk._core: {core.__file__}"
+
+
+@pytest.fixture(params=client_kinds())
+def client_kind(request):
+    """Cases that take it run against the blocking client and against the async one (through a facade)."""
+    if request.param == "async" and request.node.get_closest_marker("blocking_only"):
+        pytest.skip("a case of the blocking client only")
+    return request.param
+
+
+@pytest.fixture
+def new_client(client_kind):
+    """Makes a client of this case's kind: new_client(api_key=..., ...)."""
+    return lambda *args, **kwargs: make_client(client_kind, *args, **kwargs)

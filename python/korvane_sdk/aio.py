@@ -115,9 +115,18 @@ async def _pause(client: Any, seconds: float) -> None:
         await waited
 
 
+async def _close(response: Any) -> None:
+    """Releases a response: aclose(), or close() for a blocking one that a replaced seam gave."""
+    closer = getattr(response, "aclose", None)
+    if closer is not None:
+        await closer()
+    elif hasattr(response, "close"):
+        response.close()
+
+
 async def _close_quietly(response: Any) -> None:
     try:
-        await response.aclose()
+        await _close(response)
     except Exception:  # noqa: BLE001 - the failure in flight is the one to report
         pass
 
@@ -389,7 +398,7 @@ class AsyncKorvane:
 
     async def close(self) -> None:
         """Close the client session."""
-        await self._session.close()
+        await _answer(self._session.close())
 
     async def aclose(self) -> None:
         """Close the client session."""
@@ -428,7 +437,7 @@ class AsyncKorvane:
             logger = _core._attempt_logger()
             started = time.monotonic_ns() if logger is not None else 0
             try:
-                response = await self._session.request(
+                response = await _answer(self._session.request(
                     method=method,
                     url=url,
                     params=params,
@@ -436,7 +445,7 @@ class AsyncKorvane:
                     files=files,
                     headers=headers,
                     timeout=timeout,
-                )
+                ))
             except Exception as failure:
                 error = _core._transport_error(failure, timeout)
                 if error is None:
@@ -454,7 +463,7 @@ class AsyncKorvane:
                 pause = _core._busy_pause(self, response, attempt)
                 if pause is not None:
                     _core._log_repeat(method, url, f"HTTP {response.status_code}", attempt, attempts, pause)
-                    await response.aclose()
+                    await _close(response)
                     await _pause(self, pause)
                     continue
             try:
@@ -476,18 +485,19 @@ class AsyncKorvane:
         attempts = _core._attempts_allowed(self) if _core._retry_on_busy(self) else 1
         attempt = 0
         while True:
-            response = await self._session.request(
+            response = await _answer(self._session.request(
                 method=method, url=url, json=json, headers=headers, timeout=self.timeout, stream=True
-            )
+            ))
             pause = _core._busy_pause(self, response, attempt) if attempt + 1 < attempts else None
             if pause is None:
                 break
-            await response.aclose()
+            await _close(response)
             await _pause(self, pause)
             attempt += 1
         if 400 <= response.status_code <= 599:
             try:
-                await response.aread()  # the error body, read whole by _handle_error
+                if hasattr(response, "aread"):
+                    await response.aread()  # the error body, read whole by _handle_error
                 try:
                     self._handle_error(response)
                 except Exception as failure:

@@ -2,7 +2,6 @@
 
 import pytest
 
-from support.facade import client_kinds, make_client
 
 
 class Recorder:
@@ -18,10 +17,9 @@ class Recorder:
         return self.answer(**kwargs) if callable(self.answer) else self.answer
 
 
-@pytest.fixture(params=client_kinds())
-def client(request):
-    """Each case runs against the blocking client and against the async one (through a facade)."""
-    with make_client(request.param, api_key="sk-test") as built:
+@pytest.fixture
+def client(new_client):
+    with new_client(api_key="sk-test") as built:
         yield built
 
 

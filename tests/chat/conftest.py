@@ -4,15 +4,11 @@ import pytest
 
 from chat_fakes import Seams
 from korvane_sdk import KorvaneClient
-from support.facade import client_kinds, make_client
 
 
-@pytest.fixture(params=client_kinds())
-def client(request):
-    """Each case runs against the blocking client and against the async one (through a facade)."""
-    if request.param == "async" and request.node.get_closest_marker("blocking_only"):
-        pytest.skip("a case of the blocking client only")
-    return make_client(request.param, api_key="sk-test")
+@pytest.fixture
+def client(new_client):
+    return new_client(api_key="sk-test")
 
 
 @pytest.fixture

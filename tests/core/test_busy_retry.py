@@ -11,12 +11,12 @@ TENANT = {"id": "t1", "name": "Acme", "slug": "acme", "created_at": "2024-01-15T
 
 
 @pytest.fixture
-def make_client(httpserver):
+def make_client(httpserver, new_client):
     made = []
 
     def make(**options):
         base = httpserver.url_for("").rstrip("/")
-        client = Korvane(api_key="k", api_url=base, proxy_url=base, **options)
+        client = new_client(api_key="k", api_url=base, proxy_url=base, **options)
         client.pauses = []
         client._sleep = client.pauses.append  # no real waiting
         client._random = lambda: 0.5

@@ -13,9 +13,9 @@ KEY = "sk-never-shown-1234"
 
 
 @pytest.fixture
-def client(httpserver):
+def client(httpserver, new_client):
     base = httpserver.url_for("").rstrip("/")
-    with Korvane(api_key=KEY, api_url=base, proxy_url=base, max_retries=1) as made:
+    with new_client(api_key=KEY, api_url=base, proxy_url=base, max_retries=1) as made:
         yield made
 
 
@@ -45,10 +45,10 @@ def test_answer_error_names_the_exchange(client, httpserver, call):
         error.method, error.url, error.request_id, error.headers, error.body, error.__notes__)
 
 
-def test_body_is_bounded_and_url_loses_user_information(httpserver):
+def test_body_is_bounded_and_url_loses_user_information(httpserver, new_client):
     not_found(httpserver, "/api/v1/tenants/big", body=b"x" * 200_000)
     base = httpserver.url_for("").rstrip("/").replace("://", "://user:secret@")
-    with Korvane(api_key=KEY, api_url=base, max_retries=1) as client:
+    with new_client(api_key=KEY, api_url=base, max_retries=1) as client:
         with pytest.raises(ex.NotFoundError) as caught:
             client.tenants.get("big")
     assert len(caught.value.body) == 64 * 1024
@@ -56,7 +56,7 @@ def test_body_is_bounded_and_url_loses_user_information(httpserver):
     assert caught.value.url.endswith("/api/v1/tenants/big")
 
 
-def test_streamed_refusal_and_transport_failure(client, httpserver):
+def test_streamed_refusal_and_transport_failure(client, httpserver, new_client):
     httpserver.expect_request("/v1/chat/completions").respond_with_json({"detail": "bad key"}, status=401)
     stream = client.chat.completions.create(model="m", messages=[], stream=True)
     with pytest.raises(ex.AuthenticationError) as caught:
@@ -66,7 +66,7 @@ def test_streamed_refusal_and_transport_failure(client, httpserver):
     with socket.socket() as closed:
         closed.bind(("127.0.0.1", 0))
         port = closed.getsockname()[1]  # bound, not listening: connections are refused
-        with Korvane(api_key=KEY, api_url=f"http://127.0.0.1:{port}", max_retries=2) as refused:
+        with new_client(api_key=KEY, api_url=f"http://127.0.0.1:{port}", max_retries=2) as refused:
             with pytest.raises(ex.ConnectionError) as failed:
                 refused.tenants.list()
     assert failed.value.method == "GET" and failed.value.url.endswith("/api/v1/tenants")

@@ -13,9 +13,9 @@ from rawserver import SilentServer, closed_port_url
 
 
 @pytest.fixture
-def client(httpserver):
+def client(httpserver, new_client):
     base = httpserver.url_for("").rstrip("/")
-    with KorvaneClient(api_key="sk-test", api_url=base + "/api-host", proxy_url=base + "/proxy-host", timeout=2) as c:
+    with new_client(api_key="sk-test", api_url=base + "/api-host", proxy_url=base + "/proxy-host", timeout=2) as c:
         yield c
 
 
@@ -78,10 +78,10 @@ def test_failure_statuses_are_not_sent_again(client, httpserver, status, cls):
     assert len(httpserver.log) == 1
 
 
-def test_timeouts_use_every_attempt_then_report_the_timeout():
+def test_timeouts_use_every_attempt_then_report_the_timeout(new_client):
     server = SilentServer()
     try:
-        client = KorvaneClient(api_url=server.url, timeout=0.2)
+        client = new_client(api_url=server.url, timeout=0.2)
         with pytest.raises(ex.TimeoutError) as caught:
             client._request(method="GET", path="/api/v1/tenants")
         assert caught.value.message == "Request timed out after 0.2s"
@@ -95,8 +95,8 @@ def test_timeouts_use_every_attempt_then_report_the_timeout():
         server.close()
 
 
-def test_refused_connections_become_connection_errors():
-    client = KorvaneClient(api_url=closed_port_url(), timeout=1)
+def test_refused_connections_become_connection_errors(new_client):
+    client = new_client(api_url=closed_port_url(), timeout=1)
     with pytest.raises(ex.ConnectionError) as caught:
         client._request(method="GET", path="/api/v1/tenants")
     assert caught.value.message.startswith("Connection error: ")
@@ -119,8 +119,8 @@ class ScriptedSession:
         pass
 
 
-def test_last_attempt_decides_the_error():
-    client = KorvaneClient(api_url="https://api.example")
+def test_last_attempt_decides_the_error(new_client):
+    client = new_client(api_url="https://api.example")
     client._session = session = ScriptedSession(
         http.ReadTimeout("read timed out"), http.ConnectionError("refused 1"), http.ConnectionError("refused 2"))
     with pytest.raises(ex.ConnectionError) as caught:
@@ -140,8 +140,8 @@ def test_last_attempt_decides_the_error():
         (http.ChunkedEncodingError(""), ex.KorvaneError, "Request failed: "),
     ],
 )
-def test_transport_failure_classes(failure, cls, message):
-    client = KorvaneClient(max_retries=1)
+def test_transport_failure_classes(failure, cls, message, new_client):
+    client = new_client(max_retries=1)
     client._session = ScriptedSession(failure)
     with pytest.raises(ex.KorvaneError) as caught:
         client._request(method="GET", path="/x")
@@ -149,8 +149,8 @@ def test_transport_failure_classes(failure, cls, message):
     assert caught.value.http_status is None and caught.value.details == {}
 
 
-def test_other_exceptions_leave_at_once():
-    client = KorvaneClient()
+def test_other_exceptions_leave_at_once(new_client):
+    client = new_client()
     client._session = session = ScriptedSession(KeyError("boom"), http.ConnectionError("x"))
     with pytest.raises(KeyError):
         client._request(method="GET", path="/x")
@@ -158,8 +158,8 @@ def test_other_exceptions_leave_at_once():
 
 
 @pytest.mark.parametrize("attempts", [0, -1, "3", None, True])
-def test_unusable_attempt_count_sends_nothing(attempts):
-    client = KorvaneClient(max_retries=attempts)
+def test_unusable_attempt_count_sends_nothing(attempts, new_client):
+    client = new_client(max_retries=attempts)
     client._session = session = ScriptedSession()
     with pytest.raises(ex.KorvaneError) as caught:
         client._request(method="GET", path="/x")
@@ -196,14 +196,15 @@ def test_stream_checks_status_before_the_body(client, httpserver):
     assert request.headers["Content-Type"] == "application/json"
 
 
+@pytest.mark.blocking_only  # iter_lines(); the async answer's aiter_lines() is in tests/aio
 def test_stream_returns_the_open_answer(client, httpserver):
     httpserver.expect_request("/proxy-host/v1/chat/completions").respond_with_data("data: 1\n\ndata: [DONE]\n")
     response = client._request_stream(method="POST", path="/v1/chat/completions", json={})
     assert list(response.iter_lines()) == [b"data: 1", b"", b"data: [DONE]"]
 
 
-def test_stream_transport_failure_is_the_layers_own():
-    client = KorvaneClient(proxy_url=closed_port_url())
+def test_stream_transport_failure_is_the_layers_own(new_client):
+    client = new_client(proxy_url=closed_port_url())
     with pytest.raises(http.ConnectionError):
         client._request_stream(method="POST", path="/v1/chat/completions", json={})
 

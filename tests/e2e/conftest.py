@@ -3,7 +3,6 @@
 import pytest
 
 from emulator_process import ADMIN_KEY, JOB_SECONDS, Emulator
-from support.facade import client_kinds, make_client
 
 
 @pytest.fixture(scope="session")
@@ -17,18 +16,6 @@ def platform():
 def emu(platform):
     platform.ok("POST", "/_emulator/reset")
     return platform
-
-
-@pytest.fixture(params=client_kinds())
-def client_kind(request):
-    """Each case runs against the blocking client and against the async one (through a facade)."""
-    return request.param
-
-
-@pytest.fixture
-def new_client(client_kind):
-    """Makes a client of this case's kind: new_client(api_key=..., ...)."""
-    return lambda *args, **kwargs: make_client(client_kind, *args, **kwargs)
 
 
 @pytest.fixture
