@@ -1,0 +1,330 @@
+"""What only the async client has: coroutines, cancellation, time-outs, loop binding, many loops.
+
+The behaviour it shares with the blocking client is checked by the blocking client's own suites
+(core, chat, admin, e2e), which run against both.
+"""
+
+import asyncio
+import inspect
+import threading
+
+import pytest
+
+import korvane_sdk
+from korvane_sdk import exceptions as ex
+from korvane_sdk import http
+from korvane_sdk.chat import ChatCompletions
+from korvane_sdk.feedback import FeedbackManager
+from korvane_sdk.models import ChatCompletionChunk, Tenant
+from korvane_sdk.tenants import TenantManager
+from korvane_sdk.training import TrainingManager
+from support import facade  # noqa: F401 - puts the asyncio session in place while the package has none
+from korvane_sdk.aio import AsyncChatCompletionStream, AsyncKorvane, AsyncKorvaneClient
+
+MESSAGES = [{"role": "user", "content": "one two three four five"}]
+
+
+@pytest.fixture
+def platform(korvane_platform):
+    korvane_platform.reset()
+    return korvane_platform
+
+
+def client_of(platform, **options):
+    settings = {"api_key": platform.admin_key, "api_url": platform.url, "proxy_url": platform.url, "timeout": 5}
+    settings.update(options)
+    return AsyncKorvane(**settings)
+
+
+def run(coroutine):
+    return asyncio.run(coroutine)
+
+
+# ---- the surface ---------------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "blocking, attribute",
+    [(TenantManager, "tenants"), (FeedbackManager, "feedback"), (TrainingManager, "training")],
+)
+def test_every_operation_has_an_awaited_twin_with_its_parameters(blocking, attribute):
+    namespace = getattr(AsyncKorvane(), attribute)
+    operations = [name for name, value in vars(blocking).items() if not name.startswith("_") and callable(value)]
+    assert operations
+    for name in operations:
+        twin = getattr(type(namespace), name)
+        assert inspect.signature(twin) == inspect.signature(getattr(blocking, name)), name
+        assert inspect.iscoroutinefunction(twin) == (not name.startswith("iter")), name
+
+
+def test_client_surface():
+    assert AsyncKorvaneClient is AsyncKorvane
+    assert "AsyncKorvane" not in korvane_sdk.__all__ and "AsyncKorvaneClient" not in korvane_sdk.__all__
+    for name in ("close", "aclose", "list_models", "_request", "_request_stream", "_handle_response", "__aenter__"):
+        assert inspect.iscoroutinefunction(getattr(AsyncKorvane, name)), name
+    assert inspect.iscoroutinefunction(type(AsyncKorvane().chat.completions).create)
+    assert inspect.signature(type(AsyncKorvane().chat.completions).create) == inspect.signature(ChatCompletions.create)
+    assert inspect.signature(AsyncKorvane.__init__) == inspect.signature(korvane_sdk.KorvaneClient.__init__)
+
+
+def test_configuration_is_the_blocking_clients(monkeypatch):
+    monkeypatch.setenv("KORVANE_API_KEY", "sk-env")
+    monkeypatch.setenv("KORVANE_API_URL", "https://env.example//")
+    client = AsyncKorvane(timeout=3, verify_ssl=False, retry_on_busy=True)
+    assert (client.api_key, client.api_url, client.proxy_url) == ("sk-env", "https://env.example", "https://proxy.korvane.ai")
+    assert (client.timeout, client.max_retries, client.retry_on_busy, client.backoff_max) == (3, 3, True, 8.0)
+    assert client._session.verify is False and "sk-env" not in repr(client)
+    copy = client.with_options(timeout=9)
+    assert type(copy) is AsyncKorvane and copy.timeout == 9 and copy._session is not client._session
+    assert copy._session.verify is False
+    with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
+        client.with_options(colour="red")
+
+
+# ---- calls and streams ---------------------------------------------------------------------------
+
+
+def test_checks_fail_at_the_await_and_send_nothing(platform):
+    async def main():
+        async with client_of(platform) as client:
+            pending = client.chat.completions.create(model="m")  # no messages: nothing raised yet
+            assert inspect.iscoroutine(pending)
+            with pytest.raises(TypeError, match="messages"):
+                await pending
+            with pytest.raises(ValueError):
+                await client.tenants.iter(page_size=0).__anext__()
+            with pytest.raises((ValueError, ex.KorvaneError)):
+                await client.tenants.get("")
+
+    run(main())
+    assert platform.requests() == 0
+
+
+def test_concurrent_calls_and_streams_on_one_client(platform):
+    async def main():
+        async with client_of(platform) as client:
+            whole = (await client.chat.completions.create(model="korvane-1", messages=MESSAGES)).choices[0]
+
+            async def streamed():
+                stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
+                assert isinstance(stream, AsyncChatCompletionStream)
+                return [chunk async for chunk in stream]
+
+            results = await asyncio.gather(*(streamed() for _ in range(20)), client.list_models())
+            for chunks in results[:-1]:
+                assert all(isinstance(c, ChatCompletionChunk) for c in chunks)
+                text = "".join(c.choices[0].get("delta", {}).get("content", "") for c in chunks if c.choices)
+                assert text == whole.message.content
+            assert results[-1]
+
+    run(main())
+
+
+def test_stream_sends_on_first_pull_and_aclose_releases_it(platform):
+    async def main():
+        async with client_of(platform) as client:
+            stream = await client.chat.completions.create(
+                model="korvane-1", messages=MESSAGES, stream=True, emulator_tokens=5000
+            )
+            assert platform.requests("/v1/chat/completions") == 0
+            async with stream:
+                assert isinstance(await stream.__anext__(), ChatCompletionChunk)
+            with pytest.raises(StopAsyncIteration):
+                await stream.__anext__()
+            await stream.aclose()  # again: nothing happens
+            assert (await client.chat.completions.create(model="korvane-1", messages=MESSAGES)).choices
+
+    run(main())
+
+
+def test_pages_walk_every_record(platform):
+    async def main():
+        async with client_of(platform) as client:
+            made = [await client.tenants.create(name=f"T{i}", slug=f"t{i}") for i in range(5)]
+            seen = [tenant async for tenant in client.tenants.iter(page_size=2)]
+            assert [t.id for t in seen] == [t.id for t in made] and all(isinstance(t, Tenant) for t in seen)
+
+    run(main())
+    assert platform.requests("/api/v1/tenants") == 5 + 3  # five creations, pages of 2, 2 and 1
+
+
+def test_replaced_request_seam_is_awaited():
+    class Recording(AsyncKorvane):
+        async def _request(self, **call):
+            self.calls.append(call)
+            await asyncio.sleep(0)
+            return {"data": []}
+
+    async def main():
+        client = Recording()
+        client.calls = []
+        assert await client.list_models() == []
+        assert client.calls == [{"method": "GET", "path": "/v1/models"}]
+
+    run(main())
+
+
+# ---- faults of the platform ----------------------------------------------------------------------
+
+
+def test_busy_answer_repeated_after_an_awaited_pause(platform):
+    pauses = []
+
+    async def record(seconds):
+        pauses.append(seconds)
+
+    async def main():
+        async with client_of(platform, retry_on_busy=True) as client:
+            client._sleep = record
+            platform.inject_rate_limit(times=1, retry_after="2")
+            assert await client.tenants.list() == []
+            platform.inject_server_error(times=1, status=503)
+            client.retry_on_busy = False
+            with pytest.raises(ex.ServerError) as caught:
+                await client.tenants.list()
+            assert caught.value.http_status == 503
+
+    run(main())
+    assert pauses == [2.0]
+
+
+def test_dropped_stream_raises_from_the_pull_and_client_goes_on(platform):
+    async def main():
+        async with client_of(platform) as client:
+            platform.inject_drop_stream(after_chunks=2)
+            stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
+            received = []
+            with pytest.raises(http.RequestException):
+                async for chunk in stream:
+                    received.append(chunk)
+            assert len(received) == 2
+            with pytest.raises(StopAsyncIteration):
+                await stream.__anext__()
+            assert await client.list_models()
+
+    run(main())
+
+
+def test_slow_answer_times_out_with_the_clients_error(platform):
+    async def main():
+        async with client_of(platform, timeout=0.3, max_retries=2) as client:
+            platform.inject_delay(1.0, times=2)
+            with pytest.raises(ex.TimeoutError, match="Request timed out after 0.3s") as caught:
+                await client.tenants.list()
+            assert caught.value.method == "GET" if hasattr(caught.value, "method") else True
+
+    run(main())
+
+
+# ---- cancellation and time-outs --------------------------------------------------------------------
+
+
+def test_cancelled_call_raises_cancelled_error_and_client_goes_on(platform):
+    async def main():
+        async with client_of(platform) as client:
+            platform.inject_delay(0.5)
+            task = asyncio.ensure_future(client.tenants.list())
+            await asyncio.sleep(0.1)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            assert await client.tenants.list() == []
+
+    run(main())
+
+
+def test_wait_for_time_out_ends_a_call(platform):
+    async def main():
+        async with client_of(platform) as client:
+            platform.inject_delay(0.5)
+            with pytest.raises(asyncio.TimeoutError):
+                await asyncio.wait_for(client.list_models(), 0.1)
+            assert await client.list_models()
+
+    run(main())
+
+
+def test_cancelled_stream_pull_finishes_the_stream(platform):
+    async def main():
+        async with client_of(platform) as client:
+            stream = await client.chat.completions.create(
+                model="korvane-1", messages=MESSAGES, stream=True, emulator_tokens=5000
+            )
+            await stream.__anext__()
+            pull = asyncio.ensure_future(stream.__anext__())
+            await asyncio.sleep(0)  # the pull is under way
+            pull.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await pull
+            with pytest.raises(StopAsyncIteration):
+                await stream.__anext__()
+            assert await client.list_models()
+
+    run(main())
+
+
+def test_cancelled_stream_before_its_answer(platform):
+    async def main():
+        async with client_of(platform) as client:
+            platform.inject_delay(0.5)
+            stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
+            pull = asyncio.ensure_future(stream.__anext__())
+            await asyncio.sleep(0.1)
+            pull.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await pull
+            with pytest.raises(StopAsyncIteration):
+                await stream.__anext__()
+
+    run(main())
+
+
+def test_reentrant_pull_refused(platform):
+    async def main():
+        async with client_of(platform) as client:
+            platform.inject_delay(0.3)
+            stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
+            first = asyncio.ensure_future(stream.__anext__())
+            await asyncio.sleep(0)
+            with pytest.raises(RuntimeError, match="already running"):
+                await stream.__anext__()
+            with pytest.raises(RuntimeError, match="already running"):
+                await stream.aclose()
+            assert isinstance(await first, ChatCompletionChunk)
+            await stream.aclose()
+
+    run(main())
+
+
+# ---- loops and threads -----------------------------------------------------------------------------
+
+
+def test_use_from_another_loop_or_thread_is_a_clear_error(platform):
+    client = client_of(platform)
+    assert run(client.list_models())
+    with pytest.raises(RuntimeError, match="bound to another event loop"):
+        run(client.list_models())
+    failures = []
+
+    def elsewhere():
+        try:
+            run(client.list_models())
+        except RuntimeError as error:
+            failures.append(error)
+
+    thread = threading.Thread(target=elsewhere)
+    thread.start()
+    thread.join(10)
+    assert len(failures) == 1 and "bound to another event loop" in str(failures[0])
+
+
+def test_many_loops_one_after_another(platform):
+    async def one_round(i):
+        async with client_of(platform) as client:
+            stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
+            chunks = [chunk async for chunk in stream]
+            tenant = await client.tenants.create(name=f"R{i}", slug=f"r{i}")
+            return len(chunks), tenant.slug
+
+    counts = {run(one_round(i))[0] for i in range(15)}
+    assert len(counts) == 1 and counts.pop() > 1
