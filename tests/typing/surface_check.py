@@ -11,6 +11,7 @@ from typing import Any, Dict, List, Mapping, Optional, Union, assert_type
 
 import korvane_sdk
 from korvane_sdk import ChatCompletion, ChatMessage, Korvane, KorvaneClient, KorvaneError
+from korvane_sdk.aio import AsyncChatCompletionStream, AsyncKorvane, AsyncKorvaneClient
 from korvane_sdk.chat import ChatCompletionStream
 from korvane_sdk.exceptions import NotFoundError, RateLimitError
 from korvane_sdk.testing import LocalPlatform
@@ -106,3 +107,32 @@ def records() -> Iterator[str]:
     assert_type(tenant.created_at, datetime)
     assert_type(tenant.model_copy(update={"name": "B"}), Tenant)
     yield tenant.model_dump_json()
+
+
+async def awaited(client: AsyncKorvane, since: datetime) -> None:
+    messages = [{"role": "user", "content": "Hi"}]
+    assert_type(await client.chat.completions.create(model="m", messages=messages), ChatCompletion)
+    stream = await client.chat.completions.create(model="m", messages=messages, stream=True)
+    assert_type(stream, AsyncChatCompletionStream)
+    async with stream:
+        async for chunk in stream:
+            assert_type(chunk, ChatCompletionChunk)
+    flag: bool = len(messages) > 1
+    assert_type(
+        await client.chat.completions.create(model="m", messages=messages, stream=flag),
+        Union[ChatCompletion, AsyncChatCompletionStream],
+    )
+    assert_type(await client.list_models(), List[ModelInfo])
+    assert_type(await client.tenants.create("Acme", metadata={"region": "eu"}), Tenant)
+    assert_type(await client.tenants.delete("t1"), bool)
+    assert_type(await client.feedback.list(tenant_id="t1", start_date=since), List[Feedback])
+    assert_type(await client.feedback.stats(), FeedbackStats)
+    assert_type(await client.training.upload_dataset("d1", "data.jsonl"), Dataset)
+    assert_type(await client.training.get_metrics("j1"), Dict[str, Any])
+    async for tenant in client.tenants.iter(is_active=True, page_size=50):
+        assert_type(tenant, Tenant)
+    assert_type([job async for job in client.training.iter_jobs(status="running")], List[TrainingJob])
+    assert_type(client.with_options(timeout=5), AsyncKorvane)
+    async with AsyncKorvaneClient(api_key="sk", timeout=0.5, retry_on_busy=True) as same:
+        assert_type(same, AsyncKorvane)
+    await client.aclose()

@@ -1,0 +1,392 @@
+"""The asyncio client: the blocking client's surface, awaited."""
+
+import os
+from datetime import datetime
+from types import TracebackType
+from typing import (
+    Any,
+    AsyncIterator,
+    ClassVar,
+    Dict,
+    Iterable,
+    List,
+    Literal,
+    Mapping,
+    Optional,
+    Self,
+    Sequence,
+    Type,
+    Union,
+    overload,
+)
+
+from .models import ChatCompletion, ChatCompletionChunk, ChatMessage, Dataset, Feedback, FeedbackStats, ModelInfo
+from .models import Tenant, TrainingJob
+
+class AsyncChatCompletionStream:
+    """Streamed chat completion: an async iterator of ChatCompletionChunk records.
+
+    The request is sent on the first pull. The open response is held until the stream ends, is
+    closed (aclose()), leaves an async with block or fails; then its connection is released
+    without reading the rest of the body.
+    """
+
+    def __aiter__(self) -> "AsyncChatCompletionStream": ...
+    async def __anext__(self) -> ChatCompletionChunk: ...
+    async def aclose(self) -> None: ...
+    async def __aenter__(self) -> "AsyncChatCompletionStream": ...
+    async def __aexit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_val: Optional[BaseException],
+        exc_tb: Optional[TracebackType],
+    ) -> None: ...
+
+class AsyncChatCompletions:
+    """Chat completions API, awaited."""
+
+    _client: AsyncKorvane
+
+    def __init__(self, client: AsyncKorvane) -> None: ...
+    @overload
+    async def create(
+        self,
+        model: str,
+        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
+        temperature: Optional[float] = 0.7,
+        max_tokens: Optional[int] = None,
+        stream: Literal[False] = False,
+        n: int = 1,
+        stop: Optional[Union[str, Sequence[str]]] = None,
+        presence_penalty: Optional[float] = 0.0,
+        frequency_penalty: Optional[float] = 0.0,
+        top_p: Optional[float] = 1.0,
+        rerank_tier: Optional[str] = None,
+        rerank_k: Optional[int] = None,
+        tenant_id: Optional[str] = None,
+        **kwargs: Any,
+    ) -> ChatCompletion:
+        ...
+    @overload
+    async def create(
+        self,
+        model: str,
+        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
+        temperature: Optional[float] = 0.7,
+        max_tokens: Optional[int] = None,
+        *,
+        stream: Literal[True],
+        n: int = 1,
+        stop: Optional[Union[str, Sequence[str]]] = None,
+        presence_penalty: Optional[float] = 0.0,
+        frequency_penalty: Optional[float] = 0.0,
+        top_p: Optional[float] = 1.0,
+        rerank_tier: Optional[str] = None,
+        rerank_k: Optional[int] = None,
+        tenant_id: Optional[str] = None,
+        **kwargs: Any,
+    ) -> AsyncChatCompletionStream:
+        ...
+    @overload
+    async def create(
+        self,
+        model: str,
+        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
+        temperature: Optional[float],
+        max_tokens: Optional[int],
+        stream: Literal[True],
+        n: int = 1,
+        stop: Optional[Union[str, Sequence[str]]] = None,
+        presence_penalty: Optional[float] = 0.0,
+        frequency_penalty: Optional[float] = 0.0,
+        top_p: Optional[float] = 1.0,
+        rerank_tier: Optional[str] = None,
+        rerank_k: Optional[int] = None,
+        tenant_id: Optional[str] = None,
+        **kwargs: Any,
+    ) -> AsyncChatCompletionStream:
+        ...
+    @overload
+    async def create(
+        self,
+        model: str,
+        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
+        temperature: Optional[float] = 0.7,
+        max_tokens: Optional[int] = None,
+        stream: bool = False,
+        n: int = 1,
+        stop: Optional[Union[str, Sequence[str]]] = None,
+        presence_penalty: Optional[float] = 0.0,
+        frequency_penalty: Optional[float] = 0.0,
+        top_p: Optional[float] = 1.0,
+        rerank_tier: Optional[str] = None,
+        rerank_k: Optional[int] = None,
+        tenant_id: Optional[str] = None,
+        **kwargs: Any,
+    ) -> Union[ChatCompletion, AsyncChatCompletionStream]:
+        """Create a chat completion."""
+    async def _create_completion(self, payload: Dict[str, Any]) -> ChatCompletion:
+        """Make a non-streaming completion request."""
+    async def _stream_completion(self, payload: Dict[str, Any]) -> AsyncChatCompletionStream:
+        """Make a streaming completion request."""
+
+class AsyncChat:
+    """Chat API namespace, awaited."""
+
+    completions: AsyncChatCompletions
+
+    def __init__(self, client: AsyncKorvane) -> None: ...
+
+class AsyncTenantManager:
+    """Manage tenants (organizations) in multi-tenant mode."""
+
+    _client: AsyncKorvane
+
+    def __init__(self, client: AsyncKorvane) -> None: ...
+    async def list(self, limit: int = 100, offset: int = 0, is_active: Optional[bool] = None) -> List[Tenant]:
+        """List all tenants."""
+    def iter(self, *, is_active: Optional[bool] = None, page_size: int = 100) -> AsyncIterator[Tenant]:
+        """Every tenant, fetched page by page (one request per page) as the iterator is used."""
+    async def get(self, tenant_id: str) -> Tenant:
+        """Get a tenant by ID."""
+    async def create(
+        self,
+        name: str,
+        slug: Optional[str] = None,
+        plan: str = "free",
+        metadata: Optional[Dict[str, Any]] = None,
+    ) -> Tenant:
+        """Create a new tenant."""
+    async def update(
+        self,
+        tenant_id: str,
+        name: Optional[str] = None,
+        plan: Optional[str] = None,
+        is_active: Optional[bool] = None,
+        metadata: Optional[Dict[str, Any]] = None,
+    ) -> Tenant:
+        """Update a tenant."""
+    async def delete(self, tenant_id: str) -> bool:
+        """Delete a tenant."""
+    async def get_usage(self, tenant_id: str) -> Dict[str, Any]:
+        """Get usage statistics for a tenant."""
+    async def regenerate_api_key(self, tenant_id: str) -> Dict[str, str]:
+        """Regenerate API key for a tenant."""
+
+class AsyncFeedbackManager:
+    """Manage user feedback for model improvement."""
+
+    _client: AsyncKorvane
+
+    def __init__(self, client: AsyncKorvane) -> None: ...
+    async def create(
+        self,
+        request_id: str,
+        rating: int,
+        comment: Optional[str] = None,
+        tags: Optional[List[str]] = None,
+        prompt: Optional[str] = None,
+        response: Optional[str] = None,
+        tenant_id: Optional[str] = None,
+    ) -> Feedback:
+        """Submit feedback for a response."""
+    async def list(
+        self,
+        tenant_id: Optional[str] = None,
+        limit: int = 100,
+        offset: int = 0,
+        rating: Optional[int] = None,
+        start_date: Optional[Union[datetime, str]] = None,
+        end_date: Optional[Union[datetime, str]] = None,
+        tags: Optional[List[str]] = None,
+    ) -> List[Feedback]:
+        """List feedback."""
+    def iter(
+        self,
+        *,
+        tenant_id: Optional[str] = None,
+        rating: Optional[int] = None,
+        start_date: Optional[Union[datetime, str]] = None,
+        end_date: Optional[Union[datetime, str]] = None,
+        tags: Optional[List[str]] = None,
+        page_size: int = 100,
+    ) -> AsyncIterator[Feedback]:
+        """Every feedback matching the filters, fetched page by page (one request per page)."""
+    async def get(self, feedback_id: str, tenant_id: Optional[str] = None) -> Feedback:
+        """Get a feedback entry."""
+    async def delete(self, feedback_id: str, tenant_id: Optional[str] = None) -> bool:
+        """Delete a feedback entry."""
+    async def stats(
+        self,
+        tenant_id: Optional[str] = None,
+        start_date: Optional[Union[datetime, str]] = None,
+        end_date: Optional[Union[datetime, str]] = None,
+    ) -> FeedbackStats:
+        """Get feedback statistics."""
+    async def export(self, tenant_id: Optional[str] = None, format: str = "jsonl", rating: Optional[int] = None) -> str:
+        """Export feedback for training."""
+
+class AsyncTrainingManager:
+    """Manage model training jobs."""
+
+    _client: AsyncKorvane
+
+    def __init__(self, client: AsyncKorvane) -> None:
+        """Initialize training manager."""
+    async def create(
+        self,
+        training_type: str,
+        base_model: str = "meta-llama/Llama-3.1-8B-Instruct",
+        dataset_id: Optional[str] = None,
+        config: Optional[Dict[str, Any]] = None,
+        num_gpus: int = 8,
+        priority: str = "normal",
+        tenant_id: Optional[str] = None,
+    ) -> TrainingJob:
+        """Create a new training job."""
+    async def get(self, job_id: str, tenant_id: Optional[str] = None) -> TrainingJob:
+        """Get a training job."""
+    async def list(
+        self,
+        tenant_id: Optional[str] = None,
+        status: Optional[str] = None,
+        training_type: Optional[str] = None,
+        limit: int = 100,
+        offset: int = 0,
+    ) -> List[TrainingJob]:
+        """List training jobs."""
+    def iter_jobs(
+        self,
+        *,
+        tenant_id: Optional[str] = None,
+        status: Optional[str] = None,
+        training_type: Optional[str] = None,
+        page_size: int = 100,
+    ) -> AsyncIterator[TrainingJob]:
+        """Every training job matching the filters, fetched page by page (one request per page)."""
+    async def cancel(self, job_id: str, reason: Optional[str] = None, tenant_id: Optional[str] = None) -> TrainingJob:
+        """Cancel a training job."""
+    async def get_logs(self, job_id: str, tenant_id: Optional[str] = None, tail: int = 100) -> str:
+        """Get training job logs."""
+    async def get_metrics(self, job_id: str, tenant_id: Optional[str] = None) -> Dict[str, Any]:
+        """Get training job metrics."""
+    async def create_dataset(
+        self,
+        name: str,
+        description: Optional[str] = None,
+        dataset_type: str = "sft",
+        tenant_id: Optional[str] = None,
+    ) -> Dataset:
+        """Create a new dataset."""
+    async def list_datasets(
+        self,
+        tenant_id: Optional[str] = None,
+        dataset_type: Optional[str] = None,
+        limit: int = 100,
+        offset: int = 0,
+    ) -> List[Dataset]:
+        """List datasets."""
+    def iter_datasets(
+        self, *, tenant_id: Optional[str] = None, dataset_type: Optional[str] = None, page_size: int = 100
+    ) -> AsyncIterator[Dataset]:
+        """Every dataset matching the filters, fetched page by page (one request per page)."""
+    async def get_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> Dataset:
+        """Get a dataset."""
+    async def delete_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> bool:
+        """Delete a dataset."""
+    async def upload_dataset(
+        self,
+        dataset_id: str,
+        file_path: Union[str, "os.PathLike[str]"],
+        tenant_id: Optional[str] = None,
+    ) -> Dataset:
+        """Upload data to a dataset."""
+    async def generate_from_feedback(
+        self,
+        dataset_name: str,
+        tenant_id: Optional[str] = None,
+        min_rating: Optional[int] = 1,
+        dataset_type: str = "sft",
+    ) -> Dataset:
+        """Generate a dataset from collected feedback."""
+
+class AsyncKorvane:
+    """Asyncio client for the Korvane platform API."""
+
+    DEFAULT_API_URL: ClassVar[str]
+    DEFAULT_PROXY_URL: ClassVar[str]
+    DEFAULT_TIMEOUT: ClassVar[int]
+
+    api_key: Optional[str]
+    api_url: str
+    proxy_url: str
+    timeout: float
+    max_retries: int
+    verify_ssl: bool
+    retry_on_busy: bool
+    backoff_base: float
+    backoff_max: float
+    retry_after_max: float
+    chat: AsyncChat
+    tenants: AsyncTenantManager
+    feedback: AsyncFeedbackManager
+    training: AsyncTrainingManager
+    _session: Any
+
+    def __init__(
+        self,
+        api_key: Optional[str] = None,
+        api_url: Optional[str] = None,
+        proxy_url: Optional[str] = None,
+        timeout: float = 60,
+        max_retries: int = 3,
+        verify_ssl: bool = True,
+        *,
+        retry_on_busy: bool = False,
+        backoff_base: float = 0.5,
+        backoff_max: float = 8.0,
+        retry_after_max: float = 60.0,
+    ) -> None: ...
+    def with_options(
+        self,
+        *,
+        api_key: Optional[str] = ...,
+        api_url: Optional[str] = ...,
+        proxy_url: Optional[str] = ...,
+        timeout: float = ...,
+        max_retries: int = ...,
+        verify_ssl: bool = ...,
+        retry_on_busy: bool = ...,
+        backoff_base: float = ...,
+        backoff_max: float = ...,
+        retry_after_max: float = ...,
+    ) -> Self:
+        """A client configured like this one with the given settings changed; closing one leaves the other open."""
+    async def list_models(self) -> List[ModelInfo]: ...
+    async def close(self) -> None: ...
+    async def aclose(self) -> None: ...
+    async def __aenter__(self) -> "AsyncKorvane": ...
+    async def __aexit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_val: Optional[BaseException],
+        exc_tb: Optional[TracebackType],
+    ) -> None: ...
+    def _get_headers(self) -> Dict[str, str]: ...
+    def _get_base_url(self, path: str) -> str: ...
+    async def _request(
+        self,
+        method: str,
+        path: str,
+        params: Optional[Mapping[str, Any]] = None,
+        json: Optional[Mapping[str, Any]] = None,
+        files: Optional[Mapping[str, Any]] = None,
+        raw_response: bool = False,
+    ) -> Any: ...
+    async def _request_stream(self, method: str, path: str, json: Optional[Mapping[str, Any]] = None) -> Any: ...
+    async def _handle_response(self, response: Any, raw: bool = False) -> Any: ...
+    def _handle_error(self, response: Any) -> None: ...
+
+AsyncKorvaneClient = AsyncKorvane
+
+__all__ = ["AsyncKorvane", "AsyncKorvaneClient", "AsyncChatCompletionStream"]
