@@ -4,6 +4,7 @@ Run it with `./run demo`, which builds everything first. It starts the emulator 
 points a client at it and walks through every namespace with real requests.
 """
 
+import asyncio
 import contextlib
 import os
 import pathlib
@@ -14,7 +15,8 @@ import tempfile
 import time
 from collections.abc import Generator
 
-from korvane_sdk import Korvane, KorvaneError
+from korvane_sdk import Korvane, KorvaneError, http
+from korvane_sdk.aio import AsyncKorvane
 
 ADMIN_KEY = "sk-tour-admin"
 
@@ -126,12 +128,44 @@ def tour(client: Korvane) -> None:
         print(f"{type(error).__name__}: {error}")
 
 
+async def async_tour(url: str) -> None:
+    heading("Async: the same client, awaited")
+    async with AsyncKorvane(api_key=ADMIN_KEY, api_url=url, proxy_url=url) as client:
+        model = (await client.list_models())[0].id
+        questions = ["What is a tenant?", "What is LoRA?", "What is reranking?"]
+        started = time.perf_counter()
+        replies = await asyncio.gather(
+            *(client.chat.completions.create(model=model, messages=[{"role": "user", "content": q}])
+              for q in questions))
+        print(f"{len(replies)} completions at once in {time.perf_counter() - started:.3f} s:")
+        for question, reply in zip(questions, replies):
+            print(f"  {question:<20} -> {reply.choices[0].message.content}")
+        print("streamed: ", end="")
+        stream = await client.chat.completions.create(
+            model=model, messages=[{"role": "user", "content": "stream me some words"}], stream=True)
+        async with stream:
+            async for chunk in stream:
+                if chunk.choices:
+                    print(chunk.choices[0].get("delta", {}).get("content", ""), end="", flush=True)
+        print()
+        tenants = [tenant.slug async for tenant in client.tenants.iter(page_size=2)]
+        print(f"tenants, page by page: {tenants}")
+        try:
+            await asyncio.wait_for(client.tenants.get("no-such-tenant"), timeout=5)
+        except KorvaneError as error:
+            print(f"{type(error).__name__}: {error}")
+
+
 def main() -> None:
     with emulator() as url:
         print(f"korvane-emulator at {url}")
         with Korvane(api_key=ADMIN_KEY, api_url=url, proxy_url=url) as client:
             print(client)
             tour(client)
+        if hasattr(http, "AsyncSession"):
+            asyncio.run(async_tour(url))
+        else:
+            heading("Async: skipped (this build has no event-loop transport yet)")
 
 
 if __name__ == "__main__":

@@ -67,8 +67,8 @@ void bind_awaited(nb::module_& m) {
         [](nb::handle error, nb::handle method, nb::handle url) { add_request_context(error, method, url); },
         nb::arg("error"), nb::arg("method"), nb::arg("url"), "Names the request on an SDK error raised for it.");
     m.def("_attempt_logger", &attempt_logger, "The logger when attempts are logged, else None.");
-    m.def("_log_attempt", &log_attempt_since, nb::arg("logger"), nb::arg("method"), nb::arg("url"),
-          nb::arg("outcome"), nb::arg("started_ns"), nb::arg("attempt"), nb::arg("attempts"),
+    m.def("_log_attempt", &log_attempt_since, nb::arg("logger"), nb::arg("method"), nb::arg("url"), nb::arg("outcome"),
+          nb::arg("started_ns"), nb::arg("attempt"), nb::arg("attempts"),
           "The debug line of one attempt; started_ns is time.monotonic_ns() when it began.");
     m.def("_log_repeat", &log_repeat, nb::arg("method"), nb::arg("url"), nb::arg("reason"), nb::arg("attempt"),
           nb::arg("attempts"), nb::arg("pause"), "The warning before a repeat.");
