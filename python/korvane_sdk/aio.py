@@ -334,7 +334,7 @@ class AsyncChatCompletionStream:
     async def __aenter__(self) -> AsyncChatCompletionStream:
         return self
 
-    async def __aexit__(self, *exc: object) -> None:
+    async def __aexit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
         await self.aclose()
 
 
@@ -407,7 +407,7 @@ class AsyncKorvane:
     async def __aenter__(self) -> AsyncKorvane:
         return self
 
-    async def __aexit__(self, *exc: object) -> None:
+    async def __aexit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
         await self.close()
 
     async def list_models(self) -> Any:

@@ -8,13 +8,14 @@ from unittest import mock
 import pytest
 
 import korvane_sdk
+from support import facade  # noqa: F401 - the asyncio session while the package has none
 from korvane_sdk.chat import ChatCompletions
 from korvane_sdk.client import KorvaneClient
 
 PACKAGE = pathlib.Path(korvane_sdk.__file__).parent
-MODULES = ("chat", "client", "exceptions", "feedback", "http", "models", "tenants", "training")
+MODULES = ("aio", "chat", "client", "exceptions", "feedback", "http", "models", "tenants", "training")
 # Special methods whose parameters callers pass; the other dunders are reached through type slots.
-CALLED_DUNDERS = {"__init__", "__enter__", "__exit__"}
+CALLED_DUNDERS = {"__init__", "__enter__", "__exit__", "__aenter__", "__aexit__"}
 # Records: the classmethods' stubs spell `cls`; their runtime binding is checked separately below.
 RECORD_MODULE = "models"
 
@@ -26,7 +27,7 @@ def stub_methods():
         for cls in (node for node in tree.body if isinstance(node, ast.ClassDef)):
             methods = {}
             for node in cls.body:
-                if not isinstance(node, ast.FunctionDef):
+                if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
                     continue
                 if node.name.startswith("__") and node.name not in CALLED_DUNDERS:
                     continue
