@@ -328,3 +328,31 @@ def test_many_loops_one_after_another(platform):
 
     counts = {run(one_round(i))[0] for i in range(15)}
     assert len(counts) == 1 and counts.pop() > 1
+
+
+def test_cancellation_storm_leaves_the_client_usable(platform):
+    """Many calls and streams at once, half cancelled at random points, round after round."""
+    import random
+
+    rng = random.Random(18)
+
+    async def one(client, i):
+        if i % 2:
+            return len(await client.list_models())
+        stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
+        return len([chunk async for chunk in stream])
+
+    async def main():
+        async with client_of(platform) as client:
+            for _ in range(3):
+                tasks = [asyncio.ensure_future(one(client, i)) for i in range(60)]
+                for task in rng.sample(tasks, len(tasks) // 2):
+                    asyncio.get_running_loop().call_later(rng.uniform(0, 0.05), task.cancel)
+                results = await asyncio.gather(*tasks, return_exceptions=True)
+                failures = [r for r in results if isinstance(r, BaseException)]
+                assert all(isinstance(f, asyncio.CancelledError) for f in failures), failures[:3]
+                assert all(r > 0 for r in results if isinstance(r, int))
+            assert await client.list_models()
+            assert (await client.chat.completions.create(model="korvane-1", messages=MESSAGES)).choices
+
+    run(main())

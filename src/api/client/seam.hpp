@@ -42,6 +42,15 @@
 // (blocking.hpp) calls client._session.request and sleeps between attempts, with the GIL released
 // while the HTTP layer waits. A second driver (asyncio over libcurl's multi interface) plugs in beside
 // it: it takes the same RequestPlan and retry rule, and awaits each attempt and pause instead.
+//
+// THE AWAITED DRIVER. korvane_sdk.aio.AsyncKorvane is that second driver: its _request and
+// _request_stream are coroutines that call the shared steps (awaited.cpp: plan, attempt budget,
+// busy pause, failure mapping, request context, log lines) between their awaits of
+// client._session.request (an AsyncSession) and of the pauses. Its operations run the blocking
+// namespaces' bodies twice around one awaited _request: once stopped where they would send (the
+// checks and the Call), once with the answer (the records); a stream's lines go through
+// _chunk_of_line (chat_stream.cpp), the blocking stream's rules for lines it does not read itself.
+// Its seams are the ones above, awaited; the module's docstring states them.
 #pragma once
 #include <nanobind/nanobind.h>
 
