@@ -88,10 +88,6 @@ def async_client(*args: Any, **kwargs: Any) -> SyncFacade:
     return SyncFacade(aio.AsyncKorvane(*args, **kwargs), asyncio.new_event_loop())
 
 
-def client_kinds() -> list[str]:
-    return ["blocking", "async"]
-
-
 def make_client(kind: str, *args: Any, **kwargs: Any) -> Any:
     if kind == "async":
         return async_client(*args, **kwargs)
