@@ -447,10 +447,10 @@ class AsyncKorvane:
                     timeout=timeout,
                 ))
             except Exception as failure:
-                error = _core._transport_error(failure, timeout)
-                if error is None:
+                mapped = _core._transport_error(failure, timeout)
+                if mapped is None:
                     raise
-                kind = type(error).__name__
+                error, kind = mapped
                 if logger is not None:
                     _core._log_attempt(logger, method, url, kind, started, attempt, attempts)
                 if attempt + 1 < attempts:

@@ -16,9 +16,9 @@ SECRET_BODY = "body-text-never-logged"
 
 
 @pytest.fixture
-def client(httpserver):
+def client(httpserver, new_client):
     base = httpserver.url_for("").rstrip("/")
-    with Korvane(api_key=KEY, api_url=base, proxy_url=base) as made:
+    with new_client(api_key=KEY, api_url=base, proxy_url=base) as made:
         made._sleep = lambda seconds: None
         made._random = lambda: 1.0
         yield made
@@ -41,12 +41,12 @@ def test_debug_line_per_attempt_and_warning_before_repeat(client, httpserver, ca
     assert KEY not in text and SECRET_BODY not in text and "is_active" not in text  # no key, no body, no query
 
 
-def test_transport_repeats_are_logged(caplog):
+def test_transport_repeats_are_logged(caplog, new_client):
     with socket.socket() as closed:
         closed.bind(("127.0.0.1", 0))
         base = f"http://127.0.0.1:{closed.getsockname()[1]}"
         caplog.set_level(logging.WARNING, logger="korvane_sdk")
-        with Korvane(api_key=KEY, api_url=base, max_retries=2) as client, pytest.raises(ex.ConnectionError):
+        with new_client(api_key=KEY, api_url=base, max_retries=2) as client, pytest.raises(ex.ConnectionError):
             client.tenants.list()
     warnings = [r.getMessage() for r in caplog.records if r.name == "korvane_sdk"]
     assert warnings == [f"GET {base}/api/v1/tenants failed (korvane_sdk.exceptions.ConnectionError); attempt 2 of 2 in 0.00 s"]

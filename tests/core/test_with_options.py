@@ -11,12 +11,13 @@ ANSWER = {"id": "c1", "created": 1, "model": "m", "choices": []}
 
 
 @pytest.fixture
-def client(httpserver):
+def client(httpserver, new_client):
     base = httpserver.url_for("").rstrip("/")
-    with Korvane(api_key="sk-one", api_url=base, proxy_url=base, timeout=30, max_retries=2) as made:
+    with new_client(api_key="sk-one", api_url=base, proxy_url=base, timeout=30, max_retries=2) as made:
         yield made
 
 
+@pytest.mark.blocking_only  # its identity checks see the facade; tests/aio checks the async copy
 def test_changed_settings_and_copied_ones(client, monkeypatch):
     monkeypatch.setenv("KORVANE_API_KEY", "sk-from-environment")
     monkeypatch.setenv("KORVANE_API_URL", "https://environment.example")
@@ -66,12 +67,12 @@ def test_calls_through_the_copy_and_closing_one_leaves_the_other(client, httpser
     keyed.close()
 
 
-def test_timeout_of_the_copy_is_the_one_used():
+def test_timeout_of_the_copy_is_the_one_used(new_client):
     # A listener that never answers: the connection is accepted by the kernel, no byte comes back.
     with socket.socket() as silent:
         silent.bind(("127.0.0.1", 0))
         silent.listen(4)
         base = "http://127.0.0.1:%d" % silent.getsockname()[1]
-        with Korvane(api_key="k", api_url=base, timeout=30) as client:
+        with new_client(api_key="k", api_url=base, timeout=30) as client:
             with pytest.raises(KorvaneTimeoutError, match="after 0.2s"):
                 client.with_options(timeout=0.2, max_retries=1).tenants.list()

@@ -29,12 +29,15 @@ nb::object busy_pause_of(nb::handle client, nb::handle response, long repeat) {
     return nb::float_(busy_pause(client, policy, response, repeat));
 }
 
-// The SDK error for a failed attempt's exception, or None when the failure is not the transport's.
+// (the SDK error, its kind as log lines name it) for a failed attempt's exception, or None when the
+// failure is not the transport's.
 nb::object transport_error_of(nb::handle failure, nb::handle timeout) {
     PyErr_SetRaisedException(nb::borrow(failure).release().ptr());
     nb::python_error caught;  // takes the exception just set
     nb::object error = transport_error(caught, timeout);
-    return error.is_valid() ? error : nb::none();
+    if (!error.is_valid()) return nb::none();
+    nb::str kind = nb::str(nb::type_name(error.type()));
+    return nb::make_tuple(error, kind);
 }
 
 // The logger when a debug line per attempt would be emitted, else None.
@@ -61,7 +64,7 @@ void bind_awaited(nb::module_& m) {
     m.def("_busy_pause", &busy_pause_of, nb::arg("client"), nb::arg("response"), nb::arg("repeat"),
           "The pause before repeating a busy answer, or None when it is not repeated.");
     m.def("_transport_error", &transport_error_of, nb::arg("failure"), nb::arg("timeout").none(),
-          "The SDK error for a failed attempt, or None when the failure is not the transport's.");
+          "(SDK error, its kind for log lines) for a failed attempt, or None when the failure is not the transport's.");
     m.def(
         "_add_request_context",
         [](nb::handle error, nb::handle method, nb::handle url) { add_request_context(error, method, url); },
