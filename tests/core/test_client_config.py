@@ -10,14 +10,25 @@ from korvane_sdk.tenants import TenantManager
 from korvane_sdk.training import TrainingManager
 
 
-def test_defaults():
-    client = KorvaneClient()
+@pytest.fixture(params=["KorvaneClient", "AsyncKorvane"])
+def client_class(request):
+    """The configuration cases hold for the blocking client and for the async one."""
+    if request.param == "KorvaneClient":
+        return KorvaneClient
+    from support import facade  # noqa: F401 - the asyncio session while the package has none
+    from korvane_sdk.aio import AsyncKorvane
+
+    return AsyncKorvane
+
+
+def test_defaults(client_class):
+    client = client_class()
     assert client.api_key is None
-    assert client.api_url == KorvaneClient.DEFAULT_API_URL
-    assert client.proxy_url == KorvaneClient.DEFAULT_PROXY_URL
+    assert client.api_url == client_class.DEFAULT_API_URL
+    assert client.proxy_url == client_class.DEFAULT_PROXY_URL
     assert (client.timeout, client.max_retries, client.verify_ssl) == (60, 3, True)
-    assert KorvaneClient.DEFAULT_TIMEOUT == 60
-    for url in (KorvaneClient.DEFAULT_API_URL, KorvaneClient.DEFAULT_PROXY_URL):
+    assert client_class.DEFAULT_TIMEOUT == 60
+    for url in (client_class.DEFAULT_API_URL, client_class.DEFAULT_PROXY_URL):
         assert url.startswith("https://") and not url.endswith("/") and url.count("/") == 2
 
 
@@ -31,53 +42,53 @@ def test_defaults():
         ("", None, None),
     ],
 )
-def test_api_key_precedence(monkeypatch, argument, environment, expected):
+def test_api_key_precedence(monkeypatch, argument, environment, expected, client_class):
     if environment is not None:
         monkeypatch.setenv("KORVANE_API_KEY", environment)
-    assert KorvaneClient(api_key=argument).api_key == expected
+    assert client_class(api_key=argument).api_key == expected
 
 
 @pytest.mark.parametrize(
     "field, variable, constant",
     [("api_url", "KORVANE_API_URL", "DEFAULT_API_URL"), ("proxy_url", "KORVANE_PROXY_URL", "DEFAULT_PROXY_URL")],
 )
-def test_url_precedence_and_trailing_slashes(monkeypatch, field, variable, constant):
-    assert getattr(KorvaneClient(**{field: "https://a.example//"}), field) == "https://a.example"
+def test_url_precedence_and_trailing_slashes(monkeypatch, field, variable, constant, client_class):
+    assert getattr(client_class(**{field: "https://a.example//"}), field) == "https://a.example"
     monkeypatch.setenv(variable, "https://env.example/")
-    assert getattr(KorvaneClient(), field) == "https://env.example"
-    assert getattr(KorvaneClient(**{field: ""}), field) == "https://env.example"
-    assert getattr(KorvaneClient(**{field: "https://arg.example"}), field) == "https://arg.example"
+    assert getattr(client_class(), field) == "https://env.example"
+    assert getattr(client_class(**{field: ""}), field) == "https://env.example"
+    assert getattr(client_class(**{field: "https://arg.example"}), field) == "https://arg.example"
     monkeypatch.setenv(variable, "")
-    assert getattr(KorvaneClient(**{field: ""}), field) == getattr(KorvaneClient, constant)
+    assert getattr(client_class(**{field: ""}), field) == getattr(client_class, constant)
 
 
-def test_subclass_constants_count():
-    class Staging(KorvaneClient):
+def test_subclass_constants_count(client_class):
+    class Staging(client_class):
         DEFAULT_API_URL = "https://api.staging.example///"
         DEFAULT_PROXY_URL = "https://proxy.staging.example"
 
     client = Staging()
     assert (client.api_url, client.proxy_url) == ("https://api.staging.example", "https://proxy.staging.example")
-    assert isinstance(client, KorvaneClient)
+    assert isinstance(client, client_class)
 
 
-def test_values_stored_unchanged_and_nothing_checked():
+def test_values_stored_unchanged_and_nothing_checked(client_class):
     odd = object()
-    client = KorvaneClient(api_key="k", timeout=2.5, max_retries=0, verify_ssl=odd)
+    client = client_class(api_key="k", timeout=2.5, max_retries=0, verify_ssl=odd)
     assert (client.timeout, client.max_retries, client.verify_ssl) == (2.5, 0, odd)
-    nothing = KorvaneClient(api_key=None, timeout=None, max_retries=None, verify_ssl=None)
+    nothing = client_class(api_key=None, timeout=None, max_retries=None, verify_ssl=None)
     assert (nothing.timeout, nothing.max_retries, nothing.verify_ssl) == (None, None, None)
-    positional = KorvaneClient("k", "https://a.example", "https://p.example", 5, 1, False)
+    positional = client_class("k", "https://a.example", "https://p.example", 5, 1, False)
     assert (positional.api_url, positional.proxy_url, positional.timeout, positional.verify_ssl) == (
         "https://a.example", "https://p.example", 5, False)
 
 
-def test_verify_is_copied_to_the_session_only_at_construction():
-    client = KorvaneClient(verify_ssl=False)
+def test_verify_is_copied_to_the_session_only_at_construction(client_class):
+    client = client_class(verify_ssl=False)
     assert client._session.verify is False
     client.verify_ssl = True
     assert client._session.verify is False
-    assert KorvaneClient()._session.verify is True
+    assert client_class()._session.verify is True
 
 
 def test_namespaces():
@@ -115,8 +126,8 @@ def test_context_manager_closes_and_passes_exceptions():
     assert client.__exit__(None, None, None) is None
 
 
-def test_repr_never_shows_the_key():
-    client = KorvaneClient(api_key="sk-secret-123")
+def test_repr_never_shows_the_key(client_class):
+    client = client_class(api_key="sk-secret-123")
     assert "sk-secret-123" not in repr(client)
     assert "https://api.korvane.ai" in repr(client)
 
