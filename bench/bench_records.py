@@ -12,10 +12,9 @@ import sys
 import time
 import timeit
 from datetime import datetime
-from typing import Any, Dict, List, Optional
+from typing import Any
 
 import pydantic
-
 from korvane_sdk import models
 
 ROUNDS = 9
@@ -26,7 +25,7 @@ class PChatCompletionChunk(pydantic.BaseModel):
     object: str = "chat.completion.chunk"
     created: int
     model: str
-    choices: List[Dict[str, Any]]
+    choices: list[dict[str, Any]]
 
 
 class PTenant(pydantic.BaseModel):
@@ -36,25 +35,25 @@ class PTenant(pydantic.BaseModel):
     plan: str = "free"
     is_active: bool = True
     created_at: datetime
-    updated_at: Optional[datetime] = None
-    monthly_tokens_limit: Optional[int] = None
+    updated_at: datetime | None = None
+    monthly_tokens_limit: int | None = None
     monthly_tokens_used: int = 0
-    monthly_requests_limit: Optional[int] = None
+    monthly_requests_limit: int | None = None
     monthly_requests_used: int = 0
-    features: List[str] = pydantic.Field(default_factory=list)
-    metadata: Dict[str, Any] = pydantic.Field(default_factory=dict)
+    features: list[str] = pydantic.Field(default_factory=list)
+    metadata: dict[str, Any] = pydantic.Field(default_factory=dict)
 
 
 class PChatMessage(pydantic.BaseModel):
     role: str
     content: str
-    name: Optional[str] = None
+    name: str | None = None
 
 
 class PChatCompletionChoice(pydantic.BaseModel):
     index: int
     message: PChatMessage
-    finish_reason: Optional[str] = None
+    finish_reason: str | None = None
 
 
 class PChatCompletionUsage(pydantic.BaseModel):
@@ -68,9 +67,9 @@ class PChatCompletion(pydantic.BaseModel):
     object: str = "chat.completion"
     created: int
     model: str
-    choices: List[PChatCompletionChoice]
-    usage: Optional[PChatCompletionUsage] = None
-    rerank_tier: Optional[str] = None
+    choices: list[PChatCompletionChoice]
+    usage: PChatCompletionUsage | None = None
+    rerank_tier: str | None = None
     quantum_enhanced: bool = False
 
 
@@ -162,22 +161,33 @@ def import_cost() -> None:
         for _ in range(15):
             out = subprocess.run(
                 [sys.executable, "-c", f"import time; t=time.perf_counter(); {code}; print(time.perf_counter()-t)"],
-                capture_output=True, text=True, check=True)
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             times.append(float(out.stdout))
         return min(times) * 1e3
 
     bare = run("pass")
     loaded = run("import korvane_sdk.models")
-    report = subprocess.run([sys.executable, "-X", "importtime", "-c", "import korvane_sdk.models"],
-                            capture_output=True, text=True, check=True).stderr
+    report = subprocess.run(
+        [sys.executable, "-X", "importtime", "-c", "import korvane_sdk.models"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stderr
     cumulative = {m.group(2).strip(): int(m.group(1)) for m in re.finditer(r"\|\s*(\d+)\s*\|\s*(.+)$", report, re.M)}
-    print(f"\nimport korvane_sdk.models in a fresh interpreter: {loaded - bare:.2f} ms "
-          f"(wall time around the import statement, best of 15)")
+    print(
+        f"\nimport korvane_sdk.models in a fresh interpreter: {loaded - bare:.2f} ms "
+        f"(wall time around the import statement, best of 15)"
+    )
     for module in ("korvane_sdk._core", "korvane_sdk"):
         if module in cumulative:
             print(f"  -X importtime cumulative {module}: {cumulative[module] / 1000:.2f} ms")
-    print(f"  datetime imported at import time: {'datetime' in cumulative}; "
-          f"pydantic imported: {any(k.startswith('pydantic') for k in cumulative)}")
+    print(
+        f"  datetime imported at import time: {'datetime' in cumulative}; "
+        f"pydantic imported: {any(k.startswith('pydantic') for k in cumulative)}"
+    )
 
 
 def main() -> None:

@@ -76,15 +76,25 @@ class Emulator:
         if not self.first_line.startswith(prefix):
             self.process.kill()
             raise RuntimeError(f"emulator did not start: {self.first_line!r} {self.process.stderr.read()!r}")
-        self.url = self.first_line[len(prefix):]
+        self.url = self.first_line[len(prefix) :]
         parts = urlsplit(self.url)
         self.host, self.port = parts.hostname, parts.port
 
     def connection(self, timeout: float = 5.0) -> http.client.HTTPConnection:
         return http.client.HTTPConnection(self.host, self.port, timeout=timeout)
 
-    def call(self, method: str, path: str, body=None, *, key: str | None = ADMIN_KEY, query=None,
-             headers: dict | None = None, raw: bytes | None = None, conn=None) -> Reply:
+    def call(
+        self,
+        method: str,
+        path: str,
+        body=None,
+        *,
+        key: str | None = ADMIN_KEY,
+        query=None,
+        headers: dict | None = None,
+        raw: bytes | None = None,
+        conn=None,
+    ) -> Reply:
         """One request; `body` is sent as JSON, `raw` as given."""
         all_headers = {"Content-Type": "application/json"}
         if key is not None:

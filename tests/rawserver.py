@@ -8,7 +8,6 @@ import threading
 import time
 
 
-
 def read_request(conn):
     """Reads one request (head and Content-Length body) from a socket; None when it closes first."""
     data = b""
@@ -97,13 +96,16 @@ def pieces(*parts, delay=0.01, headers=("Content-Type: text/plain",)):
     def handler(conn, server):
         server.receive(conn)
         conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-        conn.sendall(("HTTP/1.1 200 OK\r\nConnection: close\r\n" + "".join(h + "\r\n" for h in headers) + "\r\n").encode())
+        conn.sendall(
+            ("HTTP/1.1 200 OK\r\nConnection: close\r\n" + "".join(h + "\r\n" for h in headers) + "\r\n").encode()
+        )
         for part in parts:
             time.sleep(delay)
             conn.sendall(part)
         conn.close()
 
     return handler
+
 
 class SilentServer:
     """Accepts connections, counts them, and never answers: every request times out."""
@@ -145,8 +147,26 @@ def self_signed_files(directory):
     """A fresh self-signed certificate for 127.0.0.1 and its key: (cert path, key path)."""
     cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
     subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
-         "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
-        check=True, capture_output=True, timeout=60,
+        [
+            "openssl",
+            "req",
+            "-x509",
+            "-newkey",
+            "rsa:2048",
+            "-nodes",
+            "-days",
+            "1",
+            "-subj",
+            "/CN=127.0.0.1",
+            "-addext",
+            "subjectAltName=IP:127.0.0.1",
+            "-keyout",
+            key,
+            "-out",
+            cert,
+        ],
+        check=True,
+        capture_output=True,
+        timeout=60,
     )
     return cert, key

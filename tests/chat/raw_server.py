@@ -39,7 +39,7 @@ class Connection:
             while self.sock.recv(4096):
                 pass
             self.client_hung_up.set()
-        except socket.timeout:
+        except TimeoutError:
             pass
         except OSError:
             self.client_hung_up.set()
@@ -87,5 +87,4 @@ class RawServer:
         self.listener.close()
 
 
-STREAM_HEAD = (b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
-               b"Transfer-Encoding: chunked\r\n\r\n")
+STREAM_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"

@@ -8,9 +8,7 @@ import threading
 import time
 
 import pytest
-
 from korvane_sdk import KorvaneClient
-
 from rawserver import RawServer
 
 HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
@@ -44,8 +42,9 @@ def streaming(after_done=b"", hold=None):
 
 def ids_of_streams(url, count):
     with KorvaneClient(api_key="k", proxy_url=url, timeout=5) as client:
-        return [[c.id for c in client.chat.completions.create(model="m", messages=[], stream=True)]
-                for _ in range(count)]
+        return [
+            [c.id for c in client.chat.completions.create(model="m", messages=[], stream=True)] for _ in range(count)
+        ]
 
 
 def test_streams_ended_by_done_share_one_connection():

@@ -5,9 +5,8 @@ import inspect
 import pathlib
 from unittest import mock
 
-import pytest
-
 import korvane_sdk
+import pytest
 from korvane_sdk.chat import ChatCompletions
 from korvane_sdk.client import KorvaneClient
 
@@ -46,10 +45,10 @@ def stub_parameters(node):
         (a, kinds.POSITIONAL_OR_KEYWORD) for a in args.args
     ]
     defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    result = [(a.arg, kind, d) for (a, kind), d in zip(positional, defaults)]
+    result = [(a.arg, kind, d) for (a, kind), d in zip(positional, defaults, strict=True)]
     if args.vararg:
         result.append((args.vararg.arg, kinds.VAR_POSITIONAL, None))
-    result += [(a.arg, kinds.KEYWORD_ONLY, d) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    result += [(a.arg, kinds.KEYWORD_ONLY, d) for a, d in zip(args.kwonlyargs, args.kw_defaults, strict=True)]
     if args.kwarg:
         result.append((args.kwarg.arg, kinds.VAR_KEYWORD, None))
     return result[1:]
@@ -76,15 +75,18 @@ def test_runtime_signature_matches_stub(module, cls, name, overloads):
     stub = stub_parameters(overloads[-1])
     assert [(p.name, p.kind) for p in runtime] == [(n, k) for n, k, _ in stub]
     if len(overloads) == 1:
-        for parameter, (_, _, default) in zip(runtime, stub):
+        for parameter, (_, _, default) in zip(runtime, stub, strict=True):
             expected = default_value(default)
             if expected is not Ellipsis:
                 assert parameter.default == expected, parameter.name
 
 
 def test_help_and_autospec_see_the_parameters():
-    text = inspect.signature(ChatCompletions.create).format() if hasattr(inspect.Signature, "format") else str(
-        inspect.signature(ChatCompletions.create))
+    text = (
+        inspect.signature(ChatCompletions.create).format()
+        if hasattr(inspect.Signature, "format")
+        else str(inspect.signature(ChatCompletions.create))
+    )
     assert "temperature=0.7" in text and "**kwargs" in text
     client = KorvaneClient(api_key="sk-test")
     assert list(inspect.signature(client.chat.completions.create).parameters)[:2] == ["model", "messages"]

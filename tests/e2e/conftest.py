@@ -1,7 +1,6 @@
 """The SDK against korvane-emulator: one emulator for the folder, state cleared per test."""
 
 import pytest
-
 from emulator_process import ADMIN_KEY, JOB_SECONDS, Emulator
 from korvane_sdk import KorvaneClient
 

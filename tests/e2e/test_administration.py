@@ -4,12 +4,10 @@ import datetime
 import time
 
 import pytest
-
+from emulator_process import requests_seen
 from korvane_sdk import KorvaneClient
 from korvane_sdk import exceptions as ex
-from emulator_process import requests_seen
 from korvane_sdk.models import Dataset, Feedback, FeedbackStats, Tenant, TrainingJob
-
 
 
 def chat_once(client, text="hello there", **kwargs):
@@ -52,9 +50,10 @@ def test_feedback(client, emu, scoped):
     tenant_id = client.tenants.create(name="Feedback Co").id if scoped else None
     answers = [chat_once(client, f"question {i}") for i in range(3)]
     created = [
-        client.feedback.create(request_id=a.id, rating=r, comment=f"c{r}", tags=tags, prompt="p", response="r",
-                               tenant_id=tenant_id)
-        for a, r, tags in zip(answers, (1, 0, -1), (["good", "fast"], ["fast"], []))
+        client.feedback.create(
+            request_id=a.id, rating=r, comment=f"c{r}", tags=tags, prompt="p", response="r", tenant_id=tenant_id
+        )
+        for a, r, tags in zip(answers, (1, 0, -1), (["good", "fast"], ["fast"], []), strict=True)
     ]
     assert all(isinstance(f, Feedback) for f in created)
     assert client.feedback.get(created[0].id, tenant_id=tenant_id) == created[0]
@@ -99,8 +98,9 @@ def test_datasets(client, tmp_path):
     assert client.training.list_datasets(tenant_id, dataset_type="dpo") == []
 
     for rating in (1, 1, -1):
-        client.feedback.create(request_id=chat_once(client).id, rating=rating, prompt="p", response="r",
-                               tenant_id=tenant_id)
+        client.feedback.create(
+            request_id=chat_once(client).id, rating=rating, prompt="p", response="r", tenant_id=tenant_id
+        )
     generated = client.training.generate_from_feedback("liked", tenant_id, min_rating=1)
     assert (generated.name, generated.num_examples) == ("liked", 2)
 

@@ -1,12 +1,9 @@
 """Platform faults reach the caller as the documented errors, and the client stays usable."""
 
 import pytest
-
-from korvane_sdk import KorvaneClient
-from korvane_sdk import exceptions as ex
-from korvane_sdk import http
-
 from emulator_process import ADMIN_KEY, requests_seen
+from korvane_sdk import KorvaneClient, http
+from korvane_sdk import exceptions as ex
 
 
 def test_rate_limit_reaches_the_caller_once(client, emu, faults):
@@ -38,8 +35,9 @@ def test_slow_answers_time_out_after_every_attempt(emu, faults):
 def test_dropped_stream_raises_from_the_pull(client, faults):
     faults(drop_stream={"times": 1, "after_chunks": 3})
     model = client.list_models()[0].id
-    stream = client.chat.completions.create(model=model, messages=[{"role": "user", "content": "a b c d e f g"}],
-                                            stream=True)
+    stream = client.chat.completions.create(
+        model=model, messages=[{"role": "user", "content": "a b c d e f g"}], stream=True
+    )
     received = []
     with pytest.raises(http.RequestException):
         for chunk in stream:

@@ -1,7 +1,6 @@
 """korvane_sdk.testing: the stand-in as users get it, through the pytest plugin and the context manager."""
 
 import pytest
-
 from korvane_sdk import exceptions as ex
 from korvane_sdk.http import ChunkedEncodingError
 from korvane_sdk.testing import LocalPlatform

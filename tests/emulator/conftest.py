@@ -5,7 +5,6 @@ from __future__ import annotations
 import uuid
 
 import pytest
-
 from emulator_process import ADMIN_KEY, JOB_SECONDS, Emulator, Reply, emulator_binary  # noqa: F401
 
 
@@ -47,4 +46,3 @@ def start_emulator():
 def tenant(emu):
     """A fresh tenant (its answer includes its api_key)."""
     return emu.ok("POST", "/api/v1/tenants", {"name": f"Tenant {uuid.uuid4().hex[:8]}"})
-

@@ -3,11 +3,9 @@
 import os
 
 import pytest
-
 from emulator_process import ADMIN_KEY, Emulator
-from korvane_sdk import KorvaneClient
-
 from hostile_servers import Server, answering
+from korvane_sdk import KorvaneClient
 
 KEY = "sk-hostile-secret-0123456789"
 SANITIZED = bool(os.environ.get("KORVANE_SANITIZED"))

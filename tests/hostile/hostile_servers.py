@@ -10,7 +10,6 @@ import zlib
 
 from rawserver import answer, read_request, self_signed_files
 
-
 read_head = read_request  # a request's head and any Content-Length body; None when the client goes first
 
 

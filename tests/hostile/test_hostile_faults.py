@@ -6,16 +6,21 @@ import socket
 import time
 
 import pytest
-
+from conftest import KEY
+from hostile_servers import endless, gzip_bomb_parts, reply, reset, rss_bytes, self_signed_context, wait_for
 from korvane_sdk import exceptions as ex
 from korvane_sdk import http
 
-from conftest import KEY
-from hostile_servers import endless, gzip_bomb_parts, reply, reset, rss_bytes, self_signed_context, wait_for
-
 MiB = 1 << 20
-CHUNK = json.dumps({"id": "c1", "object": "chat.completion.chunk", "created": 1, "model": "m",
-                    "choices": [{"index": 0, "delta": {"content": "hi"}, "finish_reason": None}]}).encode()
+CHUNK = json.dumps(
+    {
+        "id": "c1",
+        "object": "chat.completion.chunk",
+        "created": 1,
+        "model": "m",
+        "choices": [{"index": 0, "delta": {"content": "hi"}, "finish_reason": None}],
+    }
+).encode()
 SSE_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
 MESSAGES = [{"role": "user", "content": "hello"}]
 
@@ -61,10 +66,13 @@ def reset_before_the_answer(conn, server):
     reset(conn)
 
 
-@pytest.mark.parametrize("handler, error, prefix", [
-    (reset_after_part_of_the_body, ex.KorvaneError, "Request failed: "),
-    (reset_before_the_answer, ex.ConnectionError, "Connection error: "),
-])
+@pytest.mark.parametrize(
+    "handler, error, prefix",
+    [
+        (reset_after_part_of_the_body, ex.KorvaneError, "Request failed: "),
+        (reset_before_the_answer, ex.ConnectionError, "Connection error: "),
+    ],
+)
 def test_reset_mid_answer(serve, client_for, good, handler, error, prefix):
     server = serve(handler)
     client = client_for(server.url, max_retries=3)
@@ -167,8 +175,10 @@ def test_the_cap_also_bounds_a_stream_read_whole(serve, client_for):
     session.close()
 
 
-@pytest.mark.parametrize("value, error", [(0, ValueError), (-1, ValueError), (1.5, TypeError), ("1", TypeError),
-                                          (None, TypeError), (True, TypeError)])
+@pytest.mark.parametrize(
+    "value, error",
+    [(0, ValueError), (-1, ValueError), (1.5, TypeError), ("1", TypeError), (None, TypeError), (True, TypeError)],
+)
 def test_the_cap_takes_only_a_positive_count_of_bytes(value, error):
     session = http.Session()
     with pytest.raises(error):
@@ -218,7 +228,9 @@ def test_a_gzip_bomb_stops_at_the_cap(serve, client_for, good):
 @pytest.mark.parametrize("target_host", ["localhost", "127.0.0.1"])
 def test_a_redirect_to_another_host_gets_no_key(serve, client_for, target_host):
     # The same address under another name, or another port: another origin either way.
-    other = serve(lambda conn, server: [server.send(conn, reply(b"[]")) for _ in iter(lambda: server.receive(conn), None)])
+    other = serve(
+        lambda conn, server: [server.send(conn, reply(b"[]")) for _ in iter(lambda: server.receive(conn), None)]
+    )
     target = f"http://{target_host}:{other.port}/api/v1/tenants"
 
     def redirect(conn, server):
@@ -235,8 +247,10 @@ def test_a_redirect_to_another_host_gets_no_key(serve, client_for, target_host):
 
 
 def test_self_signed_tls_is_refused_unless_verification_is_off(serve, client_for, good, tmp_path):
-    server = serve(lambda conn, s: [s.send(conn, reply(b"[]")) for _ in iter(lambda: s.receive(conn), None)],
-                   tls=self_signed_context(str(tmp_path)))
+    server = serve(
+        lambda conn, s: [s.send(conn, reply(b"[]")) for _ in iter(lambda: s.receive(conn), None)],
+        tls=self_signed_context(str(tmp_path)),
+    )
     checked = client_for(server.url)
     with pytest.raises(ex.ConnectionError, match="^Connection error: "):
         checked.tenants.list()

@@ -4,7 +4,6 @@ import io
 from collections.abc import Mapping
 
 import pytest
-
 from emulator_process import requests_seen
 from korvane_sdk import exceptions as ex
 from korvane_sdk import http
@@ -110,10 +109,12 @@ BAD_CALLS = {
     "feedback rating out of range": lambda c: c.feedback.create(request_id="r", rating=5),
     "feedback tags not a list": lambda c: c.feedback.create(request_id="r", rating=1, tags=object()),
     "job type unknown": lambda c: c.training.create(training_type="rlhf", base_model="m", dataset_id="d"),
-    "job gpus out of range": lambda c: c.training.create(training_type="sft", base_model="m", dataset_id="d",
-                                                          num_gpus=1000),
-    "job config nan": lambda c: c.training.create(training_type="sft", base_model="m", dataset_id="d",
-                                                   config={"lr": float("nan")}),
+    "job gpus out of range": lambda c: c.training.create(
+        training_type="sft", base_model="m", dataset_id="d", num_gpus=1000
+    ),
+    "job config nan": lambda c: c.training.create(
+        training_type="sft", base_model="m", dataset_id="d", config={"lr": float("nan")}
+    ),
     "dataset name huge": lambda c: c.training.create_dataset(HUGE),
     "upload missing file": lambda c: c.training.upload_dataset("d1", "/nonexistent/data.jsonl"),
     "upload a directory": lambda c: c.training.upload_dataset("d1", "/"),

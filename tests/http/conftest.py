@@ -1,10 +1,8 @@
 """Fixtures for the HTTP layer's wire tests."""
 
 import pytest
-from pytest_httpserver import HTTPServer
-
 from korvane_sdk.http import Session
-
+from pytest_httpserver import HTTPServer
 from rawserver import RawServer, keep_alive
 
 
