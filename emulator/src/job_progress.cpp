@@ -118,8 +118,8 @@ JobSnapshot job_snapshot(const TrainingJob& job, double elapsed) {
     if (!started) return snap;
 
     snap.started_at = job.created_at + static_cast<Micros>(pending_until * 1e6);
-    snap.current_step = std::min<std::int64_t>(snap.total_steps,
-                                               static_cast<std::int64_t>(progress * snap.total_steps));
+    snap.current_step = std::min<std::int64_t>(snap.total_steps, static_cast<std::int64_t>(
+                                                                     progress * static_cast<double>(snap.total_steps)));
     snap.current_epoch = snap.status == "completed" ? snap.total_epochs
                                                     : std::min(snap.total_epochs, snap.current_step / per_epoch + 1);
     snap.metrics = Json{{"loss", loss_at(job, progress)},

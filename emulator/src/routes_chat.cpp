@@ -218,25 +218,27 @@ void stream_answer(RequestContext& ctx, Services& services, std::shared_ptr<Stre
     ctx.res.status = 200;
     ctx.res.set_header("Cache-Control", "no-cache");
     Shutdown& shutdown = services.shutdown;
-    ctx.res.set_chunked_content_provider("text/event-stream", [state, &shutdown](std::size_t, httplib::DataSink& sink) {
-        try {
-            // Returning false makes httplib drop the connection without the
-            // terminating chunk: that is the injected fault, and the way out
-            // when the server stops.
-            if (shutdown.requested()) return false;
-            if (state->drop_after && state->chunks_sent >= *state->drop_after) return false;
-            if (auto line = next_chunk(*state)) {
-                ++state->chunks_sent;
-                return sink.write(line->data(), line->size());
-            }
-            static constexpr std::string_view done_line = "data: [DONE]\n\n";
-            if (!sink.write(done_line.data(), done_line.size())) return false;
-            sink.done();
-            return true;
-        } catch (...) {
-            return false;
-        }
-    });
+    ctx.res.set_chunked_content_provider("text/event-stream",
+                                         [state = std::move(state), &shutdown](std::size_t, httplib::DataSink& sink) {
+                                             try {
+                                                 // Returning false makes httplib drop the connection without the
+                                                 // terminating chunk: that is the injected fault, and the way out
+                                                 // when the server stops.
+                                                 if (shutdown.requested()) return false;
+                                                 if (state->drop_after && state->chunks_sent >= *state->drop_after)
+                                                     return false;
+                                                 if (auto line = next_chunk(*state)) {
+                                                     ++state->chunks_sent;
+                                                     return sink.write(line->data(), line->size());
+                                                 }
+                                                 static constexpr std::string_view done_line = "data: [DONE]\n\n";
+                                                 if (!sink.write(done_line.data(), done_line.size())) return false;
+                                                 sink.done();
+                                                 return true;
+                                             } catch (...) {
+                                                 return false;
+                                             }
+                                         });
 }
 
 void create_completion(RequestContext& ctx, Services& services) {

@@ -61,7 +61,7 @@ EmulatorServer::EmulatorServer(Options options)
     http_.Patch(".*", with_body);
     http_.Delete(".*", with_body);
     // Last line of defence; handle() already catches everything it can.
-    http_.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+    http_.set_exception_handler([](const httplib::Request&, httplib::Response& res, const std::exception_ptr&) {
         send_error(res, ApiError(500, "Internal server error", "INTERNAL_ERROR"));
     });
 }
