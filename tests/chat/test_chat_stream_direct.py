@@ -4,7 +4,7 @@ decode + validation) gives, for every odd line the platform might send."""
 import pytest
 from chat_fakes import Seams, stream_of
 from korvane_sdk import KorvaneClient
-from raw_server import STREAM_HEAD, RawServer
+from rawserver import STREAM_HEAD, StreamServer
 
 GOOD = b'data: {"id":"good","created":7,"model":"m","choices":[{"index":0,"delta":{"content":"x"}}]}'
 
@@ -57,7 +57,7 @@ def outcome(stream):
 
 
 def over_the_wire(body):
-    server = RawServer()
+    server = StreamServer()
 
     def handler(connection):
         connection.send(STREAM_HEAD)
@@ -81,7 +81,7 @@ def test_direct_reading_matches_the_general_path(line):
 
 def test_records_from_the_direct_path_do_not_share_mutable_values():
     body = b"\n".join([GOOD, GOOD]) + b"\n"
-    server = RawServer()
+    server = StreamServer()
     server.handler = lambda connection: (
         connection.send(STREAM_HEAD),
         connection.send_chunk(body),

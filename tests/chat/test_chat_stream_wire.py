@@ -7,7 +7,7 @@ import korvane_sdk.http
 import pytest
 from korvane_sdk import KorvaneClient
 from korvane_sdk.exceptions import AuthenticationError, KorvaneError
-from raw_server import STREAM_HEAD, RawServer
+from rawserver import STREAM_HEAD, StreamServer
 
 
 def chunk_line(index, text="tok"):
@@ -22,7 +22,7 @@ def chunk_line(index, text="tok"):
 
 @pytest.fixture
 def raw_server():
-    server = RawServer()
+    server = StreamServer()
     yield server
     server.close()
 

@@ -12,7 +12,7 @@ from pathlib import Path
 
 import korvane_sdk
 import pytest
-from emulator_process import emulator_binary
+from korvane_sdk.testing import emulator_path
 
 HIDE = Path(__file__).resolve().parent.parent / "without_system_libcurl.sh"
 PACKAGE = Path(korvane_sdk.__file__).resolve().parent
@@ -91,6 +91,6 @@ def test_the_emulator_and_the_module_need_only_the_c_library():
         "libgcc_s.so.1",
         "ld-linux-x86-64.so.2",
     }
-    assert needed_libraries(emulator_binary()) <= c_library
+    assert needed_libraries(emulator_path()) <= c_library
     core = next(PACKAGE.glob("_core*.so"))
     assert needed_libraries(str(core)) <= c_library

@@ -4,7 +4,6 @@ import datetime
 import time
 
 import pytest
-from emulator_process import requests_seen
 from korvane_sdk import KorvaneClient
 from korvane_sdk import exceptions as ex
 from korvane_sdk.models import Dataset, Feedback, FeedbackStats, Tenant, TrainingJob
@@ -39,10 +38,10 @@ def test_tenant_lifecycle(client, emu):
 
 
 def test_tenant_name_checked_before_sending(client, emu):
-    before = requests_seen(emu)
+    before = emu.requests()
     with pytest.raises(ValueError):
         client.tenants.create(name="")
-    assert requests_seen(emu) == before
+    assert emu.requests() == before
 
 
 @pytest.mark.parametrize("scoped", [False, True])
@@ -79,10 +78,10 @@ def test_feedback(client, emu, scoped):
 
 
 def test_feedback_rating_checked_before_sending(client, emu):
-    before = requests_seen(emu)
+    before = emu.requests()
     with pytest.raises(ex.InvalidRequestError, match="Rating must be -1, 0, or 1"):
         client.feedback.create(request_id="r", rating=2)
-    assert requests_seen(emu) == before
+    assert emu.requests() == before
 
 
 def test_datasets(client, tmp_path):
@@ -140,22 +139,22 @@ def test_training_jobs(client, emu):
 
 
 def test_training_checks_before_sending(client, emu):
-    before = requests_seen(emu)
+    before = emu.requests()
     with pytest.raises(ex.TrainingError, match="Invalid training type: SFT"):
         client.training.create("SFT")
     with pytest.raises(ValueError):
         client.training.create("sft", num_gpus=65)
-    assert requests_seen(emu) == before
+    assert emu.requests() == before
     with pytest.raises(ex.NotFoundError):
         client.training.get("no-such-job")
 
 
 def test_page_iterators_against_the_platform(client, emu):
     made = {client.tenants.create(name=f"Paged {i}").id for i in range(5)}
-    before = requests_seen(emu, "/api/v1/tenants")
+    before = emu.requests("/api/v1/tenants")
     seen = [tenant.id for tenant in client.tenants.iter(page_size=2)]
     assert made <= set(seen) and len(seen) == len(set(seen))  # every tenant once
-    assert requests_seen(emu, "/api/v1/tenants") - before == len(seen) // 2 + 1
+    assert emu.requests("/api/v1/tenants") - before == len(seen) // 2 + 1
 
 
 def test_errors_carry_the_platform_request_id(client):

@@ -1,8 +1,13 @@
 """Bearer keys: the admin key, tenant keys and what each may reach."""
 
+import http.client
 import os
+from urllib.parse import urlsplit
 
 import pytest
+from standin import call, launched
+
+BUILT_IN_KEY = "sk-korvane-admin"  # the stand-in's admin key when none is given
 
 CHAT = {"model": "korvane-1", "messages": [{"role": "user", "content": "hi"}]}
 
@@ -107,12 +112,17 @@ def test_deleted_tenant_key_stops_working(emu, tenant):
     [
         (["--admin-key", "flag-key"], {"KORVANE_EMULATOR_ADMIN_KEY": "env-key"}, "flag-key"),
         ([], {"KORVANE_EMULATOR_ADMIN_KEY": "env-key"}, "env-key"),
-        ([], {}, "sk-korvane-admin"),
+        ([], {}, BUILT_IN_KEY),
     ],
 )
-def test_admin_key_sources(start_emulator, flags, env, key):
+def test_admin_key_sources(flags, env, key):
     environment = {k: v for k, v in os.environ.items() if k != "KORVANE_EMULATOR_ADMIN_KEY"}
-    emulator = start_emulator(*flags, env={**environment, **env})
-    assert emulator.call("GET", "/v1/models", key=key).status == 200
-    if key != "sk-korvane-admin":
-        assert emulator.call("GET", "/v1/models").status == 401
+    with launched(*flags, env={**environment, **env}) as (_, first_line):
+        address = urlsplit(first_line.rsplit(" ", 1)[-1])
+        models = [
+            call(http.client.HTTPConnection(address.hostname, address.port, timeout=5), "GET", "/v1/models", key=k)
+            for k in (key, BUILT_IN_KEY)
+        ]
+    assert models[0].status == 200
+    if key != BUILT_IN_KEY:
+        assert models[1].status == 401

@@ -5,10 +5,10 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from emulator_process import ADMIN_KEY, requests_seen
-from hostile_servers import reply
 from korvane_sdk import KorvaneClient, http
 from korvane_sdk import exceptions as ex
+from rawserver import reply
+from standin import ADMIN_KEY
 
 THREADS = 8
 
@@ -106,10 +106,10 @@ def test_close_racing_with_calls(emu):
     assert not any(thread.is_alive() for thread in threads)
     assert len(outcomes) == THREADS * 30
     # After close() nothing more goes out.
-    seen = requests_seen(emu)
+    seen = emu.requests()
     with pytest.raises((ex.KorvaneError, http.RequestException)):
         client.tenants.list()
-    assert requests_seen(emu) == seen
+    assert emu.requests() == seen
 
 
 SSE = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nContent-Length: %d\r\n\r\n%s"
@@ -124,7 +124,7 @@ WHOLE = (
 
 
 @pytest.mark.parametrize("stream", [False, True])
-def test_python_threads_run_while_a_call_waits(serve, client_for, stream):
+def test_python_threads_run_while_a_call_waits(raw_server, client_for, stream):
     """The answer comes only once a pure-Python thread has seen the request and counted on: with
     the GIL held during the wait, neither could run and the call would time out."""
     release = threading.Event()
@@ -135,7 +135,7 @@ def test_python_threads_run_while_a_call_waits(serve, client_for, stream):
         release.wait(10)
         server.send(conn, SSE % (len(CHUNK), CHUNK) if stream else reply(WHOLE))
 
-    server = serve(handler)
+    server = raw_server(handler)
     counted = []
 
     def watcher():

@@ -4,7 +4,6 @@ import io
 from collections.abc import Mapping
 
 import pytest
-from emulator_process import requests_seen
 from korvane_sdk import exceptions as ex
 from korvane_sdk import http
 from korvane_sdk.models import ValidationError
@@ -134,9 +133,9 @@ def test_input_changing_while_read_is_sent_as_one_snapshot_or_refused(client, em
     try:
         call(client)
     except (TypeError, ValueError, RuntimeError):
-        assert requests_seen(emu) == 0
+        assert emu.requests() == 0
     else:
-        assert requests_seen(emu) == 1  # the platform took it as valid JSON
+        assert emu.requests() == 1  # the platform took it as valid JSON
     assert client.tenants.list() is not None
 
 
@@ -145,14 +144,14 @@ def test_bad_arguments_raise_and_send_nothing(client, emu, call):
     with pytest.raises((TypeError, ValueError, OSError, RecursionError, RuntimeError, ex.KorvaneError)) as caught:
         call(client)
     assert not isinstance(caught.value, (ex.ConnectionError, ex.TimeoutError, ex.ServerError))
-    assert requests_seen(emu) == 0
+    assert emu.requests() == 0
     assert client.tenants.list() == []  # and the client goes on working
 
 
 def test_validation_errors_name_the_field(client, emu):
     with pytest.raises(ValidationError, match="name"):
         client.tenants.create(HUGE)
-    assert requests_seen(emu) == 0
+    assert emu.requests() == 0
 
 
 class FailingFile(io.RawIOBase):
@@ -167,7 +166,7 @@ class FailingFile(io.RawIOBase):
 def test_files_that_fail_on_read(client, emu, file):
     with pytest.raises(OSError, match="disk on fire"):
         client._request(method="POST", path="/api/v1/datasets/d1/upload", files={"file": file()})
-    assert requests_seen(emu) == 0
+    assert emu.requests() == 0
 
 
 BAD_HTTP = {
@@ -192,10 +191,8 @@ BAD_HTTP = {
 
 
 @pytest.mark.parametrize("arguments", BAD_HTTP.values(), ids=BAD_HTTP.keys())
-def test_bad_http_arguments_raise_before_sending(serve, arguments):
-    from hostile_servers import answering
-
-    server = serve(answering())
+def test_bad_http_arguments_raise_before_sending(good, arguments):
+    server = good
     arguments = dict(arguments)
     if isinstance(arguments.get("url"), str):
         arguments["url"] = arguments["url"].replace("127.0.0.1:9", f"127.0.0.1:{server.port}")

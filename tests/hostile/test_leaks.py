@@ -4,11 +4,10 @@ import gc
 import socket
 
 import pytest
-from conftest import SANITIZED
-from emulator_process import ADMIN_KEY
-from hostile_servers import rss_bytes
+from hostile_probes import SANITIZED, rss_bytes
 from korvane_sdk import KorvaneClient, http
 from korvane_sdk import exceptions as ex
+from standin import ADMIN_KEY
 
 pytestmark = pytest.mark.skipif(SANITIZED, reason="the address sanitizer's quarantine holds freed memory by design")
 

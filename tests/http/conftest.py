@@ -3,21 +3,7 @@
 import pytest
 from korvane_sdk.http import Session
 from pytest_httpserver import HTTPServer
-from rawserver import RawServer, keep_alive
-
-
-@pytest.fixture
-def raw_server():
-    servers = []
-
-    def start(handler):
-        server = RawServer(handler)
-        servers.append(server)
-        return server
-
-    yield start
-    for server in servers:
-        server.stop()
+from rawserver import keep_alive
 
 
 @pytest.fixture
