@@ -4,7 +4,6 @@
 Run: ./run bench admin
 """
 
-import datetime
 import json
 import multiprocessing
 import os
@@ -128,23 +127,8 @@ def rates(fn, count: int) -> tuple[float, float]:
 
 
 def bench_listing(url: str) -> None:
-    import pydantic
     import requests
-
-    class Tenant(pydantic.BaseModel):
-        id: str
-        name: str
-        slug: str
-        plan: str = "free"
-        is_active: bool = True
-        created_at: datetime.datetime
-        updated_at: datetime.datetime | None = None
-        monthly_tokens_limit: int | None = None
-        monthly_tokens_used: int = 0
-        monthly_requests_limit: int | None = None
-        monthly_requests_used: int = 0
-        features: list[str] = pydantic.Field(default_factory=list)
-        metadata: dict[str, Any] = pydantic.Field(default_factory=dict)
+    from pydantic_twins import Tenant
 
     session = requests.Session()
 

@@ -11,66 +11,12 @@ import subprocess
 import sys
 import time
 import timeit
-from datetime import datetime
-from typing import Any
 
 import pydantic
+import pydantic_twins as twins
 from korvane_sdk import models
 
 ROUNDS = 9
-
-
-class PChatCompletionChunk(pydantic.BaseModel):
-    id: str
-    object: str = "chat.completion.chunk"
-    created: int
-    model: str
-    choices: list[dict[str, Any]]
-
-
-class PTenant(pydantic.BaseModel):
-    id: str
-    name: str
-    slug: str
-    plan: str = "free"
-    is_active: bool = True
-    created_at: datetime
-    updated_at: datetime | None = None
-    monthly_tokens_limit: int | None = None
-    monthly_tokens_used: int = 0
-    monthly_requests_limit: int | None = None
-    monthly_requests_used: int = 0
-    features: list[str] = pydantic.Field(default_factory=list)
-    metadata: dict[str, Any] = pydantic.Field(default_factory=dict)
-
-
-class PChatMessage(pydantic.BaseModel):
-    role: str
-    content: str
-    name: str | None = None
-
-
-class PChatCompletionChoice(pydantic.BaseModel):
-    index: int
-    message: PChatMessage
-    finish_reason: str | None = None
-
-
-class PChatCompletionUsage(pydantic.BaseModel):
-    prompt_tokens: int
-    completion_tokens: int
-    total_tokens: int
-
-
-class PChatCompletion(pydantic.BaseModel):
-    id: str
-    object: str = "chat.completion"
-    created: int
-    model: str
-    choices: list[PChatCompletionChoice]
-    usage: PChatCompletionUsage | None = None
-    rerank_tier: str | None = None
-    quantum_enhanced: bool = False
 
 
 CHUNK = {
@@ -107,9 +53,9 @@ COMPLETION = {
 }
 
 CASES = [
-    ("ChatCompletionChunk", models.ChatCompletionChunk, PChatCompletionChunk, CHUNK),
-    ("Tenant", models.Tenant, PTenant, TENANT),
-    ("ChatCompletion", models.ChatCompletion, PChatCompletion, COMPLETION),
+    ("ChatCompletionChunk", models.ChatCompletionChunk, twins.ChatCompletionChunk, CHUNK),
+    ("Tenant", models.Tenant, twins.Tenant, TENANT),
+    ("ChatCompletion", models.ChatCompletion, twins.ChatCompletion, COMPLETION),
 ]
 
 

@@ -44,9 +44,11 @@ def emulator_path() -> str:
     if configured:
         return configured
     candidates = [
+        # pip install --target puts the program beside the package: that copy is this package's own,
+        # even when the interpreter's scripts folder holds another installation's.
+        Path(__file__).resolve().parent.parent / "bin" / "korvane-emulator",
         Path(sysconfig.get_path("scripts")) / "korvane-emulator",
         Path(sys.executable).parent / "korvane-emulator",
-        Path(__file__).resolve().parent.parent / "bin" / "korvane-emulator",  # pip install --target
     ]
     for candidate in candidates:
         if candidate.is_file():
