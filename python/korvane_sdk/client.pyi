@@ -2,9 +2,8 @@ from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, ClassVar, Self
 
+from . import exceptions as _exceptions
 from .chat import Chat
-from .exceptions import ConnectionError as KorvaneConnectionError  # noqa: F401 (as the module has it)
-from .exceptions import TimeoutError as KorvaneTimeoutError  # noqa: F401 (as the module has it)
 from .feedback import FeedbackManager
 from .http import Response, Session
 from .models import ModelInfo
@@ -88,5 +87,8 @@ class KorvaneClient:
     def _handle_error(self, response: Response) -> None: ...
 
 Korvane = KorvaneClient
+# The SDK's connection and time-out errors under the names the module also gives them.
+KorvaneConnectionError = _exceptions.ConnectionError
+KorvaneTimeoutError = _exceptions.TimeoutError
 
 __all__ = ["KorvaneClient", "Korvane"]
