@@ -94,42 +94,15 @@ def openai_peer(url):
 def classic_peer(url):
     try:
         import requests
-        from pydantic import BaseModel
+        from pydantic_twins import (
+            ChatCompletion,
+            ChatCompletionChoice,
+            ChatCompletionChunk,
+            ChatCompletionUsage,
+            ChatMessage,
+        )
     except ImportError:
         return None, "requests or pydantic is not installed"
-    from typing import Any
-
-    class ChatMessage(BaseModel):
-        role: str
-        content: str
-        name: str | None = None
-
-    class ChatCompletionChoice(BaseModel):
-        index: int
-        message: ChatMessage
-        finish_reason: str | None = None
-
-    class ChatCompletionUsage(BaseModel):
-        prompt_tokens: int
-        completion_tokens: int
-        total_tokens: int
-
-    class ChatCompletion(BaseModel):
-        id: str
-        object: str = "chat.completion"
-        created: int
-        model: str
-        choices: list[ChatCompletionChoice]
-        usage: ChatCompletionUsage | None = None
-        rerank_tier: str | None = None
-        quantum_enhanced: bool = False
-
-    class ChatCompletionChunk(BaseModel):
-        id: str
-        object: str = "chat.completion.chunk"
-        created: int
-        model: str
-        choices: list[dict[str, Any]]
 
     session = requests.Session()
     endpoint = url + "/v1/chat/completions"
