@@ -59,6 +59,16 @@ def reset(conn):
     conn.close()
 
 
+def accepted(sock):
+    """The connections accepted on a listening socket, until it is closed."""
+    while True:
+        try:
+            conn, _ = sock.accept()
+        except OSError:
+            return
+        yield conn
+
+
 class Server:
     """A loopback TCP server (TLS with an ssl context); each accepted connection runs
     `handler(conn, server)` in a thread. Counts connections, requests and bytes sent."""
@@ -77,11 +87,7 @@ class Server:
         threading.Thread(target=self._accept, daemon=True).start()
 
     def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
+        for conn in accepted(self.sock):
             self.connections += 1
             self._conns.append(conn)
             threading.Thread(target=self._run, args=(conn,), daemon=True).start()
@@ -205,10 +211,7 @@ class StreamServer:
     `handler(Connection)`; `hung_up` notes, per connection, whether the client left first."""
 
     def __init__(self):
-        self.listener = socket.socket()
-        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.listener.bind(("127.0.0.1", 0))
-        self.listener.listen(4)
+        self.listener = socket.create_server(("127.0.0.1", 0), backlog=4)
         self.url = "http://127.0.0.1:%d" % self.listener.getsockname()[1]
         self.handler = None
         self.bodies = []
@@ -218,11 +221,7 @@ class StreamServer:
         self.thread.start()
 
     def _serve(self):
-        while True:
-            try:
-                sock, _ = self.listener.accept()
-            except OSError:
-                return
+        for sock in accepted(self.listener):
             with sock:
                 connection = Connection(sock)
                 self.bodies.append(self._read_request(sock))
@@ -248,9 +247,7 @@ class SilentServer:
     """Accepts connections, counts them, and never answers: every request times out."""
 
     def __init__(self):
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
-        self.sock.listen(16)
+        self.sock = socket.create_server(("127.0.0.1", 0), backlog=16)
         self.port = self.sock.getsockname()[1]
         self.url = f"http://127.0.0.1:{self.port}"
         self.connections = []
@@ -258,11 +255,7 @@ class SilentServer:
         self._thread.start()
 
     def _accept(self):
-        while True:
-            try:
-                conn, _ = self.sock.accept()
-            except OSError:
-                return
+        for conn in accepted(self.sock):
             self.connections.append(conn)
 
     def close(self):
