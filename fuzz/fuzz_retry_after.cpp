@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "api/retry_after.hpp"
+#include "api/client/retry_after.hpp"
 #include "check.hpp"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "api/sse_line.hpp"
+#include "api/chat/sse_line.hpp"
 #include "python_embed.hpp"
 
 namespace {

@@ -3,12 +3,20 @@
 #include <nanobind/nanobind.h>
 
 namespace korvane {
-namespace errors { void bind(nanobind::module_& m); }
-namespace json { void bind(nanobind::module_& m); }
+namespace errors {
+void bind(nanobind::module_& m);
+}
+namespace json {
+void bind(nanobind::module_& m);
+}
 namespace http {
 void bind(nanobind::module_& m);
 void bind_errors(nanobind::module_& m);
 }  // namespace http
-namespace records { void bind(nanobind::module_& m); }
-namespace api { void bind(nanobind::module_& m); }
+namespace records {
+void bind(nanobind::module_& m);
+}
+namespace api {
+void bind(nanobind::module_& m);
+}
 }  // namespace korvane

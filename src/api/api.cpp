@@ -1,23 +1,10 @@
-// Binds the API layer: the client and its namespaces, in the order their modules need them.
-#include "api/api.hpp"
-
+// Binds the API layer: the namespaces first (chat/, admin/), then the client core that builds them.
+#include "api/admin/admin.hpp"
+#include "api/chat/chat.hpp"
+#include "api/client/client.hpp"
 #include "bindings.hpp"
-#include "util/pytype.hpp"
 
 namespace korvane::api {
-
-Classes& classes() {
-    static Classes instance;
-    return instance;
-}
-
-nb::object make_namespace_class(const char* module, const char* name, const char* doc, const char* init_doc) {
-    nb::object cls = util::make_class(module, name, doc);
-    util::add_method(
-        cls, "__init__", [](nb::handle self, nb::handle client) { nb::setattr(self, "_client", client); },
-        nb::arg("client"), init_doc);
-    return cls;
-}
 
 void bind(nb::module_& m) {
     bind_chat(m);

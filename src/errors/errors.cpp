@@ -5,9 +5,10 @@
 #include <string>
 
 #include "bindings.hpp"
-#include "util/arguments.hpp"
+#include "py/arguments.hpp"
+#include "py/raise.hpp"
+#include "py/signed_method.hpp"
 #include "util/lazy_names.hpp"
-#include "util/signed_method.hpp"
 
 namespace korvane::errors {
 namespace {
@@ -28,31 +29,31 @@ struct ClassInfo {
 };
 
 constexpr std::array<ClassInfo, 11> kClasses{{
-    {Kind::Korvane, Kind::Korvane, "KorvaneError", "Base exception for all Korvane SDK errors.",
-     nullptr, 0, nullptr, nullptr},
+    {Kind::Korvane, Kind::Korvane, "KorvaneError", "Base exception for all Korvane SDK errors.", nullptr, 0, nullptr,
+     nullptr},
     {Kind::Authentication, Kind::Korvane, "AuthenticationError",
      "Raised when authentication fails.\n\nCommon causes: invalid, expired or missing API key.",
      "Authentication failed", 401, "AUTH_ERROR", nullptr},
-    {Kind::RateLimit, Kind::Korvane, "RateLimitError", "Raised when rate limits are exceeded.",
-     "Rate limit exceeded", 429, "RATE_LIMIT", "retry_after"},
+    {Kind::RateLimit, Kind::Korvane, "RateLimitError", "Raised when rate limits are exceeded.", "Rate limit exceeded",
+     429, "RATE_LIMIT", "retry_after"},
     {Kind::InvalidRequest, Kind::Korvane, "InvalidRequestError",
      "Raised when the request is invalid.\n\nCommon causes: missing required parameters, invalid "
      "parameter values, malformed request body.",
      "Invalid request", 400, "INVALID_REQUEST", nullptr},
-    {Kind::NotFound, Kind::Korvane, "NotFoundError", "Raised when a resource is not found.",
-     "Resource not found", 404, "NOT_FOUND", nullptr},
-    {Kind::Server, Kind::Korvane, "ServerError", "Raised when the server encounters an error.",
-     "Server error", 500, "SERVER_ERROR", nullptr},
-    {Kind::Training, Kind::Korvane, "TrainingError", "Base exception for training-related errors.",
-     "Training error", 0, "TRAINING_ERROR", nullptr},
-    {Kind::TrainingJobNotFound, Kind::Training, "TrainingJobNotFoundError",
-     "Raised when a training job is not found.", nullptr, 0, "JOB_NOT_FOUND", "job_id"},
+    {Kind::NotFound, Kind::Korvane, "NotFoundError", "Raised when a resource is not found.", "Resource not found", 404,
+     "NOT_FOUND", nullptr},
+    {Kind::Server, Kind::Korvane, "ServerError", "Raised when the server encounters an error.", "Server error", 500,
+     "SERVER_ERROR", nullptr},
+    {Kind::Training, Kind::Korvane, "TrainingError", "Base exception for training-related errors.", "Training error", 0,
+     "TRAINING_ERROR", nullptr},
+    {Kind::TrainingJobNotFound, Kind::Training, "TrainingJobNotFoundError", "Raised when a training job is not found.",
+     nullptr, 0, "JOB_NOT_FOUND", "job_id"},
     {Kind::TrainingData, Kind::Training, "TrainingDataError", "Raised when training data is invalid.",
      "Invalid training data", 0, "INVALID_TRAINING_DATA", nullptr},
     {Kind::Connection, Kind::Korvane, "ConnectionError", "Raised when connection to the API fails.",
      "Failed to connect to Korvane API", 0, "CONNECTION_ERROR", nullptr},
-    {Kind::Timeout, Kind::Korvane, "TimeoutError", "Raised when a request times out.",
-     "Request timed out", 0, "TIMEOUT", nullptr},
+    {Kind::Timeout, Kind::Korvane, "TimeoutError", "Raised when a request times out.", "Request timed out", 0,
+     "TIMEOUT", nullptr},
 }};
 
 std::array<PyObject*, kClasses.size()> g_types{};  // owned for the life of the process
@@ -61,7 +62,8 @@ std::array<PyObject*, kClasses.size()> g_types{};  // owned for the life of the 
 void store_fields(nb::handle self, nb::handle message, nb::handle http_status, nb::handle error_code,
                   nb::handle details) {
     nb::object args = nb::make_tuple(message);
-    if (reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_init(self.ptr(), args.ptr(), nullptr) < 0) throw nb::python_error();
+    if (reinterpret_cast<PyTypeObject*>(PyExc_BaseException)->tp_init(self.ptr(), args.ptr(), nullptr) < 0)
+        throw nb::python_error();
     nb::setattr(self, "message", message);
     nb::setattr(self, "http_status", http_status);
     nb::setattr(self, "error_code", error_code);
@@ -73,7 +75,7 @@ void store_fields(nb::handle self, nb::handle message, nb::handle http_status, n
 // KorvaneError(message, http_status=None, error_code=None, details=None)
 void init_base(nb::handle self, PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"message", "http_status", "error_code", "details"};
-    util::Arguments parsed("KorvaneError.__init__", names, 4, 1, args, kwargs, /*accept_extra=*/false);
+    py::Arguments parsed("KorvaneError.__init__", names, 4, 1, args, kwargs, /*accept_extra=*/false);
     store_fields(self, parsed[0], parsed.get_or_none(1), parsed.get_or_none(2), parsed.get_or_none(3));
 }
 
@@ -83,7 +85,7 @@ void init_subclass(const ClassInfo& cls, nb::handle self, PyObject* args, PyObje
     const char* names[2] = {job ? "job_id" : "message", cls.extra};
     const size_t count = (job || !cls.extra) ? 1 : 2;
     std::string where = std::string(cls.name) + ".__init__";
-    util::Arguments parsed(where.c_str(), names, count, job ? 1 : 0, args, kwargs, /*accept_extra=*/true);
+    py::Arguments parsed(where.c_str(), names, count, job ? 1 : 0, args, kwargs, /*accept_extra=*/true);
 
     nb::object message;
     if (job) {
@@ -95,15 +97,12 @@ void init_subclass(const ClassInfo& cls, nb::handle self, PyObject* args, PyObje
     nb::dict forwarded = parsed.extra();
     auto fix = [&](const char* key, nb::object value) {
         if (forwarded.contains(key)) {
-            PyErr_Format(PyExc_TypeError,
-                         "KorvaneError.__init__() got multiple values for keyword argument '%s'", key);
-            throw nb::python_error();
+            py::raise(PyExc_TypeError, "KorvaneError.__init__() got multiple values for keyword argument '%s'", key);
         }
         forwarded[key] = value;
     };
     if (job && forwarded.contains("message")) {
-        PyErr_SetString(PyExc_TypeError, "KorvaneError.__init__() got multiple values for argument 'message'");
-        throw nb::python_error();
+        py::raise_text(PyExc_TypeError, "KorvaneError.__init__() got multiple values for argument 'message'");
     }
     if (cls.fixed_status) fix("http_status", nb::int_(cls.fixed_status));
     if (cls.fixed_code) fix("error_code", nb::str(cls.fixed_code));
@@ -184,7 +183,7 @@ nb::object create_type(size_t index, const Types& made) {
             }
         },
         nb::scope(type), nb::name("__init__"), nb::is_method(), nb::sig(signatures[index].c_str()));
-    nb::setattr(type, "__init__", util::signed_method(init));
+    nb::setattr(type, "__init__", py::signed_method(init));
     if (index == 0) {
         // Context of the failed exchange, set on errors raised by the client (None otherwise).
         for (const char* context : {"method", "url", "request_id", "headers", "body"}) {
@@ -229,10 +228,7 @@ nb::object make(Kind kind, nb::tuple args, nb::dict kwargs) {
     return nb::steal(error);
 }
 
-void raise(nb::handle error) {
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    throw nb::python_error();
-}
+void raise(nb::handle error) { py::raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr()); }
 
 // The classes are made on first use (make_types): here they are only declared.
 void bind(nb::module_& /*m*/) {

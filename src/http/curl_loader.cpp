@@ -89,11 +89,11 @@ CaStore find_ca_store() {
     if (info && (is_file(info->cainfo) || is_folder(info->capath))) return store;
     // Then where the common distributions keep their bundle and their folder of certificates.
     static const char* const kFiles[] = {
-        "/etc/ssl/certs/ca-certificates.crt",                // Debian, Ubuntu, Arch, Gentoo
-        "/etc/pki/tls/certs/ca-bundle.crt",                  // Fedora, RHEL
-        "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem", // RHEL, CentOS
-        "/etc/ssl/ca-bundle.pem",                            // openSUSE
-        "/etc/ssl/cert.pem",                                 // Alpine
+        "/etc/ssl/certs/ca-certificates.crt",                 // Debian, Ubuntu, Arch, Gentoo
+        "/etc/pki/tls/certs/ca-bundle.crt",                   // Fedora, RHEL
+        "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem",  // RHEL, CentOS
+        "/etc/ssl/ca-bundle.pem",                             // openSUSE
+        "/etc/ssl/cert.pem",                                  // Alpine
         "/etc/pki/tls/cacert.pem",
     };
     static const char* const kFolders[] = {"/etc/ssl/certs", "/etc/pki/tls/certs"};
@@ -124,11 +124,11 @@ const CaStore& ca_store() {
 using korvane::http::resolve;
 
 // One forwarding definition: resolved once, and `failure` returned when libcurl is missing.
-#define KORVANE_CURL_FORWARD(ret, name, failure, params, args)                             \
-    extern "C" ret name params {                                                            \
-        static const auto real = reinterpret_cast<ret(*) params>(resolve(#name));          \
-        if (!real) return failure;                                                          \
-        return real args;                                                                   \
+#define KORVANE_CURL_FORWARD(ret, name, failure, params, args)                    \
+    extern "C" ret name params {                                                  \
+        static const auto real = reinterpret_cast<ret(*) params>(resolve(#name)); \
+        if (!real) return failure;                                                \
+        return real args;                                                         \
     }
 
 KORVANE_CURL_FORWARD(CURLcode, curl_global_init, CURLE_FAILED_INIT, (long flags), (flags))

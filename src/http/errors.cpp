@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "py/raise.hpp"
 #include "util/lazy_names.hpp"
 
 namespace korvane::http {
@@ -10,8 +11,8 @@ namespace {
 
 struct ErrorInfo {
     ErrorKind kind;
-    const char* name;        // as Python shows it
-    const char* export_as;   // name in korvane_sdk._core (where the SDK's own errors live too)
+    const char* name;       // as Python shows it
+    const char* export_as;  // name in korvane_sdk._core (where the SDK's own errors live too)
     const char* doc;
 };
 
@@ -84,10 +85,10 @@ PyObject* type_of(ErrorKind kind) {
 nb::handle error_type(ErrorKind kind) { return type_of(kind); }
 
 void raise_error(ErrorKind kind, const std::string& message) {
-    nb::object text = nb::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    nb::object text = nb::steal(
+        PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text.is_valid()) throw nb::python_error();
-    PyErr_SetObject(type_of(kind), text.ptr());
-    throw nb::python_error();
+    py::raise_object(type_of(kind), text.ptr());
 }
 
 // The classes are made on first use (make_types): here they are only declared.

@@ -65,8 +65,10 @@ void Exchange::configure() {
     if (plan_.ca_file.set || plan_.ca_dir.set) {
         // Named by the caller or the environment (see plan_trust); an empty path clears
         // libcurl's own default.
-        if (plan_.ca_file.set) set(easy, CURLOPT_CAINFO, plan_.ca_file.path.empty() ? nullptr : plan_.ca_file.path.c_str());
-        if (plan_.ca_dir.set) set(easy, CURLOPT_CAPATH, plan_.ca_dir.path.empty() ? nullptr : plan_.ca_dir.path.c_str());
+        if (plan_.ca_file.set)
+            set(easy, CURLOPT_CAINFO, plan_.ca_file.path.empty() ? nullptr : plan_.ca_file.path.c_str());
+        if (plan_.ca_dir.set)
+            set(easy, CURLOPT_CAPATH, plan_.ca_dir.path.empty() ? nullptr : plan_.ca_dir.path.c_str());
     } else if (plan_.verify) {
         // The system's store, wherever this machine keeps it (a libcurl from a wheel may have
         // been built to look elsewhere).
@@ -262,9 +264,7 @@ Failure Exchange::failure_of(CURLcode result) const {
             failure.kind = connected_ ? ErrorKind::ReadTimeout : ErrorKind::ConnectTimeout;
             break;
         case CURLE_URL_MALFORMAT:
-        case CURLE_UNSUPPORTED_PROTOCOL:
-            failure.kind = ErrorKind::InvalidURL;
-            break;
+        case CURLE_UNSUPPORTED_PROTOCOL: failure.kind = ErrorKind::InvalidURL; break;
         case CURLE_COULDNT_RESOLVE_PROXY:
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_CONNECT:
@@ -281,9 +281,7 @@ Failure Exchange::failure_of(CURLcode result) const {
         case CURLE_SSL_ENGINE_SETFAILED:
         case CURLE_SSL_ENGINE_INITFAILED:
         case CURLE_USE_SSL_FAILED:
-        case CURLE_PROXY:
-            failure.kind = ErrorKind::Connection;
-            break;
+        case CURLE_PROXY: failure.kind = ErrorKind::Connection; break;
         case CURLE_SEND_ERROR:
         case CURLE_RECV_ERROR:
         case CURLE_GOT_NOTHING:
@@ -294,9 +292,7 @@ Failure Exchange::failure_of(CURLcode result) const {
             // Lost before the answer began: a connection failure; lost inside the body: a broken transfer.
             failure.kind = final_headers_ ? ErrorKind::ChunkedEncoding : ErrorKind::Connection;
             break;
-        default:
-            failure.kind = ErrorKind::Request;
-            break;
+        default: failure.kind = ErrorKind::Request; break;
     }
     return failure;
 }
@@ -376,8 +372,8 @@ size_t Exchange::on_body(char* data, size_t size, size_t count, void* self) {
     size_t limit = exchange->plan_.max_body;
     if (limit > 0 && (length > limit || exchange->received_.size() > limit - length)) {
         char text[160];
-        std::snprintf(text, sizeof text, "The answer body is larger than the limit of %zu bytes (Session.max_body_size)",
-                      limit);
+        std::snprintf(text, sizeof text,
+                      "The answer body is larger than the limit of %zu bytes (Session.max_body_size)", limit);
         exchange->body_error_ = text;
         return 0;  // libcurl ends the transfer with a write error; its connection is dropped
     }

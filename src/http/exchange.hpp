@@ -96,7 +96,7 @@ private:
     static constexpr size_t kDiscardAtEnd = size_t{64} << 10;
     bool discarding_ = false;  // finish_within() runs: body bytes are counted, not kept
     size_t discarded_ = 0;
-    size_t pump_base_ = 0;   // bytes waiting when the current pump began
+    size_t pump_base_ = 0;  // bytes waiting when the current pump began
     bool paused_ = false;
     size_t body_bytes_ = 0;
     Clock::time_point started_;

@@ -2,7 +2,8 @@
 #include "http/headers.hpp"
 
 #include <nanobind/stl/string.h>
-#include "util/signed_method.hpp"
+#include "py/raise.hpp"
+#include "py/signed_method.hpp"
 
 namespace korvane::http {
 namespace {
@@ -119,14 +120,12 @@ std::optional<std::string> header_parameter(std::string_view value, std::string_
 }
 
 void bind_headers(nb::module_& m) {
-    nb::class_<HeaderMap> cls(m, "Headers",
-                              "The headers of an answer, looked up by name without regard to case.");
+    nb::class_<HeaderMap> cls(m, "Headers", "The headers of an answer, looked up by name without regard to case.");
     cls.def("__getitem__",
             [](const HeaderMap& h, nb::handle key) {
                 const std::string* value = lookup(h, key);
                 if (!value) {
-                    PyErr_SetObject(PyExc_KeyError, key.ptr());
-                    throw nb::python_error();
+                    py::raise_object(PyExc_KeyError, key.ptr());
                 }
                 return latin1(*value);
             })
@@ -139,32 +138,36 @@ void bind_headers(nb::module_& m) {
             nb::arg("key"), nb::arg("default") = nb::none(), "The value of a header, or `default`.")
         .def("__contains__", [](const HeaderMap& h, nb::handle key) { return lookup(h, key) != nullptr; })
         .def("__len__", &HeaderMap::size)
-        .def("keys",
-             [](const HeaderMap& h) {
-                 nb::list out;
-                 for (const auto& field : h.fields()) out.append(latin1(field.first));
-                 return out;
-             },
-             "The header names as received.")
-        .def("values",
-             [](const HeaderMap& h) {
-                 nb::list out;
-                 for (const auto& field : h.fields()) out.append(latin1(field.second));
-                 return out;
-             },
-             "The header values.")
-        .def("items",
-             [](const HeaderMap& h) {
-                 nb::list out;
-                 for (const auto& field : h.fields()) out.append(nb::make_tuple(latin1(field.first), latin1(field.second)));
-                 return out;
-             },
-             "(name, value) pairs.")
-        .def("__iter__",
-             [](nb::handle self) { return nb::iter(self.attr("keys")()); })
+        .def(
+            "keys",
+            [](const HeaderMap& h) {
+                nb::list out;
+                for (const auto& field : h.fields()) out.append(latin1(field.first));
+                return out;
+            },
+            "The header names as received.")
+        .def(
+            "values",
+            [](const HeaderMap& h) {
+                nb::list out;
+                for (const auto& field : h.fields()) out.append(latin1(field.second));
+                return out;
+            },
+            "The header values.")
+        .def(
+            "items",
+            [](const HeaderMap& h) {
+                nb::list out;
+                for (const auto& field : h.fields())
+                    out.append(nb::make_tuple(latin1(field.first), latin1(field.second)));
+                return out;
+            },
+            "(name, value) pairs.")
+        .def("__iter__", [](nb::handle self) { return nb::iter(self.attr("keys")()); })
         .def("__eq__",
              [](nb::handle self, nb::handle other) -> nb::object {
-                 if (!PyMapping_Check(other.ptr()) || PyUnicode_Check(other.ptr())) return nb::borrow(Py_NotImplemented);
+                 if (!PyMapping_Check(other.ptr()) || PyUnicode_Check(other.ptr()))
+                     return nb::borrow(Py_NotImplemented);
                  const HeaderMap& h = nb::cast<const HeaderMap&>(self);
                  if (nb::len(other) != h.size()) return nb::bool_(false);
                  for (nb::handle key : nb::iter(other)) {
@@ -174,10 +177,12 @@ void bind_headers(nb::module_& m) {
                  return nb::bool_(true);
              })
         .def("__repr__", [](nb::handle self) {
-            return nb::str("{}({!r})").format(nb::str("Headers"), nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))(self.attr("items")()));
+            return nb::str("{}({!r})")
+                .format(nb::str("Headers"),
+                        nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type))(self.attr("items")()));
         });
     cls.attr("__hash__") = nb::none();
-    util::sign_methods(cls);
+    py::sign_methods(cls);
     // _collections_abc is what collections.abc re-exports, and the interpreter has already loaded it.
     nb::module_::import_("_collections_abc").attr("Mapping").attr("register")(cls);
 }

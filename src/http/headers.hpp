@@ -36,7 +36,7 @@ private:
     size_t position(std::string_view name) const;  // fields_.size() when absent
 
     std::vector<std::pair<std::string, std::string>> fields_;  // first spelling of each name kept
-    std::unordered_map<std::string, size_t> index_;  // lower-case name -> position, once past kLinearFields
+    std::unordered_map<std::string, size_t> index_;            // lower-case name -> position, once past kLinearFields
 };
 
 // The value of `parameter` (e.g. "charset") in a header value such as "text/plain; charset=utf-8".

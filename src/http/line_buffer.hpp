@@ -23,8 +23,8 @@ public:
 
 private:
     std::string data_;
-    size_t start_ = 0;    // first byte not yet handed out
-    size_t scanned_ = 0;  // bytes from start_ already searched for a line ending
+    size_t start_ = 0;      // first byte not yet handed out
+    size_t scanned_ = 0;    // bytes from start_ already searched for a line ending
     bool skip_lf_ = false;  // the last line ended in CR: a LF right after it belongs to it
 };
 

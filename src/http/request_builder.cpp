@@ -5,11 +5,13 @@
 
 #include "http/errors.hpp"
 #include "http/headers.hpp"
-#include "http/pytext.hpp"
 #include "http/request_plan.hpp"
 #include "http/trust.hpp"
 #include "http/url.hpp"
 #include "json/json.hpp"
+#include "py/checks.hpp"
+#include "py/raise.hpp"
+#include "py/text.hpp"
 
 namespace korvane::http {
 namespace {
@@ -29,17 +31,13 @@ bool is_token(std::string_view text) {
     return true;
 }
 
-[[noreturn]] void value_error(const char* message) {
-    PyErr_SetString(PyExc_ValueError, message);
-    throw nb::python_error();
-}
+[[noreturn]] void value_error(const char* message) { py::raise_text(PyExc_ValueError, message); }
 
 std::string plan_method(nb::handle method) {
     if (!PyUnicode_Check(method.ptr()) && !PyBytes_Check(method.ptr())) {
-        PyErr_Format(PyExc_TypeError, "method must be str, not %s", Py_TYPE(method.ptr())->tp_name);
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "method must be str, not %s", Py_TYPE(method.ptr())->tp_name);
     }
-    std::string text = text_bytes(method);
+    std::string text = py::text_bytes(method);
     for (char& c : text) {
         if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
     }
@@ -48,7 +46,7 @@ std::string plan_method(nb::handle method) {
 }
 
 std::string plan_url(nb::handle url, nb::handle params) {
-    std::string text = text_bytes(url);
+    std::string text = py::text_bytes(url);
     size_t first = text.find_first_not_of(" \t\r\n\f\v");
     text.erase(0, first == std::string::npos ? text.size() : first);
     std::string escaped = escape_url(text);
@@ -63,13 +61,11 @@ long timeout_ms(nb::handle value, const char* which) {
     double seconds = PyFloat_AsDouble(value.ptr());
     if (seconds == -1.0 && PyErr_Occurred()) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s timeout must be a number of seconds or None, not %s", which,
-                     Py_TYPE(value.ptr())->tp_name);
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "%s timeout must be a number of seconds or None, not %s", which,
+                  Py_TYPE(value.ptr())->tp_name);
     }
     if (std::isnan(seconds) || seconds <= 0) {
-        PyErr_Format(PyExc_ValueError, "%s timeout must be greater than 0 seconds", which);
-        throw nb::python_error();
+        py::raise(PyExc_ValueError, "%s timeout must be greater than 0 seconds", which);
     }
     constexpr double kLongest = 30.0 * 24 * 3600;  // beyond a month means no limit
     if (seconds >= kLongest) return 0;
@@ -78,7 +74,8 @@ long timeout_ms(nb::handle value, const char* which) {
 
 void plan_timeouts(RequestPlan& plan, nb::handle timeout) {
     if (PyTuple_Check(timeout.ptr())) {
-        if (PyTuple_GET_SIZE(timeout.ptr()) != 2) value_error("timeout must be a number, None or a (connect, read) pair");
+        if (PyTuple_GET_SIZE(timeout.ptr()) != 2)
+            value_error("timeout must be a number, None or a (connect, read) pair");
         plan.connect_timeout_ms = timeout_ms(PyTuple_GET_ITEM(timeout.ptr(), 0), "connect");
         plan.read_timeout_ms = timeout_ms(PyTuple_GET_ITEM(timeout.ptr(), 1), "read");
         return;
@@ -91,14 +88,15 @@ std::string header_value_bytes(nb::handle value) {
     if (PyBytes_Check(value.ptr()) || PyByteArray_Check(value.ptr())) {
         return PyBytes_Check(value.ptr())
                    ? std::string(PyBytes_AS_STRING(value.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(value.ptr())))
-                   : std::string(PyByteArray_AS_STRING(value.ptr()), static_cast<size_t>(PyByteArray_GET_SIZE(value.ptr())));
+                   : std::string(PyByteArray_AS_STRING(value.ptr()),
+                                 static_cast<size_t>(PyByteArray_GET_SIZE(value.ptr())));
     }
     nb::object latin1 = nb::steal(PyUnicode_AsLatin1String(value.ptr()));
     if (latin1.is_valid()) {
         return std::string(PyBytes_AS_STRING(latin1.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(latin1.ptr())));
     }
     PyErr_Clear();
-    return text_bytes(value);
+    return py::text_bytes(value);
 }
 
 struct GivenHeaders {
@@ -113,9 +111,8 @@ GivenHeaders plan_headers(RequestPlan& plan, nb::handle headers) {
     GivenHeaders given;
     if (headers.is_none()) return given;
     if (!PyDict_Check(headers.ptr()) && !nb::hasattr(headers, "items")) {
-        PyErr_Format(PyExc_TypeError, "headers must be a mapping of names to values, not %s",
-                     Py_TYPE(headers.ptr())->tp_name);
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "headers must be a mapping of names to values, not %s",
+                  Py_TYPE(headers.ptr())->tp_name);
     }
     nb::object items = PyDict_Check(headers.ptr()) ? nb::steal(PyDict_Items(headers.ptr())) : headers.attr("items")();
     if (!items.is_valid()) throw nb::python_error();
@@ -129,12 +126,13 @@ GivenHeaders plan_headers(RequestPlan& plan, nb::handle headers) {
         if (!PyUnicode_Check(name_obj.ptr()) && !PyBytes_Check(name_obj.ptr())) {
             raise_error(ErrorKind::InvalidHeader, "Header names must be str or bytes");
         }
-        std::string name = text_bytes(name_obj);
+        std::string name = py::text_bytes(name_obj);
         if (!is_token(name)) {
             raise_error(ErrorKind::InvalidHeader,
                         "Invalid header name: it must be a non-empty token without spaces, colons or line breaks");
         }
-        if (!PyUnicode_Check(value_obj.ptr()) && !PyBytes_Check(value_obj.ptr()) && !PyByteArray_Check(value_obj.ptr())) {
+        if (!PyUnicode_Check(value_obj.ptr()) && !PyBytes_Check(value_obj.ptr()) &&
+            !PyByteArray_Check(value_obj.ptr())) {
             raise_error(ErrorKind::InvalidHeader, "Value of header '" + name + "' must be str or bytes, not " +
                                                       Py_TYPE(value_obj.ptr())->tp_name);
         }
@@ -156,11 +154,7 @@ GivenHeaders plan_headers(RequestPlan& plan, nb::handle headers) {
     return given;
 }
 
-bool truthy(nb::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
+using py::truthy;
 
 // libcurl reads http_proxy, https_proxy, all_proxy and no_proxy itself but, unlike mainstream
 // clients, not the upper-case HTTP_PROXY; take that one here (except under CGI, where a request

@@ -19,8 +19,8 @@ struct RequestPlan {
     bool has_body = false;
     std::string body;                          // the JSON text, or empty for an empty body
     std::unique_ptr<MultipartBody> multipart;  // instead of `body` when files are sent
-    long connect_timeout_ms = 0;  // 0: no limit of our own
-    long read_timeout_ms = 0;     // 0: no limit
+    long connect_timeout_ms = 0;               // 0: no limit of our own
+    long read_timeout_ms = 0;                  // 0: no limit
     bool verify = true;
     // Where trusted CA certificates are, when not the system's (see trust.hpp). `set` with an
     // empty path: none of that kind.

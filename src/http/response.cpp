@@ -6,9 +6,10 @@
 
 #include <optional>
 
-#include "http/gil_lock.hpp"
 #include "json/json.hpp"
-#include "util/signed_method.hpp"
+#include "py/gil.hpp"
+#include "py/raise.hpp"
+#include "py/signed_method.hpp"
 
 namespace korvane::http {
 namespace {
@@ -23,10 +24,7 @@ nb::object bytes_of(std::string_view data) {
     return nb::steal(bytes);
 }
 
-[[noreturn]] void runtime_error(const char* message) {
-    PyErr_SetString(PyExc_RuntimeError, message);
-    throw nb::python_error();
-}
+[[noreturn]] void runtime_error(const char* message) { py::raise_text(PyExc_RuntimeError, message); }
 
 class LineIterator {
 public:
@@ -78,7 +76,8 @@ Response::Response(std::unique_ptr<Exchange> exchange)
 
 std::string_view Response::body() const {
     if (content_bytes_.is_valid()) {
-        return std::string_view(PyBytes_AS_STRING(content_bytes_.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(content_bytes_.ptr())));
+        return std::string_view(PyBytes_AS_STRING(content_bytes_.ptr()),
+                                static_cast<size_t>(PyBytes_GET_SIZE(content_bytes_.ptr())));
     }
     return content_;
 }
@@ -110,7 +109,7 @@ void Response::read_all() {
 }
 
 nb::object Response::content() {
-    auto lock = lock_releasing_gil(mutex_);
+    auto lock = py::lock_releasing_gil(mutex_);
     if (!content_bytes_.is_valid()) {
         read_all();
         content_bytes_ = bytes_of(content_);
@@ -140,7 +139,7 @@ nb::object Response::decode(std::string_view bytes) const {
 }
 
 nb::object Response::text() {
-    auto lock = lock_releasing_gil(mutex_);
+    auto lock = py::lock_releasing_gil(mutex_);
     read_all();
     return decode(body());
 }
@@ -150,7 +149,7 @@ nb::object Response::json() {
 }
 
 nb::object Response::read_body(const std::function<nb::object(std::string_view)>& reader) {
-    auto lock = lock_releasing_gil(mutex_);
+    auto lock = py::lock_releasing_gil(mutex_);
     read_all();
     return reader(body());
 }
@@ -162,14 +161,14 @@ nb::object Response::iter_lines(nb::handle self, bool decode_unicode) {
 }
 
 nb::object Response::next_line(LineBuffer* own, bool decode_unicode) {
-    auto lock = lock_releasing_gil(mutex_);
+    auto lock = py::lock_releasing_gil(mutex_);
     std::optional<std::string_view> line = own ? next_line_view(*own, true) : next_line_view(lines_, false);
     if (!line) return nb::none();
     return decode_unicode ? decode(*line) : bytes_of(*line);
 }
 
 bool Response::begin_lines(LineBuffer& into) {
-    auto lock = lock_releasing_gil(mutex_);
+    auto lock = py::lock_releasing_gil(mutex_);
     if (complete_) {
         std::string copy(body());
         into.append(copy);
@@ -180,7 +179,7 @@ bool Response::begin_lines(LineBuffer& into) {
 }
 
 std::optional<std::string_view> Response::next_line_in(LineBuffer& buffer) {
-    auto lock = lock_releasing_gil(mutex_);
+    auto lock = py::lock_releasing_gil(mutex_);
     return next_line_view(buffer, false);
 }
 
@@ -226,7 +225,7 @@ std::optional<std::string_view> Response::next_line_view(LineBuffer& buffer, boo
 }
 
 void Response::finish_within(std::chrono::milliseconds bound) {
-    auto lock = lock_releasing_gil(mutex_);
+    auto lock = py::lock_releasing_gil(mutex_);
     if (!exchange_) return;
     bool finished;
     {
@@ -240,7 +239,7 @@ void Response::finish_within(std::chrono::milliseconds bound) {
 }
 
 void Response::close() {
-    auto lock = lock_releasing_gil(mutex_);
+    auto lock = py::lock_releasing_gil(mutex_);
     if (exchange_) {
         exchange_.reset();  // drops the connection: the rest of the body is never read
         closed_early_ = true;
@@ -270,7 +269,8 @@ void bind_response(nb::module_& m) {
                 return nb::cast<Response&>(self).iter_lines(self, decode_unicode);
             },
             nb::arg("decode_unicode") = false,
-            "The body's lines as they arrive, without their endings (LF, CR LF or CR); bytes, or str with decode_unicode.")
+            "The body's lines as they arrive, without their endings (LF, CR LF or CR); bytes, or str with "
+            "decode_unicode.")
         .def("close", &Response::close, "Release the connection; an unread body is never read.")
         .def("__enter__", [](nb::handle self) { return nb::borrow(self); })
         .def(
@@ -278,7 +278,7 @@ void bind_response(nb::module_& m) {
             nb::arg("exc_value").none(), nb::arg("traceback").none())
         .def("__repr__", [](const Response& r) { return "<Response [" + std::to_string(r.status_code()) + "]>"; });
 
-    util::sign_methods(nb::type<Response>());  // before the originals below are taken
+    py::sign_methods(nb::type<Response>());  // before the originals below are taken
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(nb::type<Response>().ptr());
     g_original_iter_lines = Py_XNewRef(class_attribute(type, "iter_lines"));  // kept for the process
     g_original_json = Py_XNewRef(class_attribute(type, "json"));

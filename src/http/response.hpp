@@ -69,14 +69,14 @@ private:
     std::string url_;
     nb::object headers_;
 
-    std::mutex mutex_;  // one thread at a time reads the body
+    std::mutex mutex_;                    // one thread at a time reads the body
     std::unique_ptr<Exchange> exchange_;  // while the body is still arriving
     std::string content_;
-    nb::object content_bytes_;  // content as bytes once asked for (content_ is then freed)
-    bool complete_ = false;     // the whole body is in content_ / content_bytes_
-    bool consumed_ = false;     // the body went out line by line: content is gone
-    bool ended_ = false;        // the body arrived to its end
-    bool closed_early_ = false; // closed (or broken) before the body's end
+    nb::object content_bytes_;   // content as bytes once asked for (content_ is then freed)
+    bool complete_ = false;      // the whole body is in content_ / content_bytes_
+    bool consumed_ = false;      // the body went out line by line: content is gone
+    bool ended_ = false;         // the body arrived to its end
+    bool closed_early_ = false;  // closed (or broken) before the body's end
     LineBuffer lines_;
 };
 
@@ -86,6 +86,7 @@ enum class ResponseMethod { iter_lines, json };
 
 // `object` as a Response when it is exactly one and `method` is still the class's own, so a
 // caller may read it directly in C++ with the same outcome as calling the method; else nullptr.
+// The API layer asks through the client's seam (api/client/seam.hpp: own_lines, own_json).
 Response* own_response(nb::handle object, ResponseMethod method);
 
 }  // namespace korvane::http

@@ -12,7 +12,8 @@
 #include "http/request_plan.hpp"
 #include "http/response.hpp"
 #include "http/transfer_pool.hpp"
-#include "util/signed_method.hpp"
+#include "py/raise.hpp"
+#include "py/signed_method.hpp"
 
 namespace korvane::http {
 namespace {
@@ -68,8 +69,8 @@ void bind(nb::module_& m) {
                         "Sends HTTP requests, keeping connections alive for reuse; safe to share between threads.")
         .def(nb::init<>())
         .def_prop_rw(
-            "verify", [](Session& s) { return s.verify; }, [](Session& s, nb::object value) { s.verify = std::move(value); },
-            nb::for_setter(nb::arg("value").none()),
+            "verify", [](Session& s) { return s.verify; },
+            [](Session& s, nb::object value) { s.verify = std::move(value); }, nb::for_setter(nb::arg("value").none()),
             "TLS verification: false turns it off; a path names the CA bundle file or directory to trust; "
             "true trusts REQUESTS_CA_BUNDLE or CURL_CA_BUNDLE when set, else the system's store (which "
             "SSL_CERT_FILE and SSL_CERT_DIR may replace).")
@@ -77,18 +78,15 @@ void bind(nb::module_& m) {
             "max_body_size", [](Session& s) { return s.max_body; },
             [](Session& s, nb::handle value) {
                 if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
-                    PyErr_Format(PyExc_TypeError, "max_body_size must be an int, not %s", Py_TYPE(value.ptr())->tp_name);
-                    throw nb::python_error();
+                    py::raise(PyExc_TypeError, "max_body_size must be an int, not %s", Py_TYPE(value.ptr())->tp_name);
                 }
                 size_t bytes = PyLong_AsSize_t(value.ptr());
                 if (bytes == static_cast<size_t>(-1) && PyErr_Occurred()) {
                     PyErr_Clear();
-                    PyErr_SetString(PyExc_ValueError, "max_body_size must be a positive number of bytes");
-                    throw nb::python_error();
+                    py::raise_text(PyExc_ValueError, "max_body_size must be a positive number of bytes");
                 }
                 if (bytes == 0) {
-                    PyErr_SetString(PyExc_ValueError, "max_body_size must be a positive number of bytes");
-                    throw nb::python_error();
+                    py::raise_text(PyExc_ValueError, "max_body_size must be a positive number of bytes");
                 }
                 s.max_body = bytes;
             },
@@ -107,7 +105,7 @@ void bind(nb::module_& m) {
             "__exit__", [](Session& s, nb::handle, nb::handle, nb::handle) { s.pool->close(); },
             nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none());
 
-    util::sign_methods(m.attr("Session"));
+    py::sign_methods(m.attr("Session"));
     for (const char* name : {"Session", "Response", "Headers", "_LineIterator"}) {
         m.attr(name).attr("__module__") = "korvane_sdk.http";
     }

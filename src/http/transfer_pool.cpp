@@ -12,13 +12,14 @@ namespace korvane::http {
 
 void ensure_curl_initialised() {
     if (const char* error = curl_load_error()) {
-        throw nanobind::import_error((std::string("korvane_sdk needs libcurl 7.80 or later (libcurl.so.4), which could not be "
-                                            "loaded: ") +
-                                error +
-                                ". Install it with the system's package manager (Debian and Ubuntu: apt-get install "
-                                "libcurl4; Fedora and RHEL: dnf install libcurl; Alpine: apk add libcurl), or install "
-                                "korvane-sdk from a wheel, which carries its own copy.")
-                                   .c_str());
+        throw nanobind::import_error(
+            (std::string("korvane_sdk needs libcurl 7.80 or later (libcurl.so.4), which could not be "
+                         "loaded: ") +
+             error +
+             ". Install it with the system's package manager (Debian and Ubuntu: apt-get install "
+             "libcurl4; Fedora and RHEL: dnf install libcurl; Alpine: apk add libcurl), or install "
+             "korvane-sdk from a wheel, which carries its own copy.")
+                .c_str());
     }
     static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (result != CURLE_OK) throw std::bad_alloc();

@@ -1,5 +1,6 @@
 // CA locations for a request from Session.verify and the environment.
 #include "http/trust.hpp"
+#include "py/raise.hpp"
 
 #include <sys/stat.h>
 
@@ -20,7 +21,7 @@ bool path_of(nb::handle verify, std::string& path) {
         return false;
     }
     nb::object encoded = nb::steal(PyUnicode_Check(fspath.ptr()) ? PyUnicode_EncodeFSDefault(fspath.ptr())
-                                                                  : Py_NewRef(fspath.ptr()));
+                                                                 : Py_NewRef(fspath.ptr()));
     if (!encoded.is_valid()) throw nb::python_error();
     path.assign(PyBytes_AS_STRING(encoded.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.ptr())));
     return true;
@@ -59,17 +60,15 @@ void plan_trust(RequestPlan& plan, nb::handle verify) {
     if (!bundle.empty()) {
         if (!is_https(plan.url)) return;
         if (bundle.find('\0') != std::string::npos) {
-            PyErr_SetString(PyExc_ValueError, "verify: embedded null byte in the CA bundle path");
-            throw nb::python_error();
+            py::raise_text(PyExc_ValueError, "verify: embedded null byte in the CA bundle path");
         }
         struct stat info;
         if (stat(bundle.c_str(), &info) != 0) {
             const auto size = static_cast<Py_ssize_t>(bundle.size());
             nb::object text = nb::steal(PyUnicode_DecodeFSDefaultAndSize(bundle.data(), size));
             if (!text.is_valid()) throw nb::python_error();
-            PyErr_Format(PyExc_OSError, "Could not find a suitable TLS CA certificate bundle, invalid path: %U",
-                         text.ptr());
-            throw nb::python_error();
+            py::raise(PyExc_OSError, "Could not find a suitable TLS CA certificate bundle, invalid path: %U",
+                      text.ptr());
         }
         // Only what the caller names is trusted: the system's file or directory is not added.
         const bool directory = S_ISDIR(info.st_mode);

@@ -7,13 +7,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
 
-#include "http/pytext.hpp"
+#include "py/raise.hpp"
+#include "py/text.hpp"
 
 namespace korvane::http {
 namespace {
@@ -77,7 +78,7 @@ std::string file_name_of(nb::handle obj) {
         return {};
     }
     if (!PyUnicode_Check(name.ptr()) && !PyBytes_Check(name.ptr())) return {};
-    std::string text = text_bytes(name);
+    std::string text = py::text_bytes(name);
     if (text.empty() || text.front() == '<' || text.back() == '>') return {};
     size_t slash = text.rfind('/');
     return slash == std::string::npos ? text : text.substr(slash + 1);
@@ -129,8 +130,7 @@ MultipartBody::MultipartBody(nb::handle files) : boundary_(new_boundary()) {
         nb::object pair = nb::steal(PySequence_Tuple(item.ptr()));
         if (!pair.is_valid()) throw nb::python_error();
         if (PyTuple_GET_SIZE(pair.ptr()) != 2) {
-            PyErr_SetString(PyExc_ValueError, "files must be a mapping or a sequence of (name, file) pairs");
-            throw nb::python_error();
+            py::raise_text(PyExc_ValueError, "files must be a mapping or a sequence of (name, file) pairs");
         }
         add_part(PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1));
     }
@@ -140,7 +140,7 @@ MultipartBody::MultipartBody(nb::handle files) : boundary_(new_boundary()) {
 MultipartBody::~MultipartBody() = default;
 
 void MultipartBody::add_part(nb::handle name, nb::handle value) {
-    std::string field = text_bytes(name);
+    std::string field = py::text_bytes(name);
     nb::object parts;  // keeps a tuple's content alive while the part is built
     nb::handle content = value;
     std::string file_name;
@@ -151,25 +151,25 @@ void MultipartBody::add_part(nb::handle name, nb::handle value) {
         if (!parts.is_valid()) throw nb::python_error();
         Py_ssize_t count = PyTuple_GET_SIZE(parts.ptr());
         if (count < 2 || count > 3) {
-            PyErr_SetString(PyExc_ValueError, "a files tuple is (filename, content) or (filename, content, content_type)");
-            throw nb::python_error();
+            py::raise_text(PyExc_ValueError,
+                           "a files tuple is (filename, content) or (filename, content, content_type)");
         }
         nb::handle given_name = PyTuple_GET_ITEM(parts.ptr(), 0);
         has_file_name = !given_name.is_none();
-        if (has_file_name) file_name = text_bytes(given_name);
+        if (has_file_name) file_name = py::text_bytes(given_name);
         content = PyTuple_GET_ITEM(parts.ptr(), 1);
         if (count == 3 && !nb::handle(PyTuple_GET_ITEM(parts.ptr(), 2)).is_none()) {
-            part_type = text_bytes(PyTuple_GET_ITEM(parts.ptr(), 2));
+            part_type = py::text_bytes(PyTuple_GET_ITEM(parts.ptr(), 2));
             if (part_type.find_first_of("\r\n") != std::string::npos) {
-                PyErr_SetString(PyExc_ValueError, "a part's content type must not contain line breaks");
-                throw nb::python_error();
+                py::raise_text(PyExc_ValueError, "a part's content type must not contain line breaks");
             }
         }
     } else {
         file_name = file_name_of(value);
         if (file_name.empty()) file_name = field;
     }
-    std::string preamble = "--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + quoted_parameter(field) + "\"";
+    std::string preamble = "--" + boundary_ + "\r\nContent-Disposition: form-data; name=\"" + quoted_parameter(field) +
+                           "\"";
     if (has_file_name) preamble += "; filename=\"" + quoted_parameter(file_name) + "\"";
     preamble += "\r\n";
     if (!part_type.empty()) preamble += "Content-Type: " + part_type + "\r\n";
@@ -181,7 +181,7 @@ void MultipartBody::add_part(nb::handle name, nb::handle value) {
 
 void MultipartBody::add_content(nb::handle content) {
     if (PyUnicode_Check(content.ptr())) {
-        add_text(text_bytes(content));
+        add_text(py::text_bytes(content));
         return;
     }
     if (PyObject_CheckBuffer(content.ptr())) {
@@ -194,9 +194,8 @@ void MultipartBody::add_content(nb::handle content) {
         return;
     }
     if (!PyObject_HasAttrString(content.ptr(), "read")) {
-        PyErr_Format(PyExc_TypeError, "a file to upload must be an open file, bytes or str, not %s",
-                     Py_TYPE(content.ptr())->tp_name);
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "a file to upload must be an open file, bytes or str, not %s",
+                  Py_TYPE(content.ptr())->tp_name);
     }
     if (is_disk_file(content)) {
         // From the caller's current position; the position itself is never moved, so a second
@@ -216,7 +215,9 @@ void MultipartBody::add_content(nb::handle content) {
             Segment segment;
             segment.file = files_.back().get();
             segment.file_offset = static_cast<off_t>(std::max(0LL, start));
-            segment.length = info.st_size > segment.file_offset ? static_cast<size_t>(info.st_size - segment.file_offset) : 0;
+            segment.length = info.st_size > segment.file_offset
+                                 ? static_cast<size_t>(info.st_size - segment.file_offset)
+                                 : 0;
             total_ += segment.length;
             segments_.push_back(std::move(segment));
             return;
@@ -241,12 +242,11 @@ void MultipartBody::add_content(nb::handle content) {
     nb::object data = content.attr("read")();
     if (start.is_valid()) content.attr("seek")(start);
     if (PyUnicode_Check(data.ptr())) {
-        add_text(text_bytes(data));
+        add_text(py::text_bytes(data));
         return;
     }
     if (!PyObject_CheckBuffer(data.ptr())) {
-        PyErr_Format(PyExc_TypeError, "read() of a file to upload returned %s, not bytes", Py_TYPE(data.ptr())->tp_name);
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "read() of a file to upload returned %s, not bytes", Py_TYPE(data.ptr())->tp_name);
     }
     add_content(data);
 }
@@ -271,7 +271,8 @@ ptrdiff_t MultipartBody::read(char* out, size_t capacity) {
         }
         size_t count = std::min(left, capacity - written);
         if (segment.file) {
-            ssize_t got = pread(segment.file->get(), out + written, count, segment.file_offset + static_cast<off_t>(offset_));
+            ssize_t got = pread(segment.file->get(), out + written, count,
+                                segment.file_offset + static_cast<off_t>(offset_));
             if (got < 0) {
                 if (errno == EINTR) continue;
                 error_ = std::string("Cannot read the file to upload: ") + std::strerror(errno);

@@ -62,7 +62,7 @@ public:
 
 private:
     struct Segment {
-        std::string text;              // bytes we own (preambles, copied content)
+        std::string text;  // bytes we own (preambles, copied content)
         const HeldBuffer* buffer = nullptr;
         size_t buffer_offset = 0;
         const OwnedFd* file = nullptr;

@@ -3,7 +3,8 @@
 
 #include "http/curl_handles.hpp"
 #include "http/errors.hpp"
-#include "http/pytext.hpp"
+#include "py/raise.hpp"
+#include "py/text.hpp"
 
 namespace korvane::http {
 namespace {
@@ -21,11 +22,25 @@ bool is_unreserved(unsigned char c) {
 bool may_stay_raw(unsigned char c) {
     if (is_unreserved(c)) return true;
     switch (c) {
-        case '!': case '#': case '$': case '&': case '\'': case '(': case ')': case '*': case '+': case ',':
-        case '/': case ':': case ';': case '=': case '?': case '@': case '[': case ']':
-            return true;
-        default:
-            return false;
+        case '!':
+        case '#':
+        case '$':
+        case '&':
+        case '\'':
+        case '(':
+        case ')':
+        case '*':
+        case '+':
+        case ',':
+        case '/':
+        case ':':
+        case ';':
+        case '=':
+        case '?':
+        case '@':
+        case '[':
+        case ']': return true;
+        default: return false;
     }
 }
 
@@ -54,9 +69,9 @@ void escape_tail(std::string_view tail, std::string& out) {
 
 void append_pair(std::string& query, nb::handle name, nb::handle value) {
     if (!query.empty()) query += '&';
-    form_escape(text_bytes(name), query);
+    form_escape(py::text_bytes(name), query);
     query += '=';
-    form_escape(text_bytes(value), query);
+    form_escape(py::text_bytes(value), query);
 }
 
 // One name with its value: skipped when null, repeated for an iterable that is not text.
@@ -106,7 +121,7 @@ void append_query(std::string& url, nb::handle params) {
     if (params.is_none()) return;
     std::string query;
     if (PyUnicode_Check(params.ptr()) || PyBytes_Check(params.ptr())) {
-        escape_tail(text_bytes(params), query);
+        escape_tail(py::text_bytes(params), query);
     } else if (PyDict_Check(params.ptr())) {
         // A snapshot of the items: a value's __str__ could otherwise change the dict under us.
         nb::object items = nb::steal(PyDict_Items(params.ptr()));
@@ -122,8 +137,7 @@ void append_query(std::string& url, nb::handle params) {
             nb::object pair = nb::steal(PySequence_Tuple(item.ptr()));
             if (!pair.is_valid()) throw nb::python_error();
             if (PyTuple_GET_SIZE(pair.ptr()) != 2) {
-                PyErr_SetString(PyExc_ValueError, "params must be a mapping or a sequence of (name, value) pairs");
-                throw nb::python_error();
+                py::raise_text(PyExc_ValueError, "params must be a mapping or a sequence of (name, value) pairs");
             }
             append_field(query, PyTuple_GET_ITEM(pair.ptr(), 0), PyTuple_GET_ITEM(pair.ptr(), 1));
         }

@@ -1,6 +1,7 @@
 // Private test hooks for the JSON codec: korvane_sdk._core._json_loads / _json_dumps.
 #include "bindings.hpp"
 #include "json/json.hpp"
+#include "py/raise.hpp"
 
 namespace korvane::json {
 namespace {
@@ -26,8 +27,7 @@ nb::object loads(nb::handle data) {
         }
         return parse_text(std::string_view(utf8, static_cast<std::size_t>(size)), o);
     }
-    PyErr_Format(PyExc_TypeError, "the JSON object must be str, bytes or bytearray, not %s", Py_TYPE(o)->tp_name);
-    throw nb::python_error();
+    py::raise(PyExc_TypeError, "the JSON object must be str, bytes or bytearray, not %s", Py_TYPE(o)->tp_name);
 }
 
 nb::bytes dumps_bytes(nb::handle value) {
@@ -39,7 +39,8 @@ nb::bytes dumps_bytes(nb::handle value) {
 
 void bind(nb::module_& m) {
     m.def("_json_loads", &loads, nb::arg("data").none(), "Decode JSON text (bytes or str) with the native reader.");
-    m.def("_json_dumps", &dumps_bytes, nb::arg("obj").none(), "Encode an object as compact JSON bytes with the native writer.");
+    m.def("_json_dumps", &dumps_bytes, nb::arg("obj").none(),
+          "Encode an object as compact JSON bytes with the native writer.");
 }
 
 }  // namespace korvane::json

@@ -1,5 +1,6 @@
 // Builds json.JSONDecodeError with the interpreter's own class, so callers catch what they expect.
 #include "json/decode_error.hpp"
+#include "py/raise.hpp"
 
 #include <nanobind/nanobind.h>
 
@@ -40,8 +41,7 @@ void raise_decode_error(const char* message, std::string_view text, std::size_t 
 void raise_decode_error(const char* message, PyObject* doc, std::size_t pos) {
     nb::object cls = nb::module_::import_("json").attr("JSONDecodeError");
     nb::object error = cls(message, nb::handle(doc), pos);
-    PyErr_SetObject(cls.ptr(), error.ptr());
-    throw nb::python_error();
+    py::raise_object(cls.ptr(), error.ptr());
 }
 
 }  // namespace korvane::json::detail

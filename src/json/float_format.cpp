@@ -9,8 +9,8 @@ namespace korvane::json::detail {
 char* format_float(double value, char* out) {
     // Scientific form with the shortest round-trip digits: [-]d[.ddd]e(+|-)xx.
     char scientific[kFloatTextMax];
-    const char* end = std::to_chars(scientific, scientific + sizeof scientific, value,
-                                    std::chars_format::scientific).ptr;
+    const char* end =
+        std::to_chars(scientific, scientific + sizeof scientific, value, std::chars_format::scientific).ptr;
     const char* p = scientific;
     if (*p == '-') *out++ = *p++;
     char digits[20];

@@ -49,6 +49,10 @@ nb::object parse_padded(std::string_view text);
 // allow. Needs the GIL. On an exception `out` holds a partial text.
 void write(nb::handle value, std::string& out);
 
+// Whether `text` is valid UTF-8 (the reader's own SIMD check), for callers that hold bytes they must
+// refuse unless they are text.
+bool is_utf8(std::string_view text);
+
 inline std::string dumps(nb::handle value) {
     std::string out;
     write(value, out);

@@ -12,8 +12,8 @@
 #include "json/decode_error.hpp"
 #include "json/json.hpp"
 #include "json/key_cache.hpp"
-#include "json/scalars.hpp"
 #include "json/reader.hpp"
+#include "json/scalars.hpp"
 #include "util/stack.hpp"
 
 namespace korvane::json {
@@ -29,8 +29,10 @@ using detail::Workspace;
 std::size_t mantissa_digits(std::string_view token) {
     std::size_t digits = 0;
     for (char c : token) {
-        if (c >= '0' && c <= '9') ++digits;
-        else if (c != '-' && c != '.') break;
+        if (c >= '0' && c <= '9')
+            ++digits;
+        else if (c != '-' && c != '.')
+            break;
     }
     return digits;
 }
@@ -141,13 +143,23 @@ PyObject* Reader::value(od::value& value, std::size_t depth) {
         case '{': return object(value, token.data(), depth + 1);
         case '[': return array(value, token.data(), depth + 1);
         case '"': return string(value, token);
-        case 't': case 'f': case 'n': return literal(value, token);
-        case 'N': case 'I': return scalar(detail::trim_trailing_space(token));
-        case '-': case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9':
-            return number(value, token);
-        default:
-            return fail("Expecting value", token.data());
+        case 't':
+        case 'f':
+        case 'n': return literal(value, token);
+        case 'N':
+        case 'I': return scalar(detail::trim_trailing_space(token));
+        case '-':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': return number(value, token);
+        default: return fail("Expecting value", token.data());
     }
 }
 
@@ -222,7 +234,7 @@ PyObject* Reader::number(od::value& value, std::string_view token) {
     // Beyond 64-bit integers and the double range, -Infinity, or not a number at all. The parser
     // cannot consume it; stepping over a lone number token checks what follows, so that is safe.
     token = detail::trim_trailing_space(token);
-    if (PyObject* constant; detail::non_finite(token, &constant)) return constant;
+    if (PyObject * constant; detail::non_finite(token, &constant)) return constant;
     TokenError error;
     PyObject* result = detail::decode_number(token, &error);
     return result ? result : fail(error, token.data());
@@ -231,11 +243,19 @@ PyObject* Reader::number(od::value& value, std::string_view token) {
 PyObject* Reader::scalar(std::string_view token) {
     switch (token.front()) {
         case '"': return string(token);
-        case 't': if (token == "true") Py_RETURN_TRUE; break;
-        case 'f': if (token == "false") Py_RETURN_FALSE; break;
-        case 'n': if (token == "null") Py_RETURN_NONE; break;
-        case 'N': case 'I': case '-':
-            if (PyObject* constant; detail::non_finite(token, &constant)) return constant;
+        case 't':
+            if (token == "true") Py_RETURN_TRUE;
+            break;
+        case 'f':
+            if (token == "false") Py_RETURN_FALSE;
+            break;
+        case 'n':
+            if (token == "null") Py_RETURN_NONE;
+            break;
+        case 'N':
+        case 'I':
+        case '-':
+            if (PyObject * constant; detail::non_finite(token, &constant)) return constant;
             [[fallthrough]];
         default: {
             TokenError error;
@@ -327,14 +347,10 @@ std::size_t locate_string_fault(std::string_view text) {
 [[noreturn]] void raise_index_error(simdjson::error_code code, std::string_view text, std::size_t first) {
     switch (code) {
         case simdjson::MEMALLOC: throw std::bad_alloc();
-        case simdjson::UTF8_ERROR:
-            refuse("Invalid UTF-8", text, detail::kFirstInvalidUtf8);
-        case simdjson::UNESCAPED_CHARS:
-            refuse("Invalid control character at", text, locate_string_fault(text));
-        case simdjson::UNCLOSED_STRING:
-            refuse("Unterminated string starting at", text, locate_string_fault(text));
-        default:
-            refuse(simdjson::error_message(code), text, first);
+        case simdjson::UTF8_ERROR: refuse("Invalid UTF-8", text, detail::kFirstInvalidUtf8);
+        case simdjson::UNESCAPED_CHARS: refuse("Invalid control character at", text, locate_string_fault(text));
+        case simdjson::UNCLOSED_STRING: refuse("Unterminated string starting at", text, locate_string_fault(text));
+        default: refuse(simdjson::error_message(code), text, first);
     }
 }
 
@@ -397,8 +413,10 @@ std::size_t nesting_of(std::string_view text) {
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
         if (in_string) {
-            if (c == '\\') ++i;
-            else if (c == '"') in_string = false;
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                in_string = false;
         } else if (c == '"') {
             in_string = true;
         } else if (c == '[' || c == '{') {
@@ -485,5 +503,7 @@ nb::object parse_padded(std::string_view text) {
         return verdict_of_json_module(bytes_of(text), text, refusal);
     }
 }
+
+bool is_utf8(std::string_view text) { return simdjson::validate_utf8(text.data(), text.size()); }
 
 }  // namespace korvane::json

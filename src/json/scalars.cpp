@@ -14,10 +14,14 @@ long hex4(const char* p) {
     for (int i = 0; i < 4; ++i) {
         const char c = p[i];
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-        else return -1;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            digit = c - 'A' + 10;
+        else
+            return -1;
         value = value * 16 + digit;
     }
     return value;
@@ -121,9 +125,7 @@ PyObject* decode_string(std::string_view body, std::string& scratch, TokenError*
                 append_code_point(scratch, static_cast<unsigned long>(cp));
                 break;
             }
-            default:
-                *error = {"Invalid \\escape", static_cast<std::size_t>(backslash - body.data())};
-                return nullptr;
+            default: *error = {"Invalid \\escape", static_cast<std::size_t>(backslash - body.data())}; return nullptr;
         }
     }
     return PyUnicode_DecodeUTF8(scratch.data(), static_cast<Py_ssize_t>(scratch.size()),
@@ -132,10 +134,14 @@ PyObject* decode_string(std::string_view body, std::string& scratch, TokenError*
 
 bool non_finite(std::string_view token, PyObject** value) {
     double constant;
-    if (token == "NaN") constant = std::numeric_limits<double>::quiet_NaN();
-    else if (token == "Infinity") constant = std::numeric_limits<double>::infinity();
-    else if (token == "-Infinity") constant = -std::numeric_limits<double>::infinity();
-    else return false;
+    if (token == "NaN")
+        constant = std::numeric_limits<double>::quiet_NaN();
+    else if (token == "Infinity")
+        constant = std::numeric_limits<double>::infinity();
+    else if (token == "-Infinity")
+        constant = -std::numeric_limits<double>::infinity();
+    else
+        return false;
     *value = PyFloat_FromDouble(constant);
     return true;
 }

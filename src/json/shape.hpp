@@ -22,7 +22,7 @@ struct ObjectShape;
 // are immutable, so sharing one is never visible.
 struct ValueMemo {
     std::string bytes;
-    PyObject* text = nullptr;    // owned by the memo
+    PyObject* text = nullptr;  // owned by the memo
     std::int64_t integer = 0;
     PyObject* number = nullptr;  // owned by the memo
 };

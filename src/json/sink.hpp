@@ -36,7 +36,9 @@ public:
         commit(w + n);
     }
     template <std::size_t N>
-    void literal(const char (&text)[N]) { append(text, N - 1); }
+    void literal(const char (&text)[N]) {
+        append(text, N - 1);
+    }
 
 private:
     std::string& out_;

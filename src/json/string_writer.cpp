@@ -1,8 +1,8 @@
 // Escapes and encodes str objects for the writer, reading the interpreter's compact storage directly.
 #include "json/string_writer.hpp"
 
-#include <array>
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -69,8 +69,10 @@ void write_ascii(const char* p, std::size_t n, Sink& out) {
         for (const std::size_t stop = std::min(n, i + 8); i < stop; ++i) {
             const auto c = static_cast<unsigned char>(p[i]);
             const char kind = kEscapes[c];
-            if (!kind) *w++ = static_cast<char>(c);
-            else w = escape_with_room(out, w, c, kind, n - i + 1);
+            if (!kind)
+                *w++ = static_cast<char>(c);
+            else
+                w = escape_with_room(out, w, c, kind, n - i + 1);
         }
     }
     *w++ = '"';
@@ -88,8 +90,10 @@ void write_units(const Unit* p, std::size_t n, Sink& out) {
         const std::uint32_t c = p[i];
         if (c < 0x80) {
             const char kind = kEscapes[c];
-            if (!kind) *w++ = static_cast<char>(c);
-            else w = escape_with_room(out, w, c, kind, widest * (n - i) + 1);
+            if (!kind)
+                *w++ = static_cast<char>(c);
+            else
+                w = escape_with_room(out, w, c, kind, widest * (n - i) + 1);
         } else if (c < 0x800) {
             *w++ = static_cast<char>(0xC0 | (c >> 6));
             *w++ = static_cast<char>(0x80 | (c & 0x3F));

@@ -8,16 +8,14 @@
 #include "json/json.hpp"
 #include "json/sink.hpp"
 #include "json/string_writer.hpp"
+#include "py/raise.hpp"
 #include "util/python_compat.hpp"
 #include "util/stack.hpp"
 
 namespace korvane::json {
 namespace {
 
-[[noreturn]] void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw nb::python_error();
-}
+[[noreturn]] void raise(PyObject* type, const char* message) { py::raise_text(type, message); }
 
 // __name__ of the object's type, as the interpreter's json module names it in messages.
 nb::object type_name(PyObject* o) {
@@ -47,8 +45,7 @@ public:
         if (PyFloat_Check(o)) return real(o);
         if (PyList_Check(o) || PyTuple_Check(o)) return sequence(o);
         if (PyDict_Check(o) || is_mapping(o)) return mapping(o);
-        PyErr_Format(PyExc_TypeError, "Object of type %U is not JSON serializable", type_name(o).ptr());
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "Object of type %U is not JSON serializable", type_name(o).ptr());
     }
 
 private:
@@ -100,9 +97,10 @@ private:
     void real(PyObject* o) {
         const double value = PyFloat_AS_DOUBLE(o);
         if (!std::isfinite(value)) {
-            PyErr_Format(PyExc_ValueError, "Out of range float values are not JSON compliant: %s",
-                         std::isnan(value) ? "nan" : value > 0 ? "inf" : "-inf");
-            throw nb::python_error();
+            py::raise(PyExc_ValueError, "Out of range float values are not JSON compliant: %s",
+                      std::isnan(value) ? "nan"
+                      : value > 0       ? "inf"
+                                        : "-inf");
         }
         char* w = out_.reserve(detail::kFloatTextMax);
         out_.commit(detail::format_float(value, w));
@@ -177,8 +175,7 @@ private:
         } else if (PyLong_Check(k)) {
             integer(k);
         } else {
-            PyErr_Format(PyExc_TypeError, "keys must be str, int, float, bool or None, not %U", type_name(k).ptr());
-            throw nb::python_error();
+            py::raise(PyExc_TypeError, "keys must be str, int, float, bool or None, not %U", type_name(k).ptr());
         }
         out_.put('"');
     }

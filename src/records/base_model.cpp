@@ -7,11 +7,13 @@
 #include <vector>
 
 #include "json/json.hpp"
-#include "records/arguments.hpp"
+#include "py/arguments.hpp"
+#include "py/checks.hpp"
+#include "py/guard.hpp"
+#include "py/raise.hpp"
 #include "records/convert.hpp"
 #include "records/dump.hpp"
 #include "records/from_json.hpp"
-#include "records/guard.hpp"
 #include "records/instance.hpp"
 #include "records/validation_error.hpp"
 #include "util/python_compat.hpp"
@@ -21,16 +23,8 @@ namespace {
 
 PyTypeObject* g_base = nullptr;  // kept for the life of the process
 
-nb::object checked(PyObject* value) {
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
-}
-
-bool truthy(PyObject* value) {
-    const int result = PyObject_IsTrue(value);
-    if (result < 0) throw nb::python_error();
-    return result == 1;
-}
+using py::checked;
+using py::truthy;
 
 [[noreturn]] void raise_model_type(PyTypeObject* cls, PyObject* input) {
     nb::object name = class_name(cls);
@@ -53,17 +47,15 @@ nb::object build(PyTypeObject* cls, PyObject* members) {
 // --- slots ---
 
 int init(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded(-1, [&] {
+    return py::guarded(-1, [&] {
         PyTypeObject* cls = Py_TYPE(self);
         if (PyTuple_GET_SIZE(args) != 0) {
-            PyErr_Format(PyExc_TypeError, "%U.__init__() takes 1 positional argument but %zd were given",
-                         class_name(cls).ptr(), PyTuple_GET_SIZE(args) + 1);
-            throw nb::python_error();
+            py::raise(PyExc_TypeError, "%U.__init__() takes 1 positional argument but %zd were given",
+                      class_name(cls).ptr(), PyTuple_GET_SIZE(args) + 1);
         }
         if (cls == g_base) {
-            PyErr_Format(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models",
-                         cls->tp_name);
-            throw nb::python_error();
+            py::raise(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models",
+                      cls->tp_name);
         }
         const Schema& schema = schema_for(cls);
         nb::object mapping = kwargs ? nb::borrow(kwargs) : checked(PyDict_New());
@@ -75,7 +67,7 @@ int init(PyObject* self, PyObject* args, PyObject* kwargs) {
 // "field=value" for every field, joined by `separator`; a record met again inside itself shows as
 // Name(...). repr() encloses them in Name(...), str() gives them alone, as pydantic does.
 PyObject* fields_text(PyObject* self, const char* separator, bool enclosed) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         nb::object name = class_name(Py_TYPE(self));
         const int seen = Py_ReprEnter(self);
         if (seen < 0) throw nb::python_error();
@@ -105,7 +97,7 @@ PyObject* str(PyObject* self) { return fields_text(self, " ", false); }
 // Equal when of the same class with equal field values; other objects: NotImplemented.
 PyObject* richcompare(PyObject* self, PyObject* other, int op) {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(self) != Py_TYPE(other)) Py_RETURN_NOTIMPLEMENTED;
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const Schema& schema = schema_for(Py_TYPE(self));
         bool equal = true;
         for (const Field& field : schema.fields) {
@@ -127,7 +119,7 @@ PyObject* richcompare(PyObject* self, PyObject* other, int op) {
 
 // (name, value) pairs in declaration order.
 PyObject* iterate(PyObject* self) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         const Schema& schema = schema_for(Py_TYPE(self));
         nb::object pairs = checked(PyList_New(0));
         for (const Field& field : schema.fields) {
@@ -146,8 +138,7 @@ DumpOptions dump_options(const char* function, PyObject* mode, PyObject* exclude
         if (PyUnicode_Check(mode) && PyUnicode_CompareWithASCIIString(mode, "json") == 0) {
             options.mode = DumpMode::Json;
         } else if (!PyUnicode_Check(mode) || PyUnicode_CompareWithASCIIString(mode, "python") != 0) {
-            PyErr_Format(PyExc_ValueError, "%s(): mode must be 'python' or 'json', not %R", function, mode);
-            throw nb::python_error();
+            py::raise(PyExc_ValueError, "%s(): mode must be 'python' or 'json', not %R", function, mode);
         }
     }
     options.exclude_none = exclude_none && truthy(exclude_none);
@@ -155,10 +146,11 @@ DumpOptions dump_options(const char* function, PyObject* mode, PyObject* exclude
 }
 
 PyObject* model_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::array<PyObject*, 3> a;
         // by_alias is accepted and changes nothing: no record declares aliases.
-        if (!bind_arguments("model_dump", args, nargs, kwnames, 0, {"mode", "exclude_none", "by_alias"}, a.data())) {
+        if (!py::bind_arguments("model_dump", args, nargs, kwnames, 0, {"mode", "exclude_none", "by_alias"},
+                                a.data())) {
             return nullptr;
         }
         DumpOptions options = dump_options("model_dump", a[0], a[1]);
@@ -167,10 +159,10 @@ PyObject* model_dump(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* model_dump_json(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::array<PyObject*, 3> a;
-        if (!bind_arguments("model_dump_json", args, nargs, kwnames, 0, {"indent", "exclude_none", "by_alias"},
-                            a.data())) {
+        if (!py::bind_arguments("model_dump_json", args, nargs, kwnames, 0, {"indent", "exclude_none", "by_alias"},
+                                a.data())) {
             return nullptr;
         }
         DumpOptions options{DumpMode::Json, a[1] && truthy(a[1])};
@@ -178,9 +170,7 @@ PyObject* model_dump_json(PyObject* self, PyObject* const* args, Py_ssize_t narg
         if (a[0] && a[0] != Py_None) {
             // Indented text is for people; the interpreter's writer does it.
             nb::object dumps = nb::module_::import_("json").attr("dumps");
-            return dumps(data, nb::arg("indent") = nb::handle(a[0]), nb::arg("ensure_ascii") = false)
-                .release()
-                .ptr();
+            return dumps(data, nb::arg("indent") = nb::handle(a[0]), nb::arg("ensure_ascii") = false).release().ptr();
         }
         std::string text;
         json::write(data, text);
@@ -219,17 +209,16 @@ void set_field_values(PyObject* self, const Schema& schema, PyObject* values) {
         } else if (Py_TYPE(self)->tp_dictoffset != 0 && PyUnicode_Check(key)) {
             if (PyObject_GenericSetAttr(self, key, value) < 0) throw nb::python_error();
         } else {
-            PyErr_Format(PyExc_ValueError, "\"%U\" object has no field \"%S\"", class_name(Py_TYPE(self)).ptr(), key);
-            throw nb::python_error();
+            py::raise(PyExc_ValueError, "\"%U\" object has no field \"%S\"", class_name(Py_TYPE(self)).ptr(), key);
         }
     }
 }
 
 // A copy with the same values (shared unless `deep`), then `update` applied as given, unchecked.
 PyObject* model_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::array<PyObject*, 2> a;
-        if (!bind_arguments("model_copy", args, nargs, kwnames, 0, {"update", "deep"}, a.data())) return nullptr;
+        if (!py::bind_arguments("model_copy", args, nargs, kwnames, 0, {"update", "deep"}, a.data())) return nullptr;
         const Schema& schema = schema_for(Py_TYPE(self));
         nb::object values = field_values(self, schema);
         if (a[1] && truthy(a[1])) values = nb::module_::import_("copy").attr("deepcopy")(values);
@@ -242,11 +231,12 @@ PyObject* model_copy(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 
 // Pickling and copying: the state is the mapping of field values.
 PyObject* get_state(PyObject* self, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] { return field_values(self, schema_for(Py_TYPE(self))).release().ptr(); });
+    return py::guarded<PyObject*>(nullptr,
+                                  [&] { return field_values(self, schema_for(Py_TYPE(self))).release().ptr(); });
 }
 
 PyObject* set_state(PyObject* self, PyObject* state) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         if (!PyDict_Check(state)) {
             PyErr_Format(PyExc_TypeError, "%s.__setstate__() expects a dict, not %s", Py_TYPE(self)->tp_name,
                          Py_TYPE(state)->tp_name);
@@ -258,9 +248,9 @@ PyObject* set_state(PyObject* self, PyObject* state) {
 }
 
 PyObject* model_validate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::array<PyObject*, 1> a;
-        if (!bind_arguments("model_validate", args, nargs, kwnames, 1, {"obj"}, a.data())) return nullptr;
+        if (!py::bind_arguments("model_validate", args, nargs, kwnames, 1, {"obj"}, a.data())) return nullptr;
         if (!a[0]) {
             PyErr_SetString(PyExc_TypeError, "model_validate() missing 1 required positional argument: 'obj'");
             return nullptr;
@@ -271,9 +261,10 @@ PyObject* model_validate(PyObject* cls, PyObject* const* args, Py_ssize_t nargs,
 
 // Parses JSON text (str, bytes or bytearray) and builds a record from the object it holds.
 PyObject* model_validate_json(PyObject* cls_object, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         std::array<PyObject*, 1> a;
-        if (!bind_arguments("model_validate_json", args, nargs, kwnames, 1, {"json_data"}, a.data())) return nullptr;
+        if (!py::bind_arguments("model_validate_json", args, nargs, kwnames, 1, {"json_data"}, a.data()))
+            return nullptr;
         PyObject* data = a[0];
         if (!data) {
             PyErr_SetString(PyExc_TypeError,
@@ -338,7 +329,7 @@ PyObject* model_validate_json(PyObject* cls_object, PyObject* const* args, Py_ss
 
 // Subclasses may not declare new fields: they would be dropped silently otherwise.
 PyObject* init_subclass(PyObject* cls_object, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(cls_object);
         if (PyTuple_GET_SIZE(args) != 0 || (kwargs && PyDict_GET_SIZE(kwargs) != 0)) {
             PyErr_Format(PyExc_TypeError, "%s.__init_subclass__() takes no arguments", cls->tp_name);
@@ -372,18 +363,18 @@ PyObject* init_subclass(PyObject* cls_object, PyObject* args, PyObject* kwargs) 
 }
 
 PyObject* get_pydantic_core_schema(PyObject* cls, PyObject* const*, Py_ssize_t, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] { return pydantic_core_schema(cls).release().ptr(); });
+    return py::guarded<PyObject*>(nullptr, [&] { return pydantic_core_schema(cls).release().ptr(); });
 }
 
 PyObject* get_pydantic_json_schema(PyObject* cls, PyObject* const*, Py_ssize_t, PyObject*) {
-    return guarded<PyObject*>(nullptr, [&] {
+    return py::guarded<PyObject*>(nullptr, [&] {
         return pydantic_json_schema(schema_for(reinterpret_cast<PyTypeObject*>(cls))).release().ptr();
     });
 }
 
 // model_fields works on the class and on its records alike.
 PyObject* fields_descriptor_get(PyObject*, PyObject* instance, PyObject* owner) {
-    return guarded<PyObject*>(nullptr, [&] {
+    return py::guarded<PyObject*>(nullptr, [&] {
         PyTypeObject* cls = owner ? reinterpret_cast<PyTypeObject*>(owner) : Py_TYPE(instance);
         return model_fields(schema_for(cls)).release().ptr();
     });
@@ -394,7 +385,7 @@ PyObject* fields_descriptor_get(PyObject*, PyObject* instance, PyObject* owner) 
 // the constructor takes them; BaseModel itself takes **data. Made on each request: only
 // introspection asks, and inspect is imported only then.
 PyObject* signature_descriptor_get(PyObject*, PyObject* instance, PyObject* owner) {
-    return guarded<PyObject*>(nullptr, [&] {
+    return py::guarded<PyObject*>(nullptr, [&] {
         PyTypeObject* cls = owner ? reinterpret_cast<PyTypeObject*>(owner) : Py_TYPE(instance);
         nb::module_ inspect = nb::module_::import_("inspect");
         nb::object parameter = inspect.attr("Parameter");
@@ -540,8 +531,7 @@ int record_clear(PyObject* self) {
 void record_dealloc(PyObject* self) {
     PyTypeObject* cls = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, record_dealloc)
-    if (const Py_ssize_t offset = cls->tp_weaklistoffset; offset > 0) {
+    Py_TRASHCAN_BEGIN(self, record_dealloc) if (const Py_ssize_t offset = cls->tp_weaklistoffset; offset > 0) {
         if (*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset)) PyObject_ClearWeakRefs(self);
     }
     record_clear(self);
@@ -584,8 +574,7 @@ nb::object make_record_class(Schema& schema) {
 const Schema& schema_for(PyTypeObject* cls) {
     const Schema* schema = PyType_Check(reinterpret_cast<PyObject*>(cls)) ? schema_of(cls) : nullptr;
     if (!schema) {
-        PyErr_Format(PyExc_TypeError, "%R is not a record class", reinterpret_cast<PyObject*>(cls));
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "%R is not a record class", reinterpret_cast<PyObject*>(cls));
     }
     return *schema;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "py/checks.hpp"
+#include "py/raise.hpp"
 #include "records/datetime.hpp"
 #include "records/instance.hpp"
 #include "records/validation_error.hpp"
@@ -58,13 +60,10 @@ int text_truth(std::string_view s) {
     return -1;
 }
 
-nb::object steal_checked(PyObject* value) {
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
-}
+using py::checked;
 
 // An int subclass (bool, IntEnum, ...) as a plain int, without calling any override.
-nb::object plain_int(PyObject* value) { return steal_checked(PyLong_Type.tp_as_number->nb_int(value)); }
+nb::object plain_int(PyObject* value) { return checked(PyLong_Type.tp_as_number->nb_int(value)); }
 
 // The bytes of a bytes object (not a bytearray: pydantic reads only bytes as text in numeric,
 // truth and date-time fields).
@@ -99,19 +98,19 @@ bool is_enum_member(PyObject* value) {
 // Other numbers, as pydantic takes them: through __index__ as integers, else through __float__
 // (Fraction, numpy scalars, ...). Empty when `value` has neither.
 nb::object other_number(PyObject* value) {
-    if (PyIndex_Check(value)) return steal_checked(PyNumber_Index(value));
+    if (PyIndex_Check(value)) return checked(PyNumber_Index(value));
     PyNumberMethods* number = Py_TYPE(value)->tp_as_number;
-    if (number && number->nb_float) return steal_checked(PyNumber_Float(value));
+    if (number && number->nb_float) return checked(PyNumber_Float(value));
     return {};
 }
 
 // A Decimal's exact integer value when it is finite and whole; empty otherwise (`finite` tells
 // which).
 nb::object whole_decimal(PyObject* decimal, bool& finite) {
-    nb::object check = steal_checked(PyObject_CallMethod(decimal, "is_finite", nullptr));
+    nb::object check = checked(PyObject_CallMethod(decimal, "is_finite", nullptr));
     finite = check.ptr() == Py_True;
     if (!finite) return {};
-    nb::object truncated = steal_checked(PyNumber_Long(decimal));
+    nb::object truncated = checked(PyNumber_Long(decimal));
     const int equal = PyObject_RichCompareBool(truncated.ptr(), decimal, Py_EQ);
     if (equal < 0) throw nb::python_error();
     return equal ? truncated : nb::object();
@@ -150,7 +149,7 @@ nb::object integer_from_text(std::string_view s) {
             if (s[i] != '0') return {};
         }
     }
-    return steal_checked(PyLong_FromString(digits.c_str(), nullptr, 10));
+    return checked(PyLong_FromString(digits.c_str(), nullptr, 10));
 }
 
 // A number's text as float() reads it (underscores between digits, "inf", "nan"), ASCII only.
@@ -159,7 +158,7 @@ nb::object real_from_text(std::string_view s) {
     for (char c : s) {
         if (static_cast<unsigned char>(c) >= 0x80) return {};
     }
-    nb::object text = steal_checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+    nb::object text = checked(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
     PyObject* number = PyFloat_FromString(text.ptr());
     if (!number) {
         if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
@@ -242,8 +241,7 @@ bool all_fit_as_is(const Schema& schema, PyObject* const* values) {
 
 void Validator::enter(PyObject* key, Py_ssize_t index) {
     if (depth_ == path_.size()) {
-        PyErr_SetString(PyExc_RecursionError, "record input nested too deeply");
-        throw nb::python_error();
+        py::raise_text(PyExc_RecursionError, "record input nested too deeply");
     }
     path_[depth_++] = Step{key, index};
 }
@@ -251,14 +249,14 @@ void Validator::enter(PyObject* key, Py_ssize_t index) {
 std::size_t Validator::issue_count() const { return issues_.is_valid() ? PyList_GET_SIZE(issues_.ptr()) : 0; }
 
 void Validator::issue(const char* type, nb::handle msg, PyObject* input, nb::handle ctx) {
-    nb::object loc = steal_checked(PyTuple_New(static_cast<Py_ssize_t>(depth_)));
+    nb::object loc = checked(PyTuple_New(static_cast<Py_ssize_t>(depth_)));
     for (std::size_t i = 0; i < depth_; ++i) {
         const Step& step = path_[i];
         PyObject* part = step.key ? Py_NewRef(step.key) : PyLong_FromSsize_t(step.index);
         if (!part) throw nb::python_error();
         PyTuple_SET_ITEM(loc.ptr(), static_cast<Py_ssize_t>(i), part);
     }
-    if (!issues_.is_valid()) issues_ = steal_checked(PyList_New(0));
+    if (!issues_.is_valid()) issues_ = checked(PyList_New(0));
     nb::dict entry = make_issue(type, loc, msg, input, ctx);
     if (PyList_Append(issues_.ptr(), entry.ptr()) < 0) throw nb::python_error();
 }
@@ -278,8 +276,8 @@ bool Validator::default_value(const Field& field, nb::object& out) {
         case DefaultKind::Required: return false;
         case DefaultKind::None: out = nb::none(); break;
         case DefaultKind::Constant: out = nb::borrow(field.default_value); break;
-        case DefaultKind::EmptyList: out = steal_checked(PyList_New(0)); break;
-        case DefaultKind::EmptyDict: out = steal_checked(PyDict_New()); break;
+        case DefaultKind::EmptyList: out = checked(PyList_New(0)); break;
+        case DefaultKind::EmptyDict: out = checked(PyDict_New()); break;
     }
     return true;
 }
@@ -318,7 +316,7 @@ bool Validator::members(const Schema& schema, PyObject* const* present, PyObject
             converted = as_is ? nb::borrow(present[i]) : field_value(field, present[i]);
         } else if (absent && absent[i]) {
             const bool fresh_list = PyList_CheckExact(absent[i]) && PyList_GET_SIZE(absent[i]) == 0;
-            converted = fresh_list ? steal_checked(PyList_New(0)) : nb::borrow(absent[i]);
+            converted = fresh_list ? checked(PyList_New(0)) : nb::borrow(absent[i]);
         } else if (!default_value(field, converted)) {
             return false;
         }
@@ -346,12 +344,12 @@ nb::object Validator::value(const Type& type, PyObject* input) {
 
 nb::object Validator::text(PyObject* input) {
     if (PyUnicode_CheckExact(input)) return nb::borrow(input);
-    if (PyUnicode_Check(input)) return steal_checked(PyUnicode_FromObject(input));  // plain str copy
+    if (PyUnicode_Check(input)) return checked(PyUnicode_FromObject(input));  // plain str copy
     if (is_enum_member(input)) {
         // A member is its value's text: an int or float value too, as pydantic takes it.
-        nb::object value = steal_checked(PyObject_GetAttrString(input, "value"));
+        nb::object value = checked(PyObject_GetAttrString(input, "value"));
         if (PyUnicode_Check(value.ptr()) || PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr())) {
-            return PyUnicode_Check(value.ptr()) ? text(value.ptr()) : steal_checked(PyObject_Str(value.ptr()));
+            return PyUnicode_Check(value.ptr()) ? text(value.ptr()) : checked(PyObject_Str(value.ptr()));
         }
     }
     if (PyBytes_Check(input) || PyByteArray_Check(input)) {
@@ -381,7 +379,7 @@ nb::object Validator::integer_of_float(double number, PyObject* input) {
         issue("int_parsing_size", "Unable to parse input string as an integer, exceeded maximum size", input);
         return {};
     }
-    return steal_checked(PyLong_FromDouble(number));
+    return checked(PyLong_FromDouble(number));
 }
 
 nb::object Validator::integer(PyObject* input) {
@@ -404,7 +402,7 @@ nb::object Validator::integer(PyObject* input) {
         if (is_enum_member(input)) {
             // An enum member (not an int itself) with an int value is that int. (pydantic hands
             // any member's value through unchecked, text and floats too: those are refused here.)
-            nb::object value = steal_checked(PyObject_GetAttrString(input, "value"));
+            nb::object value = checked(PyObject_GetAttrString(input, "value"));
             if (PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr())) return integer(value.ptr());
         } else if (nb::object number = other_number(input); number.is_valid()) {
             if (PyLong_CheckExact(number.ptr())) return number;
@@ -426,7 +424,7 @@ nb::object Validator::integer(PyObject* input) {
 
 nb::object Validator::real(PyObject* input) {
     if (PyFloat_CheckExact(input)) return nb::borrow(input);
-    if (PyFloat_Check(input)) return steal_checked(PyFloat_FromDouble(PyFloat_AS_DOUBLE(input)));
+    if (PyFloat_Check(input)) return checked(PyFloat_FromDouble(PyFloat_AS_DOUBLE(input)));
     if (PyLong_Check(input)) {
         const double number = PyLong_AsDouble(input);
         if (number == -1.0 && PyErr_Occurred()) {
@@ -435,11 +433,11 @@ nb::object Validator::real(PyObject* input) {
             issue("float_type", "Input should be a valid number", input);
             return {};
         }
-        return steal_checked(PyFloat_FromDouble(number));
+        return checked(PyFloat_FromDouble(number));
     }
     std::string_view s;
     if (!text_of(input, s)) {
-        if (is_decimal(input)) return steal_checked(PyNumber_Float(input));  // NaN, inf, 1e400 (to inf)
+        if (is_decimal(input)) return checked(PyNumber_Float(input));  // NaN, inf, 1e400 (to inf)
         if (nb::object number = other_number(input); number.is_valid()) {
             return PyFloat_CheckExact(number.ptr()) ? number : real(number.ptr());
         }
@@ -461,8 +459,10 @@ nb::object Validator::truth(PyObject* input) {
         result = whole_truth(input);
     } else if (PyFloat_Check(input)) {
         const double number = PyFloat_AS_DOUBLE(input);
-        if (number == 0.0 || number == 1.0) result = number == 1.0;
-        else if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < kTwoTo63) result = -1;
+        if (number == 0.0 || number == 1.0)
+            result = number == 1.0;
+        else if (std::isfinite(number) && number == std::floor(number) && std::fabs(number) < kTwoTo63)
+            result = -1;
     } else if (std::string_view s; text_of(input, s)) {
         result = text_truth(s);
     } else if (is_decimal(input)) {
@@ -515,7 +515,7 @@ nb::object Validator::date_time(PyObject* input) {
     } else if (datetime::is_date(input)) {
         reading = datetime::from_date(input);
     } else if (is_decimal(input)) {
-        nb::object number = steal_checked(PyNumber_Float(input));
+        nb::object number = checked(PyNumber_Float(input));
         reading = datetime::from_unix(PyFloat_AS_DOUBLE(number.ptr()));
     } else {
         issue("datetime_type", "Input should be a valid datetime", input);
@@ -525,8 +525,10 @@ nb::object Validator::date_time(PyObject* input) {
         nb::str reason(reading.error);
         if (text && !reading.out_of_range) {
             std::string_view s;
-            if (PyBytes_Check(input)) s = bytes_view(input);
-            else if (!utf8_of(input, s)) s = {};
+            if (PyBytes_Check(input))
+                s = bytes_view(input);
+            else if (!utf8_of(input, s))
+                s = {};
             reason = nb::str(datetime::date_reason(s, reading.error));
             issue("datetime_from_date_parsing", nb::str("Input should be a valid datetime or date, {}").format(reason),
                   input, context("error", reason));
@@ -545,7 +547,7 @@ nb::object Validator::list(const Type& type, PyObject* input) {
     if (PyList_Check(input) || PyTuple_Check(input)) {
         // A snapshot of the length: converting a mapping element may run code that changes a list.
         const Py_ssize_t count = PySequence_Fast_GET_SIZE(input);
-        nb::object out = steal_checked(PyList_New(count));
+        nb::object out = checked(PyList_New(count));
         bool ok = true;
         Py_ssize_t i = 0;
         for (; i < count && i < PySequence_Fast_GET_SIZE(input); ++i) {
@@ -567,9 +569,9 @@ nb::object Validator::list(const Type& type, PyObject* input) {
     const bool iterable = !PyUnicode_Check(input) && !PyBytes_Check(input) && !PyByteArray_Check(input) &&
                           !is_mapping(input) && (Py_TYPE(input)->tp_iter || PySequence_Check(input));
     nb::object iterator;
-    if (iterable) iterator = steal_checked(PyObject_GetIter(input));
+    if (iterable) iterator = checked(PyObject_GetIter(input));
     if (iterator.is_valid()) {
-        nb::object out = steal_checked(PyList_New(0));
+        nb::object out = checked(PyList_New(0));
         bool ok = true;
         Py_ssize_t index = 0;
         while (PyObject* item = PyIter_Next(iterator.ptr())) {
@@ -619,10 +621,10 @@ nb::object Validator::mapping(const Type& type, PyObject* input) {
         if (adopt_ && PyDict_CheckExact(input)) return source;  // read from JSON: keys are plain str
         bool plain_keys = true;
         while (plain_keys && PyDict_Next(source.ptr(), &pos, &key, &item)) plain_keys = PyUnicode_CheckExact(key);
-        if (plain_keys) return steal_checked(PyDict_Copy(source.ptr()));
+        if (plain_keys) return checked(PyDict_Copy(source.ptr()));
         pos = 0;
     }
-    nb::object out = steal_checked(PyDict_New());
+    nb::object out = checked(PyDict_New());
     bool ok = true;
     while (PyDict_Next(source.ptr(), &pos, &key, &item)) {
         nb::object owned_key = nb::borrow(key), owned_item = nb::borrow(item);
@@ -630,7 +632,7 @@ nb::object Validator::mapping(const Type& type, PyObject* input) {
         if (PyUnicode_CheckExact(key)) {
             plain_key = owned_key;
         } else if (PyUnicode_Check(key)) {
-            plain_key = steal_checked(PyUnicode_FromObject(key));
+            plain_key = checked(PyUnicode_FromObject(key));
         } else {
             // bytes keys are read as UTF-8 text; the problem of any other key is located by the key
             // itself when it is an int, else by its repr()
@@ -643,7 +645,7 @@ nb::object Validator::mapping(const Type& type, PyObject* input) {
                 }
             }
             if (!plain_key.is_valid()) {
-                nb::object where = PyLong_CheckExact(key) ? owned_key : steal_checked(PyObject_Repr(key));
+                nb::object where = PyLong_CheckExact(key) ? owned_key : checked(PyObject_Repr(key));
                 nb::str marker("[key]");
                 enter(where.ptr());
                 enter(marker.ptr());

@@ -50,8 +50,8 @@ PyObject* timezone_for(int offset_seconds) {
 }
 
 Reading make(int year, int month, int day, int hour, int minute, int second, int micro, PyObject* zone) {
-    PyObject* value = PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute, second, micro,
-                                                              zone, PyDateTimeAPI->DateTimeType);
+    PyObject* value = PyDateTimeAPI->DateTime_FromDateAndTime(year, month, day, hour, minute, second, micro, zone,
+                                                              PyDateTimeAPI->DateTimeType);
     if (!value) throw nb::python_error();
     return Reading{nb::steal(value), nullptr};
 }
@@ -120,8 +120,8 @@ void civil_from_days(long long z, int& year, int& month, int& day) {
 }
 
 constexpr long long kYear0Unix = -62167219200LL;  // 0000-01-01T00:00:00Z
-constexpr long long kMinUnix = -62135596800LL;  // 0001-01-01T00:00:00Z
-constexpr long long kMaxUnix = 253402300799LL;  // 9999-12-31T23:59:59Z
+constexpr long long kMinUnix = -62135596800LL;    // 0001-01-01T00:00:00Z
+constexpr long long kMaxUnix = 253402300799LL;    // 9999-12-31T23:59:59Z
 // Unix times of a greater magnitude are milliseconds: as seconds they would lie beyond year 2603
 // (or before 1336), while as milliseconds they cover every date from 1970-08-20 (and before
 // 1969-05-14) onwards. Platforms send both forms; the rule is the one pydantic applies.

@@ -3,6 +3,8 @@
 
 #include <cmath>
 
+#include "py/checks.hpp"
+#include "py/raise.hpp"
 #include "records/datetime.hpp"
 #include "records/instance.hpp"
 #include "util/imported_class.hpp"
@@ -10,10 +12,7 @@
 namespace korvane::records {
 namespace {
 
-nb::object checked(PyObject* value) {
-    if (!value) throw nb::python_error();
-    return nb::steal(value);
-}
+using py::checked;
 
 // Py_EnterRecursiveCall for the scope: deep input gives RecursionError, never a stack overflow.
 class RecursionGuard {
@@ -75,8 +74,7 @@ nb::object json_key(PyObject* key, const DumpOptions& options) {
     if (nb::object text = json_form_of_standard_value(key, options); text.is_valid() && PyUnicode_Check(text.ptr())) {
         return text;
     }
-    PyErr_Format(PyExc_TypeError, "Unable to serialize mapping key of type %s", Py_TYPE(key)->tp_name);
-    throw nb::python_error();
+    py::raise(PyExc_TypeError, "Unable to serialize mapping key of type %s", Py_TYPE(key)->tp_name);
 }
 
 nb::object dump_mapping(PyObject* source, const Type* value_type, const DumpOptions& options) {
@@ -133,8 +131,7 @@ nb::object dump_any(PyObject* value, const DumpOptions& options) {
     if (!json) return nb::borrow(value);
     if (PyAnySet_Check(value)) return dump_sequence(value, nullptr, options, false);
     if (nb::object form = json_form_of_standard_value(value, options); form.is_valid()) return form;
-    PyErr_Format(PyExc_TypeError, "Unable to serialize unknown type: %s", Py_TYPE(value)->tp_name);
-    throw nb::python_error();
+    py::raise(PyExc_TypeError, "Unable to serialize unknown type: %s", Py_TYPE(value)->tp_name);
 }
 
 // A value of a declared type; anything else (assigned by hand) is dumped as a free value.

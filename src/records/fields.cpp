@@ -1,8 +1,8 @@
 // model_fields: a FieldInfo per field (type, default, bounds, description), built on first use.
 #include <string>
 
+#include "py/types.hpp"
 #include "records/base_model.hpp"
-#include "util/pytype.hpp"
 
 namespace korvane::records {
 namespace {
@@ -47,7 +47,8 @@ nb::object field_info(const Field& field) {
     nb::setattr(info, "type_text", nb::str(field.type_text));
     nb::setattr(info, "default", default_value);
     nb::setattr(info, "default_factory", factory);
-    nb::setattr(info, "description", field.description ? nb::object(nb::str(field.description)) : nb::object(nb::none()));
+    nb::setattr(info, "description",
+                field.description ? nb::object(nb::str(field.description)) : nb::object(nb::none()));
     nb::setattr(info, "ge", optional_int(field.bounds.ge));
     nb::setattr(info, "le", optional_int(field.bounds.le));
     nb::setattr(info, "min_length", optional_int(field.bounds.min_length));
@@ -93,11 +94,11 @@ nb::object model_fields(const Schema& schema) {
 }
 
 void bind_field_info(nb::module_& m) {
-    nb::object cls = util::make_class("korvane_sdk.models", "FieldInfo",
-                                      "What a record declares about one field: annotation, default or "
-                                      "default_factory, description and bounds (ge, le, min_length, max_length).");
-    util::add_method(cls, "is_required", &is_required, "Whether the field must be given (it has no default).");
-    util::add_method(cls, "__repr__", &info_repr);
+    nb::object cls = py::make_class("korvane_sdk.models", "FieldInfo",
+                                    "What a record declares about one field: annotation, default or "
+                                    "default_factory, description and bounds (ge, le, min_length, max_length).");
+    py::add_method(cls, "is_required", &is_required, "Whether the field must be given (it has no default).");
+    py::add_method(cls, "__repr__", &info_repr);
     m.attr("FieldInfo") = cls;
     g_field_info = cls.release().ptr();
 }

@@ -79,7 +79,8 @@ std::vector<RecordShape>& record_shapes() {
                     member.array = true;
                     type = type->item;
                 }
-                if (type->kind == Kind::Record) member.object = &(*made)[static_cast<std::size_t>(type->record - schemas.data())];
+                if (type->kind == Kind::Record)
+                    member.object = &(*made)[static_cast<std::size_t>(type->record - schemas.data())];
                 shape.members.push_back(member);
             }
         }
@@ -121,8 +122,8 @@ const JsonRecords* json_records_of(PyTypeObject* cls) {
         return nullptr;  // BaseModel itself, or a user's subclass
     }
     // Kept for the process (never destroyed), like the record classes.
-    static std::vector<std::unique_ptr<JsonRecords>>& readers =
-        *new std::vector<std::unique_ptr<JsonRecords>>(all_schemas().size());
+    static std::vector<std::unique_ptr<JsonRecords>>& readers = *new std::vector<std::unique_ptr<JsonRecords>>(
+        all_schemas().size());
     auto& reader = readers[static_cast<std::size_t>(schema - all_schemas().data())];
     if (!reader) reader = std::make_unique<JsonRecords>(schema->name, JsonRecords::Layout::Object);
     return reader.get();

@@ -43,7 +43,7 @@ public:
     nb::object read(std::string_view text) const;
 
 private:
-    std::unique_ptr<RecordShape> top_;      // the record's shape with `absent` applied
+    std::unique_ptr<RecordShape> top_;            // the record's shape with `absent` applied
     std::unique_ptr<json::ObjectShape> wrapper_;  // Layout::List: the object holding the array
     Layout layout_;
 };

@@ -1,6 +1,7 @@
 // Creating records, installing their values, reading values back, and taking mappings apart.
 #include "records/instance.hpp"
 
+#include "py/raise.hpp"
 #include "records/base_model.hpp"
 #include "util/python_compat.hpp"
 
@@ -8,9 +9,7 @@ namespace korvane::records {
 
 nb::object new_instance(PyTypeObject* cls) {
     if (cls == base_model()) {
-        PyErr_Format(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models",
-                     cls->tp_name);
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "%s has no fields: build one of the records of korvane_sdk.models", cls->tp_name);
     }
     static PyObject* no_arguments = nullptr;  // the interpreter's empty tuple, kept for the process
     if (!no_arguments && !(no_arguments = PyTuple_New(0))) throw nb::python_error();
@@ -27,8 +26,7 @@ void store(PyObject* self, const Schema& schema, PyObject* const* values) {
 PyObject* field_value(PyObject* self, const Field& field) {
     PyObject* value = *slot(self, field);
     if (!value) {
-        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%U'", Py_TYPE(self)->tp_name, field.name);
-        throw nb::python_error();
+        py::raise(PyExc_AttributeError, "'%s' object has no attribute '%U'", Py_TYPE(self)->tp_name, field.name);
     }
     return value;
 }

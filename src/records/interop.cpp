@@ -67,15 +67,16 @@ nb::object pydantic_core_schema(nb::handle cls) {
         return validate_object(reinterpret_cast<PyTypeObject*>(owner.ptr()), value.ptr());
     });
     nb::object serialize = nb::cpp_function([](nb::handle value, nb::handle info) -> nb::object {
-        const Schema* schema = PyObject_TypeCheck(value.ptr(), base_model()) ? schema_of(Py_TYPE(value.ptr())) : nullptr;
+        const Schema* schema = PyObject_TypeCheck(value.ptr(), base_model()) ? schema_of(Py_TYPE(value.ptr()))
+                                                                             : nullptr;
         if (!schema) return nb::borrow(value);
         DumpOptions options;
         options.mode = nb::str(info.attr("mode")).equal(nb::str("json")) ? DumpMode::Json : DumpMode::Python;
         options.exclude_none = PyObject_IsTrue(info.attr("exclude_none").ptr()) == 1;
         return dump_record(value.ptr(), *schema, options);
     });
-    nb::object serialization =
-        core_schema.attr("plain_serializer_function_ser_schema")(serialize, nb::arg("info_arg") = true);
+    nb::object serialization = core_schema.attr("plain_serializer_function_ser_schema")(serialize,
+                                                                                        nb::arg("info_arg") = true);
     return core_schema.attr("no_info_plain_validator_function")(validate, nb::arg("serialization") = serialization);
 }
 

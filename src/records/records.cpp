@@ -3,6 +3,7 @@
 #include "records/records.hpp"
 
 #include "bindings.hpp"
+#include "py/raise.hpp"
 #include "records/base_model.hpp"
 #include "records/convert.hpp"
 #include "records/dump.hpp"
@@ -14,8 +15,7 @@ namespace korvane::records {
 nb::handle record_class(std::string_view name) {
     const Schema* schema = schema_named(name);
     if (!schema || !schema->cls) {
-        PyErr_Format(PyExc_KeyError, "no record named '%.*s'", static_cast<int>(name.size()), name.data());
-        throw nb::python_error();
+        py::raise(PyExc_KeyError, "no record named '%.*s'", static_cast<int>(name.size()), name.data());
     }
     return nb::handle(reinterpret_cast<PyObject*>(schema->cls));
 }
@@ -26,9 +26,8 @@ nb::object from_mapping(nb::handle cls, nb::handle mapping) {
     nb::object members = PyDict_Check(mapping.ptr()) ? nb::borrow(mapping) : as_dict(mapping.ptr());
     if (!members.is_valid()) {
         // What Record(**mapping) says for something that is not a mapping.
-        PyErr_Format(PyExc_TypeError, "%U() argument after ** must be a mapping, not %s", class_name(type).ptr(),
-                     Py_TYPE(mapping.ptr())->tp_name);
-        throw nb::python_error();
+        py::raise(PyExc_TypeError, "%U() argument after ** must be a mapping, not %s", class_name(type).ptr(),
+                  Py_TYPE(mapping.ptr())->tp_name);
     }
     nb::object self = new_instance(type);
     validate_into(self.ptr(), schema, members.ptr(), type);

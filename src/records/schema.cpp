@@ -9,6 +9,7 @@
 
 #include <nanobind/nanobind.h>
 
+#include "py/raise.hpp"
 #include "records/schema_table.hpp"
 
 namespace korvane::records {
@@ -30,8 +31,7 @@ std::unordered_map<PyTypeObject*, const Schema*>& class_map() {
 }
 
 [[noreturn]] void bad_table(const std::string& what) {
-    PyErr_Format(PyExc_RuntimeError, "record table: %s", what.c_str());
-    throw nb::python_error();
+    py::raise(PyExc_RuntimeError, "record table: %s", what.c_str());
 }
 
 // Reads one type expression of the table's small grammar.
@@ -67,7 +67,8 @@ private:
             expect(',');
             const Type* value = expression();
             expect(']');
-            return store({.kind = Kind::Dict, .item = value, .as_is = value->kind == Kind::Any ? &PyDict_Type : nullptr});
+            return store(
+                {.kind = Kind::Dict, .item = value, .as_is = value->kind == Kind::Any ? &PyDict_Type : nullptr});
         }
         if (word == "str") return store({.kind = Kind::Str, .as_is = &PyUnicode_Type});
         if (word == "int") return store({.kind = Kind::Int, .as_is = &PyLong_Type});
@@ -83,7 +84,8 @@ private:
     std::string_view identifier() {
         skip_blanks();
         std::size_t start = pos_;
-        while (pos_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_')) ++pos_;
+        while (pos_ < text_.size() && (std::isalnum(static_cast<unsigned char>(text_[pos_])) || text_[pos_] == '_'))
+            ++pos_;
         if (start == pos_) bad_table("type expected in '" + std::string(text_) + "'");
         return text_.substr(start, pos_ - start);
     }

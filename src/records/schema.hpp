@@ -21,8 +21,8 @@ struct Schema;
 struct Type {
     Kind kind = Kind::Any;
     bool optional = false;
-    const Type* item = nullptr;        // element of a List, value of a Dict (keys are always str)
-    const Schema* record = nullptr;    // the nested record of a Record
+    const Type* item = nullptr;      // element of a List, value of a Dict (keys are always str)
+    const Schema* record = nullptr;  // the nested record of a Record
     // Values of exactly this class need no conversion and no look inside (str, int, float, bool,
     // and lists or dicts of Any); nullptr when the kind must be looked at.
     PyTypeObject* as_is = nullptr;
@@ -39,23 +39,23 @@ struct Bounds {
 // Python objects below are strong references kept for the life of the process: the record
 // classes never go away, so neither do their schemas.
 struct Field {
-    PyObject* name = nullptr;           // interned field name
-    const char* type_text = nullptr;    // as declared, shown in model_fields
+    PyObject* name = nullptr;         // interned field name
+    const char* type_text = nullptr;  // as declared, shown in model_fields
     const Type* type = nullptr;
     DefaultKind default_kind = DefaultKind::Required;
     PyObject* default_value = nullptr;  // DefaultKind::Constant: an immutable value shared by all records
     Bounds bounds;
-    bool bounded = false;               // any bound set
+    bool bounded = false;  // any bound set
     const char* description = nullptr;
-    Py_ssize_t offset = 0;              // of the field's slot in a record of the class
+    Py_ssize_t offset = 0;  // of the field's slot in a record of the class
 };
 
 struct Schema {
     const char* name = nullptr;
     const char* doc = nullptr;
     std::vector<Field> fields;
-    PyTypeObject* cls = nullptr;        // the record class
-    mutable PyObject* model_fields = nullptr;   // name -> FieldInfo, built on first use
+    PyTypeObject* cls = nullptr;               // the record class
+    mutable PyObject* model_fields = nullptr;  // name -> FieldInfo, built on first use
 };
 
 // Builds every schema of the declaration table; types naming records are resolved here.

@@ -2,6 +2,9 @@
 #include "records/schema_table.hpp"
 
 #include <array>
+#include <string_view>
+
+#include "records/record_id.hpp"
 
 namespace korvane::records {
 namespace {
@@ -38,11 +41,8 @@ constexpr FieldDecl kChatCompletion[] = {
 };
 
 constexpr FieldDecl kChatCompletionChunk[] = {
-    {"id", "str", required()},
-    {"object", "str", text("chat.completion.chunk")},
-    {"created", "int", required()},
-    {"model", "str", required()},
-    {"choices", "List[Dict[str, Any]]", required()},
+    {"id", "str", required()},    {"object", "str", text("chat.completion.chunk")}, {"created", "int", required()},
+    {"model", "str", required()}, {"choices", "List[Dict[str, Any]]", required()},
 };
 
 constexpr FieldDecl kModelInfo[] = {
@@ -67,12 +67,9 @@ constexpr FieldDecl kRerankTier[] = {
 };
 
 constexpr FieldDecl kRerankResult[] = {
-    {"tier_used", "str", required()},
-    {"candidates_evaluated", "int", required()},
-    {"best_index", "int", required()},
-    {"scores", "List[float]", fresh_list()},
-    {"latency_ms", "float", required()},
-    {"quantum_enhanced", "bool", truth(false)},
+    {"tier_used", "str", required()},    {"candidates_evaluated", "int", required()},
+    {"best_index", "int", required()},   {"scores", "List[float]", fresh_list()},
+    {"latency_ms", "float", required()}, {"quantum_enhanced", "bool", truth(false)},
 };
 
 // Tenant, feedback and training records.
@@ -130,12 +127,9 @@ constexpr FieldDecl kFeedbackCreate[] = {
 };
 
 constexpr FieldDecl kFeedbackStats[] = {
-    {"total_count", "int", required()},
-    {"positive_count", "int", required()},
-    {"negative_count", "int", required()},
-    {"neutral_count", "int", required()},
-    {"positive_rate", "float", required()},
-    {"tags_distribution", "Dict[str, int]", fresh_dict()},
+    {"total_count", "int", required()},     {"positive_count", "int", required()},
+    {"negative_count", "int", required()},  {"neutral_count", "int", required()},
+    {"positive_rate", "float", required()}, {"tags_distribution", "Dict[str, int]", fresh_dict()},
 };
 
 constexpr FieldDecl kTrainingJob[] = {
@@ -211,6 +205,16 @@ constexpr std::array kRecords = {
     RecordDecl{"Dataset", "Training dataset.", kDataset},
     RecordDecl{"DatasetCreate", "Request to create a dataset.", kDatasetCreate},
 };
+
+// The ids of record_id.hpp name the records of this table, one for one and in its order.
+constexpr bool ids_match_table() {
+    if (kRecords.size() != kRecordCount) return false;
+    for (size_t i = 0; i < kRecordCount; ++i) {
+        if (std::string_view(kRecords[i].name) != kRecordNames[i]) return false;
+    }
+    return true;
+}
+static_assert(ids_match_table(), "record_id.hpp and the record table disagree");
 
 }  // namespace
 

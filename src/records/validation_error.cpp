@@ -3,8 +3,9 @@
 
 #include <string>
 
+#include "py/raise.hpp"
+#include "py/signed_method.hpp"
 #include "records/dump.hpp"
-#include "util/signed_method.hpp"
 
 namespace korvane::records {
 namespace {
@@ -125,8 +126,7 @@ nb::dict make_issue(const char* type, nb::handle loc, nb::handle msg, nb::handle
 void raise_validation_error(nb::handle title, nb::handle issues) {
     nb::object error = nb::steal(PyObject_CallFunctionObjArgs(g_type, title.ptr(), issues.ptr(), nullptr));
     if (!error.is_valid()) throw nb::python_error();
-    PyErr_SetObject(g_type, error.ptr());
-    throw nb::python_error();
+    py::raise_object(g_type, error.ptr());
 }
 
 void raise_single(nb::handle title, const char* type, nb::handle msg, nb::handle input, nb::handle ctx) {
@@ -143,22 +143,23 @@ void bind_validation_error(nb::module_& m) {
     if (!g_type) throw nb::python_error();
     nb::handle cls(g_type);
     nb::setattr(cls, "__init__",
-                util::signed_method(nb::cpp_function(&init, nb::scope(cls), nb::name("__init__"), nb::is_method(), nb::arg("title"),
-                                 nb::arg("errors"))));
+                py::signed_method(nb::cpp_function(&init, nb::scope(cls), nb::name("__init__"), nb::is_method(),
+                                                   nb::arg("title"), nb::arg("errors"))));
     nb::setattr(cls, "__str__", nb::cpp_function(&text_form, nb::scope(cls), nb::name("__str__"), nb::is_method()));
     nb::setattr(cls, "errors",
-                util::signed_method(nb::cpp_function(&errors, nb::scope(cls), nb::name("errors"), nb::is_method(), nb::kw_only(),
-                                 nb::arg("include_url") = true, nb::arg("include_context") = true,
-                                 nb::arg("include_input") = true,
-                                 "The problems, each a mapping with type, loc, msg, input and (for bounds and "
-                                 "parsing) ctx.")));
+                py::signed_method(nb::cpp_function(
+                    &errors, nb::scope(cls), nb::name("errors"), nb::is_method(), nb::kw_only(),
+                    nb::arg("include_url") = true, nb::arg("include_context") = true, nb::arg("include_input") = true,
+                    "The problems, each a mapping with type, loc, msg, input and (for bounds and "
+                    "parsing) ctx.")));
     nb::setattr(cls, "json",
-                util::signed_method(nb::cpp_function(&json_text, nb::scope(cls), nb::name("json"), nb::is_method(), nb::kw_only(),
-                                 nb::arg("indent").none() = nb::none(), nb::arg("include_url") = true,
-                                 nb::arg("include_context") = true, nb::arg("include_input") = true,
-                                 "The problems of errors() as JSON text.")));
+                py::signed_method(nb::cpp_function(&json_text, nb::scope(cls), nb::name("json"), nb::is_method(),
+                                                   nb::kw_only(), nb::arg("indent").none() = nb::none(),
+                                                   nb::arg("include_url") = true, nb::arg("include_context") = true,
+                                                   nb::arg("include_input") = true,
+                                                   "The problems of errors() as JSON text.")));
     nb::setattr(cls, "error_count",
-                util::signed_method(nb::cpp_function(
+                py::signed_method(nb::cpp_function(
                     [](nb::handle self) { return nb::len(nb::getattr(self, "_errors")); }, nb::scope(cls),
                     nb::name("error_count"), nb::is_method(), "The number of problems.")));
     m.attr("ValidationError") = cls;

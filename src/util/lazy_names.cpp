@@ -1,5 +1,6 @@
 // The extension module's __getattr__ hook that makes rarely needed names on first use.
 #include "util/lazy_names.hpp"
+#include "py/raise.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -49,8 +50,7 @@ nb::object getattr_hook(nb::str name) {
     if (!declared && !is_dunder(text)) LazyNames::bind_deferred();
     // Read from the module's own dictionary: asking the module again would come back here.
     if (nb::handle value = module_value(name); value.is_valid()) return nb::borrow(value);
-    PyErr_Format(PyExc_AttributeError, "module '%s' has no attribute '%U'", PyModule_GetName(g_module), name.ptr());
-    throw nb::python_error();
+    py::raise(PyExc_AttributeError, "module '%s' has no attribute '%U'", PyModule_GetName(g_module), name.ptr());
 }
 
 }  // namespace

@@ -227,6 +227,19 @@ def test_help_and_autospec_see_the_parameters():
     completions.create.assert_called_once()
 
 
+def test_patching_a_clients_method_with_autospec_checks_the_arguments():
+    # The usual way to stub a call in a user's tests: the patched method keeps the real parameters.
+    client = KorvaneClient(api_key="sk-test", api_url="http://127.0.0.1:9/")
+    with mock.patch.object(client.tenants, "list", autospec=True) as listed:
+        with pytest.raises(TypeError):
+            client.tenants.list(page_size=10)
+        client.tenants.list(limit=5)
+        listed.assert_called_once_with(limit=5)
+    with mock.patch.object(client.chat.completions, "create", autospec=True):
+        with pytest.raises(TypeError, match="model"):
+            client.chat.completions.create(messages=[])
+
+
 def test_signed_methods_still_bind_and_call():
     client = KorvaneClient(api_key="sk-test", api_url="http://127.0.0.1:9/")
     bound = client._get_base_url

@@ -1,0 +1,60 @@
+"""Instructions the client process executes (callgrind) per streamed chunk, per whole chat call and per
+list of 10,000 tenants: the figures a change to the request path must keep, steady on a shared machine.
+Each is the difference between a run of N and of 3N operations, so start-up and imports drop out.
+
+Run: ./run bench instructions
+"""
+
+import sys
+
+import bench_admin
+import bench_chat
+import callgrind
+
+STREAM = """
+import sys
+from korvane_sdk import KorvaneClient
+completions = KorvaneClient(api_key="sk-bench", proxy_url=sys.argv[1]).chat.completions
+for _ in range(int(sys.argv[2])):
+    for _chunk in completions.create("bench-model", [{"role": "user", "content": "Hello"}], stream=True):
+        pass
+"""
+
+WHOLE = """
+import sys
+from korvane_sdk import KorvaneClient
+completions = KorvaneClient(api_key="sk-bench", proxy_url=sys.argv[1]).chat.completions
+for _ in range(int(sys.argv[2])):
+    completions.create("bench-model", [{"role": "user", "content": "Hello"}])
+"""
+
+LIST = """
+import sys
+from korvane_sdk import KorvaneClient
+tenants = KorvaneClient(api_key="sk-bench", api_url=sys.argv[1]).tenants
+for _ in range(int(sys.argv[2])):
+    assert len(tenants.list()) == 10_000
+"""
+
+
+def per_operation(script, url, count):
+    """Instructions per operation, from runs of `count` and 3 * `count` operations."""
+    runs = [callgrind.instructions([sys.executable, "-c", script, url, str(n)]) for n in (count, 3 * count)]
+    return (runs[1] - runs[0]) / (2 * count)
+
+
+def main():
+    if not callgrind.available():
+        print("  valgrind not found: nothing measured")
+        return
+    with bench_chat.Server() as server:
+        chunk = per_operation(STREAM, server.url, 1) / bench_chat.STREAM_CHUNKS
+        call = per_operation(WHOLE, server.url, 100)
+    platform = bench_admin.start_platform()
+    try:
+        listing = per_operation(LIST, platform.url, 1)
+    finally:
+        platform.terminate()
+    print(f"  instructions per stream chunk:          {chunk:,.0f}")
+    print(f"  instructions per whole chat call:       {call:,.0f}")
+    print(f"  instructions per list of 10,000 tenants: {listing:,.0f}")

@@ -1,0 +1,72 @@
+// The shared steps of the administration managers: calling _request and reading its answers.
+#include "api/admin/operations.hpp"
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "py/raise.hpp"
+#include "records/from_json.hpp"
+#include "records/records.hpp"
+
+namespace korvane::api {
+namespace {
+
+// One prepared reader per record class and list member, made on first use and kept for the
+// process (never destroyed, like the record classes whose values its readers keep).
+const records::JsonRecords& list_reader(records::Record record, const char* member) {
+    using Readers = std::map<std::pair<records::Record, std::string>, std::unique_ptr<records::JsonRecords>>;
+    static Readers& readers = *new Readers();
+    auto& reader = readers[{record, member}];
+    if (!reader) {
+        reader = std::make_unique<records::JsonRecords>(records::record_name(record),
+                                                        records::JsonRecords::Layout::List, member);
+    }
+    return *reader;
+}
+
+}  // namespace
+
+nb::object send(nb::handle manager, const Call& call) {
+    nb::object client = nb::getattr(manager, "_client");
+    return Seams(client).request(call);
+}
+
+nb::list list_records(nb::handle manager, const Call& call, records::Record record, const char* member) {
+    nb::object client = nb::getattr(manager, "_client");
+    nb::object records;
+    nb::object answer = Seams(client).request_for_records(call, list_reader(record, member), records);
+    if (records.is_valid()) return nb::borrow<nb::list>(records);
+    return records_from_list(record, member, answer, call);
+}
+
+nb::dict answer_object(nb::handle answer, const Call& call) {
+    // The description is built only when the answer is wrong.
+    return PyDict_Check(answer.ptr()) ? nb::borrow<nb::dict>(answer) : expect_object(answer, call.describe());
+}
+
+nb::object record_from(records::Record record, nb::handle answer, const Call& call) {
+    return records::from_mapping(records::record_class(record), answer_object(answer, call));
+}
+
+nb::list records_from_list(records::Record record, const char* member, nb::handle answer, const Call& call) {
+    const std::string what = call.describe();
+    nb::list items = expect_list(answer, member, what);
+    return records_from(records::record_class(record), items, "an element of " + what);
+}
+
+nb::object record_body(records::Record record, nb::dict fields) {
+    nb::handle cls = records::record_class(record);
+    PyObject* built = PyObject_Call(cls.ptr(), nb::tuple().ptr(), fields.ptr());
+    if (!built) throw nb::python_error();
+    return records::dump(nb::steal(built), /*exclude_none=*/true);
+}
+
+nb::object date_text(nb::handle value, const char* name) {
+    if (PyUnicode_Check(value.ptr())) return nb::borrow(value);
+    if (nb::hasattr(value, "isoformat")) return nb::getattr(value, "isoformat")();
+    py::raise_type_error("%s must be a datetime or an ISO 8601 text, not %s", name, Py_TYPE(value.ptr())->tp_name);
+}
+
+}  // namespace korvane::api

@@ -1,0 +1,464 @@
+// The generator that a streamed chat completion returns: sends on first pull, yields one
+// ChatCompletionChunk per data line, and gives the connection back as soon as it is done with it.
+#include <chrono>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "api/chat/completions.hpp"
+#include "api/chat/sse_line.hpp"
+#include "api/client/client.hpp"
+#include "http/response.hpp"
+#include "json/json.hpp"
+#include "py/raise.hpp"
+#include "records/from_json.hpp"
+#include "records/records.hpp"
+#include "util/python_compat.hpp"
+
+namespace korvane::api {
+namespace {
+
+enum class Phase { created, streaming, finished };
+
+// How long a finished stream waits for its body's end after "[DONE]" (see next_chunk): long
+// enough for bytes already on their way, short enough never to be noticed.
+constexpr std::chrono::milliseconds kEndAfterDone{5};
+
+struct StreamState {
+    Phase phase = Phase::created;
+    bool running = false;    // a pull is in progress (re-entry is refused, as for generators)
+    nb::object completions;  // until the first pull
+    nb::object payload;      // until the first pull
+    nb::object response;     // while streaming
+    nb::object lines;        // iterator over response.iter_lines(), while streaming
+    nb::object chunk_class;  // while streaming
+    // When the response is the HTTP layer's own, its lines are read here without a Python
+    // object per line (`lines` stays unset); `direct` lives as long as `response` holds it.
+    http::Response* direct = nullptr;
+    http::LineBuffer own_lines;  // the body's bytes not yet split into lines
+    bool complete = false;       // own_lines holds the whole body
+};
+
+struct StreamObject {
+    PyObject_HEAD
+    PyObject* weakrefs;  // weak references are allowed, as on generators
+    StreamState state;
+};
+
+PyTypeObject* g_stream_type = nullptr;
+
+StreamState& state_of(PyObject* self) { return reinterpret_cast<StreamObject*>(self)->state; }
+
+// Marks a pull in progress for its whole duration.
+class RunningGuard {
+public:
+    explicit RunningGuard(StreamState& state) : state_(state) { state_.running = true; }
+    ~RunningGuard() { state_.running = false; }
+    RunningGuard(const RunningGuard&) = delete;
+    RunningGuard& operator=(const RunningGuard&) = delete;
+
+private:
+    StreamState& state_;
+};
+
+bool refuse_if_running(const StreamState& state) {
+    if (!state.running) return false;
+    PyErr_SetString(PyExc_ValueError, "generator already executing");
+    return true;
+}
+
+// Finishes the stream: drops every reference and closes the response, which releases the
+// connection without reading what is left of the body.
+void release(StreamState& state) {
+    state.phase = Phase::finished;
+    state.completions.reset();
+    state.payload.reset();
+    state.chunk_class.reset();
+    state.lines.reset();
+    state.direct = nullptr;
+    state.own_lines = http::LineBuffer();  // its memory goes now, not when the stream object does
+    nb::object response = std::move(state.response);
+    if (!response.is_valid()) return;
+    nb::object close = nb::getattr(response, "close", nb::none());
+    if (!close.is_none()) close();
+}
+
+// Finishes after a failure that is the current Python error; a failing close() must not hide it.
+void release_after_error(StreamState& state) {
+    nb::error_scope keep_failure;
+    try {
+        release(state);
+    } catch (nb::python_error&) {
+    }
+}
+
+void start(StreamState& state) {
+    nb::object client = nb::getattr(state.completions, "_client");
+    Call call{"POST", nb::str("/v1/chat/completions")};
+    call.json = state.payload;
+    nb::object response = request_stream(client, call);
+    state.phase = Phase::streaming;
+    state.completions.reset();
+    state.payload.reset();
+    state.response = std::move(response);
+    state.chunk_class = nb::borrow(records::record_class(records::Record::ChatCompletionChunk));
+    if (http::Response* own = own_lines(state.response)) {  // the seam decides (seam.hpp)
+        state.complete = own->begin_lines(state.own_lines);
+        state.direct = own;
+        return;
+    }
+    nb::object lines = state.response.attr("iter_lines")();
+    state.lines = nb::steal(PyObject_GetIter(lines.ptr()));
+    if (!state.lines.is_valid()) throw nb::python_error();
+}
+
+// Raises the interpreter's UnicodeDecodeError for a line that is not UTF-8.
+void check_utf8(std::string_view text) {
+    if (json::is_utf8(text)) return;
+    // The interpreter's decoder gives the error its usual form; should it accept the text after
+    // all, the text is used.
+    nb::object decoded = nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    if (!decoded.is_valid()) throw nb::python_error();
+}
+
+// The UTF-8 text of a line, or an empty view for a line to skip because it is empty. Bytes are
+// decoded strictly, so a line that is not UTF-8 raises the interpreter's UnicodeDecodeError.
+std::string_view line_text(nb::handle line) {
+    PyObject* raw = line.ptr();
+    if (PyBytes_Check(raw)) {
+        std::string_view text(PyBytes_AS_STRING(raw), static_cast<size_t>(PyBytes_GET_SIZE(raw)));
+        check_utf8(text);
+        return text;
+    }
+    if (PyUnicode_Check(raw)) {
+        Py_ssize_t size = 0;
+        const char* data = PyUnicode_AsUTF8AndSize(raw, &size);
+        if (!data) throw nb::python_error();
+        return {data, static_cast<size_t>(size)};
+    }
+    int truth = PyObject_IsTrue(raw);
+    if (truth < 0) throw nb::python_error();
+    if (truth) {
+        py::raise(PyExc_TypeError, "iter_lines() gave a line of type %s; expected bytes or str", Py_TYPE(raw)->tp_name);
+    }
+    return {};
+}
+
+// The next line of the response, as a view valid until the next call; false at the end. Lines
+// read directly (state.direct) are not yet checked for UTF-8 (see next_chunk); the others are.
+bool next_line(StreamState& state, std::string_view& text, nb::object& holder) {
+    if (state.direct) {
+        // Lines already here are split off without asking the response (no lock, no copy).
+        std::optional<std::string_view> line = state.own_lines.next_line(state.complete);
+        if (!line && !state.complete) line = state.direct->next_line_in(state.own_lines);
+        if (!line) return false;
+        text = *line;
+        return true;
+    }
+    holder = nb::steal(PyIter_Next(state.lines.ptr()));
+    if (!holder.is_valid()) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return false;
+    }
+    text = line_text(holder);
+    return true;
+}
+
+// False when `data` cannot be JSON text because of its first character after JSON whitespace
+// (NaN and Infinity count, as the interpreter's decoder accepts them): such lines are skipped
+// without paying for a decode error.
+bool may_be_json(std::string_view data) {
+    size_t at = data.find_first_not_of(" \t\n\r");
+    if (at == std::string_view::npos) return false;
+    char c = data[at];
+    return c == '{' || c == '[' || c == '"' || c == '-' || (c >= '0' && c <= '9') || c == 't' || c == 'f' || c == 'n' ||
+           c == 'N' || c == 'I';
+}
+
+// Reads a chunk straight from its JSON text with the defaults of chunk_from_object().
+// Kept for the process (never destroyed): the values it keeps stay reachable for leak checkers,
+// and nothing of it runs after the interpreter is gone.
+const records::JsonRecords& chunk_reader() {
+    static const records::JsonRecords* reader = [] {
+        const ChatNames& k = chat_names();
+        nb::dict absent;
+        absent[k.id] = k.empty;
+        absent[k.object] = k.chat_completion_chunk;
+        absent[k.created] = nb::int_(0);
+        absent[k.model] = k.empty;
+        absent[k.choices] = nb::list();
+        return new records::JsonRecords(records::record_name(records::Record::ChatCompletionChunk),
+                                        records::JsonRecords::Layout::Object, nullptr, absent);
+    }();
+    return *reader;
+}
+
+// The next chunk, or an invalid object once the stream is over.
+nb::object next_chunk(StreamState& state) {
+    if (state.phase == Phase::created) start(state);
+    nb::object response = state.response;  // held across the calls below
+    for (;;) {
+        std::string_view text;
+        nb::object line;
+        if (!next_line(state, text, line)) {
+            release(state);
+            return {};
+        }
+        if (text.empty()) continue;
+        ClassifiedLine classified = classify_sse_line(text);
+        static const records::JsonRecords& chunks = chunk_reader();
+        const bool data = classified.kind == SseLine::data && may_be_json(classified.data);
+        if (data) {
+            if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
+        }
+        // A chunk read whole proves its line UTF-8 (the prefix is ASCII, the JSON reader checks
+        // the rest); any other line read directly is checked before anything is done with it.
+        if (state.direct) check_utf8(text);
+        if (classified.kind == SseLine::skip) continue;
+        if (classified.kind == SseLine::done) {
+            // The body's end usually follows "[DONE]" at once: taking it keeps the connection.
+            if (state.direct) state.direct->finish_within(kEndAfterDone);
+            release(state);
+            return {};
+        }
+        if (!data) continue;
+        nb::object value;
+        try {
+            value = json::parse_text(classified.data);  // the line's text, decoded (as a str is)
+        } catch (nb::python_error& failure) {
+            if (failure.matches(PyExc_ValueError)) continue;  // a line that is not JSON is skipped
+            throw;
+        }
+        return chunk_from_object(state.chunk_class, value);
+    }
+}
+
+// One pull: the chunk, or nullptr with StopIteration implied (no error set) or an error set.
+PyObject* pull(PyObject* self) {
+    StreamState& state = state_of(self);
+    if (refuse_if_running(state)) return nullptr;
+    if (state.phase == Phase::finished) return nullptr;
+    RunningGuard guard(state);
+    try {
+        return next_chunk(state).release().ptr();
+    } catch (nb::python_error& failure) {
+        failure.restore();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& failure) {
+        PyErr_SetString(PyExc_RuntimeError, failure.what());
+    }
+    release_after_error(state);
+    return nullptr;
+}
+
+PyObject* stream_iter(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* stream_send(PyObject* self, PyObject* value) {
+    StreamState& state = state_of(self);
+    if (state.phase == Phase::created && value != Py_None && !state.running) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started generator");
+        return nullptr;
+    }
+    PyObject* chunk = pull(self);
+    if (!chunk && !PyErr_Occurred()) PyErr_SetNone(PyExc_StopIteration);
+    return chunk;
+}
+
+// Raises the given exception at the paused point, as a generator without handlers would: the
+// stream finishes (connection released) and the exception reaches the caller.
+PyObject* stream_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_Format(PyExc_TypeError,
+                     nargs < 1 ? "throw expected at least 1 argument, got %zd"
+                               : "throw expected at most 3 arguments, got %zd",
+                     nargs);
+        return nullptr;
+    }
+    if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
+                                  "the (type, exc, tb) signature of throw() is deprecated, "
+                                  "use the single-arg signature instead.",
+                                  1) < 0) {
+        return nullptr;
+    }
+    StreamState& state = state_of(self);
+    if (refuse_if_running(state)) return nullptr;
+
+    PyObject* type = args[0];
+    PyObject* value = nargs > 1 ? args[1] : nullptr;
+    PyObject* traceback = nargs > 2 && args[2] != Py_None ? args[2] : nullptr;
+    if (traceback && !PyTraceBack_Check(traceback)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return nullptr;
+    }
+    nb::object exception;
+    if (PyExceptionClass_Check(type)) {
+        PyObject* t = Py_NewRef(type);
+        PyObject* v = Py_XNewRef(value);
+        PyObject* tb = Py_XNewRef(traceback);
+        PyErr_NormalizeException(&t, &v, &tb);
+        if (tb) PyException_SetTraceback(v, tb);
+        Py_XDECREF(t);
+        Py_XDECREF(tb);
+        exception = nb::steal(v);
+        // Building the exception may itself fail; that failure is what gets raised then.
+        if (!PyExceptionInstance_Check(exception.ptr())) {
+            PyErr_SetString(PyExc_TypeError, "calling the exception class did not give an exception instance");
+            return nullptr;
+        }
+    } else if (PyExceptionInstance_Check(type)) {
+        if (value && value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return nullptr;
+        }
+        exception = nb::borrow(type);
+        if (traceback) PyException_SetTraceback(exception.ptr(), traceback);
+    } else {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type)->tp_name);
+        return nullptr;
+    }
+    PyErr_SetRaisedException(exception.release().ptr());
+    release_after_error(state);
+    return nullptr;
+}
+
+PyObject* stream_close(PyObject* self, PyObject*) {
+    StreamState& state = state_of(self);
+    if (refuse_if_running(state)) return nullptr;
+    try {
+        release(state);
+    } catch (nb::python_error& failure) {
+        failure.restore();
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* stream_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* stream_exit(PyObject* self, PyObject* const*, Py_ssize_t) {
+    PyObject* result = stream_close(self, nullptr);
+    if (!result) return nullptr;
+    Py_DECREF(result);
+    Py_RETURN_FALSE;
+}
+
+// Dropping an unfinished stream closes its response (also when it is collected in a cycle).
+void stream_finalize(PyObject* self) {
+    PyObject* pending = PyErr_GetRaisedException();
+    StreamState& state = state_of(self);
+    if (state.phase != Phase::finished) {
+        try {
+            release(state);
+        } catch (nb::python_error& failure) {
+            failure.restore();
+            PyErr_WriteUnraisable(self);
+        }
+    }
+    PyErr_SetRaisedException(pending);
+}
+
+int stream_traverse(PyObject* self, visitproc visit, void* arg) {
+    StreamState& state = state_of(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(state.completions.ptr());
+    Py_VISIT(state.payload.ptr());
+    Py_VISIT(state.response.ptr());
+    Py_VISIT(state.lines.ptr());
+    Py_VISIT(state.chunk_class.ptr());
+    return 0;
+}
+
+int stream_clear(PyObject* self) {
+    StreamState& state = state_of(self);
+    state.phase = Phase::finished;
+    state.completions.reset();
+    state.payload.reset();
+    state.direct = nullptr;
+    state.own_lines.clear();
+    state.response.reset();
+    state.lines.reset();
+    state.chunk_class.reset();
+    return 0;
+}
+
+void stream_dealloc(PyObject* self) {
+    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by its finalizer
+    PyObject_GC_UnTrack(self);
+    if (reinterpret_cast<StreamObject*>(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    state_of(self).~StreamState();
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef g_methods[] = {
+    {"send", reinterpret_cast<PyCFunction>(stream_send), METH_O,
+     PyDoc_STR("send($self, value, /)\n--\n\nThe next chunk; the value is not used. Raises StopIteration at the end.")},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_throw)), METH_FASTCALL,
+     PyDoc_STR("throw($self, typ, val=None, tb=None, /)\n--\n\nRaise the exception here; the stream finishes and "
+               "releases its connection.")},
+    {"close", stream_close, METH_NOARGS,
+     PyDoc_STR("close($self, /)\n--\n\nFinish the stream and release its connection.")},
+    {"__enter__", stream_enter, METH_NOARGS,
+     PyDoc_STR("__enter__($self, /)\n--\n\nEnter a with block: the stream itself.")},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream_exit)), METH_FASTCALL,
+     PyDoc_STR("__exit__($self, exc_type, exc_val, exc_tb, /)\n--\n\nLeave a with block: close the stream; exceptions "
+               "pass on.")},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMemberDef g_members[] = {
+    {"__weaklistoffset__", Py_T_PYSSIZET, offsetof(StreamObject, weakrefs), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot g_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>("Streamed chat completion: a generator of ChatCompletionChunk records.\n\n"
+                       "The request is sent on the first pull. The open response is held until the stream ends,\n"
+                       "is closed, leaves a with block or is dropped; then the connection is released without\n"
+                       "reading the rest of the body.")},
+    {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(pull)},
+    {Py_tp_methods, g_methods},
+    {Py_tp_members, g_members},
+    {Py_tp_finalize, reinterpret_cast<void*>(stream_finalize)},
+    {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(stream_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec g_spec = {
+    "korvane_sdk.chat.ChatCompletionStream",
+    static_cast<int>(sizeof(StreamObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    g_slots,
+};
+
+}  // namespace
+
+nb::object make_chat_stream(nb::handle completions, nb::handle payload) {
+    PyObject* raw = g_stream_type->tp_alloc(g_stream_type, 0);
+    if (!raw) throw nb::python_error();
+    StreamState* state = new (&state_of(raw)) StreamState();
+    state->completions = nb::borrow(completions);
+    state->payload = nb::borrow(payload);
+    return nb::steal(raw);
+}
+
+void bind_chat_stream(nb::module_& m) {
+    nb::object type = nb::steal(PyType_FromSpec(&g_spec));
+    if (!type.is_valid()) throw nb::python_error();
+    // A generator in every respect but its implementation, so the abstract class says so too.
+    nb::module_::import_("_collections_abc").attr("Generator").attr("register")(type);
+    m.attr("ChatCompletionStream") = type;
+    g_stream_type = reinterpret_cast<PyTypeObject*>(type.release().ptr());
+}
+
+}  // namespace korvane::api

@@ -1,0 +1,29 @@
+// The client core, the entry header for chat/ and admin/: the namespace classes the client builds,
+// the seam every call goes through (seam.hpp, with the contract of what may be replaced) and the
+// shape checks of decoded answers. Nothing here knows chat or administration.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include "api/client/answer_shape.hpp"
+#include "api/client/seam.hpp"
+
+namespace korvane::api {
+
+namespace nb = nanobind;
+
+// Python classes, set when the module is bound (by chat/ and admin/ for theirs); the client builds one
+// of each namespace class per instance. Strong references kept for the process, as the classes are.
+struct Classes {
+    nb::handle client, chat, chat_completions, tenant_manager, feedback_manager, training_manager;
+};
+Classes& classes();
+
+// A namespace class whose constructor stores the client as `_client`.
+nb::object make_namespace_class(const char* module, const char* name, const char* doc,
+                                const char* init_doc = "Store the owning client.");
+
+// KorvaneClient, bound after the namespace classes it builds.
+void bind_client(nb::module_& m);
+void bind_requests(nb::module_& m, nb::handle client_class);  // its request methods (methods.cpp)
+
+}  // namespace korvane::api

@@ -1,0 +1,95 @@
+// The one place that tells the client's own seams from replacements and picks a call's route.
+#include "api/client/seam.hpp"
+
+#include "api/client/blocking.hpp"
+#include "http/response.hpp"
+
+namespace korvane::api {
+
+std::string Call::describe() const {
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(path.ptr(), &size);
+    if (!text) throw nb::python_error();
+    return std::string(method) + " " + std::string(text, static_cast<size_t>(size));
+}
+
+namespace {
+
+// The class's own functions (what `KorvaneClient._request` etc. give), set once when the class is
+// made. Strong references kept for the process, as the class is: a replacement put on the class later
+// must not leave these dangling.
+PyObject* g_own_request = nullptr;
+PyObject* g_own_request_stream = nullptr;
+PyObject* g_own_handle_response = nullptr;
+
+// client._request(**call) as a Python call, with exactly the keywords the call sets.
+nb::object call_python(nb::handle request, const Call& call) {
+    nb::dict kwargs;
+    kwargs["method"] = call.method;
+    kwargs["path"] = call.path;
+    if (call.params.is_valid()) kwargs["params"] = call.params;
+    if (call.json.is_valid()) kwargs["json"] = call.json;
+    if (call.files.is_valid()) kwargs["files"] = call.files;
+    if (call.raw_response) kwargs["raw_response"] = true;
+    PyObject* answer = PyObject_Call(request.ptr(), nb::tuple().ptr(), kwargs.ptr());
+    if (!answer) throw nb::python_error();
+    return nb::steal(answer);
+}
+
+nb::handle or_none(const nb::object& value) { return value.is_valid() ? nb::handle(value) : nb::handle(Py_None); }
+
+// The own _request run directly: the arguments the Python call would bind, defaults included.
+nb::object run_own_request(nb::handle client, const Call& call, blocking::RecordsRoute* route) {
+    return blocking::request(client, nb::str(call.method), call.path, or_none(call.params), or_none(call.json),
+                             or_none(call.files), call.raw_response ? Py_True : Py_False, route);
+}
+
+}  // namespace
+
+bool is_own(nb::handle bound, nb::handle client, OwnMethod which) {
+    PyObject* own = which == OwnMethod::request          ? g_own_request
+                    : which == OwnMethod::request_stream ? g_own_request_stream
+                                                         : g_own_handle_response;
+    // Only a bound method object counts: anything else that merely looks like one is called as it is.
+    if (!own || !PyMethod_Check(bound.ptr())) return false;
+    return PyMethod_GET_FUNCTION(bound.ptr()) == own && PyMethod_GET_SELF(bound.ptr()) == client.ptr();
+}
+
+void remember_own_methods(nb::handle client_class) {
+    g_own_request = nb::getattr(client_class, "_request").release().ptr();
+    g_own_request_stream = nb::getattr(client_class, "_request_stream").release().ptr();
+    g_own_handle_response = nb::getattr(client_class, "_handle_response").release().ptr();
+}
+
+http::Response* own_lines(nb::handle response) {
+    return http::own_response(response, http::ResponseMethod::iter_lines);
+}
+
+http::Response* own_json(nb::handle response) { return http::own_response(response, http::ResponseMethod::json); }
+
+Seams::Seams(nb::handle client)
+    : client_(client),
+      request_(nb::getattr(client, "_request")),
+      own_request_(is_own(request_, client, OwnMethod::request)) {}
+
+nb::object Seams::request(const Call& call) const {
+    return own_request_ ? run_own_request(client_, call, nullptr) : call_python(request_, call);
+}
+
+nb::object request_stream(nb::handle client, const Call& call) {
+    nb::object stream = nb::getattr(client, "_request_stream");
+    if (is_own(stream, client, OwnMethod::request_stream)) {
+        return blocking::request_stream(client, nb::str(call.method), call.path, or_none(call.json));
+    }
+    return call_python(stream, call);
+}
+
+nb::object Seams::request_for_records(const Call& call, const records::JsonRecords& reader, nb::object& records) const {
+    if (!own_request_ || call.raw_response) return request(call);
+    blocking::RecordsRoute route{&reader, {}};
+    nb::object answer = run_own_request(client_, call, &route);
+    records = std::move(route.records);
+    return answer;
+}
+
+}  // namespace korvane::api

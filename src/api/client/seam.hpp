@@ -1,0 +1,118 @@
+// The client's seam: what a subclass or a test may replace on KorvaneClient, and the one place that
+// decides, once per call, whether the call runs on the C++ route or through the replaced methods.
+//
+// CONTRACT. The namespaces reach the client, and the client its session, through ordinary attribute
+// lookup at each call, so any of these may be replaced on a subclass, on an instance, or with
+// unittest.mock.patch.object; a replacement must take the keywords shown and give what is said:
+//
+//   client._request(method=, path=, params=, json=, files=, raw_response=)
+//       -> the decoded answer (dict, list, ...), or its text when `raw_response` is true or the body is not
+//          JSON. Raises the SDK's errors. The namespaces pass only the keywords a call uses.
+//   client._request_stream(method=, path=, json=)
+//       -> an open response: iter_lines() yields the body's lines (bytes or str), close() releases it.
+//          An error answer raises (through _handle_error) before anything is returned.
+//   client._handle_response(response, raw)  (called positionally)
+//       -> what _request returns for one answer; a 4xx/5xx answer goes to _handle_error.
+//   client._handle_error(response)
+//       -> does not return: raises the SDK error that the answer's status maps to.
+//   client._get_headers() -> a new dict of the call's headers (the request loop changes it).
+//   client._get_base_url(path) -> the text that `path` is appended to.
+//   client._session.request(method=, url=, params=, json=, files=, headers=, timeout=) and, for a stream,
+//   (method=, url=, json=, headers=, timeout=, stream=True)
+//       -> a response with status_code (int), headers (a mapping with get()), text, json(),
+//          iter_lines() and close(). A transport failure raises the HTTP layer's Timeout,
+//          HTTPConnectionError or RequestException (other exceptions pass through unchanged).
+//   client._sleep(seconds), client._random() -> float in [0, 1)
+//       optional: the pause before a busy answer is repeated (time.sleep, random.random otherwise).
+//   Settings (timeout, max_retries, retry_on_busy, backoff_base, backoff_max, retry_after_max) are read
+//   at each call, so a change applies to the next call.
+//
+// ROUTES. When a seam is still the client's own, the C++ code behind it is called directly, with the
+// outcome the Python call would have: KorvaneClient's own _request and _request_stream are run without
+// a Python call in between; a list answer of the HTTP layer's own Response (json() not replaced on its
+// class) is read straight into records; a streamed answer's lines are split in C++ while iter_lines()
+// is ours. Only a bound method of this very client counts as its own, never a look-alike.
+// Anything replaced is called as a Python method, and everything after it in the chain goes the Python
+// way too. Seams (and request_stream) below decide this for one call.
+//
+// DRIVERS. What a call does is shared: planning (plan.hpp: URL and headers), the retry rule
+// (attempts.hpp: attempt budget, busy answers, backoff, transport failures), status mapping and
+// reading answers, into records where they can go (handle_answer.hpp, answer_shape.hpp), and the
+// errors' context (request_context.hpp). Only the waiting belongs to a driver: the blocking driver
+// (blocking.hpp) calls client._session.request and sleeps between attempts, with the GIL released
+// while the HTTP layer waits. A second driver (asyncio over libcurl's multi interface) plugs in beside
+// it: it takes the same RequestPlan and retry rule, and awaits each attempt and pause instead.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <string>
+
+namespace korvane::records {
+class JsonRecords;
+}
+namespace korvane::http {
+class Response;
+}
+
+namespace korvane::api {
+
+namespace nb = nanobind;
+
+// One call of the client's `_request`. Only the keywords set here are passed, so each operation
+// sends exactly the keywords its contract lists.
+struct Call {
+    const char* method;
+    nb::str path;
+    nb::object params{};  // unset: not passed
+    nb::object json{};    // unset: not passed
+    nb::object files{};   // unset: not passed
+    bool raw_response = false;
+
+    // "GET /api/v1/tenants": how errors about the answer name the call.
+    std::string describe() const;
+};
+
+// The seams of one client for one call, looked up once when the call starts.
+class Seams {
+public:
+    // Looks up client._request (an AttributeError or a failing property raises here, as the call would).
+    explicit Seams(nb::handle client);
+
+    // Whether client._request is KorvaneClient's own _request, bound to this client.
+    bool own_request() const { return own_request_; }
+
+    // client._request(**call): on the C++ route when it is the client's own.
+    nb::object request(const Call& call) const;
+
+    // request(call), except that on the C++ route a list answer goes straight into records through
+    // `reader` when the later seams are ours too: then `records` receives them (the result is then
+    // None). Left unset whenever the general path decides; the result is then _request's.
+    nb::object request_for_records(const Call& call, const records::JsonRecords& reader, nb::object& records) const;
+
+private:
+    nb::handle client_;   // borrowed: a Seams lives on the stack of one call, whose caller holds the client
+    nb::object request_;  // the bound _request that was looked up (a strong reference, dropped with this)
+    bool own_request_;
+};
+
+// client._request_stream(method=, path=, json=) for a streamed call (only those keywords are passed):
+// on the C++ route when it is the client's own. The stream's reader then asks own_lines() below.
+nb::object request_stream(nb::handle client, const Call& call);
+
+// Whether `bound` (an attribute just looked up on `client`) is the client class's own `name` method,
+// bound to `client`. Also for the seams the request loop meets after the call has started
+// (_handle_response, looked up when the answer is there, as the Python method would look it up).
+enum class OwnMethod { request, request_stream, handle_response };
+bool is_own(nb::handle bound, nb::handle client, OwnMethod which);
+
+// The HTTP layer's own Response behind `response` when it is exactly one and the method a reader would
+// call (iter_lines() for lines, json() for a whole body) is still its class's own, so C++ may read it
+// with the outcome of calling that method; else nullptr (the reader then calls the method).
+http::Response* own_lines(nb::handle response);
+http::Response* own_json(nb::handle response);
+
+// Records the client class's own methods, to tell them from replacements; called once when the class
+// is made (the references are kept for the process, as the class is).
+void remember_own_methods(nb::handle client_class);
+
+}  // namespace korvane::api
