@@ -88,26 +88,9 @@ class Nginx:
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="korvane-bench-nginx-"))
         self.port, self.tls_port = free_port(), free_port()
         subprocess.run(
-            [
-                "openssl",
-                "req",
-                "-x509",
-                "-newkey",
-                "ec",
-                "-pkeyopt",
-                "ec_paramgen_curve:P-256",
-                "-nodes",
-                "-days",
-                "2",
-                "-subj",
-                "/CN=localhost",
-                "-addext",
-                "subjectAltName=DNS:localhost,IP:127.0.0.1",
-                "-keyout",
-                str(self.dir / "key.pem"),
-                "-out",
-                str(self.dir / "cert.pem"),
-            ],
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost".split()
+            + ["-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"]
+            + ["-keyout", str(self.dir / "key.pem"), "-out", str(self.dir / "cert.pem")],
             check=True,
             capture_output=True,
         )

@@ -76,24 +76,8 @@ STREAMS = 10
 def certificate(folder):
     key, cert = folder / "key.pem", folder / "cert.pem"
     subprocess.run(
-        [
-            "openssl",
-            "req",
-            "-x509",
-            "-newkey",
-            "ec",
-            "-pkeyopt",
-            "ec_paramgen_curve:prime256v1",
-            "-nodes",
-            "-keyout",
-            str(key),
-            "-out",
-            str(cert),
-            "-days",
-            "1",
-            "-subj",
-            "/CN=127.0.0.1",
-        ],
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=127.0.0.1".split()
+        + ["-keyout", str(key), "-out", str(cert)],
         check=True,
         capture_output=True,
     )

@@ -277,24 +277,8 @@ def self_signed_files(directory):
     """A fresh self-signed certificate for 127.0.0.1 and its key: (cert path, key path)."""
     cert, key = os.path.join(directory, "cert.pem"), os.path.join(directory, "key.pem")
     subprocess.run(
-        [
-            "openssl",
-            "req",
-            "-x509",
-            "-newkey",
-            "rsa:2048",
-            "-nodes",
-            "-days",
-            "1",
-            "-subj",
-            "/CN=127.0.0.1",
-            "-addext",
-            "subjectAltName=IP:127.0.0.1",
-            "-keyout",
-            key,
-            "-out",
-            cert,
-        ],
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1".split()
+        + ["-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key, "-out", cert],
         check=True,
         capture_output=True,
         timeout=60,

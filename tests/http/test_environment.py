@@ -10,7 +10,7 @@ import threading
 
 import pytest
 from korvane_sdk.http import ConnectionError
-from rawserver import keep_alive
+from rawserver import keep_alive, self_signed_files
 
 
 @pytest.mark.parametrize("variable", ["http_proxy", "HTTP_PROXY", "all_proxy"])
@@ -37,31 +37,7 @@ def test_no_proxy_is_honoured(raw_server, session, monkeypatch):
 def certificate(tmp_path_factory):
     if not shutil.which("openssl"):
         pytest.skip("openssl is needed to make a test certificate")
-    folder = tmp_path_factory.mktemp("tls")
-    key, cert = folder / "key.pem", folder / "cert.pem"
-    subprocess.run(
-        [
-            "openssl",
-            "req",
-            "-x509",
-            "-newkey",
-            "ec",
-            "-pkeyopt",
-            "ec_paramgen_curve:prime256v1",
-            "-nodes",
-            "-keyout",
-            str(key),
-            "-out",
-            str(cert),
-            "-days",
-            "1",
-            "-subj",
-            "/CN=127.0.0.1",
-        ],
-        check=True,
-        capture_output=True,
-    )
-    return cert, key
+    return self_signed_files(tmp_path_factory.mktemp("tls"))
 
 
 @pytest.fixture
