@@ -19,7 +19,7 @@ _EXPORTS = {
     "Tenant": "models",
     "TrainingJob": "models",
 }
-_SUBMODULES = frozenset(("client", "chat", "tenants", "feedback", "training", "exceptions", "models", "http"))
+_SUBMODULES = frozenset(("client", "chat", "tenants", "feedback", "training", "exceptions", "models", "http", "aio"))
 
 __version__ = "1.0.0"
 

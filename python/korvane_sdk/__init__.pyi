@@ -1,3 +1,4 @@
+from . import aio as aio
 from . import chat as chat
 from . import client as client
 from . import exceptions as exceptions

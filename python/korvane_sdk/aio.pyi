@@ -1,27 +1,29 @@
 """The asyncio client: the blocking client's surface, awaited."""
 
+import builtins
 import os
+from collections.abc import AsyncIterator, Iterable, Mapping, Sequence
 from datetime import datetime
 from types import TracebackType
 from typing import (
     Any,
-    AsyncIterator,
     ClassVar,
-    Dict,
-    Iterable,
-    List,
     Literal,
-    Mapping,
-    Optional,
     Self,
-    Sequence,
-    Type,
-    Union,
     overload,
 )
 
-from .models import ChatCompletion, ChatCompletionChunk, ChatMessage, Dataset, Feedback, FeedbackStats, ModelInfo
-from .models import Tenant, TrainingJob
+from .models import (
+    ChatCompletion,
+    ChatCompletionChunk,
+    ChatMessage,
+    Dataset,
+    Feedback,
+    FeedbackStats,
+    ModelInfo,
+    Tenant,
+    TrainingJob,
+)
 
 class AsyncChatCompletionStream:
     """Streamed chat completion: an async iterator of ChatCompletionChunk records.
@@ -31,15 +33,15 @@ class AsyncChatCompletionStream:
     without reading the rest of the body.
     """
 
-    def __aiter__(self) -> "AsyncChatCompletionStream": ...
+    def __aiter__(self) -> AsyncChatCompletionStream: ...
     async def __anext__(self) -> ChatCompletionChunk: ...
     async def aclose(self) -> None: ...
-    async def __aenter__(self) -> "AsyncChatCompletionStream": ...
+    async def __aenter__(self) -> AsyncChatCompletionStream: ...
     async def __aexit__(
         self,
-        exc_type: Optional[Type[BaseException]],
-        exc_val: Optional[BaseException],
-        exc_tb: Optional[TracebackType],
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
     ) -> None: ...
 
 class AsyncChatCompletions:
@@ -52,82 +54,79 @@ class AsyncChatCompletions:
     async def create(
         self,
         model: str,
-        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
-        temperature: Optional[float] = 0.7,
-        max_tokens: Optional[int] = None,
+        messages: Iterable[Mapping[str, Any] | ChatMessage],
+        temperature: float | None = 0.7,
+        max_tokens: int | None = None,
         stream: Literal[False] = False,
         n: int = 1,
-        stop: Optional[Union[str, Sequence[str]]] = None,
-        presence_penalty: Optional[float] = 0.0,
-        frequency_penalty: Optional[float] = 0.0,
-        top_p: Optional[float] = 1.0,
-        rerank_tier: Optional[str] = None,
-        rerank_k: Optional[int] = None,
-        tenant_id: Optional[str] = None,
+        stop: str | Sequence[str] | None = None,
+        presence_penalty: float | None = 0.0,
+        frequency_penalty: float | None = 0.0,
+        top_p: float | None = 1.0,
+        rerank_tier: str | None = None,
+        rerank_k: int | None = None,
+        tenant_id: str | None = None,
         **kwargs: Any,
-    ) -> ChatCompletion:
-        ...
+    ) -> ChatCompletion: ...
     @overload
     async def create(
         self,
         model: str,
-        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
-        temperature: Optional[float] = 0.7,
-        max_tokens: Optional[int] = None,
+        messages: Iterable[Mapping[str, Any] | ChatMessage],
+        temperature: float | None = 0.7,
+        max_tokens: int | None = None,
         *,
         stream: Literal[True],
         n: int = 1,
-        stop: Optional[Union[str, Sequence[str]]] = None,
-        presence_penalty: Optional[float] = 0.0,
-        frequency_penalty: Optional[float] = 0.0,
-        top_p: Optional[float] = 1.0,
-        rerank_tier: Optional[str] = None,
-        rerank_k: Optional[int] = None,
-        tenant_id: Optional[str] = None,
+        stop: str | Sequence[str] | None = None,
+        presence_penalty: float | None = 0.0,
+        frequency_penalty: float | None = 0.0,
+        top_p: float | None = 1.0,
+        rerank_tier: str | None = None,
+        rerank_k: int | None = None,
+        tenant_id: str | None = None,
         **kwargs: Any,
-    ) -> AsyncChatCompletionStream:
-        ...
+    ) -> AsyncChatCompletionStream: ...
     @overload
     async def create(
         self,
         model: str,
-        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
-        temperature: Optional[float],
-        max_tokens: Optional[int],
+        messages: Iterable[Mapping[str, Any] | ChatMessage],
+        temperature: float | None,
+        max_tokens: int | None,
         stream: Literal[True],
         n: int = 1,
-        stop: Optional[Union[str, Sequence[str]]] = None,
-        presence_penalty: Optional[float] = 0.0,
-        frequency_penalty: Optional[float] = 0.0,
-        top_p: Optional[float] = 1.0,
-        rerank_tier: Optional[str] = None,
-        rerank_k: Optional[int] = None,
-        tenant_id: Optional[str] = None,
+        stop: str | Sequence[str] | None = None,
+        presence_penalty: float | None = 0.0,
+        frequency_penalty: float | None = 0.0,
+        top_p: float | None = 1.0,
+        rerank_tier: str | None = None,
+        rerank_k: int | None = None,
+        tenant_id: str | None = None,
         **kwargs: Any,
-    ) -> AsyncChatCompletionStream:
-        ...
+    ) -> AsyncChatCompletionStream: ...
     @overload
     async def create(
         self,
         model: str,
-        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
-        temperature: Optional[float] = 0.7,
-        max_tokens: Optional[int] = None,
+        messages: Iterable[Mapping[str, Any] | ChatMessage],
+        temperature: float | None = 0.7,
+        max_tokens: int | None = None,
         stream: bool = False,
         n: int = 1,
-        stop: Optional[Union[str, Sequence[str]]] = None,
-        presence_penalty: Optional[float] = 0.0,
-        frequency_penalty: Optional[float] = 0.0,
-        top_p: Optional[float] = 1.0,
-        rerank_tier: Optional[str] = None,
-        rerank_k: Optional[int] = None,
-        tenant_id: Optional[str] = None,
+        stop: str | Sequence[str] | None = None,
+        presence_penalty: float | None = 0.0,
+        frequency_penalty: float | None = 0.0,
+        top_p: float | None = 1.0,
+        rerank_tier: str | None = None,
+        rerank_k: int | None = None,
+        tenant_id: str | None = None,
         **kwargs: Any,
-    ) -> Union[ChatCompletion, AsyncChatCompletionStream]:
+    ) -> ChatCompletion | AsyncChatCompletionStream:
         """Create a chat completion."""
-    async def _create_completion(self, payload: Dict[str, Any]) -> ChatCompletion:
+    async def _create_completion(self, payload: dict[str, Any]) -> ChatCompletion:
         """Make a non-streaming completion request."""
-    async def _stream_completion(self, payload: Dict[str, Any]) -> AsyncChatCompletionStream:
+    async def _stream_completion(self, payload: dict[str, Any]) -> AsyncChatCompletionStream:
         """Make a streaming completion request."""
 
 class AsyncChat:
@@ -143,34 +142,34 @@ class AsyncTenantManager:
     _client: AsyncKorvane
 
     def __init__(self, client: AsyncKorvane) -> None: ...
-    async def list(self, limit: int = 100, offset: int = 0, is_active: Optional[bool] = None) -> List[Tenant]:
+    async def list(self, limit: int = 100, offset: int = 0, is_active: bool | None = None) -> builtins.list[Tenant]:
         """List all tenants."""
-    def iter(self, *, is_active: Optional[bool] = None, page_size: int = 100) -> AsyncIterator[Tenant]:
+    def iter(self, *, is_active: bool | None = None, page_size: int = 100) -> AsyncIterator[Tenant]:
         """Every tenant, fetched page by page (one request per page) as the iterator is used."""
     async def get(self, tenant_id: str) -> Tenant:
         """Get a tenant by ID."""
     async def create(
         self,
         name: str,
-        slug: Optional[str] = None,
+        slug: str | None = None,
         plan: str = "free",
-        metadata: Optional[Dict[str, Any]] = None,
+        metadata: dict[str, Any] | None = None,
     ) -> Tenant:
         """Create a new tenant."""
     async def update(
         self,
         tenant_id: str,
-        name: Optional[str] = None,
-        plan: Optional[str] = None,
-        is_active: Optional[bool] = None,
-        metadata: Optional[Dict[str, Any]] = None,
+        name: str | None = None,
+        plan: str | None = None,
+        is_active: bool | None = None,
+        metadata: dict[str, Any] | None = None,
     ) -> Tenant:
         """Update a tenant."""
     async def delete(self, tenant_id: str) -> bool:
         """Delete a tenant."""
-    async def get_usage(self, tenant_id: str) -> Dict[str, Any]:
+    async def get_usage(self, tenant_id: str) -> dict[str, Any]:
         """Get usage statistics for a tenant."""
-    async def regenerate_api_key(self, tenant_id: str) -> Dict[str, str]:
+    async def regenerate_api_key(self, tenant_id: str) -> dict[str, str]:
         """Regenerate API key for a tenant."""
 
 class AsyncFeedbackManager:
@@ -183,47 +182,47 @@ class AsyncFeedbackManager:
         self,
         request_id: str,
         rating: int,
-        comment: Optional[str] = None,
-        tags: Optional[List[str]] = None,
-        prompt: Optional[str] = None,
-        response: Optional[str] = None,
-        tenant_id: Optional[str] = None,
+        comment: str | None = None,
+        tags: builtins.list[str] | None = None,
+        prompt: str | None = None,
+        response: str | None = None,
+        tenant_id: str | None = None,
     ) -> Feedback:
         """Submit feedback for a response."""
     async def list(
         self,
-        tenant_id: Optional[str] = None,
+        tenant_id: str | None = None,
         limit: int = 100,
         offset: int = 0,
-        rating: Optional[int] = None,
-        start_date: Optional[Union[datetime, str]] = None,
-        end_date: Optional[Union[datetime, str]] = None,
-        tags: Optional[List[str]] = None,
-    ) -> List[Feedback]:
+        rating: int | None = None,
+        start_date: datetime | str | None = None,
+        end_date: datetime | str | None = None,
+        tags: builtins.list[str] | None = None,
+    ) -> builtins.list[Feedback]:
         """List feedback."""
     def iter(
         self,
         *,
-        tenant_id: Optional[str] = None,
-        rating: Optional[int] = None,
-        start_date: Optional[Union[datetime, str]] = None,
-        end_date: Optional[Union[datetime, str]] = None,
-        tags: Optional[List[str]] = None,
+        tenant_id: str | None = None,
+        rating: int | None = None,
+        start_date: datetime | str | None = None,
+        end_date: datetime | str | None = None,
+        tags: builtins.list[str] | None = None,
         page_size: int = 100,
     ) -> AsyncIterator[Feedback]:
         """Every feedback matching the filters, fetched page by page (one request per page)."""
-    async def get(self, feedback_id: str, tenant_id: Optional[str] = None) -> Feedback:
+    async def get(self, feedback_id: str, tenant_id: str | None = None) -> Feedback:
         """Get a feedback entry."""
-    async def delete(self, feedback_id: str, tenant_id: Optional[str] = None) -> bool:
+    async def delete(self, feedback_id: str, tenant_id: str | None = None) -> bool:
         """Delete a feedback entry."""
     async def stats(
         self,
-        tenant_id: Optional[str] = None,
-        start_date: Optional[Union[datetime, str]] = None,
-        end_date: Optional[Union[datetime, str]] = None,
+        tenant_id: str | None = None,
+        start_date: datetime | str | None = None,
+        end_date: datetime | str | None = None,
     ) -> FeedbackStats:
         """Get feedback statistics."""
-    async def export(self, tenant_id: Optional[str] = None, format: str = "jsonl", rating: Optional[int] = None) -> str:
+    async def export(self, tenant_id: str | None = None, format: str = "jsonl", rating: int | None = None) -> str:
         """Export feedback for training."""
 
 class AsyncTrainingManager:
@@ -237,75 +236,75 @@ class AsyncTrainingManager:
         self,
         training_type: str,
         base_model: str = "meta-llama/Llama-3.1-8B-Instruct",
-        dataset_id: Optional[str] = None,
-        config: Optional[Dict[str, Any]] = None,
+        dataset_id: str | None = None,
+        config: dict[str, Any] | None = None,
         num_gpus: int = 8,
         priority: str = "normal",
-        tenant_id: Optional[str] = None,
+        tenant_id: str | None = None,
     ) -> TrainingJob:
         """Create a new training job."""
-    async def get(self, job_id: str, tenant_id: Optional[str] = None) -> TrainingJob:
+    async def get(self, job_id: str, tenant_id: str | None = None) -> TrainingJob:
         """Get a training job."""
     async def list(
         self,
-        tenant_id: Optional[str] = None,
-        status: Optional[str] = None,
-        training_type: Optional[str] = None,
+        tenant_id: str | None = None,
+        status: str | None = None,
+        training_type: str | None = None,
         limit: int = 100,
         offset: int = 0,
-    ) -> List[TrainingJob]:
+    ) -> builtins.list[TrainingJob]:
         """List training jobs."""
     def iter_jobs(
         self,
         *,
-        tenant_id: Optional[str] = None,
-        status: Optional[str] = None,
-        training_type: Optional[str] = None,
+        tenant_id: str | None = None,
+        status: str | None = None,
+        training_type: str | None = None,
         page_size: int = 100,
     ) -> AsyncIterator[TrainingJob]:
         """Every training job matching the filters, fetched page by page (one request per page)."""
-    async def cancel(self, job_id: str, reason: Optional[str] = None, tenant_id: Optional[str] = None) -> TrainingJob:
+    async def cancel(self, job_id: str, reason: str | None = None, tenant_id: str | None = None) -> TrainingJob:
         """Cancel a training job."""
-    async def get_logs(self, job_id: str, tenant_id: Optional[str] = None, tail: int = 100) -> str:
+    async def get_logs(self, job_id: str, tenant_id: str | None = None, tail: int = 100) -> str:
         """Get training job logs."""
-    async def get_metrics(self, job_id: str, tenant_id: Optional[str] = None) -> Dict[str, Any]:
+    async def get_metrics(self, job_id: str, tenant_id: str | None = None) -> dict[str, Any]:
         """Get training job metrics."""
     async def create_dataset(
         self,
         name: str,
-        description: Optional[str] = None,
+        description: str | None = None,
         dataset_type: str = "sft",
-        tenant_id: Optional[str] = None,
+        tenant_id: str | None = None,
     ) -> Dataset:
         """Create a new dataset."""
     async def list_datasets(
         self,
-        tenant_id: Optional[str] = None,
-        dataset_type: Optional[str] = None,
+        tenant_id: str | None = None,
+        dataset_type: str | None = None,
         limit: int = 100,
         offset: int = 0,
-    ) -> List[Dataset]:
+    ) -> builtins.list[Dataset]:
         """List datasets."""
     def iter_datasets(
-        self, *, tenant_id: Optional[str] = None, dataset_type: Optional[str] = None, page_size: int = 100
+        self, *, tenant_id: str | None = None, dataset_type: str | None = None, page_size: int = 100
     ) -> AsyncIterator[Dataset]:
         """Every dataset matching the filters, fetched page by page (one request per page)."""
-    async def get_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> Dataset:
+    async def get_dataset(self, dataset_id: str, tenant_id: str | None = None) -> Dataset:
         """Get a dataset."""
-    async def delete_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> bool:
+    async def delete_dataset(self, dataset_id: str, tenant_id: str | None = None) -> bool:
         """Delete a dataset."""
     async def upload_dataset(
         self,
         dataset_id: str,
-        file_path: Union[str, "os.PathLike[str]"],
-        tenant_id: Optional[str] = None,
+        file_path: str | os.PathLike[str],
+        tenant_id: str | None = None,
     ) -> Dataset:
         """Upload data to a dataset."""
     async def generate_from_feedback(
         self,
         dataset_name: str,
-        tenant_id: Optional[str] = None,
-        min_rating: Optional[int] = 1,
+        tenant_id: str | None = None,
+        min_rating: int | None = 1,
         dataset_type: str = "sft",
     ) -> Dataset:
         """Generate a dataset from collected feedback."""
@@ -317,7 +316,7 @@ class AsyncKorvane:
     DEFAULT_PROXY_URL: ClassVar[str]
     DEFAULT_TIMEOUT: ClassVar[int]
 
-    api_key: Optional[str]
+    api_key: str | None
     api_url: str
     proxy_url: str
     timeout: float
@@ -335,9 +334,9 @@ class AsyncKorvane:
 
     def __init__(
         self,
-        api_key: Optional[str] = None,
-        api_url: Optional[str] = None,
-        proxy_url: Optional[str] = None,
+        api_key: str | None = None,
+        api_url: str | None = None,
+        proxy_url: str | None = None,
         timeout: float = 60,
         max_retries: int = 3,
         verify_ssl: bool = True,
@@ -350,9 +349,9 @@ class AsyncKorvane:
     def with_options(
         self,
         *,
-        api_key: Optional[str] = ...,
-        api_url: Optional[str] = ...,
-        proxy_url: Optional[str] = ...,
+        api_key: str | None = ...,
+        api_url: str | None = ...,
+        proxy_url: str | None = ...,
         timeout: float = ...,
         max_retries: int = ...,
         verify_ssl: bool = ...,
@@ -362,28 +361,28 @@ class AsyncKorvane:
         retry_after_max: float = ...,
     ) -> Self:
         """A client configured like this one with the given settings changed; closing one leaves the other open."""
-    async def list_models(self) -> List[ModelInfo]: ...
+    async def list_models(self) -> list[ModelInfo]: ...
     async def close(self) -> None: ...
     async def aclose(self) -> None: ...
-    async def __aenter__(self) -> "AsyncKorvane": ...
+    async def __aenter__(self) -> AsyncKorvane: ...
     async def __aexit__(
         self,
-        exc_type: Optional[Type[BaseException]],
-        exc_val: Optional[BaseException],
-        exc_tb: Optional[TracebackType],
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
     ) -> None: ...
-    def _get_headers(self) -> Dict[str, str]: ...
+    def _get_headers(self) -> dict[str, str]: ...
     def _get_base_url(self, path: str) -> str: ...
     async def _request(
         self,
         method: str,
         path: str,
-        params: Optional[Mapping[str, Any]] = None,
-        json: Optional[Mapping[str, Any]] = None,
-        files: Optional[Mapping[str, Any]] = None,
+        params: Mapping[str, Any] | None = None,
+        json: Mapping[str, Any] | None = None,
+        files: Mapping[str, Any] | None = None,
         raw_response: bool = False,
     ) -> Any: ...
-    async def _request_stream(self, method: str, path: str, json: Optional[Mapping[str, Any]] = None) -> Any: ...
+    async def _request_stream(self, method: str, path: str, json: Mapping[str, Any] | None = None) -> Any: ...
     async def _handle_response(self, response: Any, raw: bool = False) -> Any: ...
     def _handle_error(self, response: Any) -> None: ...
 

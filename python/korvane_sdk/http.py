@@ -1,23 +1,22 @@
 """The SDK's HTTP layer over libcurl: sessions, responses and transport errors.
 
-    OSError
-     └── RequestException
-          ├── ConnectionError
-          │    └── ConnectTimeout (also a Timeout)
-          ├── Timeout
-          │    ├── ConnectTimeout
-          │    └── ReadTimeout
-          ├── InvalidURL (also a ValueError)
-          ├── InvalidHeader (also a ValueError)
-          ├── ChunkedEncodingError
-          └── SessionClosedError
+OSError
+ └── RequestException
+      ├── ConnectionError
+      │    └── ConnectTimeout (also a Timeout)
+      ├── Timeout
+      │    ├── ConnectTimeout
+      │    └── ReadTimeout
+      ├── InvalidURL (also a ValueError)
+      ├── InvalidHeader (also a ValueError)
+      ├── ChunkedEncodingError
+      └── SessionClosedError
 """
 
 from ._core import (
     ChunkedEncodingError,
     ConnectTimeout,
     Headers,
-    HTTPConnectionError as ConnectionError,
     InvalidHeader,
     InvalidURL,
     ReadTimeout,
@@ -26,6 +25,9 @@ from ._core import (
     Session,
     SessionClosedError,
     Timeout,
+)
+from ._core import (
+    HTTPConnectionError as ConnectionError,
 )
 
 __all__ = [

@@ -3,7 +3,6 @@
 import pytest
 
 
-
 class Recorder:
     """Stands in for KorvaneClient._request: takes keywords only, records them, answers `answer`
     (called with the keywords when it is callable)."""

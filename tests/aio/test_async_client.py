@@ -8,18 +8,17 @@ import asyncio
 import inspect
 import threading
 
-import pytest
-
 import korvane_sdk
+import pytest
 from korvane_sdk import exceptions as ex
 from korvane_sdk import http
+from korvane_sdk.aio import AsyncChatCompletionStream, AsyncKorvane, AsyncKorvaneClient
 from korvane_sdk.chat import ChatCompletions
 from korvane_sdk.feedback import FeedbackManager
 from korvane_sdk.models import ChatCompletionChunk, Tenant
 from korvane_sdk.tenants import TenantManager
 from korvane_sdk.training import TrainingManager
 from support import facade  # noqa: F401 - puts the asyncio session in place while the package has none
-from korvane_sdk.aio import AsyncChatCompletionStream, AsyncKorvane, AsyncKorvaneClient
 
 MESSAGES = [{"role": "user", "content": "one two three four five"}]
 
@@ -71,7 +70,11 @@ def test_configuration_is_the_blocking_clients(monkeypatch):
     monkeypatch.setenv("KORVANE_API_KEY", "sk-env")
     monkeypatch.setenv("KORVANE_API_URL", "https://env.example//")
     client = AsyncKorvane(timeout=3, verify_ssl=False, retry_on_busy=True)
-    assert (client.api_key, client.api_url, client.proxy_url) == ("sk-env", "https://env.example", "https://proxy.korvane.ai")
+    assert (client.api_key, client.api_url, client.proxy_url) == (
+        "sk-env",
+        "https://env.example",
+        "https://proxy.korvane.ai",
+    )
     assert (client.timeout, client.max_retries, client.retry_on_busy, client.backoff_max) == (3, 3, True, 8.0)
     assert client._session.verify is False and "sk-env" not in repr(client)
     copy = client.with_options(timeout=9)

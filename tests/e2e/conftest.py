@@ -1,32 +1,19 @@
-"""The SDK against korvane-emulator: one emulator for the folder, state cleared per test."""
+"""The SDK against the stand-in (fixtures `emu` and `client` in tests/conftest.py)."""
 
 import pytest
-
-from emulator_process import ADMIN_KEY, JOB_SECONDS, Emulator
-
-
-@pytest.fixture(scope="session")
-def platform():
-    emulator = Emulator("--job-seconds", str(JOB_SECONDS))
-    yield emulator
-    emulator.stop()
-
-
-@pytest.fixture
-def emu(platform):
-    platform.ok("POST", "/_emulator/reset")
-    return platform
+from standin import ADMIN_KEY
 
 
 @pytest.fixture
 def client(emu, new_client):
+    """A client of the stand-in with the admin key: each case runs with the blocking and the async client."""
     with new_client(api_key=ADMIN_KEY, api_url=emu.url, proxy_url=emu.url, timeout=5) as c:
         yield c
 
 
 @pytest.fixture
 def faults(emu):
-    """Arms the emulator's faults for the next requests."""
+    """Arms the stand-in's faults for the next requests."""
 
     def arm(**settings):
         emu.ok("POST", "/_emulator/faults", settings)

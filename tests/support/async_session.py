@@ -10,7 +10,8 @@ from __future__ import annotations
 
 import asyncio
 import threading
-from typing import Any, AsyncIterator, Optional
+from collections.abc import AsyncIterator
+from typing import Any
 
 from korvane_sdk import http
 
@@ -21,7 +22,7 @@ class AsyncResponse:
         self._streamed = streamed
         self._read = not streamed
         self._closed = False
-        self._pending: Optional[asyncio.Future[Any]] = None  # a worker reading this response
+        self._pending: asyncio.Future[Any] | None = None  # a worker reading this response
         self.status_code = response.status_code
         self.reason = response.reason
         self.url = response.url
@@ -90,8 +91,8 @@ class AsyncSession:
     def __init__(self) -> None:
         self.verify: Any = True
         self.max_body_size: int = http.Session().max_body_size
-        self._loop: Optional[asyncio.AbstractEventLoop] = None
-        self._thread: Optional[int] = None
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._thread: int | None = None
         self._closed = False
 
     def _bind(self) -> None:
@@ -157,6 +158,8 @@ def _close_result(worker: asyncio.Future[Any]) -> None:
 
 
 def install() -> None:
-    """Makes korvane_sdk.http.AsyncSession this stand-in while the package has none of its own."""
+    """Gives the async client this stand-in while korvane_sdk.http has no AsyncSession of its own."""
     if not hasattr(http, "AsyncSession"):
-        http.AsyncSession = AsyncSession  # type: ignore[attr-defined]
+        from korvane_sdk import _aio
+
+        _aio._session_class = lambda: AsyncSession

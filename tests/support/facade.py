@@ -17,7 +17,7 @@ from korvane_sdk import aio  # noqa: E402 - after the stand-in session is in pla
 
 
 def _wrap(value: Any, loop: asyncio.AbstractEventLoop) -> Any:
-    if isinstance(value, aio.AsyncKorvane) or type(value).__module__ == aio.__name__:
+    if type(value).__module__ in (aio.__name__, "korvane_sdk._aio"):
         if hasattr(value, "__anext__"):
             return SyncIterator(value, loop)
         return SyncFacade(value, loop)

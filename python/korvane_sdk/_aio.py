@@ -1,0 +1,517 @@
+"""The asyncio client (korvane_sdk.aio): the blocking client's surface, awaited.
+
+``AsyncKorvane`` (also ``AsyncKorvaneClient``) takes the configuration of ``KorvaneClient``; every
+operation is a coroutine with the blocking operation's parameters, checks, answers and errors::
+
+    async with AsyncKorvane(api_key="...") as client:
+        completion = await client.chat.completions.create(model="m", messages=[...])
+        async for chunk in await client.chat.completions.create(model="m", messages=[...], stream=True):
+            ...
+
+What a call does is the blocking client's own code: each operation runs the blocking operation's
+C++ body twice around one awaited request, first to check its arguments and build the request
+(stopped where it would send), then to read the answer into records. The attempt loop below awaits
+the transport and the pauses; its plan, retry rule, failure mapping, error context and log lines are
+the blocking driver's shared steps.
+
+SEAMS. As on KorvaneClient, and awaited: ``await client._request(method=, path=, params=, json=,
+files=, raw_response=)`` gives the decoded answer; ``await client._request_stream(method=, path=,
+json=)`` an open response (``aiter_lines()``, ``aclose()``), an error answer raising first;
+``await client._handle_response(response, raw)`` one answer's result. ``_handle_error``,
+``_get_headers`` and ``_get_base_url`` are the blocking client's, not awaited. ``client._session``
+is an ``AsyncSession`` (``await request(...)``); ``client._sleep(seconds)`` (awaited when it gives
+an awaitable) and ``client._random()`` may be set as on the blocking client. A client is bound to
+the event loop that first uses it.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import inspect
+import os
+import time
+from collections.abc import Callable
+from typing import Any, Optional
+
+from . import _core
+from .chat import ChatCompletions
+from .client import KorvaneClient
+from .feedback import FeedbackManager
+from .tenants import TenantManager
+from .training import TrainingManager
+
+
+def _session_class() -> Any:
+    from .http import AsyncSession  # the event-loop transport of the HTTP layer
+
+    return AsyncSession
+
+
+class _Deferred(BaseException):
+    """Stops an operation's body where it would send; carries the keywords of its _request."""
+
+    def __init__(self, call: dict[str, Any]) -> None:
+        super().__init__()
+        self.call = call
+
+
+class _Capture:
+    """The client as a prepared operation sees it: _request stops it."""
+
+    __slots__ = ()
+
+    def _request(self, **call: Any) -> Any:
+        raise _Deferred(call)
+
+
+class _Replay:
+    """The client as a finished operation sees it: _request gives the awaited answer."""
+
+    __slots__ = ("_answer",)
+
+    def __init__(self, answer: Any) -> None:
+        self._answer = answer
+
+    def _request(self, **call: Any) -> Any:
+        return self._answer
+
+
+class _Holder:
+    """Stands for a namespace object while a blocking body runs: only its `_client` is read."""
+
+    __slots__ = ("_client",)
+
+    def __init__(self, client: Any) -> None:
+        self._client = client
+
+
+_CAPTURE = _Capture()
+_DONE = object()
+
+
+def _prepare(body: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[str, Any]:
+    try:
+        body(_Holder(_CAPTURE), *args, **kwargs)
+    except _Deferred as deferred:
+        return deferred.call
+    raise AssertionError(f"{body.__qualname__} finished without a request")  # every operation sends
+
+
+def _reopened(files: Any) -> Any:
+    """The files of a prepared upload: the body closed its own when it was stopped."""
+    return {name: open(file.name, "rb") for name, file in files.items()}
+
+
+async def _answer(result: Any) -> Any:
+    """A replaced seam's result: awaited when it is awaitable (a plain function may stand in too)."""
+    return await result if inspect.isawaitable(result) else result
+
+
+async def _pause(client: Any, seconds: float) -> None:
+    sleep = getattr(client, "_sleep", None)
+    waited = (sleep or asyncio.sleep)(seconds)
+    if inspect.isawaitable(waited):
+        await waited
+
+
+async def _close(response: Any) -> None:
+    """Releases a response: aclose(), or close() for a blocking one that a replaced seam gave."""
+    closer = getattr(response, "aclose", None)
+    if closer is not None:
+        await closer()
+    elif hasattr(response, "close"):
+        response.close()
+
+
+async def _close_quietly(response: Any) -> None:
+    try:
+        await _close(response)
+    except Exception:  # noqa: BLE001 - the failure in flight is the one to report
+        pass
+
+
+def _twin(body: Callable[..., Any], name: str) -> Callable[..., Any]:
+    """The awaited operation of the blocking operation `body`."""
+
+    async def operation(self: Any, *args: Any, **kwargs: Any) -> Any:
+        call = _prepare(body, args, kwargs)
+        files = call.get("files")
+        if files:
+            call["files"] = files = _reopened(files)
+        try:
+            answer = await _answer(self._client._request(**call))
+        finally:
+            for file in (files or {}).values():
+                file.close()
+        if files:  # the body opens its file again: a stand-in that exists keeps the answer's path
+            bound = inspect.signature(body).bind(self, *args, **kwargs)
+            bound.arguments["file_path"] = os.devnull
+            args, kwargs = bound.args[1:], bound.kwargs
+        return body(_Holder(_Replay(answer)), *args, **kwargs)
+
+    operation.__name__ = operation.__qualname__ = name
+    operation.__doc__ = body.__doc__
+    signature = inspect.signature(body)
+    operation.__signature__ = signature  # type: ignore[attr-defined]
+    return operation
+
+
+class _AsyncPages:
+    """Every record of a list call, fetched one page (one awaited request) at a time."""
+
+    def __init__(self, list_method: Callable[..., Any], filters: dict[str, Any], page_size: int) -> None:
+        self._list = list_method
+        self._filters = filters
+        self._page_size = page_size
+        self._page: list[Any] | None = None
+        self._index = 0
+        self._offset = 0
+        self._done = False
+        self._running = False
+
+    def __aiter__(self) -> _AsyncPages:
+        return self
+
+    async def __anext__(self) -> Any:
+        if self._running:
+            raise ValueError("page iterator already executing")
+        while True:
+            if self._page is not None and self._index < len(self._page):
+                self._index += 1
+                return self._page[self._index - 1]
+            self._page = None
+            if self._done:
+                raise StopAsyncIteration
+            self._running = True
+            try:
+                answer = await self._list(**self._filters, limit=self._page_size, offset=self._offset)
+            finally:
+                self._running = False
+            page = answer if isinstance(answer, list) else list(answer)
+            self._page, self._index = page, 0
+            self._offset += len(page)
+            self._done = len(page) < self._page_size
+
+
+class _Unsent:
+    """A page iterator's list method while its arguments are checked: never called."""
+
+    def __getattr__(self, name: str) -> Any:
+        return None
+
+
+def _pages_twin(body: Callable[..., Any], name: str, list_name: str) -> Callable[..., Any]:
+    def pages(self: Any, **kwargs: Any) -> _AsyncPages:
+        body(_Unsent(), **kwargs)  # the blocking iterator's checks of page_size and filters
+        page_size = kwargs.pop("page_size", 100)
+        return _AsyncPages(getattr(self, list_name), kwargs, page_size)
+
+    pages.__name__ = pages.__qualname__ = name
+    pages.__doc__ = body.__doc__
+    pages.__signature__ = inspect.signature(body)  # type: ignore[attr-defined]
+    return pages
+
+
+_PAGES = {"iter": "list", "iter_datasets": "list_datasets", "iter_jobs": "list"}
+
+
+def _manager(blocking: type, name: str, doc: str) -> type:
+    members: dict[str, Any] = {
+        "__module__": __name__,
+        "__doc__": doc,
+        "__init__": _store_client,
+        "__slots__": ("_client",),
+    }
+    for attribute, body in vars(blocking).items():
+        if attribute.startswith("_") or not callable(body):
+            continue
+        if attribute in _PAGES:
+            members[attribute] = _pages_twin(body, attribute, _PAGES[attribute])
+        else:
+            members[attribute] = _twin(body, attribute)
+    return type(name, (), members)
+
+
+def _store_client(self: Any, client: Any) -> None:
+    """Store the owning client."""
+    self._client = client
+
+
+AsyncTenantManager = _manager(TenantManager, "AsyncTenantManager", "Manage tenants, awaited.")
+AsyncFeedbackManager = _manager(FeedbackManager, "AsyncFeedbackManager", "Feedback on completions, awaited.")
+AsyncTrainingManager = _manager(TrainingManager, "AsyncTrainingManager", "Training jobs and datasets, awaited.")
+
+
+async def _lines_of(lines: Any) -> Any:
+    for line in lines:
+        yield line
+
+
+class AsyncChatCompletionStream:
+    """Streamed chat completion: an async iterator of ChatCompletionChunk records.
+
+    The request is sent on the first pull. The open response is held until the stream ends, is
+    closed (aclose()), leaves an async with block or fails; then its connection is released
+    without reading the rest of the body.
+    """
+
+    __slots__ = ("_completions", "_payload", "_response", "_lines", "_finished", "_running")
+
+    def __init__(self, completions: Any, payload: dict[str, Any]) -> None:
+        self._completions = completions
+        self._payload = payload
+        self._response: Any = None
+        self._lines: Any = None
+        self._finished = False
+        self._running = False
+
+    def __aiter__(self) -> AsyncChatCompletionStream:
+        return self
+
+    async def __anext__(self) -> Any:
+        if self._running:
+            raise RuntimeError("anext(): asynchronous generator is already running")
+        if self._finished:
+            raise StopAsyncIteration
+        self._running = True
+        try:
+            if self._lines is None:
+                await self._start()
+            chunk_of_line = _core._chunk_of_line
+            async for line in self._lines:
+                chunk = chunk_of_line(line, _DONE)
+                if chunk is None:
+                    continue
+                if chunk is _DONE:
+                    break
+                return chunk
+        except BaseException:
+            await self._release(quietly=True)
+            raise
+        finally:
+            self._running = False
+        await self._release()
+        raise StopAsyncIteration
+
+    async def _start(self) -> None:
+        client = self._completions._client
+        payload, self._completions, self._payload = self._payload, None, None
+        self._response = await _answer(client._request_stream(method="POST", path="/v1/chat/completions", json=payload))
+        reader = getattr(self._response, "aiter_lines", None)
+        # A replaced _request_stream may give a blocking response (iter_lines, close): it is read as is.
+        self._lines = reader().__aiter__() if reader is not None else _lines_of(self._response.iter_lines())
+
+    async def _release(self, quietly: bool = False) -> None:
+        self._finished = True
+        self._completions = self._payload = None
+        response, self._response = self._response, None
+        lines, self._lines = self._lines, None
+        if lines is not None and hasattr(lines, "aclose"):
+            await _close_quietly(lines)
+        if response is None:
+            return
+        if not hasattr(response, "aclose"):
+            response.close()
+        elif quietly:
+            await _close_quietly(response)
+        else:
+            await response.aclose()
+
+    def __del__(self) -> None:
+        # Dropped unfinished: a blocking response is closed now; an awaited one releases its
+        # transfer when it is dropped in turn.
+        response = getattr(self, "_response", None)
+        if response is not None and not hasattr(response, "aclose"):
+            response.close()
+
+    async def aclose(self) -> None:
+        """Finish the stream and release its connection."""
+        if self._running:
+            raise RuntimeError("aclose(): asynchronous generator is already running")
+        await self._release()
+
+    async def __aenter__(self) -> AsyncChatCompletionStream:
+        return self
+
+    async def __aexit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
+        await self.aclose()
+
+
+class AsyncChatCompletions:
+    """Chat completions API, awaited."""
+
+    __slots__ = ("_client",)
+
+    def __init__(self, client: Any) -> None:
+        self._client = client
+
+    async def create(self, *args: Any, **kwargs: Any) -> Any:
+        # The blocking create() checks and builds the payload, then hands it to the methods below.
+        return await ChatCompletions.create(self, *args, **kwargs)
+
+    async def _create_completion(self, payload: dict[str, Any]) -> Any:
+        """Make a non-streaming completion request."""
+        answer = await _answer(self._client._request(method="POST", path="/v1/chat/completions", json=payload))
+        return ChatCompletions._create_completion(_Holder(_Replay(answer)), payload)
+
+    async def _stream_completion(self, payload: dict[str, Any]) -> AsyncChatCompletionStream:
+        """Make a streaming completion request."""
+        return AsyncChatCompletionStream(self, payload)
+
+
+AsyncChatCompletions.create.__doc__ = ChatCompletions.create.__doc__
+AsyncChatCompletions.create.__signature__ = inspect.signature(ChatCompletions.create)  # type: ignore[attr-defined]
+
+
+class AsyncChat:
+    """Chat API namespace, awaited."""
+
+    __slots__ = ("completions",)
+
+    def __init__(self, client: Any) -> None:
+        self.completions = AsyncChatCompletions(client)
+
+
+class AsyncKorvane:
+    """Asyncio client for the Korvane platform API."""
+
+    DEFAULT_API_URL = KorvaneClient.DEFAULT_API_URL
+    DEFAULT_PROXY_URL = KorvaneClient.DEFAULT_PROXY_URL
+    DEFAULT_TIMEOUT = KorvaneClient.DEFAULT_TIMEOUT
+
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        KorvaneClient.__init__(self, *args, **kwargs)  # the blocking client's settings and checks
+        session = _session_class()()
+        session.verify = self.verify_ssl
+        self._session = session
+        self.chat = AsyncChat(self)
+        self.tenants = AsyncTenantManager(self)
+        self.feedback = AsyncFeedbackManager(self)
+        self.training = AsyncTrainingManager(self)
+
+    __repr__ = KorvaneClient.__repr__
+    with_options = KorvaneClient.with_options
+    _get_headers = KorvaneClient._get_headers
+    _get_base_url = KorvaneClient._get_base_url
+    _handle_error = KorvaneClient._handle_error
+
+    async def close(self) -> None:
+        """Close the client session."""
+        await _answer(self._session.close())
+
+    async def aclose(self) -> None:
+        """Close the client session."""
+        await self.close()
+
+    async def __aenter__(self) -> AsyncKorvane:
+        return self
+
+    async def __aexit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> None:
+        await self.close()
+
+    async def list_models(self) -> Any:
+        """List available models."""
+        answer = await _answer(self._request(method="GET", path="/v1/models"))
+        return KorvaneClient.list_models(_Replay(answer))
+
+    async def _handle_response(self, response: Any, raw: bool = False) -> Any:
+        """Handle API response."""
+        return KorvaneClient._handle_response(self, response, raw)
+
+    async def _request(
+        self,
+        method: str,
+        path: str,
+        params: Any = None,
+        json: Any = None,
+        files: Any = None,
+        raw_response: bool = False,
+    ) -> Any:
+        """Make an HTTP request."""
+        url, headers = _core._plan_request(self, path, files)
+        attempts = _core._attempts_allowed(self)
+        last_error: BaseException | None = None
+        for attempt in range(attempts):
+            timeout = self.timeout
+            logger = _core._attempt_logger()
+            started = time.monotonic_ns() if logger is not None else 0
+            try:
+                response = await _answer(
+                    self._session.request(
+                        method=method,
+                        url=url,
+                        params=params,
+                        json=json,
+                        files=files,
+                        headers=headers,
+                        timeout=timeout,
+                    )
+                )
+            except Exception as failure:
+                mapped = _core._transport_error(failure, timeout)
+                if mapped is None:
+                    raise
+                error, kind = mapped
+                if logger is not None:
+                    _core._log_attempt(logger, method, url, kind, started, attempt, attempts)
+                if attempt + 1 < attempts:
+                    _core._log_repeat(method, url, kind, attempt, attempts, 0.0)
+                last_error = error
+                continue
+            if logger is not None:
+                _core._log_attempt(logger, method, url, response.status_code, started, attempt, attempts)
+            if attempt + 1 < attempts:
+                pause = _core._busy_pause(self, response, attempt)
+                if pause is not None:
+                    _core._log_repeat(method, url, f"HTTP {response.status_code}", attempt, attempts, pause)
+                    await _close(response)
+                    await _pause(self, pause)
+                    continue
+            try:
+                answer = self._handle_response(response, raw_response)
+                if inspect.isawaitable(answer):
+                    answer = await answer
+                return answer
+            except Exception as failure:
+                _core._add_request_context(failure, method, url)
+                raise
+        assert last_error is not None
+        _core._add_request_context(last_error, method, url)
+        raise last_error
+
+    async def _request_stream(self, method: str, path: str, json: Any = None) -> Any:
+        """Make a streaming HTTP request."""
+        url, headers = _core._plan_request(self, path, None)
+        # Busy answers may be repeated (opt-in) before the stream delivers anything; never after.
+        attempts = _core._attempts_allowed(self) if _core._retry_on_busy(self) else 1
+        attempt = 0
+        while True:
+            response = await _answer(
+                self._session.request(
+                    method=method, url=url, json=json, headers=headers, timeout=self.timeout, stream=True
+                )
+            )
+            pause = _core._busy_pause(self, response, attempt) if attempt + 1 < attempts else None
+            if pause is None:
+                break
+            await _close(response)
+            await _pause(self, pause)
+            attempt += 1
+        if 400 <= response.status_code <= 599:
+            try:
+                if hasattr(response, "aread"):
+                    await response.aread()  # the error body, read whole by _handle_error
+                try:
+                    self._handle_error(response)
+                except Exception as failure:
+                    _core._add_request_context(failure, method, url)
+                    raise
+            except BaseException:
+                await _close_quietly(response)
+                raise
+        return response
+
+
+AsyncKorvaneClient = AsyncKorvane
+AsyncKorvane.__init__.__doc__ = KorvaneClient.__init__.__doc__
+AsyncKorvane.__init__.__signature__ = inspect.signature(KorvaneClient.__init__)  # type: ignore[attr-defined]
