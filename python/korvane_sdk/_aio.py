@@ -28,9 +28,10 @@ from __future__ import annotations
 
 import asyncio
 import inspect
+import itertools
 import os
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from typing import Any, Optional
 
 from . import _core
@@ -130,10 +131,28 @@ async def _close_quietly(response: Any) -> None:
         pass
 
 
+def _split_iterators(values: Any) -> tuple[Any, Any]:
+    """Two copies of positional (a tuple) or keyword (a dict) arguments, each iterator among them
+    replaced by one of two independent copies of it (itertools.tee)."""
+    if isinstance(values, dict):
+        first, second = {}, {}
+        for key, value in values.items():
+            first[key], second[key] = itertools.tee(value) if isinstance(value, Iterator) else (value, value)
+        return first, second
+    pairs = [itertools.tee(value) if isinstance(value, Iterator) else (value, value) for value in values]
+    return tuple(p[0] for p in pairs), tuple(p[1] for p in pairs)
+
+
 def _twin(body: Callable[..., Any], name: str) -> Callable[..., Any]:
     """The awaited operation of the blocking operation `body`."""
 
     async def operation(self: Any, *args: Any, **kwargs: Any) -> Any:
+        # The body runs twice (to build the call, then to read the answer): a one-shot iterator
+        # among the arguments is split so that each run reads it whole.
+        later_args, later_kwargs = args, kwargs
+        if any(isinstance(value, Iterator) for value in (*args, *kwargs.values())):
+            args, later_args = _split_iterators(args)
+            kwargs, later_kwargs = _split_iterators(kwargs)
         call = _prepare(body, args, kwargs)
         files = call.get("files")
         if files:
@@ -143,6 +162,7 @@ def _twin(body: Callable[..., Any], name: str) -> Callable[..., Any]:
         finally:
             for file in (files or {}).values():
                 file.close()
+        args, kwargs = later_args, later_kwargs
         if files:  # the body opens its file again: a stand-in that exists keeps the answer's path
             bound = inspect.signature(body).bind(self, *args, **kwargs)
             bound.arguments["file_path"] = os.devnull

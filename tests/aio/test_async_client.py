@@ -167,6 +167,29 @@ def test_replaced_request_seam_is_awaited():
     run(main())
 
 
+def test_one_shot_iterator_arguments_are_read_as_by_the_blocking_client():
+    answer = {"id": "f1", "tenant_id": "t1", "request_id": "r1", "rating": 1, "tags": ["a", "b"], "created_at": "2024-01-01T00:00:00Z"}
+    sent = []
+
+    def record(**call):
+        sent.append(call)
+        return answer
+
+    blocking = korvane_sdk.KorvaneClient(api_key="k")
+    blocking._request = record
+    expected = blocking.feedback.create("r1", 1, tags=iter(["a", "b"]))
+
+    class Recording(AsyncKorvane):
+        async def _request(self, **call):
+            return record(**call)
+
+    async def main():
+        return await Recording(api_key="k").feedback.create("r1", 1, tags=iter(["a", "b"]))
+
+    got = run(main())
+    assert sent[0] == sent[1] and got == expected
+
+
 # ---- faults of the platform ----------------------------------------------------------------------
 
 
