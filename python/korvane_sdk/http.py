@@ -14,6 +14,8 @@
 """
 
 from ._core import (
+    AsyncResponse,
+    AsyncSession,
     ChunkedEncodingError,
     ConnectTimeout,
     Headers,
@@ -31,6 +33,8 @@ from ._core import (
 __all__ = [
     "Session",
     "Response",
+    "AsyncSession",
+    "AsyncResponse",
     "Headers",
     "RequestException",
     "ConnectionError",
