@@ -15,7 +15,7 @@ long milliseconds(std::chrono::steady_clock::duration d) {
 // Calls a loop method; an error there (a closed loop) is dropped: what it was asked to undo or
 // schedule no longer matters once the loop is gone.
 void quietly(const nb::object& method, nb::handle a) {
-    PyObject* result = PyObject_CallOneArg(method.ptr(), a.ptr());
+    PyObject* result = a ? PyObject_CallOneArg(method.ptr(), a.ptr()) : PyObject_CallNoArgs(method.ptr());
     if (result) {
         Py_DECREF(result);
     } else {
