@@ -5,7 +5,7 @@ import importlib
 import inspect
 
 SHARED_MODULES = ["test_failures", "test_redirects", "test_responses", "test_sending", "test_trust",
-                  "test_uploads", "test_environment", "test_http2"]
+                  "test_uploads", "test_environment"]
 
 
 def _collect():
@@ -18,6 +18,8 @@ def _collect():
                     shared[f"{attribute}__{name[5:]}"] = value
                     # the module's own fixtures (h2_url, ...) stay reachable
                     for fixture_name, fixture in vars(module).items():
+                        if fixture_name == "session":
+                            continue  # ours (conftest.py) is the one under test
                         if hasattr(fixture, "_pytestfixturefunction") or type(fixture).__name__ == "FixtureFunctionDefinition":
                             shared.setdefault(fixture_name, fixture)
     return shared
