@@ -57,20 +57,7 @@ class SyncResponse:
         return self._response.json()
 
     def iter_lines(self, decode_unicode=False):
-        async def start():
-            return self._response.aiter_lines()
-
-        lines = self._runner.run(start)
-
-        async def step():
-            return await lines.__anext__()
-
-        while True:
-            try:
-                line = self._runner.run(step)
-            except StopAsyncIteration:
-                return
-            yield line.decode() if decode_unicode else line
+        return SyncLines(self._runner, self._response, decode_unicode)
 
     def close(self):
         self._runner.run(self._response.aclose)
@@ -80,6 +67,33 @@ class SyncResponse:
 
     def __exit__(self, *exc):
         self.close()
+
+
+class SyncLines:
+    """A blocking iterator over aiter_lines; threads may share it, as they may the blocking one."""
+
+    def __init__(self, runner, response, decode_unicode):
+        async def start():
+            return response.aiter_lines()
+
+        self._runner = runner
+        self._lines = runner.run(start)
+        self._decode = decode_unicode
+        self._lock = threading.Lock()
+
+    def __iter__(self):
+        return self
+
+    def __next__(self):
+        async def step():
+            return await self._lines.__anext__()
+
+        with self._lock:
+            try:
+                line = self._runner.run(step)
+            except StopAsyncIteration:
+                raise StopIteration from None
+        return line.decode() if self._decode else line
 
 
 class SyncOverAsync:

@@ -19,20 +19,12 @@ namespace {
 
 constexpr size_t kMaxLine = size_t{64} << 20;  // as the blocking Response: a longer line is refused
 
-// asyncio._get_running_loop, looked up once; strong, kept for the process.
-PyObject* g_get_running_loop = nullptr;
-
 nb::object running_loop() {
-    if (!g_get_running_loop) {
-        g_get_running_loop = nb::object(nb::module_::import_("asyncio").attr("_get_running_loop")).release().ptr();
-    }
-    PyObject* loop = PyObject_CallNoArgs(g_get_running_loop);
-    if (!loop) throw nb::python_error();
-    if (loop == Py_None) {
-        Py_DECREF(loop);
+    nb::object loop = running_loop_or_none();
+    if (loop.is_none()) {
         py::raise_text(PyExc_RuntimeError, "AsyncSession.request must be awaited inside a running event loop");
     }
-    return nb::steal(loop);
+    return loop;
 }
 
 // A future of the driver's loop already resolved with `value`.
@@ -228,6 +220,10 @@ PyObject* line_iterator_next(PyObject* self) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         auto* it = reinterpret_cast<LineIterator*>(self);
         Py_CLEAR(it->waiting);
+        if (!it->response) {  // cleared by the garbage collector
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            return nullptr;
+        }
         AsyncResponse& response = nb::cast<AsyncResponse&>(nb::handle(it->response));
         nb::object future;
         std::optional<std::string_view> line = response.next_line(*it->buffer, it->whole, future);
@@ -300,7 +296,7 @@ struct AsyncSession {
                        nb::handle headers, nb::handle timeout, nb::handle stream) {
         nb::object loop = running_loop();
         if (driver) {
-            driver->check_loop();
+            driver->check_loop(loop);
         } else if (!closed) {
             driver = LoopDriver::create(loop);
         }
@@ -429,6 +425,7 @@ void bind_loop(nb::module_& m) {
             nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none());
 
     py::sign_methods(m.attr("AsyncSession"));
+    py::sign_methods(nb::type<AsyncResponse>());
     for (const char* name : {"AsyncSession", "AsyncResponse"}) m.attr(name).attr("__module__") = "korvane_sdk.http";
 }
 

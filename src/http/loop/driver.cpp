@@ -76,15 +76,32 @@ std::shared_ptr<LoopDriver> LoopDriver::create(nb::handle loop) {
 
 LoopDriver::~LoopDriver() { shutdown(); }
 
-void LoopDriver::check_loop() const {
-    if (std::this_thread::get_id() != thread_) {
-        py::raise_text(PyExc_RuntimeError, "This AsyncSession is bound to another event loop (used from another thread)");
+nb::object running_loop_or_none() {
+    static PyObject* get_running_loop = nullptr;  // asyncio._get_running_loop: strong, kept for the process
+    if (!get_running_loop) {
+        get_running_loop = nb::object(nb::module_::import_("asyncio").attr("_get_running_loop")).release().ptr();
     }
-    PyObject* running = PyObject_CallNoArgs(nb::module_::import_("asyncio").attr("_get_running_loop").ptr());
-    if (!running) throw nb::python_error();
-    nb::object current = nb::steal(running);
-    if (!current.is(loop_)) {
+    PyObject* loop = PyObject_CallNoArgs(get_running_loop);
+    if (!loop) throw nb::python_error();
+    return nb::steal(loop);
+}
+
+void LoopDriver::check_loop(nb::handle running) const {
+    if (std::this_thread::get_id() != thread_) {
+        py::raise_text(PyExc_RuntimeError,
+                       "This AsyncSession is bound to another event loop (it was used from another thread)");
+    }
+    if (!running.is(loop_)) {
         py::raise_text(PyExc_RuntimeError, "This AsyncSession is bound to another event loop than the running one");
+    }
+}
+
+void LoopDriver::check_loop() const {
+    if (std::this_thread::get_id() == thread_) {
+        nb::object running = running_loop_or_none();
+        check_loop(running);
+    } else {
+        check_loop(nb::handle());
     }
 }
 
@@ -345,19 +362,26 @@ void AsyncTransfer::wait(Want want, nb::object future) {
     waiter_ = std::move(future);
     if (want == Want::Data) pump_base_ = received_.size();
     pausable_ = plan_.stream && want != Want::End;
-    // A cancelled waiter (its task cancelled, asyncio.timeout, wait_for) aborts the transfer.
-    std::weak_ptr<AsyncTransfer> weak = weak_from_this();
-    nb::object on_done = nb::cpp_function([weak](nb::handle future) {
-        auto self = weak.lock();
-        if (!self || !self->waiter_.is(future)) return;
-        nb::object cancelled = future.attr("cancelled")();
-        if (PyObject_IsTrue(cancelled.ptr()) == 1) {
-            self->waiter_.reset();
-            self->want_ = Want::None;
-            self->abort();
-        }
-    });
-    waiter_.attr("add_done_callback")(on_done);
+    // A cancelled waiter (its task cancelled, asyncio.timeout, wait_for) aborts the transfer. One
+    // callback per transfer, made at its first wait; it holds the transfer weakly.
+    if (!on_cancel_.is_valid()) {
+        std::weak_ptr<AsyncTransfer> weak = weak_from_this();
+        on_cancel_ = nb::cpp_function([weak](nb::handle future) {
+            auto self = weak.lock();
+            if (!self || !self->waiter_.is(future)) return;
+            nb::object cancelled = future.attr("cancelled")();
+            if (PyObject_IsTrue(cancelled.ptr()) == 1) {
+                self->waiter_.reset();
+                self->want_ = Want::None;
+                self->abort();
+            }
+        });
+    }
+    static PyObject* add_done_callback = PyUnicode_InternFromString("add_done_callback");  // kept for the process
+    if (!add_done_callback) throw nb::python_error();
+    PyObject* added = PyObject_CallMethodOneArg(waiter_.ptr(), add_done_callback, on_cancel_.ptr());
+    if (!added) throw nb::python_error();
+    Py_DECREF(added);
     if (paused_) {
         paused_ = false;
         CURLcode resumed = driver_->in_curl([&] { return curl_easy_pause(easy_.get(), CURLPAUSE_CONT); });

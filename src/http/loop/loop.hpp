@@ -90,6 +90,7 @@ private:
     nb::object waiter_;       // the future to resolve (owned; see OWNERSHIP)
     nb::object idle_timer_;   // the read time-out's TimerHandle
     nb::object body_;         // the body as bytes, once taken whole
+    nb::object on_cancel_;    // the waiters' done-callback (holds this transfer weakly)
 };
 
 class LoopDriver : public std::enable_shared_from_this<LoopDriver> {
@@ -98,8 +99,10 @@ public:
     static std::shared_ptr<LoopDriver> create(nb::handle loop);
     ~LoopDriver();
 
-    // The running loop is this driver's (else RuntimeError naming the reason).
+    // The running loop is this driver's (else RuntimeError naming the reason); `running` is the
+    // running loop when the caller has it.
     void check_loop() const;
+    void check_loop(nb::handle running) const;
     nb::handle loop() const { return loop_; }
     nb::object create_future() const;
     CURLM* multi() const { return multi_.get(); }
@@ -154,6 +157,9 @@ private:
     bool in_curl_ = false;
     bool closed_ = false;
 };
+
+// The running event loop of this thread, or None.
+nb::object running_loop_or_none();
 
 // A new AsyncResponse owning `transfer` (the binding's side, async_session.cpp).
 nb::object make_async_response(std::shared_ptr<AsyncTransfer> transfer);
