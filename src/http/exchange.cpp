@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstdio>
 
-
 namespace korvane::http {
 namespace {
 

@@ -371,7 +371,8 @@ void bind_loop(nb::module_& m) {
                 return done_awaitable();
             },
             nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none())
-        .def("__repr__", [](const AsyncResponse& r) { return "<AsyncResponse [" + std::to_string(r.status_code()) + "]>"; });
+        .def("__repr__",
+             [](const AsyncResponse& r) { return "<AsyncResponse [" + std::to_string(r.status_code()) + "]>"; });
 
     nb::class_<AsyncSession>(m, "AsyncSession", nb::dynamic_attr(),
                              "AsyncSession()\n--\n\n"

@@ -87,10 +87,10 @@ private:
     bool attached_ = false;
     bool queued_ = false;  // in the driver's wake list
     Want want_ = Want::None;
-    nb::object waiter_;       // the future to resolve (owned; see OWNERSHIP)
-    nb::object idle_timer_;   // the read time-out's TimerHandle
-    nb::object body_;         // the body as bytes, once taken whole
-    nb::object on_cancel_;    // the waiters' done-callback (holds this transfer weakly)
+    nb::object waiter_;      // the future to resolve (owned; see OWNERSHIP)
+    nb::object idle_timer_;  // the read time-out's TimerHandle
+    nb::object body_;        // the body as bytes, once taken whole
+    nb::object on_cancel_;   // the waiters' done-callback (holds this transfer weakly)
 };
 
 class LoopDriver : public std::enable_shared_from_this<LoopDriver> {
@@ -149,8 +149,8 @@ private:
     nb::object read_ready_, write_ready_, timer_fired_;  // callbacks handed to the loop
     nb::object timer_;                                   // the pending TimerHandle, or None
     std::thread::id thread_;
-    std::unordered_map<int, int> watched_;                          // fd -> CURL_POLL_* registered
-    std::unordered_map<CURL*, AsyncTransfer*> active_;              // in the multi handle (not owning)
+    std::unordered_map<int, int> watched_;                                     // fd -> CURL_POLL_* registered
+    std::unordered_map<CURL*, AsyncTransfer*> active_;                         // in the multi handle (not owning)
     std::unordered_map<AsyncTransfer*, std::shared_ptr<AsyncTransfer>> held_;  // see hold()
     std::vector<std::shared_ptr<AsyncTransfer>> woken_;
     std::vector<std::shared_ptr<AsyncTransfer>> retired_;
