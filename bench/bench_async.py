@@ -197,7 +197,10 @@ def main():
                 continue
             print(f"| {peer} | {(result['rss_open_kib'] - result['rss_before_kib']) / N:.1f} |")
 
-        env = dict(os.environ, SSL_CERT_FILE=str(server.dir / "cert.pem"))
+        # The certificate named by every variable a client may read first (REQUESTS_CA_BUNDLE before
+        # SSL_CERT_FILE for ours), so a machine's own settings do not hide it.
+        cert = str(server.dir / "cert.pem")
+        env = dict(os.environ, SSL_CERT_FILE=cert, REQUESTS_CA_BUNDLE=cert, CURL_CA_BUNDLE=cert)
         before = server.accepted()
         for peer in ("korvane-aio", "korvane-http-aio"):
             result = run_peer(peer, "stream", server.tls_url + "/stream", n=100, rounds=1, env=env)

@@ -279,7 +279,6 @@ def test_a_hundred_tls_http2_streams_share_one_connection(h2_server):
     async def main():
         async with AsyncSession() as session:
             session.verify = ca  # the private certificate is the only one trusted
-            await session.request("GET", url)  # the connection is up before the burst
 
             async def one():
                 response = await session.request("GET", url, stream=True, timeout=10)

@@ -1,4 +1,5 @@
 // LoopDriver and AsyncTransfer: libcurl's multi interface moved on by the asyncio loop.
+#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 
@@ -315,8 +316,18 @@ AsyncTransfer::AsyncTransfer(std::shared_ptr<LoopDriver> driver, RequestPlan pla
 
 AsyncTransfer::~AsyncTransfer() { detach(); }
 
-bool AsyncTransfer::start(Failure& failure) {
+void AsyncTransfer::configure_shared() {
     configure(easy_.get());
+    // Over TLS (where HTTP/2 is offered), transfers that start together wait for the first
+    // connection to a host to tell whether it multiplexes instead of each opening its own. Plain
+    // HTTP is HTTP/1.1 here: waiting would only serialise the connections' set-up.
+    const bool tls = plan_.url.size() > 8 && strncasecmp(plan_.url.c_str(), "https://", 8) == 0;
+    curl_easy_setopt(easy_.get(), CURLOPT_PIPEWAIT, tls ? 1L : 0L);
+    curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
+}
+
+bool AsyncTransfer::start(Failure& failure) {
+    configure_shared();
     pausable_ = plan_.stream;
     started_ = last_activity_ = Clock::now();
     if (driver_->closed()) {
@@ -410,7 +421,7 @@ void AsyncTransfer::on_finished(CURLcode result) {
             fail(std::move(refused));
             return;
         }
-        curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
+        configure_shared();  // prepare_follow configured the plan's options; ours go on top
         if (!driver_->add(*this)) {
             fail({ErrorKind::Request, "Cannot start the transfer"});
             return;

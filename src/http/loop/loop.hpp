@@ -79,6 +79,7 @@ private:
     friend class AsyncResponse;
     void progressed() override;
     void detach();
+    void configure_shared();  // the plan's options, and this driver's own
     void arm_idle_timer(long delay_ms);
     void fail(Failure failure);
 
