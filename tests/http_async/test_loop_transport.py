@@ -303,3 +303,46 @@ def test_tls_refuses_a_certificate_it_does_not_trust(h2_server):
                 await session.request("GET", url, timeout=5)
 
     asyncio.run(main())
+
+
+def test_the_body_of_a_streamed_answer_is_read_through_aread_or_its_lines(server):
+    from korvane_sdk.http import RequestException
+
+    expected = [b'data: {"i": %d}' % i for i in range(3)]
+
+    async def main():
+        async with AsyncSession() as session:
+            streamed = await session.request("GET", server.url + "/lines?n=3", stream=True)
+            with pytest.raises(RuntimeError, match=r"aread\(\)"):
+                streamed.content
+            body = await streamed.aread()
+            assert streamed.content == body and streamed.text == body.decode()
+            assert [line async for line in streamed.aiter_lines() if line] == expected  # from the kept body
+
+            whole = await session.request("GET", server.url + "/lines?n=3")
+            assert [line async for line in whole.aiter_lines() if line] == expected
+            assert await whole.aread() == whole.content
+
+            async with await session.request("GET", server.url + "/lines?n=100000", stream=True) as left:
+                assert left.status_code == 200
+            with pytest.raises(RequestException, match="closed"):
+                await left.aread()
+            read = await session.request("GET", server.url + "/lines?n=3", stream=True)
+            assert [line async for line in read.aiter_lines() if line] == expected
+            with pytest.raises(RuntimeError, match="consumed"):
+                await read.aread()
+
+    asyncio.run(main())
+
+
+def test_max_body_size_ends_an_oversized_whole_answer(server):
+    from korvane_sdk.http import RequestException
+
+    async def main():
+        async with AsyncSession() as session:
+            session.max_body_size = 100
+            with pytest.raises(RequestException, match="max_body_size"):
+                await session.request("GET", server.url + "/lines?n=100")
+            assert (await session.request("GET", server.url + "/small")).json() == {"ok": True}
+
+    asyncio.run(main())

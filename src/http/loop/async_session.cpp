@@ -79,7 +79,13 @@ public:
     nb::object content() {
         if (content_.is_valid()) return content_;
         AsyncTransfer& t = live();
-        if (!t.finished() || consumed_) {
+        if (t.has_body()) {  // aread() resolved with it
+            content_ = t.body_bytes();
+            return content_;
+        }
+        // A streamed body is there only after aread(), however early it happened to arrive, so
+        // the outcome does not depend on timing.
+        if (t.stream() || !t.finished() || consumed_) {
             py::raise_text(PyExc_RuntimeError,
                            "The body of a streamed AsyncResponse is not read yet: await aread() first");
         }
@@ -155,8 +161,9 @@ public:
     bool begin_lines(LineBuffer& into) {
         AsyncTransfer& t = live();
         t.driver().check_loop();
-        if (content_.is_valid() || (t.finished() && !t.failure() && !t.stream())) {
-            std::string copy(PyBytes_AS_STRING(content().ptr()), PyBytes_GET_SIZE(content_.ptr()));
+        if (content_.is_valid() || t.has_body() || (t.finished() && !t.failure() && !t.stream())) {
+            nb::object bytes = content();  // read first: it may be what makes content_
+            std::string copy(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
             into.append(copy);
             return true;
         }

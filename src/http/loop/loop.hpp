@@ -61,6 +61,7 @@ public:
     void abort();
     // The whole body as bytes once the transfer ended (kept: later calls return the same object).
     nb::object body_bytes();
+    bool has_body() const { return body_.is_valid(); }
     // The failure as a Python exception instance.
     nb::object failure_exception() const;
     const std::optional<Failure>& failure() const { return failure_; }
