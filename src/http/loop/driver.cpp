@@ -281,8 +281,9 @@ void LoopDriver::shutdown() {
     // Held transfers stay alive through the loop below.
     auto held = std::move(held_);
     held_.clear();
-    for (AsyncTransfer* transfer : live) guard([&] { transfer->abort(); });
-    for (auto& transfer : retired_) guard([&] { transfer->abort(); });
+    const Failure closed{ErrorKind::SessionClosed, "Session is closed"};
+    for (AsyncTransfer* transfer : live) guard([&] { transfer->abort(closed); });
+    for (auto& transfer : retired_) guard([&] { transfer->abort(closed); });
     held.clear();
     woken_.clear();
     retired_.clear();
@@ -443,15 +444,26 @@ void AsyncTransfer::fail(Failure failure) {
     if (waiter_.is_valid()) driver_->wake(*this);
 }
 
-void AsyncTransfer::abort() {
+void AsyncTransfer::abort() { abort({ErrorKind::Request, "The response was closed before its body was read"}); }
+
+void AsyncTransfer::abort(const Failure& why) {
     std::shared_ptr<AsyncTransfer> keep = shared_from_this();  // let_go may drop the last owner
     detach();
     done_ = true;
-    if (!failure_) failure_ = Failure{ErrorKind::Request, "The response was closed before its body was read"};
+    if (!failure_) failure_ = why;
     if (waiter_.is_valid()) {
+        // Someone still awaits this transfer (a request, aread, a line): an error, not a
+        // cancellation its task never asked for.
         nb::object waiter = std::move(waiter_);
         want_ = Want::None;
-        if (future_pending(waiter)) quietly(nb::object(waiter.attr("cancel")), nb::handle());
+        if (future_pending(waiter)) {
+            PyObject* set = PyObject_CallMethod(waiter.ptr(), "set_exception", "O", failure_exception().ptr());
+            if (set) {
+                Py_DECREF(set);
+            } else {
+                PyErr_Clear();
+            }
+        }
     }
     driver_->let_go(this);
 }

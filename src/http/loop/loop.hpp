@@ -57,8 +57,10 @@ public:
     // Makes `future` the waiter for `want`; resolved from the loop's callbacks. A cancelled
     // future aborts the transfer.
     void wait(Want want, nb::object future);
-    // Ends the transfer now: out of the multi handle, its connection closed, a waiter cancelled.
+    // Ends the transfer now: out of the multi handle, its connection closed; a waiter gets the
+    // exception of `why` (by default: closed before its body was read).
     void abort();
+    void abort(const Failure& why);
     // The whole body as bytes once the transfer ended (kept: later calls return the same object).
     nb::object body_bytes();
     bool has_body() const { return body_.is_valid(); }
