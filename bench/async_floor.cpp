@@ -64,17 +64,23 @@ bool read_chunk(simdjson::padded_string_view json, ChunkView& out) {
         std::string_view key;
         if (field.unescaped_key().get(key) != simdjson::SUCCESS) return false;
         od::value value = field.value();
-        if (key == "id") out.id = text(value);
-        else if (key == "object") out.object = text(value);
-        else if (key == "model") out.model = text(value);
-        else if (key == "created") take(value.get_int64(), out.created);
+        if (key == "id")
+            out.id = text(value);
+        else if (key == "object")
+            out.object = text(value);
+        else if (key == "model")
+            out.model = text(value);
+        else if (key == "created")
+            take(value.get_int64(), out.created);
         else if (key == "choices") {
             for (auto choice : value.get_array()) {
                 for (auto member : choice.get_object()) {
                     std::string_view name = key_of(member);
                     od::value inner = member.value();
-                    if (name == "index") take(inner.get_int64(), out.index);
-                    else if (name == "finish_reason") out.finish_reason = text(inner);
+                    if (name == "index")
+                        take(inner.get_int64(), out.index);
+                    else if (name == "finish_reason")
+                        out.finish_reason = text(inner);
                     else if (name == "delta") {
                         for (auto part : inner.get_object()) {
                             std::string_view part_name = key_of(part);
@@ -97,9 +103,12 @@ bool read_completion(simdjson::padded_string_view json, CompletionView& out) {
         std::string_view key;
         if (field.unescaped_key().get(key) != simdjson::SUCCESS) return false;
         od::value value = field.value();
-        if (key == "id") out.id = text(value);
-        else if (key == "model") out.model = text(value);
-        else if (key == "created") take(value.get_int64(), out.created);
+        if (key == "id")
+            out.id = text(value);
+        else if (key == "model")
+            out.model = text(value);
+        else if (key == "created")
+            take(value.get_int64(), out.created);
         else if (key == "usage") {
             for (auto member : value.get_object()) {
                 std::string_view name = key_of(member);
@@ -110,12 +119,15 @@ bool read_completion(simdjson::padded_string_view json, CompletionView& out) {
                 for (auto member : choice.get_object()) {
                     std::string_view name = key_of(member);
                     od::value inner = member.value();
-                    if (name == "finish_reason") out.finish_reason = text(inner);
+                    if (name == "finish_reason")
+                        out.finish_reason = text(inner);
                     else if (name == "message") {
                         for (auto part : inner.get_object()) {
                             std::string_view part_name = key_of(part);
-                            if (part_name == "role") out.role = text(part.value());
-                            else if (part_name == "content") out.content = text(part.value());
+                            if (part_name == "role")
+                                out.role = text(part.value());
+                            else if (part_name == "content")
+                                out.content = text(part.value());
                         }
                     }
                 }

@@ -4,7 +4,6 @@
 Run: ./run bench admin
 """
 
-import datetime
 import json
 import multiprocessing
 import os
@@ -14,23 +13,39 @@ import tempfile
 import textwrap
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any
 
 TENANTS = 10_000
 ROUNDS = 5
 UPLOAD_BYTES = 1 << 30
-DATASET = {"id": "ds-1", "tenant_id": "ten-1", "name": "bench", "num_examples": 0, "size_bytes": 0,
-           "dataset_type": "sft", "status": "ready", "created_at": "2025-03-01T00:00:00"}
+DATASET = {
+    "id": "ds-1",
+    "tenant_id": "ten-1",
+    "name": "bench",
+    "num_examples": 0,
+    "size_bytes": 0,
+    "dataset_type": "sft",
+    "status": "ready",
+    "created_at": "2025-03-01T00:00:00",
+}
 
 
-def tenant(i: int) -> Dict[str, Any]:
+def tenant(i: int) -> dict[str, Any]:
     """A tenant object as the platform sends it."""
     return {
-        "id": f"ten-{i:05d}", "name": f"Organisation {i}", "slug": f"org-{i}", "plan": ("free", "pro")[i % 2],
-        "is_active": i % 7 != 0, "created_at": "2025-03-01T12:30:45.123456+00:00",
-        "updated_at": None if i % 3 else "2025-04-01T08:00:00+00:00", "monthly_tokens_limit": 1_000_000,
-        "monthly_tokens_used": i * 17, "monthly_requests_limit": None, "monthly_requests_used": i,
-        "features": ["sso", "audit"] if i % 2 else [], "metadata": {"region": "eu", "tier": i % 5},
+        "id": f"ten-{i:05d}",
+        "name": f"Organisation {i}",
+        "slug": f"org-{i}",
+        "plan": ("free", "pro")[i % 2],
+        "is_active": i % 7 != 0,
+        "created_at": "2025-03-01T12:30:45.123456+00:00",
+        "updated_at": None if i % 3 else "2025-04-01T08:00:00+00:00",
+        "monthly_tokens_limit": 1_000_000,
+        "monthly_tokens_used": i * 17,
+        "monthly_requests_limit": None,
+        "monthly_requests_used": i,
+        "features": ["sso", "audit"] if i % 2 else [],
+        "metadata": {"region": "eu", "tier": i % 5},
     }
 
 
@@ -96,7 +111,7 @@ def start_platform() -> multiprocessing.Process:
     return process
 
 
-def rates(fn, count: int) -> Tuple[float, float]:
+def rates(fn, count: int) -> tuple[float, float]:
     """Records per second of wall time and per second of this process's CPU time, best of ROUNDS.
     The platform runs in another process, so the CPU figure is the client's own work and holds steady
     on a loaded machine."""
@@ -112,35 +127,23 @@ def rates(fn, count: int) -> Tuple[float, float]:
 
 
 def bench_listing(url: str) -> None:
-    import pydantic
     import requests
-
-    class Tenant(pydantic.BaseModel):
-        id: str
-        name: str
-        slug: str
-        plan: str = "free"
-        is_active: bool = True
-        created_at: datetime.datetime
-        updated_at: Optional[datetime.datetime] = None
-        monthly_tokens_limit: Optional[int] = None
-        monthly_tokens_used: int = 0
-        monthly_requests_limit: Optional[int] = None
-        monthly_requests_used: int = 0
-        features: List[str] = pydantic.Field(default_factory=list)
-        metadata: Dict[str, Any] = pydantic.Field(default_factory=dict)
+    from pydantic_twins import Tenant
 
     session = requests.Session()
 
     def with_requests():
-        answer = session.get(url + "/api/v1/tenants", params={"limit": 100, "offset": 0},
-                             headers={"Authorization": "Bearer sk-bench"})
+        answer = session.get(
+            url + "/api/v1/tenants", params={"limit": 100, "offset": 0}, headers={"Authorization": "Bearer sk-bench"}
+        )
         answer.raise_for_status()
         return [Tenant(**item) for item in answer.json()["tenants"]]
 
     peer = rates(with_requests, TENANTS)
-    print(f"tenants.list, {TENANTS} tenants: requests + pydantic {peer[0]:10,.0f} records/s "
-          f"({peer[1]:10,.0f} per CPU second)")
+    print(
+        f"tenants.list, {TENANTS} tenants: requests + pydantic {peer[0]:10,.0f} records/s "
+        f"({peer[1]:10,.0f} per CPU second)"
+    )
     try:
         from korvane_sdk import KorvaneClient
 
@@ -149,10 +152,14 @@ def bench_listing(url: str) -> None:
     except Exception as error:  # the engine may not be complete in every build
         print(f"tenants.list: korvane_sdk unavailable: {type(error).__name__}: {error}")
         return
-    print(f"tenants.list, {TENANTS} tenants: korvane_sdk        {ours[0]:10,.0f} records/s "
-          f"({ours[1]:10,.0f} per CPU second)")
-    print(f"tenants.list: korvane_sdk / requests+pydantic = {ours[0] / peer[0]:.2f}x wall, "
-          f"{ours[1] / peer[1]:.2f}x CPU (goal: at least 3x)")
+    print(
+        f"tenants.list, {TENANTS} tenants: korvane_sdk        {ours[0]:10,.0f} records/s "
+        f"({ours[1]:10,.0f} per CPU second)"
+    )
+    print(
+        f"tenants.list: korvane_sdk / requests+pydantic = {ours[0] / peer[0]:.2f}x wall, "
+        f"{ours[1] / peer[1]:.2f}x CPU (goal: at least 3x)"
+    )
 
 
 # Each upload runs in a fresh interpreter so its peak memory is its own.
@@ -205,8 +212,10 @@ def bench_upload(url: str) -> None:
             except RuntimeError as error:
                 print(f"upload_dataset, 1 GiB: {which} failed: {error}")
                 continue
-            print(f"upload_dataset, 1 GiB: {which:12} peak memory growth {growth / mib:8.1f} MiB "
-                  f"(server received {Platform.received.value / mib:.0f} MiB)")
+            print(
+                f"upload_dataset, 1 GiB: {which:12} peak memory growth {growth / mib:8.1f} MiB "
+                f"(server received {Platform.received.value / mib:.0f} MiB)"
+            )
         print("upload_dataset: goal for korvane_sdk: under 32 MiB growth whatever the file size")
 
 

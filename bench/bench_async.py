@@ -30,19 +30,35 @@ PEERS = ["korvane-aio", "korvane-http-aio", "aiohttp", "httpx", "openai", "korva
 
 def whole_answer():
     content = "".join(f"word{i} " for i in range(100))
-    return json.dumps({
-        "id": "chatcmpl-bench", "object": "chat.completion", "created": 1700000000, "model": "bench-model",
-        "choices": [{"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}],
-        "usage": {"prompt_tokens": 12, "completion_tokens": 100, "total_tokens": 112},
-    }, separators=(",", ":"))
+    return json.dumps(
+        {
+            "id": "chatcmpl-bench",
+            "object": "chat.completion",
+            "created": 1700000000,
+            "model": "bench-model",
+            "choices": [{"index": 0, "message": {"role": "assistant", "content": content}, "finish_reason": "stop"}],
+            "usage": {"prompt_tokens": 12, "completion_tokens": 100, "total_tokens": 112},
+        },
+        separators=(",", ":"),
+    )
 
 
 def stream_body():
     lines = []
     for i in range(STREAM_CHUNKS):
-        chunk = {"id": "chatcmpl-bench", "object": "chat.completion.chunk", "created": 1700000000,
-                 "model": "bench-model", "choices": [{"index": 0, "delta": {"content": f"tok{i} "},
-                                                       "finish_reason": "stop" if i + 1 == STREAM_CHUNKS else None}]}
+        chunk = {
+            "id": "chatcmpl-bench",
+            "object": "chat.completion.chunk",
+            "created": 1700000000,
+            "model": "bench-model",
+            "choices": [
+                {
+                    "index": 0,
+                    "delta": {"content": f"tok{i} "},
+                    "finish_reason": "stop" if i + 1 == STREAM_CHUNKS else None,
+                }
+            ],
+        }
         lines.append("data: " + json.dumps(chunk, separators=(",", ":")) + "\n\n")
     return "".join(lines) + "data: [DONE]\n\n"
 
@@ -58,8 +74,10 @@ def built_floor():
     if not program.exists() or program.stat().st_mtime < source.stat().st_mtime:
         BUILD.mkdir(parents=True, exist_ok=True)
         # For this machine's instruction set: on-demand parsing picks its kernel when compiled.
-        subprocess.run(["g++", "-O2", "-march=native", "-std=c++20", "-o", str(program), str(source), "-lcurl", "-lsimdjson"],
-                       check=True)
+        subprocess.run(
+            ["g++", "-O2", "-march=native", "-std=c++20", "-o", str(program), str(source), "-lcurl", "-lsimdjson"],
+            check=True,
+        )
     return str(program)
 
 
@@ -69,21 +87,26 @@ class Nginx:
     def __enter__(self):
         self.dir = pathlib.Path(tempfile.mkdtemp(prefix="korvane-bench-nginx-"))
         self.port, self.tls_port = free_port(), free_port()
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                        "-nodes", "-days", "2", "-subj", "/CN=localhost",
-                        "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
-                        "-keyout", str(self.dir / "key.pem"), "-out", str(self.dir / "cert.pem")],
-                       check=True, capture_output=True)
+        subprocess.run(
+            "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 -subj /CN=localhost".split()
+            + ["-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"]
+            + ["-keyout", str(self.dir / "key.pem"), "-out", str(self.dir / "cert.pem")],
+            check=True,
+            capture_output=True,
+        )
         (self.dir / "whole.json").write_text(whole_answer())
         (self.dir / "stream.txt").write_text(stream_body())
         # POST is answered from files: the static module refuses POST with 405, which error_page
         # turns into the file itself, status 200.
-        answers = """
+        answers = (
+            """
             location /status { stub_status; }
             location /whole/ { default_type application/json; error_page 405 =200 /files/whole.json; return 405; }
             location /stream/ { default_type text/event-stream; error_page 405 =200 /files/stream.txt; return 405; }
             location /files/ { internal; alias %s/; }
-        """ % self.dir
+        """
+            % self.dir
+        )
         connections = 4 * N + 512
         (self.dir / "nginx.conf").write_text(f"""
 daemon off; master_process off; worker_processes 1;
@@ -99,8 +122,9 @@ http {{
              ssl_certificate_key {self.dir}/key.pem; {answers} }}
 }}
 """)
-        self.process = subprocess.Popen(["nginx", "-c", str(self.dir / "nginx.conf"), "-p", str(self.dir)],
-                                        stderr=subprocess.PIPE)
+        self.process = subprocess.Popen(
+            ["nginx", "-c", str(self.dir / "nginx.conf"), "-p", str(self.dir)], stderr=subprocess.PIPE
+        )
         for _ in range(100):
             try:
                 self.accepted()
@@ -133,11 +157,14 @@ def run_peer(peer, scenario, url, n=N, rounds=ROUNDS, env=None):
 
 
 def run_floor(scenario, url):
-    done = subprocess.run([built_floor(), scenario, url, str(N), str(ROUNDS)], capture_output=True, text=True,
-                          timeout=600)
+    done = subprocess.run(
+        [built_floor(), scenario, url, str(N), str(ROUNDS)], capture_output=True, text=True, timeout=600
+    )
     if done.returncode != 0:
         return {"skipped": done.stderr.strip() or "failed"}
-    rounds = [dict(zip(("count", "wall", "cpu"), map(float, line.split()))) for line in done.stdout.splitlines()]
+    rounds = [
+        dict(zip(("count", "wall", "cpu"), map(float, line.split()), strict=True)) for line in done.stdout.splitlines()
+    ]
     return {"rounds": rounds}
 
 
@@ -177,16 +204,23 @@ def main():
         print("nginx is not installed: skipped")
         return
     with Nginx() as server:
-        for scenario, unit, base in (("stream", "chunks", server.url + "/stream"),
-                                     ("whole", "calls", server.url + "/whole")):
+        for scenario, unit, base in (
+            ("stream", "chunks", server.url + "/stream"),
+            ("whole", "calls", server.url + "/whole"),
+        ):
             results = {"floor (C, multi)": run_floor(scenario, base)}
             env = dict(os.environ, KORVANE_BENCH_STATUS=server.url + "/status")
             for peer in PEERS:
                 results[peer] = run_peer(peer, scenario, base, env=env)
             table(f"{scenario} calls", unit, results, "aiohttp")
-            print("\nnew connections in the rounds after the first: " + ", ".join(
-                f"{name} {later}" for name, later in
-                ((name, later_connections(result)) for name, result in results.items()) if later is not None))
+            print(
+                "\nnew connections in the rounds after the first: "
+                + ", ".join(
+                    f"{name} {later}"
+                    for name, later in ((name, later_connections(result)) for name, result in results.items())
+                    if later is not None
+                )
+            )
 
         print(f"\n### memory per open stream: N = {N} streams opened, first chunk read, held\n")
         print("| peer | KiB per open stream |\n|---|---|")

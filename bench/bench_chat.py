@@ -47,6 +47,7 @@ class Server:
 
 # ---- peers -------------------------------------------------------------------------------------
 
+
 def korvane_peer(url):
     import korvane_sdk.http
     import korvane_sdk.models
@@ -93,42 +94,15 @@ def openai_peer(url):
 def classic_peer(url):
     try:
         import requests
-        from pydantic import BaseModel
+        from pydantic_twins import (
+            ChatCompletion,
+            ChatCompletionChoice,
+            ChatCompletionChunk,
+            ChatCompletionUsage,
+            ChatMessage,
+        )
     except ImportError:
         return None, "requests or pydantic is not installed"
-    from typing import Any, Dict, List, Optional
-
-    class ChatMessage(BaseModel):
-        role: str
-        content: str
-        name: Optional[str] = None
-
-    class ChatCompletionChoice(BaseModel):
-        index: int
-        message: ChatMessage
-        finish_reason: Optional[str] = None
-
-    class ChatCompletionUsage(BaseModel):
-        prompt_tokens: int
-        completion_tokens: int
-        total_tokens: int
-
-    class ChatCompletion(BaseModel):
-        id: str
-        object: str = "chat.completion"
-        created: int
-        model: str
-        choices: List[ChatCompletionChoice]
-        usage: Optional[ChatCompletionUsage] = None
-        rerank_tier: Optional[str] = None
-        quantum_enhanced: bool = False
-
-    class ChatCompletionChunk(BaseModel):
-        id: str
-        object: str = "chat.completion.chunk"
-        created: int
-        model: str
-        choices: List[Dict[str, Any]]
 
     session = requests.Session()
     endpoint = url + "/v1/chat/completions"
@@ -140,20 +114,32 @@ def classic_peer(url):
     def whole():
         answer = session.request(method="POST", url=endpoint, json=payload(False), headers=headers, timeout=60).json()
         choices = [
-            ChatCompletionChoice(index=c.get("index", i), finish_reason=c.get("finish_reason"),
-                                 message=ChatMessage(role=c.get("message", {}).get("role", "assistant"),
-                                                     content=c.get("message", {}).get("content", "")))
-            for i, c in enumerate(answer.get("choices", []))]
+            ChatCompletionChoice(
+                index=c.get("index", i),
+                finish_reason=c.get("finish_reason"),
+                message=ChatMessage(
+                    role=c.get("message", {}).get("role", "assistant"), content=c.get("message", {}).get("content", "")
+                ),
+            )
+            for i, c in enumerate(answer.get("choices", []))
+        ]
         usage = answer.get("usage")
         completion = ChatCompletion(
-            id=answer.get("id", ""), object=answer.get("object", "chat.completion"), created=answer.get("created", 0),
-            model=answer.get("model", MODEL), choices=choices, usage=ChatCompletionUsage(**usage) if usage else None,
-            rerank_tier=answer.get("rerank_tier"), quantum_enhanced=answer.get("quantum_enhanced", False))
+            id=answer.get("id", ""),
+            object=answer.get("object", "chat.completion"),
+            created=answer.get("created", 0),
+            model=answer.get("model", MODEL),
+            choices=choices,
+            usage=ChatCompletionUsage(**usage) if usage else None,
+            rerank_tier=answer.get("rerank_tier"),
+            quantum_enhanced=answer.get("quantum_enhanced", False),
+        )
         return completion.choices[0].message.content
 
     def stream():
-        response = session.request(method="POST", url=endpoint, json=payload(True), headers=headers, timeout=60,
-                                   stream=True)
+        response = session.request(
+            method="POST", url=endpoint, json=payload(True), headers=headers, timeout=60, stream=True
+        )
         count = 0
         for line in response.iter_lines():
             if not line:
@@ -168,9 +154,13 @@ def classic_peer(url):
                 chunk = json.loads(data)
             except json.JSONDecodeError:
                 continue
-            ChatCompletionChunk(id=chunk.get("id", ""), object=chunk.get("object", "chat.completion.chunk"),
-                                created=chunk.get("created", 0), model=chunk.get("model", ""),
-                                choices=chunk.get("choices", []))
+            ChatCompletionChunk(
+                id=chunk.get("id", ""),
+                object=chunk.get("object", "chat.completion.chunk"),
+                created=chunk.get("created", 0),
+                model=chunk.get("model", ""),
+                choices=chunk.get("choices", []),
+            )
             count += 1
         response.close()
         return count
@@ -182,7 +172,7 @@ def floor_peer(url):
     program = built("chat_floor", ["-lcurl", "-lsimdjson"])
 
     def run(mode, count):
-        """"whole": microseconds per call; "stream"/"parse": chunks per second of each round."""
+        """ "whole": microseconds per call; "stream"/"parse": chunks per second of each round."""
         out = subprocess.run([program, mode, url, str(count)], check=True, capture_output=True, text=True).stdout
         figures = [float(word) for word in out.split()]
         return figures[0] if mode == "whole" else figures[:-1]
@@ -191,6 +181,7 @@ def floor_peer(url):
 
 
 # ---- measuring ---------------------------------------------------------------------------------
+
 
 def per_call_us(call, calls, rounds=5):
     """Median over rounds of the mean time per call, in microseconds."""
@@ -236,8 +227,7 @@ def in_memory_stream_rate(rounds=7):
     from korvane_sdk import KorvaneClient
 
     with Server() as server:
-        request = urllib.request.Request(server.url + "/v1/chat/completions",
-                                         data=b'{"stream":true}', method="POST")
+        request = urllib.request.Request(server.url + "/v1/chat/completions", data=b'{"stream":true}', method="POST")
         lines = urllib.request.urlopen(request).read().splitlines()
 
     class Response:
@@ -271,7 +261,10 @@ def instructions_per_chunk(url):
     floor_program = built("chat_floor", ["-lcurl", "-lsimdjson"])
     ours = [callgrind.instructions([sys.executable, "-c", STREAM_SCRIPT, url, str(n)]) for n in (1, 3)]
     floor = [callgrind.instructions([floor_program, "stream", url, str(n)]) for n in (1, 3)]
-    per = lambda counts: (counts[1] - counts[0]) / (2 * STREAM_CHUNKS)
+
+    def per(counts):
+        return (counts[1] - counts[0]) / (2 * STREAM_CHUNKS)
+
     return per(ours), per(floor)
 
 
@@ -281,8 +274,11 @@ def main():
     with Server() as server:
         floor = floor_peer(server.url)
         peers = {}
-        for name, make in (("korvane_sdk", korvane_peer), ("openai", openai_peer),
-                           ("requests+json+pydantic", classic_peer)):
+        for name, make in (
+            ("korvane_sdk", korvane_peer),
+            ("openai", openai_peer),
+            ("requests+json+pydantic", classic_peer),
+        ):
             functions, why_not = make(server.url)
             if functions is None:
                 notes.append(f"{name}: not measured ({why_not})")
@@ -331,13 +327,17 @@ def main():
             ratio = f"  korvane_sdk is {ours / value:5.1f}x faster"
         print(f"  {name:<30} {value:12,.0f}{ratio}")
     if counted:
-        print(f"  instructions per chunk (callgrind, client process): korvane_sdk {counted[0]:,.0f}, "
-              f"floor {counted[1]:,.0f}: {counted[0] / counted[1]:.2f}x")
+        print(
+            f"  instructions per chunk (callgrind, client process): korvane_sdk {counted[0]:,.0f}, "
+            f"floor {counted[1]:,.0f}: {counted[0] / counted[1]:.2f}x"
+        )
     print("\nwithout transport (the same body's lines from memory)")
     if memory_rate:
         print(f"  {'korvane_sdk generator':<30} {memory_rate:12,.0f}")
-    print(f"  {'C++ split + parse':<30} {floor_parse:12,.0f}"
-          + (f"  it is {floor_parse / memory_rate:5.2f}x the generator's rate" if memory_rate else ""))
+    print(
+        f"  {'C++ split + parse':<30} {floor_parse:12,.0f}"
+        + (f"  it is {floor_parse / memory_rate:5.2f}x the generator's rate" if memory_rate else "")
+    )
     for note in notes:
         print("note:", note)
 

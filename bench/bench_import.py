@@ -43,7 +43,11 @@ def main():
     bare = best["pass"]
     print(f"whole-process runs, best of {ROUNDS} each, interleaved")
     for label, _ in STATEMENTS:
-        extra = "" if label == "pass" else f"   +{(best[label] - bare) * 1e3:5.2f} ms over pass ({best[label] / bare:4.2f}x)"
+        extra = (
+            ""
+            if label == "pass"
+            else f"   +{(best[label] - bare) * 1e3:5.2f} ms over pass ({best[label] / bare:4.2f}x)"
+        )
         print(f"  {label:<30} {best[label] * 1e3:8.2f} ms{extra}")
     counts = {label: instructions(code) for label, code in STATEMENTS}
     if counts["pass"] is None:

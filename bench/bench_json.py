@@ -45,7 +45,9 @@ def chunk(i):
 def chat_payload():
     history = []
     for turn in range(8):
-        history.append({"role": "user", "content": f"Question {turn}: how does reranking tier {turn} change latency? ünïcødé ✓"})
+        history.append(
+            {"role": "user", "content": f"Question {turn}: how does reranking tier {turn} change latency? ünïcødé ✓"}
+        )
         history.append({"role": "assistant", "content": "It trades latency for quality.\n" * 5})
     return {
         "model": "korvane-large",
@@ -100,8 +102,10 @@ def main():
         parse_chunks.append(("orjson", lambda: [orjson.loads(t) for t in chunk_texts]))
         write.append(("orjson", lambda: orjson.dumps(payload)))
 
-    print(f"tenant list: {len(tenants_text) / 1e6:.2f} MB; chunks: 1000 of ~{len(chunk_texts[0])} B; "
-          f"chat payload: {len(_json_dumps(payload))} B")
+    print(
+        f"tenant list: {len(tenants_text) / 1e6:.2f} MB; chunks: 1000 of ~{len(chunk_texts[0])} B; "
+        f"chat payload: {len(_json_dumps(payload))} B"
+    )
     report("parse 10,000-tenant list", parse_list)
     report("parse 1000 chunk objects (time for all 1000)", parse_chunks)
     report("write chat payload", write)

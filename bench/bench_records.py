@@ -11,67 +11,12 @@ import subprocess
 import sys
 import time
 import timeit
-from datetime import datetime
-from typing import Any, Dict, List, Optional
 
 import pydantic
-
+import pydantic_twins as twins
 from korvane_sdk import models
 
 ROUNDS = 9
-
-
-class PChatCompletionChunk(pydantic.BaseModel):
-    id: str
-    object: str = "chat.completion.chunk"
-    created: int
-    model: str
-    choices: List[Dict[str, Any]]
-
-
-class PTenant(pydantic.BaseModel):
-    id: str
-    name: str
-    slug: str
-    plan: str = "free"
-    is_active: bool = True
-    created_at: datetime
-    updated_at: Optional[datetime] = None
-    monthly_tokens_limit: Optional[int] = None
-    monthly_tokens_used: int = 0
-    monthly_requests_limit: Optional[int] = None
-    monthly_requests_used: int = 0
-    features: List[str] = pydantic.Field(default_factory=list)
-    metadata: Dict[str, Any] = pydantic.Field(default_factory=dict)
-
-
-class PChatMessage(pydantic.BaseModel):
-    role: str
-    content: str
-    name: Optional[str] = None
-
-
-class PChatCompletionChoice(pydantic.BaseModel):
-    index: int
-    message: PChatMessage
-    finish_reason: Optional[str] = None
-
-
-class PChatCompletionUsage(pydantic.BaseModel):
-    prompt_tokens: int
-    completion_tokens: int
-    total_tokens: int
-
-
-class PChatCompletion(pydantic.BaseModel):
-    id: str
-    object: str = "chat.completion"
-    created: int
-    model: str
-    choices: List[PChatCompletionChoice]
-    usage: Optional[PChatCompletionUsage] = None
-    rerank_tier: Optional[str] = None
-    quantum_enhanced: bool = False
 
 
 CHUNK = {
@@ -108,9 +53,9 @@ COMPLETION = {
 }
 
 CASES = [
-    ("ChatCompletionChunk", models.ChatCompletionChunk, PChatCompletionChunk, CHUNK),
-    ("Tenant", models.Tenant, PTenant, TENANT),
-    ("ChatCompletion", models.ChatCompletion, PChatCompletion, COMPLETION),
+    ("ChatCompletionChunk", models.ChatCompletionChunk, twins.ChatCompletionChunk, CHUNK),
+    ("Tenant", models.Tenant, twins.Tenant, TENANT),
+    ("ChatCompletion", models.ChatCompletion, twins.ChatCompletion, COMPLETION),
 ]
 
 
@@ -162,22 +107,33 @@ def import_cost() -> None:
         for _ in range(15):
             out = subprocess.run(
                 [sys.executable, "-c", f"import time; t=time.perf_counter(); {code}; print(time.perf_counter()-t)"],
-                capture_output=True, text=True, check=True)
+                capture_output=True,
+                text=True,
+                check=True,
+            )
             times.append(float(out.stdout))
         return min(times) * 1e3
 
     bare = run("pass")
     loaded = run("import korvane_sdk.models")
-    report = subprocess.run([sys.executable, "-X", "importtime", "-c", "import korvane_sdk.models"],
-                            capture_output=True, text=True, check=True).stderr
+    report = subprocess.run(
+        [sys.executable, "-X", "importtime", "-c", "import korvane_sdk.models"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stderr
     cumulative = {m.group(2).strip(): int(m.group(1)) for m in re.finditer(r"\|\s*(\d+)\s*\|\s*(.+)$", report, re.M)}
-    print(f"\nimport korvane_sdk.models in a fresh interpreter: {loaded - bare:.2f} ms "
-          f"(wall time around the import statement, best of 15)")
+    print(
+        f"\nimport korvane_sdk.models in a fresh interpreter: {loaded - bare:.2f} ms "
+        f"(wall time around the import statement, best of 15)"
+    )
     for module in ("korvane_sdk._core", "korvane_sdk"):
         if module in cumulative:
             print(f"  -X importtime cumulative {module}: {cumulative[module] / 1000:.2f} ms")
-    print(f"  datetime imported at import time: {'datetime' in cumulative}; "
-          f"pydantic imported: {any(k.startswith('pydantic') for k in cumulative)}")
+    print(
+        f"  datetime imported at import time: {'datetime' in cumulative}; "
+        f"pydantic imported: {any(k.startswith('pydantic') for k in cumulative)}"
+    )
 
 
 def main() -> None:

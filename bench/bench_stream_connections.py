@@ -5,7 +5,6 @@ usually arrive in one read). A stream that closes its connection at "[DONE]" cos
 connection (and over TLS a handshake) for the next one; requests reading each body to its end
 needs one for all."""
 
-import json
 import pathlib
 import shutil
 import subprocess
@@ -15,7 +14,8 @@ import tempfile
 SERVER = r"""
 import asyncio, ssl, sys
 
-CHUNK = b'data: {"id":"c1","object":"chat.completion.chunk","created":1,"model":"m","choices":[{"index":0,"delta":{"content":"hi"}}]}\n\n'
+CHUNK = (b'data: {"id":"c1","object":"chat.completion.chunk","created":1,"model":"m",'
+         b'"choices":[{"index":0,"delta":{"content":"hi"}}]}\n\n')
 
 def chunked(data):
     return b"%x\r\n%s\r\n" % (len(data), data)
@@ -48,7 +48,8 @@ class Streams(asyncio.Protocol):
         asyncio.ensure_future(self.stream())
 
     async def stream(self):
-        self.transport.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n")
+        self.transport.write(
+            b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n")
         for _ in range(5):
             self.transport.write(chunked(CHUNK))
             await asyncio.sleep(0)
@@ -74,9 +75,12 @@ STREAMS = 10
 
 def certificate(folder):
     key, cert = folder / "key.pem", folder / "cert.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                    "-nodes", "-keyout", str(key), "-out", str(cert), "-days", "1", "-subj", "/CN=127.0.0.1"],
-                   check=True, capture_output=True)
+    subprocess.run(
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 1 -subj /CN=127.0.0.1".split()
+        + ["-keyout", str(key), "-out", str(cert)],
+        check=True,
+        capture_output=True,
+    )
     return str(cert), str(key)
 
 
@@ -84,8 +88,9 @@ TERMINATOR_DELAY_S = 0.001
 
 
 def serve(args):
-    process = subprocess.Popen([sys.executable, "-c", SERVER, str(TERMINATOR_DELAY_S), *args], stdout=subprocess.PIPE,
-                               text=True)
+    process = subprocess.Popen(
+        [sys.executable, "-c", SERVER, str(TERMINATOR_DELAY_S), *args], stdout=subprocess.PIPE, text=True
+    )
     return process, int(process.stdout.readline())
 
 
@@ -111,21 +116,22 @@ def ours(base):
 
     with KorvaneClient(api_key="sk-bench", api_url=base, proxy_url=base, verify_ssl=False) as client:
         for _ in range(STREAMS):
-            chunks = list(client.chat.completions.create(model="m", messages=[{"role": "user", "content": "x"}],
-                                                         stream=True))
+            chunks = list(
+                client.chat.completions.create(model="m", messages=[{"role": "user", "content": "x"}], stream=True)
+            )
             assert len(chunks) == 5
 
 
 def requests_peer(base):
     import requests
-
     import urllib3
 
     urllib3.disable_warnings()
     with requests.Session() as session:
         for _ in range(STREAMS):
-            with session.post(f"{base}/v1/chat/completions", json={"stream": True}, stream=True,
-                              verify=False) as response:
+            with session.post(
+                f"{base}/v1/chat/completions", json={"stream": True}, stream=True, verify=False
+            ) as response:
                 lines = [line for line in response.iter_lines() if line]
                 assert lines[-1] == b"data: [DONE]"
 

@@ -17,8 +17,9 @@ def instructions(argv):
         return None
     with tempfile.TemporaryDirectory() as folder:
         out = os.path.join(folder, "callgrind.out")
-        subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *argv],
-                       check=True, capture_output=True)
+        subprocess.run(
+            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *argv], check=True, capture_output=True
+        )
         with open(out) as profile:
             for line in profile:
                 if line.startswith(("summary:", "totals:")):

@@ -16,16 +16,29 @@
 
 namespace {
 
-struct Message { std::string role, content; };
-struct Choice { int64_t index = 0; Message message; std::string finish_reason; };
+struct Message {
+    std::string role, content;
+};
+struct Choice {
+    int64_t index = 0;
+    Message message;
+    std::string finish_reason;
+};
 struct Completion {
     std::string id, object, model, rerank_tier;
     int64_t created = 0;
     std::vector<Choice> choices;
     int64_t prompt_tokens = 0, completion_tokens = 0, total_tokens = 0;
 };
-struct ChunkChoice { int64_t index = 0; std::string content, finish_reason; };
-struct Chunk { std::string id, object, model; int64_t created = 0; std::vector<ChunkChoice> choices; };
+struct ChunkChoice {
+    int64_t index = 0;
+    std::string content, finish_reason;
+};
+struct Chunk {
+    std::string id, object, model;
+    int64_t created = 0;
+    std::vector<ChunkChoice> choices;
+};
 
 std::string text(simdjson::dom::element e) {
     std::string_view v;

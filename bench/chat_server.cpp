@@ -23,8 +23,7 @@ std::string stream_body(int chunks) {
     for (int i = 0; i < chunks; ++i) {
         body += R"(data: {"id":"chatcmpl-bench","object":"chat.completion.chunk","created":1700000000,)"
                 R"("model":"bench-model","choices":[{"index":0,"delta":{"content":"tok)" +
-                std::to_string(i) + R"( "},"finish_reason":)" + (i + 1 == chunks ? "\"stop\"" : "null") +
-                "}]}\n\n";
+                std::to_string(i) + R"( "},"finish_reason":)" + (i + 1 == chunks ? "\"stop\"" : "null") + "}]}\n\n";
     }
     body += "data: [DONE]\n\n";
     return body;
@@ -58,8 +57,10 @@ int main(int argc, char** argv) {
             return sink.write(stream.data() + offset, size);
         });
     });
-    if (port == 0) port = server.bind_to_any_port("127.0.0.1");
-    else if (!server.bind_to_port("127.0.0.1", port)) return 1;
+    if (port == 0)
+        port = server.bind_to_any_port("127.0.0.1");
+    else if (!server.bind_to_port("127.0.0.1", port))
+        return 1;
     std::printf("%d\n", port);
     std::fflush(stdout);
     server.listen_after_bind();

@@ -42,8 +42,7 @@ class Links(html.parser.HTMLParser):
 
 def archive_url(index: str, distribution: str, filename: str) -> str:
     page = f"{index.rstrip('/')}/{distribution.lower()}/"
-    request = urllib.request.Request(
-        page, headers={"Accept": "application/vnd.pypi.simple.v1+json, text/html;q=0.1"})
+    request = urllib.request.Request(page, headers={"Accept": "application/vnd.pypi.simple.v1+json, text/html;q=0.1"})
     with urllib.request.urlopen(request, timeout=TIMEOUT_SECONDS) as answer:
         kind = answer.headers.get_content_type()
         body = answer.read()
@@ -52,8 +51,11 @@ def archive_url(index: str, distribution: str, filename: str) -> str:
     else:
         parser = Links()
         parser.feed(body.decode("utf-8", "replace"))
-        urls = [href for href in parser.hrefs
-                if urllib.parse.unquote(urllib.parse.urlsplit(href).path).rsplit("/", 1)[-1] == filename]
+        urls = [
+            href
+            for href in parser.hrefs
+            if urllib.parse.unquote(urllib.parse.urlsplit(href).path).rsplit("/", 1)[-1] == filename
+        ]
     if not urls:
         raise SystemExit(f"{filename} is not listed on {page}")
     return urllib.parse.urljoin(page, urls[0])
@@ -84,7 +86,7 @@ def unpack(archive: Path, name: str, folder: Path) -> None:
     staged = [folder / (part + ".part") for part in PARTS]
     try:
         with tarfile.open(archive, "r:gz") as tar:
-            for part, target in zip(PARTS, staged):
+            for part, target in zip(PARTS, staged, strict=True):
                 path = f"{name}/simdjson/{part}"
                 try:
                     member = tar.getmember(path)
@@ -95,7 +97,7 @@ def unpack(archive: Path, name: str, folder: Path) -> None:
                     raise SystemExit(f"{archive.name}: {path} is not a regular file")
                 with target.open("wb") as out:
                     shutil.copyfileobj(source, out)
-        for part, target in zip(PARTS, staged):
+        for part, target in zip(PARTS, staged, strict=True):
             target.replace(folder / part)
     finally:
         for target in staged:

@@ -26,8 +26,8 @@ def emulator() -> Generator[str, None, None]:
     if not program:
         sys.exit("korvane-emulator is not installed: run ./run demo")
     process = subprocess.Popen(
-        [program, "--port", "0", "--admin-key", ADMIN_KEY, "--job-seconds", "4"],
-        stdout=subprocess.PIPE, text=True)
+        [program, "--port", "0", "--admin-key", ADMIN_KEY, "--job-seconds", "4"], stdout=subprocess.PIPE, text=True
+    )
     try:
         assert process.stdout is not None  # stdout=PIPE above
         line = process.stdout.readline().strip()
@@ -57,15 +57,19 @@ def tour(client: Korvane) -> None:
 
     heading("Chat: a whole completion")
     reply = client.chat.completions.create(
-        model=model, messages=[{"role": "user", "content": "Tell me about quantum reranking"}],
-        rerank_tier="quantum_cpu", rerank_k=4)
+        model=model,
+        messages=[{"role": "user", "content": "Tell me about quantum reranking"}],
+        rerank_tier="quantum_cpu",
+        rerank_k=4,
+    )
     print(reply.choices[0].message.content)
     tokens = reply.usage.total_tokens if reply.usage else "unreported"
     print(f"usage: {tokens} tokens, tier {reply.rerank_tier}, quantum {reply.quantum_enhanced}")
 
     heading("Chat: streamed, as it arrives")
     with client.chat.completions.create(
-            model=model, messages=[{"role": "user", "content": "Stream a short greeting please"}], stream=True) as stream:
+        model=model, messages=[{"role": "user", "content": "Stream a short greeting please"}], stream=True
+    ) as stream:
         for chunk in stream:
             for choice in chunk.choices:
                 print(choice.get("delta", {}).get("content", ""), end="", flush=True)
@@ -76,35 +80,44 @@ def tour(client: Korvane) -> None:
     print(f"created {tenant.id} ({tenant.slug}) on plan {tenant.plan}")
     tenant = client.tenants.update(tenant.id, plan="enterprise")
     print(f"updated plan: {tenant.plan}")
-    client.chat.completions.create(model=model, messages=[{"role": "user", "content": "hello from acme"}],
-                                   tenant_id=tenant.id)
+    client.chat.completions.create(
+        model=model, messages=[{"role": "user", "content": "hello from acme"}], tenant_id=tenant.id
+    )
     usage = client.tenants.get_usage(tenant.id)
     print("usage this month:", ", ".join(f"{k}={usage[k]}" for k in usage if k.startswith("monthly_") and "used" in k))
 
     heading("Feedback")
     for rating, text in ((1, "great answer"), (1, "very helpful"), (0, "fine"), (-1, "off topic")):
         answer = client.chat.completions.create(model=model, messages=[{"role": "user", "content": text}])
-        client.feedback.create(request_id=answer.id, rating=rating, comment=text, tags=["tour"],
-                               prompt=text, response=answer.choices[0].message.content, tenant_id=tenant.id)
+        client.feedback.create(
+            request_id=answer.id,
+            rating=rating,
+            comment=text,
+            tags=["tour"],
+            prompt=text,
+            response=answer.choices[0].message.content,
+            tenant_id=tenant.id,
+        )
     stats = client.feedback.stats(tenant_id=tenant.id)
-    print(f"{stats.total_count} ratings: {stats.positive_count} good, {stats.neutral_count} neutral, "
-          f"{stats.negative_count} bad ({stats.positive_rate:.0%} positive); tags {stats.tags_distribution}")
+    print(
+        f"{stats.total_count} ratings: {stats.positive_count} good, {stats.neutral_count} neutral, "
+        f"{stats.negative_count} bad ({stats.positive_rate:.0%} positive); tags {stats.tags_distribution}"
+    )
 
     heading("Datasets")
-    dataset = client.training.create_dataset("support-conversations", description="uploaded in the tour",
-                                             tenant_id=tenant.id)
+    dataset = client.training.create_dataset(
+        "support-conversations", description="uploaded in the tour", tenant_id=tenant.id
+    )
     with tempfile.TemporaryDirectory() as folder:
         path = pathlib.Path(folder) / "conversations.jsonl"
-        path.write_text("".join(
-            f'{{"prompt": "question {i}", "completion": "answer {i}"}}\n' for i in range(250)))
+        path.write_text("".join(f'{{"prompt": "question {i}", "completion": "answer {i}"}}\n' for i in range(250)))
         dataset = client.training.upload_dataset(dataset.id, str(path), tenant_id=tenant.id)
     print(f"uploaded: {dataset.name} holds {dataset.num_examples} examples, {dataset.size_bytes} bytes")
     from_feedback = client.training.generate_from_feedback("liked-answers", tenant.id, min_rating=1)
     print(f"from feedback: {from_feedback.name} holds {from_feedback.num_examples} examples")
 
     heading("Training")
-    job = client.training.create("sft", dataset_id=dataset.id, num_gpus=4, tenant_id=tenant.id,
-                                 config={"epochs": 3})
+    job = client.training.create("sft", dataset_id=dataset.id, num_gpus=4, tenant_id=tenant.id, config={"epochs": 3})
     print(f"job {job.id}: {job.training_type} on {job.base_model}")
     while job.status not in ("completed", "failed", "cancelled"):
         print(f"\r{job.status:<10} {progress_bar(job.progress)}", end="", flush=True)

@@ -164,8 +164,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (accepted.is_none()) continue;  // json.loads gave up on the depth
         if (!outcome.value.is_valid() && outcome.message == "Nesting too deep") continue;  // ours is bounded
         FUZZ_CHECK(outcome.value.is_valid() == (accepted.ptr() == Py_True));
-        if (outcome.value.is_valid()) FUZZ_CHECK(same(outcome.value, expected));
-        else FUZZ_CHECK(PyObject_RichCompareBool(outcome.refusal.ptr(), expected.ptr(), Py_EQ) == 1);
+        if (outcome.value.is_valid())
+            FUZZ_CHECK(same(outcome.value, expected));
+        else
+            FUZZ_CHECK(PyObject_RichCompareBool(outcome.refusal.ptr(), expected.ptr(), Py_EQ) == 1);
     }
 
     // What was read, written back: the text json.dumps gives, and the same value when read again.
@@ -181,8 +183,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     if (!want.is_none()) {
-        FUZZ_CHECK(std::string_view(PyBytes_AS_STRING(want.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(want.ptr()))) ==
-                   written);
+        FUZZ_CHECK(std::string_view(PyBytes_AS_STRING(want.ptr()),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(want.ptr()))) == written);
     }
     const Outcome again = read([&] { return korvane::json::parse(written); });
     nb::object expected_again = call(g_read_back, nb::bytes(written.data(), written.size()));

@@ -178,6 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     FUZZ_CHECK(PyBytes_Check(expected.ptr()));
-    FUZZ_CHECK(url == std::string_view(PyBytes_AS_STRING(expected.ptr()), static_cast<std::size_t>(PyBytes_GET_SIZE(expected.ptr()))));
+    FUZZ_CHECK(url == std::string_view(PyBytes_AS_STRING(expected.ptr()),
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(expected.ptr()))));
     return 0;
 }

@@ -60,5 +60,4 @@ inline PyObject* helper(PyObject* helpers, const char* name) {
 
 }  // namespace fuzz
 
-#define FUZZ_CHECK_PY(condition) \
-    ((condition) ? (void)0 : ::fuzz::found_python(#condition, __FILE__, __LINE__))
+#define FUZZ_CHECK_PY(condition) ((condition) ? (void)0 : ::fuzz::found_python(#condition, __FILE__, __LINE__))

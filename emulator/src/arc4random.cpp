@@ -8,16 +8,16 @@
 #include <cstdlib>
 
 extern "C" std::uint32_t __wrap_arc4random(void) {
-  std::uint32_t value = 0;
-  auto *bytes = reinterpret_cast<unsigned char *>(&value);
-  std::size_t got = 0;
-  while (got < sizeof value) {
-    const ssize_t n = getrandom(bytes + got, sizeof value - got, 0);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-    } else if (errno != EINTR) {
-      std::abort();  // as arc4random itself: it has no way to report a failure
+    std::uint32_t value = 0;
+    auto* bytes = reinterpret_cast<unsigned char*>(&value);
+    std::size_t got = 0;
+    while (got < sizeof value) {
+        const ssize_t n = getrandom(bytes + got, sizeof value - got, 0);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (errno != EINTR) {
+            std::abort();  // as arc4random itself: it has no way to report a failure
+        }
     }
-  }
-  return value;
+    return value;
 }

@@ -25,4 +25,4 @@ std::string month_period(Micros t);
 // unescaped "+" into a blank.
 std::optional<Micros> parse_iso(std::string_view text);
 
-} // namespace korvane::emulator
+}  // namespace korvane::emulator

@@ -12,4 +12,4 @@ std::string new_id(std::string_view prefix, std::size_t hex_digits = 16);
 // A fresh tenant key from the operating system's random source.
 std::string new_api_key();
 
-} // namespace korvane::emulator
+}  // namespace korvane::emulator

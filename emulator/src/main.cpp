@@ -7,29 +7,29 @@
 #include "server.hpp"
 #include "signals.hpp"
 
-int main(int argc, char **argv) {
-  using namespace korvane::emulator;
-  // Before any thread exists, so that all of them inherit the mask.
-  block_termination_signals();
+int main(int argc, char** argv) {
+    using namespace korvane::emulator;
+    // Before any thread exists, so that all of them inherit the mask.
+    block_termination_signals();
 
-  ParseResult parsed = parse_options(std::vector<std::string>(argv + 1, argv + argc));
-  if (!parsed.options) return parsed.exit_status;
-  const Options &options = *parsed.options;
+    ParseResult parsed = parse_options(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.options) return parsed.exit_status;
+    const Options& options = *parsed.options;
 
-  try {
-    EmulatorServer server(options);
-    int port = server.bind();
-    if (port < 0) {
-      std::cerr << "korvane-emulator: cannot listen on " << options.host << ":" << options.port << "\n";
-      return 1;
+    try {
+        EmulatorServer server(options);
+        int port = server.bind();
+        if (port < 0) {
+            std::cerr << "korvane-emulator: cannot listen on " << options.host << ":" << options.port << "\n";
+            return 1;
+        }
+        std::string host = options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
+        std::cout << "korvane-emulator listening on http://" << host << ":" << port << std::endl;
+
+        SignalWatcher watcher([&server] { server.stop(); });
+        return server.run() ? 0 : 1;
+    } catch (const std::exception& e) {
+        std::cerr << "korvane-emulator: " << e.what() << "\n";
+        return 1;
     }
-    std::string host = options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
-    std::cout << "korvane-emulator listening on http://" << host << ":" << port << std::endl;
-
-    SignalWatcher watcher([&server] { server.stop(); });
-    return server.run() ? 0 : 1;
-  } catch (const std::exception &e) {
-    std::cerr << "korvane-emulator: " << e.what() << "\n";
-    return 1;
-  }
 }

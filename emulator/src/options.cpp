@@ -11,131 +11,130 @@
 namespace korvane::emulator {
 namespace {
 
-constexpr const char *default_admin_key = "sk-korvane-admin";
+constexpr const char* default_admin_key = "sk-korvane-admin";
 
 struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
+    using std::runtime_error::runtime_error;
 };
 
-long long to_integer(const std::string &flag, const std::string &text, long long lo, long long hi) {
-  long long value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || value < lo || value > hi) {
-    throw UsageError(flag + " expects an integer from " + std::to_string(lo) + " to " + std::to_string(hi) +
-                     ", got '" + text + "'");
-  }
-  return value;
+long long to_integer(const std::string& flag, const std::string& text, long long lo, long long hi) {
+    long long value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || value < lo || value > hi) {
+        throw UsageError(flag + " expects an integer from " + std::to_string(lo) + " to " + std::to_string(hi) +
+                         ", got '" + text + "'");
+    }
+    return value;
 }
 
-double to_seconds(const std::string &flag, const std::string &text) {
-  double value = 0;
-  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value < 0 ||
-      value > 86400) {
-    throw UsageError(flag + " expects a number of seconds from 0 to 86400, got '" + text + "'");
-  }
-  return value;
+double to_seconds(const std::string& flag, const std::string& text) {
+    double value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value) || value < 0 || value > 86400) {
+        throw UsageError(flag + " expects a number of seconds from 0 to 86400, got '" + text + "'");
+    }
+    return value;
 }
 
 // Splits "--flag=value" and "--flag value" alike.
 class ArgReader {
 public:
-  explicit ArgReader(const std::vector<std::string> &args) : args_(args) {}
+    explicit ArgReader(const std::vector<std::string>& args) : args_(args) {}
 
-  bool next(std::string &flag) {
-    if (pos_ >= args_.size()) return false;
-    flag = args_[pos_++];
-    inline_value_.reset();
-    if (flag.rfind("--", 0) == 0) {
-      if (auto eq = flag.find('='); eq != std::string::npos) {
-        inline_value_ = flag.substr(eq + 1);
-        flag.resize(eq);
-      }
+    bool next(std::string& flag) {
+        if (pos_ >= args_.size()) return false;
+        flag = args_[pos_++];
+        inline_value_.reset();
+        if (flag.rfind("--", 0) == 0) {
+            if (auto eq = flag.find('='); eq != std::string::npos) {
+                inline_value_ = flag.substr(eq + 1);
+                flag.resize(eq);
+            }
+        }
+        return true;
     }
-    return true;
-  }
 
-  std::string value(const std::string &flag) {
-    if (inline_value_) return *std::exchange(inline_value_, std::nullopt);
-    if (pos_ >= args_.size()) throw UsageError(flag + " needs a value");
-    return args_[pos_++];
-  }
+    std::string value(const std::string& flag) {
+        if (inline_value_) return *std::exchange(inline_value_, std::nullopt);
+        if (pos_ >= args_.size()) throw UsageError(flag + " needs a value");
+        return args_[pos_++];
+    }
 
 private:
-  const std::vector<std::string> &args_;
-  std::size_t pos_ = 0;
-  std::optional<std::string> inline_value_;
+    const std::vector<std::string>& args_;
+    std::size_t pos_ = 0;
+    std::optional<std::string> inline_value_;
 };
 
-Options parse_or_throw(const std::vector<std::string> &args, bool &help) {
-  Options options;
-  std::optional<std::string> admin_key;
-  std::optional<double> delay_seconds;
-  std::optional<long long> delay_count;
-  std::optional<long long> drop_after;
-  std::optional<long long> drop_count;
-  ArgReader reader(args);
-  std::string flag;
-  while (reader.next(flag)) {
-    if (flag == "-h" || flag == "--help") {
-      help = true;
-      return options;
-    } else if (flag == "--host") {
-      options.host = reader.value(flag);
-    } else if (flag == "--port") {
-      options.port = static_cast<int>(to_integer(flag, reader.value(flag), 0, 65535));
-    } else if (flag == "--admin-key") {
-      admin_key = reader.value(flag);
-      if (admin_key->empty()) throw UsageError("--admin-key may not be empty");
-    } else if (flag == "--job-seconds") {
-      options.job_seconds = to_seconds(flag, reader.value(flag));
-    } else if (flag == "--rate-limit") {
-      options.faults.rate_limit.remaining = to_integer(flag, reader.value(flag), -1, 1LL << 40);
-    } else if (flag == "--retry-after") {
-      options.faults.retry_after = reader.value(flag);
-      if (options.faults.retry_after.find_first_of("\r\n") != std::string::npos) {
-        throw UsageError("--retry-after may not contain line breaks");
-      }
-    } else if (flag == "--server-error") {
-      options.faults.server_error.remaining = to_integer(flag, reader.value(flag), -1, 1LL << 40);
-    } else if (flag == "--server-error-status") {
-      options.faults.server_error_status = static_cast<int>(to_integer(flag, reader.value(flag), 500, 599));
-    } else if (flag == "--delay") {
-      delay_seconds = to_seconds(flag, reader.value(flag));
-    } else if (flag == "--delay-count") {
-      delay_count = to_integer(flag, reader.value(flag), -1, 1LL << 40);
-    } else if (flag == "--drop-stream-after") {
-      drop_after = to_integer(flag, reader.value(flag), 0, 1LL << 40);
-    } else if (flag == "--drop-stream-count") {
-      drop_count = to_integer(flag, reader.value(flag), -1, 1LL << 40);
-    } else {
-      throw UsageError("unknown option '" + flag + "'");
+Options parse_or_throw(const std::vector<std::string>& args, bool& help) {
+    Options options;
+    std::optional<std::string> admin_key;
+    std::optional<double> delay_seconds;
+    std::optional<long long> delay_count;
+    std::optional<long long> drop_after;
+    std::optional<long long> drop_count;
+    ArgReader reader(args);
+    std::string flag;
+    while (reader.next(flag)) {
+        if (flag == "-h" || flag == "--help") {
+            help = true;
+            return options;
+        } else if (flag == "--host") {
+            options.host = reader.value(flag);
+        } else if (flag == "--port") {
+            options.port = static_cast<int>(to_integer(flag, reader.value(flag), 0, 65535));
+        } else if (flag == "--admin-key") {
+            admin_key = reader.value(flag);
+            if (admin_key->empty()) throw UsageError("--admin-key may not be empty");
+        } else if (flag == "--job-seconds") {
+            options.job_seconds = to_seconds(flag, reader.value(flag));
+        } else if (flag == "--rate-limit") {
+            options.faults.rate_limit.remaining = to_integer(flag, reader.value(flag), -1, 1LL << 40);
+        } else if (flag == "--retry-after") {
+            options.faults.retry_after = reader.value(flag);
+            if (options.faults.retry_after.find_first_of("\r\n") != std::string::npos) {
+                throw UsageError("--retry-after may not contain line breaks");
+            }
+        } else if (flag == "--server-error") {
+            options.faults.server_error.remaining = to_integer(flag, reader.value(flag), -1, 1LL << 40);
+        } else if (flag == "--server-error-status") {
+            options.faults.server_error_status = static_cast<int>(to_integer(flag, reader.value(flag), 500, 599));
+        } else if (flag == "--delay") {
+            delay_seconds = to_seconds(flag, reader.value(flag));
+        } else if (flag == "--delay-count") {
+            delay_count = to_integer(flag, reader.value(flag), -1, 1LL << 40);
+        } else if (flag == "--drop-stream-after") {
+            drop_after = to_integer(flag, reader.value(flag), 0, 1LL << 40);
+        } else if (flag == "--drop-stream-count") {
+            drop_count = to_integer(flag, reader.value(flag), -1, 1LL << 40);
+        } else {
+            throw UsageError("unknown option '" + flag + "'");
+        }
     }
-  }
-  if (delay_count && !delay_seconds) throw UsageError("--delay-count needs --delay");
-  if (drop_count && !drop_after) throw UsageError("--drop-stream-count needs --drop-stream-after");
-  if (delay_seconds) {
-    options.faults.delay_seconds = *delay_seconds;
-    options.faults.delay.remaining = delay_count.value_or(-1);
-  }
-  if (drop_after) {
-    options.faults.drop_after_chunks = *drop_after;
-    options.faults.drop_stream.remaining = drop_count.value_or(-1);
-  }
-  if (admin_key) {
-    options.admin_key = *admin_key;
-  } else if (const char *env = std::getenv("KORVANE_EMULATOR_ADMIN_KEY"); env != nullptr && *env != '\0') {
-    options.admin_key = env;
-  } else {
-    options.admin_key = default_admin_key;
-  }
-  return options;
+    if (delay_count && !delay_seconds) throw UsageError("--delay-count needs --delay");
+    if (drop_count && !drop_after) throw UsageError("--drop-stream-count needs --drop-stream-after");
+    if (delay_seconds) {
+        options.faults.delay_seconds = *delay_seconds;
+        options.faults.delay.remaining = delay_count.value_or(-1);
+    }
+    if (drop_after) {
+        options.faults.drop_after_chunks = *drop_after;
+        options.faults.drop_stream.remaining = drop_count.value_or(-1);
+    }
+    if (admin_key) {
+        options.admin_key = *admin_key;
+    } else if (const char* env = std::getenv("KORVANE_EMULATOR_ADMIN_KEY"); env != nullptr && *env != '\0') {
+        options.admin_key = env;
+    } else {
+        options.admin_key = default_admin_key;
+    }
+    return options;
 }
 
-} // namespace
+}  // namespace
 
 std::string usage_text() {
-  return R"(Usage: korvane-emulator [options]
+    return R"(Usage: korvane-emulator [options]
 
 Plays the Korvane platform (API and proxy paths on one port) on loopback, with
 in-memory state, for demos and end-to-end tests.
@@ -174,22 +173,22 @@ SIGTERM or SIGINT shut the server down cleanly.
 )";
 }
 
-ParseResult parse_options(const std::vector<std::string> &args) {
-  ParseResult result;
-  try {
-    bool help = false;
-    Options options = parse_or_throw(args, help);
-    if (help) {
-      std::cout << usage_text() << std::flush;
-      result.exit_status = 0;
-      return result;
+ParseResult parse_options(const std::vector<std::string>& args) {
+    ParseResult result;
+    try {
+        bool help = false;
+        Options options = parse_or_throw(args, help);
+        if (help) {
+            std::cout << usage_text() << std::flush;
+            result.exit_status = 0;
+            return result;
+        }
+        result.options = std::move(options);
+    } catch (const UsageError& e) {
+        std::cerr << "korvane-emulator: " << e.what() << "\nTry 'korvane-emulator --help'.\n";
+        result.exit_status = 2;
     }
-    result.options = std::move(options);
-  } catch (const UsageError &e) {
-    std::cerr << "korvane-emulator: " << e.what() << "\nTry 'korvane-emulator --help'.\n";
-    result.exit_status = 2;
-  }
-  return result;
+    return result;
 }
 
-} // namespace korvane::emulator
+}  // namespace korvane::emulator

@@ -4,32 +4,32 @@
 namespace korvane::emulator {
 namespace {
 
-void set_faults(RequestContext &ctx, Services &services) {
-  services.faults.configure(ctx.json_body());
-  ctx.send(200, services.faults.describe());
+void set_faults(RequestContext& ctx, Services& services) {
+    services.faults.configure(ctx.json_body());
+    ctx.send(200, services.faults.describe());
 }
 
-void get_faults(RequestContext &ctx, Services &services) { ctx.send(200, services.faults.describe()); }
+void get_faults(RequestContext& ctx, Services& services) { ctx.send(200, services.faults.describe()); }
 
-void reset(RequestContext &ctx, Services &services) {
-  {
-    auto lock = services.store.lock();
-    services.store.clear();
-  }
-  services.stats.clear();
-  services.faults.clear();
-  ctx.send(200, Json{{"reset", true}});
+void reset(RequestContext& ctx, Services& services) {
+    {
+        auto lock = services.store.lock();
+        services.store.clear();
+    }
+    services.stats.clear();
+    services.faults.clear();
+    ctx.send(200, Json{{"reset", true}});
 }
 
-void stats(RequestContext &ctx, Services &services) { ctx.send(200, services.stats.snapshot()); }
+void stats(RequestContext& ctx, Services& services) { ctx.send(200, services.stats.snapshot()); }
 
-} // namespace
+}  // namespace
 
-void add_control_routes(Router &router, Services &services) {
-  router.add("POST", "/_emulator/faults", Access::admin, bound(services, set_faults));
-  router.add("GET", "/_emulator/faults", Access::admin, bound(services, get_faults));
-  router.add("POST", "/_emulator/reset", Access::admin, bound(services, reset));
-  router.add("GET", "/_emulator/stats", Access::admin, bound(services, stats));
+void add_control_routes(Router& router, Services& services) {
+    router.add("POST", "/_emulator/faults", Access::admin, bound(services, set_faults));
+    router.add("GET", "/_emulator/faults", Access::admin, bound(services, get_faults));
+    router.add("POST", "/_emulator/reset", Access::admin, bound(services, reset));
+    router.add("GET", "/_emulator/stats", Access::admin, bound(services, stats));
 }
 
-} // namespace korvane::emulator
+}  // namespace korvane::emulator

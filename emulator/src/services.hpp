@@ -9,11 +9,11 @@
 namespace korvane::emulator {
 
 struct Services {
-  const Options &options;
-  Store &store;
-  RequestStats &stats;
-  Faults &faults;
-  Shutdown &shutdown;
+    const Options& options;
+    Store& store;
+    RequestStats& stats;
+    Faults& faults;
+    Shutdown& shutdown;
 };
 
-} // namespace korvane::emulator
+}  // namespace korvane::emulator

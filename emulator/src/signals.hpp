@@ -13,15 +13,15 @@ namespace korvane::emulator {
 // Set once when the server is stopping; long waits (delays, streams) poll it.
 class Shutdown {
 public:
-  void request();
-  bool requested() const { return requested_.load(std::memory_order_acquire); }
-  // Sleeps up to `seconds`; returns false when woken by a shutdown.
-  bool sleep_for(double seconds);
+    void request();
+    bool requested() const { return requested_.load(std::memory_order_acquire); }
+    // Sleeps up to `seconds`; returns false when woken by a shutdown.
+    bool sleep_for(double seconds);
 
 private:
-  std::atomic<bool> requested_{false};
-  std::mutex mutex_;
-  std::condition_variable wake_;
+    std::atomic<bool> requested_{false};
+    std::mutex mutex_;
+    std::condition_variable wake_;
 };
 
 // Must run before any other thread starts, so that every thread inherits the
@@ -32,15 +32,15 @@ void block_termination_signals();
 // Waits for SIGTERM or SIGINT on its own thread and then calls on_signal once.
 class SignalWatcher {
 public:
-  explicit SignalWatcher(std::function<void()> on_signal);
-  ~SignalWatcher();
-  SignalWatcher(const SignalWatcher &) = delete;
-  SignalWatcher &operator=(const SignalWatcher &) = delete;
+    explicit SignalWatcher(std::function<void()> on_signal);
+    ~SignalWatcher();
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
 
 private:
-  std::atomic<bool> closing_{false};
-  std::function<void()> on_signal_;
-  std::thread thread_;
+    std::atomic<bool> closing_{false};
+    std::function<void()> on_signal_;
+    std::thread thread_;
 };
 
-} // namespace korvane::emulator
+}  // namespace korvane::emulator

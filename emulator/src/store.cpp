@@ -3,61 +3,61 @@
 
 namespace korvane::emulator {
 
-void Store::erase_tenant(const std::string &tenant_id) {
-  if (const Tenant *tenant = tenants.find(tenant_id)) tenant_keys.erase(tenant->api_key);
-  tenants.erase(tenant_id);
-  feedback.erase_if([&](const FeedbackEntry &row) { return row.tenant_id == tenant_id; });
-  jobs.erase_if([&](const TrainingJob &row) { return row.tenant_id == tenant_id; });
-  datasets.erase_if([&](const Dataset &row) { return row.tenant_id == tenant_id; });
+void Store::erase_tenant(const std::string& tenant_id) {
+    if (const Tenant* tenant = tenants.find(tenant_id)) tenant_keys.erase(tenant->api_key);
+    tenants.erase(tenant_id);
+    feedback.erase_if([&](const FeedbackEntry& row) { return row.tenant_id == tenant_id; });
+    jobs.erase_if([&](const TrainingJob& row) { return row.tenant_id == tenant_id; });
+    datasets.erase_if([&](const Dataset& row) { return row.tenant_id == tenant_id; });
 }
 
-void Store::remember_chat(const std::string &request_id, ChatRecord record) {
-  if (chats_.insert_or_assign(request_id, std::move(record)).second) chat_order_.push_back(request_id);
-  while (chat_order_.size() > max_remembered_chats) {
-    chats_.erase(chat_order_.front());
-    chat_order_.pop_front();
-  }
+void Store::remember_chat(const std::string& request_id, ChatRecord record) {
+    if (chats_.insert_or_assign(request_id, std::move(record)).second) chat_order_.push_back(request_id);
+    while (chat_order_.size() > max_remembered_chats) {
+        chats_.erase(chat_order_.front());
+        chat_order_.pop_front();
+    }
 }
 
-const ChatRecord *Store::find_chat(const std::string &request_id) const {
-  auto it = chats_.find(request_id);
-  return it == chats_.end() ? nullptr : &it->second;
+const ChatRecord* Store::find_chat(const std::string& request_id) const {
+    auto it = chats_.find(request_id);
+    return it == chats_.end() ? nullptr : &it->second;
 }
 
 void Store::clear() {
-  tenants.clear();
-  feedback.clear();
-  jobs.clear();
-  datasets.clear();
-  tenant_keys.clear();
-  chats_.clear();
-  chat_order_.clear();
+    tenants.clear();
+    feedback.clear();
+    jobs.clear();
+    datasets.clear();
+    tenant_keys.clear();
+    chats_.clear();
+    chat_order_.clear();
 }
 
-void RequestStats::count(const std::string &path) {
-  std::scoped_lock lock(mutex_);
-  ++total_;
-  auto it = by_path_.find(path);
-  if (it != by_path_.end()) {
-    ++it->second;
-  } else if (by_path_.size() < max_distinct_paths) {
-    by_path_.emplace(path, 1);
-  } else {
-    ++by_path_["(other paths)"];
-  }
+void RequestStats::count(const std::string& path) {
+    std::scoped_lock lock(mutex_);
+    ++total_;
+    auto it = by_path_.find(path);
+    if (it != by_path_.end()) {
+        ++it->second;
+    } else if (by_path_.size() < max_distinct_paths) {
+        by_path_.emplace(path, 1);
+    } else {
+        ++by_path_["(other paths)"];
+    }
 }
 
 Json RequestStats::snapshot() const {
-  std::scoped_lock lock(mutex_);
-  Json by_path = Json::object();
-  for (const auto &[path, count] : by_path_) by_path[path] = count;
-  return Json{{"requests", total_}, {"by_path", std::move(by_path)}};
+    std::scoped_lock lock(mutex_);
+    Json by_path = Json::object();
+    for (const auto& [path, count] : by_path_) by_path[path] = count;
+    return Json{{"requests", total_}, {"by_path", std::move(by_path)}};
 }
 
 void RequestStats::clear() {
-  std::scoped_lock lock(mutex_);
-  total_ = 0;
-  by_path_.clear();
+    std::scoped_lock lock(mutex_);
+    total_ = 0;
+    by_path_.clear();
 }
 
-} // namespace korvane::emulator
+}  // namespace korvane::emulator

@@ -1,5 +1,6 @@
+from collections.abc import Generator, Iterable, Mapping, Sequence
 from types import TracebackType
-from typing import Any, Dict, Generator, Iterable, Literal, Mapping, Optional, Sequence, Type, Union, overload
+from typing import Any, Literal, overload
 
 from .client import KorvaneClient
 from .models import ChatCompletion, ChatCompletionChunk, ChatMessage
@@ -12,17 +13,17 @@ class ChatCompletionStream(Generator[ChatCompletionChunk, None, None]):
     the rest of the body.
     """
 
-    def __iter__(self) -> "ChatCompletionStream": ...
+    def __iter__(self) -> ChatCompletionStream: ...
     def __next__(self) -> ChatCompletionChunk: ...
     def send(self, value: Any, /) -> ChatCompletionChunk: ...
     def throw(self, typ: Any, val: Any = ..., tb: Any = ..., /) -> ChatCompletionChunk: ...
     def close(self) -> None: ...
-    def __enter__(self) -> "ChatCompletionStream": ...
+    def __enter__(self) -> ChatCompletionStream: ...
     def __exit__(
         self,
-        exc_type: Optional[Type[BaseException]],
-        exc_val: Optional[BaseException],
-        exc_tb: Optional[TracebackType],
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
         /,
     ) -> bool: ...
 
@@ -36,82 +37,79 @@ class ChatCompletions:
     def create(
         self,
         model: str,
-        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
-        temperature: Optional[float] = 0.7,
-        max_tokens: Optional[int] = None,
+        messages: Iterable[Mapping[str, Any] | ChatMessage],
+        temperature: float | None = 0.7,
+        max_tokens: int | None = None,
         stream: Literal[False] = False,
         n: int = 1,
-        stop: Optional[Union[str, Sequence[str]]] = None,
-        presence_penalty: Optional[float] = 0.0,
-        frequency_penalty: Optional[float] = 0.0,
-        top_p: Optional[float] = 1.0,
-        rerank_tier: Optional[str] = None,
-        rerank_k: Optional[int] = None,
-        tenant_id: Optional[str] = None,
+        stop: str | Sequence[str] | None = None,
+        presence_penalty: float | None = 0.0,
+        frequency_penalty: float | None = 0.0,
+        top_p: float | None = 1.0,
+        rerank_tier: str | None = None,
+        rerank_k: int | None = None,
+        tenant_id: str | None = None,
         **kwargs: Any,
-    ) -> ChatCompletion:
-        ...
+    ) -> ChatCompletion: ...
     @overload
     def create(
         self,
         model: str,
-        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
-        temperature: Optional[float] = 0.7,
-        max_tokens: Optional[int] = None,
+        messages: Iterable[Mapping[str, Any] | ChatMessage],
+        temperature: float | None = 0.7,
+        max_tokens: int | None = None,
         *,
         stream: Literal[True],
         n: int = 1,
-        stop: Optional[Union[str, Sequence[str]]] = None,
-        presence_penalty: Optional[float] = 0.0,
-        frequency_penalty: Optional[float] = 0.0,
-        top_p: Optional[float] = 1.0,
-        rerank_tier: Optional[str] = None,
-        rerank_k: Optional[int] = None,
-        tenant_id: Optional[str] = None,
+        stop: str | Sequence[str] | None = None,
+        presence_penalty: float | None = 0.0,
+        frequency_penalty: float | None = 0.0,
+        top_p: float | None = 1.0,
+        rerank_tier: str | None = None,
+        rerank_k: int | None = None,
+        tenant_id: str | None = None,
         **kwargs: Any,
-    ) -> ChatCompletionStream:
-        ...
+    ) -> ChatCompletionStream: ...
     @overload
     def create(
         self,
         model: str,
-        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
-        temperature: Optional[float],
-        max_tokens: Optional[int],
+        messages: Iterable[Mapping[str, Any] | ChatMessage],
+        temperature: float | None,
+        max_tokens: int | None,
         stream: Literal[True],
         n: int = 1,
-        stop: Optional[Union[str, Sequence[str]]] = None,
-        presence_penalty: Optional[float] = 0.0,
-        frequency_penalty: Optional[float] = 0.0,
-        top_p: Optional[float] = 1.0,
-        rerank_tier: Optional[str] = None,
-        rerank_k: Optional[int] = None,
-        tenant_id: Optional[str] = None,
+        stop: str | Sequence[str] | None = None,
+        presence_penalty: float | None = 0.0,
+        frequency_penalty: float | None = 0.0,
+        top_p: float | None = 1.0,
+        rerank_tier: str | None = None,
+        rerank_k: int | None = None,
+        tenant_id: str | None = None,
         **kwargs: Any,
-    ) -> ChatCompletionStream:
-        ...
+    ) -> ChatCompletionStream: ...
     @overload
     def create(
         self,
         model: str,
-        messages: Iterable[Union[Mapping[str, Any], ChatMessage]],
-        temperature: Optional[float] = 0.7,
-        max_tokens: Optional[int] = None,
+        messages: Iterable[Mapping[str, Any] | ChatMessage],
+        temperature: float | None = 0.7,
+        max_tokens: int | None = None,
         stream: bool = False,
         n: int = 1,
-        stop: Optional[Union[str, Sequence[str]]] = None,
-        presence_penalty: Optional[float] = 0.0,
-        frequency_penalty: Optional[float] = 0.0,
-        top_p: Optional[float] = 1.0,
-        rerank_tier: Optional[str] = None,
-        rerank_k: Optional[int] = None,
-        tenant_id: Optional[str] = None,
+        stop: str | Sequence[str] | None = None,
+        presence_penalty: float | None = 0.0,
+        frequency_penalty: float | None = 0.0,
+        top_p: float | None = 1.0,
+        rerank_tier: str | None = None,
+        rerank_k: int | None = None,
+        tenant_id: str | None = None,
         **kwargs: Any,
-    ) -> Union[ChatCompletion, ChatCompletionStream]:
+    ) -> ChatCompletion | ChatCompletionStream:
         """Create a chat completion."""
-    def _create_completion(self, payload: Dict[str, Any]) -> ChatCompletion:
+    def _create_completion(self, payload: dict[str, Any]) -> ChatCompletion:
         """Make a non-streaming completion request."""
-    def _stream_completion(self, payload: Dict[str, Any]) -> Generator[ChatCompletionChunk, None, None]:
+    def _stream_completion(self, payload: dict[str, Any]) -> Generator[ChatCompletionChunk, None, None]:
         """Make a streaming completion request."""
 
 class Chat:

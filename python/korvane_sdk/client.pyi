@@ -1,9 +1,9 @@
+from collections.abc import Mapping
 from types import TracebackType
-from typing import Any, ClassVar, Dict, List, Mapping, Optional, Self, Type
+from typing import Any, ClassVar, Self
 
+from . import exceptions as _exceptions
 from .chat import Chat
-from .exceptions import ConnectionError as KorvaneConnectionError
-from .exceptions import TimeoutError as KorvaneTimeoutError
 from .feedback import FeedbackManager
 from .http import Response, Session
 from .models import ModelInfo
@@ -17,7 +17,7 @@ class KorvaneClient:
     DEFAULT_PROXY_URL: ClassVar[str]
     DEFAULT_TIMEOUT: ClassVar[int]
 
-    api_key: Optional[str]
+    api_key: str | None
     api_url: str
     proxy_url: str
     timeout: float
@@ -35,9 +35,9 @@ class KorvaneClient:
 
     def __init__(
         self,
-        api_key: Optional[str] = None,
-        api_url: Optional[str] = None,
-        proxy_url: Optional[str] = None,
+        api_key: str | None = None,
+        api_url: str | None = None,
+        proxy_url: str | None = None,
         timeout: float = 60,
         max_retries: int = 3,
         verify_ssl: bool = True,
@@ -50,9 +50,9 @@ class KorvaneClient:
     def with_options(
         self,
         *,
-        api_key: Optional[str] = ...,
-        api_url: Optional[str] = ...,
-        proxy_url: Optional[str] = ...,
+        api_key: str | None = ...,
+        api_url: str | None = ...,
+        proxy_url: str | None = ...,
         timeout: float = ...,
         max_retries: int = ...,
         verify_ssl: bool = ...,
@@ -62,30 +62,33 @@ class KorvaneClient:
         retry_after_max: float = ...,
     ) -> Self:
         """A client configured like this one with the given settings changed; closing one leaves the other open."""
-    def list_models(self) -> List[ModelInfo]: ...
+    def list_models(self) -> list[ModelInfo]: ...
     def close(self) -> None: ...
-    def __enter__(self) -> "KorvaneClient": ...
+    def __enter__(self) -> KorvaneClient: ...
     def __exit__(
         self,
-        exc_type: Optional[Type[BaseException]],
-        exc_val: Optional[BaseException],
-        exc_tb: Optional[TracebackType],
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
     ) -> None: ...
-    def _get_headers(self) -> Dict[str, str]: ...
+    def _get_headers(self) -> dict[str, str]: ...
     def _get_base_url(self, path: str) -> str: ...
     def _request(
         self,
         method: str,
         path: str,
-        params: Optional[Mapping[str, Any]] = None,
-        json: Optional[Mapping[str, Any]] = None,
-        files: Optional[Mapping[str, Any]] = None,
+        params: Mapping[str, Any] | None = None,
+        json: Mapping[str, Any] | None = None,
+        files: Mapping[str, Any] | None = None,
         raw_response: bool = False,
     ) -> Any: ...
-    def _request_stream(self, method: str, path: str, json: Optional[Mapping[str, Any]] = None) -> Response: ...
+    def _request_stream(self, method: str, path: str, json: Mapping[str, Any] | None = None) -> Response: ...
     def _handle_response(self, response: Response, raw: bool = False) -> Any: ...
     def _handle_error(self, response: Response) -> None: ...
 
 Korvane = KorvaneClient
+# The SDK's connection and time-out errors under the names the module also gives them.
+KorvaneConnectionError = _exceptions.ConnectionError
+KorvaneTimeoutError = _exceptions.TimeoutError
 
 __all__ = ["KorvaneClient", "Korvane"]

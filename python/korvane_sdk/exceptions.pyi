@@ -1,59 +1,59 @@
-from typing import Any, Dict, Optional
+from typing import Any
 
 class KorvaneError(Exception):
     message: Any
-    http_status: Optional[int]
-    error_code: Optional[str]
-    details: Dict[str, Any]
+    http_status: int | None
+    error_code: str | None
+    details: dict[str, Any]
     # The failed exchange, on errors raised by the client (None on errors made by callers).
-    method: Optional[str]
-    url: Optional[str]
-    request_id: Optional[str]
-    headers: Optional[Dict[str, str]]
-    body: Optional[str]
+    method: str | None
+    url: str | None
+    request_id: str | None
+    headers: dict[str, str] | None
+    body: str | None
     def __init__(
         self,
         message: str,
-        http_status: Optional[int] = None,
-        error_code: Optional[str] = None,
-        details: Optional[Dict[str, Any]] = None,
+        http_status: int | None = None,
+        error_code: str | None = None,
+        details: dict[str, Any] | None = None,
     ) -> None: ...
 
 class AuthenticationError(KorvaneError):
-    def __init__(self, message: str = "Authentication failed", *, details: Optional[Dict[str, Any]] = None) -> None: ...
+    def __init__(self, message: str = "Authentication failed", *, details: dict[str, Any] | None = None) -> None: ...
 
 class RateLimitError(KorvaneError):
-    retry_after: Optional[int]
+    retry_after: int | None
     def __init__(
         self,
         message: str = "Rate limit exceeded",
-        retry_after: Optional[int] = None,
+        retry_after: int | None = None,
         *,
-        details: Optional[Dict[str, Any]] = None,
+        details: dict[str, Any] | None = None,
     ) -> None: ...
 
 class InvalidRequestError(KorvaneError):
-    def __init__(self, message: str = "Invalid request", *, details: Optional[Dict[str, Any]] = None) -> None: ...
+    def __init__(self, message: str = "Invalid request", *, details: dict[str, Any] | None = None) -> None: ...
 
 class NotFoundError(KorvaneError):
-    def __init__(self, message: str = "Resource not found", *, details: Optional[Dict[str, Any]] = None) -> None: ...
+    def __init__(self, message: str = "Resource not found", *, details: dict[str, Any] | None = None) -> None: ...
 
 class ServerError(KorvaneError):
-    def __init__(self, message: str = "Server error", *, details: Optional[Dict[str, Any]] = None) -> None: ...
+    def __init__(self, message: str = "Server error", *, details: dict[str, Any] | None = None) -> None: ...
 
 class TrainingError(KorvaneError):
     def __init__(
         self,
         message: str = "Training error",
         *,
-        http_status: Optional[int] = None,
-        details: Optional[Dict[str, Any]] = None,
+        http_status: int | None = None,
+        details: dict[str, Any] | None = None,
     ) -> None: ...
 
 class TrainingJobNotFoundError(TrainingError):
     job_id: str
     def __init__(
-        self, job_id: str, *, http_status: Optional[int] = None, details: Optional[Dict[str, Any]] = None
+        self, job_id: str, *, http_status: int | None = None, details: dict[str, Any] | None = None
     ) -> None: ...
 
 class TrainingDataError(TrainingError):
@@ -61,8 +61,8 @@ class TrainingDataError(TrainingError):
         self,
         message: str = "Invalid training data",
         *,
-        http_status: Optional[int] = None,
-        details: Optional[Dict[str, Any]] = None,
+        http_status: int | None = None,
+        details: dict[str, Any] | None = None,
     ) -> None: ...
 
 class ConnectionError(KorvaneError):
@@ -70,8 +70,8 @@ class ConnectionError(KorvaneError):
         self,
         message: str = "Failed to connect to Korvane API",
         *,
-        http_status: Optional[int] = None,
-        details: Optional[Dict[str, Any]] = None,
+        http_status: int | None = None,
+        details: dict[str, Any] | None = None,
     ) -> None: ...
 
 class TimeoutError(KorvaneError):
@@ -79,8 +79,8 @@ class TimeoutError(KorvaneError):
         self,
         message: str = "Request timed out",
         *,
-        http_status: Optional[int] = None,
-        details: Optional[Dict[str, Any]] = None,
+        http_status: int | None = None,
+        details: dict[str, Any] | None = None,
     ) -> None: ...
 
 __all__ = [

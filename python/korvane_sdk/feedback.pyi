@@ -1,7 +1,8 @@
 """Feedback collection API."""
 
+import builtins
+from collections.abc import Iterator
 from datetime import datetime
-from typing import Iterator, List, Optional, Union
 
 from .client import KorvaneClient
 from .models import Feedback, FeedbackStats
@@ -16,47 +17,47 @@ class FeedbackManager:
         self,
         request_id: str,
         rating: int,
-        comment: Optional[str] = None,
-        tags: Optional[List[str]] = None,
-        prompt: Optional[str] = None,
-        response: Optional[str] = None,
-        tenant_id: Optional[str] = None,
+        comment: str | None = None,
+        tags: builtins.list[str] | None = None,
+        prompt: str | None = None,
+        response: str | None = None,
+        tenant_id: str | None = None,
     ) -> Feedback:
         """Submit feedback for a response."""
     def list(
         self,
-        tenant_id: Optional[str] = None,
+        tenant_id: str | None = None,
         limit: int = 100,
         offset: int = 0,
-        rating: Optional[int] = None,
-        start_date: Optional[Union[datetime, str]] = None,
-        end_date: Optional[Union[datetime, str]] = None,
-        tags: Optional[List[str]] = None,
-    ) -> List[Feedback]:
+        rating: int | None = None,
+        start_date: datetime | str | None = None,
+        end_date: datetime | str | None = None,
+        tags: builtins.list[str] | None = None,
+    ) -> builtins.list[Feedback]:
         """List feedback."""
     def iter(
         self,
         *,
-        tenant_id: Optional[str] = None,
-        rating: Optional[int] = None,
-        start_date: Optional[Union[datetime, str]] = None,
-        end_date: Optional[Union[datetime, str]] = None,
-        tags: Optional[List[str]] = None,
+        tenant_id: str | None = None,
+        rating: int | None = None,
+        start_date: datetime | str | None = None,
+        end_date: datetime | str | None = None,
+        tags: builtins.list[str] | None = None,
         page_size: int = 100,
     ) -> Iterator[Feedback]:
         """Every feedback matching the filters, fetched page by page (one request per page)."""
-    def get(self, feedback_id: str, tenant_id: Optional[str] = None) -> Feedback:
+    def get(self, feedback_id: str, tenant_id: str | None = None) -> Feedback:
         """Get a feedback entry."""
-    def delete(self, feedback_id: str, tenant_id: Optional[str] = None) -> bool:
+    def delete(self, feedback_id: str, tenant_id: str | None = None) -> bool:
         """Delete a feedback entry."""
     def stats(
         self,
-        tenant_id: Optional[str] = None,
-        start_date: Optional[Union[datetime, str]] = None,
-        end_date: Optional[Union[datetime, str]] = None,
+        tenant_id: str | None = None,
+        start_date: datetime | str | None = None,
+        end_date: datetime | str | None = None,
     ) -> FeedbackStats:
         """Get feedback statistics."""
-    def export(self, tenant_id: Optional[str] = None, format: str = "jsonl", rating: Optional[int] = None) -> str:
+    def export(self, tenant_id: str | None = None, format: str = "jsonl", rating: int | None = None) -> str:
         """Export feedback for training."""
 
 __all__ = ["FeedbackManager"]

@@ -1,16 +1,16 @@
 """The SDK's HTTP layer over libcurl: sessions, responses and transport errors.
 
-    OSError
-     └── RequestException
-          ├── ConnectionError
-          │    └── ConnectTimeout (also a Timeout)
-          ├── Timeout
-          │    ├── ConnectTimeout
-          │    └── ReadTimeout
-          ├── InvalidURL (also a ValueError)
-          ├── InvalidHeader (also a ValueError)
-          ├── ChunkedEncodingError
-          └── SessionClosedError
+OSError
+ └── RequestException
+      ├── ConnectionError
+      │    └── ConnectTimeout (also a Timeout)
+      ├── Timeout
+      │    ├── ConnectTimeout
+      │    └── ReadTimeout
+      ├── InvalidURL (also a ValueError)
+      ├── InvalidHeader (also a ValueError)
+      ├── ChunkedEncodingError
+      └── SessionClosedError
 """
 
 from ._core import (
@@ -19,7 +19,6 @@ from ._core import (
     ChunkedEncodingError,
     ConnectTimeout,
     Headers,
-    HTTPConnectionError as ConnectionError,
     InvalidHeader,
     InvalidURL,
     ReadTimeout,
@@ -28,6 +27,9 @@ from ._core import (
     Session,
     SessionClosedError,
     Timeout,
+)
+from ._core import (
+    HTTPConnectionError as ConnectionError,
 )
 
 __all__ = [

@@ -1,7 +1,7 @@
 """The SDK's HTTP layer over libcurl: sessions, responses and transport errors."""
 
 from collections.abc import AsyncIterator, Iterator, Mapping
-from typing import Any, IO, Literal, overload
+from typing import IO, Any, Literal, overload
 
 _Params = Mapping[str, Any] | list[tuple[str, Any]] | str | bytes | None
 _FileContent = IO[bytes] | IO[str] | bytes | bytearray | memoryview | str

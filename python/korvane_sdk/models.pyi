@@ -1,7 +1,8 @@
 """Typed request and answer records: chat, models, tenants, feedback, training jobs and datasets."""
 
+from collections.abc import Iterator, Mapping
 from datetime import datetime
-from typing import Any, ClassVar, Dict, Iterator, List, Literal, Mapping, Optional, Tuple, TypeVar, Union
+from typing import Any, ClassVar, Literal, TypeVar
 
 _Record = TypeVar("_Record", bound="BaseModel")
 
@@ -11,27 +12,27 @@ class FieldInfo:
     annotation: Any
     type_text: str
     default: Any
-    default_factory: Optional[type]
-    description: Optional[str]
-    ge: Optional[int]
-    le: Optional[int]
-    min_length: Optional[int]
-    max_length: Optional[int]
+    default_factory: type | None
+    description: str | None
+    ge: int | None
+    le: int | None
+    min_length: int | None
+    max_length: int | None
     def is_required(self) -> bool: ...
 
 class ValidationError(ValueError):
     """Raised when data does not fit a record: lists every problem, each with its location and reason."""
 
     title: str
-    def __init__(self, title: str, errors: List[Dict[str, Any]]) -> None: ...
+    def __init__(self, title: str, errors: list[dict[str, Any]]) -> None: ...
     def errors(
         self, *, include_url: bool = True, include_context: bool = True, include_input: bool = True
-    ) -> List[Dict[str, Any]]: ...
+    ) -> list[dict[str, Any]]: ...
     def error_count(self) -> int: ...
     def json(
         self,
         *,
-        indent: Optional[int] = None,
+        indent: int | None = None,
         include_url: bool = True,
         include_context: bool = True,
         include_input: bool = True,
@@ -40,20 +41,20 @@ class ValidationError(ValueError):
 class BaseModel:
     """Base class of the records: typed fields, validation on construction, dumping."""
 
-    model_fields: ClassVar[Dict[str, FieldInfo]]
+    model_fields: ClassVar[dict[str, FieldInfo]]
     def __init__(self, **data: Any) -> None: ...
     def model_dump(
         self, *, mode: Literal["python", "json"] = "python", exclude_none: bool = False, by_alias: bool = False
-    ) -> Dict[str, Any]: ...
+    ) -> dict[str, Any]: ...
     def model_dump_json(
-        self, *, indent: Optional[int] = None, exclude_none: bool = False, by_alias: bool = False
+        self, *, indent: int | None = None, exclude_none: bool = False, by_alias: bool = False
     ) -> str: ...
-    def model_copy(self: _Record, *, update: Optional[Mapping[str, Any]] = None, deep: bool = False) -> _Record: ...
+    def model_copy(self: _Record, *, update: Mapping[str, Any] | None = None, deep: bool = False) -> _Record: ...
     @classmethod
     def model_validate(cls: type[_Record], obj: Any) -> _Record: ...
     @classmethod
-    def model_validate_json(cls: type[_Record], json_data: Union[str, bytes, bytearray]) -> _Record: ...
-    def __iter__(self) -> Iterator[Tuple[str, Any]]: ...
+    def model_validate_json(cls: type[_Record], json_data: str | bytes | bytearray) -> _Record: ...
+    def __iter__(self) -> Iterator[tuple[str, Any]]: ...
     def __eq__(self, other: object) -> bool: ...
     __hash__: ClassVar[None]  # type: ignore[assignment]
 
@@ -64,17 +65,17 @@ class ChatMessage(BaseModel):
 
     role: str
     content: str
-    name: Optional[str]
-    def __init__(self, *, role: str, content: str, name: Optional[str] = None) -> None: ...
+    name: str | None
+    def __init__(self, *, role: str, content: str, name: str | None = None) -> None: ...
 
 class ChatCompletionChoice(BaseModel):
     """A single completion choice."""
 
     index: int
     message: ChatMessage
-    finish_reason: Optional[str]
+    finish_reason: str | None
     def __init__(
-        self, *, index: int, message: Union[ChatMessage, Mapping[str, Any]], finish_reason: Optional[str] = None
+        self, *, index: int, message: ChatMessage | Mapping[str, Any], finish_reason: str | None = None
     ) -> None: ...
 
 class ChatCompletionUsage(BaseModel):
@@ -92,9 +93,9 @@ class ChatCompletion(BaseModel):
     object: str
     created: int
     model: str
-    choices: List[ChatCompletionChoice]
-    usage: Optional[ChatCompletionUsage]
-    rerank_tier: Optional[str]
+    choices: list[ChatCompletionChoice]
+    usage: ChatCompletionUsage | None
+    rerank_tier: str | None
     quantum_enhanced: bool
     def __init__(
         self,
@@ -103,9 +104,9 @@ class ChatCompletion(BaseModel):
         object: str = "chat.completion",
         created: int,
         model: str,
-        choices: List[Union[ChatCompletionChoice, Mapping[str, Any]]],
-        usage: Optional[Union[ChatCompletionUsage, Mapping[str, Any]]] = None,
-        rerank_tier: Optional[str] = None,
+        choices: list[ChatCompletionChoice | Mapping[str, Any]],
+        usage: ChatCompletionUsage | Mapping[str, Any] | None = None,
+        rerank_tier: str | None = None,
         quantum_enhanced: bool = False,
     ) -> None: ...
 
@@ -116,9 +117,9 @@ class ChatCompletionChunk(BaseModel):
     object: str
     created: int
     model: str
-    choices: List[Dict[str, Any]]
+    choices: list[dict[str, Any]]
     def __init__(
-        self, *, id: str, object: str = "chat.completion.chunk", created: int, model: str, choices: List[Dict[str, Any]]
+        self, *, id: str, object: str = "chat.completion.chunk", created: int, model: str, choices: list[dict[str, Any]]
     ) -> None: ...
 
 class ModelInfo(BaseModel):
@@ -126,7 +127,7 @@ class ModelInfo(BaseModel):
 
     id: str
     name: str
-    description: Optional[str]
+    description: str | None
     context_length: int
     supports_streaming: bool
     supports_functions: bool
@@ -134,13 +135,13 @@ class ModelInfo(BaseModel):
     input_cost_per_1k: float
     output_cost_per_1k: float
     is_custom: bool
-    base_model: Optional[str]
+    base_model: str | None
     def __init__(
         self,
         *,
         id: str,
         name: str,
-        description: Optional[str] = None,
+        description: str | None = None,
         context_length: int = 4096,
         supports_streaming: bool = True,
         supports_functions: bool = False,
@@ -148,7 +149,7 @@ class ModelInfo(BaseModel):
         input_cost_per_1k: float = 0.0,
         output_cost_per_1k: float = 0.0,
         is_custom: bool = False,
-        base_model: Optional[str] = None,
+        base_model: str | None = None,
     ) -> None: ...
 
 class RerankTier(BaseModel):
@@ -166,7 +167,7 @@ class RerankResult(BaseModel):
     tier_used: str
     candidates_evaluated: int
     best_index: int
-    scores: List[float]
+    scores: list[float]
     latency_ms: float
     quantum_enhanced: bool
     def __init__(
@@ -175,7 +176,7 @@ class RerankResult(BaseModel):
         tier_used: str,
         candidates_evaluated: int,
         best_index: int,
-        scores: List[float] = ...,
+        scores: list[float] = ...,
         latency_ms: float,
         quantum_enhanced: bool = False,
     ) -> None: ...
@@ -191,13 +192,13 @@ class Tenant(BaseModel):
     plan: str
     is_active: bool
     created_at: datetime
-    updated_at: Optional[datetime]
-    monthly_tokens_limit: Optional[int]
+    updated_at: datetime | None
+    monthly_tokens_limit: int | None
     monthly_tokens_used: int
-    monthly_requests_limit: Optional[int]
+    monthly_requests_limit: int | None
     monthly_requests_used: int
-    features: List[str]
-    metadata: Dict[str, Any]
+    features: list[str]
+    metadata: dict[str, Any]
     def __init__(
         self,
         *,
@@ -206,41 +207,41 @@ class Tenant(BaseModel):
         slug: str,
         plan: str = "free",
         is_active: bool = True,
-        created_at: Union[datetime, str, int, float],
-        updated_at: Optional[Union[datetime, str, int, float]] = None,
-        monthly_tokens_limit: Optional[int] = None,
+        created_at: datetime | str | int | float,
+        updated_at: datetime | str | int | float | None = None,
+        monthly_tokens_limit: int | None = None,
         monthly_tokens_used: int = 0,
-        monthly_requests_limit: Optional[int] = None,
+        monthly_requests_limit: int | None = None,
         monthly_requests_used: int = 0,
-        features: List[str] = ...,
-        metadata: Dict[str, Any] = ...,
+        features: list[str] = ...,
+        metadata: dict[str, Any] = ...,
     ) -> None: ...
 
 class TenantCreate(BaseModel):
     """Request to create a tenant."""
 
     name: str
-    slug: Optional[str]
+    slug: str | None
     plan: str
-    metadata: Dict[str, Any]
+    metadata: dict[str, Any]
     def __init__(
-        self, *, name: str, slug: Optional[str] = None, plan: str = "free", metadata: Dict[str, Any] = ...
+        self, *, name: str, slug: str | None = None, plan: str = "free", metadata: dict[str, Any] = ...
     ) -> None: ...
 
 class TenantUpdate(BaseModel):
     """Request to update a tenant."""
 
-    name: Optional[str]
-    plan: Optional[str]
-    is_active: Optional[bool]
-    metadata: Optional[Dict[str, Any]]
+    name: str | None
+    plan: str | None
+    is_active: bool | None
+    metadata: dict[str, Any] | None
     def __init__(
         self,
         *,
-        name: Optional[str] = None,
-        plan: Optional[str] = None,
-        is_active: Optional[bool] = None,
-        metadata: Optional[Dict[str, Any]] = None,
+        name: str | None = None,
+        plan: str | None = None,
+        is_active: bool | None = None,
+        metadata: dict[str, Any] | None = None,
     ) -> None: ...
 
 class Feedback(BaseModel):
@@ -250,12 +251,12 @@ class Feedback(BaseModel):
     tenant_id: str
     request_id: str
     rating: int
-    comment: Optional[str]
-    tags: List[str]
+    comment: str | None
+    tags: list[str]
     created_at: datetime
-    prompt: Optional[str]
-    response: Optional[str]
-    model: Optional[str]
+    prompt: str | None
+    response: str | None
+    model: str | None
     def __init__(
         self,
         *,
@@ -263,12 +264,12 @@ class Feedback(BaseModel):
         tenant_id: str,
         request_id: str,
         rating: int,
-        comment: Optional[str] = None,
-        tags: List[str] = ...,
-        created_at: Union[datetime, str, int, float],
-        prompt: Optional[str] = None,
-        response: Optional[str] = None,
-        model: Optional[str] = None,
+        comment: str | None = None,
+        tags: list[str] = ...,
+        created_at: datetime | str | int | float,
+        prompt: str | None = None,
+        response: str | None = None,
+        model: str | None = None,
     ) -> None: ...
 
 class FeedbackCreate(BaseModel):
@@ -276,19 +277,19 @@ class FeedbackCreate(BaseModel):
 
     request_id: str
     rating: int
-    comment: Optional[str]
-    tags: List[str]
-    prompt: Optional[str]
-    response: Optional[str]
+    comment: str | None
+    tags: list[str]
+    prompt: str | None
+    response: str | None
     def __init__(
         self,
         *,
         request_id: str,
         rating: int,
-        comment: Optional[str] = None,
-        tags: List[str] = ...,
-        prompt: Optional[str] = None,
-        response: Optional[str] = None,
+        comment: str | None = None,
+        tags: list[str] = ...,
+        prompt: str | None = None,
+        response: str | None = None,
     ) -> None: ...
 
 class FeedbackStats(BaseModel):
@@ -299,7 +300,7 @@ class FeedbackStats(BaseModel):
     negative_count: int
     neutral_count: int
     positive_rate: float
-    tags_distribution: Dict[str, int]
+    tags_distribution: dict[str, int]
     def __init__(
         self,
         *,
@@ -308,7 +309,7 @@ class FeedbackStats(BaseModel):
         negative_count: int,
         neutral_count: int,
         positive_rate: float,
-        tags_distribution: Dict[str, int] = ...,
+        tags_distribution: dict[str, int] = ...,
     ) -> None: ...
 
 class TrainingJob(BaseModel):
@@ -319,18 +320,18 @@ class TrainingJob(BaseModel):
     status: str
     training_type: str
     base_model: str
-    config: Dict[str, Any]
+    config: dict[str, Any]
     progress: float
     current_step: int
     total_steps: int
     current_epoch: int
     total_epochs: int
-    metrics: Dict[str, Any]
+    metrics: dict[str, Any]
     created_at: datetime
-    started_at: Optional[datetime]
-    completed_at: Optional[datetime]
-    output_model_id: Optional[str]
-    error_message: Optional[str]
+    started_at: datetime | None
+    completed_at: datetime | None
+    output_model_id: str | None
+    error_message: str | None
     def __init__(
         self,
         *,
@@ -339,18 +340,18 @@ class TrainingJob(BaseModel):
         status: str,
         training_type: str,
         base_model: str,
-        config: Dict[str, Any] = ...,
+        config: dict[str, Any] = ...,
         progress: float = 0.0,
         current_step: int = 0,
         total_steps: int = 0,
         current_epoch: int = 0,
         total_epochs: int = 0,
-        metrics: Dict[str, Any] = ...,
-        created_at: Union[datetime, str, int, float],
-        started_at: Optional[Union[datetime, str, int, float]] = None,
-        completed_at: Optional[Union[datetime, str, int, float]] = None,
-        output_model_id: Optional[str] = None,
-        error_message: Optional[str] = None,
+        metrics: dict[str, Any] = ...,
+        created_at: datetime | str | int | float,
+        started_at: datetime | str | int | float | None = None,
+        completed_at: datetime | str | int | float | None = None,
+        output_model_id: str | None = None,
+        error_message: str | None = None,
     ) -> None: ...
 
 class TrainingJobCreate(BaseModel):
@@ -358,8 +359,8 @@ class TrainingJobCreate(BaseModel):
 
     training_type: str
     base_model: str
-    dataset_id: Optional[str]
-    config: Dict[str, Any]
+    dataset_id: str | None
+    config: dict[str, Any]
     num_gpus: int
     priority: str
     def __init__(
@@ -367,8 +368,8 @@ class TrainingJobCreate(BaseModel):
         *,
         training_type: str,
         base_model: str = "meta-llama/Llama-3.1-8B-Instruct",
-        dataset_id: Optional[str] = None,
-        config: Dict[str, Any] = ...,
+        dataset_id: str | None = None,
+        config: dict[str, Any] = ...,
         num_gpus: int = 8,
         priority: str = "normal",
     ) -> None: ...
@@ -376,8 +377,8 @@ class TrainingJobCreate(BaseModel):
 class TrainingJobCancel(BaseModel):
     """Request to cancel a training job."""
 
-    reason: Optional[str]
-    def __init__(self, *, reason: Optional[str] = None) -> None: ...
+    reason: str | None
+    def __init__(self, *, reason: str | None = None) -> None: ...
 
 class Dataset(BaseModel):
     """Training dataset."""
@@ -385,35 +386,35 @@ class Dataset(BaseModel):
     id: str
     tenant_id: str
     name: str
-    description: Optional[str]
+    description: str | None
     num_examples: int
     size_bytes: int
     dataset_type: str
     status: str
     created_at: datetime
-    updated_at: Optional[datetime]
+    updated_at: datetime | None
     def __init__(
         self,
         *,
         id: str,
         tenant_id: str,
         name: str,
-        description: Optional[str] = None,
+        description: str | None = None,
         num_examples: int = 0,
         size_bytes: int = 0,
         dataset_type: str,
         status: str = "ready",
-        created_at: Union[datetime, str, int, float],
-        updated_at: Optional[Union[datetime, str, int, float]] = None,
+        created_at: datetime | str | int | float,
+        updated_at: datetime | str | int | float | None = None,
     ) -> None: ...
 
 class DatasetCreate(BaseModel):
     """Request to create a dataset."""
 
     name: str
-    description: Optional[str]
+    description: str | None
     dataset_type: str
-    def __init__(self, *, name: str, description: Optional[str] = None, dataset_type: str = "sft") -> None: ...
+    def __init__(self, *, name: str, description: str | None = None, dataset_type: str = "sft") -> None: ...
 
 __all__ = [
     "BaseModel",

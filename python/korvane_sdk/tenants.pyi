@@ -1,6 +1,8 @@
 """Tenant (organization) administration API."""
 
-from typing import Any, Dict, Iterator, List, Optional
+import builtins
+from collections.abc import Iterator
+from typing import Any
 
 from .client import KorvaneClient
 from .models import Tenant
@@ -11,34 +13,34 @@ class TenantManager:
     _client: KorvaneClient
 
     def __init__(self, client: KorvaneClient) -> None: ...
-    def list(self, limit: int = 100, offset: int = 0, is_active: Optional[bool] = None) -> List[Tenant]:
+    def list(self, limit: int = 100, offset: int = 0, is_active: bool | None = None) -> builtins.list[Tenant]:
         """List all tenants."""
-    def iter(self, *, is_active: Optional[bool] = None, page_size: int = 100) -> Iterator[Tenant]:
+    def iter(self, *, is_active: bool | None = None, page_size: int = 100) -> Iterator[Tenant]:
         """Every tenant, fetched page by page (one request per page) as the iterator is used."""
     def get(self, tenant_id: str) -> Tenant:
         """Get a tenant by ID."""
     def create(
         self,
         name: str,
-        slug: Optional[str] = None,
+        slug: str | None = None,
         plan: str = "free",
-        metadata: Optional[Dict[str, Any]] = None,
+        metadata: dict[str, Any] | None = None,
     ) -> Tenant:
         """Create a new tenant."""
     def update(
         self,
         tenant_id: str,
-        name: Optional[str] = None,
-        plan: Optional[str] = None,
-        is_active: Optional[bool] = None,
-        metadata: Optional[Dict[str, Any]] = None,
+        name: str | None = None,
+        plan: str | None = None,
+        is_active: bool | None = None,
+        metadata: dict[str, Any] | None = None,
     ) -> Tenant:
         """Update a tenant."""
     def delete(self, tenant_id: str) -> bool:
         """Delete a tenant."""
-    def get_usage(self, tenant_id: str) -> Dict[str, Any]:
+    def get_usage(self, tenant_id: str) -> dict[str, Any]:
         """Get usage statistics for a tenant."""
-    def regenerate_api_key(self, tenant_id: str) -> Dict[str, str]:
+    def regenerate_api_key(self, tenant_id: str) -> dict[str, str]:
         """Regenerate API key for a tenant."""
 
 __all__ = ["TenantManager"]

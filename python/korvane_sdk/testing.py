@@ -23,9 +23,10 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+from collections.abc import Iterator, Sequence
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Dict, Iterator, Optional, Sequence, Type
+from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
 if TYPE_CHECKING:
@@ -43,9 +44,11 @@ def emulator_path() -> str:
     if configured:
         return configured
     candidates = [
+        # pip install --target puts the program beside the package: that copy is this package's own,
+        # even when the interpreter's scripts folder holds another installation's.
+        Path(__file__).resolve().parent.parent / "bin" / "korvane-emulator",
         Path(sysconfig.get_path("scripts")) / "korvane-emulator",
         Path(sys.executable).parent / "korvane-emulator",
-        Path(__file__).resolve().parent.parent / "bin" / "korvane-emulator",  # pip install --target
     ]
     for candidate in candidates:
         if candidate.is_file():
@@ -60,7 +63,7 @@ class LocalPlatform:
     """A running korvane-emulator on a free loopback port, with its control calls."""
 
     def __init__(
-        self, *, admin_key: str = DEFAULT_ADMIN_KEY, job_seconds: Optional[float] = None, args: Sequence[str] = ()
+        self, *, admin_key: str = DEFAULT_ADMIN_KEY, job_seconds: float | None = None, args: Sequence[str] = ()
     ) -> None:
         command = [emulator_path(), "--host", "127.0.0.1", "--port", "0", "--admin-key", admin_key]
         if job_seconds is not None:
@@ -73,23 +76,23 @@ class LocalPlatform:
             self._process.kill()
             self._process.wait()
             raise RuntimeError(f"korvane-emulator did not start: {line!r}")
-        self.url: str = line[len(_READY):]
+        self.url: str = line[len(_READY) :]
         parts = urlsplit(self.url)
         self._address = (parts.hostname or "127.0.0.1", parts.port or 80)
 
     # ---- the SDK's side -------------------------------------------------------------------------
 
-    def client(self, **options: Any) -> "KorvaneClient":
+    def client(self, **options: Any) -> KorvaneClient:
         """A client of this stand-in with the admin key; options as for KorvaneClient."""
         from .client import KorvaneClient
 
-        settings: Dict[str, Any] = {"api_key": self.admin_key, "api_url": self.url, "proxy_url": self.url}
+        settings: dict[str, Any] = {"api_key": self.admin_key, "api_url": self.url, "proxy_url": self.url}
         settings.update(options)
         return KorvaneClient(**settings)
 
     # ---- control ---------------------------------------------------------------------------------
 
-    def _control(self, method: str, path: str, body: Optional[Dict[str, Any]] = None) -> Any:
+    def _control(self, method: str, path: str, body: dict[str, Any] | None = None) -> Any:
         connection = http.client.HTTPConnection(*self._address, timeout=10)
         try:
             headers = {"Authorization": f"Bearer {self.admin_key}", "Content-Type": "application/json"}
@@ -128,12 +131,12 @@ class LocalPlatform:
             "POST", "/_emulator/faults", {"rate_limit": None, "server_error": None, "delay": None, "drop_stream": None}
         )
 
-    def counters(self) -> Dict[str, Any]:
+    def counters(self) -> dict[str, Any]:
         """Platform requests received since the last reset: {"requests": N, "by_path": {path: N}}."""
-        result: Dict[str, Any] = self._control("GET", "/_emulator/stats")
+        result: dict[str, Any] = self._control("GET", "/_emulator/stats")
         return result
 
-    def requests(self, path: Optional[str] = None) -> int:
+    def requests(self, path: str | None = None) -> int:
         """How many platform requests arrived since the last reset (on `path` only, if given)."""
         counters = self.counters()
         return int(counters["requests"] if path is None else counters["by_path"].get(path, 0))
@@ -152,14 +155,14 @@ class LocalPlatform:
         if self._process.stdout:
             self._process.stdout.close()
 
-    def __enter__(self) -> "LocalPlatform":
+    def __enter__(self) -> LocalPlatform:
         return self
 
     def __exit__(
         self,
-        exc_type: Optional[Type[BaseException]],
-        exc_val: Optional[BaseException],
-        exc_tb: Optional[TracebackType],
+        exc_type: type[BaseException] | None,
+        exc_val: BaseException | None,
+        exc_tb: TracebackType | None,
     ) -> None:
         self.stop()
 
@@ -182,7 +185,7 @@ else:
             yield platform
 
     @pytest.fixture
-    def korvane_client(korvane_platform: LocalPlatform) -> Iterator["KorvaneClient"]:
+    def korvane_client(korvane_platform: LocalPlatform) -> Iterator[KorvaneClient]:
         """A client of the session's stand-in, whose state, faults and counters start empty."""
         korvane_platform.reset()
         with korvane_platform.client() as client:

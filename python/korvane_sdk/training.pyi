@@ -1,7 +1,9 @@
 """Manage model training jobs (SFT, DPO, LoRA)."""
 
+import builtins
 import os
-from typing import Any, Dict, Iterator, List, Optional, Union
+from collections.abc import Iterator
+from typing import Any
 
 from .client import KorvaneClient
 from .models import Dataset, TrainingJob
@@ -17,75 +19,75 @@ class TrainingManager:
         self,
         training_type: str,
         base_model: str = "meta-llama/Llama-3.1-8B-Instruct",
-        dataset_id: Optional[str] = None,
-        config: Optional[Dict[str, Any]] = None,
+        dataset_id: str | None = None,
+        config: dict[str, Any] | None = None,
         num_gpus: int = 8,
         priority: str = "normal",
-        tenant_id: Optional[str] = None,
+        tenant_id: str | None = None,
     ) -> TrainingJob:
         """Create a new training job."""
-    def get(self, job_id: str, tenant_id: Optional[str] = None) -> TrainingJob:
+    def get(self, job_id: str, tenant_id: str | None = None) -> TrainingJob:
         """Get a training job."""
     def list(
         self,
-        tenant_id: Optional[str] = None,
-        status: Optional[str] = None,
-        training_type: Optional[str] = None,
+        tenant_id: str | None = None,
+        status: str | None = None,
+        training_type: str | None = None,
         limit: int = 100,
         offset: int = 0,
-    ) -> List[TrainingJob]:
+    ) -> builtins.list[TrainingJob]:
         """List training jobs."""
     def iter_jobs(
         self,
         *,
-        tenant_id: Optional[str] = None,
-        status: Optional[str] = None,
-        training_type: Optional[str] = None,
+        tenant_id: str | None = None,
+        status: str | None = None,
+        training_type: str | None = None,
         page_size: int = 100,
     ) -> Iterator[TrainingJob]:
         """Every training job matching the filters, fetched page by page (one request per page)."""
-    def cancel(self, job_id: str, reason: Optional[str] = None, tenant_id: Optional[str] = None) -> TrainingJob:
+    def cancel(self, job_id: str, reason: str | None = None, tenant_id: str | None = None) -> TrainingJob:
         """Cancel a training job."""
-    def get_logs(self, job_id: str, tenant_id: Optional[str] = None, tail: int = 100) -> str:
+    def get_logs(self, job_id: str, tenant_id: str | None = None, tail: int = 100) -> str:
         """Get training job logs."""
-    def get_metrics(self, job_id: str, tenant_id: Optional[str] = None) -> Dict[str, Any]:
+    def get_metrics(self, job_id: str, tenant_id: str | None = None) -> dict[str, Any]:
         """Get training job metrics."""
     def create_dataset(
         self,
         name: str,
-        description: Optional[str] = None,
+        description: str | None = None,
         dataset_type: str = "sft",
-        tenant_id: Optional[str] = None,
+        tenant_id: str | None = None,
     ) -> Dataset:
         """Create a new dataset."""
     def list_datasets(
         self,
-        tenant_id: Optional[str] = None,
-        dataset_type: Optional[str] = None,
+        tenant_id: str | None = None,
+        dataset_type: str | None = None,
         limit: int = 100,
         offset: int = 0,
-    ) -> List[Dataset]:
+    ) -> builtins.list[Dataset]:
         """List datasets."""
     def iter_datasets(
-        self, *, tenant_id: Optional[str] = None, dataset_type: Optional[str] = None, page_size: int = 100
+        self, *, tenant_id: str | None = None, dataset_type: str | None = None, page_size: int = 100
     ) -> Iterator[Dataset]:
         """Every dataset matching the filters, fetched page by page (one request per page)."""
-    def get_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> Dataset:
+    def get_dataset(self, dataset_id: str, tenant_id: str | None = None) -> Dataset:
         """Get a dataset."""
-    def delete_dataset(self, dataset_id: str, tenant_id: Optional[str] = None) -> bool:
+    def delete_dataset(self, dataset_id: str, tenant_id: str | None = None) -> bool:
         """Delete a dataset."""
     def upload_dataset(
         self,
         dataset_id: str,
-        file_path: Union[str, "os.PathLike[str]"],
-        tenant_id: Optional[str] = None,
+        file_path: str | os.PathLike[str],
+        tenant_id: str | None = None,
     ) -> Dataset:
         """Upload data to a dataset."""
     def generate_from_feedback(
         self,
         dataset_name: str,
-        tenant_id: Optional[str] = None,
-        min_rating: Optional[int] = 1,
+        tenant_id: str | None = None,
+        min_rating: int | None = 1,
         dataset_type: str = "sft",
     ) -> Dataset:
         """Generate a dataset from collected feedback."""

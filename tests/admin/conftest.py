@@ -1,7 +1,6 @@
 """Fixtures for the administration namespaces: a client whose _request records its calls."""
 
 import pytest
-
 from korvane_sdk import KorvaneClient
 
 

@@ -4,7 +4,6 @@ the operation cannot use."""
 import datetime
 
 import pytest
-
 from admin_samples import DATASET, FEEDBACK, FEEDBACK_STATS, JOB, TENANT
 from korvane_sdk.exceptions import KorvaneError, NotFoundError
 from korvane_sdk.models import ValidationError
@@ -27,8 +26,11 @@ def second(sample):
 @pytest.mark.parametrize("wrap", ["bare array", "object", "object with more members"])
 def test_list_answers_give_records_in_order(client, recorder, namespace, operation, member, record, sample, wrap):
     items = [sample, second(sample)]
-    recorder.answer = {"bare array": items, "object": {member: items},
-                       "object with more members": {"total": 2, member: items, "next": None}}[wrap]
+    recorder.answer = {
+        "bare array": items,
+        "object": {member: items},
+        "object with more members": {"total": 2, member: items, "next": None},
+    }[wrap]
     result = getattr(getattr(client, namespace), operation)()
     assert [type(r).__name__ for r in result] == [record, record]
     assert [r.id for r in result] == [sample["id"], sample["id"] + "-b"]
@@ -36,23 +38,28 @@ def test_list_answers_give_records_in_order(client, recorder, namespace, operati
 
 @pytest.mark.parametrize("namespace, operation, member, record, sample", LISTS, ids=LIST_IDS)
 @pytest.mark.parametrize("answer", [{}, {"data": [{"id": "x"}]}, []])
-def test_list_answers_without_the_array_are_empty(client, recorder, namespace, operation, member, record, sample,
-                                                 answer):
+def test_list_answers_without_the_array_are_empty(
+    client, recorder, namespace, operation, member, record, sample, answer
+):
     recorder.answer = answer
     assert getattr(getattr(client, namespace), operation)() == []
 
 
 @pytest.mark.parametrize("namespace, operation, member, record, sample", LISTS, ids=LIST_IDS)
-@pytest.mark.parametrize("answer, came", [
-    ("<html>busy</html>", "str"),
-    (None, "null"),
-    (3, "int"),
-    ({"__member__": "not a list"}, "str"),
-    ({"__member__": None}, "null"),
-    (["not an object"], "str"),
-])
-def test_list_answers_of_another_shape_are_a_clear_error(client, recorder, namespace, operation, member, record,
-                                                        sample, answer, came):
+@pytest.mark.parametrize(
+    "answer, came",
+    [
+        ("<html>busy</html>", "str"),
+        (None, "null"),
+        (3, "int"),
+        ({"__member__": "not a list"}, "str"),
+        ({"__member__": None}, "null"),
+        (["not an object"], "str"),
+    ],
+)
+def test_list_answers_of_another_shape_are_a_clear_error(
+    client, recorder, namespace, operation, member, record, sample, answer, came
+):
     if isinstance(answer, dict):
         answer = {member: answer["__member__"]}
     recorder.answer = answer
@@ -97,8 +104,9 @@ def test_record_answers_become_records(client, recorder, namespace, operation, a
 
 @pytest.mark.parametrize("namespace, operation, args, record, sample", RECORD_CALLS, ids=RECORD_IDS)
 @pytest.mark.parametrize("answer, came", [("Created", "str"), ([{"id": "x"}], "list"), (None, "null")])
-def test_record_answers_of_another_shape_are_a_clear_error(client, recorder, namespace, operation, args, record,
-                                                          sample, answer, came):
+def test_record_answers_of_another_shape_are_a_clear_error(
+    client, recorder, namespace, operation, args, record, sample, answer, came
+):
     recorder.answer = answer
     with pytest.raises(KorvaneError) as raised:
         getattr(getattr(client, namespace), operation)(*args)
@@ -112,11 +120,14 @@ def test_record_answer_missing_a_required_field_is_a_validation_error(client, re
         client.tenants.get("t1")
 
 
-@pytest.mark.parametrize("namespace, operation, args", [
-    ("tenants", "get_usage", ("t1",)),
-    ("tenants", "regenerate_api_key", ("t1",)),
-    ("training", "get_metrics", ("j1",)),
-])
+@pytest.mark.parametrize(
+    "namespace, operation, args",
+    [
+        ("tenants", "get_usage", ("t1",)),
+        ("tenants", "regenerate_api_key", ("t1",)),
+        ("training", "get_metrics", ("j1",)),
+    ],
+)
 @pytest.mark.parametrize("answer", [{"api_key": "sk-1", "nested": {"a": [1, None]}}, {}, [1, 2], "text"])
 def test_pass_through_answers_are_returned_unchanged(client, recorder, namespace, operation, args, answer):
     recorder.answer = answer
@@ -129,23 +140,29 @@ def test_export_returns_the_body_text(client, recorder, body):
     assert client.feedback.export() is body
 
 
-@pytest.mark.parametrize("namespace, operation, args", [
-    ("tenants", "delete", ("t1",)),
-    ("feedback", "delete", ("f1",)),
-    ("training", "delete_dataset", ("d1",)),
-])
+@pytest.mark.parametrize(
+    "namespace, operation, args",
+    [
+        ("tenants", "delete", ("t1",)),
+        ("feedback", "delete", ("f1",)),
+        ("training", "delete_dataset", ("d1",)),
+    ],
+)
 @pytest.mark.parametrize("answer", [{}, "", None, {"deleted": False}])
 def test_deletions_return_true_once_the_request_succeeded(client, recorder, namespace, operation, args, answer):
     recorder.answer = answer
     assert getattr(getattr(client, namespace), operation)(*args) is True
 
 
-@pytest.mark.parametrize("namespace, operation, args", [
-    ("tenants", "delete", ("t1",)),
-    ("feedback", "delete", ("f1",)),
-    ("training", "delete_dataset", ("d1",)),
-    ("training", "get", ("j1",)),
-])
+@pytest.mark.parametrize(
+    "namespace, operation, args",
+    [
+        ("tenants", "delete", ("t1",)),
+        ("feedback", "delete", ("f1",)),
+        ("training", "delete_dataset", ("d1",)),
+        ("training", "get", ("j1",)),
+    ],
+)
 def test_request_errors_pass_through_unchanged(client, recorder, namespace, operation, args):
     error = NotFoundError("missing")
 
@@ -158,11 +175,14 @@ def test_request_errors_pass_through_unchanged(client, recorder, namespace, oper
     assert raised.value is error
 
 
-@pytest.mark.parametrize("answer, logs", [
-    ({"logs": "step 1\nstep 2\n", "lines": 2}, "step 1\nstep 2\n"),
-    ({}, ""),
-    ({"logs": None}, None),
-])
+@pytest.mark.parametrize(
+    "answer, logs",
+    [
+        ({"logs": "step 1\nstep 2\n", "lines": 2}, "step 1\nstep 2\n"),
+        ({}, ""),
+        ({"logs": None}, None),
+    ],
+)
 def test_get_logs_returns_the_logs_member(client, recorder, answer, logs):
     recorder.answer = answer
     assert client.training.get_logs("j1") == logs

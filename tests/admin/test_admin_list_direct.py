@@ -3,9 +3,8 @@ decode, shape checks, validation) gives, and every seam still routes around the 
 
 import json
 
-import pytest
-
 import korvane_sdk.http
+import pytest
 from admin_samples import DATASET, FEEDBACK, JOB, TENANT
 from korvane_sdk import KorvaneClient
 
@@ -25,9 +24,9 @@ BODIES = {
     "duplicate field": '[{"id":"a","id":"b","name":"n","slug":"s","created_at":"2025-03-01T00:00:00Z"}]',
     "escaped keys and values": '[{"\\u0069d":"\\u00e9","name":"n\\"q","slug":"s","created_at":"2025-03-01T00:00:00"}]',
     "lax values": '[{"id":"a","name":"n","slug":"s","created_at":1700000000,"is_active":"yes",'
-                  '"monthly_tokens_used":"12","features":["x"],"metadata":{"k":[1,{"z":null}]}}]',
+    '"monthly_tokens_used":"12","features":["x"],"metadata":{"k":[1,{"z":null}]}}]',
     "datetime variants": '[{"id":"a","name":"n","slug":"s","created_at":"2025-03-01T12:30:45.123456+05:30",'
-                         '"updated_at":"2025-03-01T12:30:45Z"}]',
+    '"updated_at":"2025-03-01T12:30:45Z"}]',
     "bad datetime": '[{"id":"a","name":"n","slug":"s","created_at":"yesterday"}]',
     "not JSON": "<html>busy</html>",
     "truncated": '{"tenants": [%s' % T,
@@ -48,8 +47,10 @@ def outcome(call):
 @pytest.fixture
 def clients(httpserver):
     url = httpserver.url_for("/")
-    with KorvaneClient(api_key="sk-test", api_url=url, max_retries=1) as direct, \
-            KorvaneClient(api_key="sk-test", api_url=url, max_retries=1) as general:
+    with (
+        KorvaneClient(api_key="sk-test", api_url=url, max_retries=1) as direct,
+        KorvaneClient(api_key="sk-test", api_url=url, max_retries=1) as general,
+    ):
         own_request = type(general)._request
         general._request = lambda *args, **kwargs: own_request(general, *args, **kwargs)  # forces the general path
         yield direct, general
@@ -64,11 +65,14 @@ def test_direct_reading_matches_the_general_path(httpserver, clients, body):
     assert len(httpserver.log) == 2
 
 
-@pytest.mark.parametrize("call, path, member, sample", [
-    (lambda c: c.feedback.list(), "/api/v1/feedback", "feedbacks", FEEDBACK),
-    (lambda c: c.training.list(), "/api/v1/training/jobs", "jobs", JOB),
-    (lambda c: c.training.list_datasets(), "/api/v1/datasets", "datasets", DATASET),
-])
+@pytest.mark.parametrize(
+    "call, path, member, sample",
+    [
+        (lambda c: c.feedback.list(), "/api/v1/feedback", "feedbacks", FEEDBACK),
+        (lambda c: c.training.list(), "/api/v1/training/jobs", "jobs", JOB),
+        (lambda c: c.training.list_datasets(), "/api/v1/datasets", "datasets", DATASET),
+    ],
+)
 def test_every_list_call_reads_its_own_member(httpserver, clients, call, path, member, sample):
     direct, general = clients
     httpserver.expect_request(path).respond_with_json({member: [sample, sample], "tenants": [TENANT]})

@@ -1,11 +1,9 @@
 """Page iterators: every record of a list call, one request per page, lazily, with list's filters."""
 
 import pytest
-
+from admin_samples import DATASET, FEEDBACK, JOB, TENANT
 from korvane_sdk import exceptions as ex
 from korvane_sdk.models import Dataset, Feedback, Tenant, TrainingJob
-
-from admin_samples import DATASET, FEEDBACK, JOB, TENANT
 
 
 def paged(sample, member, total):

@@ -4,7 +4,6 @@ query, body and keywords, with the member order the platform sees."""
 import datetime
 
 import pytest
-
 from admin_samples import ANSWERS
 
 MIDNIGHT = datetime.datetime(2025, 3, 1)
@@ -38,93 +37,227 @@ CASES = [
     ("tenants", "list", (5, 10, True), {}, get("/api/v1/tenants", {"limit": 5, "offset": 10, "is_active": True})),
     ("tenants", "get", ("t 1/x?",), {}, get("/api/v1/tenants/t 1/x?")),
     ("tenants", "create", ("Acme",), {}, post("/api/v1/tenants", {"name": "Acme", "plan": "free", "metadata": {}})),
-    ("tenants", "create", ("Acme",), {"metadata": {}},
-     post("/api/v1/tenants", {"name": "Acme", "plan": "free", "metadata": {}})),
-    ("tenants", "create", ("Acme", "acme", "pro", {"k": [1, None]}), {},
-     post("/api/v1/tenants", {"name": "Acme", "slug": "acme", "plan": "pro", "metadata": {"k": [1, None]}})),
+    (
+        "tenants",
+        "create",
+        ("Acme",),
+        {"metadata": {}},
+        post("/api/v1/tenants", {"name": "Acme", "plan": "free", "metadata": {}}),
+    ),
+    (
+        "tenants",
+        "create",
+        ("Acme", "acme", "pro", {"k": [1, None]}),
+        {},
+        post("/api/v1/tenants", {"name": "Acme", "slug": "acme", "plan": "pro", "metadata": {"k": [1, None]}}),
+    ),
     ("tenants", "update", ("t1",), {}, patch("/api/v1/tenants/t1", {})),
     ("tenants", "update", ("t1",), {"is_active": False}, patch("/api/v1/tenants/t1", {"is_active": False})),
-    ("tenants", "update", ("t1", "New", "pro", True, {}), {},
-     patch("/api/v1/tenants/t1", {"name": "New", "plan": "pro", "is_active": True, "metadata": {}})),
+    (
+        "tenants",
+        "update",
+        ("t1", "New", "pro", True, {}),
+        {},
+        patch("/api/v1/tenants/t1", {"name": "New", "plan": "pro", "is_active": True, "metadata": {}}),
+    ),
     ("tenants", "delete", ("t1",), {}, delete("/api/v1/tenants/t1")),
     ("tenants", "get_usage", ("t1",), {}, get("/api/v1/tenants/t1/usage")),
     ("tenants", "regenerate_api_key", ("t1",), {}, post("/api/v1/tenants/t1/regenerate-key")),
     # feedback: global, or scoped when the tenant id is a non-empty text
     ("feedback", "create", ("r1", 1), {}, post("/api/v1/feedback", {"request_id": "r1", "rating": 1, "tags": []})),
-    ("feedback", "create", ("r1", -1), {"tenant_id": ""},
-     post("/api/v1/feedback", {"request_id": "r1", "rating": -1, "tags": []})),
-    ("feedback", "create", ("r1", 0, "meh", ["a"], "p", "r", "ten"), {},
-     post("/api/v1/tenants/ten/feedback",
-          {"request_id": "r1", "rating": 0, "comment": "meh", "tags": ["a"], "prompt": "p", "response": "r"})),
+    (
+        "feedback",
+        "create",
+        ("r1", -1),
+        {"tenant_id": ""},
+        post("/api/v1/feedback", {"request_id": "r1", "rating": -1, "tags": []}),
+    ),
+    (
+        "feedback",
+        "create",
+        ("r1", 0, "meh", ["a"], "p", "r", "ten"),
+        {},
+        post(
+            "/api/v1/tenants/ten/feedback",
+            {"request_id": "r1", "rating": 0, "comment": "meh", "tags": ["a"], "prompt": "p", "response": "r"},
+        ),
+    ),
     ("feedback", "list", (), {}, get("/api/v1/feedback", PAGE)),
     ("feedback", "list", (), {"rating": 0, "tags": []}, get("/api/v1/feedback", {**PAGE, "rating": 0})),
-    ("feedback", "list", ("ten", 5, 1, -1, MIDNIGHT, HALF_SECOND, ["a", "b"]), {},
-     get("/api/v1/tenants/ten/feedback", {"limit": 5, "offset": 1, "rating": -1,
-                                          "start_date": "2025-03-01T00:00:00",
-                                          "end_date": "2025-03-01T00:00:00.500000", "tags": "a,b"})),
-    ("feedback", "list", (), {"end_date": PLUS_TWO, "start_date": "2025-01-01"},
-     get("/api/v1/feedback", {**PAGE, "start_date": "2025-01-01", "end_date": "2025-03-01T08:15:00+02:00"})),
+    (
+        "feedback",
+        "list",
+        ("ten", 5, 1, -1, MIDNIGHT, HALF_SECOND, ["a", "b"]),
+        {},
+        get(
+            "/api/v1/tenants/ten/feedback",
+            {
+                "limit": 5,
+                "offset": 1,
+                "rating": -1,
+                "start_date": "2025-03-01T00:00:00",
+                "end_date": "2025-03-01T00:00:00.500000",
+                "tags": "a,b",
+            },
+        ),
+    ),
+    (
+        "feedback",
+        "list",
+        (),
+        {"end_date": PLUS_TWO, "start_date": "2025-01-01"},
+        get("/api/v1/feedback", {**PAGE, "start_date": "2025-01-01", "end_date": "2025-03-01T08:15:00+02:00"}),
+    ),
     ("feedback", "get", ("f1",), {}, get("/api/v1/feedback/f1")),
     ("feedback", "get", ("f1", "ten"), {}, get("/api/v1/tenants/ten/feedback/f1")),
     ("feedback", "delete", ("f1", "ten"), {}, delete("/api/v1/tenants/ten/feedback/f1")),
     ("feedback", "delete", ("f1",), {"tenant_id": ""}, delete("/api/v1/feedback/f1")),
     ("feedback", "stats", (), {}, get("/api/v1/feedback/stats", {})),
-    ("feedback", "stats", ("ten", MIDNIGHT, PLUS_TWO), {},
-     get("/api/v1/tenants/ten/feedback/stats",
-         {"start_date": "2025-03-01T00:00:00", "end_date": "2025-03-01T08:15:00+02:00"})),
+    (
+        "feedback",
+        "stats",
+        ("ten", MIDNIGHT, PLUS_TWO),
+        {},
+        get(
+            "/api/v1/tenants/ten/feedback/stats",
+            {"start_date": "2025-03-01T00:00:00", "end_date": "2025-03-01T08:15:00+02:00"},
+        ),
+    ),
     ("feedback", "export", (), {}, {**get("/api/v1/feedback/export", {"format": "jsonl"}), "raw_response": True}),
-    ("feedback", "export", ("ten", "csv", -1), {},
-     {**get("/api/v1/tenants/ten/feedback/export", {"format": "csv", "rating": -1}), "raw_response": True}),
-    ("feedback", "export", (), {"rating": 0},
-     {**get("/api/v1/feedback/export", {"format": "jsonl", "rating": 0}), "raw_response": True}),
+    (
+        "feedback",
+        "export",
+        ("ten", "csv", -1),
+        {},
+        {**get("/api/v1/tenants/ten/feedback/export", {"format": "csv", "rating": -1}), "raw_response": True},
+    ),
+    (
+        "feedback",
+        "export",
+        (),
+        {"rating": 0},
+        {**get("/api/v1/feedback/export", {"format": "jsonl", "rating": 0}), "raw_response": True},
+    ),
     # training jobs
-    ("training", "create", ("sft",), {},
-     post("/api/v1/training/jobs", {"training_type": "sft", "base_model": DEFAULT_MODEL, "config": {},
-                                    "num_gpus": 8, "priority": "normal"})),
-    ("training", "create", ("lora",), {"config": {}, "tenant_id": "", "num_gpus": 64},
-     post("/api/v1/training/jobs", {"training_type": "lora", "base_model": DEFAULT_MODEL, "config": {},
-                                    "num_gpus": 64, "priority": "normal"})),
-    ("training", "create", ("dpo", "m", "ds-1", {"lr": 0.1}, 2, "high", "tenant-123"), {},
-     post("/api/v1/tenants/tenant-123/training/jobs",
-          {"training_type": "dpo", "base_model": "m", "dataset_id": "ds-1", "config": {"lr": 0.1}, "num_gpus": 2,
-           "priority": "high"})),
+    (
+        "training",
+        "create",
+        ("sft",),
+        {},
+        post(
+            "/api/v1/training/jobs",
+            {"training_type": "sft", "base_model": DEFAULT_MODEL, "config": {}, "num_gpus": 8, "priority": "normal"},
+        ),
+    ),
+    (
+        "training",
+        "create",
+        ("lora",),
+        {"config": {}, "tenant_id": "", "num_gpus": 64},
+        post(
+            "/api/v1/training/jobs",
+            {"training_type": "lora", "base_model": DEFAULT_MODEL, "config": {}, "num_gpus": 64, "priority": "normal"},
+        ),
+    ),
+    (
+        "training",
+        "create",
+        ("dpo", "m", "ds-1", {"lr": 0.1}, 2, "high", "tenant-123"),
+        {},
+        post(
+            "/api/v1/tenants/tenant-123/training/jobs",
+            {
+                "training_type": "dpo",
+                "base_model": "m",
+                "dataset_id": "ds-1",
+                "config": {"lr": 0.1},
+                "num_gpus": 2,
+                "priority": "high",
+            },
+        ),
+    ),
     ("training", "get", ("a/b",), {}, get("/api/v1/training/jobs/a/b")),
     ("training", "get", ("j1", "ten"), {}, get("/api/v1/tenants/ten/training/jobs/j1")),
     ("training", "list", (), {}, get("/api/v1/training/jobs", PAGE)),
-    ("training", "list", (), {"status": "", "training_type": "sft"},
-     get("/api/v1/training/jobs", {**PAGE, "training_type": "sft"})),
-    ("training", "list", ("ten", "running", "dpo", 5, 2), {},
-     get("/api/v1/tenants/ten/training/jobs", {"limit": 5, "offset": 2, "status": "running", "training_type": "dpo"})),
+    (
+        "training",
+        "list",
+        (),
+        {"status": "", "training_type": "sft"},
+        get("/api/v1/training/jobs", {**PAGE, "training_type": "sft"}),
+    ),
+    (
+        "training",
+        "list",
+        ("ten", "running", "dpo", 5, 2),
+        {},
+        get(
+            "/api/v1/tenants/ten/training/jobs", {"limit": 5, "offset": 2, "status": "running", "training_type": "dpo"}
+        ),
+    ),
     ("training", "cancel", ("j1",), {}, post("/api/v1/training/jobs/j1/cancel", {})),
     ("training", "cancel", ("j1", ""), {}, post("/api/v1/training/jobs/j1/cancel", {})),
-    ("training", "cancel", ("j1", "budget", "ten"), {},
-     post("/api/v1/tenants/ten/training/jobs/j1/cancel", {"reason": "budget"})),
+    (
+        "training",
+        "cancel",
+        ("j1", "budget", "ten"),
+        {},
+        post("/api/v1/tenants/ten/training/jobs/j1/cancel", {"reason": "budget"}),
+    ),
     ("training", "get_logs", ("j1", None, 20), {}, get("/api/v1/training/jobs/j1/logs", {"tail": 20})),
     ("training", "get_logs", ("j1", "ten"), {}, get("/api/v1/tenants/ten/training/jobs/j1/logs", {"tail": 100})),
     ("training", "get_metrics", ("j1",), {"tenant_id": "ten"}, get("/api/v1/tenants/ten/training/jobs/j1/metrics")),
     # datasets
     ("training", "create_dataset", ("D",), {}, post("/api/v1/datasets", {"name": "D", "dataset_type": "sft"})),
-    ("training", "create_dataset", ("D", "about", "preference", "ten"), {},
-     post("/api/v1/tenants/ten/datasets", {"name": "D", "description": "about", "dataset_type": "preference"})),
+    (
+        "training",
+        "create_dataset",
+        ("D", "about", "preference", "ten"),
+        {},
+        post("/api/v1/tenants/ten/datasets", {"name": "D", "description": "about", "dataset_type": "preference"}),
+    ),
     ("training", "list_datasets", (), {}, get("/api/v1/datasets", PAGE)),
     ("training", "list_datasets", (), {"dataset_type": "dpo"}, get("/api/v1/datasets", {**PAGE, "type": "dpo"})),
     ("training", "list_datasets", (), {"dataset_type": ""}, get("/api/v1/datasets", PAGE)),
-    ("training", "list_datasets", ("ten", "sft", 3, 4), {},
-     get("/api/v1/tenants/ten/datasets", {"limit": 3, "offset": 4, "type": "sft"})),
+    (
+        "training",
+        "list_datasets",
+        ("ten", "sft", 3, 4),
+        {},
+        get("/api/v1/tenants/ten/datasets", {"limit": 3, "offset": 4, "type": "sft"}),
+    ),
     ("training", "get_dataset", ("d1", "ten"), {}, get("/api/v1/tenants/ten/datasets/d1")),
     ("training", "delete_dataset", ("d1",), {}, delete("/api/v1/datasets/d1")),
-    ("training", "generate_from_feedback", ("N",), {},
-     post("/api/v1/datasets/from-feedback", {"name": "N", "min_rating": 1, "dataset_type": "sft"})),
-    ("training", "generate_from_feedback", ("N", "ten"), {},
-     post("/api/v1/tenants/ten/datasets/from-feedback", {"name": "N", "min_rating": 1, "dataset_type": "sft"})),
-    ("training", "generate_from_feedback", ("N",), {"min_rating": None, "dataset_type": "dpo"},
-     post("/api/v1/datasets/from-feedback", {"name": "N", "min_rating": None, "dataset_type": "dpo"})),
+    (
+        "training",
+        "generate_from_feedback",
+        ("N",),
+        {},
+        post("/api/v1/datasets/from-feedback", {"name": "N", "min_rating": 1, "dataset_type": "sft"}),
+    ),
+    (
+        "training",
+        "generate_from_feedback",
+        ("N", "ten"),
+        {},
+        post("/api/v1/tenants/ten/datasets/from-feedback", {"name": "N", "min_rating": 1, "dataset_type": "sft"}),
+    ),
+    (
+        "training",
+        "generate_from_feedback",
+        ("N",),
+        {"min_rating": None, "dataset_type": "dpo"},
+        post("/api/v1/datasets/from-feedback", {"name": "N", "min_rating": None, "dataset_type": "dpo"}),
+    ),
 ]
 
 # What each operation returns is built from (or is) the answer; enough of a valid answer for all.
 ANSWER_FOR = {
-    ("tenants", "list"): [], ("feedback", "list"): [], ("training", "list"): [],
-    ("training", "list_datasets"): [], ("feedback", "export"): "",
+    ("tenants", "list"): [],
+    ("feedback", "list"): [],
+    ("training", "list"): [],
+    ("training", "list_datasets"): [],
+    ("feedback", "export"): "",
     ("training", "get_logs"): {"logs": ""},
 }
 RECORD_FOR = {"tenants": "Tenant", "feedback": "Feedback", "stats": "FeedbackStats", "training": "TrainingJob"}
@@ -140,8 +273,9 @@ def answer_for(namespace, operation):
     return ANSWERS[RECORD_FOR[namespace]]
 
 
-@pytest.mark.parametrize("namespace, operation, args, kwargs, expected", CASES,
-                         ids=[f"{c[0]}.{c[1]}-{i}" for i, c in enumerate(CASES)])
+@pytest.mark.parametrize(
+    "namespace, operation, args, kwargs, expected", CASES, ids=[f"{c[0]}.{c[1]}-{i}" for i, c in enumerate(CASES)]
+)
 def test_request_sent(client, recorder, namespace, operation, args, kwargs, expected):
     recorder.answer = answer_for(namespace, operation)
     getattr(getattr(client, namespace), operation)(*args, **kwargs)

@@ -1,9 +1,8 @@
 """upload_dataset: the data file is opened for the one request and closed on every way out."""
 
 import pytest
-
 from admin_samples import DATASET
-from korvane_sdk.exceptions import ServerError
+from korvane_sdk.exceptions import KorvaneError, ServerError
 
 
 @pytest.fixture
@@ -29,11 +28,14 @@ class UploadProbe:
         return self.outcome
 
 
-@pytest.mark.parametrize("tenant_id, path", [
-    (None, "/api/v1/datasets/ds-1/upload"),
-    ("", "/api/v1/datasets/ds-1/upload"),
-    ("ten", "/api/v1/tenants/ten/datasets/ds-1/upload"),
-])
+@pytest.mark.parametrize(
+    "tenant_id, path",
+    [
+        (None, "/api/v1/datasets/ds-1/upload"),
+        ("", "/api/v1/datasets/ds-1/upload"),
+        ("ten", "/api/v1/tenants/ten/datasets/ds-1/upload"),
+    ],
+)
 def test_upload_sends_the_open_file_and_closes_it(client, recorder, data_file, tenant_id, path):
     probe = recorder.answer = UploadProbe(DATASET)
     dataset = client.training.upload_dataset("ds-1", str(data_file), tenant_id)
@@ -57,15 +59,18 @@ def test_upload_closes_the_file_when_the_request_fails(client, recorder, data_fi
 
 def test_upload_closes_the_file_when_the_answer_is_not_a_dataset(client, recorder, data_file):
     probe = recorder.answer = UploadProbe("accepted")
-    with pytest.raises(Exception):
+    with pytest.raises(KorvaneError, match="expected a JSON object, got str"):
         client.training.upload_dataset("ds-1", data_file)
     assert probe.file.closed
 
 
-@pytest.mark.parametrize("make_path, error", [
-    (lambda tmp: tmp / "missing.jsonl", FileNotFoundError),
-    (lambda tmp: tmp, IsADirectoryError),
-])
+@pytest.mark.parametrize(
+    "make_path, error",
+    [
+        (lambda tmp: tmp / "missing.jsonl", FileNotFoundError),
+        (lambda tmp: tmp, IsADirectoryError),
+    ],
+)
 def test_upload_of_a_file_that_cannot_be_opened_sends_nothing(client, recorder, tmp_path, make_path, error):
     with pytest.raises(error):
         client.training.upload_dataset("ds-1", str(make_path(tmp_path)))

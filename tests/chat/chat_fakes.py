@@ -67,5 +67,5 @@ def stream_of(seams, lines, **create_args):
 
 def received_members(httpserver):
     """The members of the one JSON body the server received, in order."""
-    (request, _response), = httpserver.log
+    ((request, _response),) = httpserver.log
     return json.loads(request.get_data(), object_pairs_hook=list)

@@ -1,7 +1,6 @@
 """Fixtures of the chat tests: a client whose request seams are recorded, and one on the wire."""
 
 import pytest
-
 from chat_fakes import Seams
 from korvane_sdk import KorvaneClient
 

@@ -1,10 +1,8 @@
 """Whole completions: the ChatCompletion built from the answer, its defaults and its failures."""
 
-import pytest
-
 import korvane_sdk.models as models
+import pytest
 from korvane_sdk.exceptions import KorvaneError, RateLimitError, ServerError
-
 
 USAGE = {"prompt_tokens": 3, "completion_tokens": 4, "total_tokens": 7}
 
@@ -23,24 +21,42 @@ def test_empty_answer_takes_every_default(seams):
 
 def test_full_answer(seams):
     answer = {
-        "id": "c1", "object": "chat.completion", "created": 1700000000, "model": "served",
+        "id": "c1",
+        "object": "chat.completion",
+        "created": 1700000000,
+        "model": "served",
         "choices": [
-            {"index": 4, "message": {"role": "assistant", "content": "Hello", "name": "bot", "x": 1},
-             "finish_reason": "stop"},
+            {
+                "index": 4,
+                "message": {"role": "assistant", "content": "Hello", "name": "bot", "x": 1},
+                "finish_reason": "stop",
+            },
             {"message": {}},
             {},
         ],
-        "usage": dict(USAGE, cached_tokens=1), "rerank_tier": "classic", "quantum_enhanced": True, "extra": 1,
+        "usage": dict(USAGE, cached_tokens=1),
+        "rerank_tier": "classic",
+        "quantum_enhanced": True,
+        "extra": 1,
     }
     result = complete(seams, answer)
     assert (result.id, result.created, result.model, result.rerank_tier, result.quantum_enhanced) == (
-        "c1", 1700000000, "served", "classic", True)
+        "c1",
+        1700000000,
+        "served",
+        "classic",
+        True,
+    )
     first, second, third = result.choices
     assert (first.index, first.finish_reason) == (4, "stop")
     assert (first.message.role, first.message.content, first.message.name) == ("assistant", "Hello", None)
     for position, choice in ((1, second), (2, third)):
         assert (choice.index, choice.message.role, choice.message.content, choice.finish_reason) == (
-            position, "assistant", "", None)
+            position,
+            "assistant",
+            "",
+            None,
+        )
     usage = result.usage
     assert (usage.prompt_tokens, usage.completion_tokens, usage.total_tokens) == (3, 4, 7)
     assert not hasattr(usage, "cached_tokens")
@@ -54,9 +70,15 @@ def test_falsy_usage_is_none(seams, usage):
 @pytest.mark.parametrize(
     "answer",
     [
-        {"id": None}, {"created": None}, {"created": "soon"}, {"model": None}, {"object": None},
-        {"choices": [{"message": {"content": None}}]}, {"choices": [{"index": None}]},
-        {"usage": {"prompt_tokens": 1, "completion_tokens": 2}}, {"quantum_enhanced": None},
+        {"id": None},
+        {"created": None},
+        {"created": "soon"},
+        {"model": None},
+        {"object": None},
+        {"choices": [{"message": {"content": None}}]},
+        {"choices": [{"index": None}]},
+        {"usage": {"prompt_tokens": 1, "completion_tokens": 2}},
+        {"quantum_enhanced": None},
     ],
     ids=lambda answer: repr(answer)[:40],
 )
@@ -73,7 +95,10 @@ def test_present_null_or_wrong_value_fails_validation(seams, answer):
         ({"choices": None}, "the 'choices' of a chat completion must be a JSON array, not NoneType"),
         ({"choices": {"0": {}}}, "the 'choices' of a chat completion must be a JSON array, not dict"),
         ({"choices": [{}, "x"]}, "a chat completion choice must be a JSON object, not str"),
-        ({"choices": [{"message": None}]}, "the message of a chat completion choice must be a JSON object, not NoneType"),
+        (
+            {"choices": [{"message": None}]},
+            "the message of a chat completion choice must be a JSON object, not NoneType",
+        ),
         ({"usage": [1]}, "the 'usage' of a chat completion must be a JSON object, not list"),
     ],
 )
@@ -106,10 +131,19 @@ def test_overridden_seam_through_subclass():
 
 def test_whole_completion_over_the_wire(wire_client, httpserver):
     httpserver.expect_request("/v1/chat/completions", method="POST").respond_with_json(
-        {"id": "w1", "created": 5, "choices": [{"message": {"content": "Hej"}, "finish_reason": "stop"}],
-         "usage": USAGE})
+        {
+            "id": "w1",
+            "created": 5,
+            "choices": [{"message": {"content": "Hej"}, "finish_reason": "stop"}],
+            "usage": USAGE,
+        }
+    )
     result = wire_client.chat.completions.create("m", [{"role": "user", "content": "Hi"}])
     assert (result.id, result.model, result.choices[0].message.content, result.usage.total_tokens) == (
-        "w1", "m", "Hej", 7)
-    (request, _), = httpserver.log
+        "w1",
+        "m",
+        "Hej",
+        7,
+    )
+    ((request, _),) = httpserver.log
     assert request.headers["Authorization"] == "Bearer sk-test"

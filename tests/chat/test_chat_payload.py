@@ -3,31 +3,39 @@
 import collections
 import math
 
-import pytest
-
 import korvane_sdk.models as models
-from korvane_sdk.exceptions import InvalidRequestError
-
+import pytest
 from chat_fakes import received_members
+from korvane_sdk.exceptions import InvalidRequestError
 
 BASE = [("model", "m"), ("messages", []), ("temperature", 0.7), ("stream", False), ("n", 1)]
 
 PAYLOAD_CASES = [
     pytest.param({}, BASE, id="only-required"),
-    pytest.param({"temperature": None, "n": 3}, [("model", "m"), ("messages", []), ("temperature", None),
-                                                ("stream", False), ("n", 3)], id="null-temperature"),
+    pytest.param(
+        {"temperature": None, "n": 3},
+        [("model", "m"), ("messages", []), ("temperature", None), ("stream", False), ("n", 3)],
+        id="null-temperature",
+    ),
     pytest.param({"max_tokens": 0, "stop": []}, BASE + [("max_tokens", 0), ("stop", [])], id="null-test-keeps-falsy"),
     pytest.param({"max_tokens": None, "stop": None}, BASE, id="null-test-drops-null"),
     pytest.param({"presence_penalty": 0, "frequency_penalty": 0.0, "top_p": 1}, BASE, id="equal-ints-dropped"),
-    pytest.param({"presence_penalty": None, "top_p": 0.9, "frequency_penalty": -0.5},
-                 BASE + [("presence_penalty", None), ("frequency_penalty", -0.5), ("top_p", 0.9)],
-                 id="inequality-test"),
+    pytest.param(
+        {"presence_penalty": None, "top_p": 0.9, "frequency_penalty": -0.5},
+        BASE + [("presence_penalty", None), ("frequency_penalty", -0.5), ("top_p", 0.9)],
+        id="inequality-test",
+    ),
     pytest.param({"rerank_tier": "", "rerank_k": 0, "tenant_id": ""}, BASE, id="falsy-dropped"),
-    pytest.param({"tenant_id": "t1", "rerank_k": 5, "rerank_tier": "quantum_gpu", "top_p": 0.5},
-                 BASE + [("top_p", 0.5), ("rerank_tier", "quantum_gpu"), ("rerank_k", 5), ("tenant_id", "t1")],
-                 id="truthy-after-penalties"),
-    pytest.param({"zeta": 1, "alpha": {"x": [1]}, "tenant_id": "t"},
-                 BASE + [("tenant_id", "t"), ("zeta", 1), ("alpha", [("x", [1])])], id="extras-last-in-order"),
+    pytest.param(
+        {"tenant_id": "t1", "rerank_k": 5, "rerank_tier": "quantum_gpu", "top_p": 0.5},
+        BASE + [("top_p", 0.5), ("rerank_tier", "quantum_gpu"), ("rerank_k", 5), ("tenant_id", "t1")],
+        id="truthy-after-penalties",
+    ),
+    pytest.param(
+        {"zeta": 1, "alpha": {"x": [1]}, "tenant_id": "t"},
+        BASE + [("tenant_id", "t"), ("zeta", 1), ("alpha", [("x", [1])])],
+        id="extras-last-in-order",
+    ),
 ]
 
 
@@ -43,7 +51,7 @@ def as_members(value):
 @pytest.mark.parametrize("arguments, expected", PAYLOAD_CASES)
 def test_payload_members(seams, arguments, expected):
     seams.client.chat.completions.create("m", [], **arguments)
-    (name, args, kwargs), = seams.calls
+    ((name, args, kwargs),) = seams.calls
     assert (name, args) == ("_request", ())
     assert list(kwargs) == ["method", "path", "json"]
     assert kwargs["method"] == "POST" and kwargs["path"] == "/v1/chat/completions"
@@ -60,9 +68,20 @@ def test_payload_as_received(wire_client, httpserver, arguments, expected):
 def test_positional_parameters_in_order(seams):
     seams.client.chat.completions.create("m", [], 0.1, 9, False, 2, "END", 0.3, 0.4, 0.5, "classic", 4, "t")
     assert list(seams.sent().items()) == [
-        ("model", "m"), ("messages", []), ("temperature", 0.1), ("stream", False), ("n", 2), ("max_tokens", 9),
-        ("stop", "END"), ("presence_penalty", 0.3), ("frequency_penalty", 0.4), ("top_p", 0.5),
-        ("rerank_tier", "classic"), ("rerank_k", 4), ("tenant_id", "t")]
+        ("model", "m"),
+        ("messages", []),
+        ("temperature", 0.1),
+        ("stream", False),
+        ("n", 2),
+        ("max_tokens", 9),
+        ("stop", "END"),
+        ("presence_penalty", 0.3),
+        ("frequency_penalty", 0.4),
+        ("top_p", 0.5),
+        ("rerank_tier", "classic"),
+        ("rerank_k", 4),
+        ("tenant_id", "t"),
+    ]
 
 
 @pytest.mark.parametrize("stream", [1, "yes", [0]])
@@ -71,7 +90,7 @@ def test_stream_member_unchanged_and_truth_picks_path(seams, stream):
     assert seams.calls == []  # nothing is sent until the first pull
     stream_object = seams.client.chat.completions.create("m", [], stream=stream)
     list(stream_object)
-    (name, _, kwargs), = seams.calls
+    ((name, _, kwargs),) = seams.calls
     assert name == "_request_stream" and kwargs["json"]["stream"] is stream
 
 
@@ -106,9 +125,12 @@ def test_messages_records_dumped_and_mappings_by_reference(seams):
 @pytest.mark.parametrize("stream", [False, True])
 @pytest.mark.parametrize(
     "bad, type_text",
-    [("hello", "<class 'str'>"), (None, "<class 'NoneType'>"),
-     (collections.OrderedDict().items(), "<class 'odict_items'>"),
-     (collections.ChainMap({"role": "user"}), "<class 'collections.ChainMap'>")],
+    [
+        ("hello", "<class 'str'>"),
+        (None, "<class 'NoneType'>"),
+        (collections.OrderedDict().items(), "<class 'odict_items'>"),
+        (collections.ChainMap({"role": "user"}), "<class 'collections.ChainMap'>"),
+    ],
 )
 def test_wrong_message_kind_refused_before_sending(seams, stream, bad, type_text):
     with pytest.raises(InvalidRequestError) as caught:
@@ -122,7 +144,9 @@ def test_wrong_message_kind_refused_before_sending(seams, stream, bad, type_text
 @pytest.mark.parametrize("stream", [False, True])
 @pytest.mark.parametrize("value", [{1, 2}, object(), math.nan, [1, b"raw"]])
 def test_extra_argument_not_json_refused_naming_it(seams, stream, value):
-    with pytest.raises(TypeError, match="keyword argument 'seed_data' of create\\(\\) cannot be sent as JSON") as caught:
+    with pytest.raises(
+        TypeError, match="keyword argument 'seed_data' of create\\(\\) cannot be sent as JSON"
+    ) as caught:
         seams.client.chat.completions.create("m", [], stream=stream, user="u", seed_data=value)
     assert caught.value.__cause__ is not None
     assert seams.calls == []

@@ -6,16 +6,19 @@ import json
 import warnings
 import weakref
 
-import pytest
-
 import korvane_sdk.models as models
+import pytest
+from chat_fakes import FakeResponse, stream_of
 from korvane_sdk.chat import ChatCompletionStream
 from korvane_sdk.exceptions import AuthenticationError
 
-from chat_fakes import FakeResponse, stream_of
-
-CHUNK = {"id": "c", "object": "chat.completion.chunk", "created": 1, "model": "m",
-         "choices": [{"index": 0, "delta": {"content": "Hi"}, "finish_reason": None}]}
+CHUNK = {
+    "id": "c",
+    "object": "chat.completion.chunk",
+    "created": 1,
+    "model": "m",
+    "choices": [{"index": 0, "delta": {"content": "Hi"}, "finish_reason": None}],
+}
 
 
 def ids(stream):
@@ -31,7 +34,7 @@ def test_chunk_then_empty_line_then_done(seams):
     assert (chunk.id, chunk.object, chunk.created, chunk.model) == ("c", "chat.completion.chunk", 1, "m")
     assert chunk.choices == CHUNK["choices"]
     assert seams.response.pulled == 3 and seams.response.closed == 1  # the line after [DONE] is never read
-    (name, args, kwargs), = seams.calls
+    ((name, args, kwargs),) = seams.calls
     assert (name, args) == ("_request_stream", ())
     assert list(kwargs) == ["method", "path", "json"]
     assert (kwargs["method"], kwargs["path"], kwargs["json"]["stream"]) == ("POST", "/v1/chat/completions", True)
@@ -39,8 +42,15 @@ def test_chunk_then_empty_line_then_done(seams):
 
 @pytest.mark.parametrize(
     "marker",
-    [b"data: [DONE]", b"data: [DONE]   ", b"data:  [DONE]", b"data: \t[DONE]\r\x0b",
-     "data: \u3000[DONE]\u00a0\u2028".encode(), "data: [DONE] ", "data: \x1c[DONE]\x85"],
+    [
+        b"data: [DONE]",
+        b"data: [DONE]   ",
+        b"data:  [DONE]",
+        b"data: \t[DONE]\r\x0b",
+        "data: \u3000[DONE]\u00a0\u2028".encode(),
+        "data: [DONE] ",
+        "data: \x1c[DONE]\x85",
+    ],
 )
 def test_done_variants_end_the_stream(seams, marker):
     assert ids(stream_of(seams, [CHUNK, marker, CHUNK])) == ["c"]
@@ -49,7 +59,7 @@ def test_done_variants_end_the_stream(seams, marker):
 @pytest.mark.parametrize(
     "line",
     [
-        b"data:" + json.dumps(CHUNK).encode(),                # no space after the colon
+        b"data:" + json.dumps(CHUNK).encode(),  # no space after the colon
         b": keep-alive comment",
         b"event: completion",
         b"id: 7",
@@ -58,9 +68,9 @@ def test_done_variants_end_the_stream(seams, marker):
         b" data: " + json.dumps(CHUNK).encode(),
         b"data: {not json",
         b"data: ",
-        b"data: {\"id\": \"a\",",                             # a piece of an object: not joined
+        b'data: {"id": "a",',  # a piece of an object: not joined
         b"data: [DONE]x",
-        b"data: \"[DONE]\"x",
+        b'data: "[DONE]"x',
         b"data: NaN-ish",
         b"data: ping",
         b"data: \t ",
@@ -80,9 +90,14 @@ def test_text_lines_and_untrimmed_data(seams):
 
 
 def test_chunk_defaults(seams):
-    chunk, = stream_of(seams, [{"extra": 1}])
+    (chunk,) = stream_of(seams, [{"extra": 1}])
     assert (chunk.id, chunk.object, chunk.created, chunk.model, chunk.choices) == (
-        "", "chat.completion.chunk", 0, "", [])
+        "",
+        "chat.completion.chunk",
+        0,
+        "",
+        [],
+    )
 
 
 def test_body_ending_without_done_finishes_quietly(seams):
@@ -112,7 +127,7 @@ def test_chunk_that_does_not_fit_fails_validation(seams, chunk):
     assert seams.response.closed == 1
 
 
-@pytest.mark.parametrize("line", [b"data: {\"id\": \"\xff\"}", b"event: \xc3", b": \xed\xa0\x80"])
+@pytest.mark.parametrize("line", [b'data: {"id": "\xff"}', b"event: \xc3", b": \xed\xa0\x80"])
 def test_invalid_utf8_raises_decode_error(seams, line):
     with pytest.raises(UnicodeDecodeError):
         list(stream_of(seams, [line, CHUNK]))
@@ -163,8 +178,13 @@ def test_generator_protocol(seams):
 
 @pytest.mark.parametrize(
     "args, raised",
-    [((KeyError("k"),), KeyError), ((KeyError,), KeyError), ((ValueError, "v"), ValueError),
-     ((ValueError, ("a", "b")), ValueError), ((GeneratorExit,), GeneratorExit)],
+    [
+        ((KeyError("k"),), KeyError),
+        ((KeyError,), KeyError),
+        ((ValueError, "v"), ValueError),
+        ((ValueError, ("a", "b")), ValueError),
+        ((GeneratorExit,), GeneratorExit),
+    ],
 )
 def test_throw_raises_and_releases(seams, args, raised):
     stream = stream_of(seams, [CHUNK, CHUNK])
@@ -180,9 +200,12 @@ def test_throw_raises_and_releases(seams, args, raised):
 
 @pytest.mark.parametrize(
     "args, message",
-    [((), "throw expected at least 1 argument, got 0"), ((1,), "exceptions must be classes or instances"),
-     ((KeyError("k"), 1), "instance exception may not have a separate value"),
-     ((KeyError, None, 5), "third argument must be a traceback")],
+    [
+        ((), "throw expected at least 1 argument, got 0"),
+        ((1,), "exceptions must be classes or instances"),
+        ((KeyError("k"), 1), "instance exception may not have a separate value"),
+        ((KeyError, None, 5), "third argument must be a traceback"),
+    ],
 )
 def test_throw_argument_errors(seams, args, message):
     stream = stream_of(seams, [CHUNK])

@@ -8,10 +8,8 @@ import threading
 import time
 
 import pytest
-
 from korvane_sdk import KorvaneClient
-
-from rawserver import RawServer
+from rawserver import Server
 
 HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
 
@@ -44,12 +42,13 @@ def streaming(after_done=b"", hold=None):
 
 def ids_of_streams(url, count):
     with KorvaneClient(api_key="k", proxy_url=url, timeout=5) as client:
-        return [[c.id for c in client.chat.completions.create(model="m", messages=[], stream=True)]
-                for _ in range(count)]
+        return [
+            [c.id for c in client.chat.completions.create(model="m", messages=[], stream=True)] for _ in range(count)
+        ]
 
 
 def test_streams_ended_by_done_share_one_connection():
-    server = RawServer(streaming())
+    server = Server(streaming())
     try:
         assert ids_of_streams(server.url, 10) == [["c0", "c1"]] * 10
         assert server.connections == 1
@@ -59,7 +58,7 @@ def test_streams_ended_by_done_share_one_connection():
 
 def test_as_many_connections_as_requests_reading_to_the_end():
     requests = pytest.importorskip("requests")
-    server = RawServer(streaming())
+    server = Server(streaming())
     try:
         ids_of_streams(server.url, 5)
         ours = server.connections
@@ -75,7 +74,7 @@ def test_nothing_after_done_is_handed_out_and_a_body_that_does_not_end_is_not_wa
     """The server sends another event after "[DONE]" and holds the body open: the stream ends with
     the events before "[DONE]" while the body is still held, and the connection is dropped."""
     hold = threading.Event()
-    server = RawServer(streaming(after_done=event(9), hold=hold))
+    server = Server(streaming(after_done=event(9), hold=hold))
     try:
         assert ids_of_streams(server.url, 1) == [["c0", "c1"]]
         assert not hold.is_set()  # returned while the server still held the body open

@@ -2,11 +2,9 @@
 decode + validation) gives, for every odd line the platform might send."""
 
 import pytest
-
-from korvane_sdk import KorvaneClient
-
 from chat_fakes import Seams, stream_of
-from raw_server import STREAM_HEAD, RawServer
+from korvane_sdk import KorvaneClient
+from rawserver import STREAM_HEAD, StreamServer
 
 GOOD = b'data: {"id":"good","created":7,"model":"m","choices":[{"index":0,"delta":{"content":"x"}}]}'
 
@@ -17,16 +15,16 @@ LINES = {
     "escaped key": b'data: {"\\u0069d":"esc","created":1,"model":"m","choices":[]}',
     "escaped lone surrogate key": b'data: {"\\ud800":1,"id":"s","created":1,"model":"m","choices":[]}',
     "escaped values": b'data: {"id":"a\\"b\\u00e9","object":"\\u4e16","created":1,"model":"m"}',
-    "non-ASCII values": "data: {\"id\":\"h\u00e9\",\"created\":1,\"model\":\"\u4e16\u754c\"}".encode(),
+    "non-ASCII values": 'data: {"id":"h\u00e9","created":1,"model":"\u4e16\u754c"}'.encode(),
     "unknown nested members": b'data: {"x":{"a":[1,{"b":null}],"c":1.5e300},"id":"u","created":1,"model":"m"}',
     "all members absent": b"data: {}",
     "null id": b'data: {"id":null,"created":1,"model":"m","choices":[]}',
     "numeric text and floats": b'data: {"id":"n","created":"5","model":"m"}\n'
-                               b'data: {"id":"n","created":5.0,"model":"m"}\n'
-                               b'data: {"id":"n","created":5.5,"model":"m"}',
+    b'data: {"id":"n","created":5.0,"model":"m"}\n'
+    b'data: {"id":"n","created":5.5,"model":"m"}',
     "big and negative integers": b'data: {"id":"i","created":123456789012345678901234567890,"model":"m"}\n'
-                                 b'data: {"id":"i","created":-9223372036854775808,"model":"m"}\n'
-                                 b'data: {"id":"i","created":18446744073709551615,"model":"m"}',
+    b'data: {"id":"i","created":-9223372036854775808,"model":"m"}\n'
+    b'data: {"id":"i","created":18446744073709551615,"model":"m"}',
     "id of the wrong type": b'data: {"id":5,"created":1,"model":"m"}',
     "choices not a list": b'data: {"id":"c","created":1,"model":"m","choices":{}}',
     "choices holding a number": b'data: {"id":"c","created":1,"model":"m","choices":[1]}',
@@ -41,9 +39,9 @@ LINES = {
     "invalid UTF-8": b'data: {"id":"\xff","created":1,"model":"m"}',
     "control character": b'data: {"id":"a\x01","created":1,"model":"m"}',
     "repeated then changed values": b'data: {"id":"same","created":1,"model":"m"}\n'
-                                    b'data: {"id":"same","created":1,"model":"m"}\n'
-                                    b'data: {"id":"samf","created":2,"model":"m"}\n'
-                                    b'data: {"id":"same","created":1,"model":"n"}',
+    b'data: {"id":"same","created":1,"model":"m"}\n'
+    b'data: {"id":"samf","created":2,"model":"m"}\n'
+    b'data: {"id":"same","created":1,"model":"n"}',
 }
 
 
@@ -59,7 +57,7 @@ def outcome(stream):
 
 
 def over_the_wire(body):
-    server = RawServer()
+    server = StreamServer()
 
     def handler(connection):
         connection.send(STREAM_HEAD)
@@ -83,9 +81,12 @@ def test_direct_reading_matches_the_general_path(line):
 
 def test_records_from_the_direct_path_do_not_share_mutable_values():
     body = b"\n".join([GOOD, GOOD]) + b"\n"
-    server = RawServer()
-    server.handler = lambda connection: (connection.send(STREAM_HEAD), connection.send_chunk(body),
-                                         connection.send(b"0\r\n\r\n"))
+    server = StreamServer()
+    server.handler = lambda connection: (
+        connection.send(STREAM_HEAD),
+        connection.send_chunk(body),
+        connection.send(b"0\r\n\r\n"),
+    )
     try:
         with KorvaneClient(api_key="sk-test", proxy_url=server.url, timeout=2) as client:
             first, second = client.chat.completions.create("m", [], stream=True)

@@ -3,25 +3,26 @@
 import json
 import threading
 
-import pytest
-
 import korvane_sdk.http
+import pytest
 from korvane_sdk import KorvaneClient
 from korvane_sdk.exceptions import AuthenticationError, KorvaneError
-
-from raw_server import STREAM_HEAD, RawServer
-
+from rawserver import STREAM_HEAD, StreamServer
 
 
 def chunk_line(index, text="tok"):
-    chunk = {"id": "s%d" % index, "created": 1, "model": "m",
-             "choices": [{"index": 0, "delta": {"content": text}, "finish_reason": None}]}
+    chunk = {
+        "id": "s%d" % index,
+        "created": 1,
+        "model": "m",
+        "choices": [{"index": 0, "delta": {"content": text}, "finish_reason": None}],
+    }
     return b"data: " + json.dumps(chunk, ensure_ascii=False).encode()
 
 
 @pytest.fixture
 def raw_server():
-    server = RawServer()
+    server = StreamServer()
     yield server
     server.close()
 
@@ -36,28 +37,33 @@ def pieces(data, sizes):
     """`data` cut into pieces of the given sizes (cycled), so cuts fall inside lines and line ends."""
     out, at, i = [], 0, 0
     while at < len(data):
-        out.append(data[at:at + sizes[i % len(sizes)]])
+        out.append(data[at : at + sizes[i % len(sizes)]])
         at += sizes[i % len(sizes)]
         i += 1
     return out
 
 
-BODY = b"".join([
-    b": comment\r\n",
-    b"event: completion\r\n",
-    chunk_line(0, "h\u00e9llo \u4e16\u754c") + b"\r\n",
-    b"\r\n",
-    b"data: {broken json\n",
-    chunk_line(1) + b"\r",
-    chunk_line(2) + b"\n\n",
-    b"data:" + chunk_line(9)[6:] + b"\n",
-    b"data: 42junk\n",
-    chunk_line(3) + b"\r\n",
-])
+BODY = b"".join(
+    [
+        b": comment\r\n",
+        b"event: completion\r\n",
+        chunk_line(0, "h\u00e9llo \u4e16\u754c") + b"\r\n",
+        b"\r\n",
+        b"data: {broken json\n",
+        chunk_line(1) + b"\r",
+        chunk_line(2) + b"\n\n",
+        b"data:" + chunk_line(9)[6:] + b"\n",
+        b"data: 42junk\n",
+        chunk_line(3) + b"\r\n",
+    ]
+)
 
 
-@pytest.mark.parametrize("ending", [b"data:  [DONE]  \r\n" + chunk_line(8) + b"\n", b"data: [DONE]", b""],
-                         ids=["done-then-more", "done-no-newline", "no-done"])
+@pytest.mark.parametrize(
+    "ending",
+    [b"data:  [DONE]  \r\n" + chunk_line(8) + b"\n", b"data: [DONE]", b""],
+    ids=["done-then-more", "done-no-newline", "no-done"],
+)
 @pytest.mark.parametrize("sizes", [[1], [7, 2, 13], [len(BODY) + 200]], ids=["bytewise", "ragged", "whole"])
 def test_awkward_pieces_with_pauses(raw_server, raw_client, sizes, ending):
     def handler(connection):
@@ -160,4 +166,3 @@ def test_error_status_raised_by_first_pull(wire_client, httpserver):
     assert httpserver.log == []
     with pytest.raises(AuthenticationError, match="bad key"):
         next(stream)
-

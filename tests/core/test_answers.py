@@ -5,7 +5,6 @@ import json
 import time
 
 import pytest
-
 from korvane_sdk import KorvaneClient
 from korvane_sdk import exceptions as ex
 
@@ -55,7 +54,15 @@ def test_success_values(client, status, body, raw, expected):
 CASES = [
     # status, body, headers, class, message, http_status, code
     (401, '{"detail": "Bad key"}', {}, ex.AuthenticationError, "Bad key", 401, "AUTH_ERROR"),
-    (400, '{"detail": "d", "message": "m", "error_code": "X"}', {}, ex.InvalidRequestError, "d", 400, "INVALID_REQUEST"),
+    (
+        400,
+        '{"detail": "d", "message": "m", "error_code": "X"}',
+        {},
+        ex.InvalidRequestError,
+        "d",
+        400,
+        "INVALID_REQUEST",
+    ),
     (404, '{"message": "only message"}', {}, ex.NotFoundError, "only message", 404, "NOT_FOUND"),
     (404, "{}", {}, ex.NotFoundError, "Unknown error", 404, "NOT_FOUND"),
     (404, '{"detail": null}', {}, ex.NotFoundError, None, 404, "NOT_FOUND"),

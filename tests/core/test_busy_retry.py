@@ -1,10 +1,9 @@
 """Opt-in repeats of busy answers (408, 409, 429, 5xx) with backoff; pauses observed through an injected sleep."""
 
 import pytest
-from werkzeug import Response
-
 from korvane_sdk import Korvane
 from korvane_sdk import exceptions as ex
+from werkzeug import Response
 
 PATH = "/api/v1/tenants/t1"
 TENANT = {"id": "t1", "name": "Acme", "slug": "acme", "created_at": "2024-01-15T10:30:00Z"}
@@ -30,7 +29,8 @@ def make_client(httpserver):
 
 def answer(httpserver, status, headers=None, path=PATH, body=None):
     httpserver.expect_ordered_request(path).respond_with_response(
-        Response(body or '{"detail": "busy"}', status=status, headers=headers or {}, content_type="application/json"))
+        Response(body or '{"detail": "busy"}', status=status, headers=headers or {}, content_type="application/json")
+    )
 
 
 def test_off_by_default_a_busy_answer_is_raised_at_once(make_client, httpserver):
@@ -69,8 +69,9 @@ def test_backoff_ceiling_and_capped_retry_after(make_client, httpserver):
     assert client.pauses == [10.0]
 
 
-@pytest.mark.parametrize("status, error", [(400, ex.InvalidRequestError), (401, ex.AuthenticationError),
-                                           (404, ex.NotFoundError)])
+@pytest.mark.parametrize(
+    "status, error", [(400, ex.InvalidRequestError), (401, ex.AuthenticationError), (404, ex.NotFoundError)]
+)
 def test_other_failures_are_not_repeated(make_client, httpserver, status, error):
     answer(httpserver, status)
     client = make_client(retry_on_busy=True)
@@ -82,7 +83,8 @@ def test_other_failures_are_not_repeated(make_client, httpserver, status, error)
 def test_stream_is_repeated_only_before_it_delivers(make_client, httpserver):
     answer(httpserver, 503, path="/v1/chat/completions")
     httpserver.expect_ordered_request("/v1/chat/completions").respond_with_data(
-        'data: {"id": "s1", "choices": []}\n\ndata: [DONE]\n\n', content_type="text/event-stream")
+        'data: {"id": "s1", "choices": []}\n\ndata: [DONE]\n\n', content_type="text/event-stream"
+    )
     client = make_client().with_options(retry_on_busy=True)
     client.pauses = []
     client._sleep, client._random = client.pauses.append, (lambda: 1.0)

@@ -1,8 +1,7 @@
 """Client configuration: arguments, environment, class constants; lifecycle."""
 
-import pytest
-
 import korvane_sdk
+import pytest
 from korvane_sdk import Korvane, KorvaneClient
 from korvane_sdk.chat import Chat, ChatCompletions
 from korvane_sdk.feedback import FeedbackManager
@@ -69,7 +68,11 @@ def test_values_stored_unchanged_and_nothing_checked():
     assert (nothing.timeout, nothing.max_retries, nothing.verify_ssl) == (None, None, None)
     positional = KorvaneClient("k", "https://a.example", "https://p.example", 5, 1, False)
     assert (positional.api_url, positional.proxy_url, positional.timeout, positional.verify_ssl) == (
-        "https://a.example", "https://p.example", 5, False)
+        "https://a.example",
+        "https://p.example",
+        5,
+        False,
+    )
 
 
 def test_verify_is_copied_to_the_session_only_at_construction():

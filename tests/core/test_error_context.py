@@ -4,10 +4,9 @@ import pickle
 import socket
 
 import pytest
-from werkzeug import Response
-
 from korvane_sdk import Korvane
 from korvane_sdk import exceptions as ex
+from werkzeug import Response
 
 KEY = "sk-never-shown-1234"
 
@@ -21,11 +20,11 @@ def client(httpserver):
 
 def not_found(httpserver, path, body=b'{"detail": "Tenant not found", "error_code": "NOT_FOUND"}'):
     httpserver.expect_request(path).respond_with_response(
-        Response(body, status=404, content_type="application/json", headers={"X-Request-Id": "req_42"}))
+        Response(body, status=404, content_type="application/json", headers={"X-Request-Id": "req_42"})
+    )
 
 
-@pytest.mark.parametrize("call", [lambda c: c.tenants.get("nope"), lambda c: c.tenants.list()],
-                         ids=["record", "list"])
+@pytest.mark.parametrize("call", [lambda c: c.tenants.get("nope"), lambda c: c.tenants.list()], ids=["record", "list"])
 def test_answer_error_names_the_exchange(client, httpserver, call):
     path = "/api/v1/tenants/nope" if "get" in repr(call.__code__.co_names) else "/api/v1/tenants"
     not_found(httpserver, path)
@@ -42,7 +41,13 @@ def test_answer_error_names_the_exchange(client, httpserver, call):
 
     copy = pickle.loads(pickle.dumps(error))
     assert (copy.method, copy.url, copy.request_id, copy.headers, copy.body, copy.__notes__) == (
-        error.method, error.url, error.request_id, error.headers, error.body, error.__notes__)
+        error.method,
+        error.url,
+        error.request_id,
+        error.headers,
+        error.body,
+        error.__notes__,
+    )
 
 
 def test_body_is_bounded_and_url_loses_user_information(httpserver):

@@ -4,7 +4,6 @@ import builtins
 import pickle
 
 import pytest
-
 from korvane_sdk import exceptions as ex
 
 FIXED = [

@@ -4,7 +4,6 @@ import subprocess
 import sys
 
 import pytest
-
 from rawserver import closed_port_url
 
 
@@ -40,7 +39,8 @@ def test_an_error_raised_first_by_the_core_is_the_exported_class(first_use):
         f"URL = {closed_port_url()!r}\n"
         + first_use
         + "import korvane_sdk.exceptions as ex, korvane_sdk.http as http, korvane_sdk._core as core\n"
-        "expected = ex.ConnectionError if type(error).__module__ == 'korvane_sdk.exceptions' else http.ConnectionError\n"
+        "named_here = type(error).__module__ == 'korvane_sdk.exceptions'\n"
+        "expected = ex.ConnectionError if named_here else http.ConnectionError\n"
         "print(type(error) is expected, isinstance(error, (ex.KorvaneError, http.RequestException)),\n"
         "      core.HTTPConnectionError is http.ConnectionError, core.ConnectionError is ex.ConnectionError)"
     )
@@ -65,10 +65,7 @@ def test_threads_reaching_for_the_core_at_once_get_the_same_classes():
 
 @pytest.mark.parametrize("name", ["__path__", "__wrapped__", "missing", "Sessions"])
 def test_names_the_core_does_not_have(name):
-    out = run_python(
-        "import korvane_sdk._core as core\n"
-        f"print(hasattr(core, {name!r}), 'Session' in vars(core))"
-    )
+    out = run_python(f"import korvane_sdk._core as core\nprint(hasattr(core, {name!r}), 'Session' in vars(core))")
     # Asking for a dunder name (as the import system does) binds nothing; any other unknown name
     # first binds the deferred parts, which still do not have it.
     assert out == ["False", str(not name.startswith("__"))]

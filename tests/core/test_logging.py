@@ -7,7 +7,6 @@ import subprocess
 import sys
 
 import pytest
-
 from korvane_sdk import Korvane
 from korvane_sdk import exceptions as ex
 
@@ -49,7 +48,9 @@ def test_transport_repeats_are_logged(caplog):
         with Korvane(api_key=KEY, api_url=base, max_retries=2) as client, pytest.raises(ex.ConnectionError):
             client.tenants.list()
     warnings = [r.getMessage() for r in caplog.records if r.name == "korvane_sdk"]
-    assert warnings == [f"GET {base}/api/v1/tenants failed (korvane_sdk.exceptions.ConnectionError); attempt 2 of 2 in 0.00 s"]
+    assert warnings == [
+        f"GET {base}/api/v1/tenants failed (korvane_sdk.exceptions.ConnectionError); attempt 2 of 2 in 0.00 s"
+    ]
 
 
 def test_quiet_unless_asked(client, httpserver, caplog):
@@ -69,8 +70,7 @@ def test_warnings_are_not_printed_by_default():
         "try:\n    client.tenants.list()\nexcept Exception as error:\n    print(type(error).__name__)\n"
     )
     environment = {k: v for k, v in os.environ.items() if k != "KORVANE_LOG"}
-    done = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == "ConnectionError" and done.stderr == ""
 
 
@@ -82,8 +82,7 @@ def test_korvane_log_turns_on_a_stderr_handler(httpserver, setting, lines):
         f"Korvane(api_key={KEY!r}, api_url={httpserver.url_for('').rstrip('/')!r}).tenants.list()\n"
     )
     environment = dict(os.environ, KORVANE_LOG=setting)
-    done = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True,
-                          timeout=60)
+    done = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     logged = [line for line in done.stderr.splitlines() if "korvane_sdk DEBUG GET " in line]
     assert len(logged) == lines and KEY not in done.stderr

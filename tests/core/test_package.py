@@ -3,9 +3,8 @@
 import subprocess
 import sys
 
-import pytest
-
 import korvane_sdk
+import pytest
 
 SUBMODULES = ["client", "chat", "tenants", "feedback", "training", "exceptions", "models", "http"]
 

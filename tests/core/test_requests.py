@@ -3,13 +3,10 @@
 import json
 
 import pytest
-from werkzeug import Response
-
-from korvane_sdk import KorvaneClient
+from korvane_sdk import KorvaneClient, http
 from korvane_sdk import exceptions as ex
-from korvane_sdk import http
-
 from rawserver import SilentServer, closed_port_url
+from werkzeug import Response
 
 
 @pytest.fixture
@@ -21,8 +18,13 @@ def client(httpserver):
 
 @pytest.mark.parametrize(
     "path, host",
-    [("/v1/models", "proxy"), ("/v1/chat/completions", "proxy"), ("/v1/chatter", "proxy"),
-     ("/api/v1/tenants", "api"), ("/v2/chat", "api")],
+    [
+        ("/v1/models", "proxy"),
+        ("/v1/chat/completions", "proxy"),
+        ("/v1/chatter", "proxy"),
+        ("/api/v1/tenants", "api"),
+        ("/v2/chat", "api"),
+    ],
 )
 def test_routing(client, httpserver, path, host):
     httpserver.expect_request(f"/{host}-host{path}").respond_with_json({"ok": True})
@@ -32,7 +34,9 @@ def test_routing(client, httpserver, path, host):
 
 def test_headers_query_and_body(client, httpserver):
     httpserver.expect_request(
-        "/api-host/api/v1/x", method="PATCH", query_string="limit=5&tag=a&tag=b&flag=True&q=a+b%26c",
+        "/api-host/api/v1/x",
+        method="PATCH",
+        query_string="limit=5&tag=a&tag=b&flag=True&q=a+b%26c",
     ).respond_with_json([1, 2])
     body = {"name": "ü", "n": None, "nested": {"a": [1.5, True]}}
     params = {"limit": 5, "skip": None, "tag": ["a", "b"], "flag": True, "q": "a b&c"}
@@ -122,14 +126,21 @@ class ScriptedSession:
 def test_last_attempt_decides_the_error():
     client = KorvaneClient(api_url="https://api.example")
     client._session = session = ScriptedSession(
-        http.ReadTimeout("read timed out"), http.ConnectionError("refused 1"), http.ConnectionError("refused 2"))
+        http.ReadTimeout("read timed out"), http.ConnectionError("refused 1"), http.ConnectionError("refused 2")
+    )
     with pytest.raises(ex.ConnectionError) as caught:
         client._request(method="GET", path="/api/v1/x", params={"a": 1})
     assert caught.value.message == "Connection error: refused 2"
     assert len(session.calls) == 3
     assert session.calls[0] == {
-        "method": "GET", "url": "https://api.example/api/v1/x", "params": {"a": 1}, "json": None, "files": None,
-        "headers": client._get_headers(), "timeout": 60}
+        "method": "GET",
+        "url": "https://api.example/api/v1/x",
+        "params": {"a": 1},
+        "json": None,
+        "files": None,
+        "headers": client._get_headers(),
+        "timeout": 60,
+    }
 
 
 @pytest.mark.parametrize(
@@ -210,10 +221,16 @@ def test_stream_transport_failure_is_the_layers_own():
 
 def test_list_models(client, httpserver):
     httpserver.expect_request("/proxy-host/v1/models").respond_with_json(
-        {"object": "list", "data": [{"id": "m1", "name": "One", "extra": 1}, {"id": "m2", "name": "Two", "is_custom": True}]})
+        {
+            "object": "list",
+            "data": [{"id": "m1", "name": "One", "extra": 1}, {"id": "m2", "name": "Two", "is_custom": True}],
+        }
+    )
     models = client.list_models()
     assert [(m.id, m.name, m.is_custom, m.context_length) for m in models] == [
-        ("m1", "One", False, 4096), ("m2", "Two", True, 4096)]
+        ("m1", "One", False, 4096),
+        ("m2", "Two", True, 4096),
+    ]
 
 
 @pytest.mark.parametrize("answer", [{"data": []}, {"object": "list"}])

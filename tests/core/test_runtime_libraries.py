@@ -10,10 +10,9 @@ import subprocess
 import sys
 from pathlib import Path
 
-import pytest
-
 import korvane_sdk
-from emulator_process import emulator_binary
+import pytest
+from korvane_sdk.testing import emulator_path
 
 HIDE = Path(__file__).resolve().parent.parent / "without_system_libcurl.sh"
 PACKAGE = Path(korvane_sdk.__file__).resolve().parent
@@ -26,8 +25,9 @@ def private_mounts_available():
     return subprocess.run(["unshare", "--mount", "true"], capture_output=True).returncode == 0
 
 
-needs_private_mounts = pytest.mark.skipif(not private_mounts_available(),
-                                          reason="needs root and unshare to hide libraries")
+needs_private_mounts = pytest.mark.skipif(
+    not private_mounts_available(), reason="needs root and unshare to hide libraries"
+)
 
 
 def run_without_system_libcurl(code, *also_hide):
@@ -82,8 +82,15 @@ def needed_libraries(binary):
 
 @pytest.mark.skipif(bool(os.environ.get("KORVANE_SANITIZED")), reason="the sanitized build links the sanitizers")
 def test_the_emulator_and_the_module_need_only_the_c_library():
-    c_library = {"libc.so.6", "libm.so.6", "libpthread.so.0", "libdl.so.2", "librt.so.1", "libgcc_s.so.1",
-                 "ld-linux-x86-64.so.2"}
-    assert needed_libraries(emulator_binary()) <= c_library
+    c_library = {
+        "libc.so.6",
+        "libm.so.6",
+        "libpthread.so.0",
+        "libdl.so.2",
+        "librt.so.1",
+        "libgcc_s.so.1",
+        "ld-linux-x86-64.so.2",
+    }
+    assert needed_libraries(emulator_path()) <= c_library
     core = next(PACKAGE.glob("_core*.so"))
     assert needed_libraries(str(core)) <= c_library

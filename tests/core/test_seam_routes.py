@@ -5,7 +5,6 @@ the namespace and whatever it looks like."""
 from unittest import mock
 
 import pytest
-
 from korvane_sdk import KorvaneClient
 
 TENANT = {"id": "ten-1", "name": "Acme", "slug": "acme", "created_at": "2025-03-01T00:00:00Z"}
@@ -17,10 +16,18 @@ UNREACHABLE = "http://127.0.0.1:9"  # the discard port: nothing answers there
 CALLS = {
     "tenants.get": (lambda c: c.tenants.get("ten-1").id, "/api/v1/tenants/ten-1", TENANT, "ten-1"),
     "tenants.list": (lambda c: [t.id for t in c.tenants.list()], "/api/v1/tenants", {"tenants": [TENANT]}, ["ten-1"]),
-    "chat": (lambda c: c.chat.completions.create("m", []).id, "/v1/chat/completions", {"id": "cc-1", "created": 1},
-             "cc-1"),
-    "list_models": (lambda c: [m.id for m in c.list_models()], "/v1/models",
-                    {"data": [{"id": "mod-1", "name": "Model"}]}, ["mod-1"]),
+    "chat": (
+        lambda c: c.chat.completions.create("m", []).id,
+        "/v1/chat/completions",
+        {"id": "cc-1", "created": 1},
+        "cc-1",
+    ),
+    "list_models": (
+        lambda c: [m.id for m in c.list_models()],
+        "/v1/models",
+        {"data": [{"id": "mod-1", "name": "Model"}]},
+        ["mod-1"],
+    ),
 }
 
 
@@ -33,8 +40,10 @@ def serving(httpserver, path, answer):
 @pytest.mark.parametrize("name", list(CALLS))
 def test_another_clients_request_is_not_taken_for_ours(httpserver, name):
     call, path, answer, expected = CALLS[name]
-    with serving(httpserver, path, answer) as other, \
-            KorvaneClient(api_key="sk-test", api_url=UNREACHABLE, proxy_url=UNREACHABLE, max_retries=1) as client:
+    with (
+        serving(httpserver, path, answer) as other,
+        KorvaneClient(api_key="sk-test", api_url=UNREACHABLE, proxy_url=UNREACHABLE, max_retries=1) as client,
+    ):
         client._request = other._request  # the same function, bound to another client
         assert call(client) == expected
     assert len(httpserver.log) == 1
@@ -81,8 +90,10 @@ def test_another_clients_stream_is_not_taken_for_ours(httpserver):
     body = 'data: {"id": "s-1", "created": 1, "choices": []}\n\ndata: [DONE]\n\n'
     httpserver.expect_request("/v1/chat/completions").respond_with_data(body, content_type="text/event-stream")
     url = httpserver.url_for("").rstrip("/")
-    with KorvaneClient(api_key="sk-test", proxy_url=url) as other, \
-            KorvaneClient(api_key="sk-test", proxy_url=UNREACHABLE) as client:
+    with (
+        KorvaneClient(api_key="sk-test", proxy_url=url) as other,
+        KorvaneClient(api_key="sk-test", proxy_url=UNREACHABLE) as client,
+    ):
         client._request_stream = other._request_stream
         assert [chunk.id for chunk in client.chat.completions.create("m", [], stream=True)] == ["s-1"]
     assert len(httpserver.log) == 1
@@ -107,8 +118,10 @@ def test_handle_response_replaced_on_the_class_is_called_for_lists(httpserver):
         seen.append(response.status_code)
         return own(self, response, raw)
 
-    with serving(httpserver, "/api/v1/tenants", {"tenants": [TENANT]}) as client, \
-            mock.patch.object(KorvaneClient, "_handle_response", spy):
+    with (
+        serving(httpserver, "/api/v1/tenants", {"tenants": [TENANT]}) as client,
+        mock.patch.object(KorvaneClient, "_handle_response", spy),
+    ):
         assert [t.id for t in client.tenants.list()] == ["ten-1"]
     assert seen == [200]
 

@@ -1,13 +1,15 @@
-"""Runtime signatures agree with the stubs: inspect, help() and mock.create_autospec see real parameters."""
+"""The stubs agree with the runtime: the same public names in each module, the same attributes on
+each class, the same parameters (names, kinds, defaults) on each function and method; inspect,
+help() and mock.create_autospec see real parameters."""
 
 import ast
+import importlib
 import inspect
 import pathlib
 from unittest import mock
 
-import pytest
-
 import korvane_sdk
+import pytest
 from korvane_sdk.chat import ChatCompletions
 from korvane_sdk.client import KorvaneClient
 
@@ -19,10 +21,25 @@ CALLED_DUNDERS = {"__init__", "__enter__", "__exit__"}
 RECORD_MODULE = "models"
 
 
+def stub_tree(module):
+    return ast.parse((PACKAGE / f"{module}.pyi").read_text())
+
+
+def runtime_module(module):
+    return importlib.import_module("korvane_sdk" if module == "__init__" else f"korvane_sdk.{module}")
+
+
 def stub_methods():
-    """(module, class, method, [stub FunctionDef overloads]) for every method the stubs declare."""
+    """(module, class, method, [stub FunctionDef overloads]) for every method the stubs declare, and
+    (module, None, function, [overloads]) for every module-level function."""
     for module in MODULES:
-        tree = ast.parse((PACKAGE / f"{module}.pyi").read_text())
+        tree = stub_tree(module)
+        functions = {}
+        for node in tree.body:
+            if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+                functions.setdefault(node.name, []).append(node)
+        for name, overloads in functions.items():
+            yield pytest.param(module, None, name, overloads, id=f"{module}.{name}")
         for cls in (node for node in tree.body if isinstance(node, ast.ClassDef)):
             methods = {}
             for node in cls.body:
@@ -38,21 +55,21 @@ def stub_methods():
                 yield pytest.param(module, cls.name, name, overloads, id=f"{module}.{cls.name}.{name}")
 
 
-def stub_parameters(node):
-    """(name, kind, default) of a stub's parameters, the first (self) left out."""
+def stub_parameters(node, method=True):
+    """(name, kind, default) of a stub's parameters, the first (self) left out of a method's."""
     args = node.args
     kinds = inspect.Parameter
     positional = [(a, kinds.POSITIONAL_ONLY) for a in args.posonlyargs] + [
         (a, kinds.POSITIONAL_OR_KEYWORD) for a in args.args
     ]
     defaults = [None] * (len(positional) - len(args.defaults)) + list(args.defaults)
-    result = [(a.arg, kind, d) for (a, kind), d in zip(positional, defaults)]
+    result = [(a.arg, kind, d) for (a, kind), d in zip(positional, defaults, strict=True)]
     if args.vararg:
         result.append((args.vararg.arg, kinds.VAR_POSITIONAL, None))
-    result += [(a.arg, kinds.KEYWORD_ONLY, d) for a, d in zip(args.kwonlyargs, args.kw_defaults)]
+    result += [(a.arg, kinds.KEYWORD_ONLY, d) for a, d in zip(args.kwonlyargs, args.kw_defaults, strict=True)]
     if args.kwarg:
         result.append((args.kwarg.arg, kinds.VAR_KEYWORD, None))
-    return result[1:]
+    return result[1:] if method else result
 
 
 def default_value(node):
@@ -65,26 +82,142 @@ def default_value(node):
 
 @pytest.mark.parametrize("module, cls, name, overloads", list(stub_methods()))
 def test_runtime_signature_matches_stub(module, cls, name, overloads):
-    runtime_class = getattr(__import__(f"korvane_sdk.{module}", fromlist=[cls]), cls)
-    function = getattr(runtime_class, name)
-    signature = inspect.signature(runtime_class if name == "__init__" else function)
-    runtime = list(signature.parameters.values())
-    if name != "__init__" and not isinstance(inspect.getattr_static(runtime_class, name), classmethod):
-        runtime = runtime[1:]  # self
+    if cls is None:
+        runtime = list(inspect.signature(getattr(runtime_module(module), name)).parameters.values())
+    else:
+        runtime_class = getattr(runtime_module(module), cls)
+        function = getattr(runtime_class, name)
+        signature = inspect.signature(runtime_class if name == "__init__" else function)
+        runtime = list(signature.parameters.values())
+        if name != "__init__" and not isinstance(inspect.getattr_static(runtime_class, name), classmethod):
+            runtime = runtime[1:]  # self
     # With overloads, the last one is the broadest: names and kinds must match it; defaults
     # belong to the single-signature case.
-    stub = stub_parameters(overloads[-1])
+    stub = stub_parameters(overloads[-1], method=cls is not None)
     assert [(p.name, p.kind) for p in runtime] == [(n, k) for n, k, _ in stub]
     if len(overloads) == 1:
-        for parameter, (_, _, default) in zip(runtime, stub):
+        for parameter, (_, _, default) in zip(runtime, stub, strict=True):
             expected = default_value(default)
             if expected is not Ellipsis:
                 assert parameter.default == expected, parameter.name
 
 
+def stub_exports(tree):
+    """The public names a stub gives its module, as type checkers read it: what it defines or
+    assigns, and what it imports as itself (`from x import A as A`); other imports stay private."""
+    names = set()
+    for node in tree.body:
+        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+            names.add(node.name)
+        elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
+            names.add(node.target.id)
+        elif isinstance(node, ast.Assign):
+            names.update(target.id for target in node.targets if isinstance(target, ast.Name))
+        elif isinstance(node, (ast.Import, ast.ImportFrom)):
+            names.update(alias.asname for alias in node.names if alias.asname == alias.name.rpartition(".")[2])
+    return {name for name in names if not name.startswith("_")}
+
+
+def stub_all(tree):
+    for node in tree.body:
+        if isinstance(node, ast.Assign) and any(getattr(t, "id", None) == "__all__" for t in node.targets):
+            return ast.literal_eval(node.value)
+    return None
+
+
+@pytest.mark.parametrize("module", ("__init__", *MODULES))
+def test_modules_have_the_public_names_their_stubs_give(module):
+    runtime = runtime_module(module)
+    tree = stub_tree(module)
+    # pytest's assertion rewriting, which takes the package in as a plugin's, adds names with "@";
+    # korvane_sdk.testing, that plugin, is bound on the package once imported (it has no stub).
+    public = {name for name in dir(runtime) if name.isidentifier() and not name.startswith("_")}
+    assert public - {"testing"} == stub_exports(tree)
+    if stub_all(tree) is not None:
+        assert runtime.__all__ == stub_all(tree)
+
+
+def stub_classes():
+    """(module, class node, {name: node of every class the module's stub declares})."""
+    for module in MODULES:
+        classes = {node.name: node for node in stub_tree(module).body if isinstance(node, ast.ClassDef)}
+        for node in classes.values():
+            yield pytest.param(module, node, classes, id=f"{module}.{node.name}")
+
+
+def declared_attributes(node, classes):
+    """What a stub class declares, its stub base classes' declarations included: {name: ClassVar?}."""
+    declared = {}
+    for base in node.bases:
+        if isinstance(base, ast.Name) and base.id in classes:
+            declared.update(declared_attributes(classes[base.id], classes))
+    for item in node.body:
+        if isinstance(item, (ast.FunctionDef, ast.ClassDef)):
+            declared[item.name] = True
+        elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
+            declared[item.target.id] = "ClassVar" in ast.unparse(item.annotation)
+        elif isinstance(item, ast.Assign):
+            declared.update((target.id, True) for target in item.targets if isinstance(target, ast.Name))
+    return declared
+
+
+def an_instance(module, cls):
+    """One instance of a runtime class whose stub declares attributes its instances carry."""
+    from korvane_sdk import models
+
+    client = KorvaneClient(api_key="sk-test")
+    parts = {
+        "Chat": client.chat,
+        "ChatCompletions": client.chat.completions,
+        "TenantManager": client.tenants,
+        "FeedbackManager": client.feedback,
+        "TrainingManager": client.training,
+        "KorvaneClient": client,
+    }
+    if module == "exceptions":
+        return cls("job-1") if cls.__name__ == "TrainingJobNotFoundError" else cls("failed")
+    if cls is models.FieldInfo:
+        return models.Tenant.model_fields["id"]
+    if cls is models.ValidationError:
+        with pytest.raises(models.ValidationError) as caught:
+            models.Tenant()
+        return caught.value
+    return parts.get(cls.__name__)
+
+
+@pytest.mark.parametrize("module, node, classes", list(stub_classes()))
+def test_classes_have_the_attributes_their_stubs_declare(module, node, classes):
+    from korvane_sdk.models import BaseModel
+
+    runtime_class = getattr(runtime_module(module), node.name)
+    declared = declared_attributes(node, classes)
+    public = {name for name in declared if not name.startswith("__")}
+    instance = None
+    if issubclass(runtime_class, BaseModel):
+        # A record's fields are its instances' (model_fields); the rest is on the class.
+        fields = {name for name, on_class in declared.items() if not on_class}
+        assert fields == set(runtime_class.model_fields)
+        public -= fields
+    else:
+        instance = an_instance(module, runtime_class)
+        missing = {name for name in public if not hasattr(runtime_class, name)}
+        if instance is not None:
+            missing = {name for name in missing if not declared[name] and not hasattr(instance, name)}
+        assert not missing, f"declared in the stub, not at runtime: {sorted(missing)}"
+    # And the other way: what the runtime class (and an instance) adds to the built-in bases is declared.
+    runtime_names = {name for name in getattr(instance, "__dict__", {}) if not name.startswith("_")}
+    for klass in runtime_class.__mro__:
+        if klass.__module__ != "builtins":
+            runtime_names.update(name for name in vars(klass) if not name.startswith("_"))
+    assert not runtime_names - set(declared), f"at runtime, not in the stub: {sorted(runtime_names - set(declared))}"
+
+
 def test_help_and_autospec_see_the_parameters():
-    text = inspect.signature(ChatCompletions.create).format() if hasattr(inspect.Signature, "format") else str(
-        inspect.signature(ChatCompletions.create))
+    text = (
+        inspect.signature(ChatCompletions.create).format()
+        if hasattr(inspect.Signature, "format")
+        else str(inspect.signature(ChatCompletions.create))
+    )
     assert "temperature=0.7" in text and "**kwargs" in text
     client = KorvaneClient(api_key="sk-test")
     assert list(inspect.signature(client.chat.completions.create).parameters)[:2] == ["model", "messages"]

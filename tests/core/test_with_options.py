@@ -3,7 +3,6 @@
 import socket
 
 import pytest
-
 from korvane_sdk import Korvane, KorvaneClient
 from korvane_sdk.exceptions import TimeoutError as KorvaneTimeoutError
 
@@ -25,8 +24,7 @@ def test_changed_settings_and_copied_ones(client, monkeypatch):
     assert copy.timeout == 0.5 and client.timeout == 30
     assert copy.proxy_url == "http://proxy.example"  # the constructor's rule for URLs
     # Unchanged settings are copied as they stand: the environment is not read again.
-    assert (copy.api_key, copy.api_url, copy.max_retries, copy.verify_ssl) == (
-        "sk-one", client.api_url, 2, True)
+    assert (copy.api_key, copy.api_url, copy.max_retries, copy.verify_ssl) == ("sk-one", client.api_url, 2, True)
     assert copy.chat.completions._client is copy and copy.training._client is copy
 
 
@@ -53,7 +51,8 @@ def test_subclass_and_session_settings_carry_over(httpserver):
 
 def test_calls_through_the_copy_and_closing_one_leaves_the_other(client, httpserver):
     httpserver.expect_request("/v1/chat/completions", headers={"Authorization": "Bearer sk-one"}).respond_with_json(
-        ANSWER)
+        ANSWER
+    )
     copy = client.with_options(timeout=5)
     assert copy.chat.completions.create(model="m", messages=[{"role": "user", "content": "hi"}]).id == "c1"
     copy.close()
@@ -61,7 +60,8 @@ def test_calls_through_the_copy_and_closing_one_leaves_the_other(client, httpser
     keyed = client.with_options(api_key="sk-two")
     client.close()
     httpserver.expect_request("/v1/models", headers={"Authorization": "Bearer sk-two"}).respond_with_json(
-        {"data": [{"id": "m", "name": "M"}]})
+        {"data": [{"id": "m", "name": "M"}]}
+    )
     assert [m.id for m in keyed.list_models()] == ["m"]
     keyed.close()
 

@@ -4,12 +4,9 @@ import datetime
 import time
 
 import pytest
-
 from korvane_sdk import KorvaneClient
 from korvane_sdk import exceptions as ex
-from emulator_process import requests_seen
 from korvane_sdk.models import Dataset, Feedback, FeedbackStats, Tenant, TrainingJob
-
 
 
 def chat_once(client, text="hello there", **kwargs):
@@ -41,10 +38,10 @@ def test_tenant_lifecycle(client, emu):
 
 
 def test_tenant_name_checked_before_sending(client, emu):
-    before = requests_seen(emu)
+    before = emu.requests()
     with pytest.raises(ValueError):
         client.tenants.create(name="")
-    assert requests_seen(emu) == before
+    assert emu.requests() == before
 
 
 @pytest.mark.parametrize("scoped", [False, True])
@@ -52,9 +49,10 @@ def test_feedback(client, emu, scoped):
     tenant_id = client.tenants.create(name="Feedback Co").id if scoped else None
     answers = [chat_once(client, f"question {i}") for i in range(3)]
     created = [
-        client.feedback.create(request_id=a.id, rating=r, comment=f"c{r}", tags=tags, prompt="p", response="r",
-                               tenant_id=tenant_id)
-        for a, r, tags in zip(answers, (1, 0, -1), (["good", "fast"], ["fast"], []))
+        client.feedback.create(
+            request_id=a.id, rating=r, comment=f"c{r}", tags=tags, prompt="p", response="r", tenant_id=tenant_id
+        )
+        for a, r, tags in zip(answers, (1, 0, -1), (["good", "fast"], ["fast"], []), strict=True)
     ]
     assert all(isinstance(f, Feedback) for f in created)
     assert client.feedback.get(created[0].id, tenant_id=tenant_id) == created[0]
@@ -80,10 +78,10 @@ def test_feedback(client, emu, scoped):
 
 
 def test_feedback_rating_checked_before_sending(client, emu):
-    before = requests_seen(emu)
+    before = emu.requests()
     with pytest.raises(ex.InvalidRequestError, match="Rating must be -1, 0, or 1"):
         client.feedback.create(request_id="r", rating=2)
-    assert requests_seen(emu) == before
+    assert emu.requests() == before
 
 
 def test_datasets(client, tmp_path):
@@ -99,8 +97,9 @@ def test_datasets(client, tmp_path):
     assert client.training.list_datasets(tenant_id, dataset_type="dpo") == []
 
     for rating in (1, 1, -1):
-        client.feedback.create(request_id=chat_once(client).id, rating=rating, prompt="p", response="r",
-                               tenant_id=tenant_id)
+        client.feedback.create(
+            request_id=chat_once(client).id, rating=rating, prompt="p", response="r", tenant_id=tenant_id
+        )
     generated = client.training.generate_from_feedback("liked", tenant_id, min_rating=1)
     assert (generated.name, generated.num_examples) == ("liked", 2)
 
@@ -140,22 +139,22 @@ def test_training_jobs(client, emu):
 
 
 def test_training_checks_before_sending(client, emu):
-    before = requests_seen(emu)
+    before = emu.requests()
     with pytest.raises(ex.TrainingError, match="Invalid training type: SFT"):
         client.training.create("SFT")
     with pytest.raises(ValueError):
         client.training.create("sft", num_gpus=65)
-    assert requests_seen(emu) == before
+    assert emu.requests() == before
     with pytest.raises(ex.NotFoundError):
         client.training.get("no-such-job")
 
 
 def test_page_iterators_against_the_platform(client, emu):
     made = {client.tenants.create(name=f"Paged {i}").id for i in range(5)}
-    before = requests_seen(emu, "/api/v1/tenants")
+    before = emu.requests("/api/v1/tenants")
     seen = [tenant.id for tenant in client.tenants.iter(page_size=2)]
     assert made <= set(seen) and len(seen) == len(set(seen))  # every tenant once
-    assert requests_seen(emu, "/api/v1/tenants") - before == len(seen) // 2 + 1
+    assert emu.requests("/api/v1/tenants") - before == len(seen) // 2 + 1
 
 
 def test_errors_carry_the_platform_request_id(client):

@@ -1,7 +1,6 @@
 """Models and chat, whole and streamed, against the platform stand-in."""
 
 import pytest
-
 from korvane_sdk.models import ChatCompletion, ChatCompletionChunk, ChatMessage, ModelInfo
 
 
@@ -14,8 +13,12 @@ def test_models_list(client):
 def test_whole_completion(client):
     model = client.list_models()[0].id
     reply = client.chat.completions.create(
-        model=model, messages=[ChatMessage(role="user", content="one two three four")], n=2,
-        rerank_tier="quantum_gpu", rerank_k=3)
+        model=model,
+        messages=[ChatMessage(role="user", content="one two three four")],
+        n=2,
+        rerank_tier="quantum_gpu",
+        rerank_k=3,
+    )
     assert isinstance(reply, ChatCompletion) and reply.model == model
     assert [c.index for c in reply.choices] == [0, 1]
     assert "one two three four" in reply.choices[0].message.content
@@ -27,11 +30,13 @@ def test_whole_completion(client):
 
 def test_max_tokens_and_stop(client):
     model = client.list_models()[0].id
-    short = client.chat.completions.create(model=model, messages=[{"role": "user", "content": "a b c d e f"}],
-                                           max_tokens=2)
+    short = client.chat.completions.create(
+        model=model, messages=[{"role": "user", "content": "a b c d e f"}], max_tokens=2
+    )
     assert short.choices[0].finish_reason == "length" and short.usage.completion_tokens == 2
-    cut = client.chat.completions.create(model=model, messages=[{"role": "user", "content": "a b STOP c"}],
-                                         stop=["STOP"])
+    cut = client.chat.completions.create(
+        model=model, messages=[{"role": "user", "content": "a b STOP c"}], stop=["STOP"]
+    )
     assert "STOP" not in cut.choices[0].message.content and cut.choices[0].finish_reason == "stop"
 
 
@@ -49,8 +54,9 @@ def test_stream_matches_the_whole_answer(client):
 
 def test_long_stream(client):
     model = client.list_models()[0].id
-    stream = client.chat.completions.create(model=model, messages=[{"role": "user", "content": "x"}],
-                                            stream=True, emulator_tokens=5000)
+    stream = client.chat.completions.create(
+        model=model, messages=[{"role": "user", "content": "x"}], stream=True, emulator_tokens=5000
+    )
     assert sum(1 for _ in stream) >= 5000
 
 

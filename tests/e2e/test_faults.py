@@ -1,12 +1,9 @@
 """Platform faults reach the caller as the documented errors, and the client stays usable."""
 
 import pytest
-
-from korvane_sdk import KorvaneClient
+from korvane_sdk import KorvaneClient, http
 from korvane_sdk import exceptions as ex
-from korvane_sdk import http
-
-from emulator_process import ADMIN_KEY, requests_seen
+from standin import ADMIN_KEY
 
 
 def test_rate_limit_reaches_the_caller_once(client, emu, faults):
@@ -14,7 +11,7 @@ def test_rate_limit_reaches_the_caller_once(client, emu, faults):
     with pytest.raises(ex.RateLimitError) as caught:
         client.list_models()
     assert caught.value.retry_after == 2 and caught.value.http_status == 429
-    assert requests_seen(emu) == 1
+    assert emu.requests() == 1
     assert client.list_models()
 
 
@@ -32,14 +29,15 @@ def test_slow_answers_time_out_after_every_attempt(emu, faults):
         with pytest.raises(ex.TimeoutError, match="Request timed out after 0.3s"):
             client.tenants.list()
         assert client.tenants.list() == []
-    assert requests_seen(emu, "/api/v1/tenants") == 3
+    assert emu.requests("/api/v1/tenants") == 3
 
 
 def test_dropped_stream_raises_from_the_pull(client, faults):
     faults(drop_stream={"times": 1, "after_chunks": 3})
     model = client.list_models()[0].id
-    stream = client.chat.completions.create(model=model, messages=[{"role": "user", "content": "a b c d e f g"}],
-                                            stream=True)
+    stream = client.chat.completions.create(
+        model=model, messages=[{"role": "user", "content": "a b c d e f g"}], stream=True
+    )
     received = []
     with pytest.raises(http.RequestException):
         for chunk in stream:

@@ -1,7 +1,6 @@
 """korvane_sdk.testing: the stand-in as users get it, through the pytest plugin and the context manager."""
 
 import pytest
-
 from korvane_sdk import exceptions as ex
 from korvane_sdk.http import ChunkedEncodingError
 from korvane_sdk.testing import LocalPlatform
@@ -50,3 +49,17 @@ def test_context_manager_stops_the_stand_in():
         process = platform._process
     assert process.poll() is not None
     platform.stop()  # again: nothing
+
+
+def test_emulator_path_prefers_the_copy_installed_beside_the_package(tmp_path, monkeypatch):
+    from korvane_sdk import testing
+
+    # As `pip install --target site` lays it out, while the interpreter has its own copy too.
+    own = tmp_path / "site" / "bin" / "korvane-emulator"
+    own.parent.mkdir(parents=True)
+    own.write_bytes(b"")
+    monkeypatch.delenv("KORVANE_EMULATOR", raising=False)
+    monkeypatch.setattr(testing, "__file__", str(tmp_path / "site" / "korvane_sdk" / "testing.py"))
+    assert testing.emulator_path() == str(own)
+    monkeypatch.setenv("KORVANE_EMULATOR", "/elsewhere/korvane-emulator")
+    assert testing.emulator_path() == "/elsewhere/korvane-emulator"

@@ -15,7 +15,7 @@ def stream_events(text):
     lines = text.split("\n\n")
     assert lines[-1] == "" and lines[-2] == "data: [DONE]"
     assert all(line.startswith("data: ") for line in lines[:-1])
-    return [json.loads(line[len("data: "):]) for line in lines[:-2]]
+    return [json.loads(line[len("data: ") :]) for line in lines[:-2]]
 
 
 def test_models_include_a_custom_model(emu):
@@ -30,10 +30,14 @@ def test_models_include_a_custom_model(emu):
 
 
 def test_completion_answer_shape_and_usage(emu):
-    answer = emu.ok("POST", "/v1/chat/completions", {
-        "model": "korvane-1",
-        "messages": [{"role": "system", "content": "be brief"}, {"role": "user", "content": "hello there world"}],
-    })
+    answer = emu.ok(
+        "POST",
+        "/v1/chat/completions",
+        {
+            "model": "korvane-1",
+            "messages": [{"role": "system", "content": "be brief"}, {"role": "user", "content": "hello there world"}],
+        },
+    )
     assert answer["id"].startswith("chatcmpl-")
     assert answer["object"] == "chat.completion" and answer["model"] == "korvane-1"
     assert isinstance(answer["created"], int)
@@ -61,14 +65,17 @@ def test_n_choices_differ_slightly(emu):
     assert answer["usage"]["completion_tokens"] == sum(len(c.split()) for c in contents)
 
 
-@pytest.mark.parametrize("extra, content, finish", [
-    ({"max_tokens": 2}, "Echo: one", "length"),
-    ({"max_tokens": 0}, "", "length"),
-    ({"stop": "three"}, "Echo: one two", "stop"),
-    ({"stop": ["zzz", "two", "one"]}, "Echo:", "stop"),
-    ({"stop": ["four"], "max_tokens": 10}, "Echo: one two three", "stop"),
-    ({"stop": []}, "Echo: one two three", "stop"),
-])
+@pytest.mark.parametrize(
+    "extra, content, finish",
+    [
+        ({"max_tokens": 2}, "Echo: one", "length"),
+        ({"max_tokens": 0}, "", "length"),
+        ({"stop": "three"}, "Echo: one two", "stop"),
+        ({"stop": ["zzz", "two", "one"]}, "Echo:", "stop"),
+        ({"stop": ["four"], "max_tokens": 10}, "Echo: one two three", "stop"),
+        ({"stop": []}, "Echo: one two three", "stop"),
+    ],
+)
 def test_max_tokens_and_stop(emu, extra, content, finish):
     answer = emu.ok("POST", "/v1/chat/completions", chat_body("one two three", **extra))
     [choice] = answer["choices"]
@@ -88,30 +95,33 @@ def test_forced_token_count(emu):
     assert answer["usage"]["completion_tokens"] == 250
 
 
-@pytest.mark.parametrize("raw, status, code", [
-    (b'{"model": "korvane-1", "messages": [', 400, "INVALID_JSON"),
-    (b"not json", 400, "INVALID_JSON"),
-    (b'{"model": "korvane-1", "messages": [], "x": 1e400}', 400, "INVALID_JSON"),
-    (b'{"model": "korvane-1", "messages": [{"role": "user", "content": "\xff"}]}', 400, "INVALID_JSON"),
-    (b"[1, 2]", 422, "VALIDATION_ERROR"),
-    (b'{"messages": []}', 422, "VALIDATION_ERROR"),
-    (b'{"model": 7, "messages": []}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": "hi"}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": ["hi"]}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [{"role": "user"}]}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [{"role": 1, "content": "x"}]}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "n": 0}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "n": "2"}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "max_tokens": -1}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "stop": 5}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "temperature": "hot"}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "stream": "yes"}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "emulator_tokens": 99999999}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "emulator_tokens": 600000, "n": 2}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "emulator_tokens": 9223372036854775807}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "korvane-1", "messages": [], "max_tokens": 18446744073709551615}', 422, "VALIDATION_ERROR"),
-    (b'{"model": "no-such-model", "messages": []}', 404, "MODEL_NOT_FOUND"),
-])
+@pytest.mark.parametrize(
+    "raw, status, code",
+    [
+        (b'{"model": "korvane-1", "messages": [', 400, "INVALID_JSON"),
+        (b"not json", 400, "INVALID_JSON"),
+        (b'{"model": "korvane-1", "messages": [], "x": 1e400}', 400, "INVALID_JSON"),
+        (b'{"model": "korvane-1", "messages": [{"role": "user", "content": "\xff"}]}', 400, "INVALID_JSON"),
+        (b"[1, 2]", 422, "VALIDATION_ERROR"),
+        (b'{"messages": []}', 422, "VALIDATION_ERROR"),
+        (b'{"model": 7, "messages": []}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": "hi"}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": ["hi"]}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [{"role": "user"}]}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [{"role": 1, "content": "x"}]}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "n": 0}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "n": "2"}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "max_tokens": -1}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "stop": 5}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "temperature": "hot"}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "stream": "yes"}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "emulator_tokens": 99999999}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "emulator_tokens": 600000, "n": 2}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "emulator_tokens": 9223372036854775807}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "korvane-1", "messages": [], "max_tokens": 18446744073709551615}', 422, "VALIDATION_ERROR"),
+        (b'{"model": "no-such-model", "messages": []}', 404, "MODEL_NOT_FOUND"),
+    ],
+)
 def test_bad_chat_requests(emu, raw, status, code):
     reply = emu.call("POST", "/v1/chat/completions", raw=raw)
     assert reply.status == status
@@ -125,8 +135,12 @@ def test_unknown_tenant_in_chat(emu):
 
 def test_stream_format(emu):
     conn = emu.connection()
-    conn.request("POST", "/v1/chat/completions", body=json.dumps(chat_body("one two three", stream=True)),
-                 headers={"Authorization": "Bearer sk-korvane-admin"})
+    conn.request(
+        "POST",
+        "/v1/chat/completions",
+        body=json.dumps(chat_body("one two three", stream=True)),
+        headers={"Authorization": "Bearer sk-korvane-admin"},
+    )
     response = conn.getresponse()
     assert response.status == 200
     assert response.getheader("Content-Type").startswith("text/event-stream")
@@ -146,11 +160,14 @@ def test_stream_format(emu):
     assert streamed == whole["choices"][0]["message"]["content"]
 
 
-@pytest.mark.parametrize("extra, finishes", [
-    ({"n": 2}, ["stop", "stop"]),
-    ({"max_tokens": 1}, ["length"]),
-    ({"max_tokens": 0}, ["length"]),
-])
+@pytest.mark.parametrize(
+    "extra, finishes",
+    [
+        ({"n": 2}, ["stop", "stop"]),
+        ({"max_tokens": 1}, ["length"]),
+        ({"max_tokens": 0}, ["length"]),
+    ],
+)
 def test_stream_choices_and_limits(emu, extra, finishes):
     chunks = stream_events(emu.call("POST", "/v1/chat/completions", chat_body(stream=True, **extra)).text)
     last_of = {}
@@ -161,8 +178,7 @@ def test_stream_choices_and_limits(emu, extra, finishes):
 
 
 def test_long_forced_stream(emu):
-    chunks = stream_events(
-        emu.call("POST", "/v1/chat/completions", chat_body(stream=True, emulator_tokens=10000)).text)
+    chunks = stream_events(emu.call("POST", "/v1/chat/completions", chat_body(stream=True, emulator_tokens=10000)).text)
     assert len(chunks) == 10000
     assert chunks[-1]["choices"][0]["finish_reason"] is not None
     assert all(c["choices"][0]["finish_reason"] is None for c in chunks[:-1])

@@ -5,8 +5,18 @@ import uuid
 
 import pytest
 
-DATASET_MEMBERS = ["id", "tenant_id", "name", "description", "num_examples", "size_bytes", "dataset_type", "status",
-                   "created_at", "updated_at"]
+DATASET_MEMBERS = [
+    "id",
+    "tenant_id",
+    "name",
+    "description",
+    "num_examples",
+    "size_bytes",
+    "dataset_type",
+    "status",
+    "created_at",
+    "updated_at",
+]
 
 
 def multipart(parts):
@@ -29,7 +39,7 @@ def test_create_get_list_delete(emu):
     reply = emu.call("POST", "/api/v1/datasets", {"name": "prefs", "dataset_type": "preference", "description": "d"})
     assert reply.status == 201
     dataset = reply.json()
-    assert list(dataset)[:len(DATASET_MEMBERS)] == DATASET_MEMBERS
+    assert list(dataset)[: len(DATASET_MEMBERS)] == DATASET_MEMBERS
     assert (dataset["num_examples"], dataset["size_bytes"], dataset["status"]) == (0, 0, "ready")
     sft = emu.ok("POST", "/api/v1/datasets", {"name": "plain"})
     assert sft["dataset_type"] == "sft" and sft["description"] is None
@@ -45,23 +55,29 @@ def test_create_get_list_delete(emu):
     assert emu.call("DELETE", f"/api/v1/datasets/{sft['id']}").status == 404
 
 
-@pytest.mark.parametrize("body", [{}, {"name": ""}, {"name": "x" * 256}, {"name": "n", "dataset_type": 1},
-                                  {"name": "n", "description": ["d"]}])
+@pytest.mark.parametrize(
+    "body",
+    [{}, {"name": ""}, {"name": "x" * 256}, {"name": "n", "dataset_type": 1}, {"name": "n", "description": ["d"]}],
+)
 def test_create_validation(emu, body):
     assert emu.call("POST", "/api/v1/datasets", body).status == 422
 
 
-@pytest.mark.parametrize("content, examples", [
-    (b'{"a": 1}\n{"b": 2}\n', 2),
-    (b'{"a": 1}\r\n\r\n{"b": 2}\r\n{"c": 3}', 3),
-    (b"\n\n  \n\t\n", 0),
-    (b"", 0),
-    (b"no newline at the end", 1),
-])
+@pytest.mark.parametrize(
+    "content, examples",
+    [
+        (b'{"a": 1}\n{"b": 2}\n', 2),
+        (b'{"a": 1}\r\n\r\n{"b": 2}\r\n{"c": 3}', 3),
+        (b"\n\n  \n\t\n", 0),
+        (b"", 0),
+        (b"no newline at the end", 1),
+    ],
+)
 def test_upload_counts_lines_and_bytes(emu, content, examples):
     dataset = emu.ok("POST", "/api/v1/datasets", {"name": "d"})
-    reply = upload(emu, f"/api/v1/datasets/{dataset['id']}/upload",
-                   [("note", None, b"ignored\n"), ("file", "data.jsonl", content)])
+    reply = upload(
+        emu, f"/api/v1/datasets/{dataset['id']}/upload", [("note", None, b"ignored\n"), ("file", "data.jsonl", content)]
+    )
     assert reply.status == 200, reply.body
     updated = reply.json()
     assert (updated["num_examples"], updated["size_bytes"]) == (examples, len(content))
@@ -85,17 +101,23 @@ def test_large_upload_is_streamed_not_held(emu):
     lines_per_piece, pieces = 1024, 64  # 64 MiB of file in 1 MiB pieces
 
     def body():
-        yield (f"--{boundary}\r\nContent-Disposition: form-data; name=\"file\"; filename=\"big.jsonl\"\r\n\r\n"
-               .encode())
+        yield (f'--{boundary}\r\nContent-Disposition: form-data; name="file"; filename="big.jsonl"\r\n\r\n'.encode())
         for _ in range(pieces):
             yield line * lines_per_piece
         yield f"\r\n--{boundary}--\r\n".encode()
 
     before = peak_rss_kib(emu.process.pid)
     conn = emu.connection(timeout=30)
-    conn.request("POST", f"/api/v1/datasets/{dataset['id']}/upload", body=body(), encode_chunked=True,
-                 headers={"Authorization": "Bearer sk-korvane-admin",
-                          "Content-Type": f"multipart/form-data; boundary={boundary}"})
+    conn.request(
+        "POST",
+        f"/api/v1/datasets/{dataset['id']}/upload",
+        body=body(),
+        encode_chunked=True,
+        headers={
+            "Authorization": "Bearer sk-korvane-admin",
+            "Content-Type": f"multipart/form-data; boundary={boundary}",
+        },
+    )
     answer = json.loads(conn.getresponse().read())
     conn.close()
     assert answer["num_examples"] == pieces * lines_per_piece
@@ -103,11 +125,14 @@ def test_large_upload_is_streamed_not_held(emu):
     assert peak_rss_kib(emu.process.pid) - before < 16 * 1024
 
 
-@pytest.mark.parametrize("parts, headers, status", [
-    ([("other", "a.jsonl", b"{}\n")], None, 422),
-    (None, {"Content-Type": "application/json"}, 422),
-    (None, {"Content-Type": "multipart/form-data; boundary=abc"}, 400),
-])
+@pytest.mark.parametrize(
+    "parts, headers, status",
+    [
+        ([("other", "a.jsonl", b"{}\n")], None, 422),
+        (None, {"Content-Type": "application/json"}, 422),
+        (None, {"Content-Type": "multipart/form-data; boundary=abc"}, 400),
+    ],
+)
 def test_upload_errors(emu, parts, headers, status):
     dataset = emu.ok("POST", "/api/v1/datasets", {"name": "d"})
     path = f"/api/v1/datasets/{dataset['id']}/upload"
@@ -162,14 +187,16 @@ def test_from_feedback(emu, tenant):
     assert generate("/api/v1/datasets/from-feedback", 1)["num_examples"] == 3
 
 
-@pytest.mark.parametrize("body", [
-    {"name": "x", "min_rating": None, "dataset_type": "sft"},
-    {"name": "x", "min_rating": "1", "dataset_type": "sft"},
-    {"name": "x", "min_rating": 0.5, "dataset_type": "sft"},
-    {"name": "x", "dataset_type": "sft"},
-    {"name": "", "min_rating": 1, "dataset_type": "sft"},
-])
+@pytest.mark.parametrize(
+    "body",
+    [
+        {"name": "x", "min_rating": None, "dataset_type": "sft"},
+        {"name": "x", "min_rating": "1", "dataset_type": "sft"},
+        {"name": "x", "min_rating": 0.5, "dataset_type": "sft"},
+        {"name": "x", "dataset_type": "sft"},
+        {"name": "", "min_rating": 1, "dataset_type": "sft"},
+    ],
+)
 def test_from_feedback_validation(emu, body):
     reply = emu.call("POST", "/api/v1/datasets/from-feedback", body)
     assert reply.status == 422 and reply.json()["error_code"] == "VALIDATION_ERROR"
-

@@ -16,8 +16,12 @@ def set_faults(emu, **faults):
 def read_stream(emu, body=None):
     """Status, data lines received and whether the chunked body ended properly."""
     conn = emu.connection()
-    conn.request("POST", "/v1/chat/completions", body=json.dumps(body or {**CHAT, "stream": True}),
-                 headers={"Authorization": "Bearer sk-korvane-admin"})
+    conn.request(
+        "POST",
+        "/v1/chat/completions",
+        body=json.dumps(body or {**CHAT, "stream": True}),
+        headers={"Authorization": "Bearer sk-korvane-admin"},
+    )
     response = conn.getresponse()
     try:
         text, complete = response.read(), True
@@ -38,9 +42,15 @@ def test_rate_limit_for_the_next_requests(emu):
     assert emu.call("GET", "/v1/models").status == 200
 
 
-@pytest.mark.parametrize("retry_after, header", [
-    (None, "1"), (30, "30"), ("Wed, 21 Oct 2015 07:28:00 GMT", "Wed, 21 Oct 2015 07:28:00 GMT"), ("", None),
-])
+@pytest.mark.parametrize(
+    "retry_after, header",
+    [
+        (None, "1"),
+        (30, "30"),
+        ("Wed, 21 Oct 2015 07:28:00 GMT", "Wed, 21 Oct 2015 07:28:00 GMT"),
+        ("", None),
+    ],
+)
 def test_retry_after_forms(emu, retry_after, header):
     setting = {"times": 1} if retry_after is None else {"times": 1, "retry_after": retry_after}
     set_faults(emu, rate_limit=setting)
@@ -102,16 +112,29 @@ def test_drop_stream_near_the_end(emu, after_chunks, lines_seen, complete):
     assert (lines[-1] == "data: [DONE]") == complete
 
 
-@pytest.mark.parametrize("body", [
-    [], {"explode": {}}, {"rate_limit": 3}, {"rate_limit": {"times": "x"}},
-    {"rate_limit": {"retry_after": "1\r\nX-Evil: 1"}}, {"server_error": {"status": 404}},
-    {"delay": {"seconds": -1}}, {"delay": {"times": 1}}, {"drop_stream": {"after_chunks": -1}},
-])
+@pytest.mark.parametrize(
+    "body",
+    [
+        [],
+        {"explode": {}},
+        {"rate_limit": 3},
+        {"rate_limit": {"times": "x"}},
+        {"rate_limit": {"retry_after": "1\r\nX-Evil: 1"}},
+        {"server_error": {"status": 404}},
+        {"delay": {"seconds": -1}},
+        {"delay": {"times": 1}},
+        {"drop_stream": {"after_chunks": -1}},
+    ],
+)
 def test_bad_fault_settings(emu, body):
     reply = emu.call("POST", "/_emulator/faults", body)
     assert reply.status == 422
     assert emu.ok("GET", "/_emulator/faults") == {
-        "rate_limit": None, "server_error": None, "delay": None, "drop_stream": None}
+        "rate_limit": None,
+        "server_error": None,
+        "delay": None,
+        "drop_stream": None,
+    }
 
 
 def test_stats_and_reset(emu, tenant):
@@ -128,10 +151,13 @@ def test_stats_and_reset(emu, tenant):
     assert emu.call("GET", "/v1/models", key=tenant["api_key"]).status == 401
 
 
-@pytest.mark.parametrize("flags, expected", [
-    (["--rate-limit", "1", "--retry-after", "7"], [(429, "7"), (200, None)]),
-    (["--server-error", "2", "--server-error-status", "503"], [(503, None), (503, None), (200, None)]),
-])
+@pytest.mark.parametrize(
+    "flags, expected",
+    [
+        (["--rate-limit", "1", "--retry-after", "7"], [(429, "7"), (200, None)]),
+        (["--server-error", "2", "--server-error-status", "503"], [(503, None), (503, None), (200, None)]),
+    ],
+)
 def test_fault_flags(start_emulator, flags, expected):
     emulator = start_emulator(*flags)
     for status, retry_after in expected:

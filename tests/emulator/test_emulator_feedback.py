@@ -7,8 +7,18 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 
-FEEDBACK_MEMBERS = ["id", "tenant_id", "request_id", "rating", "comment", "tags", "created_at", "prompt",
-                    "response", "model"]
+FEEDBACK_MEMBERS = [
+    "id",
+    "tenant_id",
+    "request_id",
+    "rating",
+    "comment",
+    "tags",
+    "created_at",
+    "prompt",
+    "response",
+    "model",
+]
 
 
 def give(emu, rating, tags=(), base="/api/v1", **extra):
@@ -16,8 +26,9 @@ def give(emu, rating, tags=(), base="/api/v1", **extra):
 
 
 def test_create_records_the_chat_model(emu):
-    chat = emu.ok("POST", "/v1/chat/completions",
-                  {"model": "korvane-1-mini", "messages": [{"role": "user", "content": "hi"}]})
+    chat = emu.ok(
+        "POST", "/v1/chat/completions", {"model": "korvane-1-mini", "messages": [{"role": "user", "content": "hi"}]}
+    )
     reply = emu.call("POST", "/api/v1/feedback", {"request_id": chat["id"], "rating": 1, "comment": "good"})
     assert reply.status == 201
     entry = reply.json()
@@ -29,17 +40,20 @@ def test_create_records_the_chat_model(emu):
     assert unknown["model"] is None
 
 
-@pytest.mark.parametrize("body", [
-    {"request_id": "r", "rating": 2},
-    {"request_id": "r", "rating": -2},
-    {"request_id": "r", "rating": 0.5},
-    {"request_id": "r", "rating": True},
-    {"request_id": "r"},
-    {"rating": 1},
-    {"request_id": "r", "rating": 1, "tags": "a,b"},
-    {"request_id": "r", "rating": 1, "tags": [1]},
-    {"request_id": "r", "rating": 1, "comment": 5},
-])
+@pytest.mark.parametrize(
+    "body",
+    [
+        {"request_id": "r", "rating": 2},
+        {"request_id": "r", "rating": -2},
+        {"request_id": "r", "rating": 0.5},
+        {"request_id": "r", "rating": True},
+        {"request_id": "r"},
+        {"rating": 1},
+        {"request_id": "r", "rating": 1, "tags": "a,b"},
+        {"request_id": "r", "rating": 1, "tags": [1]},
+        {"request_id": "r", "rating": 1, "comment": 5},
+    ],
+)
 def test_create_validation(emu, body):
     reply = emu.call("POST", "/api/v1/feedback", body)
     assert reply.status == 422 and reply.json()["error_code"] == "VALIDATION_ERROR"
@@ -99,13 +113,24 @@ def test_delete(emu):
 
 def test_stats(emu):
     assert emu.ok("GET", "/api/v1/feedback/stats") == {
-        "total_count": 0, "positive_count": 0, "negative_count": 0, "neutral_count": 0,
-        "positive_rate": 0.0, "tags_distribution": {}}
+        "total_count": 0,
+        "positive_count": 0,
+        "negative_count": 0,
+        "neutral_count": 0,
+        "positive_rate": 0.0,
+        "tags_distribution": {},
+    }
     for rating, tags in [(1, ["a"]), (1, ["a", "b"]), (-1, []), (0, ["b"])]:
         give(emu, rating, tags)
     stats = emu.ok("GET", "/api/v1/feedback/stats")
-    assert stats == {"total_count": 4, "positive_count": 2, "negative_count": 1, "neutral_count": 1,
-                     "positive_rate": 0.5, "tags_distribution": {"a": 2, "b": 2}}
+    assert stats == {
+        "total_count": 4,
+        "positive_count": 2,
+        "negative_count": 1,
+        "neutral_count": 1,
+        "positive_rate": 0.5,
+        "tags_distribution": {"a": 2, "b": 2},
+    }
     assert emu.ok("GET", "/api/v1/feedback/stats", query={"start_date": "2999-01-01"})["total_count"] == 0
 
 

@@ -30,21 +30,35 @@ def raw_exchange(emu, head: bytes, body_pieces=()):
         return answer_head, body
 
 
-@pytest.mark.parametrize("path", ["/", "/v2/models", "/api/v1/unknown", "/api/v2/tenants", "/api/v1/feedback/a/b",
-                                  "/v1/models/extra", "/_emulator/nothing", "/" + "a" * 8000])
+@pytest.mark.parametrize(
+    "path",
+    [
+        "/",
+        "/v2/models",
+        "/api/v1/unknown",
+        "/api/v2/tenants",
+        "/api/v1/feedback/a/b",
+        "/v1/models/extra",
+        "/_emulator/nothing",
+        "/" + "a" * 8000,
+    ],
+)
 def test_unknown_paths(emu, path):
     reply = emu.call("GET", path)
     assert reply.status == 404
     assert reply.json() == {"detail": "Not Found", "error_code": "NOT_FOUND"}
 
 
-@pytest.mark.parametrize("method, path, allowed", [
-    ("PUT", "/v1/models", "GET"),
-    ("GET", "/v1/chat/completions", "POST"),
-    ("DELETE", "/api/v1/tenants", "GET, POST"),
-    ("PATCH", "/api/v1/feedback/stats", "GET, DELETE"),
-    ("OPTIONS", "/api/v1/datasets", "GET, POST"),
-])
+@pytest.mark.parametrize(
+    "method, path, allowed",
+    [
+        ("PUT", "/v1/models", "GET"),
+        ("GET", "/v1/chat/completions", "POST"),
+        ("DELETE", "/api/v1/tenants", "GET, POST"),
+        ("PATCH", "/api/v1/feedback/stats", "GET, DELETE"),
+        ("OPTIONS", "/api/v1/datasets", "GET, POST"),
+    ],
+)
 def test_wrong_methods(emu, method, path, allowed):
     reply = emu.call(method, path)
     assert reply.status == 405 and reply.headers["Allow"] == allowed
@@ -78,16 +92,22 @@ def test_moderately_nested_metadata_round_trips(emu):
 
 
 def test_declared_oversized_body_is_refused_unread(emu):
-    head = (b"POST /api/v1/tenants HTTP/1.1\r\nHost: x\r\n" + AUTH +
-            b"Content-Type: application/json\r\nContent-Length: 40000000\r\n\r\n")
+    head = (
+        b"POST /api/v1/tenants HTTP/1.1\r\nHost: x\r\n"
+        + AUTH
+        + b"Content-Type: application/json\r\nContent-Length: 40000000\r\n\r\n"
+    )
     answer_head, body = raw_exchange(emu, head, [b'{"name": "' + b"x" * 1000])
     assert answer_head.startswith(b"HTTP/1.1 413 ") and b"Connection: close" in answer_head
     assert json.loads(body)["error_code"] == "PAYLOAD_TOO_LARGE"
 
 
 def test_chunked_oversized_body_is_cut_off(emu):
-    head = (b"POST /api/v1/tenants HTTP/1.1\r\nHost: x\r\n" + AUTH +
-            b"Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n")
+    head = (
+        b"POST /api/v1/tenants HTTP/1.1\r\nHost: x\r\n"
+        + AUTH
+        + b"Content-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n"
+    )
     piece = b"x" * (1 << 20)
     chunk = b"%x\r\n" % len(piece) + piece + b"\r\n"
     answer_head, _ = raw_exchange(emu, head, [chunk] * 40)
@@ -102,10 +122,15 @@ def test_body_under_the_cap_is_read(emu):
 
 
 def test_client_hanging_up_mid_stream(emu):
-    body = json.dumps({"model": "korvane-1", "messages": [{"role": "user", "content": "x"}], "stream": True,
-                       "emulator_tokens": 1000000}).encode()
-    head = (b"POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\n" + AUTH +
-            b"Content-Length: %d\r\n\r\n" % len(body))
+    body = json.dumps(
+        {
+            "model": "korvane-1",
+            "messages": [{"role": "user", "content": "x"}],
+            "stream": True,
+            "emulator_tokens": 1000000,
+        }
+    ).encode()
+    head = b"POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\n" + AUTH + b"Content-Length: %d\r\n\r\n" % len(body)
     with socket.create_connection((emu.host, emu.port), timeout=5) as sock:
         sock.sendall(head + body)
         assert sock.recv(4096).startswith(b"HTTP/1.1 200")
@@ -125,12 +150,15 @@ def test_keep_alive_survives_error_answers(emu):
     conn.close()
 
 
-@pytest.mark.parametrize("method, path, status", [
-    ("GET", "/api/v1/feedback?limit=ten", 422),
-    ("GET", "/api/v1/training/jobs?offset=-5", 422),
-    ("GET", "/api/v1/training/jobs/x/logs?tail=lots", 422),
-    ("GET", "/api/v1/feedback/%ff%fe", 404),
-])
+@pytest.mark.parametrize(
+    "method, path, status",
+    [
+        ("GET", "/api/v1/feedback?limit=ten", 422),
+        ("GET", "/api/v1/training/jobs?offset=-5", 422),
+        ("GET", "/api/v1/training/jobs/x/logs?tail=lots", 422),
+        ("GET", "/api/v1/feedback/%ff%fe", 404),
+    ],
+)
 def test_bad_queries_and_ids(emu, method, path, status):
     conn = emu.connection()
     conn.request(method, path, headers={"Authorization": "Bearer sk-korvane-admin"})

@@ -5,8 +5,21 @@ import re
 import pytest
 
 ISO_UTC = re.compile(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}Z$")
-TENANT_MEMBERS = ["id", "name", "slug", "plan", "is_active", "created_at", "updated_at", "monthly_tokens_limit",
-                  "monthly_tokens_used", "monthly_requests_limit", "monthly_requests_used", "features", "metadata"]
+TENANT_MEMBERS = [
+    "id",
+    "name",
+    "slug",
+    "plan",
+    "is_active",
+    "created_at",
+    "updated_at",
+    "monthly_tokens_limit",
+    "monthly_tokens_used",
+    "monthly_requests_limit",
+    "monthly_requests_used",
+    "features",
+    "metadata",
+]
 
 
 def test_create_answers_the_record_and_a_key(emu):
@@ -30,15 +43,18 @@ def test_slugs_given_and_generated(emu):
     assert generated == ["same-name", "same-name-2", "same-name-3"]
 
 
-@pytest.mark.parametrize("body", [
-    {},
-    {"name": ""},
-    {"name": "x" * 256},
-    {"name": 5},
-    {"name": "ok", "metadata": []},
-    {"name": "ok", "slug": "has space"},
-    {"name": "ok", "plan": 3},
-])
+@pytest.mark.parametrize(
+    "body",
+    [
+        {},
+        {"name": ""},
+        {"name": "x" * 256},
+        {"name": 5},
+        {"name": "ok", "metadata": []},
+        {"name": "ok", "slug": "has space"},
+        {"name": "ok", "plan": 3},
+    ],
+)
 def test_create_validation(emu, body):
     reply = emu.call("POST", "/api/v1/tenants", body)
     assert reply.status == 422 and reply.json()["error_code"] == "VALIDATION_ERROR"
@@ -53,8 +69,13 @@ def test_list_filters_and_pages(emu):
     emu.ok("PATCH", f"/api/v1/tenants/{ids[1]}", {"is_active": False})
     everything = emu.ok("GET", "/api/v1/tenants", query={"limit": 100, "offset": 0})
     assert [t["id"] for t in everything["tenants"]] == ids and everything["total"] == 4
-    for text, expected in [("False", [ids[1]]), ("false", [ids[1]]), ("0", [ids[1]]),
-                           ("True", [ids[0], ids[2], ids[3]]), ("1", [ids[0], ids[2], ids[3]])]:
+    for text, expected in [
+        ("False", [ids[1]]),
+        ("false", [ids[1]]),
+        ("0", [ids[1]]),
+        ("True", [ids[0], ids[2], ids[3]]),
+        ("1", [ids[0], ids[2], ids[3]]),
+    ]:
         answer = emu.ok("GET", "/api/v1/tenants", query={"is_active": text})
         assert [t["id"] for t in answer["tenants"]] == expected
     page = emu.ok("GET", "/api/v1/tenants", query={"limit": 2, "offset": 1})
@@ -91,10 +112,19 @@ def test_delete_removes_tenant_and_what_it_owns(emu, tenant):
     assert emu.ok("GET", "/api/v1/tenants")["tenants"] == []
 
 
-@pytest.mark.parametrize("method, suffix", [
-    ("GET", ""), ("PATCH", ""), ("DELETE", ""), ("GET", "/usage"), ("POST", "/regenerate-key"),
-    ("GET", "/feedback"), ("POST", "/datasets"), ("GET", "/training/jobs/x"),
-])
+@pytest.mark.parametrize(
+    "method, suffix",
+    [
+        ("GET", ""),
+        ("PATCH", ""),
+        ("DELETE", ""),
+        ("GET", "/usage"),
+        ("POST", "/regenerate-key"),
+        ("GET", "/feedback"),
+        ("POST", "/datasets"),
+        ("GET", "/training/jobs/x"),
+    ],
+)
 def test_unknown_tenant_is_not_found(emu, method, suffix):
     reply = emu.call(method, f"/api/v1/tenants/tenant_nope{suffix}", {} if method in ("PATCH", "POST") else None)
     assert reply.status == 404

@@ -4,9 +4,25 @@ import time
 
 import pytest
 
-JOB_MEMBERS = ["id", "tenant_id", "status", "training_type", "base_model", "config", "progress", "current_step",
-               "total_steps", "current_epoch", "total_epochs", "metrics", "created_at", "started_at",
-               "completed_at", "output_model_id", "error_message"]
+JOB_MEMBERS = [
+    "id",
+    "tenant_id",
+    "status",
+    "training_type",
+    "base_model",
+    "config",
+    "progress",
+    "current_step",
+    "total_steps",
+    "current_epoch",
+    "total_epochs",
+    "metrics",
+    "created_at",
+    "started_at",
+    "completed_at",
+    "output_model_id",
+    "error_message",
+]
 
 
 def wait_for_status(emu, job_id, wanted, base="/api/v1"):
@@ -27,23 +43,26 @@ def test_create_answers_a_pending_job(emu):
     reply = emu.call("POST", "/api/v1/training/jobs", {"training_type": "lora", "config": {"num_epochs": 2}})
     assert reply.status == 201
     job = reply.json()
-    assert list(job)[:len(JOB_MEMBERS)] == JOB_MEMBERS
+    assert list(job)[: len(JOB_MEMBERS)] == JOB_MEMBERS
     assert job["status"] == "pending" and job["progress"] == 0.0
     assert job["base_model"] == "meta-llama/Llama-3.1-8B-Instruct"
     assert job["total_epochs"] == 2 and job["total_steps"] > 0 and job["tenant_id"] == "default"
     assert job["started_at"] is None and job["output_model_id"] is None
 
 
-@pytest.mark.parametrize("body, status", [
-    ({"training_type": "SFT"}, 422),
-    ({"training_type": "rl"}, 422),
-    ({}, 422),
-    ({"training_type": "sft", "num_gpus": 0}, 422),
-    ({"training_type": "sft", "num_gpus": 65}, 422),
-    ({"training_type": "sft", "num_gpus": "8"}, 422),
-    ({"training_type": "sft", "config": "fast"}, 422),
-    ({"training_type": "sft", "dataset_id": "ds_missing"}, 404),
-])
+@pytest.mark.parametrize(
+    "body, status",
+    [
+        ({"training_type": "SFT"}, 422),
+        ({"training_type": "rl"}, 422),
+        ({}, 422),
+        ({"training_type": "sft", "num_gpus": 0}, 422),
+        ({"training_type": "sft", "num_gpus": 65}, 422),
+        ({"training_type": "sft", "num_gpus": "8"}, 422),
+        ({"training_type": "sft", "config": "fast"}, 422),
+        ({"training_type": "sft", "dataset_id": "ds_missing"}, 404),
+    ],
+)
 def test_create_validation(emu, body, status):
     reply = emu.call("POST", "/api/v1/training/jobs", body)
     assert reply.status == status
@@ -85,8 +104,9 @@ def test_lifecycle_to_completion(emu, tenant):
     other = emu.ok("POST", "/api/v1/tenants", {"name": "Other"})
     assert done["output_model_id"] not in [m["id"] for m in emu.ok("GET", "/v1/models", key=other["api_key"])["data"]]
     assert emu.call("POST", "/v1/chat/completions", chat, key=other["api_key"]).status == 404
-    assert emu.call("POST", f"{base}/training/jobs/{job['id']}/cancel", {}).json()["error_code"] \
-        == "JOB_NOT_CANCELLABLE"
+    assert (
+        emu.call("POST", f"{base}/training/jobs/{job['id']}/cancel", {}).json()["error_code"] == "JOB_NOT_CANCELLABLE"
+    )
 
 
 def test_cancel_freezes_the_job(emu):

@@ -1,36 +1,15 @@
-"""Fixtures for the hostile tests: misbehaving servers, the emulator, a client on each."""
-
-import os
+"""Fixtures for the hostile tests: misbehaving servers and clients of them (the stand-in: tests/conftest.py)."""
 
 import pytest
-
-from emulator_process import ADMIN_KEY, Emulator
+from hostile_probes import KEY
 from korvane_sdk import KorvaneClient
-
-from hostile_servers import Server, answering
-
-KEY = "sk-hostile-secret-0123456789"
-SANITIZED = bool(os.environ.get("KORVANE_SANITIZED"))
+from rawserver import JSON_HEADERS, keep_alive
 
 
 @pytest.fixture
-def serve():
-    servers = []
-
-    def start(handler, **options):
-        server = Server(handler, **options)
-        servers.append(server)
-        return server
-
-    yield start
-    for server in servers:
-        server.stop()
-
-
-@pytest.fixture
-def good(serve):
+def good(raw_server):
     """A well-behaved server: every request gets an empty JSON list."""
-    return serve(answering())
+    return raw_server(keep_alive(b"[]", headers=JSON_HEADERS))
 
 
 @pytest.fixture
@@ -47,22 +26,3 @@ def client_for():
     yield make
     for client in clients:
         client.close()
-
-
-@pytest.fixture(scope="session")
-def platform():
-    emulator = Emulator()
-    yield emulator
-    emulator.stop()
-
-
-@pytest.fixture
-def emu(platform):
-    platform.ok("POST", "/_emulator/reset")
-    return platform
-
-
-@pytest.fixture
-def client(emu):
-    with KorvaneClient(api_key=ADMIN_KEY, api_url=emu.url, proxy_url=emu.url, timeout=5) as c:
-        yield c

@@ -5,13 +5,10 @@ import threading
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-
-from emulator_process import ADMIN_KEY, requests_seen
-from korvane_sdk import KorvaneClient
+from korvane_sdk import KorvaneClient, http
 from korvane_sdk import exceptions as ex
-from korvane_sdk import http
-
-from hostile_servers import reply
+from rawserver import reply
+from standin import ADMIN_KEY
 
 THREADS = 8
 
@@ -29,8 +26,9 @@ def in_threads(work, count=THREADS):
 
 
 def ask(client, words, stream):
-    answer = client.chat.completions.create(model="korvane-1", messages=[{"role": "user", "content": words}],
-                                            stream=stream)
+    answer = client.chat.completions.create(
+        model="korvane-1", messages=[{"role": "user", "content": words}], stream=stream
+    )
     if stream:
         return "".join(chunk.choices[0]["delta"].get("content") or "" for chunk in answer if chunk.choices)
     return answer.choices[0].message.content
@@ -43,8 +41,9 @@ def test_whole_and_streamed_answers_reach_their_own_callers(client):
         seen = []
         for round_ in range(6):
             words = f"thread {i} round {round_}"
-            answer = client.chat.completions.create(model=model, messages=[{"role": "user", "content": words}],
-                                                    stream=round_ % 2 == 1)
+            answer = client.chat.completions.create(
+                model=model, messages=[{"role": "user", "content": words}], stream=round_ % 2 == 1
+            )
             if round_ % 2:
                 text = "".join(c.choices[0]["delta"].get("content") or "" for c in answer if c.choices)
             else:
@@ -61,8 +60,9 @@ def test_dropped_streams_and_uploads_from_many_threads(client, tmp_path):
     model = client.list_models()[0].id
 
     def work(i):
-        stream = client.chat.completions.create(model=model, messages=[{"role": "user", "content": "a b c d"}],
-                                                stream=True)
+        stream = client.chat.completions.create(
+            model=model, messages=[{"role": "user", "content": "a b c d"}], stream=True
+        )
         next(stream)
         del stream  # dropped half way: its connection must not come back to another caller dirty
         path = tmp_path / f"data-{i}.jsonl"
@@ -85,8 +85,11 @@ def test_close_racing_with_calls(emu):
         for _ in range(30):
             try:
                 if i % 2:
-                    list(client.chat.completions.create(model="korvane-1",
-                                                        messages=[{"role": "user", "content": "x y"}], stream=True))
+                    list(
+                        client.chat.completions.create(
+                            model="korvane-1", messages=[{"role": "user", "content": "x y"}], stream=True
+                        )
+                    )
                 else:
                     client.tenants.list()
                 outcomes.append("ok")
@@ -103,21 +106,25 @@ def test_close_racing_with_calls(emu):
     assert not any(thread.is_alive() for thread in threads)
     assert len(outcomes) == THREADS * 30
     # After close() nothing more goes out.
-    seen = requests_seen(emu)
+    seen = emu.requests()
     with pytest.raises((ex.KorvaneError, http.RequestException)):
         client.tenants.list()
-    assert requests_seen(emu) == seen
+    assert emu.requests() == seen
 
 
-SSE = (b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nContent-Length: %d\r\n\r\n%s")
-CHUNK = (b'data: {"id": "c", "object": "chat.completion.chunk", "created": 1, "model": "m", '
-         b'"choices": [{"index": 0, "delta": {"content": "late"}, "finish_reason": null}]}\n\ndata: [DONE]\n\n')
-WHOLE = (b'{"id": "c", "object": "chat.completion", "created": 1, "model": "m", "choices": [{"index": 0, '
-         b'"message": {"role": "assistant", "content": "late"}, "finish_reason": "stop"}]}')
+SSE = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nContent-Length: %d\r\n\r\n%s"
+CHUNK = (
+    b'data: {"id": "c", "object": "chat.completion.chunk", "created": 1, "model": "m", '
+    b'"choices": [{"index": 0, "delta": {"content": "late"}, "finish_reason": null}]}\n\ndata: [DONE]\n\n'
+)
+WHOLE = (
+    b'{"id": "c", "object": "chat.completion", "created": 1, "model": "m", "choices": [{"index": 0, '
+    b'"message": {"role": "assistant", "content": "late"}, "finish_reason": "stop"}]}'
+)
 
 
 @pytest.mark.parametrize("stream", [False, True])
-def test_python_threads_run_while_a_call_waits(serve, client_for, stream):
+def test_python_threads_run_while_a_call_waits(raw_server, client_for, stream):
     """The answer comes only once a pure-Python thread has seen the request and counted on: with
     the GIL held during the wait, neither could run and the call would time out."""
     release = threading.Event()
@@ -128,7 +135,7 @@ def test_python_threads_run_while_a_call_waits(serve, client_for, stream):
         release.wait(10)
         server.send(conn, SSE % (len(CHUNK), CHUNK) if stream else reply(WHOLE))
 
-    server = serve(handler)
+    server = raw_server(handler)
     counted = []
 
     def watcher():

@@ -4,14 +4,10 @@ import gc
 import socket
 
 import pytest
-
-from emulator_process import ADMIN_KEY
-from korvane_sdk import KorvaneClient
+from hostile_probes import SANITIZED, rss_bytes
+from korvane_sdk import KorvaneClient, http
 from korvane_sdk import exceptions as ex
-from korvane_sdk import http
-
-from conftest import SANITIZED
-from hostile_servers import rss_bytes
+from standin import ADMIN_KEY
 
 pytestmark = pytest.mark.skipif(SANITIZED, reason="the address sanitizer's quarantine holds freed memory by design")
 
@@ -83,8 +79,9 @@ def bad_input(client, refused, model, dataset, data):
         client.chat.completions.create(model=model, messages=USER, extra=[float("nan")])
 
 
-@pytest.mark.parametrize("operation", [whole, streamed, dropped_stream, upload, records, error_answer,
-                                       transport_error, bad_input])
+@pytest.mark.parametrize(
+    "operation", [whole, streamed, dropped_stream, upload, records, error_answer, transport_error, bad_input]
+)
 def test_memory_stays_flat(setup, operation):
     for _ in range(WARM_UP):
         operation(*setup)

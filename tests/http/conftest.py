@@ -1,25 +1,9 @@
 """Fixtures for the HTTP layer's wire tests."""
 
 import pytest
-from pytest_httpserver import HTTPServer
-
 from korvane_sdk.http import Session
-
-from rawserver import RawServer, keep_alive
-
-
-@pytest.fixture
-def raw_server():
-    servers = []
-
-    def start(handler):
-        server = RawServer(handler)
-        servers.append(server)
-        return server
-
-    yield start
-    for server in servers:
-        server.stop()
+from pytest_httpserver import HTTPServer
+from rawserver import keep_alive
 
 
 @pytest.fixture

@@ -9,8 +9,9 @@ BODY = b"\n".join(LINES) + b"\n"
 async def app(scope, receive, send):
     if scope["type"] != "http":
         return
-    await send({"type": "http.response.start", "status": 200,
-                "headers": [(b"x-http-version", scope["http_version"].encode())]})
+    await send(
+        {"type": "http.response.start", "status": 200, "headers": [(b"x-http-version", scope["http_version"].encode())]}
+    )
     for at in range(0, len(BODY), 100_000):
-        await send({"type": "http.response.body", "body": BODY[at:at + 100_000], "more_body": True})
+        await send({"type": "http.response.body", "body": BODY[at : at + 100_000], "more_body": True})
     await send({"type": "http.response.body", "body": b"", "more_body": False})

@@ -3,16 +3,14 @@
 import _thread
 import os
 import shutil
-import subprocess
 import signal
+import subprocess
 import sys
 import threading
 
 import pytest
-
 from korvane_sdk.http import ConnectionError
-
-from rawserver import answer, keep_alive
+from rawserver import keep_alive, self_signed_files
 
 
 @pytest.mark.parametrize("variable", ["http_proxy", "HTTP_PROXY", "all_proxy"])
@@ -39,13 +37,7 @@ def test_no_proxy_is_honoured(raw_server, session, monkeypatch):
 def certificate(tmp_path_factory):
     if not shutil.which("openssl"):
         pytest.skip("openssl is needed to make a test certificate")
-    folder = tmp_path_factory.mktemp("tls")
-    key, cert = folder / "key.pem", folder / "cert.pem"
-    subprocess.run(
-        ["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-         "-keyout", str(key), "-out", str(cert), "-days", "1", "-subj", "/CN=127.0.0.1"],
-        check=True, capture_output=True)
-    return cert, key
+    return self_signed_files(tmp_path_factory.mktemp("tls"))
 
 
 @pytest.fixture
@@ -69,16 +61,26 @@ def test_tls_verification_off(session, tls_server, verify):
 
 def test_ssl_cert_file_names_the_certificates_to_trust(tls_server, certificate):
     # The trusted certificates are looked up once per process: a fresh interpreter sees the variable.
-    code = ("import sys; from korvane_sdk.http import Session; "
-            "print(Session().request('GET', sys.argv[1], timeout=5).text)")
+    code = (
+        "import sys; from korvane_sdk.http import Session; print(Session().request('GET', sys.argv[1], timeout=5).text)"
+    )
     # The bundle variables requests reads would come first (this machine may set them).
-    plain = {k: v for k, v in os.environ.items()
-             if k not in ("SSL_CERT_FILE", "SSL_CERT_DIR", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")}
-    trusted = subprocess.run([sys.executable, "-c", code, tls_server], capture_output=True, text=True, timeout=60,
-                             env=dict(plain, SSL_CERT_FILE=str(certificate[0])))
+    plain = {
+        k: v
+        for k, v in os.environ.items()
+        if k not in ("SSL_CERT_FILE", "SSL_CERT_DIR", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE")
+    }
+    trusted = subprocess.run(
+        [sys.executable, "-c", code, tls_server],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=dict(plain, SSL_CERT_FILE=str(certificate[0])),
+    )
     assert trusted.stdout.strip() == "secure", trusted.stderr
-    untrusted = subprocess.run([sys.executable, "-c", code, tls_server], capture_output=True, text=True, timeout=60,
-                               env=plain)
+    untrusted = subprocess.run(
+        [sys.executable, "-c", code, tls_server], capture_output=True, text=True, timeout=60, env=plain
+    )
     assert untrusted.returncode != 0 and "certificate" in untrusted.stderr.lower()
 
 

@@ -6,9 +6,8 @@ import threading
 import time
 
 import pytest
-
 from korvane_sdk import http
-from korvane_sdk.http import ConnectTimeout, ConnectionError, ReadTimeout, RequestException, Session, Timeout
+from korvane_sdk.http import ConnectionError, ConnectTimeout, ReadTimeout, RequestException, Session, Timeout
 
 
 @pytest.mark.parametrize(
@@ -97,7 +96,7 @@ def full_backlog():
     try:
         probe.connect(listener.getsockname())
         pytest.skip("this system accepts connections beyond a full backlog")
-    except (socket.timeout, OSError):
+    except (TimeoutError, OSError):
         pass
     finally:
         probe.close()

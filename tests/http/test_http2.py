@@ -9,7 +9,6 @@ import sys
 import time
 
 import pytest
-
 from h2_app import BODY, LINES
 from korvane_sdk.http import Session
 from rawserver import self_signed_files
@@ -24,8 +23,22 @@ def h2_url(tmp_path_factory):
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     server = subprocess.Popen(
-        [sys.executable, "-m", "hypercorn", "--certfile", cert, "--keyfile", key, "-b", f"127.0.0.1:{port}",
-         "h2_app:app"], cwd=os.path.dirname(__file__), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        [
+            sys.executable,
+            "-m",
+            "hypercorn",
+            "--certfile",
+            cert,
+            "--keyfile",
+            key,
+            "-b",
+            f"127.0.0.1:{port}",
+            "h2_app:app",
+        ],
+        cwd=os.path.dirname(__file__),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     try:
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:

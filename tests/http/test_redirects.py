@@ -7,8 +7,6 @@ import json
 import pytest
 from werkzeug import Request, Response
 
-from korvane_sdk.http import Session
-
 METHODS = ["GET", "POST", "PUT", "PATCH", "DELETE"]
 STATUSES = [301, 302, 303, 307, 308]
 BODY = {"a": 1}
@@ -39,7 +37,8 @@ def landing(httpserver):
 
     for status in STATUSES + [300, 304]:
         httpserver.expect_request(f"/from/{status}").respond_with_response(
-            Response(status=status, headers={"Location": "/to"}))
+            Response(status=status, headers={"Location": "/to"})
+        )
     httpserver.expect_request("/to").respond_with_handler(arrived)
     return httpserver
 
@@ -102,7 +101,7 @@ def test_credentials_stay_with_their_origin(httpserver, other_host, session):
     other_host.expect_request("/landing").respond_with_data("here")
     response = session.request("POST", httpserver.url_for("/start"), json=BODY, headers={"Authorization": "Bearer k"})
     assert response.text == "here"
-    (request, _), = other_host.log
+    ((request, _),) = other_host.log
     assert "Authorization" not in request.headers
     assert json.loads(request.get_data()) == BODY  # a 307 keeps the body, even to another origin
 

@@ -5,14 +5,24 @@ import json
 import threading
 
 import pytest
-
 from korvane_sdk.http import ChunkedEncodingError, ReadTimeout, RequestException, Session
-
 from rawserver import answer, keep_alive, pieces
 
 
-@pytest.mark.parametrize("status, ok", [(200, True), (204, True), (302, True), (399, True), (400, False),
-                                        (404, False), (503, False), (599, False), (600, True)])
+@pytest.mark.parametrize(
+    "status, ok",
+    [
+        (200, True),
+        (204, True),
+        (302, True),
+        (399, True),
+        (400, False),
+        (404, False),
+        (503, False),
+        (599, False),
+        (600, True),
+    ],
+)
 def test_ok_follows_the_failure_range(raw_server, session, status, ok):
     server = raw_server(keep_alive(b"", f"{status} Whatever"))
     response = session.request("GET", server.url)
@@ -36,7 +46,7 @@ def test_headers_are_case_insensitive_and_joined(raw_server, session):
     "body, content_type, text",
     [
         ("h\u00e9llo".encode("latin-1"), "text/plain; charset=ISO-8859-1", "h\u00e9llo"),
-        ("h\u00e9llo".encode(), "text/plain; charset=\"utf-8\"", "h\u00e9llo"),
+        ("h\u00e9llo".encode(), 'text/plain; charset="utf-8"', "h\u00e9llo"),
         ("h\u00e9llo".encode(), "text/plain", "h\u00e9llo"),
         (b"bad \xff byte", "application/json", "bad \ufffd byte"),
         (b"x", "text/plain; charset=no-such-charset", "x"),
@@ -63,8 +73,20 @@ def test_json(raw_server, session, body, value):
     assert session.request("GET", server.url).json() == value
 
 
-@pytest.mark.parametrize("body", [b"", b"not json", b'{"a": 1', b"{} {}", b"[1 true]", b"0x10x10x1}", b'["\xff"]',
-                                  b'{"loss": NaN, "best": -Infinity}', "[1, 2]".encode("utf-16")])
+@pytest.mark.parametrize(
+    "body",
+    [
+        b"",
+        b"not json",
+        b'{"a": 1',
+        b"{} {}",
+        b"[1 true]",
+        b"0x10x10x1}",
+        b'["\xff"]',
+        b'{"loss": NaN, "best": -Infinity}',
+        "[1, 2]".encode("utf-16"),
+    ],
+)
 def test_json_is_what_json_loads_makes_of_the_body(raw_server, session, body):
     """The value, or the same exception with the same message and position (UnicodeDecodeError for
     bytes that are not UTF-8)."""
@@ -83,7 +105,8 @@ def test_gzip_answers_are_decoded(httpserver, session):
     import gzip
 
     httpserver.expect_request("/z").respond_with_data(
-        gzip.compress(b'{"zipped": true}'), headers={"Content-Encoding": "gzip"}, content_type="application/json")
+        gzip.compress(b'{"zipped": true}'), headers={"Content-Encoding": "gzip"}, content_type="application/json"
+    )
     assert session.request("GET", httpserver.url_for("/z")).json() == {"zipped": True}
 
 
@@ -117,8 +140,8 @@ def test_iter_lines_split_across_reads(raw_server, session, parts, lines):
 
 
 def test_iter_lines_split_at_every_byte(raw_server, session):
-    body = b"data: {\"i\": 1}\r\n\r\ndata: [DONE]\r\n"
-    server = raw_server(pieces(*(body[i:i + 1] for i in range(len(body))), delay=0.002))
+    body = b'data: {"i": 1}\r\n\r\ndata: [DONE]\r\n'
+    server = raw_server(pieces(*(body[i : i + 1] for i in range(len(body))), delay=0.002))
     with session.request("GET", server.url, stream=True) as response:
         assert list(response.iter_lines()) == [b'data: {"i": 1}', b"", b"data: [DONE]"]
 
@@ -152,7 +175,7 @@ def test_a_fast_sender_streams_intact_through_paused_reads(raw_server, session, 
         if chunked:
             conn.sendall(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
             for at in range(0, len(body), 50_000):
-                part = body[at:at + 50_000]
+                part = body[at : at + 50_000]
                 conn.sendall(b"%x\r\n%s\r\n" % (len(part), part))
             conn.sendall(b"0\r\n\r\n")
         else:

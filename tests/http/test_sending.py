@@ -3,11 +3,9 @@
 import json
 
 import pytest
-from werkzeug import Response as WerkzeugResponse
-
 from korvane_sdk.http import InvalidHeader, InvalidURL, RequestException, Session, SessionClosedError
-
-from rawserver import answer, keep_alive
+from rawserver import keep_alive
+from werkzeug import Response as WerkzeugResponse
 
 
 def last_request(httpserver):
@@ -147,7 +145,9 @@ def test_bad_methods_are_refused(session, method):
 
 def test_redirect_to_another_host_drops_authorization(httpserver, other_host, session):
     target = f"http://localhost:{other_host.port}/landing"
-    httpserver.expect_request("/start").respond_with_response(WerkzeugResponse(status=302, headers={"Location": target}))
+    httpserver.expect_request("/start").respond_with_response(
+        WerkzeugResponse(status=302, headers={"Location": target})
+    )
     other_host.expect_request("/landing").respond_with_data("here")
     response = session.request("GET", httpserver.url_for("/start"), headers={"Authorization": "Bearer k"})
     assert response.text == "here" and response.url == target
@@ -157,7 +157,9 @@ def test_redirect_to_another_host_drops_authorization(httpserver, other_host, se
 
 @pytest.mark.parametrize("status, method", [(301, "GET"), (302, "GET"), (303, "GET"), (307, "POST"), (308, "POST")])
 def test_redirects_on_the_same_host(httpserver, session, status, method):
-    httpserver.expect_request("/from").respond_with_response(WerkzeugResponse(status=status, headers={"Location": "/to"}))
+    httpserver.expect_request("/from").respond_with_response(
+        WerkzeugResponse(status=status, headers={"Location": "/to"})
+    )
     httpserver.expect_request("/to").respond_with_data("arrived")
     response = session.request("POST", httpserver.url_for("/from"), json={"a": 1}, headers={"Authorization": "k"})
     assert response.text == "arrived" and response.status_code == 200
@@ -166,7 +168,9 @@ def test_redirects_on_the_same_host(httpserver, session, status, method):
 
 
 def test_redirect_loop_is_a_request_exception(httpserver, session):
-    httpserver.expect_request("/loop").respond_with_response(WerkzeugResponse(status=302, headers={"Location": "/loop"}))
+    httpserver.expect_request("/loop").respond_with_response(
+        WerkzeugResponse(status=302, headers={"Location": "/loop"})
+    )
     with pytest.raises(RequestException) as info:
         session.request("GET", httpserver.url_for("/loop"))
     assert "redirect" in str(info.value).lower()

@@ -6,7 +6,6 @@ import shutil
 import subprocess
 
 import pytest
-
 from korvane_sdk import KorvaneClient
 from korvane_sdk.http import ConnectionError, Session
 
@@ -18,15 +17,37 @@ def openssl(*args, cwd):
 
 
 def make_ca(folder, name):
-    openssl("req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
-            "-keyout", f"{name}-key.pem", "-out", f"{name}.pem", "-days", "2", "-subj", f"/CN={name}",
-            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
-            cwd=folder)
+    openssl(
+        "req",
+        "-x509",
+        "-newkey",
+        "ec",
+        "-pkeyopt",
+        "ec_paramgen_curve:prime256v1",
+        "-nodes",
+        "-keyout",
+        f"{name}-key.pem",
+        "-out",
+        f"{name}.pem",
+        "-days",
+        "2",
+        "-subj",
+        f"/CN={name}",
+        "-addext",
+        "basicConstraints=critical,CA:TRUE",
+        "-addext",
+        "keyUsage=critical,keyCertSign,cRLSign",
+        cwd=folder,
+    )
     # A directory holding it under its subject hash, as OpenSSL looks CA certificates up.
     directory = folder / f"{name}-dir"
     directory.mkdir()
-    digest = subprocess.run(["openssl", "x509", "-hash", "-noout", "-in", str(folder / f"{name}.pem")],
-                            check=True, capture_output=True, text=True).stdout.strip()
+    digest = subprocess.run(
+        ["openssl", "x509", "-hash", "-noout", "-in", str(folder / f"{name}.pem")],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.strip()
     shutil.copy(folder / f"{name}.pem", directory / f"{digest}.0")
     return folder / f"{name}.pem", directory
 
@@ -38,13 +59,48 @@ def pki(tmp_path_factory):
     folder = tmp_path_factory.mktemp("pki")
     ca_file, ca_dir = make_ca(folder, "private-ca")
     other_file, other_dir = make_ca(folder, "other-ca")
-    openssl("req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", "server-key.pem",
-            "-out", "server.csr", "-subj", "/CN=127.0.0.1", cwd=folder)
+    openssl(
+        "req",
+        "-newkey",
+        "ec",
+        "-pkeyopt",
+        "ec_paramgen_curve:prime256v1",
+        "-nodes",
+        "-keyout",
+        "server-key.pem",
+        "-out",
+        "server.csr",
+        "-subj",
+        "/CN=127.0.0.1",
+        cwd=folder,
+    )
     (folder / "san.ext").write_text("subjectAltName=IP:127.0.0.1\n")
-    openssl("x509", "-req", "-in", "server.csr", "-CA", "private-ca.pem", "-CAkey", "private-ca-key.pem",
-            "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile", "san.ext", cwd=folder)
-    return {"ca_file": ca_file, "ca_dir": ca_dir, "other_file": other_file, "other_dir": other_dir,
-            "cert": folder / "server.pem", "key": folder / "server-key.pem"}
+    openssl(
+        "x509",
+        "-req",
+        "-in",
+        "server.csr",
+        "-CA",
+        "private-ca.pem",
+        "-CAkey",
+        "private-ca-key.pem",
+        "-CAcreateserial",
+        "-out",
+        "server.pem",
+        "-days",
+        "2",
+        "-extfile",
+        "san.ext",
+        cwd=folder,
+    )
+    return {
+        "ca_file": ca_file,
+        "ca_dir": ca_dir,
+        "other_file": other_file,
+        "other_dir": other_dir,
+        "cert": folder / "server.pem",
+        "key": folder / "server-key.pem",
+    }
 
 
 @pytest.fixture
@@ -120,7 +176,8 @@ def test_a_missing_path_is_an_error_naming_it_and_nothing_is_sent(server, monkey
     if where != "verify":
         monkeypatch.setenv(where, missing)
     assert outcome(Session, server.https, verify) == (
-        "OSError: Could not find a suitable TLS CA certificate bundle, invalid path: /no/such/ca-bundle.pem")
+        "OSError: Could not find a suitable TLS CA certificate bundle, invalid path: /no/such/ca-bundle.pem"
+    )
     assert server.connections == 0
     # plain http has no use for a CA bundle: the request goes out
     assert not outcome(Session, server.url + "/plain", verify).startswith("OSError")
@@ -131,8 +188,14 @@ def test_a_missing_path_is_an_error_naming_it_and_nothing_is_sent(server, monkey
 @pytest.mark.parametrize("case", ["file", "dir", "other", "missing", "env", "off"])
 def test_same_verdicts_as_requests(server, pki, monkeypatch, case):
     requests = pytest.importorskip("requests")
-    verify = {"file": str(pki["ca_file"]), "dir": str(pki["ca_dir"]), "other": str(pki["other_file"]),
-              "missing": "/no/such/ca.pem", "env": True, "off": False}[case]
+    verify = {
+        "file": str(pki["ca_file"]),
+        "dir": str(pki["ca_dir"]),
+        "other": str(pki["other_file"]),
+        "missing": "/no/such/ca.pem",
+        "env": True,
+        "off": False,
+    }[case]
     if case == "env":
         monkeypatch.setenv("REQUESTS_CA_BUNDLE", str(pki["ca_file"]))
 

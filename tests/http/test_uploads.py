@@ -5,9 +5,7 @@ import os
 import re
 
 import pytest
-
 from korvane_sdk.http import RequestException
-
 from rawserver import keep_alive
 
 
@@ -17,8 +15,11 @@ def body_of(request):
 
 
 def expected_body(boundary, name, filename, data):
-    return (f"--{boundary}\r\nContent-Disposition: form-data; name=\"{name}\"; filename=\"{filename}\"\r\n\r\n"
-            .encode() + data + f"\r\n--{boundary}--\r\n".encode())
+    return (
+        f'--{boundary}\r\nContent-Disposition: form-data; name="{name}"; filename="{filename}"\r\n\r\n'.encode()
+        + data
+        + f"\r\n--{boundary}--\r\n".encode()
+    )
 
 
 def sent_upload(server, index=0):
@@ -88,10 +89,11 @@ def test_bytesio_position_is_respected_and_kept(raw_server, session):
 
 def test_quotes_and_line_breaks_cannot_escape_the_part_header(raw_server, session):
     server = raw_server(keep_alive())
-    session.request("POST", server.url, files={"fi\"eld": ("a\"b\r\nX: y", b"d")})
+    session.request("POST", server.url, files={'fi"eld': ('a"b\r\nX: y', b"d")})
     boundary, body = sent_upload(server)
-    assert body.startswith(f"--{boundary}\r\nContent-Disposition: form-data; name=\"fi%22eld\"; "
-                           f"filename=\"a%22b%0D%0AX: y\"\r\n\r\nd".encode())
+    assert body.startswith(
+        f'--{boundary}\r\nContent-Disposition: form-data; name="fi%22eld"; filename="a%22b%0D%0AX: y"\r\n\r\nd'.encode()
+    )
 
 
 def test_empty_files_mapping_sends_json(raw_server, session):

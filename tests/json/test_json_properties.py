@@ -2,8 +2,8 @@
 
 import json
 
-from hypothesis import given, settings, strategies as st
-
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from korvane_sdk._core import _json_dumps, _json_loads
 
 SETTINGS = settings(max_examples=100, deadline=None, database=None)
@@ -70,9 +70,9 @@ def test_damaged_text_is_refused_exactly_when_json_loads_refuses_it(value, data)
         if action == "insert":
             text = text[:at] + char + text[at:]
         elif action == "delete":
-            text = text[:at] + text[at + 1:]
+            text = text[:at] + text[at + 1 :]
         else:
-            text = text[:at] + char + text[at + 1:]
+            text = text[:at] + char + text[at + 1 :]
     try:
         expected = json.loads(text)
     except ValueError:

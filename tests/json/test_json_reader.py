@@ -4,7 +4,6 @@ import json
 import threading
 
 import pytest
-
 from korvane_sdk._core import _json_loads
 
 MAX_DEPTH = 1024
@@ -71,8 +70,14 @@ def test_decodes_like_the_json_module(text):
 
 def test_many_objects_sharing_keys_come_back_whole():
     tenants = [
-        {"id": f"tn_{i}", "name": f"Tenant {i}", "is_active": i % 2 == 0, "limit": i * 1000,
-         "usage": i / 7, "settings": {"tier": "pro", "seats": i}}
+        {
+            "id": f"tn_{i}",
+            "name": f"Tenant {i}",
+            "is_active": i % 2 == 0,
+            "limit": i * 1000,
+            "usage": i / 7,
+            "settings": {"tier": "pro", "seats": i},
+        }
         for i in range(3000)
     ]
     text = json.dumps(tenants)
@@ -99,9 +104,15 @@ def test_utf8_byte_order_mark_skipped_in_bytes_refused_in_str():
 
 
 NON_FINITE = [
-    "NaN", "Infinity", "-Infinity", " NaN ", "[NaN, Infinity, -Infinity]",
+    "NaN",
+    "Infinity",
+    "-Infinity",
+    " NaN ",
+    "[NaN, Infinity, -Infinity]",
     '{"loss": NaN, "grad": [Infinity, -Infinity, 1.5], "nested": {"x": -Infinity}}',
-    '[1, NaN]', '{"a":NaN}', "[[NaN],[[Infinity]]]",
+    "[1, NaN]",
+    '{"a":NaN}',
+    "[[NaN],[[Infinity]]]",
 ]
 
 
@@ -115,15 +126,84 @@ def test_non_finite_constants_read_as_the_json_module_reads_them(text):
 # Refused texts: each must raise what json.loads raises for it, with the same message, position
 # and document. Many of them stop at places the reader finds differently from the json module.
 ERRORS = [
-    "", "   ", "[1] x", "1 2", '{"a":1}}', '"x"y', "[1,]", "[,1]", '{"a":}', "[tru]", "[nul]", "[truex]",
-    "tru", "[1 true]", "0x10x10x1}", "nan", "[nan]", "-NaN", "+Infinity", "[-Inf]", "Infinityx", "[NaN1]",
-    "NaN NaN", "[-Infinity", "infinity", "[01]", "[1.]", "[1e]", "[-]", "[.5]", "[+1]", "123abc", "1.", "-",
-    "01", '["a\\x"]', '["\\u12"]', '["\\u12g4"]', '{"\\q":1}', '["ok", "a\tb"]', '["ok", "abc',
-    "[1 2]", '{"a" 1}', '{"a":1 "b":2}', '{"a":1,}', "{1:2}", "[", "{", "[1]]", '{"a":1}]', "[{}", " [ 1 , 2 ",
-    '{"a":[1}', "[1, ", '{"a":', "[0,2", '{"a":1,', "[-12", "\x00", '{"a": "": null}}', '["a": null]]',
-    '{"a": {"b": "y": 2}}}', '{"a": "x", "b": "y": 2}', "[1,,2]", '{"a":1,,"b":2}', '{"a"}', '{"a":1]',
-    '[1}', "]", "}", ":", '"\\ud800\\u"', "[true false]", "[1]\n[2]", '{"é": [1 2]}', '["é", ]',
-    "\ufeff[1]", "[1] \ufeff",
+    "",
+    "   ",
+    "[1] x",
+    "1 2",
+    '{"a":1}}',
+    '"x"y',
+    "[1,]",
+    "[,1]",
+    '{"a":}',
+    "[tru]",
+    "[nul]",
+    "[truex]",
+    "tru",
+    "[1 true]",
+    "0x10x10x1}",
+    "nan",
+    "[nan]",
+    "-NaN",
+    "+Infinity",
+    "[-Inf]",
+    "Infinityx",
+    "[NaN1]",
+    "NaN NaN",
+    "[-Infinity",
+    "infinity",
+    "[01]",
+    "[1.]",
+    "[1e]",
+    "[-]",
+    "[.5]",
+    "[+1]",
+    "123abc",
+    "1.",
+    "-",
+    "01",
+    '["a\\x"]',
+    '["\\u12"]',
+    '["\\u12g4"]',
+    '{"\\q":1}',
+    '["ok", "a\tb"]',
+    '["ok", "abc',
+    "[1 2]",
+    '{"a" 1}',
+    '{"a":1 "b":2}',
+    '{"a":1,}',
+    "{1:2}",
+    "[",
+    "{",
+    "[1]]",
+    '{"a":1}]',
+    "[{}",
+    " [ 1 , 2 ",
+    '{"a":[1}',
+    "[1, ",
+    '{"a":',
+    "[0,2",
+    '{"a":1,',
+    "[-12",
+    "\x00",
+    '{"a": "": null}}',
+    '["a": null]]',
+    '{"a": {"b": "y": 2}}}',
+    '{"a": "x", "b": "y": 2}',
+    "[1,,2]",
+    '{"a":1,,"b":2}',
+    '{"a"}',
+    '{"a":1]',
+    "[1}",
+    "]",
+    "}",
+    ":",
+    '"\\ud800\\u"',
+    "[true false]",
+    "[1]\n[2]",
+    '{"é": [1 2]}',
+    '["é", ]',
+    "\ufeff[1]",
+    "[1] \ufeff",
 ]
 
 
@@ -152,9 +232,16 @@ def test_refusals_are_those_of_the_json_module(text):
         assert refusal_of_ours(data) == refusal(data)
 
 
-@pytest.mark.parametrize("data", [
-    b'["\xff"]', b'["ok", "\xc3"]', b"[\"\xc3\xa9\", \"\xc0\xaf\"]", b"\xfe", b"[1, 2\x80]",
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        b'["\xff"]',
+        b'["ok", "\xc3"]',
+        b'["\xc3\xa9", "\xc0\xaf"]',
+        b"\xfe",
+        b"[1, 2\x80]",
+    ],
+)
 def test_bytes_that_are_not_utf8_raise_what_json_loads_raises(data):
     """UnicodeDecodeError, naming the same byte, as json.loads does for bytes."""
     theirs = refusal(data)
@@ -162,12 +249,17 @@ def test_bytes_that_are_not_utf8_raise_what_json_loads_raises(data):
     assert refusal_of_ours(data) == theirs
 
 
-@pytest.mark.parametrize("data", [
-    '["\ud800"]',                               # a str with a raw lone surrogate
-    b'{"\xed\xa0\x80":1}',                       # a surrogate encoded in UTF-8 bytes
-    "[1, 2]".encode("utf-16-le"), "[1, 2]".encode("utf-16"), '{"a": "é"}'.encode("utf-32-be"),
-    b"1\x00",                                    # two bytes, the second NUL: UTF-16 to json.loads
-])
+@pytest.mark.parametrize(
+    "data",
+    [
+        '["\ud800"]',  # a str with a raw lone surrogate
+        b'{"\xed\xa0\x80":1}',  # a surrogate encoded in UTF-8 bytes
+        "[1, 2]".encode("utf-16-le"),
+        "[1, 2]".encode("utf-16"),
+        '{"a": "é"}'.encode("utf-32-be"),
+        b"1\x00",  # two bytes, the second NUL: UTF-16 to json.loads
+    ],
+)
 def test_texts_json_loads_accepts_beyond_plain_utf8(data):
     assert same(_json_loads(data), json.loads(data))
 
@@ -185,11 +277,11 @@ def test_refusals_of_generated_texts_match_the_json_module():
         at = rng.randrange(len(text))
         action = rng.randrange(3)
         if action == 0:
-            text = text[:at] + text[at + 1:]
+            text = text[:at] + text[at + 1 :]
         elif action == 1:
             text = text[:at] + text[at] + text[at:]
         else:
-            text = text[:at] + rng.choice(alphabet) + text[at + 1:]
+            text = text[:at] + rng.choice(alphabet) + text[at + 1 :]
         try:
             expected = json.loads(text)
         except ValueError:
@@ -216,13 +308,16 @@ def test_nesting_is_bounded(opening, closing):
             _json_loads(unclosed)
 
 
-@pytest.mark.parametrize("text, message", [
-    ('{"a":' * 1000 + "1" + "}" * 1000, "Nesting too deep"),
-    ("[" * 1000 + "]" * 1000, "Nesting too deep"),
-    ("[" * 400 + "x", None),  # refused before the reader's bound: json.loads must not recurse here either
-    ("[" * 400 + "}", None),
-    ("[" * 400, None),
-])
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ('{"a":' * 1000 + "1" + "}" * 1000, "Nesting too deep"),
+        ("[" * 1000 + "]" * 1000, "Nesting too deep"),
+        ("[" * 400 + "x", None),  # refused before the reader's bound: json.loads must not recurse here either
+        ("[" * 400 + "}", None),
+        ("[" * 400, None),
+    ],
+)
 def test_deep_nesting_on_a_small_thread_stack_raises_instead_of_overflowing(text, message):
     outcome = []
 

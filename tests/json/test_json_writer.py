@@ -8,7 +8,6 @@ import math
 import threading
 
 import pytest
-
 from korvane_sdk._core import _json_dumps, _json_loads
 
 
@@ -60,18 +59,60 @@ class ReadOnly(collections.abc.Mapping):
 
 
 CORPUS = [
-    None, True, False, 0, -1, 2**63 - 1, 2**63, -(2**63), 2**64, 10**40, -(10**40),
-    0.0, -0.0, 1.0, 0.1, 1e16, 1e-7, 1.5e300, 5e-324, 1.7976931348623157e308, 123456789.123,
-    "", "plain", 'quote " backslash \\ slash /', "\b\f\n\r\t", "\x00\x01\x1f\x7f",
-    "é\xff", "\u0100 \u4e00 \uffff", "\U0001f600 \U0010ffff", "mixed é \n \U0001f600 \x05",
-    [], {}, [[]], [1, "a", None, [True, {"k": [0.5]}]], (1, 2), ("tuple", ("nested",)),
+    None,
+    True,
+    False,
+    0,
+    -1,
+    2**63 - 1,
+    2**63,
+    -(2**63),
+    2**64,
+    10**40,
+    -(10**40),
+    0.0,
+    -0.0,
+    1.0,
+    0.1,
+    1e16,
+    1e-7,
+    1.5e300,
+    5e-324,
+    1.7976931348623157e308,
+    123456789.123,
+    "",
+    "plain",
+    'quote " backslash \\ slash /',
+    "\b\f\n\r\t",
+    "\x00\x01\x1f\x7f",
+    "é\xff",
+    "\u0100 \u4e00 \uffff",
+    "\U0001f600 \U0010ffff",
+    "mixed é \n \U0001f600 \x05",
+    [],
+    {},
+    [[]],
+    [1, "a", None, [True, {"k": [0.5]}]],
+    (1, 2),
+    ("tuple", ("nested",)),
     {"model": "m", "messages": [{"role": "user", "content": "Hi ☃"}], "temperature": 0.7, "n": 1},
     {"z": 1, "a": 2, "m": 3},
-    {1: "int", 2.5: "float", True: "true", False: "false", None: "null", -7: "negative"},
+    {1: "int", 2.5: "float", None: "null", -7: "negative"},
+    # bool keys in a dict of their own: True == 1 and False == 0, so beside int keys one would replace the other
+    {True: "true", False: "false"},
+    {False: 0, "x": 1, True: [True]},
     {10**30: "big int key", 1e16: "float key"},
-    Level.HIGH, {"level": Level.HIGH}, {Level.HIGH: "enum key"},
-    Text("str subclass"), {Text("k"): Text("v")}, Real(2.5), Number(42), {Number(7): Real(0.25)},
-    Members(a=1, b=[2]), Items([1, Items([2])]), Pair(1, "two"),
+    Level.HIGH,
+    {"level": Level.HIGH},
+    {Level.HIGH: "enum key"},
+    Text("str subclass"),
+    {Text("k"): Text("v")},
+    Real(2.5),
+    Number(42),
+    {Number(7): Real(0.25)},
+    Members(a=1, b=[2]),
+    Items([1, Items([2])]),
+    Pair(1, "two"),
 ]
 
 

@@ -4,7 +4,6 @@ import enum
 import math
 
 import pytest
-
 from korvane_sdk.models import (
     ChatCompletionChoice,
     ChatMessage,
@@ -131,8 +130,12 @@ def test_values_that_do_not_fit_are_refused(field, given, error_type):
     ],
 )
 def test_lists_are_converted_element_by_element_into_a_new_list(given, expected):
-    scores = build(RerankResult, {"tier_used": "fast", "candidates_evaluated": 3, "best_index": 0, "latency_ms": 1},
-                   "scores", given)
+    scores = build(
+        RerankResult,
+        {"tier_used": "fast", "candidates_evaluated": 3, "best_index": 0, "latency_ms": 1},
+        "scores",
+        given,
+    )
     assert scores == expected and type(scores) is list and scores is not given
 
 

@@ -3,7 +3,6 @@
 from datetime import datetime, timedelta, timezone
 
 import pytest
-
 from korvane_sdk.models import Tenant, ValidationError
 
 UTC = timezone.utc
@@ -27,7 +26,10 @@ def created(value):
         ("2024-01-15T10:30:05.123456Z", datetime(2024, 1, 15, 10, 30, 5, 123456, tzinfo=UTC)),
         ("2024-01-15T10:30:05.1234567891Z", datetime(2024, 1, 15, 10, 30, 5, 123456, tzinfo=UTC)),
         ("2024-01-15T10:30:05+02:00", datetime(2024, 1, 15, 10, 30, 5, tzinfo=timezone(timedelta(hours=2)))),
-        ("2024-01-15T10:30:05-0530", datetime(2024, 1, 15, 10, 30, 5, tzinfo=timezone(-timedelta(hours=5, minutes=30)))),
+        (
+            "2024-01-15T10:30:05-0530",
+            datetime(2024, 1, 15, 10, 30, 5, tzinfo=timezone(-timedelta(hours=5, minutes=30))),
+        ),
         ("2024-01-15T10:30:05+01", datetime(2024, 1, 15, 10, 30, 5, tzinfo=timezone(timedelta(hours=1)))),
         ("2024-01-15T10:30:05+00:00", datetime(2024, 1, 15, 10, 30, 5, tzinfo=UTC)),
         ("2024-02-29T00:00:00Z", datetime(2024, 2, 29, tzinfo=UTC)),

@@ -1,7 +1,6 @@
 """Defaults, required fields and the edge cases the records are specified with."""
 
 import pytest
-
 from korvane_sdk.models import (
     ChatCompletion,
     ChatCompletionChoice,
@@ -25,8 +24,14 @@ from korvane_sdk.models import (
 )
 
 TENANT = {"id": "t1", "name": "Acme", "slug": "acme", "created_at": "2024-01-15T10:30:00Z"}
-JOB = {"id": "j1", "tenant_id": "t1", "status": "running", "training_type": "sft", "base_model": "llama",
-       "created_at": "2024-01-15T10:30:00Z"}
+JOB = {
+    "id": "j1",
+    "tenant_id": "t1",
+    "status": "running",
+    "training_type": "sft",
+    "base_model": "llama",
+    "created_at": "2024-01-15T10:30:00Z",
+}
 RERANK = {"tier_used": "fast", "candidates_evaluated": 3, "best_index": 0, "latency_ms": 1.5}
 STATS = {"total_count": 3, "positive_count": 1, "negative_count": 1, "neutral_count": 1, "positive_rate": 0.33}
 FEEDBACK = {"id": "f1", "tenant_id": "t1", "request_id": "r1", "rating": 1, "created_at": 0}
@@ -38,20 +43,59 @@ DATASET = {"id": "d1", "tenant_id": "t1", "name": "n", "dataset_type": "sft", "c
     [
         (ChatMessage, {"role": "user", "content": "Hi"}, {"role": "user", "content": "Hi", "name": None}),
         (ChatMessage, {"role": "anything", "content": ""}, {"role": "anything", "content": "", "name": None}),
-        (ModelInfo, {"id": "m", "name": "M"},
-         {"id": "m", "name": "M", "description": None, "context_length": 4096, "supports_streaming": True,
-          "supports_functions": False, "supports_vision": False, "input_cost_per_1k": 0.0,
-          "output_cost_per_1k": 0.0, "is_custom": False, "base_model": None}),
-        (ChatCompletion, {"id": "c", "created": 1, "model": "m", "choices": []},
-         {"id": "c", "object": "chat.completion", "created": 1, "model": "m", "choices": [], "usage": None,
-          "rerank_tier": None, "quantum_enhanced": False}),
-        (ChatCompletionChunk, {"id": "c", "created": 1, "model": "m", "choices": []},
-         {"id": "c", "object": "chat.completion.chunk", "created": 1, "model": "m", "choices": []}),
-        (RerankResult, RERANK,
-         {"tier_used": "fast", "candidates_evaluated": 3, "best_index": 0, "scores": [], "latency_ms": 1.5,
-          "quantum_enhanced": False}),
-        (ChatCompletionUsage, {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3, "cached": 9},
-         {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3}),
+        (
+            ModelInfo,
+            {"id": "m", "name": "M"},
+            {
+                "id": "m",
+                "name": "M",
+                "description": None,
+                "context_length": 4096,
+                "supports_streaming": True,
+                "supports_functions": False,
+                "supports_vision": False,
+                "input_cost_per_1k": 0.0,
+                "output_cost_per_1k": 0.0,
+                "is_custom": False,
+                "base_model": None,
+            },
+        ),
+        (
+            ChatCompletion,
+            {"id": "c", "created": 1, "model": "m", "choices": []},
+            {
+                "id": "c",
+                "object": "chat.completion",
+                "created": 1,
+                "model": "m",
+                "choices": [],
+                "usage": None,
+                "rerank_tier": None,
+                "quantum_enhanced": False,
+            },
+        ),
+        (
+            ChatCompletionChunk,
+            {"id": "c", "created": 1, "model": "m", "choices": []},
+            {"id": "c", "object": "chat.completion.chunk", "created": 1, "model": "m", "choices": []},
+        ),
+        (
+            RerankResult,
+            RERANK,
+            {
+                "tier_used": "fast",
+                "candidates_evaluated": 3,
+                "best_index": 0,
+                "scores": [],
+                "latency_ms": 1.5,
+                "quantum_enhanced": False,
+            },
+        ),
+        (
+            ChatCompletionUsage,
+            {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3, "cached": 9},
+            {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3},
+        ),
         (FeedbackStats, STATS, {**STATS, "tags_distribution": {}}),
         (TrainingJobCancel, {}, {"reason": None}),
     ],
@@ -65,9 +109,17 @@ def test_dump_of_a_record_built_with_few_members(record, given, expected):
 @pytest.mark.parametrize(
     "record, given, expected",
     [
-        (TrainingJobCreate, {"training_type": "sft"},
-         {"training_type": "sft", "base_model": "meta-llama/Llama-3.1-8B-Instruct", "config": {}, "num_gpus": 8,
-          "priority": "normal"}),
+        (
+            TrainingJobCreate,
+            {"training_type": "sft"},
+            {
+                "training_type": "sft",
+                "base_model": "meta-llama/Llama-3.1-8B-Instruct",
+                "config": {},
+                "num_gpus": 8,
+                "priority": "normal",
+            },
+        ),
         (TenantCreate, {"name": "Acme"}, {"name": "Acme", "plan": "free", "metadata": {}}),
         (TenantUpdate, {}, {}),
         (TenantUpdate, {"is_active": False}, {"is_active": False}),

@@ -4,7 +4,6 @@ import json
 from datetime import datetime, timezone
 
 import pytest
-
 from korvane_sdk.models import ChatCompletion, ChatMessage, RerankResult, Tenant, TenantUpdate
 
 ANSWER = {
@@ -17,7 +16,9 @@ TENANT = {"id": "t1", "name": "Acme", "slug": "acme", "created_at": "2024-01-15T
 
 
 def test_nested_records_become_mappings():
-    dumped = ChatCompletion(**ANSWER, usage={"prompt_tokens": 1, "completion_tokens": 1, "total_tokens": 2}).model_dump()
+    dumped = ChatCompletion(
+        **ANSWER, usage={"prompt_tokens": 1, "completion_tokens": 1, "total_tokens": 2}
+    ).model_dump()
     assert dumped["choices"] == [
         {"index": 0, "message": {"role": "assistant", "content": "Hi", "name": None}, "finish_reason": None}
     ]
@@ -28,7 +29,10 @@ def test_nested_records_become_mappings():
 def test_exclude_none_reaches_nested_records_but_not_free_mappings():
     completion = ChatCompletion(**ANSWER)
     assert completion.model_dump(exclude_none=True) == {
-        "id": "c1", "object": "chat.completion", "created": 1, "model": "m",
+        "id": "c1",
+        "object": "chat.completion",
+        "created": 1,
+        "model": "m",
         "choices": [{"index": 0, "message": {"role": "assistant", "content": "Hi"}}],
         "quantum_enhanced": False,
     }
@@ -44,7 +48,12 @@ def test_empty_values_other_than_none_stay():
 def test_declaration_order_even_when_a_default_sits_between_required_fields():
     result = RerankResult(latency_ms=2, best_index=1, candidates_evaluated=4, tier_used="fast", scores=[0.5])
     assert list(result.model_dump()) == [
-        "tier_used", "candidates_evaluated", "best_index", "scores", "latency_ms", "quantum_enhanced",
+        "tier_used",
+        "candidates_evaluated",
+        "best_index",
+        "scores",
+        "latency_ms",
+        "quantum_enhanced",
     ]
 
 
@@ -66,13 +75,21 @@ def test_python_mode_keeps_python_values():
 def test_json_mode_gives_json_types_only():
     when = datetime(2024, 1, 15, 10, 30, tzinfo=timezone.utc)
     message = ChatMessage(role="user", content="x")
-    tenant = Tenant(**TENANT, metadata={"t": (1, 2), "s": {3}, "when": when, "inf": float("inf"), "b": b"raw",
-                                        "message": message})
+    tenant = Tenant(
+        **TENANT, metadata={"t": (1, 2), "s": {3}, "when": when, "inf": float("inf"), "b": b"raw", "message": message}
+    )
     tenant.metadata[1] = "numeric key"  # assigned by hand: construction accepts text keys only
     dumped = tenant.model_dump(mode="json")
     assert dumped["created_at"] == "2024-01-15T10:30:00Z"
-    assert dumped["metadata"] == {"t": [1, 2], "s": [3], "when": "2024-01-15T10:30:00Z", "inf": None, "b": "raw",
-                                  "message": {"role": "user", "content": "x", "name": None}, "1": "numeric key"}
+    assert dumped["metadata"] == {
+        "t": [1, 2],
+        "s": [3],
+        "when": "2024-01-15T10:30:00Z",
+        "inf": None,
+        "b": "raw",
+        "message": {"role": "user", "content": "x", "name": None},
+        "1": "numeric key",
+    }
     assert json.loads(json.dumps(dumped)) == dumped
 
 
@@ -119,8 +136,9 @@ def cyclic_list():
 
 
 @pytest.mark.parametrize("metadata", [deep_mapping(100_000), {"loop": cyclic_list()}])
-@pytest.mark.parametrize("dump", [lambda r: r.model_dump(), lambda r: r.model_dump(mode="json"),
-                                  lambda r: r.model_dump_json()])
+@pytest.mark.parametrize(
+    "dump", [lambda r: r.model_dump(), lambda r: r.model_dump(mode="json"), lambda r: r.model_dump_json()]
+)
 def test_deep_or_cyclic_free_values_raise_recursion_error(metadata, dump):
     tenant = Tenant(**TENANT, metadata=metadata)
     with pytest.raises(RecursionError):

@@ -3,7 +3,6 @@
 import pickle
 
 import pytest
-
 from korvane_sdk.models import (
     ChatCompletion,
     ChatMessage,
@@ -70,8 +69,10 @@ def test_nested_locations_name_the_path():
         "id": "c1",
         "created": 1,
         "model": "m",
-        "choices": [{"index": 0, "message": {"role": "assistant", "content": "ok"}},
-                    {"index": "x", "message": {"role": "assistant", "content": None}}],
+        "choices": [
+            {"index": 0, "message": {"role": "assistant", "content": "ok"}},
+            {"index": "x", "message": {"role": "assistant", "content": None}},
+        ],
         "usage": {"prompt_tokens": 1, "completion_tokens": 2},
     }
     error = errors_of(lambda: ChatCompletion(**answer))
@@ -86,16 +87,41 @@ def test_nested_locations_name_the_path():
 @pytest.mark.parametrize(
     "call, loc, error_type, msg, ctx",
     [
-        (lambda v: FeedbackCreate(request_id="r", rating=v), ("rating",), "less_than_equal",
-         "Input should be less than or equal to 1", {"le": 1}),
-        (lambda v: Feedback(id="f", tenant_id="t", request_id="r", created_at=0, rating=v), ("rating",),
-         "less_than_equal", "Input should be less than or equal to 1", {"le": 1}),
-        (lambda v: TrainingJobCreate(training_type="sft", num_gpus=v), ("num_gpus",), "less_than_equal",
-         "Input should be less than or equal to 64", {"le": 64}),
-        (lambda v: TenantCreate(name="x" * v), ("name",), "string_too_long",
-         "String should have at most 255 characters", {"max_length": 255}),
-        (lambda v: DatasetCreate(name="x" * v), ("name",), "string_too_long",
-         "String should have at most 255 characters", {"max_length": 255}),
+        (
+            lambda v: FeedbackCreate(request_id="r", rating=v),
+            ("rating",),
+            "less_than_equal",
+            "Input should be less than or equal to 1",
+            {"le": 1},
+        ),
+        (
+            lambda v: Feedback(id="f", tenant_id="t", request_id="r", created_at=0, rating=v),
+            ("rating",),
+            "less_than_equal",
+            "Input should be less than or equal to 1",
+            {"le": 1},
+        ),
+        (
+            lambda v: TrainingJobCreate(training_type="sft", num_gpus=v),
+            ("num_gpus",),
+            "less_than_equal",
+            "Input should be less than or equal to 64",
+            {"le": 64},
+        ),
+        (
+            lambda v: TenantCreate(name="x" * v),
+            ("name",),
+            "string_too_long",
+            "String should have at most 255 characters",
+            {"max_length": 255},
+        ),
+        (
+            lambda v: DatasetCreate(name="x" * v),
+            ("name",),
+            "string_too_long",
+            "String should have at most 255 characters",
+            {"max_length": 255},
+        ),
     ],
 )
 @pytest.mark.parametrize("excess", [1, 10**30])
@@ -110,16 +136,41 @@ def test_upper_bounds(call, loc, error_type, msg, ctx, excess):
 @pytest.mark.parametrize(
     "call, given, error_type, msg, ctx",
     [
-        (lambda v: FeedbackCreate(request_id="r", rating=v), -2, "greater_than_equal",
-         "Input should be greater than or equal to -1", {"ge": -1}),
-        (lambda v: FeedbackCreate(request_id="r", rating=v), -(10**30), "greater_than_equal",
-         "Input should be greater than or equal to -1", {"ge": -1}),
-        (lambda v: TrainingJobCreate(training_type="sft", num_gpus=v), 0, "greater_than_equal",
-         "Input should be greater than or equal to 1", {"ge": 1}),
-        (lambda v: TenantCreate(name=v), "", "string_too_short",
-         "String should have at least 1 character", {"min_length": 1}),
-        (lambda v: DatasetCreate(name=v), "", "string_too_short",
-         "String should have at least 1 character", {"min_length": 1}),
+        (
+            lambda v: FeedbackCreate(request_id="r", rating=v),
+            -2,
+            "greater_than_equal",
+            "Input should be greater than or equal to -1",
+            {"ge": -1},
+        ),
+        (
+            lambda v: FeedbackCreate(request_id="r", rating=v),
+            -(10**30),
+            "greater_than_equal",
+            "Input should be greater than or equal to -1",
+            {"ge": -1},
+        ),
+        (
+            lambda v: TrainingJobCreate(training_type="sft", num_gpus=v),
+            0,
+            "greater_than_equal",
+            "Input should be greater than or equal to 1",
+            {"ge": 1},
+        ),
+        (
+            lambda v: TenantCreate(name=v),
+            "",
+            "string_too_short",
+            "String should have at least 1 character",
+            {"min_length": 1},
+        ),
+        (
+            lambda v: DatasetCreate(name=v),
+            "",
+            "string_too_short",
+            "String should have at least 1 character",
+            {"min_length": 1},
+        ),
     ],
 )
 def test_lower_bounds(call, given, error_type, msg, ctx):
@@ -156,8 +207,11 @@ def test_positional_arguments_are_a_type_error():
 def test_model_validate_refuses_what_is_not_a_mapping(given):
     (error,) = errors_of(lambda: ChatMessage.model_validate(given)).errors()
     assert error["type"] == "model_type" and error["loc"] == () and error["input"] == given
-    assert str(errors_of(lambda: ChatMessage.model_validate(given))).split("\n")[1].startswith(
-        "Input should be a valid dictionary or instance of ChatMessage")
+    assert (
+        str(errors_of(lambda: ChatMessage.model_validate(given)))
+        .split("\n")[1]
+        .startswith("Input should be a valid dictionary or instance of ChatMessage")
+    )
 
 
 @pytest.mark.parametrize(
@@ -185,7 +239,12 @@ def test_a_failed_construction_changes_nothing():
 
 
 def test_deeply_nested_json_gives_a_python_exception():
-    deep = '{"id": "t", "name": "n", "slug": "s", "created_at": 0, "metadata": {"a": ' + "[" * 200_000 + "]" * 200_000 + "}}"
+    deep = (
+        '{"id": "t", "name": "n", "slug": "s", "created_at": 0, "metadata": {"a": '
+        + "[" * 200_000
+        + "]" * 200_000
+        + "}}"
+    )
     with pytest.raises((RecursionError, ValidationError)):
         Tenant.model_validate_json(deep)
 

@@ -6,41 +6,81 @@ import json
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-
 from korvane_sdk import models
 from korvane_sdk.models import ValidationError
 
 # A trivial subclass takes the general path; the class of the table itself reads directly.
-GENERAL = {name: type(name, (getattr(models, name),), {}) for name in
-           ("ChatCompletion", "ChatCompletionChunk", "Tenant", "TrainingJob", "FeedbackStats")}
-
-SAMPLES = {
-    "ChatCompletion": {"id": "c", "object": "chat.completion", "created": 1, "model": "m",
-                       "choices": [{"index": 0, "message": {"role": "assistant", "content": "hi"},
-                                    "finish_reason": "stop"}],
-                       "usage": {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3},
-                       "rerank_tier": None, "quantum_enhanced": False},
-    "ChatCompletionChunk": {"id": "k", "created": 2, "model": "m",
-                            "choices": [{"index": 0, "delta": {"content": "x"}, "finish_reason": None}]},
-    "Tenant": {"id": "t", "name": "n", "slug": "s", "created_at": "2025-03-01T00:00:00Z",
-               "features": ["a"], "metadata": {"k": [1, {"z": None}]}},
-    "TrainingJob": {"id": "j", "tenant_id": "t", "status": "running", "training_type": "sft", "base_model": "b",
-                    "progress": 0.5, "created_at": 1700000000, "hyperparameters": {"lr": 0.1}},
-    "FeedbackStats": {"total_count": 3, "positive_count": 1, "negative_count": 1, "neutral_count": 1,
-                      "positive_rate": 0.33, "tags_distribution": {"a": 2, "b": "3"}},
+GENERAL = {
+    name: type(name, (getattr(models, name),), {})
+    for name in ("ChatCompletion", "ChatCompletionChunk", "Tenant", "TrainingJob", "FeedbackStats")
 }
 
-scalars = st.one_of(st.none(), st.booleans(), st.integers(min_value=-2**70, max_value=2**70),
-                    st.floats(allow_nan=False, allow_infinity=False), st.text(max_size=8),
-                    st.sampled_from(["5", "5.0", "yes", "2025-03-01T00:00:00+01:00", "", "x" * 70]))
-values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=4), inner,
-                                                                                          max_size=3), max_leaves=8)
+SAMPLES = {
+    "ChatCompletion": {
+        "id": "c",
+        "object": "chat.completion",
+        "created": 1,
+        "model": "m",
+        "choices": [{"index": 0, "message": {"role": "assistant", "content": "hi"}, "finish_reason": "stop"}],
+        "usage": {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3},
+        "rerank_tier": None,
+        "quantum_enhanced": False,
+    },
+    "ChatCompletionChunk": {
+        "id": "k",
+        "created": 2,
+        "model": "m",
+        "choices": [{"index": 0, "delta": {"content": "x"}, "finish_reason": None}],
+    },
+    "Tenant": {
+        "id": "t",
+        "name": "n",
+        "slug": "s",
+        "created_at": "2025-03-01T00:00:00Z",
+        "features": ["a"],
+        "metadata": {"k": [1, {"z": None}]},
+    },
+    "TrainingJob": {
+        "id": "j",
+        "tenant_id": "t",
+        "status": "running",
+        "training_type": "sft",
+        "base_model": "b",
+        "progress": 0.5,
+        "created_at": 1700000000,
+        "hyperparameters": {"lr": 0.1},
+    },
+    "FeedbackStats": {
+        "total_count": 3,
+        "positive_count": 1,
+        "negative_count": 1,
+        "neutral_count": 1,
+        "positive_rate": 0.33,
+        "tags_distribution": {"a": 2, "b": "3"},
+    },
+}
+
+scalars = st.one_of(
+    st.none(),
+    st.booleans(),
+    st.integers(min_value=-(2**70), max_value=2**70),
+    st.floats(allow_nan=False, allow_infinity=False),
+    st.text(max_size=8),
+    st.sampled_from(["5", "5.0", "yes", "2025-03-01T00:00:00+01:00", "", "x" * 70]),
+)
+values = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=3) | st.dictionaries(st.text(max_size=4), inner, max_size=3),
+    max_leaves=8,
+)
 
 
 def text_of(pairs, escape):
     """An object's JSON text from (key, value-text) pairs, keys written with \\u escapes when asked."""
+
     def key(k):
         return '"%s"' % "".join("\\u%04x" % ord(c) for c in k) if escape else json.dumps(k)
+
     return "{" + ",".join("%s:%s" % (key(k), v) for k, v in pairs) + "}"
 
 
@@ -98,19 +138,46 @@ def test_shared_repeated_values_stay_independent():
 # the edges of 64-bit integers and of doubles, long mantissas, escapes of surrogates and NUL,
 # repeated keys. Compared by repr, so 0.0 against -0.0 or 1 against 1.0 counts as a difference.
 EDGE_LITERALS = [
-    "-0", "-0.0", "0e0", "1E+2", "1e400", "-1e400", "1e-400", "9223372036854775807", "9223372036854775808",
-    "-9223372036854775808", "-9223372036854775809", "18446744073709551615", "18446744073709551616",
-    "123456789012345678901234567890", "0.1000000000000000055511151231257827",
-    "-0.1000000000000000055511151231257827", "2.2250738585072011e-308", "4.9406564584124654e-324",
-    "1.7976931348623157e308", "1.7976931348623159e308", "NaN", "-Infinity",
-    '"\\ud800"', '"x\\udc00"', '"\\ud83d\\ude00"', '"a\\u0000b"', '"\\/\\b"', '"\u00e9\u4e2d"',
-    '{"\\ud800": 1}', '{"a\\u0000b": 1, "a": 2}', '{"k": 1, "k": [2]}', '[[[[[[[[[[[[1]]]]]]]]]]]]',
+    "-0",
+    "-0.0",
+    "0e0",
+    "1E+2",
+    "1e400",
+    "-1e400",
+    "1e-400",
+    "9223372036854775807",
+    "9223372036854775808",
+    "-9223372036854775808",
+    "-9223372036854775809",
+    "18446744073709551615",
+    "18446744073709551616",
+    "123456789012345678901234567890",
+    "0.1000000000000000055511151231257827",
+    "-0.1000000000000000055511151231257827",
+    "2.2250738585072011e-308",
+    "4.9406564584124654e-324",
+    "1.7976931348623157e308",
+    "1.7976931348623159e308",
+    "NaN",
+    "-Infinity",
+    '"\\ud800"',
+    '"x\\udc00"',
+    '"\\ud83d\\ude00"',
+    '"a\\u0000b"',
+    '"\\/\\b"',
+    '"\u00e9\u4e2d"',
+    '{"\\ud800": 1}',
+    '{"a\\u0000b": 1, "a": 2}',
+    '{"k": 1, "k": [2]}',
+    "[[[[[[[[[[[[1]]]]]]]]]]]]",
 ]
 
 
 @pytest.mark.parametrize("literal", EDGE_LITERALS)
-@pytest.mark.parametrize("name, member", [("TrainingJob", "config"), ("TrainingJob", "progress"),
-                                          ("FeedbackStats", "total_count"), ("Tenant", "metadata")])
+@pytest.mark.parametrize(
+    "name, member",
+    [("TrainingJob", "config"), ("TrainingJob", "progress"), ("FeedbackStats", "total_count"), ("Tenant", "metadata")],
+)
 def test_edge_literals_read_alike(name, member, literal):
     sample = dict(SAMPLES[name])
     sample.pop(member, None)

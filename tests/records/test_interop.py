@@ -4,7 +4,6 @@ import subprocess
 import sys
 
 import pytest
-
 from korvane_sdk.models import ChatMessage, Tenant, ValidationError
 
 
@@ -26,8 +25,10 @@ def test_records_inside_pydantic_models():
         tenant: Tenant
         messages: list[ChatMessage] = []
 
-    data = {"tenant": {"id": "t", "name": "n", "slug": "s", "created_at": "2024-01-01T00:00:00Z"},
-            "messages": [{"role": "user", "content": "Hi"}, ChatMessage(role="assistant", content="Yo")]}
+    data = {
+        "tenant": {"id": "t", "name": "n", "slug": "s", "created_at": "2024-01-01T00:00:00Z"},
+        "messages": [{"role": "user", "content": "Hi"}, ChatMessage(role="assistant", content="Yo")],
+    }
     conversation = Conversation(**data)
     assert isinstance(conversation.tenant, Tenant) and conversation.messages[1].content == "Yo"
     assert Conversation.model_validate_json(conversation.model_dump_json()) == conversation

@@ -4,18 +4,37 @@ import copy
 import pickle
 import weakref
 
-import pytest
-
 import korvane_sdk
+import pytest
 from korvane_sdk import models
 from korvane_sdk.models import BaseModel, ChatCompletion, ChatMessage, FieldInfo, Tenant, TrainingJobCreate
 
-TENANT = {"id": "t1", "name": "Acme", "slug": "acme", "created_at": "2024-01-15T10:30:00Z",
-          "metadata": {"deep": {"list": [1, 2]}}}
+TENANT = {
+    "id": "t1",
+    "name": "Acme",
+    "slug": "acme",
+    "created_at": "2024-01-15T10:30:00Z",
+    "metadata": {"deep": {"list": [1, 2]}},
+}
 RECORD_NAMES = [
-    "ChatMessage", "ChatCompletionChoice", "ChatCompletionUsage", "ChatCompletion", "ChatCompletionChunk",
-    "ModelInfo", "RerankTier", "RerankResult", "Tenant", "TenantCreate", "TenantUpdate", "Feedback",
-    "FeedbackCreate", "FeedbackStats", "TrainingJob", "TrainingJobCreate", "TrainingJobCancel", "Dataset",
+    "ChatMessage",
+    "ChatCompletionChoice",
+    "ChatCompletionUsage",
+    "ChatCompletion",
+    "ChatCompletionChunk",
+    "ModelInfo",
+    "RerankTier",
+    "RerankResult",
+    "Tenant",
+    "TenantCreate",
+    "TenantUpdate",
+    "Feedback",
+    "FeedbackCreate",
+    "FeedbackStats",
+    "TrainingJob",
+    "TrainingJobCreate",
+    "TrainingJobCancel",
+    "Dataset",
     "DatasetCreate",
 ]
 
@@ -29,8 +48,17 @@ def test_module_surface():
         assert issubclass(getattr(models, name), BaseModel)
     for name in ("ChatCompletion", "ChatMessage", "Tenant", "Feedback", "TrainingJob"):
         assert getattr(korvane_sdk, name) is getattr(models, name)
-    assert korvane_sdk.__all__[2:11] == ["ChatCompletions", "ChatCompletion", "ChatMessage", "TenantManager",
-                                         "Tenant", "FeedbackManager", "Feedback", "TrainingManager", "TrainingJob"]
+    assert korvane_sdk.__all__[2:11] == [
+        "ChatCompletions",
+        "ChatCompletion",
+        "ChatMessage",
+        "TenantManager",
+        "Tenant",
+        "FeedbackManager",
+        "Feedback",
+        "TrainingManager",
+        "TrainingJob",
+    ]
 
 
 def test_equality_by_class_and_values():
@@ -119,13 +147,13 @@ def test_model_fields_describe_each_field():
     assert (fields["num_gpus"].default, fields["num_gpus"].ge, fields["num_gpus"].le) == (8, 1, 64)
     assert fields["dataset_id"].default is None
     assert repr(fields["num_gpus"]) == "FieldInfo(annotation=int, required=False, default=8, ge=1, le=64)"
-    from typing import Dict, List, Optional
+    import typing  # the annotations are typing's aliases (List, Optional, Dict), as in pydantic
 
     from korvane_sdk.models import ChatCompletionChoice, ChatCompletionUsage
 
-    assert ChatCompletion.model_fields["choices"].annotation == List[ChatCompletionChoice]
-    assert ChatCompletion.model_fields["usage"].annotation == Optional[ChatCompletionUsage]
-    assert Tenant.model_fields["metadata"].annotation == Dict[str, __import__("typing").Any]
+    assert ChatCompletion.model_fields["choices"].annotation == typing.List[ChatCompletionChoice]  # noqa: UP006
+    assert ChatCompletion.model_fields["usage"].annotation == typing.Optional[ChatCompletionUsage]  # noqa: UP045
+    assert Tenant.model_fields["metadata"].annotation == typing.Dict[str, typing.Any]  # noqa: UP006
     assert BaseModel.model_fields == {}
 
 
@@ -144,13 +172,14 @@ def test_subclasses_keep_the_fields_and_may_add_behaviour():
 
 def test_subclasses_cannot_declare_new_fields():
     with pytest.raises(TypeError, match=r"cannot declare new fields \(extra\)"):
+
         class WithExtra(ChatMessage):
             extra: int
 
     class Fine(ChatMessage):
         content: str
         _private: int = 0
-        limit: "ClassVar[int]" = 3
+        limit: "ClassVar[int]" = 3  # noqa: F821 (a string the records never evaluate)
 
     assert Fine(role="a", content="b").content == "b"
 

@@ -29,7 +29,6 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from hypothesis import HealthCheck, settings
 from hypothesis import strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, consumes, initialize, invariant, multiple, rule
-
 from korvane_sdk import KorvaneClient, models
 
 MESSAGE = {"role": "assistant", "content": "Hello", "name": None}
@@ -42,32 +41,108 @@ SAMPLES = {
     "ChatMessage": MESSAGE,
     "ChatCompletionChoice": CHOICE,
     "ChatCompletionUsage": USAGE,
-    "ChatCompletion": {"id": "c", "object": "chat.completion", "created": 1, "model": "m", "choices": [CHOICE],
-                       "usage": USAGE, "rerank_tier": None, "quantum_enhanced": False},
-    "ChatCompletionChunk": {"id": "k", "object": "chat.completion.chunk", "created": 2, "model": "m",
-                            "choices": [{"index": 0, "delta": {"content": "x"}, "finish_reason": None}]},
-    "ModelInfo": {"id": "m", "name": "Model", "description": None, "context_length": 4096,
-                  "supports_streaming": True, "input_cost_per_1k": 0.5, "base_model": None},
+    "ChatCompletion": {
+        "id": "c",
+        "object": "chat.completion",
+        "created": 1,
+        "model": "m",
+        "choices": [CHOICE],
+        "usage": USAGE,
+        "rerank_tier": None,
+        "quantum_enhanced": False,
+    },
+    "ChatCompletionChunk": {
+        "id": "k",
+        "object": "chat.completion.chunk",
+        "created": 2,
+        "model": "m",
+        "choices": [{"index": 0, "delta": {"content": "x"}, "finish_reason": None}],
+    },
+    "ModelInfo": {
+        "id": "m",
+        "name": "Model",
+        "description": None,
+        "context_length": 4096,
+        "supports_streaming": True,
+        "input_cost_per_1k": 0.5,
+        "base_model": None,
+    },
     "RerankTier": {"name": "quantum_cpu", "description": "fast", "latency_ms": 12, "quality_score": 0.9},
-    "RerankResult": {"tier_used": "quantum_cpu", "candidates_evaluated": 4, "best_index": 1,
-                     "scores": [0.1, 0.9], "latency_ms": 1.5, "quantum_enhanced": True},
-    "Tenant": {"id": "t", "name": "Acme", "slug": "acme", "plan": "pro", "is_active": True, "created_at": WHEN,
-               "updated_at": None, "monthly_tokens_used": 42, "features": ["sso"], "metadata": {"region": "eu"}},
+    "RerankResult": {
+        "tier_used": "quantum_cpu",
+        "candidates_evaluated": 4,
+        "best_index": 1,
+        "scores": [0.1, 0.9],
+        "latency_ms": 1.5,
+        "quantum_enhanced": True,
+    },
+    "Tenant": {
+        "id": "t",
+        "name": "Acme",
+        "slug": "acme",
+        "plan": "pro",
+        "is_active": True,
+        "created_at": WHEN,
+        "updated_at": None,
+        "monthly_tokens_used": 42,
+        "features": ["sso"],
+        "metadata": {"region": "eu"},
+    },
     "TenantCreate": {"name": "Acme", "slug": "acme", "plan": "free", "metadata": {}},
     "TenantUpdate": {"name": "Acme", "plan": None, "is_active": False, "metadata": None},
-    "Feedback": {"id": "f", "tenant_id": "t", "request_id": "r", "rating": 1, "comment": "good",
-                 "tags": ["helpful"], "created_at": WHEN, "model": "m"},
+    "Feedback": {
+        "id": "f",
+        "tenant_id": "t",
+        "request_id": "r",
+        "rating": 1,
+        "comment": "good",
+        "tags": ["helpful"],
+        "created_at": WHEN,
+        "model": "m",
+    },
     "FeedbackCreate": {"request_id": "r", "rating": -1, "comment": None, "tags": ["x"]},
-    "FeedbackStats": {"total_count": 3, "positive_count": 1, "negative_count": 1, "neutral_count": 1,
-                      "positive_rate": 0.33, "tags_distribution": {"a": 2}},
-    "TrainingJob": {"id": "j", "tenant_id": "t", "status": "running", "training_type": "sft", "base_model": "b",
-                    "config": {"lr": 0.1}, "progress": 0.5, "current_step": 1, "total_steps": 10,
-                    "metrics": {"loss": 1.25}, "created_at": 1700000000, "started_at": WHEN},
-    "TrainingJobCreate": {"training_type": "sft", "base_model": "b", "dataset_id": "d", "config": {},
-                          "num_gpus": 4, "priority": "normal"},
+    "FeedbackStats": {
+        "total_count": 3,
+        "positive_count": 1,
+        "negative_count": 1,
+        "neutral_count": 1,
+        "positive_rate": 0.33,
+        "tags_distribution": {"a": 2},
+    },
+    "TrainingJob": {
+        "id": "j",
+        "tenant_id": "t",
+        "status": "running",
+        "training_type": "sft",
+        "base_model": "b",
+        "config": {"lr": 0.1},
+        "progress": 0.5,
+        "current_step": 1,
+        "total_steps": 10,
+        "metrics": {"loss": 1.25},
+        "created_at": 1700000000,
+        "started_at": WHEN,
+    },
+    "TrainingJobCreate": {
+        "training_type": "sft",
+        "base_model": "b",
+        "dataset_id": "d",
+        "config": {},
+        "num_gpus": 4,
+        "priority": "normal",
+    },
     "TrainingJobCancel": {"reason": "no longer needed"},
-    "Dataset": {"id": "d", "tenant_id": "t", "name": "support", "description": None, "num_examples": 12,
-                "size_bytes": 2048, "dataset_type": "sft", "status": "ready", "created_at": WHEN},
+    "Dataset": {
+        "id": "d",
+        "tenant_id": "t",
+        "name": "support",
+        "description": None,
+        "num_examples": 12,
+        "size_bytes": 2048,
+        "dataset_type": "sft",
+        "status": "ready",
+        "created_at": WHEN,
+    },
     "DatasetCreate": {"name": "support", "description": "chats", "dataset_type": "sft"},
 }
 NAMES = sorted(SAMPLES)
@@ -80,14 +155,59 @@ GENERAL = {name: type(name, (cls,), {}) for name, cls in CLASSES.items()}
 
 # Values are drawn from a small pool so that members repeat and change from call to call, which is
 # what the kept values see in real answers; the pool holds odd and invalid values too.
-SCALARS = [None, True, False, 0, 1, 2, -1, 7, 2**63 - 1, 2**64 - 1, 2**64, -2**63, 0.5, -0.0, 1e300, 1.0,
-           "", "x", "assistant", "user", "Hello", "stop", "acme", "sft", "é", "\u2028", "日本",
-           "a\\b", 'q"uote', "5", "5.0", "1.", "yes", "off", "x" * 64, "y" * 65, "z" * 200,
-           WHEN, "2025-03-01T12:30:45.123456+05:30", "2025-03-01", "yesterday", "1700000000"]
+SCALARS = [
+    None,
+    True,
+    False,
+    0,
+    1,
+    2,
+    -1,
+    7,
+    2**63 - 1,
+    2**64 - 1,
+    2**64,
+    -(2**63),
+    0.5,
+    -0.0,
+    1e300,
+    1.0,
+    "",
+    "x",
+    "assistant",
+    "user",
+    "Hello",
+    "stop",
+    "acme",
+    "sft",
+    "é",
+    "\u2028",
+    "日本",
+    "a\\b",
+    'q"uote',
+    "5",
+    "5.0",
+    "1.",
+    "yes",
+    "off",
+    "x" * 64,
+    "y" * 65,
+    "z" * 200,
+    WHEN,
+    "2025-03-01T12:30:45.123456+05:30",
+    "2025-03-01",
+    "yesterday",
+    "1700000000",
+]
 scalars = st.sampled_from(SCALARS)
-values = st.recursive(scalars, lambda inner: st.lists(inner, max_size=3)
-                      | st.dictionaries(st.sampled_from(["a", "role", "content", "id", "k"]), inner, max_size=3),
-                      max_leaves=6)
+values = st.recursive(
+    scalars,
+    lambda inner: (
+        st.lists(inner, max_size=3)
+        | st.dictionaries(st.sampled_from(["a", "role", "content", "id", "k"]), inner, max_size=3)
+    ),
+    max_leaves=6,
+)
 
 
 def neighbours(value):
@@ -131,16 +251,19 @@ def members(draw, name, depth=0):
     return pairs
 
 
-NESTED = {"ChatCompletion": {"choices": "ChatCompletionChoice", "usage": "ChatCompletionUsage"},
-          "ChatCompletionChoice": {"message": "ChatMessage"}}
+NESTED = {
+    "ChatCompletion": {"choices": "ChatCompletionChoice", "usage": "ChatCompletionUsage"},
+    "ChatCompletionChoice": {"message": "ChatMessage"},
+}
 
 
 def object_text(pairs, draw):
     """JSON text of an object from (key, value) pairs, repeated keys kept, spacing and escapes varied."""
     ascii_only = draw(st.booleans())
     space = draw(st.sampled_from(["", " ", "\n  "]))
-    parts = [json.dumps(k, ensure_ascii=ascii_only) + ":" + space + json.dumps(v, ensure_ascii=ascii_only)
-             for k, v in pairs]
+    parts = [
+        json.dumps(k, ensure_ascii=ascii_only) + ":" + space + json.dumps(v, ensure_ascii=ascii_only) for k, v in pairs
+    ]
     return "{" + space + ("," + space).join(parts) + space + "}"
 
 
@@ -254,7 +377,7 @@ def expected_chunks(lines):
         line = line.strip()
         if not line.startswith("data: "):
             continue
-        data = line[len("data: "):]
+        data = line[len("data: ") :]
         if data == "[DONE]":
             break
         try:
@@ -264,7 +387,7 @@ def expected_chunks(lines):
         if not isinstance(value, dict):
             return chunks, ("TypeError",)
         value = {**CHUNK_DEFAULTS, "choices": [], **value}
-        made = outcome(lambda: GENERAL["ChatCompletionChunk"].model_validate(value))
+        made = outcome(lambda value=value: GENERAL["ChatCompletionChunk"].model_validate(value))
         if made[0] != "record":
             return chunks, made
         chunks.append(made)
@@ -274,8 +397,9 @@ def expected_chunks(lines):
 def read_stream(client):
     chunks = []
     try:
-        for chunk in client.chat.completions.create(model="m", messages=[{"role": "user", "content": "x"}],
-                                                    stream=True):
+        for chunk in client.chat.completions.create(
+            model="m", messages=[{"role": "user", "content": "x"}], stream=True
+        ):
             chunks.append(dumped(chunk))
     except models.ValidationError as error:
         return chunks, ("ValidationError", [(e["type"], e["loc"], e["msg"]) for e in error.errors()])
@@ -318,8 +442,13 @@ class RecordMachine(RuleBasedStateMachine):
             self.general.close()
 
     # -- records from JSON text -----------------------------------------------------------------
-    @rule(target=records, data=st.data(), name=st.sampled_from(NAMES), as_bytes=st.booleans(),
-          keep=st.integers(0, 3).map(lambda n: n == 0))
+    @rule(
+        target=records,
+        data=st.data(),
+        name=st.sampled_from(NAMES),
+        as_bytes=st.booleans(),
+        keep=st.integers(0, 3).map(lambda n: n == 0),
+    )
     def from_json(self, data, name, as_bytes, keep):
         text = data.draw(documents(name))
         self.read_json(name, text, as_bytes)
@@ -390,7 +519,10 @@ class RecordMachine(RuleBasedStateMachine):
     def chat_completion(self, data):
         text = data.draw(documents("ChatCompletion"))
         self.platform.answer(text)
-        call = lambda c: c.chat.completions.create(model="m", messages=[{"role": "user", "content": "x"}])
+
+        def call(c):
+            return c.chat.completions.create(model="m", messages=[{"role": "user", "content": "x"}])
+
         assert outcome(lambda: call(self.direct)) == outcome(lambda: call(self.general)), text
 
     @rule(data=st.data(), count=st.integers(0, 4))
@@ -399,8 +531,13 @@ class RecordMachine(RuleBasedStateMachine):
         for _ in range(count):
             kind = data.draw(st.integers(0, 9))
             if kind == 0:
-                lines.append(data.draw(st.sampled_from([": ping", "event: x", "data:{}", "data: not json",
-                                                        "data: [1]", "data: [DONE]"])))
+                lines.append(
+                    data.draw(
+                        st.sampled_from(
+                            [": ping", "event: x", "data:{}", "data: not json", "data: [1]", "data: [DONE]"]
+                        )
+                    )
+                )
             else:
                 lines.append("data: " + data.draw(documents("ChatCompletionChunk")).replace("\n", " "))
         lines.append("data: [DONE]")
@@ -434,8 +571,14 @@ def run(examples):
     from hypothesis.stateful import run_state_machine_as_test
 
     print(f"KORVANE_SEQUENCE_SEED={PROCESS_SEED}", file=sys.stderr, flush=True)
-    config = settings(max_examples=examples, stateful_step_count=40, deadline=None, database=None,
-                      report_multiple_bugs=False, suppress_health_check=list(HealthCheck))
+    config = settings(
+        max_examples=examples,
+        stateful_step_count=40,
+        deadline=None,
+        database=None,
+        report_multiple_bugs=False,
+        suppress_health_check=list(HealthCheck),
+    )
     run_state_machine_as_test(RecordMachine, settings=config)
 
 

@@ -13,7 +13,6 @@ import threading
 from pathlib import Path
 
 import pytest
-
 from korvane_sdk import models
 from record_machine import GENERAL, SAMPLES, run
 
@@ -32,7 +31,8 @@ def run_child(code_or_args, timeout=600):
 
 REPRODUCER = """
 from korvane_sdk import models as M
-C = '{"id":"c","object":"chat.completion","created":1,"model":"m","choices":[{"index":0,"message":{"role":"assistant","content":"Hello","name":null},"finish_reason":"stop"}]}'
+C = ('{"id":"c","object":"chat.completion","created":1,"model":"m","choices":[{"index":0,'
+     '"message":{"role":"assistant","content":"Hello","name":null},"finish_reason":"stop"}]}')
 M.ChatCompletion.model_validate_json(C)
 M.ChatMessage.model_validate_json('{"role":"user","content":"x"}')
 print(M.ChatCompletion.model_validate_json(C).choices[0].message.content)
@@ -44,21 +44,41 @@ def test_first_reported_sequence_reads_its_records():
 
 
 # A record class and a class it nests; each read is given two texts whose member values differ.
-NESTINGS = [("ChatCompletion", "ChatMessage"), ("ChatCompletion", "ChatCompletionChoice"),
-            ("ChatCompletion", "ChatCompletionUsage"), ("ChatCompletionChoice", "ChatMessage")]
+NESTINGS = [
+    ("ChatCompletion", "ChatMessage"),
+    ("ChatCompletion", "ChatCompletionChoice"),
+    ("ChatCompletion", "ChatCompletionUsage"),
+    ("ChatCompletionChoice", "ChatMessage"),
+]
 VARIANTS = {
     "ChatMessage": [{"role": "assistant", "content": "Hello", "name": None}, {"role": "user", "content": "x"}],
-    "ChatCompletionUsage": [{"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3},
-                            {"prompt_tokens": 1000, "completion_tokens": 2000, "total_tokens": 3000}],
+    "ChatCompletionUsage": [
+        {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3},
+        {"prompt_tokens": 1000, "completion_tokens": 2000, "total_tokens": 3000},
+    ],
 }
-VARIANTS["ChatCompletionChoice"] = [{"index": 0, "message": m, "finish_reason": f}
-                                    for m, f in zip(VARIANTS["ChatMessage"], ["stop", "length"])]
-VARIANTS["ChatCompletion"] = [dict(SAMPLES["ChatCompletion"], id=i, model=m, choices=[c], usage=u)
-                              for i, m, c, u in zip(["c1", "c2"], ["m1", "model-two"], VARIANTS["ChatCompletionChoice"],
-                                                    VARIANTS["ChatCompletionUsage"])]
+VARIANTS["ChatCompletionChoice"] = [
+    {"index": 0, "message": m, "finish_reason": f}
+    for m, f in zip(VARIANTS["ChatMessage"], ["stop", "length"], strict=True)
+]
+VARIANTS["ChatCompletion"] = [
+    dict(SAMPLES["ChatCompletion"], id=i, model=m, choices=[c], usage=u)
+    for i, m, c, u in zip(
+        ["c1", "c2"],
+        ["m1", "model-two"],
+        VARIANTS["ChatCompletionChoice"],
+        VARIANTS["ChatCompletionUsage"],
+        strict=True,
+    )
+]
 # (class, variant) steps: every order of the two classes over three and four reads.
-ORDERS = [[(0, 0), (1, 1), (0, 0)], [(0, 0), (1, 1), (1, 0)], [(1, 0), (0, 1), (1, 0)], [(0, 1), (0, 0), (1, 1), (0, 1)],
-          [(1, 1), (1, 0), (0, 0), (1, 1)]]
+ORDERS = [
+    [(0, 0), (1, 1), (0, 0)],
+    [(0, 0), (1, 1), (1, 0)],
+    [(1, 0), (0, 1), (1, 0)],
+    [(0, 1), (0, 0), (1, 1), (0, 1)],
+    [(1, 1), (1, 0), (0, 0), (1, 1)],
+]
 
 SEQUENCE_CHILD = """
 import gc, json, sys
@@ -108,8 +128,13 @@ def test_threads_reading_records_at_once():
         for data in VARIANTS[name]:
             text = json.dumps(data)
             texts.append((getattr(models, name), text, GENERAL[name].model_validate_json(text).model_dump()))
-    texts.append((models.ChatCompletionChunk, json.dumps(SAMPLES["ChatCompletionChunk"]),
-                  models.ChatCompletionChunk(**SAMPLES["ChatCompletionChunk"]).model_dump()))
+    texts.append(
+        (
+            models.ChatCompletionChunk,
+            json.dumps(SAMPLES["ChatCompletionChunk"]),
+            models.ChatCompletionChunk(**SAMPLES["ChatCompletionChunk"]).model_dump(),
+        )
+    )
     failures = []
 
     def reader(offset):
@@ -128,7 +153,6 @@ def test_threads_reading_records_at_once():
     for thread in threads:
         thread.join()
     assert failures == []
-
 
 
 def test_clients_outlive_replaced_module_names():

@@ -4,17 +4,16 @@ Never run: every function here is only type-checked. Each assert_type is a claim
 type; a wrong stub fails the check, and so does a call that a user would write and the stubs refuse.
 """
 
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from datetime import datetime
-from typing import Any, Dict, List, Mapping, Optional, Union, assert_type
-
+from typing import Any, assert_type
 
 import korvane_sdk
 from korvane_sdk import ChatCompletion, ChatMessage, Korvane, KorvaneClient, KorvaneError
 from korvane_sdk.chat import ChatCompletionStream
 from korvane_sdk.exceptions import NotFoundError, RateLimitError
-from korvane_sdk.testing import LocalPlatform
 from korvane_sdk.models import ChatCompletionChunk, Dataset, Feedback, FeedbackStats, ModelInfo, Tenant, TrainingJob
+from korvane_sdk.testing import LocalPlatform
 
 
 def whole_and_streamed(client: KorvaneClient) -> None:
@@ -26,21 +25,21 @@ def whole_and_streamed(client: KorvaneClient) -> None:
     flag: bool = len(messages) > 1
     assert_type(
         client.chat.completions.create(model="m", messages=messages, stream=flag),
-        Union[ChatCompletion, ChatCompletionStream],
+        ChatCompletion | ChatCompletionStream,
     )
     with client.chat.completions.create(model="m", messages=messages, stream=True) as stream:
         assert_type(stream, ChatCompletionStream)
         for chunk in stream:
             assert_type(chunk, ChatCompletionChunk)
             for choice in chunk.choices:
-                assert_type(choice, Dict[str, Any])
+                assert_type(choice, dict[str, Any])
     reply = client.chat.completions.create(model="m", messages=messages)
     assert_type(reply.choices[0].message.content, str)
     assert_type(reply.usage.total_tokens if reply.usage else 0, int)
 
 
-def message_kinds(client: KorvaneClient, history: List[ChatMessage], extra: Mapping[str, Any]) -> None:
-    mixed: List[Union[Dict[str, str], ChatMessage]] = [ChatMessage(role="user", content="Hi")]
+def message_kinds(client: KorvaneClient, history: list[ChatMessage], extra: Mapping[str, Any]) -> None:
+    mixed: list[dict[str, str] | ChatMessage] = [ChatMessage(role="user", content="Hi")]
     client.chat.completions.create(model="m", messages=history)
     client.chat.completions.create(model="m", messages=mixed)
     client.chat.completions.create(model="m", messages=(extra,))
@@ -53,38 +52,37 @@ def client_settings() -> None:
     assert_type(client.timeout, float)
     with KorvaneClient() as same:
         assert_type(same, KorvaneClient)
-        assert_type(same.list_models(), List[ModelInfo])
+        assert_type(same.list_models(), list[ModelInfo])
     assert_type(korvane_sdk.__version__, str)
     assert_type(client.with_options(timeout=5, max_retries=1), KorvaneClient)
-    assert_type(
-        client.with_options(timeout=2.5).chat.completions.create(model="m", messages=[]), ChatCompletion)
+    assert_type(client.with_options(timeout=2.5).chat.completions.create(model="m", messages=[]), ChatCompletion)
 
 
 def administration(client: KorvaneClient, since: datetime) -> None:
-    assert_type(client.tenants.list(limit=10), List[Tenant])
+    assert_type(client.tenants.list(limit=10), list[Tenant])
     assert_type(client.tenants.create("Acme", metadata={"region": "eu"}), Tenant)
     assert_type(client.tenants.delete("t1"), bool)
-    assert_type(client.feedback.list(tenant_id="t1", start_date=since), List[Feedback])
+    assert_type(client.feedback.list(tenant_id="t1", start_date=since), list[Feedback])
     assert_type(client.feedback.stats(), FeedbackStats)
     assert_type(client.feedback.export(format="csv"), str)
     assert_type(client.training.create("sft", num_gpus=2), TrainingJob)
-    assert_type(client.training.list_datasets(), List[Dataset])
+    assert_type(client.training.list_datasets(), list[Dataset])
     assert_type(client.training.get_logs("j1", tail=5), str)
-    assert_type(client.training.get_metrics("j1"), Dict[str, Any])
+    assert_type(client.training.get_metrics("j1"), dict[str, Any])
     for tenant in client.tenants.iter(is_active=True, page_size=50):
         assert_type(tenant, Tenant)
     assert_type(next(client.feedback.iter(tenant_id="t1", rating=1)), Feedback)
-    assert_type(list(client.training.iter_jobs(status="running")), List[TrainingJob])
+    assert_type(list(client.training.iter_jobs(status="running")), list[TrainingJob])
     assert_type(next(client.training.iter_datasets(dataset_type="sft")), Dataset)
 
 
-def errors(client: KorvaneClient) -> Optional[int]:
+def errors(client: KorvaneClient) -> int | None:
     try:
         client.tenants.get("t1")
     except NotFoundError as error:
-        assert_type(error.http_status, Optional[int])
-        assert_type(error.request_id, Optional[str])
-        assert_type(error.headers, Optional[Dict[str, str]])
+        assert_type(error.http_status, int | None)
+        assert_type(error.request_id, str | None)
+        assert_type(error.headers, dict[str, str] | None)
     except RateLimitError as error:
         return error.retry_after
     except KorvaneError as error:
