@@ -172,8 +172,9 @@ def peer_korvane_http_aio(url):
 
     async def stream_all():
         chunks = 0
-        response = await session.request("POST", endpoint, json={**PAYLOAD, "stream": True}, headers=headers,
-                                         stream=True)
+        response = await session.request(
+            "POST", endpoint, json={**PAYLOAD, "stream": True}, headers=headers, stream=True
+        )
         async for line in response.aiter_lines():
             if line.startswith(b"data: ") and not line.startswith(b"data: [DONE]"):
                 json.loads(line[6:])
@@ -181,8 +182,9 @@ def peer_korvane_http_aio(url):
         return chunks
 
     async def stream_first():
-        response = await session.request("POST", endpoint, json={**PAYLOAD, "stream": True}, headers=headers,
-                                         stream=True)
+        response = await session.request(
+            "POST", endpoint, json={**PAYLOAD, "stream": True}, headers=headers, stream=True
+        )
         async for line in response.aiter_lines():
             if line.startswith(b"data: "):
                 json.loads(line[6:])

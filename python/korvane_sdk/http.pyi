@@ -101,6 +101,8 @@ class Session:
 __all__ = [
     "Session",
     "Response",
+    "AsyncSession",
+    "AsyncResponse",
     "Headers",
     "RequestException",
     "ConnectionError",
@@ -138,7 +140,7 @@ class AsyncResponse:
     async def __aexit__(self, exc_type: object, exc_value: object, traceback: object) -> None: ...
 
 class AsyncSession:
-    """Sends HTTP requests from an asyncio event loop: every transfer is moved on by the loop, connections are shared."""
+    """Sends HTTP requests from an asyncio event loop, which moves every transfer on; connections are shared."""
 
     verify: Any  # as Session.verify
     max_body_size: int

@@ -20,10 +20,16 @@ def _wire_fixtures():
     return module
 
 
-_wire = _wire_fixtures()
-raw_server = _wire.raw_server
-other_host = _wire.other_host
-tls_raw_server = _wire.tls_raw_server
+# Every fixture of the blocking wire tests but their `session`: ours is below.
+globals().update(
+    {
+        name: value
+        for name, value in vars(_wire_fixtures()).items()
+        if name != "session"
+        and type(value).__name__ in ("FixtureFunctionDefinition", "function")
+        and (hasattr(value, "_pytestfixturefunction") or type(value).__name__ == "FixtureFunctionDefinition")
+    }
+)
 
 
 @pytest.fixture

@@ -125,8 +125,16 @@ class SyncOverAsync:
 
     def request(self, method, url, params=None, json=None, files=None, headers=None, timeout=None, stream=False):
         response = self._runner.run(
-            self._session.request, method, url, params=params, json=json, files=files, headers=headers,
-            timeout=timeout, stream=stream)
+            self._session.request,
+            method,
+            url,
+            params=params,
+            json=json,
+            files=files,
+            headers=headers,
+            timeout=timeout,
+            stream=stream,
+        )
         return SyncResponse(self._runner, response, stream)
 
     def close(self):

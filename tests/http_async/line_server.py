@@ -21,8 +21,7 @@ class LineServer:
 
     def _run(self, ready):
         asyncio.set_event_loop(self.loop)
-        self.server = self.loop.run_until_complete(
-            asyncio.start_server(self._serve, "127.0.0.1", 0, backlog=4096))
+        self.server = self.loop.run_until_complete(asyncio.start_server(self._serve, "127.0.0.1", 0, backlog=4096))
         self.port = self.server.sockets[0].getsockname()[1]
         ready.set()
         self.loop.run_forever()
@@ -37,12 +36,15 @@ class LineServer:
                 query = {k: v[0] for k, v in parse_qs(parts.query).items()}
                 if parts.path == "/small":
                     body = b'{"ok": true}'
-                    writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s"
-                                 % (len(body), body))
+                    writer.write(
+                        b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: %d\r\n\r\n%s"
+                        % (len(body), body)
+                    )
                     await writer.drain()
                 elif parts.path == "/lines":
-                    writer.write(b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
-                                 b"Transfer-Encoding: chunked\r\n\r\n")
+                    writer.write(
+                        b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
+                    )
                     gap = float(query.get("gap", "0"))
                     for i in range(int(query.get("n", "10"))):
                         line = b'data: {"i": %d}\n\n' % i

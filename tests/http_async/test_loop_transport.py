@@ -3,7 +3,6 @@ and threads, closing with transfers in flight, uvloop, and TLS + HTTP/2 multiple
 
 import asyncio
 import gc
-import os
 import random
 import resource
 import socket
@@ -13,7 +12,6 @@ import threading
 import time
 
 import pytest
-
 from korvane_sdk.http import AsyncResponse, AsyncSession, ReadTimeout, SessionClosedError
 from line_server import LineServer
 from rawserver import self_signed_files
@@ -55,15 +53,15 @@ def test_whole_and_streamed_calls_reuse_every_connection(server):
 
 def test_cancellation_storm_leaves_no_error_and_flat_memory(server):
     """1,000 streams at once, half of them cancelled at random points, ten rounds."""
+
     async def one_round(session, rng):
-        tasks = [asyncio.ensure_future(read_stream(session, server.url + "/lines?n=20&gap=0.005"))
-                 for _ in range(1000)]
+        tasks = [asyncio.ensure_future(read_stream(session, server.url + "/lines?n=20&gap=0.005")) for _ in range(1000)]
         doomed = rng.sample(tasks, 500)
         for task in doomed:
             await asyncio.sleep(rng.random() * 0.002)
             task.cancel()
         results = await asyncio.gather(*tasks, return_exceptions=True)
-        for task, result in zip(tasks, results):
+        for task, result in zip(tasks, results, strict=True):
             if isinstance(result, asyncio.CancelledError):
                 assert task in doomed
             else:
@@ -121,6 +119,7 @@ def test_read_timeout_of_a_stalled_answer(server):
 
 def test_many_loops_one_after_another(server):
     for _ in range(30):
+
         async def main():
             session = AsyncSession()
             streamed = await session.request("GET", server.url + "/lines?n=50", stream=True)
@@ -237,7 +236,7 @@ def test_under_uvloop(server):
     uvloop.run(main())
 
 
-H2_APP = '''
+H2_APP = """
 async def app(scope, receive, send):
     if scope["type"] != "http":
         return
@@ -247,7 +246,7 @@ async def app(scope, receive, send):
     for _ in range(5):
         await send({"type": "http.response.body", "body": b"from " + client + b"\\n", "more_body": True})
     await send({"type": "http.response.body", "body": b"", "more_body": False})
-'''
+"""
 
 
 @pytest.fixture(scope="module")
@@ -260,8 +259,22 @@ def h2_server(tmp_path_factory):
         probe.bind(("127.0.0.1", 0))
         port = probe.getsockname()[1]
     process = subprocess.Popen(
-        [sys.executable, "-m", "hypercorn", "--certfile", cert, "--keyfile", key, "-b", f"127.0.0.1:{port}",
-         "client_app:app"], cwd=str(folder), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        [
+            sys.executable,
+            "-m",
+            "hypercorn",
+            "--certfile",
+            cert,
+            "--keyfile",
+            key,
+            "-b",
+            f"127.0.0.1:{port}",
+            "client_app:app",
+        ],
+        cwd=str(folder),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
     try:
         deadline = time.monotonic() + 20
         while time.monotonic() < deadline:

@@ -4,8 +4,15 @@ case of tests/http that takes the `session` fixture (same server, same assertion
 import importlib
 import inspect
 
-SHARED_MODULES = ["test_failures", "test_redirects", "test_responses", "test_sending", "test_trust",
-                  "test_uploads", "test_environment"]
+SHARED_MODULES = [
+    "test_failures",
+    "test_redirects",
+    "test_responses",
+    "test_sending",
+    "test_trust",
+    "test_uploads",
+    "test_environment",
+]
 
 
 def _collect():
@@ -20,7 +27,10 @@ def _collect():
                     for fixture_name, fixture in vars(module).items():
                         if fixture_name == "session":
                             continue  # ours (conftest.py) is the one under test
-                        if hasattr(fixture, "_pytestfixturefunction") or type(fixture).__name__ == "FixtureFunctionDefinition":
+                        if (
+                            hasattr(fixture, "_pytestfixturefunction")
+                            or type(fixture).__name__ == "FixtureFunctionDefinition"
+                        ):
                             shared.setdefault(fixture_name, fixture)
     return shared
 
