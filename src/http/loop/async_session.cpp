@@ -383,8 +383,8 @@ void bind_loop(nb::module_& m) {
 
     nb::class_<AsyncSession>(m, "AsyncSession", nb::dynamic_attr(),
                              "AsyncSession()\n--\n\n"
-                             "Sends HTTP requests from an asyncio event loop: every transfer is moved on by the "
-                             "loop, connections are shared.")
+                             "Sends HTTP requests from an asyncio event loop, which moves every transfer on; "
+                             "connections are shared.")
         .def(nb::init<>())
         .def_prop_rw(
             "verify", [](AsyncSession& s) { return s.verify; },
