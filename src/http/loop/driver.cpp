@@ -75,7 +75,9 @@ std::shared_ptr<LoopDriver> LoopDriver::create(nb::handle loop) {
     return driver;
 }
 
-LoopDriver::~LoopDriver() { shutdown(); }
+LoopDriver::~LoopDriver() {
+    guard([&] { shutdown(); });
+}
 
 nb::object running_loop_or_none() {
     static PyObject* get_running_loop = nullptr;  // asyncio._get_running_loop: strong, kept for the process
@@ -223,6 +225,11 @@ void LoopDriver::flush() {
 }
 
 void LoopDriver::settle() noexcept {
+    guard([&] { settle_due(); });
+    in_curl_ = false;
+}
+
+void LoopDriver::settle_due() {
     in_curl_ = true;  // curl calls below must not settle recursively
     // Completions first: they decide what the waiters get.
     int left = 0;
@@ -258,18 +265,6 @@ void LoopDriver::settle() noexcept {
         }
     }
     in_curl_ = false;
-}
-
-template <typename Fn>
-void LoopDriver::guard(Fn&& fn) noexcept {
-    // A failure of one transfer's callback is reported, never thrown into libcurl or the loop.
-    try {
-        fn();
-    } catch (nb::python_error& e) {
-        e.discard_as_unraisable("korvane_sdk.http.AsyncSession");
-    } catch (...) {
-        PyErr_Clear();
-    }
 }
 
 void LoopDriver::shutdown() {
@@ -315,7 +310,9 @@ AsyncTransfer::AsyncTransfer(std::shared_ptr<LoopDriver> driver, RequestPlan pla
     curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
 }
 
-AsyncTransfer::~AsyncTransfer() { detach(); }
+AsyncTransfer::~AsyncTransfer() {
+    LoopDriver::guard([&] { detach(); });
+}
 
 void AsyncTransfer::configure_shared() {
     configure(easy_.get());

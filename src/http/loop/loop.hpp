@@ -134,6 +134,11 @@ public:
     void flush();
     nb::object call_later(double seconds, nb::handle callback, nb::handle argument);
 
+    // Runs `fn`; a failure (of one transfer's callback, say) is reported as unraisable, never
+    // thrown into libcurl, the loop or a destructor.
+    template <typename Fn>
+    static void guard(Fn&& fn) noexcept;
+
     // Aborts every transfer, removes every reader and writer and the timer; later requests are
     // refused with SessionClosedError.
     void shutdown();
@@ -144,8 +149,7 @@ private:
     static int on_timer(CURLM* multi, long timeout_ms, void* self);
     void socket_ready(int fd, int mask);
     void settle() noexcept;  // after libcurl returned: completions, wakes, retired transfers
-    template <typename Fn>
-    static void guard(Fn&& fn) noexcept;
+    void settle_due();
 
     MultiHandle multi_;
     nb::object loop_;
@@ -161,6 +165,18 @@ private:
     bool in_curl_ = false;
     bool closed_ = false;
 };
+
+template <typename Fn>
+inline void LoopDriver::guard(Fn&& fn) noexcept {
+    // A failure of one transfer's callback is reported, never thrown into libcurl or the loop.
+    try {
+        fn();
+    } catch (nb::python_error& e) {
+        e.discard_as_unraisable("korvane_sdk.http.AsyncSession");
+    } catch (...) {
+        PyErr_Clear();
+    }
+}
 
 // The running event loop of this thread, or None.
 nb::object running_loop_or_none();
