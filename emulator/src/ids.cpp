@@ -1,12 +1,11 @@
 // Identifier generation: fast per-thread generator for ids, OS entropy for keys.
 #include "ids.hpp"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <random>
 #include <stdexcept>
+
+#include "entropy.hpp"
 
 namespace korvane::emulator {
 namespace {
@@ -19,16 +18,7 @@ struct OsEntropy {
     static constexpr result_type max() { return ~result_type{0}; }
     result_type operator()() {
         result_type value = 0;
-        auto* bytes = reinterpret_cast<unsigned char*>(&value);
-        std::size_t got = 0;
-        while (got < sizeof value) {
-            const ssize_t n = getrandom(bytes + got, sizeof value - got, 0);
-            if (n > 0) {
-                got += static_cast<std::size_t>(n);
-            } else if (errno != EINTR) {
-                throw std::runtime_error("getrandom failed");
-            }
-        }
+        if (!read_entropy(&value, sizeof value)) throw std::runtime_error("getrandom failed");
         return value;
     }
 };

@@ -148,7 +148,9 @@ GivenHeaders plan_headers(RequestPlan& plan, nb::handle headers) {
         given.user_agent |= equals_ignoring_case(name, "User-Agent");
         given.accept |= equals_ignoring_case(name, "Accept");
         // "Name;" is libcurl's way to send a header with an empty value ("Name:" would remove it).
-        std::string line = value.empty() ? name + ";" : name + ": " + value;
+        std::string line;
+        line.reserve(name.size() + value.size() + 2);
+        line.append(name).append(value.empty() ? ";" : ": ").append(value);
         plan.headers.append(line.c_str());
     }
     return given;

@@ -113,7 +113,8 @@ PyObject* Reader::enclosed_root() {
     const char* const end = text_.data() + text_.size();  // the added closing bracket
     for (auto item : enclosing) {
         od::value element;
-        if (auto code = std::move(item).get(element)) return fail(code);
+        // get() is rvalue-qualified: the move is what lets it take the value out.
+        if (auto code = std::move(item).get(element)) return fail(code);  // NOLINT(performance-move-const-arg)
         PyObject* result = value(element, 0);
         if (!result) return nullptr;
         const char* rest = nullptr;
@@ -170,7 +171,8 @@ PyObject* Reader::array(od::value& value, const char* start, std::size_t depth) 
     const std::size_t base = ws_.stack.size();
     for (auto item : items) {
         od::value element;
-        if (auto code = std::move(item).get(element)) return fail(code);
+        // get() is rvalue-qualified: the move is what lets it take the value out.
+        if (auto code = std::move(item).get(element)) return fail(code);  // NOLINT(performance-move-const-arg)
         PyObject* built = this->value(element, depth);
         if (!built) return nullptr;
         ws_.stack.push_back(built);  // owned by the stack from here on (Lease releases on failure)

@@ -498,10 +498,7 @@ nb::object Validator::date_time(PyObject* input) {
     } else if (PyBytes_Check(input)) {
         text = true;
         reading = datetime::from_text(bytes_view(input));
-    } else if (PyBool_Check(input)) {
-        issue("datetime_type", "Input should be a valid datetime", input);
-        return {};
-    } else if (PyLong_Check(input)) {
+    } else if (PyLong_Check(input) && !PyBool_Check(input)) {  // a bool is no timestamp: refused below
         int overflow = 0;
         const long long timestamp = PyLong_AsLongLongAndOverflow(input, &overflow);
         if (timestamp == -1 && PyErr_Occurred()) throw nb::python_error();

@@ -9,7 +9,7 @@ namespace korvane::api {
 namespace {
 
 // At most this many characters of a failed answer's body are kept on its error.
-constexpr Py_ssize_t kErrorBodyLimit = 64 * 1024;
+constexpr Py_ssize_t kErrorBodyLimit = Py_ssize_t{64} * 1024;
 
 // BaseException.add_note() where Python has it (3.11 on); before, the same `__notes__` list it
 // keeps, which callers and traceback printers of those versions can still read.
