@@ -195,6 +195,8 @@ extern "C" CURLMcode curl_multi_setopt(CURLM* m, CURLMoption option, ...) {
     va_list args;
     va_start(args, option);
     CURLMcode result;
+    // As in curl_easy_setopt: on LP64 the long and curl_off_t branches read alike.
+    // NOLINTBEGIN(bugprone-branch-clone)
     if (option < CURLOPTTYPE_OBJECTPOINT) {
         result = real(m, option, va_arg(args, long));
     } else if (option >= CURLOPTTYPE_OFF_T) {
@@ -202,6 +204,7 @@ extern "C" CURLMcode curl_multi_setopt(CURLM* m, CURLMoption option, ...) {
     } else {
         result = real(m, option, va_arg(args, void*));
     }
+    // NOLINTEND(bugprone-branch-clone)
     va_end(args);
     return result;
 }
