@@ -1,7 +1,7 @@
 """One peer of the concurrent benchmarks, in a process of its own (so its memory and CPU are its own).
 
 Usage: python async_peers.py PEER SCENARIO URL N ROUNDS
-  PEER      korvane-aio | korvane-threads | aiohttp | httpx | openai
+  PEER      korvane-aio | korvane-http-aio | korvane-threads | aiohttp | httpx | openai
   SCENARIO  stream (N streams at once, every chunk read) | whole (N whole calls at once) |
             hold (N streams opened and their first chunk read, then held: memory per open stream)
 Prints one JSON object: per round the count (chunks or calls), wall and CPU seconds; for "hold" the
@@ -158,6 +158,42 @@ def peer_korvane_aio(url):
     return whole, stream_all, stream_first, client.close
 
 
+def peer_korvane_http_aio(url):
+    """The transport alone: AsyncSession + aiter_lines + json.loads per data line, as the aiohttp peer."""
+    from korvane_sdk.http import AsyncSession
+
+    session = AsyncSession()
+    endpoint = url + "/v1/chat/completions"
+    headers = {"Authorization": "Bearer sk-bench"}
+
+    async def whole():
+        response = await session.request("POST", endpoint, json=PAYLOAD, headers=headers)
+        return json.loads(response.content)["choices"][0]["message"]["content"]
+
+    async def stream_all():
+        chunks = 0
+        response = await session.request(
+            "POST", endpoint, json={**PAYLOAD, "stream": True}, headers=headers, stream=True
+        )
+        async for line in response.aiter_lines():
+            if line.startswith(b"data: ") and not line.startswith(b"data: [DONE]"):
+                json.loads(line[6:])
+                chunks += 1
+        return chunks
+
+    async def stream_first():
+        response = await session.request(
+            "POST", endpoint, json={**PAYLOAD, "stream": True}, headers=headers, stream=True
+        )
+        async for line in response.aiter_lines():
+            if line.startswith(b"data: "):
+                json.loads(line[6:])
+                break
+        return response
+
+    return whole, stream_all, stream_first, session.aclose
+
+
 def peer_korvane_threads(url):
     """The blocking client through asyncio.to_thread: what users do today without an async client."""
     from concurrent.futures import ThreadPoolExecutor
@@ -192,6 +228,7 @@ PEERS = {
     "httpx": peer_httpx,
     "openai": peer_openai,
     "korvane-aio": peer_korvane_aio,
+    "korvane-http-aio": peer_korvane_http_aio,
     "korvane-threads": peer_korvane_threads,
 }
 

@@ -14,6 +14,8 @@ OSError
 """
 
 from ._core import (
+    AsyncResponse,
+    AsyncSession,
     ChunkedEncodingError,
     ConnectTimeout,
     Headers,
@@ -33,6 +35,8 @@ from ._core import (
 __all__ = [
     "Session",
     "Response",
+    "AsyncSession",
+    "AsyncResponse",
     "Headers",
     "RequestException",
     "ConnectionError",

@@ -1,6 +1,6 @@
 """The SDK's HTTP layer over libcurl: sessions, responses and transport errors."""
 
-from collections.abc import Iterator, Mapping
+from collections.abc import AsyncIterator, Iterator, Mapping
 from typing import IO, Any, Literal, overload
 
 _Params = Mapping[str, Any] | list[tuple[str, Any]] | str | bytes | None
@@ -101,6 +101,8 @@ class Session:
 __all__ = [
     "Session",
     "Response",
+    "AsyncSession",
+    "AsyncResponse",
     "Headers",
     "RequestException",
     "ConnectionError",
@@ -112,3 +114,49 @@ __all__ = [
     "ChunkedEncodingError",
     "SessionClosedError",
 ]
+
+class AsyncResponse:
+    """An answer of an AsyncSession: status, headers and body."""
+
+    @property
+    def status_code(self) -> int: ...
+    @property
+    def reason(self) -> str: ...
+    @property
+    def url(self) -> str: ...
+    @property
+    def headers(self) -> Headers: ...
+    @property
+    def ok(self) -> bool: ...
+    @property
+    def content(self) -> bytes: ...
+    @property
+    def text(self) -> str: ...
+    def json(self) -> Any: ...
+    async def aread(self) -> bytes: ...
+    def aiter_lines(self) -> AsyncIterator[bytes]: ...
+    async def aclose(self) -> None: ...
+    async def __aenter__(self) -> AsyncResponse: ...
+    async def __aexit__(self, exc_type: object, exc_value: object, traceback: object) -> None: ...
+
+class AsyncSession:
+    """Sends HTTP requests from an asyncio event loop, which moves every transfer on; connections are shared."""
+
+    verify: Any  # as Session.verify
+    max_body_size: int
+    def __init__(self) -> None: ...
+    async def request(
+        self,
+        method: str,
+        url: str,
+        params: _Params = None,
+        json: Any = None,
+        files: _Files = None,
+        headers: Mapping[str, str | bytes | None] | None = None,
+        timeout: _Timeout = None,
+        stream: bool = False,
+    ) -> AsyncResponse: ...
+    async def close(self) -> None: ...
+    async def aclose(self) -> None: ...
+    async def __aenter__(self) -> AsyncSession: ...
+    async def __aexit__(self, exc_type: object, exc_value: object, traceback: object) -> None: ...

@@ -148,6 +148,8 @@ KORVANE_CURL_FORWARD(CURLMcode, curl_multi_perform, CURLM_INTERNAL_ERROR, (CURLM
 KORVANE_CURL_FORWARD(CURLMcode, curl_multi_poll, CURLM_INTERNAL_ERROR,
                      (CURLM * m, struct curl_waitfd* fds, unsigned int n, int timeout_ms, int* ready),
                      (m, fds, n, timeout_ms, ready))
+KORVANE_CURL_FORWARD(CURLMcode, curl_multi_socket_action, CURLM_INTERNAL_ERROR,
+                     (CURLM * m, curl_socket_t s, int mask, int* running), (m, s, mask, running))
 KORVANE_CURL_FORWARD(CURLMsg*, curl_multi_info_read, nullptr, (CURLM * m, int* left), (m, left))
 KORVANE_CURL_FORWARD(const char*, curl_multi_strerror, "libcurl is not available", (CURLMcode c), (c))
 KORVANE_CURL_FORWARD(struct curl_slist*, curl_slist_append, nullptr, (struct curl_slist * list, const char* s),
@@ -180,6 +182,27 @@ extern "C" CURLcode curl_easy_setopt(CURL* h, CURLoption option, ...) {
         result = real(h, option, va_arg(args, curl_off_t));
     } else {
         result = real(h, option, va_arg(args, void*));
+    }
+    // NOLINTEND(bugprone-branch-clone)
+    va_end(args);
+    return result;
+}
+
+// The multi handle's options: long, pointer (object, function) or curl_off_t, by number range.
+extern "C" CURLMcode curl_multi_setopt(CURLM* m, CURLMoption option, ...) {
+    static const auto real = reinterpret_cast<CURLMcode (*)(CURLM*, CURLMoption, ...)>(resolve("curl_multi_setopt"));
+    if (!real) return CURLM_INTERNAL_ERROR;
+    va_list args;
+    va_start(args, option);
+    CURLMcode result;
+    // As in curl_easy_setopt: on LP64 the long and curl_off_t branches read alike.
+    // NOLINTBEGIN(bugprone-branch-clone)
+    if (option < CURLOPTTYPE_OBJECTPOINT) {
+        result = real(m, option, va_arg(args, long));
+    } else if (option >= CURLOPTTYPE_OFF_T) {
+        result = real(m, option, va_arg(args, curl_off_t));
+    } else {
+        result = real(m, option, va_arg(args, void*));
     }
     // NOLINTEND(bugprone-branch-clone)
     va_end(args);

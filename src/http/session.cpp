@@ -9,6 +9,7 @@
 #include "http/errors.hpp"
 #include "http/exchange.hpp"
 #include "http/headers.hpp"
+#include "http/loop/loop.hpp"
 #include "http/request_plan.hpp"
 #include "http/response.hpp"
 #include "http/transfer_pool.hpp"
@@ -62,6 +63,7 @@ struct Session {
 void bind(nb::module_& m) {
     bind_headers(m);
     bind_response(m);
+    bind_loop(m);
     nb::class_<Session>(m, "Session", nb::dynamic_attr(),
                         // The leading "Session()\n--\n\n" is CPython's signature header: Python 3.10's
                         // inspect reads it from a type that defines its own __new__, as this one does.

@@ -30,6 +30,10 @@ def runtime_module(module):
     return importlib.import_module("korvane_sdk" if module == "__init__" else f"korvane_sdk.{module}")
 
 
+# A stub declares a method with `def` or, for an awaited one, `async def`.
+FUNCTION_NODES = (ast.FunctionDef, ast.AsyncFunctionDef)
+
+
 def stub_methods():
     """(module, class, method, [stub FunctionDef overloads]) for every method the stubs declare, and
     (module, None, function, [overloads]) for every module-level function."""
@@ -37,14 +41,14 @@ def stub_methods():
         tree = stub_tree(module)
         functions = {}
         for node in tree.body:
-            if isinstance(node, ast.FunctionDef) and not node.name.startswith("_"):
+            if isinstance(node, FUNCTION_NODES) and not node.name.startswith("_"):
                 functions.setdefault(node.name, []).append(node)
         for name, overloads in functions.items():
             yield pytest.param(module, None, name, overloads, id=f"{module}.{name}")
         for cls in (node for node in tree.body if isinstance(node, ast.ClassDef)):
             methods = {}
             for node in cls.body:
-                if not isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                if not isinstance(node, FUNCTION_NODES):
                     continue
                 if node.name.startswith("__") and node.name not in CALLED_DUNDERS:
                     continue
@@ -108,7 +112,7 @@ def stub_exports(tree):
     assigns, and what it imports as itself (`from x import A as A`); other imports stay private."""
     names = set()
     for node in tree.body:
-        if isinstance(node, (ast.ClassDef, ast.FunctionDef)):
+        if isinstance(node, (ast.ClassDef, *FUNCTION_NODES)):
             names.add(node.name)
         elif isinstance(node, ast.AnnAssign) and isinstance(node.target, ast.Name):
             names.add(node.target.id)
@@ -153,7 +157,7 @@ def declared_attributes(node, classes):
         if isinstance(base, ast.Name) and base.id in classes:
             declared.update(declared_attributes(classes[base.id], classes))
     for item in node.body:
-        if isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+        if isinstance(item, (*FUNCTION_NODES, ast.ClassDef)):
             declared[item.name] = True
         elif isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name):
             declared[item.target.id] = "ClassVar" in ast.unparse(item.annotation)

@@ -1,0 +1,440 @@
+// korvane_sdk.http.AsyncSession and AsyncResponse: the Python face of the loop driver.
+#include <nanobind/stl/string.h>
+
+#include <memory>
+#include <optional>
+
+#include "http/curl_loader.hpp"
+#include "http/headers.hpp"
+#include "http/line_buffer.hpp"
+#include "http/loop/loop.hpp"
+#include "json/json.hpp"
+#include "py/guard.hpp"
+#include "py/raise.hpp"
+#include "py/signed_method.hpp"
+#include "py/spec_type.hpp"
+
+namespace korvane::http {
+namespace {
+
+constexpr size_t kMaxLine = size_t{64} << 20;  // as the blocking Response: a longer line is refused
+
+nb::object running_loop() {
+    nb::object loop = running_loop_or_none();
+    if (loop.is_none()) {
+        py::raise_text(PyExc_RuntimeError, "AsyncSession.request must be awaited inside a running event loop");
+    }
+    return loop;
+}
+
+// A future of the driver's loop already resolved with `value`.
+nb::object ready(LoopDriver& driver, nb::handle value) {
+    nb::object future = driver.create_future();
+    future.attr("set_result")(value);
+    return future;
+}
+
+}  // namespace
+
+class AsyncResponse {
+public:
+    explicit AsyncResponse(std::shared_ptr<AsyncTransfer> transfer)
+        : transfer_(std::move(transfer)),
+          status_(transfer_->status()),
+          reason_(transfer_->reason()),
+          url_(transfer_->url()) {
+        headers_ = nb::cast(std::move(transfer_->headers()), nb::rv_policy::move);
+    }
+    // With the GIL (nanobind frees instances under it). An unfinished transfer is aborted, now or
+    // once libcurl returns if it is the caller (see LoopDriver::retire).
+    ~AsyncResponse() {
+        if (transfer_) {
+            LoopDriver& driver = transfer_->driver();
+            driver.retire(std::move(transfer_));
+        }
+    }
+
+    int status_code() const { return status_; }
+    const std::string& reason() const { return reason_; }
+    const std::string& url() const { return url_; }
+    nb::object headers() const { return headers_; }
+    bool ok() const { return status_ < 400 || status_ >= 600; }
+
+    nb::object aread() {
+        if (content_.is_valid()) return ready(transfer_->driver(), content_);
+        AsyncTransfer& t = live();
+        t.driver().check_loop();
+        if (consumed_) py::raise_text(PyExc_RuntimeError, "The content for this response was already consumed");
+        if (t.finished()) {
+            if (t.failure()) raise_failure(t);
+            content_ = t.body_bytes();
+            return ready(t.driver(), content_);
+        }
+        nb::object future = t.driver().create_future();
+        t.wait(AsyncTransfer::Want::End, future);
+        // The bytes are kept by the transfer (body_bytes) for content/text/json afterwards.
+        return future;
+    }
+
+    nb::object content() {
+        if (content_.is_valid()) return content_;
+        AsyncTransfer& t = live();
+        if (t.has_body()) {  // aread() resolved with it
+            content_ = t.body_bytes();
+            return content_;
+        }
+        // A streamed body is there only after aread(), however early it happened to arrive, so
+        // the outcome does not depend on timing.
+        if (t.stream() || !t.finished() || consumed_) {
+            py::raise_text(PyExc_RuntimeError,
+                           "The body of a streamed AsyncResponse is not read yet: await aread() first");
+        }
+        if (t.failure()) raise_failure(t);
+        content_ = t.body_bytes();
+        return content_;
+    }
+
+    nb::object text() {
+        nb::object bytes = content();
+        std::string charset;
+        if (const std::string* type = nb::cast<const HeaderMap&>(headers_).find("Content-Type")) {
+            charset = header_parameter(*type, "charset").value_or(std::string());
+        }
+        const char* data = PyBytes_AS_STRING(bytes.ptr());
+        Py_ssize_t size = PyBytes_GET_SIZE(bytes.ptr());
+        PyObject* text = PyUnicode_Decode(data, size, charset.empty() ? "utf-8" : charset.c_str(), "replace");
+        if (!text && PyErr_ExceptionMatches(PyExc_LookupError)) {
+            PyErr_Clear();  // a character set Python does not know: UTF-8 is the best guess
+            text = PyUnicode_DecodeUTF8(data, size, "replace");
+        }
+        if (!text) throw nb::python_error();
+        return nb::steal(text);
+    }
+
+    nb::object json() {
+        nb::object bytes = content();
+        return json::parse(std::string_view(PyBytes_AS_STRING(bytes.ptr()), PyBytes_GET_SIZE(bytes.ptr())));
+    }
+
+    void close() {
+        if (transfer_ && !transfer_->finished()) {
+            std::shared_ptr<AsyncTransfer> transfer = transfer_;
+            transfer->abort();  // the connection is closed: the rest of the body is never read
+            closed_early_ = true;
+        }
+    }
+
+    nb::object aclose() {
+        close();
+        if (!transfer_) return nb::none();
+        return ready(transfer_->driver(), nb::none());
+    }
+
+    // The next line for the line iterator: the line, or nullopt when the caller has to wait for
+    // `future` (set), or nullopt with nothing set at the end.
+    std::optional<std::string_view> next_line(LineBuffer& buffer, bool whole, nb::object& future) {
+        AsyncTransfer& t = live();
+        for (;;) {
+            const bool at_end = whole || (t.finished() && t.received().empty() && !t.failure());
+            if (std::optional<std::string_view> line = buffer.next_line(at_end)) return line;
+            if (whole || at_end) return std::nullopt;
+            if (!t.received().empty()) {
+                buffer.append(t.received());
+                continue;
+            }
+            if (t.failure()) {
+                buffer.clear();
+                raise_failure(t);
+            }
+            if (buffer.pending() > kMaxLine) {
+                buffer.clear();
+                t.abort();
+                raise_error(ErrorKind::Request, "A line of the answer is longer than 64 MiB");
+            }
+            future = t.driver().create_future();
+            t.wait(AsyncTransfer::Want::Data, future);
+            return std::nullopt;
+        }
+    }
+
+    // Starts line reading: true when the whole body is here already (copied into `into`).
+    bool begin_lines(LineBuffer& into) {
+        AsyncTransfer& t = live();
+        t.driver().check_loop();
+        if (content_.is_valid() || t.has_body() || (t.finished() && !t.failure() && !t.stream())) {
+            nb::object bytes = content();  // read first: it may be what makes content_
+            std::string copy(PyBytes_AS_STRING(bytes.ptr()), static_cast<size_t>(PyBytes_GET_SIZE(bytes.ptr())));
+            into.append(copy);
+            return true;
+        }
+        consumed_ = true;
+        return false;
+    }
+
+private:
+    AsyncTransfer& live() {
+        if (!transfer_) raise_error(ErrorKind::Request, "The response was closed before its body was read");
+        return *transfer_;
+    }
+    [[noreturn]] void raise_failure(AsyncTransfer& t) {
+        const Failure& failure = *t.failure();
+        raise_error(failure);
+    }
+
+    std::shared_ptr<AsyncTransfer> transfer_;  // owned; given to the driver to retire on drop
+    int status_;
+    std::string reason_;
+    std::string url_;
+    nb::object headers_;
+    nb::object content_;  // the whole body once read (also kept by the transfer)
+    bool consumed_ = false;
+    bool closed_early_ = false;
+};
+
+nb::object make_async_response(std::shared_ptr<AsyncTransfer> transfer) {
+    return nb::cast(std::make_unique<AsyncResponse>(std::move(transfer)).release(), nb::rv_policy::take_ownership);
+}
+
+namespace {
+
+// The lines of an AsyncResponse: its own async iterator and the awaitable of each step, so a
+// line that is already here costs no future. Owner rule: `response` is strong (the iterator keeps
+// its response alive); `waiting` is the future it yielded last (strong), dropped on the next step.
+struct LineIterator {
+    PyObject_HEAD
+    PyObject* response;
+    PyObject* waiting;
+    LineBuffer* buffer;  // owned (made in aiter_lines, freed in dealloc)
+    bool whole;
+};
+
+int line_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+    return py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting>::traverse(self, visit, arg);
+}
+int line_iterator_clear(PyObject* self) {
+    return py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting>::clear(self);
+}
+void line_iterator_dealloc(PyObject* self) {
+    auto* it = reinterpret_cast<LineIterator*>(self);
+    std::unique_ptr<LineBuffer> owned(it->buffer);
+    it->buffer = nullptr;
+    py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting>::dealloc(self);
+}
+
+PyObject* line_iterator_self(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* line_iterator_next(PyObject* self) {
+    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto* it = reinterpret_cast<LineIterator*>(self);
+        Py_CLEAR(it->waiting);
+        if (!it->response) {  // cleared by the garbage collector
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            return nullptr;
+        }
+        AsyncResponse& response = nb::cast<AsyncResponse&>(nb::handle(it->response));
+        nb::object future;
+        std::optional<std::string_view> line = response.next_line(*it->buffer, it->whole, future);
+        if (line) {
+            PyObject* bytes = PyBytes_FromStringAndSize(line->data(), static_cast<Py_ssize_t>(line->size()));
+            if (!bytes) return nullptr;
+            PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, bytes);
+            Py_DECREF(bytes);
+            if (!stop) return nullptr;
+            PyErr_SetObject(PyExc_StopIteration, stop);
+            Py_DECREF(stop);
+            return nullptr;
+        }
+        if (!future.is_valid()) {
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            return nullptr;
+        }
+        // Yielded as `await future` would: the task waits for it, then steps this iterator again.
+        if (PyObject_SetAttrString(future.ptr(), "_asyncio_future_blocking", Py_True) < 0) return nullptr;
+        it->waiting = Py_NewRef(future.ptr());
+        return future.release().ptr();
+    });
+}
+
+PyType_Slot line_iterator_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(&line_iterator_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&line_iterator_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&line_iterator_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(&line_iterator_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&line_iterator_next)},
+    {Py_am_await, reinterpret_cast<void*>(&line_iterator_self)},
+    {Py_am_aiter, reinterpret_cast<void*>(&line_iterator_self)},
+    {Py_am_anext, reinterpret_cast<void*>(&line_iterator_self)},
+    {Py_tp_doc, const_cast<char*>("Lines of an AsyncResponse's body as they arrive.")},
+    {0, nullptr},
+};
+PyType_Spec line_iterator_spec = {"korvane_sdk.http._AsyncLineIterator", sizeof(LineIterator), 0,
+                                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, line_iterator_slots};
+
+nb::object aiter_lines(nb::handle self) {
+    AsyncResponse& response = nb::cast<AsyncResponse&>(self);
+    auto buffer = std::make_unique<LineBuffer>();
+    bool whole = response.begin_lines(*buffer);
+    PyTypeObject* type = py::kept_type<line_iterator_spec>();
+    auto* it = PyObject_GC_New(LineIterator, type);
+    if (!it) throw nb::python_error();
+    it->response = Py_NewRef(self.ptr());
+    it->waiting = nullptr;
+    it->buffer = buffer.release();
+    it->whole = whole;
+    PyObject_GC_Track(it);
+    return nb::steal(reinterpret_cast<PyObject*>(it));
+}
+
+struct AsyncSession {
+    AsyncSession() { ensure_curl_initialised(); }
+    // Drops every transfer still in flight (the loop may be gone already).
+    ~AsyncSession() {
+        if (driver) driver->shutdown();
+    }
+
+    // Bound to the loop of the first request; shared with every transfer made on it.
+    std::shared_ptr<LoopDriver> driver;
+    bool closed = false;
+    nb::object verify = nb::bool_(true);
+    static constexpr size_t kDefaultMaxBody = size_t{1} << 30;
+    size_t max_body = kDefaultMaxBody;
+
+    nb::object request(nb::handle method, nb::handle url, nb::handle params, nb::handle json, nb::handle files,
+                       nb::handle headers, nb::handle timeout, nb::handle stream) {
+        nb::object loop = running_loop();
+        if (driver) {
+            driver->check_loop(loop);
+        } else if (!closed) {
+            driver = LoopDriver::create(loop);
+        }
+        if (closed || driver->closed()) raise_error(ErrorKind::SessionClosed, "Session is closed");
+        int streaming = PyObject_IsTrue(stream.ptr());
+        if (streaming < 0) throw nb::python_error();
+        RequestPlan plan = plan_request(method, url, params, json, files, headers, timeout, streaming == 1, verify);
+        plan.max_body = max_body;
+        auto transfer = std::make_shared<AsyncTransfer>(driver, std::move(plan));
+        Failure failure;
+        if (!transfer->start(failure)) raise_error(failure);
+        nb::object future = driver->create_future();
+        driver->hold(transfer);
+        transfer->wait(streaming ? AsyncTransfer::Want::Headers : AsyncTransfer::Want::Whole, future);
+        return future;
+    }
+
+    nb::object close_now() {
+        closed = true;
+        if (!driver) return nb::none();
+        driver->shutdown();
+        return nb::none();
+    }
+};
+
+// `async def` methods that finish at once: an awaitable resolved with None.
+nb::object done_awaitable() {
+    static PyObject* sleep = nullptr;  // asyncio.sleep, strong, kept for the process
+    if (!sleep) sleep = nb::object(nb::module_::import_("asyncio").attr("sleep")).release().ptr();
+    PyObject* zero = PyLong_FromLong(0);
+    PyObject* coroutine = PyObject_CallOneArg(sleep, zero);
+    Py_DECREF(zero);
+    if (!coroutine) throw nb::python_error();
+    return nb::steal(coroutine);
+}
+
+// `async def __aenter__`: an awaitable resolved with `self`.
+nb::object ready_self(nb::handle self) {
+    static PyObject* sleep = nullptr;  // asyncio.sleep, strong, kept for the process
+    if (!sleep) sleep = nb::object(nb::module_::import_("asyncio").attr("sleep")).release().ptr();
+    return nb::steal(nb::handle(sleep)(0, self).release());
+}
+
+}  // namespace
+
+void bind_loop(nb::module_& m) {
+    nb::class_<AsyncResponse>(m, "AsyncResponse", "An answer of an AsyncSession: status, headers and body.")
+        .def_prop_ro("status_code", &AsyncResponse::status_code, "The HTTP status code.")
+        .def_prop_ro("reason", &AsyncResponse::reason, "The reason phrase of the status line (empty over HTTP/2).")
+        .def_prop_ro("url", &AsyncResponse::url, "The URL of the answer, after redirects.")
+        .def_prop_ro("headers", &AsyncResponse::headers, "The headers, looked up by name without regard to case.")
+        .def_prop_ro("ok", &AsyncResponse::ok, "False for a status from 400 to 599, else True.")
+        .def_prop_ro("content", &AsyncResponse::content, "The body as bytes, once it is in (else: await aread()).")
+        .def_prop_ro("text", &AsyncResponse::text,
+                     "The body as text, decoded by the declared charset, else as UTF-8 (bad bytes replaced).")
+        .def("json", &AsyncResponse::json, "The body decoded as json.loads decodes bytes.")
+        .def("aread", &AsyncResponse::aread, "Await the rest of the body; returns the whole body as bytes.")
+        .def("aiter_lines", &aiter_lines,
+             "The body's lines as they arrive, as bytes without their endings (LF, CR LF or CR).")
+        .def(
+            "aclose",
+            [](AsyncResponse& r) {
+                r.close();
+                return done_awaitable();
+            },
+            "Release the transfer; an unread body is never read (its connection is closed).")
+        .def("__aenter__", [](nb::handle self) { return ready_self(self); })
+        .def(
+            "__aexit__",
+            [](AsyncResponse& r, nb::handle, nb::handle, nb::handle) {
+                r.close();
+                return done_awaitable();
+            },
+            nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none())
+        .def("__repr__",
+             [](const AsyncResponse& r) { return "<AsyncResponse [" + std::to_string(r.status_code()) + "]>"; });
+
+    nb::class_<AsyncSession>(m, "AsyncSession", nb::dynamic_attr(),
+                             "AsyncSession()\n--\n\n"
+                             "Sends HTTP requests from an asyncio event loop, which moves every transfer on; "
+                             "connections are shared.")
+        .def(nb::init<>())
+        .def_prop_rw(
+            "verify", [](AsyncSession& s) { return s.verify; },
+            [](AsyncSession& s, nb::object value) { s.verify = std::move(value); },
+            nb::for_setter(nb::arg("value").none()), "TLS verification, as Session.verify.")
+        .def_prop_rw(
+            "max_body_size", [](AsyncSession& s) { return s.max_body; },
+            [](AsyncSession& s, nb::handle value) {
+                if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+                    py::raise(PyExc_TypeError, "max_body_size must be an int, not %s", Py_TYPE(value.ptr())->tp_name);
+                }
+                size_t bytes = PyLong_AsSize_t(value.ptr());
+                if ((bytes == static_cast<size_t>(-1) && PyErr_Occurred()) || bytes == 0) {
+                    PyErr_Clear();
+                    py::raise_text(PyExc_ValueError, "max_body_size must be a positive number of bytes");
+                }
+                s.max_body = bytes;
+            },
+            nb::for_setter(nb::arg("value").none()), "As Session.max_body_size.")
+        .def("request", &AsyncSession::request, nb::arg("method"), nb::arg("url"), nb::arg("params") = nb::none(),
+             nb::arg("json") = nb::none(), nb::arg("files") = nb::none(), nb::arg("headers") = nb::none(),
+             nb::arg("timeout") = nb::none(), nb::arg("stream") = false,
+             "Send a request; await the AsyncResponse. With a true `stream` it resolves once the headers\n"
+             "have arrived, else once the whole body is in.")
+        .def(
+            "close",
+            [](AsyncSession& s) {
+                s.close_now();
+                return done_awaitable();
+            },
+            "Abort every transfer and close the connections; later requests are refused.")
+        .def(
+            "aclose",
+            [](AsyncSession& s) {
+                s.close_now();
+                return done_awaitable();
+            },
+            "The same as close().")
+        .def("__aenter__", [](nb::handle self) { return ready_self(self); })
+        .def(
+            "__aexit__",
+            [](AsyncSession& s, nb::handle, nb::handle, nb::handle) {
+                s.close_now();
+                return done_awaitable();
+            },
+            nb::arg("exc_type").none(), nb::arg("exc_value").none(), nb::arg("traceback").none());
+
+    py::sign_methods(m.attr("AsyncSession"));
+    py::sign_methods(nb::type<AsyncResponse>());
+    for (const char* name : {"AsyncSession", "AsyncResponse"}) m.attr(name).attr("__module__") = "korvane_sdk.http";
+}
+
+}  // namespace korvane::http

@@ -1,0 +1,189 @@
+// The event-loop driver, entry header of http/loop/: one libcurl multi handle per AsyncSession,
+// moved on by the running asyncio loop (its reader/writer callbacks for sockets, call_later for
+// libcurl's timer), and the transfers it carries. Everything here runs on the loop's thread with
+// the GIL held.
+//
+// OWNERSHIP
+//   LoopDriver   owned by the AsyncSession (shared_ptr) and by every AsyncTransfer made on it, so
+//                the multi handle outlives each easy handle in it. It holds the loop, its bound
+//                methods, the two readiness callbacks and the timer handle: strong references,
+//                dropped by shutdown() (session close or dealloc) or its destructor.
+//   AsyncTransfer  owned by the driver while nobody else can hold it (from start() until the
+//                request's future is resolved: `waiting_`), then by the AsyncResponse alone. The
+//                driver's `active_` map is not owning: a transfer removes itself from it when it
+//                leaves the multi handle (finish, failure, abort, destruction).
+//   Futures      a transfer holds its one waiter future (strong) until it resolves it or aborts;
+//                the future's done-callback holds only a weak_ptr to the transfer.
+//   Re-entry     libcurl calls back into the driver only inside socket_action()/pause calls
+//                (`in_curl_`); a transfer released by Python code running then (the garbage
+//                collector inside loop.add_reader) is parked in `retired_` and aborted afterwards,
+//                never freed while libcurl may still call it.
+#pragma once
+#include <nanobind/nanobind.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "http/curl_handles.hpp"
+#include "http/exchange_core.hpp"
+
+namespace korvane::http {
+
+namespace nb = nanobind;
+
+class LoopDriver;
+
+class AsyncTransfer : public ExchangeCore, public std::enable_shared_from_this<AsyncTransfer> {
+public:
+    // What the waiter's future waits for, and what it is resolved with.
+    enum class Want {
+        None,
+        Headers,  // the final headers: resolved with a new AsyncResponse on this transfer
+        Whole,    // the whole answer: resolved the same way
+        Data,     // more body bytes, the end or a failure: resolved with None
+        End,      // the whole body: resolved with it as bytes
+    };
+
+    AsyncTransfer(std::shared_ptr<LoopDriver> driver, RequestPlan plan);
+    ~AsyncTransfer() override;
+
+    // Adds the request to the driver's multi handle; false with `failure` set when it cannot.
+    bool start(Failure& failure);
+    // Whether `want` holds now (a failure holds every want).
+    bool satisfied(Want want) const;
+    // Makes `future` the waiter for `want`; resolved from the loop's callbacks. A cancelled
+    // future aborts the transfer.
+    void wait(Want want, nb::object future);
+    // Ends the transfer now: out of the multi handle, its connection closed; a waiter gets the
+    // exception of `why` (by default: closed before its body was read).
+    void abort();
+    void abort(const Failure& why);
+    // The whole body as bytes once the transfer ended (kept: later calls return the same object).
+    nb::object body_bytes();
+    bool has_body() const { return body_.is_valid(); }
+    // The failure as a Python exception instance.
+    nb::object failure_exception() const;
+    const std::optional<Failure>& failure() const { return failure_; }
+    std::string url() const { return effective_url(easy_.get()); }
+    bool stream() const { return plan_.stream; }
+    LoopDriver& driver() { return *driver_; }
+    CURL* easy() const { return easy_.get(); }
+
+    // Called by the driver.
+    void on_finished(CURLcode result);
+    void resolve();  // the waiter, when its want holds
+    void check_idle();
+
+private:
+    friend class LoopDriver;
+    friend class AsyncResponse;
+    void progressed() override;
+    void detach();
+    void configure_shared();  // the plan's options, and this driver's own
+    void arm_idle_timer(long delay_ms);
+    void fail(Failure failure);
+
+    std::shared_ptr<LoopDriver> driver_;
+    EasyHandle easy_;
+    bool attached_ = false;
+    bool queued_ = false;  // in the driver's wake list
+    Want want_ = Want::None;
+    nb::object waiter_;      // the future to resolve (owned; see OWNERSHIP)
+    nb::object idle_timer_;  // the read time-out's TimerHandle
+    nb::object body_;        // the body as bytes, once taken whole
+    nb::object on_cancel_;   // the waiters' done-callback (holds this transfer weakly)
+};
+
+class LoopDriver : public std::enable_shared_from_this<LoopDriver> {
+public:
+    // Binds to the running loop of this thread. Needs libcurl initialised.
+    static std::shared_ptr<LoopDriver> create(nb::handle loop);
+    ~LoopDriver();
+
+    // The running loop is this driver's (else RuntimeError naming the reason); `running` is the
+    // running loop when the caller has it.
+    void check_loop() const;
+    void check_loop(nb::handle running) const;
+    nb::handle loop() const { return loop_; }
+    nb::object create_future() const;
+    CURLM* multi() const { return multi_.get(); }
+    bool closed() const { return closed_; }
+
+    bool add(AsyncTransfer& transfer);
+    void remove(AsyncTransfer& transfer);
+    // A transfer that must stay alive until it resolves its request (see OWNERSHIP).
+    void hold(std::shared_ptr<AsyncTransfer> transfer);
+    void let_go(AsyncTransfer* transfer);
+    // Called by an owner letting go of a transfer: aborted now, or after libcurl returns.
+    void retire(std::shared_ptr<AsyncTransfer> transfer);
+    void wake(AsyncTransfer& transfer);
+    // Runs `fn` as libcurl's caller: callbacks from inside it are known to be re-entrant.
+    template <typename Fn>
+    auto in_curl(Fn&& fn) {
+        const bool outer = in_curl_;
+        in_curl_ = true;
+        auto result = fn();  // a libcurl call: never throws
+        in_curl_ = outer;
+        if (!outer) settle();
+        return result;
+    }
+    // Resolves what is due unless libcurl is the caller (it then happens when libcurl returns).
+    void flush();
+    nb::object call_later(double seconds, nb::handle callback, nb::handle argument);
+
+    // Runs `fn`; a failure (of one transfer's callback, say) is reported as unraisable, never
+    // thrown into libcurl, the loop or a destructor.
+    template <typename Fn>
+    static void guard(Fn&& fn) noexcept;
+
+    // Aborts every transfer, removes every reader and writer and the timer; later requests are
+    // refused with SessionClosedError.
+    void shutdown();
+
+private:
+    LoopDriver() = default;
+    static int on_socket(CURL* easy, curl_socket_t socket, int what, void* self, void* socket_data);
+    static int on_timer(CURLM* multi, long timeout_ms, void* self);
+    void socket_ready(int fd, int mask);
+    void settle() noexcept;  // after libcurl returned: completions, wakes, retired transfers
+    void settle_due();
+
+    MultiHandle multi_;
+    nb::object loop_;
+    nb::object add_reader_, add_writer_, remove_reader_, remove_writer_, call_later_, create_future_;
+    nb::object read_ready_, write_ready_, timer_fired_;  // callbacks handed to the loop
+    nb::object timer_;                                   // the pending TimerHandle, or None
+    std::thread::id thread_;
+    std::unordered_map<int, int> watched_;                                     // fd -> CURL_POLL_* registered
+    std::unordered_map<CURL*, AsyncTransfer*> active_;                         // in the multi handle (not owning)
+    std::unordered_map<AsyncTransfer*, std::shared_ptr<AsyncTransfer>> held_;  // see hold()
+    std::vector<std::shared_ptr<AsyncTransfer>> woken_;
+    std::vector<std::shared_ptr<AsyncTransfer>> retired_;
+    bool in_curl_ = false;
+    bool closed_ = false;
+};
+
+template <typename Fn>
+inline void LoopDriver::guard(Fn&& fn) noexcept {
+    // A failure of one transfer's callback is reported, never thrown into libcurl or the loop.
+    try {
+        fn();
+    } catch (nb::python_error& e) {
+        e.discard_as_unraisable("korvane_sdk.http.AsyncSession");
+    } catch (...) {
+        PyErr_Clear();
+    }
+}
+
+// The running event loop of this thread, or None.
+nb::object running_loop_or_none();
+
+// A new AsyncResponse owning `transfer` (the binding's side, async_session.cpp).
+nb::object make_async_response(std::shared_ptr<AsyncTransfer> transfer);
+
+void bind_loop(nb::module_& m);
+
+}  // namespace korvane::http
