@@ -258,14 +258,15 @@ void sign_methods(nb::handle cls) {
     for (nb::handle item : items) {
         nb::handle value = item[1];
         // nanobind's method type is "nb_method" (module nanobind); only those are wrapped, and of
-        // the special methods only __init__ and the with-block pair (the others are reached through
-        // type slots; nanobind constructs through the __init__ it keeps, the class's entry is for inspect).
+        // the special methods only __init__ and the with-block pairs, plain and async (the others are
+        // reached through type slots; nanobind constructs through the __init__ it keeps, the class's
+        // entry is for inspect).
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(item[0].ptr(), &size);
         if (!text) throw nb::python_error();
         const std::string_view name(text, static_cast<size_t>(size));
         const bool special = name.size() > 4 && name.substr(0, 2) == "__" && name != "__enter__" &&
-                             name != "__exit__" && name != "__init__";
+                             name != "__exit__" && name != "__aenter__" && name != "__aexit__" && name != "__init__";
         if (!special && std::string_view(Py_TYPE(value.ptr())->tp_name) == "nanobind.nb_method") {
             nb::setattr(cls, item[0], signed_method(value));
         }

@@ -18,6 +18,7 @@ from korvane_sdk.feedback import FeedbackManager
 from korvane_sdk.models import ChatCompletionChunk, Tenant
 from korvane_sdk.tenants import TenantManager
 from korvane_sdk.training import TrainingManager
+from rawserver import StreamServer
 from support import facade  # noqa: F401 - puts the asyncio session in place while the package has none
 
 MESSAGES = [{"role": "user", "content": "one two three four five"}]
@@ -270,23 +271,34 @@ def test_wait_for_time_out_ends_a_call(platform):
     run(main())
 
 
-def test_cancelled_stream_pull_finishes_the_stream(platform):
+def test_cancelled_stream_pull_finishes_the_stream():
+    # A server that sends one chunk, then holds the stream open: the second pull really waits.
+    server = StreamServer()
+    released = threading.Event()
+    head = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
+    first = b'data: {"id":"c0","object":"chat.completion.chunk","created":1,"model":"m","choices":[]}\n\n'
+    server.handler = lambda connection: (
+        connection.send(head) and connection.send_chunk(first) and released.wait(5) and connection.send(b"0\r\n\r\n")
+    )
+
     async def main():
-        async with client_of(platform) as client:
-            stream = await client.chat.completions.create(
-                model="korvane-1", messages=MESSAGES, stream=True, emulator_tokens=5000
-            )
+        async with AsyncKorvane(api_key="k", proxy_url=server.url, timeout=5) as client:
+            stream = await client.chat.completions.create(model="m", messages=MESSAGES, stream=True)
             await stream.__anext__()
             pull = asyncio.ensure_future(stream.__anext__())
-            await asyncio.sleep(0)  # the pull is under way
+            await asyncio.sleep(0.05)  # the pull is waiting for the held stream
+            assert not pull.done()
             pull.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await pull
             with pytest.raises(StopAsyncIteration):
                 await stream.__anext__()
-            assert await client.list_models()
 
-    run(main())
+    try:
+        run(main())
+    finally:
+        released.set()
+        server.close()
 
 
 def test_cancelled_stream_before_its_answer(platform):
