@@ -169,7 +169,14 @@ def test_replaced_request_seam_is_awaited():
 
 
 def test_one_shot_iterator_arguments_are_read_as_by_the_blocking_client():
-    answer = {"id": "f1", "tenant_id": "t1", "request_id": "r1", "rating": 1, "tags": ["a", "b"], "created_at": "2024-01-01T00:00:00Z"}
+    answer = {
+        "id": "f1",
+        "tenant_id": "t1",
+        "request_id": "r1",
+        "rating": 1,
+        "tags": ["a", "b"],
+        "created_at": "2024-01-01T00:00:00Z",
+    }
     sent = []
 
     def record(**call):
