@@ -168,7 +168,14 @@ def test_replaced_request_seam_is_awaited():
     run(main())
 
 
-FEEDBACK = {"id": "f1", "tenant_id": "t1", "request_id": "r1", "rating": 1, "tags": ["a", "b"], "created_at": "2024-01-01T00:00:00Z"}
+FEEDBACK = {
+    "id": "f1",
+    "tenant_id": "t1",
+    "request_id": "r1",
+    "rating": 1,
+    "tags": ["a", "b"],
+    "created_at": "2024-01-01T00:00:00Z",
+}
 
 
 @pytest.mark.parametrize(

@@ -69,62 +69,63 @@ Prepared generate_from_feedback(nb::handle dataset_name, nb::handle tenant_id, n
 
 void add_dataset_methods(nb::handle cls) {
     add_operation<&create_dataset>(cls, "create_dataset", param("name"), param("description", nb::none()),
-                   param("dataset_type", "sft"), param("tenant_id", nb::none()),
-                   "Create a new dataset.\n\n"
-                   "Args:\n"
-                   "    name: Dataset name\n"
-                   "    description: Description\n"
-                   "    dataset_type: Type ('sft', 'dpo', 'preference')\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    Created dataset");
+                                   param("dataset_type", "sft"), param("tenant_id", nb::none()),
+                                   "Create a new dataset.\n\n"
+                                   "Args:\n"
+                                   "    name: Dataset name\n"
+                                   "    description: Description\n"
+                                   "    dataset_type: Type ('sft', 'dpo', 'preference')\n"
+                                   "    tenant_id: Tenant ID\n\n"
+                                   "Returns:\n"
+                                   "    Created dataset");
     add_operation<&list_datasets>(cls, "list_datasets", param("tenant_id", nb::none()),
-                   param("dataset_type", nb::none()), param("limit", 100), param("offset", 0),
-                   "List datasets.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Filter by tenant\n"
-                   "    dataset_type: Filter by type\n"
-                   "    limit: Maximum number of datasets\n"
-                   "    offset: Offset for pagination\n\n"
-                   "Returns:\n"
-                   "    List of datasets");
+                                  param("dataset_type", nb::none()), param("limit", 100), param("offset", 0),
+                                  "List datasets.\n\n"
+                                  "Args:\n"
+                                  "    tenant_id: Filter by tenant\n"
+                                  "    dataset_type: Filter by type\n"
+                                  "    limit: Maximum number of datasets\n"
+                                  "    offset: Offset for pagination\n\n"
+                                  "Returns:\n"
+                                  "    List of datasets");
     add_page_iterator(cls, "iter_datasets", "list_datasets", {"tenant_id", "dataset_type"},
                       "def iter_datasets(self, *, tenant_id: str | None = None, dataset_type: str | None = None, "
                       "page_size: int = 100) -> Iterator[Dataset]",
                       "Every dataset matching the filters, fetched page by page (one request per page).");
     add_operation<&get_dataset>(cls, "get_dataset", param("dataset_id"), param("tenant_id", nb::none()),
-                   "Get a dataset.\n\n"
-                   "Args:\n"
-                   "    dataset_id: Dataset ID\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    Dataset");
+                                "Get a dataset.\n\n"
+                                "Args:\n"
+                                "    dataset_id: Dataset ID\n"
+                                "    tenant_id: Tenant ID\n\n"
+                                "Returns:\n"
+                                "    Dataset");
     add_operation<&delete_dataset>(cls, "delete_dataset", param("dataset_id"), param("tenant_id", nb::none()),
-                   "Delete a dataset.\n\n"
-                   "Args:\n"
-                   "    dataset_id: Dataset ID\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    True if deleted");
+                                   "Delete a dataset.\n\n"
+                                   "Args:\n"
+                                   "    dataset_id: Dataset ID\n"
+                                   "    tenant_id: Tenant ID\n\n"
+                                   "Returns:\n"
+                                   "    True if deleted");
     add_operation<&upload_dataset>(cls, "upload_dataset", param("dataset_id"), param("file_path"),
-                   param("tenant_id", nb::none()),
-                   "Upload data to a dataset.\n\n"
-                   "Args:\n"
-                   "    dataset_id: Dataset ID\n"
-                   "    file_path: Path to JSONL file\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    Updated dataset");
+                                   param("tenant_id", nb::none()),
+                                   "Upload data to a dataset.\n\n"
+                                   "Args:\n"
+                                   "    dataset_id: Dataset ID\n"
+                                   "    file_path: Path to JSONL file\n"
+                                   "    tenant_id: Tenant ID\n\n"
+                                   "Returns:\n"
+                                   "    Updated dataset");
     add_operation<&generate_from_feedback>(cls, "generate_from_feedback", param("dataset_name"),
-                   param("tenant_id", nb::none()), param("min_rating", 1), param("dataset_type", "sft"),
-                   "Generate a dataset from collected feedback.\n\n"
-                   "Args:\n"
-                   "    dataset_name: Name for the new dataset\n"
-                   "    tenant_id: Tenant ID\n"
-                   "    min_rating: Minimum feedback rating to include\n"
-                   "    dataset_type: Dataset type ('sft', 'dpo')\n\n"
-                   "Returns:\n"
-                   "    Created dataset");
+                                           param("tenant_id", nb::none()), param("min_rating", 1),
+                                           param("dataset_type", "sft"),
+                                           "Generate a dataset from collected feedback.\n\n"
+                                           "Args:\n"
+                                           "    dataset_name: Name for the new dataset\n"
+                                           "    tenant_id: Tenant ID\n"
+                                           "    min_rating: Minimum feedback rating to include\n"
+                                           "    dataset_type: Dataset type ('sft', 'dpo')\n\n"
+                                           "Returns:\n"
+                                           "    Created dataset");
 }
 
 }  // namespace korvane::api

@@ -88,70 +88,70 @@ void bind_feedback(nb::module_& m) {
     nb::object cls = make_namespace_class("korvane_sdk.feedback", "FeedbackManager",
                                           "Manage user feedback for model improvement.");
     add_operation<&create>(cls, "create", param("request_id"), param("rating"), param("comment", nb::none()),
-                   param("tags", nb::none()), param("prompt", nb::none()), param("response", nb::none()),
-                   param("tenant_id", nb::none()),
-                   "Submit feedback for a response.\n\n"
-                   "Args:\n"
-                   "    request_id: The request ID to provide feedback for (from chat completion)\n"
-                   "    rating: -1 (bad), 0 (neutral), 1 (good)\n"
-                   "    comment: Optional comment\n"
-                   "    tags: Optional tags\n"
-                   "    prompt: The prompt text\n"
-                   "    response: The response text\n"
-                   "    tenant_id: Tenant ID for multi-tenant mode\n\n"
-                   "Returns:\n"
-                   "    Created feedback");
+                           param("tags", nb::none()), param("prompt", nb::none()), param("response", nb::none()),
+                           param("tenant_id", nb::none()),
+                           "Submit feedback for a response.\n\n"
+                           "Args:\n"
+                           "    request_id: The request ID to provide feedback for (from chat completion)\n"
+                           "    rating: -1 (bad), 0 (neutral), 1 (good)\n"
+                           "    comment: Optional comment\n"
+                           "    tags: Optional tags\n"
+                           "    prompt: The prompt text\n"
+                           "    response: The response text\n"
+                           "    tenant_id: Tenant ID for multi-tenant mode\n\n"
+                           "Returns:\n"
+                           "    Created feedback");
     add_operation<&list>(cls, "list", param("tenant_id", nb::none()), param("limit", 100), param("offset", 0),
-                   param("rating", nb::none()), param("start_date", nb::none()), param("end_date", nb::none()),
-                   param("tags", nb::none()),
-                   "List feedback.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Filter by tenant\n"
-                   "    limit: Maximum number of feedback entries\n"
-                   "    offset: Offset for pagination\n"
-                   "    rating: Filter by rating\n"
-                   "    start_date: Filter by start date\n"
-                   "    end_date: Filter by end date\n"
-                   "    tags: Filter by tags\n\n"
-                   "Returns:\n"
-                   "    List of feedback");
+                         param("rating", nb::none()), param("start_date", nb::none()), param("end_date", nb::none()),
+                         param("tags", nb::none()),
+                         "List feedback.\n\n"
+                         "Args:\n"
+                         "    tenant_id: Filter by tenant\n"
+                         "    limit: Maximum number of feedback entries\n"
+                         "    offset: Offset for pagination\n"
+                         "    rating: Filter by rating\n"
+                         "    start_date: Filter by start date\n"
+                         "    end_date: Filter by end date\n"
+                         "    tags: Filter by tags\n\n"
+                         "Returns:\n"
+                         "    List of feedback");
     add_page_iterator(cls, "iter", "list", {"tenant_id", "rating", "start_date", "end_date", "tags"},
                       "def iter(self, *, tenant_id: str | None = None, rating: int | None = None, "
                       "start_date: datetime | str | None = None, end_date: datetime | str | None = None, "
                       "tags: list[str] | None = None, page_size: int = 100) -> Iterator[Feedback]",
                       "Every feedback matching the filters, fetched page by page (one request per page).");
     add_operation<&get>(cls, "get", param("feedback_id"), param("tenant_id", nb::none()),
-                   "Get a feedback entry.\n\n"
-                   "Args:\n"
-                   "    feedback_id: Feedback ID\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    Feedback entry");
+                        "Get a feedback entry.\n\n"
+                        "Args:\n"
+                        "    feedback_id: Feedback ID\n"
+                        "    tenant_id: Tenant ID\n\n"
+                        "Returns:\n"
+                        "    Feedback entry");
     add_operation<&remove>(cls, "delete", param("feedback_id"), param("tenant_id", nb::none()),
-                   "Delete a feedback entry.\n\n"
-                   "Args:\n"
-                   "    feedback_id: Feedback ID\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    True if deleted");
+                           "Delete a feedback entry.\n\n"
+                           "Args:\n"
+                           "    feedback_id: Feedback ID\n"
+                           "    tenant_id: Tenant ID\n\n"
+                           "Returns:\n"
+                           "    True if deleted");
     add_operation<&stats>(cls, "stats", param("tenant_id", nb::none()), param("start_date", nb::none()),
-                   param("end_date", nb::none()),
-                   "Get feedback statistics.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Filter by tenant\n"
-                   "    start_date: Filter by start date\n"
-                   "    end_date: Filter by end date\n\n"
-                   "Returns:\n"
-                   "    Feedback statistics");
+                          param("end_date", nb::none()),
+                          "Get feedback statistics.\n\n"
+                          "Args:\n"
+                          "    tenant_id: Filter by tenant\n"
+                          "    start_date: Filter by start date\n"
+                          "    end_date: Filter by end date\n\n"
+                          "Returns:\n"
+                          "    Feedback statistics");
     add_operation<&export_feedback>(cls, "export", param("tenant_id", nb::none()), param("format", "jsonl"),
-                   param("rating", nb::none()),
-                   "Export feedback for training.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Filter by tenant\n"
-                   "    format: Export format ('jsonl' or 'csv')\n"
-                   "    rating: Filter by rating\n\n"
-                   "Returns:\n"
-                   "    Exported data as string");
+                                    param("rating", nb::none()),
+                                    "Export feedback for training.\n\n"
+                                    "Args:\n"
+                                    "    tenant_id: Filter by tenant\n"
+                                    "    format: Export format ('jsonl' or 'csv')\n"
+                                    "    rating: Filter by rating\n\n"
+                                    "Returns:\n"
+                                    "    Exported data as string");
     m.attr("FeedbackManager") = cls;
     classes().feedback_manager = cls.release();
 }

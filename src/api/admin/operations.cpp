@@ -43,14 +43,10 @@ nb::list list_records(nb::handle manager, const Call& call, records::Record reco
 
 nb::object finish(const Prepared& prepared, nb::handle answer) {
     switch (prepared.finish) {
-        case Finish::Answer:
-            return nb::borrow(answer);
-        case Finish::Done:
-            return nb::borrow(Py_True);
-        case Finish::Record:
-            return record_from(prepared.record, answer, prepared.call);
-        case Finish::List:
-            return records_from_list(prepared.record, prepared.member, answer, prepared.call);
+        case Finish::Answer: return nb::borrow(answer);
+        case Finish::Done: return nb::borrow(Py_True);
+        case Finish::Record: return record_from(prepared.record, answer, prepared.call);
+        case Finish::List: return records_from_list(prepared.record, prepared.member, answer, prepared.call);
         case Finish::Logs: {
             nb::dict fields = answer_object(answer, prepared.call);
             PyObject* logs = PyDict_GetItemWithError(fields.ptr(), nb::str("logs").ptr());  // borrowed

@@ -62,8 +62,8 @@ struct Prepared {
     Call call;
     Finish finish = Finish::Answer;
     records::Record record = records::Record::Tenant;  // Record, List
-    const char* member = nullptr;                       // List
-    nb::object file{};                                  // an upload's file: unset otherwise
+    const char* member = nullptr;                      // List
+    nb::object file{};                                 // an upload's file: unset otherwise
 };
 
 // The operation's result from its answer.

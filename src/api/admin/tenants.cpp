@@ -51,9 +51,7 @@ Prepared remove(nb::handle tenant_id) { return {Call{"DELETE", tenant_path(tenan
 
 Prepared get_usage(nb::handle tenant_id) { return {Call{"GET", tenant_path(tenant_id, "/usage")}}; }
 
-Prepared regenerate_api_key(nb::handle tenant_id) {
-    return {Call{"POST", tenant_path(tenant_id, "/regenerate-key")}};
-}
+Prepared regenerate_api_key(nb::handle tenant_id) { return {Call{"POST", tenant_path(tenant_id, "/regenerate-key")}}; }
 
 }  // namespace
 
@@ -61,61 +59,61 @@ void bind_tenants(nb::module_& m) {
     nb::object cls = make_namespace_class("korvane_sdk.tenants", "TenantManager",
                                           "Manage tenants (organizations) in multi-tenant mode.");
     add_operation<&list>(cls, "list", param("limit", 100), param("offset", 0), param("is_active", nb::none()),
-                   "List all tenants.\n\n"
-                   "Args:\n"
-                   "    limit: Maximum number of tenants to return\n"
-                   "    offset: Offset for pagination\n"
-                   "    is_active: Filter by active status\n\n"
-                   "Returns:\n"
-                   "    List of tenants");
+                         "List all tenants.\n\n"
+                         "Args:\n"
+                         "    limit: Maximum number of tenants to return\n"
+                         "    offset: Offset for pagination\n"
+                         "    is_active: Filter by active status\n\n"
+                         "Returns:\n"
+                         "    List of tenants");
     add_page_iterator(cls, "iter", "list", {"is_active"},
                       "def iter(self, *, is_active: bool | None = None, page_size: int = 100) -> Iterator[Tenant]",
                       "Every tenant, fetched page by page (one request per page) as the iterator is used.");
     add_operation<&get>(cls, "get", param("tenant_id"),
-                   "Get a tenant by ID.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    Tenant information");
+                        "Get a tenant by ID.\n\n"
+                        "Args:\n"
+                        "    tenant_id: Tenant ID\n\n"
+                        "Returns:\n"
+                        "    Tenant information");
     add_operation<&create>(cls, "create", param("name"), param("slug", nb::none()), param("plan", "free"),
-                   param("metadata", nb::none()),
-                   "Create a new tenant.\n\n"
-                   "Args:\n"
-                   "    name: Tenant name\n"
-                   "    slug: URL-friendly slug (auto-generated if not provided)\n"
-                   "    plan: Pricing plan\n"
-                   "    metadata: Custom metadata\n\n"
-                   "Returns:\n"
-                   "    Created tenant");
+                           param("metadata", nb::none()),
+                           "Create a new tenant.\n\n"
+                           "Args:\n"
+                           "    name: Tenant name\n"
+                           "    slug: URL-friendly slug (auto-generated if not provided)\n"
+                           "    plan: Pricing plan\n"
+                           "    metadata: Custom metadata\n\n"
+                           "Returns:\n"
+                           "    Created tenant");
     add_operation<&update>(cls, "update", param("tenant_id"), param("name", nb::none()), param("plan", nb::none()),
-                   param("is_active", nb::none()), param("metadata", nb::none()),
-                   "Update a tenant.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Tenant ID\n"
-                   "    name: New name\n"
-                   "    plan: New plan\n"
-                   "    is_active: Active status\n"
-                   "    metadata: Custom metadata\n\n"
-                   "Returns:\n"
-                   "    Updated tenant");
+                           param("is_active", nb::none()), param("metadata", nb::none()),
+                           "Update a tenant.\n\n"
+                           "Args:\n"
+                           "    tenant_id: Tenant ID\n"
+                           "    name: New name\n"
+                           "    plan: New plan\n"
+                           "    is_active: Active status\n"
+                           "    metadata: Custom metadata\n\n"
+                           "Returns:\n"
+                           "    Updated tenant");
     add_operation<&remove>(cls, "delete", param("tenant_id"),
-                   "Delete a tenant.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    True if deleted");
+                           "Delete a tenant.\n\n"
+                           "Args:\n"
+                           "    tenant_id: Tenant ID\n\n"
+                           "Returns:\n"
+                           "    True if deleted");
     add_operation<&get_usage>(cls, "get_usage", param("tenant_id"),
-                   "Get usage statistics for a tenant.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    Usage statistics");
+                              "Get usage statistics for a tenant.\n\n"
+                              "Args:\n"
+                              "    tenant_id: Tenant ID\n\n"
+                              "Returns:\n"
+                              "    Usage statistics");
     add_operation<&regenerate_api_key>(cls, "regenerate_api_key", param("tenant_id"),
-                   "Regenerate API key for a tenant.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    New API key");
+                                       "Regenerate API key for a tenant.\n\n"
+                                       "Args:\n"
+                                       "    tenant_id: Tenant ID\n\n"
+                                       "Returns:\n"
+                                       "    New API key");
     m.attr("TenantManager") = cls;
     classes().tenant_manager = cls.release();
 }

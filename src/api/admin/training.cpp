@@ -83,65 +83,65 @@ void bind_training(nb::module_& m) {
                                           "Args:\n"
                                           "    client: Parent Korvane client");
     add_operation<&create>(cls, "create", param("training_type"),
-                   param("base_model", "meta-llama/Llama-3.1-8B-Instruct"), param("dataset_id", nb::none()),
-                   param("config", nb::none()), param("num_gpus", 8), param("priority", "normal"),
-                   param("tenant_id", nb::none()),
-                   "Create a new training job.\n\n"
-                   "Args:\n"
-                   "    training_type: Type of training ('sft', 'dpo', 'lora')\n"
-                   "    base_model: Base model to fine-tune\n"
-                   "    dataset_id: Dataset ID (or auto-collect from feedback)\n"
-                   "    config: Training configuration overrides\n"
-                   "    num_gpus: Number of GPUs to use\n"
-                   "    priority: Job priority ('low', 'normal', 'high')\n"
-                   "    tenant_id: Tenant ID for multi-tenant mode\n\n"
-                   "Returns:\n"
-                   "    Created training job");
+                           param("base_model", "meta-llama/Llama-3.1-8B-Instruct"), param("dataset_id", nb::none()),
+                           param("config", nb::none()), param("num_gpus", 8), param("priority", "normal"),
+                           param("tenant_id", nb::none()),
+                           "Create a new training job.\n\n"
+                           "Args:\n"
+                           "    training_type: Type of training ('sft', 'dpo', 'lora')\n"
+                           "    base_model: Base model to fine-tune\n"
+                           "    dataset_id: Dataset ID (or auto-collect from feedback)\n"
+                           "    config: Training configuration overrides\n"
+                           "    num_gpus: Number of GPUs to use\n"
+                           "    priority: Job priority ('low', 'normal', 'high')\n"
+                           "    tenant_id: Tenant ID for multi-tenant mode\n\n"
+                           "Returns:\n"
+                           "    Created training job");
     add_operation<&get>(cls, "get", param("job_id"), param("tenant_id", nb::none()),
-                   "Get a training job.\n\n"
-                   "Args:\n"
-                   "    job_id: Training job ID\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    Training job");
+                        "Get a training job.\n\n"
+                        "Args:\n"
+                        "    job_id: Training job ID\n"
+                        "    tenant_id: Tenant ID\n\n"
+                        "Returns:\n"
+                        "    Training job");
     add_operation<&list>(cls, "list", param("tenant_id", nb::none()), param("status", nb::none()),
-                   param("training_type", nb::none()), param("limit", 100), param("offset", 0),
-                   "List training jobs.\n\n"
-                   "Args:\n"
-                   "    tenant_id: Filter by tenant\n"
-                   "    status: Filter by status\n"
-                   "    training_type: Filter by training type\n"
-                   "    limit: Maximum number of jobs\n"
-                   "    offset: Offset for pagination\n\n"
-                   "Returns:\n"
-                   "    List of training jobs");
+                         param("training_type", nb::none()), param("limit", 100), param("offset", 0),
+                         "List training jobs.\n\n"
+                         "Args:\n"
+                         "    tenant_id: Filter by tenant\n"
+                         "    status: Filter by status\n"
+                         "    training_type: Filter by training type\n"
+                         "    limit: Maximum number of jobs\n"
+                         "    offset: Offset for pagination\n\n"
+                         "Returns:\n"
+                         "    List of training jobs");
     add_page_iterator(cls, "iter_jobs", "list", {"tenant_id", "status", "training_type"},
                       "def iter_jobs(self, *, tenant_id: str | None = None, status: str | None = None, "
                       "training_type: str | None = None, page_size: int = 100) -> Iterator[TrainingJob]",
                       "Every training job matching the filters, fetched page by page (one request per page).");
     add_operation<&cancel>(cls, "cancel", param("job_id"), param("reason", nb::none()), param("tenant_id", nb::none()),
-                   "Cancel a training job.\n\n"
-                   "Args:\n"
-                   "    job_id: Training job ID\n"
-                   "    reason: Cancellation reason\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    Updated training job");
+                           "Cancel a training job.\n\n"
+                           "Args:\n"
+                           "    job_id: Training job ID\n"
+                           "    reason: Cancellation reason\n"
+                           "    tenant_id: Tenant ID\n\n"
+                           "Returns:\n"
+                           "    Updated training job");
     add_operation<&get_logs>(cls, "get_logs", param("job_id"), param("tenant_id", nb::none()), param("tail", 100),
-                   "Get training job logs.\n\n"
-                   "Args:\n"
-                   "    job_id: Training job ID\n"
-                   "    tenant_id: Tenant ID\n"
-                   "    tail: Number of lines to return\n\n"
-                   "Returns:\n"
-                   "    Log output");
+                             "Get training job logs.\n\n"
+                             "Args:\n"
+                             "    job_id: Training job ID\n"
+                             "    tenant_id: Tenant ID\n"
+                             "    tail: Number of lines to return\n\n"
+                             "Returns:\n"
+                             "    Log output");
     add_operation<&get_metrics>(cls, "get_metrics", param("job_id"), param("tenant_id", nb::none()),
-                   "Get training job metrics.\n\n"
-                   "Args:\n"
-                   "    job_id: Training job ID\n"
-                   "    tenant_id: Tenant ID\n\n"
-                   "Returns:\n"
-                   "    Training metrics");
+                                "Get training job metrics.\n\n"
+                                "Args:\n"
+                                "    job_id: Training job ID\n"
+                                "    tenant_id: Tenant ID\n\n"
+                                "Returns:\n"
+                                "    Training metrics");
     add_dataset_methods(cls);
     m.attr("TrainingManager") = cls;
     classes().training_manager = cls.release();
