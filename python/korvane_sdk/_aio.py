@@ -81,7 +81,7 @@ def _awaited(body: Callable[..., Any], prepare: Callable[..., Any], name: str) -
     """The awaited operation of the blocking operation `body`, from its prepare step."""
 
     async def operation(self: Any, *args: Any, **kwargs: Any) -> Any:
-        call, state = prepare(*args, **kwargs)
+        call, state = prepare(self, *args, **kwargs)
         try:
             answer = self._client._request(**call)
             if inspect.isawaitable(answer):

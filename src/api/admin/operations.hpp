@@ -78,7 +78,7 @@ nb::object run(nb::handle manager, Prepared&& prepared);
 void close_quietly(nb::handle file) noexcept;
 
 // The registry of prepare functions: `operations[class name][method name]` is a function with the
-// method's parameters (self left out) that returns (the keywords of its _request, a state whose
+// method's parameters (self first, not read) that returns (the keywords of its _request, a state whose
 // finish(answer) gives the result and whose close() closes what it owns).
 nb::dict operation_registry();
 
@@ -90,7 +90,8 @@ struct Operation;
 template <typename... Args, Prepared (*Prepare)(Args...)>
 struct Operation<Prepare> {
     static nb::object blocking(nb::handle self, Args... args) { return run(self, Prepare(args...)); }
-    static nb::tuple prepare(Args... args) { return prepared_to_python(Prepare(args...)); }
+    // `self` is taken (and not read) so that a wrong call is reported as the method's would be.
+    static nb::tuple prepare(nb::handle /*self*/, Args... args) { return prepared_to_python(Prepare(args...)); }
 };
 
 // Adds method `name` of `cls` (`extra`: its parameters, self left out, and documentation), made
@@ -98,7 +99,7 @@ struct Operation<Prepare> {
 template <auto Prepare, typename... Extra>
 void add_operation(nb::handle cls, const char* name, const Extra&... extra) {
     py::add_method(cls, name, &Operation<Prepare>::blocking, extra...);
-    nb::object prepare = nb::cpp_function(&Operation<Prepare>::prepare, nb::name(name), extra...);
+    nb::object prepare = nb::cpp_function(&Operation<Prepare>::prepare, nb::name(name), nb::arg("self"), extra...);
     nb::str owner = nb::borrow<nb::str>(nb::getattr(cls, "__name__"));
     nb::dict registry = operation_registry();
     if (!registry.contains(owner)) registry[owner] = nb::dict();
