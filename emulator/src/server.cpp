@@ -15,8 +15,10 @@
 namespace korvane::emulator {
 namespace {
 
-// Streams are long-lived, so the pool is sized for many open answers at once.
-constexpr std::size_t worker_threads = 32;
+// Streams are long-lived and a kept-alive connection holds its worker until the client closes it or
+// it idles out, so the pool is sized for many open connections at once (a client pool of a hundred
+// connections, as a busy asyncio client keeps, must not starve a new one).
+constexpr std::size_t worker_threads = 256;
 
 bool is_control_path(const std::string& path) { return path == "/_emulator" || path.rfind("/_emulator/", 0) == 0; }
 

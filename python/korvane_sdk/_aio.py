@@ -8,9 +8,9 @@ operation is a coroutine with the blocking operation's parameters, checks, answe
         async for chunk in await client.chat.completions.create(model="m", messages=[...], stream=True):
             ...
 
-What a call does is the blocking client's own code: each operation runs the blocking operation's
-C++ body twice around one awaited request, first to check its arguments and build the request
-(stopped where it would send), then to read the answer into records. The attempt loop below awaits
+What a call does is the blocking client's own code: each operation is the blocking operation's two
+C++ steps around one awaited request, its prepare step (the argument checks and the request, nothing
+sent) and its finish step (the answer into records). The attempt loop below awaits
 the transport and the pauses; its plan, retry rule, failure mapping, error context and log lines are
 the blocking driver's shared steps.
 
@@ -28,10 +28,8 @@ from __future__ import annotations
 
 import asyncio
 import inspect
-import itertools
-import os
 import time
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any, Optional
 
 from . import _core
@@ -48,59 +46,7 @@ def _session_class() -> Any:
     return AsyncSession
 
 
-class _Deferred(BaseException):
-    """Stops an operation's body where it would send; carries the keywords of its _request."""
-
-    def __init__(self, call: dict[str, Any]) -> None:
-        super().__init__()
-        self.call = call
-
-
-class _Capture:
-    """The client as a prepared operation sees it: _request stops it."""
-
-    __slots__ = ()
-
-    def _request(self, **call: Any) -> Any:
-        raise _Deferred(call)
-
-
-class _Replay:
-    """The client as a finished operation sees it: _request gives the awaited answer."""
-
-    __slots__ = ("_answer",)
-
-    def __init__(self, answer: Any) -> None:
-        self._answer = answer
-
-    def _request(self, **call: Any) -> Any:
-        return self._answer
-
-
-class _Holder:
-    """Stands for a namespace object while a blocking body runs: only its `_client` is read."""
-
-    __slots__ = ("_client",)
-
-    def __init__(self, client: Any) -> None:
-        self._client = client
-
-
-_CAPTURE = _Capture()
 _DONE = object()
-
-
-def _prepare(body: Callable[..., Any], args: tuple[Any, ...], kwargs: dict[str, Any]) -> dict[str, Any]:
-    try:
-        body(_Holder(_CAPTURE), *args, **kwargs)
-    except _Deferred as deferred:
-        return deferred.call
-    raise AssertionError(f"{body.__qualname__} finished without a request")  # every operation sends
-
-
-def _reopened(files: Any) -> Any:
-    """The files of a prepared upload: the body closed its own when it was stopped."""
-    return {name: open(file.name, "rb") for name, file in files.items()}
 
 
 async def _answer(result: Any) -> Any:
@@ -131,48 +77,22 @@ async def _close_quietly(response: Any) -> None:
         pass
 
 
-def _split_iterators(values: Any) -> tuple[Any, Any]:
-    """Two copies of positional (a tuple) or keyword (a dict) arguments, each iterator among them
-    replaced by one of two independent copies of it (itertools.tee)."""
-    if isinstance(values, dict):
-        first, second = {}, {}
-        for key, value in values.items():
-            first[key], second[key] = itertools.tee(value) if isinstance(value, Iterator) else (value, value)
-        return first, second
-    pairs = [itertools.tee(value) if isinstance(value, Iterator) else (value, value) for value in values]
-    return tuple(p[0] for p in pairs), tuple(p[1] for p in pairs)
-
-
-def _twin(body: Callable[..., Any], name: str) -> Callable[..., Any]:
-    """The awaited operation of the blocking operation `body`."""
+def _awaited(body: Callable[..., Any], prepare: Callable[..., Any], name: str) -> Callable[..., Any]:
+    """The awaited operation of the blocking operation `body`, from its prepare step."""
 
     async def operation(self: Any, *args: Any, **kwargs: Any) -> Any:
-        # The body runs twice (to build the call, then to read the answer): a one-shot iterator
-        # among the arguments is split so that each run reads it whole.
-        later_args, later_kwargs = args, kwargs
-        if any(isinstance(value, Iterator) for value in (*args, *kwargs.values())):
-            args, later_args = _split_iterators(args)
-            kwargs, later_kwargs = _split_iterators(kwargs)
-        call = _prepare(body, args, kwargs)
-        files = call.get("files")
-        if files:
-            call["files"] = files = _reopened(files)
+        call, state = prepare(self, *args, **kwargs)
         try:
-            answer = await _answer(self._client._request(**call))
+            answer = self._client._request(**call)
+            if inspect.isawaitable(answer):
+                answer = await answer
         finally:
-            for file in (files or {}).values():
-                file.close()
-        args, kwargs = later_args, later_kwargs
-        if files:  # the body opens its file again: a stand-in that exists keeps the answer's path
-            bound = inspect.signature(body).bind(self, *args, **kwargs)
-            bound.arguments["file_path"] = os.devnull
-            args, kwargs = bound.args[1:], bound.kwargs
-        return body(_Holder(_Replay(answer)), *args, **kwargs)
+            state.close()  # an upload's file, on every path (cancellation too)
+        return state.finish(answer)
 
     operation.__name__ = operation.__qualname__ = name
     operation.__doc__ = body.__doc__
-    signature = inspect.signature(body)
-    operation.__signature__ = signature  # type: ignore[attr-defined]
+    operation.__signature__ = inspect.signature(body)  # type: ignore[attr-defined]
     return operation
 
 
@@ -220,7 +140,7 @@ class _Unsent:
         return None
 
 
-def _pages_twin(body: Callable[..., Any], name: str, list_name: str) -> Callable[..., Any]:
+def _awaited_pages(body: Callable[..., Any], name: str, list_name: str) -> Callable[..., Any]:
     def pages(self: Any, **kwargs: Any) -> _AsyncPages:
         body(_Unsent(), **kwargs)  # the blocking iterator's checks of page_size and filters
         page_size = kwargs.pop("page_size", 100)
@@ -242,13 +162,14 @@ def _manager(blocking: type, name: str, doc: str) -> type:
         "__init__": _store_client,
         "__slots__": ("_client",),
     }
+    prepares = _core._operations[blocking.__name__]
     for attribute, body in vars(blocking).items():
         if attribute.startswith("_") or not callable(body):
             continue
         if attribute in _PAGES:
-            members[attribute] = _pages_twin(body, attribute, _PAGES[attribute])
+            members[attribute] = _awaited_pages(body, attribute, _PAGES[attribute])
         else:
-            members[attribute] = _twin(body, attribute)
+            members[attribute] = _awaited(body, prepares[attribute], attribute)
     return type(name, (), members)
 
 
@@ -372,7 +293,7 @@ class AsyncChatCompletions:
     async def _create_completion(self, payload: dict[str, Any]) -> Any:
         """Make a non-streaming completion request."""
         answer = await _answer(self._client._request(method="POST", path="/v1/chat/completions", json=payload))
-        return ChatCompletions._create_completion(_Holder(_Replay(answer)), payload)
+        return _core._completion_of(answer, payload)
 
     async def _stream_completion(self, payload: dict[str, Any]) -> AsyncChatCompletionStream:
         """Make a streaming completion request."""
@@ -432,7 +353,7 @@ class AsyncKorvane:
     async def list_models(self) -> Any:
         """List available models."""
         answer = await _answer(self._request(method="GET", path="/v1/models"))
-        return KorvaneClient.list_models(_Replay(answer))
+        return _core._models_of(answer)
 
     async def _handle_response(self, response: Any, raw: bool = False) -> Any:
         """Handle API response."""

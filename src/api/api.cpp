@@ -8,6 +8,7 @@ namespace korvane::api {
 
 void bind(nb::module_& m) {
     bind_chat(m);
+    bind_operations(m);
     bind_tenants(m);
     bind_feedback(m);
     bind_training(m);

@@ -168,16 +168,30 @@ def test_replaced_request_seam_is_awaited():
     run(main())
 
 
-def test_one_shot_iterator_arguments_are_read_as_by_the_blocking_client():
-    answer = {
-        "id": "f1",
-        "tenant_id": "t1",
-        "request_id": "r1",
-        "rating": 1,
-        "tags": ["a", "b"],
-        "created_at": "2024-01-01T00:00:00Z",
-    }
-    sent = []
+FEEDBACK = {
+    "id": "f1",
+    "tenant_id": "t1",
+    "request_id": "r1",
+    "rating": 1,
+    "tags": ["a", "b"],
+    "created_at": "2024-01-01T00:00:00Z",
+}
+
+
+@pytest.mark.parametrize(
+    "operation, answer",
+    [
+        (lambda feedback, tags: feedback.create("r1", 1, tags=tags), FEEDBACK),  # into the request record
+        (lambda feedback, tags: feedback.list(tags=tags), [FEEDBACK]),  # joined into the query
+    ],
+)
+def test_one_shot_iterator_argument_is_read_once_as_by_the_blocking_client(operation, answer):
+    sent, pulls = [], []
+
+    def tags():
+        for tag in ("a", "b"):
+            pulls.append(tag)
+            yield tag
 
     def record(**call):
         sent.append(call)
@@ -185,17 +199,81 @@ def test_one_shot_iterator_arguments_are_read_as_by_the_blocking_client():
 
     blocking = korvane_sdk.KorvaneClient(api_key="k")
     blocking._request = record
-    expected = blocking.feedback.create("r1", 1, tags=iter(["a", "b"]))
+    expected = operation(blocking.feedback, tags())
 
     class Recording(AsyncKorvane):
         async def _request(self, **call):
             return record(**call)
 
-    async def main():
-        return await Recording(api_key="k").feedback.create("r1", 1, tags=iter(["a", "b"]))
-
-    got = run(main())
+    got = run(operation(Recording(api_key="k").feedback, tags()))
+    assert pulls == ["a", "b", "a", "b"]  # each client read its own iterator once, whole
     assert sent[0] == sent[1] and got == expected
+
+
+@pytest.fixture
+def data_file(tmp_path):
+    path = tmp_path / "data.jsonl"
+    path.write_text('{"prompt": "p", "completion": "c"}\n')
+    return path
+
+
+def test_upload_cancelled_mid_request_closes_its_file(data_file):
+    seen = []
+
+    class Hanging(AsyncKorvane):
+        async def _request(self, **call):
+            seen.append(call["files"]["file"])
+            await asyncio.Event().wait()  # never answered
+
+    async def main():
+        task = asyncio.ensure_future(Hanging(api_key="k").training.upload_dataset("ds-1", str(data_file)))
+        while not seen:
+            await asyncio.sleep(0)
+        assert not seen[0].closed  # open while the request is in flight
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await task
+
+    run(main())
+    assert len(seen) == 1 and seen[0].closed and seen[0].name == str(data_file)
+
+
+DATASET = {
+    "id": "ds-1",
+    "tenant_id": "t1",
+    "name": "d",
+    "num_examples": 1,
+    "size_bytes": 36,
+    "dataset_type": "sft",
+    "status": "ready",
+    "created_at": "2024-01-01T00:00:00Z",
+}
+
+
+def test_upload_opens_its_file_once_and_closes_it_before_reading_the_answer(data_file):
+    opened = []
+
+    class Recording(AsyncKorvane):
+        async def _request(self, **call):
+            file = call["files"]["file"]
+            opened.append(file)
+            assert file.read() == data_file.read_bytes()
+            return DATASET
+
+        async def bad(self, **call):
+            opened.append(call["files"]["file"])
+            return ["not a dataset"]
+
+    async def main():
+        client = Recording(api_key="k")
+        dataset = await client.training.upload_dataset("ds-1", str(data_file))
+        client._request = client.bad
+        with pytest.raises(ex.KorvaneError):
+            await client.training.upload_dataset("ds-1", str(data_file))
+        return dataset
+
+    assert run(main()).id == "ds-1"
+    assert len(opened) == 2 and all(file.closed for file in opened)
 
 
 # ---- faults of the platform ----------------------------------------------------------------------

@@ -6,6 +6,9 @@
 
 namespace korvane::api {
 
+// The prepare/finish state class and the registry of prepare functions (operations.hpp); first.
+void bind_operations(nanobind::module_& m);
+
 // Each adds its class to the module and to the client's registry.
 void bind_tenants(nanobind::module_& m);
 void bind_feedback(nanobind::module_& m);

@@ -41,6 +41,86 @@ nb::list list_records(nb::handle manager, const Call& call, records::Record reco
     return records_from_list(record, member, answer, call);
 }
 
+nb::object finish(const Prepared& prepared, nb::handle answer) {
+    switch (prepared.finish) {
+        case Finish::Answer: return nb::borrow(answer);
+        case Finish::Done: return nb::borrow(Py_True);
+        case Finish::Record: return record_from(prepared.record, answer, prepared.call);
+        case Finish::List: return records_from_list(prepared.record, prepared.member, answer, prepared.call);
+        case Finish::Logs: {
+            nb::dict fields = answer_object(answer, prepared.call);
+            PyObject* logs = PyDict_GetItemWithError(fields.ptr(), nb::str("logs").ptr());  // borrowed
+            if (!logs && PyErr_Occurred()) throw nb::python_error();
+            return logs ? nb::borrow(logs) : nb::object(nb::str(""));
+        }
+    }
+    return nb::borrow(answer);  // not reached: every kind is handled above
+}
+
+nb::object run(nb::handle manager, Prepared&& prepared) {
+    if (prepared.finish == Finish::List) {
+        return list_records(manager, prepared.call, prepared.record, prepared.member);
+    }
+    if (!prepared.file.is_valid()) return finish(prepared, send(manager, prepared.call));
+    nb::object answer;
+    try {
+        answer = send(manager, prepared.call);
+    } catch (...) {
+        close_quietly(prepared.file);
+        throw;
+    }
+    nb::getattr(prepared.file, "close")();
+    return finish(prepared, answer);
+}
+
+void close_quietly(nb::handle file) noexcept {
+    try {
+        nb::getattr(file, "close")();
+    } catch (...) {
+    }
+}
+
+namespace {
+
+// The state between an operation's prepare and finish steps, as the asyncio client holds it.
+struct PreparedState {
+    Prepared prepared;
+
+    nb::object finish_with(nb::handle answer) const { return finish(prepared, answer); }
+
+    // Closes the upload's file (idempotent; nothing to do for other operations).
+    void close() const {
+        if (prepared.file.is_valid()) nb::getattr(prepared.file, "close")();
+    }
+};
+
+}  // namespace
+
+nb::dict operation_registry() {
+    static nb::dict& registry = *new nb::dict();  // kept for the process, as the classes are
+    return registry;
+}
+
+nb::tuple prepared_to_python(Prepared&& prepared) {
+    const Call& call = prepared.call;
+    nb::dict kwargs;
+    kwargs["method"] = call.method;
+    kwargs["path"] = call.path;
+    if (call.params.is_valid()) kwargs["params"] = call.params;
+    if (call.json.is_valid()) kwargs["json"] = call.json;
+    if (call.files.is_valid()) kwargs["files"] = call.files;
+    if (call.raw_response) kwargs["raw_response"] = true;
+    nb::object state = nb::cast(PreparedState{std::move(prepared)});
+    return nb::make_tuple(kwargs, state);
+}
+
+void bind_operations(nb::module_& m) {
+    nb::class_<PreparedState>(m, "_PreparedCall", "A prepared operation: its finish step and what it owns.")
+        .def("finish", &PreparedState::finish_with, nb::arg("answer").none(), "The operation's result from its answer.")
+        .def("close", &PreparedState::close, "Closes what the prepared call owns (an upload's file).");
+    m.attr("_operations") = operation_registry();
+}
+
 nb::dict answer_object(nb::handle answer, const Call& call) {
     // The description is built only when the answer is wrong.
     return PyDict_Check(answer.ptr()) ? nb::borrow<nb::dict>(answer) : expect_object(answer, call.describe());

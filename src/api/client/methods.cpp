@@ -1,5 +1,6 @@
 // The client's request methods as Python sees them: each is the seam its contract (seam.hpp) names,
 // bound to the blocking driver and the shared pieces.
+#include "api/chat/completions.hpp"
 #include "api/client/answer_shape.hpp"
 #include "api/client/attempts.hpp"
 #include "api/client/blocking.hpp"
@@ -18,11 +19,12 @@ nb::object request(nb::handle self, nb::handle method, nb::handle path, nb::hand
     return blocking::request(self, method, path, params, json, files, raw_response, nullptr);
 }
 
-nb::list list_models(nb::handle self) {
-    nb::object answer = Seams(self).request(Call{"GET", nb::str("/v1/models")});
+nb::list models_of(nb::handle answer) {
     nb::list data = expect_list(expect_object(answer, "GET /v1/models"), "data", "GET /v1/models");
     return records_from(records::record_class(records::Record::ModelInfo), data, "a model of GET /v1/models");
 }
+
+nb::list list_models(nb::handle self) { return models_of(Seams(self).request(Call{"GET", nb::str("/v1/models")})); }
 
 }  // namespace
 
@@ -40,6 +42,10 @@ void bind_requests(nb::module_& m, nb::handle cls) {
     py::add_method(cls, "_handle_error", &handle_error, nb::arg("response"), "Handle error response.");
     py::add_method(cls, "list_models", &list_models, "List available models.");
     remember_own_methods(cls);
+    // The finish steps of the client's own operations, for the asyncio client.
+    m.def("_models_of", &models_of, nb::arg("answer").none(), "The records of list_models() from its answer.");
+    m.def("_completion_of", &completion_from_answer, nb::arg("answer").none(), nb::arg("payload"),
+          "The ChatCompletion of a non-streaming create() from its answer.");
 }
 
 }  // namespace korvane::api

@@ -46,9 +46,11 @@
 // THE AWAITED DRIVER. korvane_sdk.aio.AsyncKorvane is that second driver: its _request and
 // _request_stream are coroutines that call the shared steps (awaited.cpp: plan, attempt budget,
 // busy pause, failure mapping, request context, log lines) between their awaits of
-// client._session.request (an AsyncSession) and of the pauses. Its operations run the blocking
-// namespaces' bodies twice around one awaited _request: once stopped where they would send (the
-// checks and the Call), once with the answer (the records); a stream's lines go through
+// client._session.request (an AsyncSession) and of the pauses. Its operations are the blocking
+// operations' two steps (admin/operations.hpp) around one awaited _request: the prepare step (the
+// checks and the Call, with what the answer's reading needs) and the finish step (the records),
+// reached through _core._operations; list_models and chat's create finish through _models_of and
+// _completion_of (the blocking methods' own readers); a stream's lines go through
 // _chunk_of_line (chat_stream.cpp), the blocking stream's rules for lines it does not read itself.
 // Its seams are the ones above, awaited; the module's docstring states them.
 #pragma once
