@@ -36,15 +36,9 @@ from . import _core
 from .chat import ChatCompletions
 from .client import KorvaneClient
 from .feedback import FeedbackManager
+from .http import AsyncSession
 from .tenants import TenantManager
 from .training import TrainingManager
-
-
-def _session_class() -> Any:
-    from .http import AsyncSession  # the event-loop transport of the HTTP layer
-
-    return AsyncSession
-
 
 _DONE = object()
 
@@ -322,7 +316,7 @@ class AsyncKorvane:
 
     def __init__(self, *args: Any, **kwargs: Any) -> None:
         KorvaneClient.__init__(self, *args, **kwargs)  # the blocking client's settings and checks
-        session = _session_class()()
+        session = AsyncSession()  # the event-loop transport of the HTTP layer
         session.verify = self.verify_ssl
         self._session = session
         self.chat = AsyncChat(self)

@@ -19,7 +19,6 @@ from korvane_sdk.models import ChatCompletionChunk, Tenant
 from korvane_sdk.tenants import TenantManager
 from korvane_sdk.training import TrainingManager
 from rawserver import StreamServer
-from support import facade  # noqa: F401 - puts the asyncio session in place while the package has none
 
 MESSAGES = [{"role": "user", "content": "one two three four five"}]
 

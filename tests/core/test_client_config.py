@@ -15,7 +15,6 @@ def client_class(request):
     if request.param == "KorvaneClient":
         return KorvaneClient
     from korvane_sdk.aio import AsyncKorvane
-    from support import facade  # noqa: F401 - the asyncio session while the package has none
 
     return AsyncKorvane
 

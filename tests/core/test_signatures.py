@@ -12,7 +12,6 @@ import korvane_sdk
 import pytest
 from korvane_sdk.chat import ChatCompletions
 from korvane_sdk.client import KorvaneClient
-from support import facade  # noqa: F401 - the asyncio session while the package has none
 
 PACKAGE = pathlib.Path(korvane_sdk.__file__).parent
 MODULES = ("aio", "chat", "client", "exceptions", "feedback", "http", "models", "tenants", "training")

@@ -9,11 +9,7 @@ from __future__ import annotations
 import asyncio
 from typing import Any
 
-from support import async_session
-
-async_session.install()
-
-from korvane_sdk import aio  # noqa: E402 - after the stand-in session is in place
+from korvane_sdk import aio
 
 
 def _wrap(value: Any, loop: asyncio.AbstractEventLoop) -> Any:
