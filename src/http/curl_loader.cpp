@@ -151,6 +151,7 @@ KORVANE_CURL_FORWARD(CURLMcode, curl_multi_poll, CURLM_INTERNAL_ERROR,
 KORVANE_CURL_FORWARD(CURLMcode, curl_multi_socket_action, CURLM_INTERNAL_ERROR,
                      (CURLM * m, curl_socket_t s, int mask, int* running), (m, s, mask, running))
 KORVANE_CURL_FORWARD(CURLMsg*, curl_multi_info_read, nullptr, (CURLM * m, int* left), (m, left))
+KORVANE_CURL_FORWARD(CURLMcode, curl_multi_timeout, CURLM_INTERNAL_ERROR, (CURLM * m, long* ms), (m, ms))
 KORVANE_CURL_FORWARD(const char*, curl_multi_strerror, "libcurl is not available", (CURLMcode c), (c))
 KORVANE_CURL_FORWARD(struct curl_slist*, curl_slist_append, nullptr, (struct curl_slist * list, const char* s),
                      (list, s))

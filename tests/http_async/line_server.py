@@ -1,6 +1,7 @@
 """A loopback HTTP/1.1 server on an event loop of its own thread, able to hold thousands of
-keep-alive connections: GET /small answers a short JSON body, GET /lines?n=N&gap=S streams N data
-lines (chunked, S seconds apart), GET /stall sends headers and then nothing. It counts accepted
+keep-alive connections: GET /small answers a short JSON body, GET /close answers it with
+"Connection: close", GET /bye answers it and closes the connection a moment later (an idle keep-alive connection its server gives up), GET /lines?n=N&gap=S
+streams N data lines (chunked, S seconds apart), GET /stall sends headers and then nothing. It counts accepted
 connections and notices clients that went away."""
 
 import asyncio
@@ -34,6 +35,20 @@ class LineServer:
                 target = head.split(b" ", 2)[1].decode()
                 parts = urlsplit(target)
                 query = {k: v[0] for k, v in parse_qs(parts.query).items()}
+                if parts.path == "/close":
+                    body = b'{"ok": true}'
+                    writer.write(
+                        b"HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body)
+                    )
+                    await writer.drain()
+                    await reader.read()  # the client closes it, as the header says
+                    return
+                if parts.path == "/bye":
+                    body = b'{"ok": true}'
+                    writer.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+                    await writer.drain()
+                    await asyncio.sleep(0.05)  # the answer is in and the connection idles first
+                    return
                 if parts.path == "/small":
                     body = b'{"ok": true}'
                     writer.write(

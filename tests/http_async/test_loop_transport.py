@@ -117,6 +117,70 @@ def test_read_timeout_of_a_stalled_answer(server):
     asyncio.run(main())
 
 
+def test_connections_closed_by_their_server_while_idle_are_replaced(server):
+    """The reader of a connection idling in the cache stays registered; its server closing it must
+    not leave a stale registration (the next connection may get the same descriptor number)."""
+
+    async def main():
+        async with AsyncSession() as session:
+            for round_ in range(20):
+                answers = await asyncio.gather(*[session.request("GET", server.url + "/bye") for _ in range(5)])
+                assert [a.json() for a in answers] == [{"ok": True}] * 5
+                await asyncio.sleep(0.1)  # the server has closed every one of them
+                small = await asyncio.wait_for(session.request("GET", server.url + "/small"), 5)
+                assert small.json() == {"ok": True}, round_
+            # the loop watches no descriptor of a closed connection: it stays idle, never busy
+            loop = asyncio.get_running_loop()
+            ready = loop._selector.select(0)
+            assert not [key for key, _ in ready if not key.fileobj == loop._ssock.fileno()]
+
+    asyncio.run(main())
+
+
+def test_a_connection_the_session_closes_leaves_the_loop_nothing_behind(server):
+    """The session closing a connection ("Connection: close") frees its descriptor number; a socket
+    the application opens next under that number must be watched by the loop as any other."""
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        async with AsyncSession() as session:
+            for _ in range(5):
+                assert (await session.request("GET", server.url + "/close")).json() == {"ok": True}
+                mine, other = socket.socketpair()
+                with mine, other:
+                    readable = loop.create_future()
+                    loop.add_reader(mine.fileno(), readable.set_result, True)
+                    try:
+                        other.send(b"x")
+                        assert await asyncio.wait_for(readable, 2)
+                    finally:
+                        loop.remove_reader(mine.fileno())
+
+    asyncio.run(main())
+
+
+def test_read_timeout_counts_only_while_the_reader_waits(server):
+    """A stream left unread for longer than its read time-out is read as usual afterwards (as on
+    the blocking session); one whose server stalls while its reader waits times out."""
+
+    async def main():
+        async with AsyncSession() as session:
+            # far more than the transport buffers unread: the transfer waits, paused, for its reader
+            response = await session.request("GET", server.url + "/lines?n=20000", stream=True, timeout=0.2)
+            await asyncio.sleep(0.5)
+            lines = [line async for line in response.aiter_lines() if line]
+            assert lines == [b'data: {"i": %d}' % i for i in range(20000)]
+            response = await session.request("GET", server.url + "/lines?n=2&gap=0.05", stream=True, timeout=0.3)
+            assert len([line async for line in response.aiter_lines() if line]) == 2
+            started = time.monotonic()
+            stalled = await session.request("GET", server.url + "/stall", stream=True, timeout=0.2)
+            with pytest.raises(ReadTimeout):
+                await stalled.aread()
+            assert time.monotonic() - started < 2
+
+    asyncio.run(main())
+
+
 def test_many_loops_one_after_another(server):
     for _ in range(30):
 

@@ -1,5 +1,6 @@
 // LoopDriver and AsyncTransfer: libcurl's multi interface moved on by the asyncio loop.
 #include <strings.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdio>
 
@@ -22,6 +23,19 @@ void quietly(const nb::object& method, nb::handle a) {
     } else {
         PyErr_Clear();
     }
+}
+
+// Cancels a pending loop handle (a TimerHandle or Handle) and forgets it.
+void cancel_handle(nb::object& handle) {
+    if (!handle.is_valid()) return;
+    static PyObject* cancel = PyUnicode_InternFromString("cancel");  // kept for the process
+    PyObject* result = cancel ? PyObject_CallMethodNoArgs(handle.ptr(), cancel) : nullptr;
+    if (result) {
+        Py_DECREF(result);
+    } else {
+        PyErr_Clear();
+    }
+    handle.reset();
 }
 
 bool future_pending(nb::handle future) {
@@ -54,8 +68,11 @@ std::shared_ptr<LoopDriver> LoopDriver::create(nb::handle loop) {
     driver->remove_reader_ = loop.attr("remove_reader");
     driver->remove_writer_ = loop.attr("remove_writer");
     driver->call_later_ = loop.attr("call_later");
+    driver->call_soon_ = loop.attr("call_soon");
     driver->create_future_ = loop.attr("create_future");
-    driver->timer_ = nb::none();
+    nb::object future_type = nb::borrow(driver->create_future().type());
+    driver->add_done_callback_ = future_type.attr("add_done_callback");
+    driver->remove_done_callback_ = future_type.attr("remove_done_callback");
     driver->thread_ = std::this_thread::get_id();
     // The loop's callbacks hold the driver weakly: a callback left in a loop after the session
     // went away does nothing.
@@ -66,10 +83,37 @@ std::shared_ptr<LoopDriver> LoopDriver::create(nb::handle loop) {
     driver->write_ready_ = nb::cpp_function([weak](int fd) {
         if (auto d = weak.lock()) d->socket_ready(fd, CURL_CSELECT_OUT);
     });
+    driver->soon_fired_ = nb::cpp_function([weak]() {
+        if (auto d = weak.lock()) {
+            d->soon_.reset();
+            d->timer_due();
+        }
+    });
     driver->timer_fired_ = nb::cpp_function([weak]() {
         if (auto d = weak.lock()) {
-            d->timer_ = nb::none();
-            d->socket_ready(CURL_SOCKET_TIMEOUT, 0);
+            d->timer_.reset();
+            d->timer_due();
+        }
+    });
+    driver->idle_fired_ = nb::cpp_function([weak]() {
+        if (auto d = weak.lock()) {
+            d->idle_timer_.reset();
+            d->check_idle();
+        }
+    });
+    driver->cancelled_ = nb::cpp_function([weak](nb::handle future) {
+        auto d = weak.lock();
+        if (!d) return;
+        auto found = d->waiting_.find(future.ptr());
+        if (found == d->waiting_.end()) return;
+        auto transfer = found->second.lock();
+        d->waiting_.erase(found);
+        if (!transfer || !transfer->waiter_.is(future)) return;
+        nb::object cancelled = future.attr("cancelled")();
+        if (PyObject_IsTrue(cancelled.ptr()) == 1) {
+            transfer->waiter_.reset();
+            transfer->want_ = AsyncTransfer::Want::None;
+            transfer->abort();
         }
     });
     return driver;
@@ -130,6 +174,54 @@ bool LoopDriver::add(AsyncTransfer& transfer) {
     return true;
 }
 
+void LoopDriver::watch(nb::handle future, const std::shared_ptr<AsyncTransfer>& transfer) {
+    PyObject* args[] = {future.ptr(), cancelled_.ptr()};
+    PyObject* added = PyObject_Vectorcall(add_done_callback_.ptr(), args, 2, nullptr);
+    if (!added) throw nb::python_error();
+    Py_DECREF(added);
+    waiting_[future.ptr()] = transfer;
+}
+
+void LoopDriver::unwatch(nb::handle future) {
+    if (waiting_.erase(future.ptr()) == 0) return;
+    // Taken off before the future is resolved, so a normal end schedules no callback at all.
+    PyObject* args[] = {future.ptr(), cancelled_.ptr()};
+    PyObject* removed = PyObject_Vectorcall(remove_done_callback_.ptr(), args, 2, nullptr);
+    if (removed) {
+        Py_DECREF(removed);
+    } else {
+        PyErr_Clear();
+    }
+}
+
+void LoopDriver::check_idle_by(std::chrono::steady_clock::time_point deadline) {
+    if (closed_ || (idle_timer_.is_valid() && idle_at_ <= deadline)) return;
+    cancel_handle(idle_timer_);
+    const auto now = std::chrono::steady_clock::now();
+    const double seconds = deadline > now ? std::chrono::duration<double>(deadline - now).count() : 0.0;
+    idle_timer_ = call_later(seconds, idle_fired_, nb::handle());
+    idle_at_ = deadline;
+}
+
+void LoopDriver::check_idle() {
+    if (closed_) return;
+    const auto now = std::chrono::steady_clock::now();
+    std::vector<std::shared_ptr<AsyncTransfer>> expired;
+    std::optional<std::chrono::steady_clock::time_point> next;
+    for (auto& [easy, transfer] : active_) {
+        std::optional<std::chrono::steady_clock::time_point> deadline = transfer->idle_deadline(now);
+        if (!deadline) continue;
+        if (*deadline <= now) {
+            expired.push_back(transfer->shared_from_this());
+        } else if (!next || *deadline < *next) {
+            next = deadline;
+        }
+    }
+    for (auto& transfer : expired) transfer->time_out(now);  // leaves active_, so not in the loop above
+    if (next) check_idle_by(*next);
+    if (!expired.empty()) flush();  // the waiters learn it now
+}
+
 void LoopDriver::remove(AsyncTransfer& transfer) {
     active_.erase(transfer.easy());
     // May call on_socket (REMOVE) for a connection closed now.
@@ -164,14 +256,13 @@ void LoopDriver::wake(AsyncTransfer& transfer) {
 int LoopDriver::on_socket(CURL*, curl_socket_t socket, int what, void* self, void*) {
     auto* driver = static_cast<LoopDriver*>(self);
     int fd = static_cast<int>(socket);
-    int& had = driver->watched_[fd];
+    Watch& watch = driver->watched_[fd];
+    watch.wanted = what == CURL_POLL_REMOVE ? 0 : what;
     nb::int_ key(fd);
     // The loop's registrations follow libcurl's wish; errors of a closed loop are dropped.
     const bool want_in = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
     const bool want_out = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
-    const bool had_in = had == CURL_POLL_IN || had == CURL_POLL_INOUT;
-    const bool had_out = had == CURL_POLL_OUT || had == CURL_POLL_INOUT;
-    auto call2 = [&](const nb::object& method, nb::handle callback) {
+    auto add = [&](const nb::object& method, nb::handle callback) {
         PyObject* args[] = {key.ptr(), callback.ptr(), key.ptr()};
         PyObject* result = PyObject_Vectorcall(method.ptr(), args, 3, nullptr);
         if (result) {
@@ -180,28 +271,64 @@ int LoopDriver::on_socket(CURL*, curl_socket_t socket, int what, void* self, voi
             PyErr_Clear();
         }
     };
-    if (want_in && !had_in) call2(driver->add_reader_, driver->read_ready_);
-    if (!want_in && had_in) quietly(driver->remove_reader_, key);
-    if (want_out && !had_out) call2(driver->add_writer_, driver->write_ready_);
-    if (!want_out && had_out) quietly(driver->remove_writer_, key);
-    if (what == CURL_POLL_REMOVE) {
-        driver->watched_.erase(fd);
-    } else {
-        had = what;
+    if (want_in && !watch.reading) add(driver->add_reader_, driver->read_ready_);
+    watch.reading = watch.reading || want_in;
+    // A connection's reader stays while it idles in the cache (see OWNERSHIP); others go now.
+    if (!want_in && watch.reading && !watch.connection) {
+        quietly(driver->remove_reader_, key);
+        watch.reading = false;
     }
+    if (want_out && !watch.writing) add(driver->add_writer_, driver->write_ready_);
+    if (!want_out && watch.writing) quietly(driver->remove_writer_, key);
+    watch.writing = want_out;
+    if (!watch.reading && !watch.writing && !watch.connection) driver->watched_.erase(fd);
     return 0;
+}
+
+int LoopDriver::on_sockopt(void* self, curl_socket_t socket, curlsocktype purpose) {
+    if (purpose != CURLSOCKTYPE_IPCXN) return CURL_SOCKOPT_OK;
+    auto* driver = static_cast<LoopDriver*>(self);
+    int fd = static_cast<int>(socket);
+    // A new socket: a registration left under its number (it cannot be this socket's) goes.
+    driver->unregister(fd);
+    driver->watched_[fd].connection = true;
+    return CURL_SOCKOPT_OK;
+}
+
+int LoopDriver::on_close_socket(void* self, curl_socket_t socket) {
+    auto* driver = static_cast<LoopDriver*>(self);
+    driver->unregister(static_cast<int>(socket));
+    return close(socket);
+}
+
+void LoopDriver::unregister(int fd) {
+    auto found = watched_.find(fd);
+    if (found == watched_.end()) return;
+    if (found->second.reading || found->second.writing) {
+        nb::int_ key(fd);
+        if (found->second.reading) quietly(remove_reader_, key);
+        if (found->second.writing) quietly(remove_writer_, key);
+    }
+    watched_.erase(found);
 }
 
 int LoopDriver::on_timer(CURLM*, long timeout_ms, void* self) {
     auto* driver = static_cast<LoopDriver*>(self);
-    // One timer at a time: the previous one is cancelled, whatever libcurl asks next.
-    if (!driver->timer_.is_none()) {
-        nb::object cancel = nb::steal(PyObject_GetAttrString(driver->timer_.ptr(), "cancel"));
-        if (cancel.is_valid()) quietly(cancel, nb::handle());
-        PyErr_Clear();
-        driver->timer_ = nb::none();
-    }
+    // A deadline given up (-1) leaves the pending timer: its firing early is harmless.
     if (timeout_ms < 0 || driver->closed_) return 0;
+    if (timeout_ms == 0) {
+        if (driver->soon_.is_valid()) return 0;
+        PyObject* handle = PyObject_CallOneArg(driver->call_soon_.ptr(), driver->soon_fired_.ptr());
+        if (!handle) {
+            PyErr_Clear();
+            return -1;
+        }
+        driver->soon_ = nb::steal(handle);
+        return 0;
+    }
+    const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (driver->timer_.is_valid() && driver->timer_at_ <= at) return 0;
+    cancel_handle(driver->timer_);
     nb::object delay = nb::float_(static_cast<double>(timeout_ms) / 1000.0);
     PyObject* args[] = {delay.ptr(), driver->timer_fired_.ptr()};
     PyObject* handle = PyObject_Vectorcall(driver->call_later_.ptr(), args, 2, nullptr);
@@ -210,11 +337,35 @@ int LoopDriver::on_timer(CURLM*, long timeout_ms, void* self) {
         return -1;
     }
     driver->timer_ = nb::steal(handle);
+    driver->timer_at_ = at;
     return 0;
+}
+
+void LoopDriver::timer_due() {
+    if (closed_) return;
+    std::shared_ptr<LoopDriver> keep = shared_from_this();
+    socket_ready(CURL_SOCKET_TIMEOUT, 0);
+    // libcurl announces its deadline only when it changes: after a kept timer fired early, the
+    // one it announced may have no timer left behind it.
+    long next = -1;
+    if (!closed_ && curl_multi_timeout(multi_.get(), &next) == CURLM_OK && next >= 0) {
+        on_timer(multi_.get(), next, this);
+    }
 }
 
 void LoopDriver::socket_ready(int fd, int mask) {
     if (closed_) return;
+    if (mask == CURL_CSELECT_IN) {
+        auto found = watched_.find(fd);
+        if (found == watched_.end() ||
+            !(found->second.wanted == CURL_POLL_IN || found->second.wanted == CURL_POLL_INOUT)) {
+            // A connection idling in the cache (closed by its server, or data nobody asked for
+            // yet): its reader goes until libcurl wants it again.
+            if (found != watched_.end()) found->second.reading = false;
+            quietly(remove_reader_, nb::int_(fd));
+            return;
+        }
+    }
     std::shared_ptr<LoopDriver> keep = shared_from_this();  // a callback may drop the session
     int running = 0;
     in_curl([&] { return curl_multi_socket_action(multi_.get(), static_cast<curl_socket_t>(fd), mask, &running); });
@@ -282,18 +433,16 @@ void LoopDriver::shutdown() {
     held.clear();
     woken_.clear();
     retired_.clear();
-    for (auto& [fd, what] : watched_) {
+    for (auto& [fd, watch] : watched_) {
         nb::int_ key(fd);
-        if (what == CURL_POLL_IN || what == CURL_POLL_INOUT) quietly(remove_reader_, key);
-        if (what == CURL_POLL_OUT || what == CURL_POLL_INOUT) quietly(remove_writer_, key);
+        if (watch.reading) quietly(remove_reader_, key);
+        if (watch.writing) quietly(remove_writer_, key);
     }
     watched_.clear();
-    if (timer_.is_valid() && !timer_.is_none()) {
-        nb::object cancel = nb::steal(PyObject_GetAttrString(timer_.ptr(), "cancel"));
-        if (cancel.is_valid()) quietly(cancel, nb::handle());
-        PyErr_Clear();
-    }
-    timer_ = nb::none();
+    waiting_.clear();
+    cancel_handle(soon_);
+    cancel_handle(timer_);
+    cancel_handle(idle_timer_);
     // Closes the cached connections; its socket callbacks find nothing watched any more.
     curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETFUNCTION, nullptr);
     curl_multi_setopt(multi_.get(), CURLMOPT_TIMERFUNCTION, nullptr);
@@ -322,6 +471,15 @@ void AsyncTransfer::configure_shared() {
     const bool tls = plan_.url.size() > 8 && strncasecmp(plan_.url.c_str(), "https://", 8) == 0;
     curl_easy_setopt(easy_.get(), CURLOPT_PIPEWAIT, tls ? 1L : 0L);
     curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
+    // A stream's lines come a few hundred bytes at a time: a small read buffer (libcurl's own is
+    // 16 KiB, held per transfer) keeps an open stream small at no cost to its speed.
+    if (plan_.stream) curl_easy_setopt(easy_.get(), CURLOPT_BUFFERSIZE, kStreamReadBuffer);
+    // Connection sockets are known to the driver from their opening to their closing (see
+    // OWNERSHIP in loop.hpp). A connection keeps these from the transfer that opened it.
+    curl_easy_setopt(easy_.get(), CURLOPT_SOCKOPTFUNCTION, &LoopDriver::on_sockopt);
+    curl_easy_setopt(easy_.get(), CURLOPT_SOCKOPTDATA, driver_.get());
+    curl_easy_setopt(easy_.get(), CURLOPT_CLOSESOCKETFUNCTION, &LoopDriver::on_close_socket);
+    curl_easy_setopt(easy_.get(), CURLOPT_CLOSESOCKETDATA, driver_.get());
 }
 
 bool AsyncTransfer::start(Failure& failure) {
@@ -337,7 +495,6 @@ bool AsyncTransfer::start(Failure& failure) {
         return false;
     }
     attached_ = true;
-    if (plan_.read_timeout_ms > 0) arm_idle_timer(plan_.read_timeout_ms);
     return true;
 }
 
@@ -345,12 +502,6 @@ void AsyncTransfer::detach() {
     if (attached_) {
         attached_ = false;
         driver_->remove(*this);
-    }
-    if (idle_timer_.is_valid()) {
-        nb::object cancel = nb::steal(PyObject_GetAttrString(idle_timer_.ptr(), "cancel"));
-        if (cancel.is_valid()) quietly(cancel, nb::handle());
-        PyErr_Clear();
-        idle_timer_.reset();
     }
 }
 
@@ -371,26 +522,13 @@ void AsyncTransfer::wait(Want want, nb::object future) {
     waiter_ = std::move(future);
     if (want == Want::Data) pump_base_ = received_.size();
     pausable_ = plan_.stream && want != Want::End;
-    // A cancelled waiter (its task cancelled, asyncio.timeout, wait_for) aborts the transfer. One
-    // callback per transfer, made at its first wait; it holds the transfer weakly.
-    if (!on_cancel_.is_valid()) {
-        std::weak_ptr<AsyncTransfer> weak = weak_from_this();
-        on_cancel_ = nb::cpp_function([weak](nb::handle future) {
-            auto self = weak.lock();
-            if (!self || !self->waiter_.is(future)) return;
-            nb::object cancelled = future.attr("cancelled")();
-            if (PyObject_IsTrue(cancelled.ptr()) == 1) {
-                self->waiter_.reset();
-                self->want_ = Want::None;
-                self->abort();
-            }
-        });
+    // A cancelled waiter (its task cancelled, asyncio.timeout, wait_for) aborts the transfer.
+    driver_->watch(waiter_, shared_from_this());
+    if (plan_.read_timeout_ms > 0) {
+        // As in the blocking exchange, the idle clock counts from the moment the wait begins.
+        last_activity_ = Clock::now();
+        driver_->check_idle_by(last_activity_ + std::chrono::milliseconds(plan_.read_timeout_ms));
     }
-    static PyObject* add_done_callback = PyUnicode_InternFromString("add_done_callback");  // kept for the process
-    if (!add_done_callback) throw nb::python_error();
-    PyObject* added = PyObject_CallMethodOneArg(waiter_.ptr(), add_done_callback, on_cancel_.ptr());
-    if (!added) throw nb::python_error();
-    Py_DECREF(added);
     if (paused_) {
         paused_ = false;
         CURLcode resumed = driver_->in_curl([&] { return curl_easy_pause(easy_.get(), CURLPAUSE_CONT); });
@@ -451,7 +589,7 @@ void AsyncTransfer::abort(const Failure& why) {
     if (waiter_.is_valid()) {
         // Someone still awaits this transfer (a request, aread, a line): an error, not a
         // cancellation its task never asked for.
-        nb::object waiter = std::move(waiter_);
+        nb::object waiter = take_waiter();
         want_ = Want::None;
         if (future_pending(waiter)) {
             PyObject* set = PyObject_CallMethod(waiter.ptr(), "set_exception", "O", failure_exception().ptr());
@@ -483,7 +621,7 @@ nb::object AsyncTransfer::body_bytes() {
 void AsyncTransfer::resolve() {
     if (!waiter_.is_valid() || !satisfied(want_)) return;
     std::shared_ptr<AsyncTransfer> keep = shared_from_this();
-    nb::object future = std::move(waiter_);
+    nb::object future = take_waiter();
     Want want = want_;
     want_ = Want::None;
     if (!future_pending(future)) return;  // cancelled meanwhile
@@ -508,32 +646,25 @@ void AsyncTransfer::resolve() {
     if (want == Want::Headers || want == Want::Whole) driver_->let_go(this);  // the response owns it now
 }
 
-void AsyncTransfer::arm_idle_timer(long delay_ms) {
-    std::weak_ptr<AsyncTransfer> weak = weak_from_this();
-    nb::object fired = nb::cpp_function([weak]() {
-        if (auto self = weak.lock()) self->check_idle();
-    });
-    idle_timer_ = driver_->call_later(static_cast<double>(delay_ms) / 1000.0, fired, nb::handle());
+std::optional<ExchangeCore::Clock::time_point> AsyncTransfer::idle_deadline(Clock::time_point now) const {
+    if (plan_.read_timeout_ms <= 0 || done_ || !attached_ || !waiter_.is_valid()) return std::nullopt;
+    const auto limit = std::chrono::milliseconds(plan_.read_timeout_ms);
+    // The connect phase has libcurl's own deadline: looked at again a whole limit later.
+    if (!connected_) return now + limit;
+    return last_activity_ + limit;
 }
 
-void AsyncTransfer::check_idle() {
-    idle_timer_.reset();
-    if (done_ || !attached_) return;
-    if (!connected_) {
-        arm_idle_timer(plan_.read_timeout_ms);  // the connect phase has libcurl's own deadline
-        return;
-    }
-    const Clock::time_point now = Clock::now();
-    const long idle = milliseconds(now - last_activity_);
-    if (idle >= plan_.read_timeout_ms) {
-        char text[160];
-        std::snprintf(text, sizeof text, "Operation timed out after %ld milliseconds with %zu bytes received",
-                      milliseconds(now - started_), body_bytes_);
-        fail({ErrorKind::ReadTimeout, text});
-        driver_->flush();  // the waiter learns it now
-        return;
-    }
-    arm_idle_timer(std::max(1L, plan_.read_timeout_ms - idle));
+void AsyncTransfer::time_out(Clock::time_point now) {
+    char text[160];
+    std::snprintf(text, sizeof text, "Operation timed out after %ld milliseconds with %zu bytes received",
+                  milliseconds(now - started_), body_bytes_);
+    fail({ErrorKind::ReadTimeout, text});
+}
+
+nb::object AsyncTransfer::take_waiter() {
+    nb::object waiter = std::move(waiter_);
+    if (waiter.is_valid()) driver_->unwatch(waiter);
+    return waiter;
 }
 
 }  // namespace korvane::http

@@ -13,7 +13,15 @@
 //                driver's `active_` map is not owning: a transfer removes itself from it when it
 //                leaves the multi handle (finish, failure, abort, destruction).
 //   Futures      a transfer holds its one waiter future (strong) until it resolves it or aborts;
-//                the future's done-callback holds only a weak_ptr to the transfer.
+//                the driver's `waiting_` maps each such future (not owning: the transfer's
+//                reference keeps it alive) to its transfer (weak) for the one done-callback that
+//                notices cancellations, removed from the future before it is resolved.
+//   Sockets      `watched_` is what the loop has registered per descriptor. The reader of a
+//                connection's socket (one libcurl opened through on_sockopt) stays registered
+//                while the connection waits in libcurl's cache: the next transfer on it then
+//                costs the loop nothing. It is removed when it fires unwanted and always before
+//                libcurl closes the socket (on_close_socket), so a reused descriptor number
+//                never meets a stale registration.
 //   Re-entry     libcurl calls back into the driver only inside socket_action()/pause calls
 //                (`in_curl_`); a transfer released by Python code running then (the garbage
 //                collector inside loop.add_reader) is parked in `retired_` and aborted afterwards,
@@ -21,7 +29,9 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -75,7 +85,10 @@ public:
     // Called by the driver.
     void on_finished(CURLcode result);
     void resolve();  // the waiter, when its want holds
-    void check_idle();
+    // When the read time-out of the current wait runs out (nullopt: not waiting, or no limit).
+    std::optional<Clock::time_point> idle_deadline(Clock::time_point now) const;
+    // Fails the transfer with the read time-out's error.
+    void time_out(Clock::time_point now);
 
 private:
     friend class LoopDriver;
@@ -83,18 +96,19 @@ private:
     void progressed() override;
     void detach();
     void configure_shared();  // the plan's options, and this driver's own
-    void arm_idle_timer(long delay_ms);
     void fail(Failure failure);
+    // The waiter future, taken out of the driver's watch for cancellations.
+    nb::object take_waiter();
+
+    static constexpr long kStreamReadBuffer = 4096;
 
     std::shared_ptr<LoopDriver> driver_;
     EasyHandle easy_;
     bool attached_ = false;
     bool queued_ = false;  // in the driver's wake list
     Want want_ = Want::None;
-    nb::object waiter_;      // the future to resolve (owned; see OWNERSHIP)
-    nb::object idle_timer_;  // the read time-out's TimerHandle
-    nb::object body_;        // the body as bytes, once taken whole
-    nb::object on_cancel_;   // the waiters' done-callback (holds this transfer weakly)
+    nb::object waiter_;  // the future to resolve (owned; see OWNERSHIP)
+    nb::object body_;    // the body as bytes, once taken whole
 };
 
 class LoopDriver : public std::enable_shared_from_this<LoopDriver> {
@@ -133,6 +147,12 @@ public:
     // Resolves what is due unless libcurl is the caller (it then happens when libcurl returns).
     void flush();
     nb::object call_later(double seconds, nb::handle callback, nb::handle argument);
+    // Watches `future`, the waiter of `transfer`, for a cancellation (which aborts the transfer);
+    // unwatch() before the future is resolved or dropped.
+    void watch(nb::handle future, const std::shared_ptr<AsyncTransfer>& transfer);
+    void unwatch(nb::handle future);
+    // Makes sure the read time-outs are looked at by `deadline`.
+    void check_idle_by(std::chrono::steady_clock::time_point deadline);
 
     // Runs `fn`; a failure (of one transfer's callback, say) is reported as unraisable, never
     // thrown into libcurl, the loop or a destructor.
@@ -144,20 +164,42 @@ public:
     void shutdown();
 
 private:
+    friend class AsyncTransfer;  // hands on_sockopt and on_close_socket to its easy handle
     LoopDriver() = default;
     static int on_socket(CURL* easy, curl_socket_t socket, int what, void* self, void* socket_data);
     static int on_timer(CURLM* multi, long timeout_ms, void* self);
+    static int on_sockopt(void* self, curl_socket_t socket, curlsocktype purpose);
+    static int on_close_socket(void* self, curl_socket_t socket);
     void socket_ready(int fd, int mask);
-    void settle() noexcept;  // after libcurl returned: completions, wakes, retired transfers
+    void timer_due();         // libcurl's timer fired (maybe early: it is then asked for the next one)
+    void check_idle();        // the read time-outs of every transfer
+    void unregister(int fd);  // the loop forgets the descriptor's reader and writer
+    void settle() noexcept;   // after libcurl returned: completions, wakes, retired transfers
     void settle_due();
 
     MultiHandle multi_;
     nb::object loop_;
     nb::object add_reader_, add_writer_, remove_reader_, remove_writer_, call_later_, create_future_;
-    nb::object read_ready_, write_ready_, timer_fired_;  // callbacks handed to the loop
-    nb::object timer_;                                   // the pending TimerHandle, or None
+    nb::object call_soon_, remove_done_callback_, add_done_callback_;
+    // Callbacks handed to the loop (each holds the driver weakly).
+    nb::object read_ready_, write_ready_, soon_fired_, timer_fired_, idle_fired_, cancelled_;
+    // libcurl's timer: a "now" runs as one call_soon however often it is asked for; a later
+    // deadline is one TimerHandle, kept when it fires no later than asked (an early firing asks
+    // libcurl for its next deadline). Invalid when none is pending.
+    nb::object soon_, timer_;
+    std::chrono::steady_clock::time_point timer_at_;
+    // The read time-outs: one TimerHandle for all transfers, at the earliest deadline.
+    nb::object idle_timer_;
+    std::chrono::steady_clock::time_point idle_at_;
     std::thread::id thread_;
-    std::unordered_map<int, int> watched_;                                     // fd -> CURL_POLL_* registered
+    struct Watch {
+        int wanted = 0;           // the CURL_POLL_* libcurl asked for last (0: nothing)
+        bool reading = false;     // a reader is registered with the loop
+        bool writing = false;     // a writer is registered
+        bool connection = false;  // a connection socket: its reader may stay (see OWNERSHIP)
+    };
+    std::unordered_map<int, Watch> watched_;
+    std::unordered_map<PyObject*, std::weak_ptr<AsyncTransfer>> waiting_;      // see OWNERSHIP
     std::unordered_map<CURL*, AsyncTransfer*> active_;                         // in the multi handle (not owning)
     std::unordered_map<AsyncTransfer*, std::shared_ptr<AsyncTransfer>> held_;  // see hold()
     std::vector<std::shared_ptr<AsyncTransfer>> woken_;
