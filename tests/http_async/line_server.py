@@ -1,8 +1,9 @@
 """A loopback HTTP/1.1 server on an event loop of its own thread, able to hold thousands of
 keep-alive connections: GET /small answers a short JSON body, GET /close answers it with
-"Connection: close", GET /bye answers it and closes the connection a moment later (an idle keep-alive connection its server gives up), GET /lines?n=N&gap=S
-streams N data lines (chunked, S seconds apart), GET /stall sends headers and then nothing. It counts accepted
-connections and notices clients that went away."""
+"Connection: close", GET /bye answers it and closes the connection a moment later (an idle
+keep-alive connection its server gives up), GET /lines?n=N&gap=S streams N data lines (chunked, S
+seconds apart), GET /stall sends headers and then nothing. It counts accepted connections and
+notices clients that went away."""
 
 import asyncio
 import threading
