@@ -5,14 +5,17 @@ endless bodies, TLS, connection counting. Every test server of the suite is one 
 - StreamServer: one connection at a time, the request read for the handler, which writes the
   answer in pieces through a Connection that notes whether the client hung up.
 - SilentServer: accepts and never answers.
+- hypercorn_server: an ASGI application served by hypercorn over TLS (HTTP/2 by ALPN).
 """
 
+import contextlib
 import json
 import os
 import socket
 import ssl
 import struct
 import subprocess
+import sys
 import threading
 import time
 import zlib
@@ -264,13 +267,16 @@ class SilentServer:
             conn.close()
 
 
+def free_port():
+    """A loopback port on which nothing listens (it was free a moment ago)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 def closed_port_url():
     """A loopback URL on which nothing listens: connections are refused."""
-    sock = socket.socket()
-    sock.bind(("127.0.0.1", 0))
-    port = sock.getsockname()[1]
-    sock.close()
-    return f"http://127.0.0.1:{port}"
+    return f"http://127.0.0.1:{free_port()}"
 
 
 def self_signed_files(directory):
@@ -292,3 +298,41 @@ def self_signed_context(directory):
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(cert, key)
     return context
+
+
+@contextlib.contextmanager
+def hypercorn_server(app, folder, cert, key):
+    """Serves the ASGI application `app` ("module:attribute", imported from `folder`) with hypercorn
+    in a process of its own, on a free loopback port over TLS with `cert` and `key` (HTTP/2 when the
+    client offers it). Gives the base URL "https://127.0.0.1:PORT/" once the port accepts connections
+    (or after 20 s), and stops the server on leaving."""
+    port = free_port()
+    server = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "hypercorn",
+            "--certfile",
+            cert,
+            "--keyfile",
+            key,
+            "-b",
+            f"127.0.0.1:{port}",
+            app,
+        ],
+        cwd=folder,
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+    )
+    try:
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
+                break
+            except OSError:
+                time.sleep(0.05)
+        yield f"https://127.0.0.1:{port}/"
+    finally:
+        server.terminate()
+        server.wait(timeout=10)

@@ -3,15 +3,12 @@ transfer and resumes it without losing, cutting or doubling a line, and a paused
 or left while other transfers run."""
 
 import os
-import socket
-import subprocess
-import sys
 import time
 
 import pytest
 from h2_app import BODY, LINES
 from korvane_sdk.http import Session
-from rawserver import self_signed_files
+from rawserver import hypercorn_server, self_signed_files
 
 pytest.importorskip("hypercorn")
 
@@ -19,38 +16,8 @@ pytest.importorskip("hypercorn")
 @pytest.fixture(scope="module")
 def h2_url(tmp_path_factory):
     cert, key = self_signed_files(str(tmp_path_factory.mktemp("tls")))
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    server = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "hypercorn",
-            "--certfile",
-            cert,
-            "--keyfile",
-            key,
-            "-b",
-            f"127.0.0.1:{port}",
-            "h2_app:app",
-        ],
-        cwd=os.path.dirname(__file__),
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-    )
-    try:
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                break
-            except OSError:
-                time.sleep(0.05)
-        yield f"https://127.0.0.1:{port}/"
-    finally:
-        server.terminate()
-        server.wait(timeout=10)
+    with hypercorn_server("h2_app:app", os.path.dirname(__file__), cert, key) as url:
+        yield url
 
 
 @pytest.fixture

@@ -5,6 +5,7 @@ import asyncio
 import threading
 
 from korvane_sdk.http import AsyncSession
+from support.loops import blocking_next
 
 
 class LoopThread:
@@ -85,14 +86,8 @@ class SyncLines:
         return self
 
     def __next__(self):
-        async def step():
-            return await self._lines.__anext__()
-
         with self._lock:
-            try:
-                line = self._runner.run(step)
-            except StopAsyncIteration:
-                raise StopIteration from None
+            line = blocking_next(self._runner.run, self._lines)
         return line.decode() if self._decode else line
 
 

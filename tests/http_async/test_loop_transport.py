@@ -5,16 +5,13 @@ import asyncio
 import gc
 import random
 import resource
-import socket
-import subprocess
-import sys
 import threading
 import time
 
 import pytest
 from korvane_sdk.http import AsyncResponse, AsyncSession, ReadTimeout, SessionClosedError
 from line_server import LineServer
-from rawserver import self_signed_files
+from rawserver import hypercorn_server, self_signed_files
 
 
 @pytest.fixture(scope="module")
@@ -319,38 +316,8 @@ def h2_server(tmp_path_factory):
     folder = tmp_path_factory.mktemp("h2")
     cert, key = self_signed_files(str(folder))
     (folder / "client_app.py").write_text(H2_APP)
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    process = subprocess.Popen(
-        [
-            sys.executable,
-            "-m",
-            "hypercorn",
-            "--certfile",
-            cert,
-            "--keyfile",
-            key,
-            "-b",
-            f"127.0.0.1:{port}",
-            "client_app:app",
-        ],
-        cwd=str(folder),
-        stdout=subprocess.DEVNULL,
-        stderr=subprocess.DEVNULL,
-    )
-    try:
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-                break
-            except OSError:
-                time.sleep(0.05)
-        yield f"https://127.0.0.1:{port}/", cert
-    finally:
-        process.terminate()
-        process.wait(timeout=10)
+    with hypercorn_server("client_app:app", str(folder), cert, key) as url:
+        yield url, cert
 
 
 def test_a_hundred_tls_http2_streams_share_one_connection(h2_server):

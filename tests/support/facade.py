@@ -7,9 +7,12 @@ iterators (streams, page iterators) become iterators whose pulls and close() are
 from __future__ import annotations
 
 import asyncio
+from collections.abc import Awaitable, Callable
 from typing import Any
 
 from korvane_sdk import aio
+
+from support.loops import blocking_next
 
 
 def _wrap(value: Any, loop: asyncio.AbstractEventLoop) -> Any:
@@ -27,15 +30,15 @@ class SyncIterator:
     def __iter__(self) -> SyncIterator:
         return self
 
+    def _run(self, start: Callable[[], Awaitable[Any]]) -> Any:
+        return self._loop.run_until_complete(start())
+
     def __next__(self) -> Any:
-        try:
-            return self._loop.run_until_complete(self._target.__anext__())
-        except StopAsyncIteration:
-            raise StopIteration from None
+        return blocking_next(self._run, self._target)
 
     def close(self) -> None:
         if hasattr(self._target, "aclose"):
-            self._loop.run_until_complete(self._target.aclose())
+            self._run(self._target.aclose)
 
     def __enter__(self) -> SyncIterator:
         return self

@@ -102,14 +102,7 @@ nb::dict operation_registry() {
 }
 
 nb::tuple prepared_to_python(Prepared&& prepared) {
-    const Call& call = prepared.call;
-    nb::dict kwargs;
-    kwargs["method"] = call.method;
-    kwargs["path"] = call.path;
-    if (call.params.is_valid()) kwargs["params"] = call.params;
-    if (call.json.is_valid()) kwargs["json"] = call.json;
-    if (call.files.is_valid()) kwargs["files"] = call.files;
-    if (call.raw_response) kwargs["raw_response"] = true;
+    nb::dict kwargs = prepared.call.keywords();
     nb::object state = nb::cast(PreparedState{std::move(prepared)});
     return nb::make_tuple(kwargs, state);
 }

@@ -13,6 +13,17 @@ std::string Call::describe() const {
     return std::string(method) + " " + std::string(text, static_cast<size_t>(size));
 }
 
+nb::dict Call::keywords() const {
+    nb::dict kwargs;
+    kwargs["method"] = method;
+    kwargs["path"] = path;
+    if (params.is_valid()) kwargs["params"] = params;
+    if (json.is_valid()) kwargs["json"] = json;
+    if (files.is_valid()) kwargs["files"] = files;
+    if (raw_response) kwargs["raw_response"] = true;
+    return kwargs;
+}
+
 namespace {
 
 // The class's own functions (what `KorvaneClient._request` etc. give), set once when the class is
@@ -24,13 +35,7 @@ PyObject* g_own_handle_response = nullptr;
 
 // client._request(**call) as a Python call, with exactly the keywords the call sets.
 nb::object call_python(nb::handle request, const Call& call) {
-    nb::dict kwargs;
-    kwargs["method"] = call.method;
-    kwargs["path"] = call.path;
-    if (call.params.is_valid()) kwargs["params"] = call.params;
-    if (call.json.is_valid()) kwargs["json"] = call.json;
-    if (call.files.is_valid()) kwargs["files"] = call.files;
-    if (call.raw_response) kwargs["raw_response"] = true;
+    nb::dict kwargs = call.keywords();
     PyObject* answer = PyObject_Call(request.ptr(), nb::tuple().ptr(), kwargs.ptr());
     if (!answer) throw nb::python_error();
     return nb::steal(answer);

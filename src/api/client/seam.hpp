@@ -81,6 +81,10 @@ struct Call {
 
     // "GET /api/v1/tenants": how errors about the answer name the call.
     std::string describe() const;
+
+    // The keywords of `_request` (or `_request_stream`) for this call, in the order of the contract:
+    // method, path, then params, json and files when set, and raw_response=True only when true.
+    nb::dict keywords() const;
 };
 
 // The seams of one client for one call, looked up once when the call starts.
