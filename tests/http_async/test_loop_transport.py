@@ -5,6 +5,7 @@ import asyncio
 import gc
 import random
 import resource
+import socket
 import threading
 import time
 

@@ -380,9 +380,7 @@ void LoopDriver::settle() noexcept {
     in_curl_ = false;
 }
 
-void LoopDriver::settle_due() {
-    in_curl_ = true;  // curl calls below must not settle recursively
-    // Completions first: they decide what the waiters get.
+void LoopDriver::drain_completions() {
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
         if (message->msg != CURLMSG_DONE) continue;
@@ -393,6 +391,11 @@ void LoopDriver::settle_due() {
         std::shared_ptr<AsyncTransfer> keep = transfer->shared_from_this();
         guard([&] { transfer->on_finished(result); });
     }
+}
+
+void LoopDriver::settle_due() {
+    in_curl_ = true;      // curl calls below must not settle recursively
+    drain_completions();  // first: they decide what the waiters get
     while (!woken_.empty() || !retired_.empty()) {
         std::vector<std::shared_ptr<AsyncTransfer>> woken;
         woken.swap(woken_);
@@ -404,16 +407,7 @@ void LoopDriver::settle_due() {
         retired.swap(retired_);
         for (auto& transfer : retired) guard([&] { transfer->abort(); });
         // The transfers of `retired` (and woken ones now let go) are freed here, outside libcurl.
-        int more = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi_.get(), &more)) {
-            if (message->msg != CURLMSG_DONE) continue;
-            auto found = active_.find(message->easy_handle);
-            if (found == active_.end()) continue;
-            AsyncTransfer* transfer = found->second;
-            CURLcode result = message->data.result;
-            std::shared_ptr<AsyncTransfer> keep = transfer->shared_from_this();
-            guard([&] { transfer->on_finished(result); });
-        }
+        drain_completions();
     }
     in_curl_ = false;
 }

@@ -176,6 +176,7 @@ private:
     void unregister(int fd);  // the loop forgets the descriptor's reader and writer
     void settle() noexcept;   // after libcurl returned: completions, wakes, retired transfers
     void settle_due();
+    void drain_completions();  // libcurl's finished transfers, each told its result
 
     MultiHandle multi_;
     nb::object loop_;
