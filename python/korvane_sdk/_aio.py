@@ -36,7 +36,7 @@ from . import _core
 from .chat import ChatCompletions
 from .client import KorvaneClient
 from .feedback import FeedbackManager
-from .http import AsyncSession
+from .http import AsyncResponse, AsyncSession
 from .tenants import TenantManager
 from .training import TrainingManager
 
@@ -190,28 +190,40 @@ class AsyncChatCompletionStream:
     without reading the rest of the body.
     """
 
-    __slots__ = ("_completions", "_payload", "_response", "_lines", "_finished", "_running")
+    __slots__ = ("_completions", "_payload", "_response", "_lines", "_chunks", "_finished", "_running")
 
     def __init__(self, completions: Any, payload: dict[str, Any]) -> None:
         self._completions = completions
         self._payload = payload
         self._response: Any = None
         self._lines: Any = None
+        self._chunks: Any = None  # the chunk iterator over an AsyncResponse, once started
         self._finished = False
         self._running = False
 
     def __aiter__(self) -> AsyncChatCompletionStream:
         return self
 
-    async def __anext__(self) -> Any:
+    def __anext__(self) -> Any:
+        # Once started on the HTTP layer's response, each pull is the native chunk iterator's own
+        # awaitable (no coroutine per chunk); it closes the response at the end, on a failure and
+        # when cancelled.
+        chunks = self._chunks
+        if chunks is not None:
+            return chunks
+        return self._pull()
+
+    async def _pull(self) -> Any:
         if self._running:
             raise RuntimeError("anext(): asynchronous generator is already running")
         if self._finished:
             raise StopAsyncIteration
         self._running = True
         try:
-            if self._lines is None:
+            if self._lines is None and self._chunks is None:
                 await self._start()
+            if self._chunks is not None:
+                return await self._chunks
             chunk_of_line = _core._chunk_of_line
             async for line in self._lines:
                 chunk = chunk_of_line(line, _DONE)
@@ -232,6 +244,9 @@ class AsyncChatCompletionStream:
         client = self._completions._client
         payload, self._completions, self._payload = self._payload, None, None
         self._response = await _answer(client._request_stream(method="POST", path="/v1/chat/completions", json=payload))
+        if type(self._response) is AsyncResponse:
+            self._chunks = _core._async_chunks(self._response)
+            return
         reader = getattr(self._response, "aiter_lines", None)
         # A replaced _request_stream may give a blocking response (iter_lines, close): it is read as is.
         self._lines = reader().__aiter__() if reader is not None else _lines_of(self._response.iter_lines())
@@ -241,6 +256,9 @@ class AsyncChatCompletionStream:
         self._completions = self._payload = None
         response, self._response = self._response, None
         lines, self._lines = self._lines, None
+        chunks, self._chunks = self._chunks, None
+        if chunks is not None:
+            chunks.close()
         if lines is not None and hasattr(lines, "aclose"):
             await _close_quietly(lines)
         if response is None:
@@ -261,7 +279,7 @@ class AsyncChatCompletionStream:
 
     async def aclose(self) -> None:
         """Finish the stream and release its connection."""
-        if self._running:
+        if self._running or (self._chunks is not None and self._chunks.running):
             raise RuntimeError("aclose(): asynchronous generator is already running")
         await self._release()
 

@@ -10,6 +10,7 @@
 #include "api/chat/completions.hpp"
 #include "api/chat/sse_line.hpp"
 #include "api/client/client.hpp"
+#include "http/loop/loop.hpp"
 #include "http/response.hpp"
 #include "json/json.hpp"
 #include "py/raise.hpp"
@@ -195,6 +196,37 @@ const records::JsonRecords& chunk_reader() {
     return *reader;
 }
 
+enum class LineKind { chunk, skip, done };
+
+// What one line of a stream is: a chunk (put in `chunk`, of `chunk_class`), a line to pass over or
+// the end ("[DONE]"). A line not `checked` for UTF-8 yet is checked before anything else is done
+// with it, unless it was read whole as a chunk: that proves it UTF-8 (the prefix is ASCII, the
+// JSON reader checks the rest).
+LineKind read_line(std::string_view text, bool checked, nb::handle chunk_class, nb::object& chunk) {
+    if (text.empty()) return LineKind::skip;
+    ClassifiedLine classified = classify_sse_line(text);
+    static const records::JsonRecords& chunks = chunk_reader();
+    const bool data = classified.kind == SseLine::data && may_be_json(classified.data);
+    if (data) {
+        if (nb::object read = chunks.read(classified.data); read.is_valid()) {
+            chunk = std::move(read);
+            return LineKind::chunk;
+        }
+    }
+    if (!checked) check_utf8(text);
+    if (classified.kind == SseLine::done) return LineKind::done;
+    if (!data) return LineKind::skip;
+    nb::object value;
+    try {
+        value = json::parse_text(classified.data);  // the line's text, decoded (as a str is)
+    } catch (nb::python_error& failure) {
+        if (failure.matches(PyExc_ValueError)) return LineKind::skip;  // a line that is not JSON is skipped
+        throw;
+    }
+    chunk = chunk_from_object(chunk_class, value);
+    return LineKind::chunk;
+}
+
 // The next chunk, or an invalid object once the stream is over.
 nb::object next_chunk(StreamState& state) {
     if (state.phase == Phase::created) start(state);
@@ -206,32 +238,16 @@ nb::object next_chunk(StreamState& state) {
             release(state);
             return {};
         }
-        if (text.empty()) continue;
-        ClassifiedLine classified = classify_sse_line(text);
-        static const records::JsonRecords& chunks = chunk_reader();
-        const bool data = classified.kind == SseLine::data && may_be_json(classified.data);
-        if (data) {
-            if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
+        nb::object chunk;
+        switch (read_line(text, !state.direct, state.chunk_class, chunk)) {
+            case LineKind::chunk: return chunk;
+            case LineKind::skip: continue;
+            case LineKind::done:
+                // The body's end usually follows "[DONE]" at once: taking it keeps the connection.
+                if (state.direct) state.direct->finish_within(kEndAfterDone);
+                release(state);
+                return {};
         }
-        // A chunk read whole proves its line UTF-8 (the prefix is ASCII, the JSON reader checks
-        // the rest); any other line read directly is checked before anything is done with it.
-        if (state.direct) check_utf8(text);
-        if (classified.kind == SseLine::skip) continue;
-        if (classified.kind == SseLine::done) {
-            // The body's end usually follows "[DONE]" at once: taking it keeps the connection.
-            if (state.direct) state.direct->finish_within(kEndAfterDone);
-            release(state);
-            return {};
-        }
-        if (!data) continue;
-        nb::object value;
-        try {
-            value = json::parse_text(classified.data);  // the line's text, decoded (as a str is)
-        } catch (nb::python_error& failure) {
-            if (failure.matches(PyExc_ValueError)) continue;  // a line that is not JSON is skipped
-            throw;
-        }
-        return chunk_from_object(state.chunk_class, value);
     }
 }
 
@@ -445,24 +461,24 @@ PyType_Spec g_spec = {
 // for a line to skip, or `done` for "[DONE]". The same rules as next_chunk() on lines it does not
 // read itself.
 nb::object chunk_of_line(nb::handle line, nb::handle done) {
-    std::string_view text = line_text(line);
-    if (text.empty()) return nb::none();
-    ClassifiedLine classified = classify_sse_line(text);
-    static const records::JsonRecords& chunks = chunk_reader();
-    const bool data = classified.kind == SseLine::data && may_be_json(classified.data);
-    if (data) {
-        if (nb::object chunk = chunks.read(classified.data); chunk.is_valid()) return chunk;
+    nb::object chunk;
+    switch (read_line(line_text(line), true, records::record_class(records::Record::ChatCompletionChunk), chunk)) {
+        case LineKind::chunk: return chunk;
+        case LineKind::skip: return nb::none();
+        case LineKind::done: return nb::borrow(done);
     }
-    if (classified.kind == SseLine::done) return nb::borrow(done);
-    if (!data) return nb::none();
-    nb::object value;
-    try {
-        value = json::parse_text(classified.data);
-    } catch (nb::python_error& failure) {
-        if (failure.matches(PyExc_ValueError)) return nb::none();
-        throw;
+    return nb::none();
+}
+
+// A line of an awaited stream (AsyncResponse lines, not yet checked for UTF-8).
+nb::object chunk_of_awaited_line(std::string_view text, http::LineStep& step) {
+    nb::object chunk;
+    switch (read_line(text, false, records::record_class(records::Record::ChatCompletionChunk), chunk)) {
+        case LineKind::chunk: return chunk;
+        case LineKind::skip: step = http::LineStep::Skip; break;
+        case LineKind::done: step = http::LineStep::End; break;
     }
-    return chunk_from_object(records::record_class(records::Record::ChatCompletionChunk), value);
+    return {};
 }
 
 }  // namespace
@@ -484,6 +500,11 @@ void bind_chat_stream(nb::module_& m) {
     m.attr("ChatCompletionStream") = type;
     m.def("_chunk_of_line", &chunk_of_line, nb::arg("line").none(), nb::arg("done"),
           "The chunk of one line of a streamed completion, None for a line to skip, `done` at its end.");
+    m.def(
+        "_async_chunks", [](nb::handle response) { return http::aiter_converted(response, &chunk_of_awaited_line); },
+        nb::arg("response"),
+        "The chunks of an AsyncResponse's streamed completion: an async iterator that closes the response at its "
+        "end, on a failure and when cancelled.");
     g_stream_type = reinterpret_cast<PyTypeObject*>(type.release().ptr());
 }
 

@@ -198,14 +198,20 @@ nb::object make_async_response(std::shared_ptr<AsyncTransfer> transfer) {
 namespace {
 
 // The lines of an AsyncResponse: its own async iterator and the awaitable of each step, so a
-// line that is already here costs no future. Owner rule: `response` is strong (the iterator keeps
-// its response alive); `waiting` is the future it yielded last (strong), dropped on the next step.
+// line that is already here costs no future. With a converter (aiter_converted) it yields what the
+// converter makes of each line instead, and it owns the response's end: at the converter's end,
+// the body's end, a failure or an exception thrown into its await (a cancellation), it closes the
+// response and is finished.
+// Owner rule: `response` is strong (the iterator keeps its response alive); `waiting` is the
+// future it yielded last (strong), dropped on the next step.
 struct LineIterator {
     PyObject_HEAD
     PyObject* response;
     PyObject* waiting;
     LineBuffer* buffer;  // owned (made in aiter_lines, freed in dealloc)
+    LineConverter convert;
     bool whole;
+    bool finished;
 };
 
 int line_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -223,37 +229,148 @@ void line_iterator_dealloc(PyObject* self) {
 
 PyObject* line_iterator_self(PyObject* self) { return Py_NewRef(self); }
 
-PyObject* line_iterator_next(PyObject* self) {
-    return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto* it = reinterpret_cast<LineIterator*>(self);
-        Py_CLEAR(it->waiting);
-        if (!it->response) {  // cleared by the garbage collector
-            PyErr_SetNone(PyExc_StopAsyncIteration);
-            return nullptr;
-        }
-        AsyncResponse& response = nb::cast<AsyncResponse&>(nb::handle(it->response));
+// Whether a step is under way: the future it yielded is not done yet. Its task steps it again
+// only once that future is done, so a step now comes from a second caller.
+bool line_iterator_busy(LineIterator* it) {
+    if (!it->waiting) return false;
+    static PyObject* done = PyUnicode_InternFromString("done");  // kept for the process
+    PyObject* result = done ? PyObject_CallMethodNoArgs(it->waiting, done) : nullptr;
+    if (!result) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool busy = result == Py_False;
+    Py_DECREF(result);
+    return busy;
+}
+
+// A converting iterator's end: the response is released (its unread rest never read).
+void line_iterator_finish(LineIterator* it) {
+    if (!it->convert || it->finished) return;
+    it->finished = true;
+    Py_CLEAR(it->waiting);
+    if (it->response) nb::cast<AsyncResponse&>(nb::handle(it->response)).close();
+}
+
+// Raises StopIteration(value), the way an awaitable hands over its result.
+PyObject* line_iterator_result(PyObject* value) {
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    Py_DECREF(value);
+    if (!stop) return nullptr;
+    PyErr_SetObject(PyExc_StopIteration, stop);
+    Py_DECREF(stop);
+    return nullptr;
+}
+
+PyObject* line_iterator_step(LineIterator* it) {
+    AsyncResponse& response = nb::cast<AsyncResponse&>(nb::handle(it->response));
+    for (;;) {
         nb::object future;
         std::optional<std::string_view> line = response.next_line(*it->buffer, it->whole, future);
         if (line) {
-            PyObject* bytes = PyBytes_FromStringAndSize(line->data(), static_cast<Py_ssize_t>(line->size()));
-            if (!bytes) return nullptr;
-            PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, bytes);
-            Py_DECREF(bytes);
-            if (!stop) return nullptr;
-            PyErr_SetObject(PyExc_StopIteration, stop);
-            Py_DECREF(stop);
-            return nullptr;
+            if (!it->convert) {
+                PyObject* bytes = PyBytes_FromStringAndSize(line->data(), static_cast<Py_ssize_t>(line->size()));
+                return bytes ? line_iterator_result(bytes) : nullptr;
+            }
+            LineStep step = LineStep::Value;
+            nb::object value = it->convert(*line, step);
+            if (step == LineStep::Skip) continue;
+            if (step == LineStep::End) break;
+            return line_iterator_result(value.release().ptr());
         }
-        if (!future.is_valid()) {
-            PyErr_SetNone(PyExc_StopAsyncIteration);
-            return nullptr;
-        }
+        if (!future.is_valid()) break;
         // Yielded as `await future` would: the task waits for it, then steps this iterator again.
         if (PyObject_SetAttrString(future.ptr(), "_asyncio_future_blocking", Py_True) < 0) return nullptr;
         it->waiting = Py_NewRef(future.ptr());
         return future.release().ptr();
-    });
+    }
+    line_iterator_finish(it);
+    PyErr_SetNone(PyExc_StopAsyncIteration);
+    return nullptr;
 }
+
+PyObject* line_iterator_next(PyObject* self) {
+    auto* it = reinterpret_cast<LineIterator*>(self);
+    if (it->convert && line_iterator_busy(it)) {
+        PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
+        return nullptr;
+    }
+    PyObject* result = py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        Py_CLEAR(it->waiting);
+        if (!it->response || it->finished) {  // cleared by the garbage collector, or over
+            PyErr_SetNone(PyExc_StopAsyncIteration);
+            return nullptr;
+        }
+        return line_iterator_step(it);
+    });
+    if (!result && it->convert && !it->finished && !PyErr_ExceptionMatches(PyExc_StopIteration)) {
+        // A failure ends a converting iterator: its response is released, the error stays.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        py::guarded<int>(0, [&] {
+            line_iterator_finish(it);
+            return 0;
+        });
+        PyErr_Clear();
+        PyErr_Restore(type, value, traceback);
+    }
+    return result;
+}
+
+// throw(exception) while the await is suspended (a cancellation): a converting iterator is
+// finished first; the exception goes on to the awaiting code.
+PyObject* line_iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
+        return nullptr;
+    }
+    auto* it = reinterpret_cast<LineIterator*>(self);
+    py::guarded<int>(0, [&] {
+        Py_CLEAR(it->waiting);
+        line_iterator_finish(it);
+        return 0;
+    });
+    PyErr_Clear();
+    PyObject* kind = args[0];
+    PyObject* value = nargs > 1 ? args[1] : Py_None;
+    if (PyExceptionInstance_Check(kind)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(kind)), kind);
+    } else if (PyExceptionClass_Check(kind)) {
+        PyErr_SetObject(kind, value);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+
+// close(): the awaiting code was closed, or the owner is done with the iterator.
+PyObject* line_iterator_close(PyObject* self, PyObject*) {
+    auto* it = reinterpret_cast<LineIterator*>(self);
+    if (!py::guarded<bool>(false, [&] {
+            Py_CLEAR(it->waiting);
+            line_iterator_finish(it);
+            return true;
+        })) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyObject* line_iterator_running(PyObject* self, void*) {
+    return PyBool_FromLong(line_iterator_busy(reinterpret_cast<LineIterator*>(self)) ? 1 : 0);
+}
+
+PyGetSetDef line_iterator_getset[] = {
+    {"running", &line_iterator_running, nullptr, "Whether a step waits for data now.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef line_iterator_methods[] = {
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&line_iterator_throw)), METH_FASTCALL,
+     "Raise an exception at the suspended step (a converting iterator is finished first)."},
+    {"close", &line_iterator_close, METH_NOARGS, "End the iteration (a converting iterator releases its response)."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyType_Slot line_iterator_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(&line_iterator_traverse)},
@@ -261,6 +378,8 @@ PyType_Slot line_iterator_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(&line_iterator_dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(&line_iterator_self)},
     {Py_tp_iternext, reinterpret_cast<void*>(&line_iterator_next)},
+    {Py_tp_methods, reinterpret_cast<void*>(line_iterator_methods)},
+    {Py_tp_getset, reinterpret_cast<void*>(line_iterator_getset)},
     {Py_am_await, reinterpret_cast<void*>(&line_iterator_self)},
     {Py_am_aiter, reinterpret_cast<void*>(&line_iterator_self)},
     {Py_am_anext, reinterpret_cast<void*>(&line_iterator_self)},
@@ -270,7 +389,7 @@ PyType_Slot line_iterator_slots[] = {
 PyType_Spec line_iterator_spec = {"korvane_sdk.http._AsyncLineIterator", sizeof(LineIterator), 0,
                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, line_iterator_slots};
 
-nb::object aiter_lines(nb::handle self) {
+nb::object make_line_iterator(nb::handle self, LineConverter convert) {
     AsyncResponse& response = nb::cast<AsyncResponse&>(self);
     auto buffer = std::make_unique<LineBuffer>();
     bool whole = response.begin_lines(*buffer);
@@ -280,10 +399,14 @@ nb::object aiter_lines(nb::handle self) {
     it->response = Py_NewRef(self.ptr());
     it->waiting = nullptr;
     it->buffer = buffer.release();
+    it->convert = convert;
     it->whole = whole;
+    it->finished = false;
     PyObject_GC_Track(it);
     return nb::steal(reinterpret_cast<PyObject*>(it));
 }
+
+nb::object aiter_lines(nb::handle self) { return make_line_iterator(self, nullptr); }
 
 struct AsyncSession {
     AsyncSession() { ensure_curl_initialised(); }
@@ -348,6 +471,11 @@ nb::object ready_self(nb::handle self) {
 }
 
 }  // namespace
+
+nb::object aiter_converted(nb::handle response, LineConverter convert) {
+    if (!nb::isinstance<AsyncResponse>(response)) py::raise_text(PyExc_TypeError, "expected an AsyncResponse");
+    return make_line_iterator(response, convert);
+}
 
 void bind_loop(nb::module_& m) {
     nb::class_<AsyncResponse>(m, "AsyncResponse", "An answer of an AsyncSession: status, headers and body.")

@@ -33,6 +33,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -226,6 +227,15 @@ nb::object running_loop_or_none();
 
 // A new AsyncResponse owning `transfer` (the binding's side, async_session.cpp).
 nb::object make_async_response(std::shared_ptr<AsyncTransfer> transfer);
+
+// What a converter made of one line: a value to yield, a line to pass over, or the end.
+enum class LineStep { Value, Skip, End };
+// Makes the value of one line (setting `step` for a line to skip or the end); may throw.
+using LineConverter = nb::object (*)(std::string_view line, LineStep& step);
+// An async iterator over the lines of `response` (an AsyncResponse) yielding convert(line) for
+// each; at its end, on a failure and on a cancellation it closes the response. Stepping it
+// while a step waits raises RuntimeError, as an async generator does.
+nb::object aiter_converted(nb::handle response, LineConverter convert);
 
 void bind_loop(nb::module_& m);
 
