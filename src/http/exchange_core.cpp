@@ -236,7 +236,7 @@ size_t ExchangeCore::on_body(char* data, size_t size, size_t count, void* self) 
         exchange->discarded_ += length;
         return length;
     }
-    if (exchange->pausable_ && exchange->received_.size() - exchange->pump_base_ >= kPauseAt) {
+    if (exchange->pausable_ && exchange->received_.size() - exchange->pump_base_ >= exchange->pause_at_) {
         exchange->paused_ = true;
         return CURL_WRITEFUNC_PAUSE;  // libcurl keeps these bytes and hands them over on resume
     }

@@ -69,7 +69,8 @@ protected:
     // otherwise read everything the socket holds in one go, so a fast sender would fill memory
     // with megabytes of a stream that is consumed line by line.
     static constexpr size_t kPauseAt = size_t{64} << 10;
-    bool pausable_ = false;  // the current wait may pause (it is not reading to the end)
+    bool pausable_ = false;       // the current wait may pause (it is not reading to the end)
+    size_t pause_at_ = kPauseAt;  // a driver may pause a stream sooner
     static constexpr size_t kDiscardAtEnd = size_t{64} << 10;
     bool discarding_ = false;  // the caller read all it wants: body bytes are counted, not kept
     size_t discarded_ = 0;

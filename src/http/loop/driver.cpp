@@ -271,6 +271,7 @@ int LoopDriver::on_socket(CURL*, curl_socket_t socket, int what, void* self, voi
             PyErr_Clear();
         }
     };
+    if (want_in) watch.unwanted_firings = 0;
     if (want_in && !watch.reading) add(driver->add_reader_, driver->read_ready_);
     watch.reading = watch.reading || want_in;
     // A connection's reader stays while it idles in the cache (see OWNERSHIP); others go now.
@@ -359,9 +360,14 @@ void LoopDriver::socket_ready(int fd, int mask) {
         auto found = watched_.find(fd);
         if (found == watched_.end() ||
             !(found->second.wanted == CURL_POLL_IN || found->second.wanted == CURL_POLL_INOUT)) {
-            // A connection idling in the cache (closed by its server, or data nobody asked for
-            // yet): its reader goes until libcurl wants it again.
-            if (found != watched_.end()) found->second.reading = false;
+            // A connection idling in the cache (closed by its server), or a paused transfer's
+            // data nobody asked for yet. A paused reader is usually back within this round of
+            // the loop, so the first firing is let be; at the second the reader goes until
+            // libcurl wants it again (the loop would otherwise report it in every round).
+            if (found != watched_.end()) {
+                if (++found->second.unwanted_firings < 2) return;
+                found->second.reading = false;
+            }
             quietly(remove_reader_, nb::int_(fd));
             return;
         }
@@ -465,8 +471,10 @@ void AsyncTransfer::configure_shared() {
     const bool tls = plan_.url.size() > 8 && strncasecmp(plan_.url.c_str(), "https://", 8) == 0;
     curl_easy_setopt(easy_.get(), CURLOPT_PIPEWAIT, tls ? 1L : 0L);
     curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
-    // A stream's lines come a few hundred bytes at a time: a small read buffer (libcurl's own is
-    // 16 KiB, held per transfer) keeps an open stream small at no cost to its speed.
+    // A stream's lines come a few hundred bytes at a time: a small read buffer (libcurl's is
+    // 16 KiB, held per transfer) keeps an open stream small. With kStreamPauseAt, measured at
+    // 1,000 streams that arrive at once: about 30 KiB per open stream, for 10% more CPU per
+    // chunk than reading 16 KiB at a time with no early pause (44 KiB per open stream).
     if (plan_.stream) curl_easy_setopt(easy_.get(), CURLOPT_BUFFERSIZE, kStreamReadBuffer);
     // Connection sockets are known to the driver from their opening to their closing (see
     // OWNERSHIP in loop.hpp). A connection keeps these from the transfer that opened it.
@@ -479,6 +487,8 @@ void AsyncTransfer::configure_shared() {
 bool AsyncTransfer::start(Failure& failure) {
     configure_shared();
     pausable_ = plan_.stream;
+    // An open stream holds little unread: beyond it the bytes wait in the socket, not here.
+    if (plan_.stream) pause_at_ = kStreamPauseAt;
     started_ = last_activity_ = Clock::now();
     if (driver_->closed()) {
         failure = {ErrorKind::SessionClosed, "Session is closed"};

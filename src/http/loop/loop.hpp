@@ -101,7 +101,8 @@ private:
     // The waiter future, taken out of the driver's watch for cancellations.
     nb::object take_waiter();
 
-    static constexpr long kStreamReadBuffer = 4096;
+    static constexpr long kStreamReadBuffer = 3072;
+    static constexpr size_t kStreamPauseAt = 4096;  // unread bytes of a stream that pause it
 
     std::shared_ptr<LoopDriver> driver_;
     EasyHandle easy_;
@@ -195,10 +196,11 @@ private:
     std::chrono::steady_clock::time_point idle_at_;
     std::thread::id thread_;
     struct Watch {
-        int wanted = 0;           // the CURL_POLL_* libcurl asked for last (0: nothing)
-        bool reading = false;     // a reader is registered with the loop
-        bool writing = false;     // a writer is registered
-        bool connection = false;  // a connection socket: its reader may stay (see OWNERSHIP)
+        int wanted = 0;            // the CURL_POLL_* libcurl asked for last (0: nothing)
+        bool reading = false;      // a reader is registered with the loop
+        bool writing = false;      // a writer is registered
+        bool connection = false;   // a connection socket: its reader may stay (see OWNERSHIP)
+        int unwanted_firings = 0;  // the reader fired while libcurl did not want it (in a row)
     };
     std::unordered_map<int, Watch> watched_;
     std::unordered_map<PyObject*, std::weak_ptr<AsyncTransfer>> waiting_;      // see OWNERSHIP
