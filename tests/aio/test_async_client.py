@@ -358,30 +358,40 @@ def test_wait_for_time_out_ends_a_call(platform):
 def test_cancelled_stream_pull_finishes_the_stream():
     # A server that sends one chunk, then holds the stream open: the second pull really waits.
     server = StreamServer()
-    released = threading.Event()
+    hung_up = threading.Event()
     head = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nTransfer-Encoding: chunked\r\n\r\n"
     first = b'data: {"id":"c0","object":"chat.completion.chunk","created":1,"model":"m","choices":[]}\n\n'
-    server.handler = lambda connection: (
-        connection.send(head) and connection.send_chunk(first) and released.wait(5) and connection.send(b"0\r\n\r\n")
-    )
+
+    def handler(connection):
+        if connection.send(head) and connection.send_chunk(first) and connection.wait_for_hang_up(5):
+            hung_up.set()
+
+    server.handler = handler
 
     async def main():
         async with AsyncKorvane(api_key="k", proxy_url=server.url, timeout=5) as client:
             stream = await client.chat.completions.create(model="m", messages=MESSAGES, stream=True)
-            await stream.__anext__()
+            assert (await stream.__anext__()).id == "c0"
             pull = asyncio.ensure_future(stream.__anext__())
             await asyncio.sleep(0.05)  # the pull is waiting for the held stream
+            assert not pull.done()
+            # while it waits, the stream refuses a second pull and a close, as an async generator does
+            with pytest.raises(RuntimeError, match="already running"):
+                await stream.__anext__()
+            with pytest.raises(RuntimeError, match="already running"):
+                await stream.aclose()
             assert not pull.done()
             pull.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await pull
             with pytest.raises(StopAsyncIteration):
                 await stream.__anext__()
+            # the cancellation closed the connection at once, without reading the rest
+            assert await asyncio.to_thread(hung_up.wait, 5)
 
     try:
         run(main())
     finally:
-        released.set()
         server.close()
 
 
