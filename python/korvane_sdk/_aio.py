@@ -43,9 +43,17 @@ from .training import TrainingManager
 _DONE = object()
 
 
+def _awaits(result: Any) -> bool:
+    """Whether a seam's result is to be awaited (a replaced seam may be a plain function).
+
+    inspect.isawaitable's answer, without its abstract-class check for the usual futures and
+    coroutines (it is a lookup of __await__ for them)."""
+    return hasattr(result, "__await__") or inspect.isawaitable(result)
+
+
 async def _answer(result: Any) -> Any:
     """A replaced seam's result: awaited when it is awaitable (a plain function may stand in too)."""
-    return await result if inspect.isawaitable(result) else result
+    return await result if _awaits(result) else result
 
 
 async def _pause(client: Any, seconds: float) -> None:
@@ -78,7 +86,7 @@ def _awaited(body: Callable[..., Any], prepare: Callable[..., Any], name: str) -
         call, state = prepare(self, *args, **kwargs)
         try:
             answer = self._client._request(**call)
-            if inspect.isawaitable(answer):
+            if _awaits(answer):
                 answer = await answer
         finally:
             state.close()  # an upload's file, on every path (cancellation too)
@@ -304,7 +312,9 @@ class AsyncChatCompletions:
 
     async def _create_completion(self, payload: dict[str, Any]) -> Any:
         """Make a non-streaming completion request."""
-        answer = await _answer(self._client._request(method="POST", path="/v1/chat/completions", json=payload))
+        answer = self._client._request(method="POST", path="/v1/chat/completions", json=payload)
+        if _awaits(answer):
+            answer = await answer
         return _core._completion_of(answer, payload)
 
     async def _stream_completion(self, payload: dict[str, Any]) -> AsyncChatCompletionStream:
@@ -364,7 +374,9 @@ class AsyncKorvane:
 
     async def list_models(self) -> Any:
         """List available models."""
-        answer = await _answer(self._request(method="GET", path="/v1/models"))
+        answer = self._request(method="GET", path="/v1/models")
+        if _awaits(answer):
+            answer = await answer
         return _core._models_of(answer)
 
     async def _handle_response(self, response: Any, raw: bool = False) -> Any:
@@ -389,17 +401,17 @@ class AsyncKorvane:
             logger = _core._attempt_logger()
             started = time.monotonic_ns() if logger is not None else 0
             try:
-                response = await _answer(
-                    self._session.request(
-                        method=method,
-                        url=url,
-                        params=params,
-                        json=json,
-                        files=files,
-                        headers=headers,
-                        timeout=timeout,
-                    )
+                response = self._session.request(
+                    method=method,
+                    url=url,
+                    params=params,
+                    json=json,
+                    files=files,
+                    headers=headers,
+                    timeout=timeout,
                 )
+                if _awaits(response):
+                    response = await response
             except Exception as failure:
                 mapped = _core._transport_error(failure, timeout)
                 if mapped is None:
@@ -421,8 +433,11 @@ class AsyncKorvane:
                     await _pause(self, pause)
                     continue
             try:
-                answer = self._handle_response(response, raw_response)
-                if inspect.isawaitable(answer):
+                handler = self._handle_response
+                if getattr(handler, "__func__", None) is _OWN_HANDLE_RESPONSE and handler.__self__ is self:
+                    return _handle_answer(self, response, raw_response)  # ours: nothing to await
+                answer = handler(response, raw_response)
+                if _awaits(answer):
                     answer = await answer
                 return answer
             except Exception as failure:
@@ -468,3 +483,5 @@ class AsyncKorvane:
 AsyncKorvaneClient = AsyncKorvane
 AsyncKorvane.__init__.__doc__ = KorvaneClient.__init__.__doc__
 AsyncKorvane.__init__.__signature__ = inspect.signature(KorvaneClient.__init__)  # type: ignore[attr-defined]
+_OWN_HANDLE_RESPONSE = AsyncKorvane._handle_response
+_handle_answer = KorvaneClient._handle_response
