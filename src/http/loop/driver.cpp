@@ -174,6 +174,20 @@ bool LoopDriver::add(AsyncTransfer& transfer) {
     return true;
 }
 
+EasyHandle LoopDriver::spare_easy() {
+    if (spare_easies_.empty()) return {};
+    EasyHandle easy = std::move(spare_easies_.back());
+    spare_easies_.pop_back();
+    return easy;
+}
+
+void LoopDriver::keep_spare(EasyHandle easy) {
+    if (!easy || closed_ || spare_easies_.size() >= kMaxSpareEasies) return;
+    // Out of the multi handle already (detach): its options go, its read buffer stays.
+    curl_easy_reset(easy.get());
+    spare_easies_.push_back(std::move(easy));
+}
+
 void LoopDriver::watch(nb::handle future, const std::shared_ptr<AsyncTransfer>& transfer) {
     PyObject* args[] = {future.ptr(), cancelled_.ptr()};
     PyObject* added = PyObject_Vectorcall(add_done_callback_.ptr(), args, 2, nullptr);
@@ -440,6 +454,7 @@ void LoopDriver::shutdown() {
     }
     watched_.clear();
     waiting_.clear();
+    spare_easies_.clear();
     cancel_handle(soon_);
     cancel_handle(timer_);
     cancel_handle(idle_timer_);
@@ -454,13 +469,20 @@ void LoopDriver::shutdown() {
 // AsyncTransfer
 
 AsyncTransfer::AsyncTransfer(std::shared_ptr<LoopDriver> driver, RequestPlan plan)
-    : ExchangeCore(std::move(plan)), driver_(std::move(driver)), easy_(curl_easy_init()) {
+    : ExchangeCore(std::move(plan)), driver_(std::move(driver)) {
+    // Whole answers reuse the handles of finished ones (streams are long: a new handle costs
+    // them little, and they read with a buffer of their own size).
+    if (!plan_.stream) easy_ = driver_->spare_easy();
+    if (!easy_) easy_.reset(curl_easy_init());
     if (!easy_) throw std::bad_alloc();
     curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
 }
 
 AsyncTransfer::~AsyncTransfer() {
-    LoopDriver::guard([&] { detach(); });
+    LoopDriver::guard([&] {
+        detach();
+        if (!plan_.stream) driver_->keep_spare(std::move(easy_));
+    });
 }
 
 void AsyncTransfer::configure_shared() {

@@ -12,6 +12,8 @@
 //                request's future is resolved: `waiting_`), then by the AsyncResponse alone. The
 //                driver's `active_` map is not owning: a transfer removes itself from it when it
 //                leaves the multi handle (finish, failure, abort, destruction).
+//   Easy handles each AsyncTransfer owns its own; a whole-answer transfer gives it back to the
+//                driver's `spare_easies_` (owned, reset) when it is destroyed.
 //   Futures      a transfer holds its one waiter future (strong) until it resolves it or aborts;
 //                the driver's `waiting_` maps each such future (not owning: the transfer's
 //                reference keeps it alive) to its transfer (weak) for the one done-callback that
@@ -153,6 +155,10 @@ public:
     // unwatch() before the future is resolved or dropped.
     void watch(nb::handle future, const std::shared_ptr<AsyncTransfer>& transfer);
     void unwatch(nb::handle future);
+    // An easy handle of a finished whole-answer transfer, reset (empty when there is none); and
+    // such a handle given back (out of the multi handle).
+    EasyHandle spare_easy();
+    void keep_spare(EasyHandle easy);
     // Makes sure the read time-outs are looked at by `deadline`.
     void check_idle_by(std::chrono::steady_clock::time_point deadline);
 
@@ -203,7 +209,11 @@ private:
         int unwanted_firings = 0;  // the reader fired while libcurl did not want it (in a row)
     };
     std::unordered_map<int, Watch> watched_;
-    std::unordered_map<PyObject*, std::weak_ptr<AsyncTransfer>> waiting_;      // see OWNERSHIP
+    std::unordered_map<PyObject*, std::weak_ptr<AsyncTransfer>> waiting_;  // see OWNERSHIP
+    // Easy handles kept for the next whole answers: as many as were in use at once, up to a
+    // bound (each holds libcurl's 16 KiB read buffer).
+    static constexpr size_t kMaxSpareEasies = 1024;
+    std::vector<EasyHandle> spare_easies_;
     std::unordered_map<CURL*, AsyncTransfer*> active_;                         // in the multi handle (not owning)
     std::unordered_map<AsyncTransfer*, std::shared_ptr<AsyncTransfer>> held_;  // see hold()
     std::vector<std::shared_ptr<AsyncTransfer>> woken_;
