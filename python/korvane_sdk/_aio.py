@@ -41,6 +41,7 @@ from .tenants import TenantManager
 from .training import TrainingManager
 
 _DONE = object()
+_OWN_AITER_LINES = AsyncResponse.aiter_lines  # a patched one is honoured (the general path)
 
 
 def _awaits(result: Any) -> bool:
@@ -252,8 +253,8 @@ class AsyncChatCompletionStream:
         client = self._completions._client
         payload, self._completions, self._payload = self._payload, None, None
         self._response = await _answer(client._request_stream(method="POST", path="/v1/chat/completions", json=payload))
-        if type(self._response) is AsyncResponse:
-            self._chunks = _core._async_chunks(self._response)
+        if type(self._response) is AsyncResponse and AsyncResponse.aiter_lines is _OWN_AITER_LINES:
+            self._chunks = _core._async_chunks(self._response)  # the lines read natively into chunks
             return
         reader = getattr(self._response, "aiter_lines", None)
         # A replaced _request_stream may give a blocking response (iter_lines, close): it is read as is.

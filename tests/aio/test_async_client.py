@@ -140,6 +140,26 @@ def test_stream_sends_on_first_pull_and_aclose_releases_it(platform):
     run(main())
 
 
+def test_stream_read_natively_or_through_a_patched_aiter_lines_gives_the_same_chunks(platform, monkeypatch):
+    async def chunks():
+        async with client_of(platform) as client:
+            stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
+            # the id and time are per answer
+            return [{**chunk.model_dump(), "id": None, "created": None} async for chunk in stream]
+
+    native = run(chunks())
+    original = http.AsyncResponse.aiter_lines
+    calls = []
+
+    def patched(response):
+        calls.append(response)
+        return original(response)
+
+    monkeypatch.setattr(http.AsyncResponse, "aiter_lines", patched)
+    assert run(chunks()) == native
+    assert len(calls) == 1 and len(native) > 3
+
+
 def test_pages_walk_every_record(platform):
     async def main():
         async with client_of(platform) as client:
