@@ -252,58 +252,52 @@ void line_iterator_finish(LineIterator* it) {
     if (it->response) nb::cast<AsyncResponse&>(nb::handle(it->response)).close();
 }
 
-// Raises StopIteration(value), the way an awaitable hands over its result.
-PyObject* line_iterator_result(PyObject* value) {
-    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
-    Py_DECREF(value);
-    if (!stop) return nullptr;
-    PyErr_SetObject(PyExc_StopIteration, stop);
-    Py_DECREF(stop);
-    return nullptr;
-}
-
-PyObject* line_iterator_step(LineIterator* it) {
+// One step: PYGEN_RETURN with the line's value in `out`, PYGEN_NEXT with the future to wait for
+// in `out`, or PYGEN_ERROR with an error set (StopAsyncIteration at the end).
+PySendResult line_iterator_step(LineIterator* it, PyObject** out) {
     AsyncResponse& response = nb::cast<AsyncResponse&>(nb::handle(it->response));
     for (;;) {
         nb::object future;
         std::optional<std::string_view> line = response.next_line(*it->buffer, it->whole, future);
         if (line) {
             if (!it->convert) {
-                PyObject* bytes = PyBytes_FromStringAndSize(line->data(), static_cast<Py_ssize_t>(line->size()));
-                return bytes ? line_iterator_result(bytes) : nullptr;
+                *out = PyBytes_FromStringAndSize(line->data(), static_cast<Py_ssize_t>(line->size()));
+                return *out ? PYGEN_RETURN : PYGEN_ERROR;
             }
             LineStep step = LineStep::Value;
             nb::object value = it->convert(*line, step);
             if (step == LineStep::Skip) continue;
             if (step == LineStep::End) break;
-            return line_iterator_result(value.release().ptr());
+            *out = value.release().ptr();
+            return PYGEN_RETURN;
         }
         if (!future.is_valid()) break;
         // Yielded as `await future` would: the task waits for it, then steps this iterator again.
-        if (PyObject_SetAttrString(future.ptr(), "_asyncio_future_blocking", Py_True) < 0) return nullptr;
+        if (PyObject_SetAttrString(future.ptr(), "_asyncio_future_blocking", Py_True) < 0) return PYGEN_ERROR;
         it->waiting = Py_NewRef(future.ptr());
-        return future.release().ptr();
+        *out = future.release().ptr();
+        return PYGEN_NEXT;
     }
     line_iterator_finish(it);
     PyErr_SetNone(PyExc_StopAsyncIteration);
-    return nullptr;
+    return PYGEN_ERROR;
 }
 
-PyObject* line_iterator_next(PyObject* self) {
-    auto* it = reinterpret_cast<LineIterator*>(self);
+PySendResult line_iterator_advance(LineIterator* it, PyObject** out) {
+    *out = nullptr;
     if (it->convert && line_iterator_busy(it)) {
         PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
-        return nullptr;
+        return PYGEN_ERROR;
     }
-    PyObject* result = py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    PySendResult result = py::guarded<PySendResult>(PYGEN_ERROR, [&] {
         Py_CLEAR(it->waiting);
         if (!it->response || it->finished) {  // cleared by the garbage collector, or over
             PyErr_SetNone(PyExc_StopAsyncIteration);
-            return nullptr;
+            return PYGEN_ERROR;
         }
-        return line_iterator_step(it);
+        return line_iterator_step(it, out);
     });
-    if (!result && it->convert && !it->finished && !PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    if (result == PYGEN_ERROR && it->convert && !it->finished) {
         // A failure ends a converting iterator: its response is released, the error stays.
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
@@ -315,6 +309,24 @@ PyObject* line_iterator_next(PyObject* self) {
         PyErr_Restore(type, value, traceback);
     }
     return result;
+}
+
+// A step as `await` takes it: the value handed over in StopIteration.
+PyObject* line_iterator_next(PyObject* self) {
+    PyObject* out = nullptr;
+    switch (line_iterator_advance(reinterpret_cast<LineIterator*>(self), &out)) {
+        case PYGEN_NEXT: return out;
+        case PYGEN_RETURN: {
+            PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, out);
+            Py_DECREF(out);
+            if (!stop) return nullptr;
+            PyErr_SetObject(PyExc_StopIteration, stop);
+            Py_DECREF(stop);
+            return nullptr;
+        }
+        case PYGEN_ERROR: break;
+    }
+    return nullptr;
 }
 
 // throw(exception) while the await is suspended (a cancellation): a converting iterator is
