@@ -252,7 +252,8 @@ class AsyncChatCompletionStream:
     async def _start(self) -> None:
         client = self._completions._client
         payload, self._completions, self._payload = self._payload, None, None
-        self._response = await _answer(client._request_stream(method="POST", path="/v1/chat/completions", json=payload))
+        response = client._request_stream(method="POST", path="/v1/chat/completions", json=payload)
+        self._response = await response if _awaits(response) else response
         if type(self._response) is AsyncResponse and AsyncResponse.aiter_lines is _OWN_AITER_LINES:
             self._chunks = _core._async_chunks(self._response)  # the lines read natively into chunks
             return
@@ -455,11 +456,11 @@ class AsyncKorvane:
         attempts = _core._attempts_allowed(self) if _core._retry_on_busy(self) else 1
         attempt = 0
         while True:
-            response = await _answer(
-                self._session.request(
-                    method=method, url=url, json=json, headers=headers, timeout=self.timeout, stream=True
-                )
+            response = self._session.request(
+                method=method, url=url, json=json, headers=headers, timeout=self.timeout, stream=True
             )
+            if _awaits(response):
+                response = await response
             pause = _core._busy_pause(self, response, attempt) if attempt + 1 < attempts else None
             if pause is None:
                 break
