@@ -1,7 +1,8 @@
 """One peer of the concurrent benchmarks, in a process of its own (so its memory and CPU are its own).
 
 Usage: python async_peers.py PEER SCENARIO URL N ROUNDS
-  PEER      korvane-aio | korvane-http-aio | korvane-threads | aiohttp | httpx | openai
+  PEER      korvane-aio | korvane-http-aio | korvane-threads | korvane-blocking (N = 1) | aiohttp | httpx |
+            openai
   SCENARIO  stream (N streams at once, every chunk read) | whole (N whole calls at once) |
             hold (N streams opened and their first chunk read, then held: memory per open stream)
 Prints one JSON object: per round the count (chunks or calls), wall and CPU seconds; for "hold" the
@@ -223,6 +224,28 @@ def peer_korvane_threads(url):
     return whole, stream_all, stream_first, close
 
 
+def peer_korvane_blocking(url):
+    """The blocking client called from the loop's own thread: for one stream alone (N = 1) only."""
+    from korvane_sdk import KorvaneClient
+
+    client = KorvaneClient(api_key="sk-bench", proxy_url=url, max_retries=1)
+    completions = client.chat.completions
+
+    async def whole():
+        return completions.create(model=MODEL, messages=MESSAGES).choices[0].message.content
+
+    async def stream_all():
+        return sum(1 for _ in completions.create(model=MODEL, messages=MESSAGES, stream=True))
+
+    async def stream_first():
+        raise NotImplementedError("a held stream would block the loop")
+
+    async def close():
+        client.close()
+
+    return whole, stream_all, stream_first, close
+
+
 PEERS = {
     "aiohttp": peer_aiohttp,
     "httpx": peer_httpx,
@@ -230,6 +253,7 @@ PEERS = {
     "korvane-aio": peer_korvane_aio,
     "korvane-http-aio": peer_korvane_http_aio,
     "korvane-threads": peer_korvane_threads,
+    "korvane-blocking": peer_korvane_blocking,
 }
 
 

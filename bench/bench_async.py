@@ -25,6 +25,7 @@ BUILD = HERE.parent / "build" / "bench"
 N = int(os.environ.get("KORVANE_BENCH_N", "1000"))
 ROUNDS = int(os.environ.get("KORVANE_BENCH_ROUNDS", "3"))
 STREAM_CHUNKS = 100
+LONG_STREAM_CHUNKS = 100_000  # one stream alone: the chunk path without the per-request costs
 PEERS = ["korvane-aio", "korvane-http-aio", "aiohttp", "httpx", "openai", "korvane-threads"]
 
 
@@ -43,9 +44,9 @@ def whole_answer():
     )
 
 
-def stream_body():
+def stream_body(chunks=STREAM_CHUNKS):
     lines = []
-    for i in range(STREAM_CHUNKS):
+    for i in range(chunks):
         chunk = {
             "id": "chatcmpl-bench",
             "object": "chat.completion.chunk",
@@ -55,7 +56,7 @@ def stream_body():
                 {
                     "index": 0,
                     "delta": {"content": f"tok{i} "},
-                    "finish_reason": "stop" if i + 1 == STREAM_CHUNKS else None,
+                    "finish_reason": "stop" if i + 1 == chunks else None,
                 }
             ],
         }
@@ -96,6 +97,7 @@ class Nginx:
         )
         (self.dir / "whole.json").write_text(whole_answer())
         (self.dir / "stream.txt").write_text(stream_body())
+        (self.dir / "long.txt").write_text(stream_body(LONG_STREAM_CHUNKS))
         # POST is answered from files: the static module refuses POST with 405, which error_page
         # turns into the file itself, status 200.
         answers = (
@@ -103,6 +105,7 @@ class Nginx:
             location /status { stub_status; }
             location /whole/ { default_type application/json; error_page 405 =200 /files/whole.json; return 405; }
             location /stream/ { default_type text/event-stream; error_page 405 =200 /files/stream.txt; return 405; }
+            location /long/ { default_type text/event-stream; error_page 405 =200 /files/long.txt; return 405; }
             location /files/ { internal; alias %s/; }
         """
             % self.dir
@@ -156,9 +159,9 @@ def run_peer(peer, scenario, url, n=N, rounds=ROUNDS, env=None):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-def run_floor(scenario, url):
+def run_floor(scenario, url, n=N):
     done = subprocess.run(
-        [built_floor(), scenario, url, str(N), str(ROUNDS)], capture_output=True, text=True, timeout=600
+        [built_floor(), scenario, url, str(n), str(ROUNDS)], capture_output=True, text=True, timeout=600
     )
     if done.returncode != 0:
         return {"skipped": done.stderr.strip() or "failed"}
@@ -230,6 +233,25 @@ def main():
                 print(f"| {peer} | skipped: {result.get('skipped', 'failed')} |")
                 continue
             print(f"| {peer} | {(result['rss_open_kib'] - result['rss_before_kib']) / N:.1f} |")
+
+        # One stream alone: the chunk path of the blocking and the awaited client against the floor's
+        # single transfer (the same program with N = 1).
+        print(f"\n### one stream of {LONG_STREAM_CHUNKS:,} chunks alone, best of {ROUNDS} rounds\n")
+        print("| peer | chunks/s | times the floor's time | CPU µs per chunk |\n|---|---|---|---|")
+        long_url = server.url + "/long"
+        alone = {
+            "floor (C, one transfer)": run_floor("stream", long_url, n=1),
+            "korvane (blocking)": run_peer("korvane-blocking", "stream", long_url, n=1),
+            "korvane-aio": run_peer("korvane-aio", "stream", long_url, n=1),
+        }
+        floor = best(alone["floor (C, one transfer)"])
+        for name, result in alone.items():
+            measured = best(result)
+            if measured is None:
+                print(f"| {name} | skipped: {result.get('skipped', 'no rounds')} | | |")
+                continue
+            times = f"{floor[0] / measured[0]:.2f}x" if floor else ""
+            print(f"| {name} | {measured[0]:,.0f} | {times} | {measured[1]:.2f} |")
 
         # The certificate named by every variable a client may read first (REQUESTS_CA_BUNDLE before
         # SSL_CERT_FILE for ours), so a machine's own settings do not hide it.
