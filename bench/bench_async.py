@@ -199,7 +199,7 @@ def table(title, unit, results, reference):
             print(f"| {name} | skipped: {result.get('skipped', 'no rounds')} | | |")
             continue
         ratio = f"{measured[0] / base[0]:.2f}x" if base else ""
-        print(f"| {name} | {measured[0]:,.0f} | {ratio} | {measured[1]:.1f} |")
+        print(f"| {name} | {measured[0]:,.0f} | {ratio} | {measured[1]:.2f} |")
 
 
 def main():
