@@ -60,7 +60,7 @@ async def _answer(result: Any) -> Any:
 async def _pause(client: Any, seconds: float) -> None:
     sleep = getattr(client, "_sleep", None)
     waited = (sleep or asyncio.sleep)(seconds)
-    if inspect.isawaitable(waited):
+    if _awaits(waited):
         await waited
 
 

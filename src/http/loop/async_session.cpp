@@ -233,22 +233,19 @@ PyObject* line_iterator_self(PyObject* self) { return Py_NewRef(self); }
 // only once that future is done, so a step now comes from a second caller.
 bool line_iterator_busy(LineIterator* it) {
     if (!it->waiting) return false;
-    static PyObject* done = PyUnicode_InternFromString("done");  // kept for the process
-    PyObject* result = done ? PyObject_CallMethodNoArgs(it->waiting, done) : nullptr;
-    if (!result) {
-        PyErr_Clear();
-        return false;
+    try {
+        return future_pending(it->waiting);
+    } catch (nb::python_error&) {
+        return false;  // a future that cannot say is taken as done: the step goes on
     }
-    const bool busy = result == Py_False;
-    Py_DECREF(result);
-    return busy;
 }
 
-// A converting iterator's end: the response is released (its unread rest never read).
+// The yielded future is let go; a converting iterator ends: the response is released (its
+// unread rest never read).
 void line_iterator_finish(LineIterator* it) {
+    Py_CLEAR(it->waiting);
     if (!it->convert || it->finished) return;
     it->finished = true;
-    Py_CLEAR(it->waiting);
     if (it->response) nb::cast<AsyncResponse&>(nb::handle(it->response)).close();
 }
 
@@ -338,7 +335,6 @@ PyObject* line_iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t 
     }
     auto* it = reinterpret_cast<LineIterator*>(self);
     py::guarded<int>(0, [&] {
-        Py_CLEAR(it->waiting);
         line_iterator_finish(it);
         return 0;
     });
@@ -359,7 +355,6 @@ PyObject* line_iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* line_iterator_close(PyObject* self, PyObject*) {
     auto* it = reinterpret_cast<LineIterator*>(self);
     if (!py::guarded<bool>(false, [&] {
-            Py_CLEAR(it->waiting);
             line_iterator_finish(it);
             return true;
         })) {

@@ -38,12 +38,15 @@ void cancel_handle(nb::object& handle) {
     handle.reset();
 }
 
-bool future_pending(nb::handle future) {
-    nb::object done = future.attr("done")();
-    return !PyObject_IsTrue(done.ptr());
-}
-
 }  // namespace
+
+bool future_pending(nb::handle future) {
+    static PyObject* done = PyUnicode_InternFromString("done");  // kept for the process
+    if (!done) throw nb::python_error();
+    nb::object result = nb::steal(PyObject_CallMethodNoArgs(future.ptr(), done));
+    if (!result.is_valid()) throw nb::python_error();
+    return result.ptr() == Py_False;
+}
 
 // ---------------------------------------------------------------------------------------------
 // LoopDriver
@@ -272,12 +275,16 @@ int LoopDriver::on_socket(CURL*, curl_socket_t socket, int what, void* self, voi
     int fd = static_cast<int>(socket);
     Watch& watch = driver->watched_[fd];
     watch.wanted = what == CURL_POLL_REMOVE ? 0 : what;
-    nb::int_ key(fd);
+    nb::object key;  // made only when the loop is called: most calls change nothing there
+    auto key_of = [&]() -> nb::handle {
+        if (!key.is_valid()) key = nb::int_(fd);
+        return key;
+    };
     // The loop's registrations follow libcurl's wish; errors of a closed loop are dropped.
     const bool want_in = what == CURL_POLL_IN || what == CURL_POLL_INOUT;
     const bool want_out = what == CURL_POLL_OUT || what == CURL_POLL_INOUT;
     auto add = [&](const nb::object& method, nb::handle callback) {
-        PyObject* args[] = {key.ptr(), callback.ptr(), key.ptr()};
+        PyObject* args[] = {key_of().ptr(), callback.ptr(), key.ptr()};
         PyObject* result = PyObject_Vectorcall(method.ptr(), args, 3, nullptr);
         if (result) {
             Py_DECREF(result);
@@ -290,11 +297,11 @@ int LoopDriver::on_socket(CURL*, curl_socket_t socket, int what, void* self, voi
     watch.reading = watch.reading || want_in;
     // A connection's reader stays while it idles in the cache (see OWNERSHIP); others go now.
     if (!want_in && watch.reading && !watch.connection) {
-        quietly(driver->remove_reader_, key);
+        quietly(driver->remove_reader_, key_of());
         watch.reading = false;
     }
     if (want_out && !watch.writing) add(driver->add_writer_, driver->write_ready_);
-    if (!want_out && watch.writing) quietly(driver->remove_writer_, key);
+    if (!want_out && watch.writing) quietly(driver->remove_writer_, key_of());
     watch.writing = want_out;
     if (!watch.reading && !watch.writing && !watch.connection) driver->watched_.erase(fd);
     return 0;
@@ -447,12 +454,7 @@ void LoopDriver::shutdown() {
     held.clear();
     woken_.clear();
     retired_.clear();
-    for (auto& [fd, watch] : watched_) {
-        nb::int_ key(fd);
-        if (watch.reading) quietly(remove_reader_, key);
-        if (watch.writing) quietly(remove_writer_, key);
-    }
-    watched_.clear();
+    while (!watched_.empty()) unregister(watched_.begin()->first);
     waiting_.clear();
     spare_easies_.clear();
     cancel_handle(soon_);

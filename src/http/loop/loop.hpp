@@ -234,6 +234,9 @@ inline void LoopDriver::guard(Fn&& fn) noexcept {
     }
 }
 
+// Whether `future` is not done yet (raises what its done() raised).
+bool future_pending(nb::handle future);
+
 // The running event loop of this thread, or None.
 nb::object running_loop_or_none();
 
