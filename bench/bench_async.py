@@ -188,18 +188,22 @@ def best(result):
     return top["count"] / top["wall"], top["cpu"] / max(top["count"], 1) * 1e6
 
 
-def table(title, unit, results, reference):
-    print(f"\n### {title}: N = {N} at once, best of {ROUNDS} rounds\n")
-    print(f"| peer | {unit}/s | ratio to {reference} | CPU µs per {unit[:-1]} |")
-    print("|---|---|---|---|")
-    base = best(results.get(reference, {}))
+def rows(results, ratio):
+    """One table row per peer: its rate, ratio(rate) and its CPU per unit."""
     for name, result in results.items():
         measured = best(result)
         if measured is None:
             print(f"| {name} | skipped: {result.get('skipped', 'no rounds')} | | |")
             continue
-        ratio = f"{measured[0] / base[0]:.2f}x" if base else ""
-        print(f"| {name} | {measured[0]:,.0f} | {ratio} | {measured[1]:.2f} |")
+        print(f"| {name} | {measured[0]:,.0f} | {ratio(measured[0])} | {measured[1]:.2f} |")
+
+
+def table(title, unit, results, reference):
+    print(f"\n### {title}: N = {N} at once, best of {ROUNDS} rounds\n")
+    print(f"| peer | {unit}/s | ratio to {reference} | CPU µs per {unit[:-1]} |")
+    print("|---|---|---|---|")
+    base = best(results.get(reference, {}))
+    rows(results, lambda rate: f"{rate / base[0]:.2f}x" if base else "")
 
 
 def main():
@@ -245,13 +249,7 @@ def main():
             "korvane-aio": run_peer("korvane-aio", "stream", long_url, n=1),
         }
         floor = best(alone["floor (C, one transfer)"])
-        for name, result in alone.items():
-            measured = best(result)
-            if measured is None:
-                print(f"| {name} | skipped: {result.get('skipped', 'no rounds')} | | |")
-                continue
-            times = f"{floor[0] / measured[0]:.2f}x" if floor else ""
-            print(f"| {name} | {measured[0]:,.0f} | {times} | {measured[1]:.2f} |")
+        rows(alone, lambda rate: f"{floor[0] / rate:.2f}x" if floor else "")
 
         # The certificate named by every variable a client may read first (REQUESTS_CA_BUNDLE before
         # SSL_CERT_FILE for ours), so a machine's own settings do not hide it.
