@@ -25,6 +25,9 @@ void set(CURL* easy, CURLoption option, T value) {
 void ExchangeCore::configure(CURL* easy) {
     set(easy, CURLOPT_URL, plan_.url.c_str());
     set(easy, CURLOPT_NOSIGNAL, 1L);
+    // The path goes out as the caller built it: libcurl would otherwise squash "/./" and "/../",
+    // sending a request for another resource than the one named.
+    set(easy, CURLOPT_PATH_AS_IS, 1L);
     set(easy, CURLOPT_ERRORBUFFER, error_text_);
     // Redirects are followed here (follow()), by the rules of redirects.hpp: libcurl would repeat
     // a PUT, PATCH or DELETE at the new location after a 302 or 303.

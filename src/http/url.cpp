@@ -102,6 +102,17 @@ void form_escape(std::string_view text, std::string& out) {
     }
 }
 
+void escape_segment(std::string_view bytes, std::string& out) {
+    for (char ch : bytes) {
+        unsigned char c = static_cast<unsigned char>(ch);
+        if (is_unreserved(c)) {
+            out += ch;
+        } else {
+            percent(c, out);
+        }
+    }
+}
+
 std::string escape_url(std::string_view url) {
     std::string out;
     out.reserve(url.size() + 16);

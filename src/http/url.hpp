@@ -21,6 +21,14 @@ void append_query(std::string& url, nb::handle params);
 // Form escaping of one name or value: "+" for space, unreserved characters kept, the rest %XX.
 void form_escape(std::string_view text, std::string& out);
 
+// Percent-encodes `bytes` as one path segment: every byte but the unreserved characters (letters,
+// digits, "-", ".", "_", "~") becomes %XX, so "/", "?", "#" and "%" can never end, cut or re-mean
+// the segment. The result holds only unreserved characters and escapes, which escape_url() keeps.
+void escape_segment(std::string_view bytes, std::string& out);
+
+// Whether `segment` is "." or "..": no escaping keeps a server from reading them as dot-segments.
+inline bool is_dot_segment(std::string_view segment) { return segment == "." || segment == ".."; }
+
 // Raises InvalidURL (with libcurl's own text) unless libcurl takes `url` as an http or https URL.
 void check_url(const std::string& url);
 

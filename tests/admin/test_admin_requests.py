@@ -31,11 +31,11 @@ def delete(path):
 PAGE = {"limit": 100, "offset": 0}
 
 CASES = [
-    # tenants: fixed paths under /api/v1/tenants, ids unescaped
+    # tenants: fixed paths under /api/v1/tenants, each id one escaped segment
     ("tenants", "list", (), {}, get("/api/v1/tenants", PAGE)),
     ("tenants", "list", (), {"is_active": False}, get("/api/v1/tenants", {**PAGE, "is_active": False})),
     ("tenants", "list", (5, 10, True), {}, get("/api/v1/tenants", {"limit": 5, "offset": 10, "is_active": True})),
-    ("tenants", "get", ("t 1/x?",), {}, get("/api/v1/tenants/t 1/x?")),
+    ("tenants", "get", ("t 1/x?",), {}, get("/api/v1/tenants/t%201%2Fx%3F")),
     ("tenants", "create", ("Acme",), {}, post("/api/v1/tenants", {"name": "Acme", "plan": "free", "metadata": {}})),
     (
         "tenants",
@@ -176,7 +176,7 @@ CASES = [
             },
         ),
     ),
-    ("training", "get", ("a/b",), {}, get("/api/v1/training/jobs/a/b")),
+    ("training", "get", ("a/b",), {}, get("/api/v1/training/jobs/a%2Fb")),
     ("training", "get", ("j1", "ten"), {}, get("/api/v1/tenants/ten/training/jobs/j1")),
     ("training", "list", (), {}, get("/api/v1/training/jobs", PAGE)),
     (

@@ -48,6 +48,10 @@ def test_query_appended_to_existing_query_before_fragment(raw_server, session):
         ("/already%20done", b"/already%20done"),
         ("/bad%zz", b"/bad%25zz"),
         ("/keep/!$&'()*+,;=:@~", b"/keep/!$&'()*+,;=:@~"),
+        # sent as given: no dot-segment is squashed away
+        ("/a/../b", b"/a/../b"),
+        ("/a/./b/..", b"/a/./b/.."),
+        ("/a/%2E%2E/b", b"/a/%2E%2E/b"),
     ],
 )
 def test_url_bytes_are_escaped_never_sent_raw(raw_server, session, path, sent):

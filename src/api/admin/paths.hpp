@@ -1,34 +1,39 @@
-// Request paths of the administration APIs: identifiers in their text form and tenant-scoped twins.
+// Request paths of the administration APIs: identifiers as escaped path segments, and the
+// tenant-scoped twins.
 #pragma once
 #include <nanobind/nanobind.h>
 
 #include <initializer_list>
+#include <string>
 
 namespace korvane::api {
 
 namespace nb = nanobind;
 
-// One piece of a path: fixed text, or an identifier put in as its str(), unescaped.
+// One piece of a path: fixed text, or the identifier of one resource as one escaped segment.
 class PathPiece {
 public:
-    PathPiece(const char* text);
-    PathPiece(nb::handle identifier);
-    nb::handle text() const { return text_; }
+    PathPiece(const char* text) : text_(text) {}
+    const std::string& text() const { return text_; }
 
-    // The identifier of the one resource an operation acts on, named `parameter` in errors. Its
-    // text form must not be empty: the path would then address the whole collection (a DELETE of
-    // "/api/v1/feedback/"). Raises ValueError before anything is sent.
+    // The identifier of the one resource an operation acts on, named `parameter` in errors: its
+    // str(), UTF-8, percent-encoded as one path segment, so an id holding "/", "?", "#" or "%"
+    // still names that one resource and can never reach another path. Raises ValueError before
+    // anything is sent when the text is empty (the path would address the whole collection: a
+    // DELETE of "/api/v1/feedback/") or is "." or ".." (a server reads those as dot-segments,
+    // escaped or not: "../../x" would leave the tenant).
     static PathPiece resource(nb::handle identifier, const char* parameter);
 
 private:
-    nb::object text_;
+    PathPiece() = default;
+    std::string text_;
 };
 
-// The pieces joined as they stand: no escaping, no normalisation.
+// The pieces joined as they stand.
 nb::str join_path(std::initializer_list<PathPiece> pieces);
 
-// "/api/v1" + rest, or "/api/v1/tenants/" + tenant id + rest when `tenant_id` is truthy
-// (None and the empty text both select the global path).
+// "/api/v1" + rest, or "/api/v1/tenants/" + the tenant id (a resource, as above) + rest when
+// `tenant_id` is truthy (None and the empty text both select the global path).
 nb::str api_path(nb::handle tenant_id, std::initializer_list<PathPiece> rest);
 
 }  // namespace korvane::api
