@@ -35,7 +35,7 @@ int level_named(const char* value) {
 // logger (logging.basicConfig adds one there). Asked per record, so configuring logging after the
 // first request counts too.
 bool application_prints(nb::handle logging, nb::handle logger) {
-    nb::handle null_handler = logging.attr("NullHandler");
+    nb::object null_handler = logging.attr("NullHandler");
     for (nb::handle handler : nb::list(logger.attr("handlers"))) {
         int is_null = PyObject_IsInstance(handler.ptr(), null_handler.ptr());
         if (is_null < 0) throw nb::python_error();
@@ -74,8 +74,14 @@ void configure_from_environment() {
     handler.attr("set_name")(kOwnHandler);
     handler.attr("setFormatter")(logging.attr("Formatter")("%(asctime)s %(name)s %(levelname)s %(message)s"));
     // The filter holds the module and the logger (both live for the process) and is held by the handler.
-    handler.attr("addFilter")(
-        nb::cpp_function([logging, logger](nb::handle /*record*/) { return !application_prints(logging, logger); }));
+    // A failure to look at the handlers prints the record: logging must not make a request fail.
+    handler.attr("addFilter")(nb::cpp_function([logging, logger](nb::handle /*record*/) {
+        try {
+            return !application_prints(logging, logger);
+        } catch (nb::python_error&) {
+            return true;
+        }
+    }));
     logger.attr("addHandler")(handler);
     logger.attr("setLevel")(level);
 }
