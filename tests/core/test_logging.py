@@ -123,9 +123,14 @@ def test_unknown_korvane_log_warns_once(httpserver):
     ids=["before", "after-first-call", "on-the-sdk-logger"],
 )
 def test_application_handlers_print_each_line_once(httpserver, before, after):
-    printed = run_program(httpserver, "debug", before, after)
+    report = (
+        "import sys; print('handlers:', [h.name for h in logging.getLogger('korvane_sdk').handlers], file=sys.stderr)"
+    )
+    printed = run_program(httpserver, "debug", before, after + "\n" + report)
     calls = [line for line in printed if "/api/v1/tenants -> 200" in line]
     assert len(calls) == 2, printed  # one line per call, from the application's handler or ours
+    handlers = next(line for line in printed if line.startswith("handlers:"))
+    assert ("korvane_sdk.stderr" in handlers) == (not before)  # none of ours beside the application's
 
 
 def test_application_without_propagation_still_gets_our_lines(httpserver):

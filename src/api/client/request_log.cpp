@@ -48,9 +48,9 @@ bool application_prints(nb::handle logging, nb::handle logger) {
     return py::truthy(logger.attr("propagate")) && py::truthy(logging.attr("root").attr("handlers"));
 }
 
-// KORVANE_LOG=debug|info|warning|error: the logger's level, and a stderr handler that prints only
-// while the application has not configured logging itself (else its handlers print, once). Another
-// value is ignored with one warning: the environment is read once.
+// KORVANE_LOG=debug|info|warning|error: the logger's level and, unless the application has configured
+// logging already, a stderr handler that prints only while it still has not (else the application's
+// handlers print each record, once). Another value is ignored with one warning: it is read once.
 void configure_from_environment() {
     g_environment_read = true;
     const char* wanted = std::getenv("KORVANE_LOG");
@@ -70,6 +70,8 @@ void configure_from_environment() {
     }
     nb::module_ logging = nb::module_::import_("logging");
     nb::object logger = logging.attr("getLogger")("korvane_sdk");
+    logger.attr("setLevel")(level);
+    if (application_prints(logging, logger)) return;       // the application's handlers print them
     nb::object handler = logging.attr("StreamHandler")();  // stderr
     handler.attr("set_name")(kOwnHandler);
     handler.attr("setFormatter")(logging.attr("Formatter")("%(asctime)s %(name)s %(levelname)s %(message)s"));
@@ -83,7 +85,6 @@ void configure_from_environment() {
         }
     }));
     logger.attr("addHandler")(handler);
-    logger.attr("setLevel")(level);
 }
 
 }  // namespace
