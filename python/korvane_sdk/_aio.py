@@ -91,7 +91,11 @@ def _awaited(body: Callable[..., Any], prepare: Callable[..., Any], name: str) -
                 answer = await answer
         finally:
             state.close()  # an upload's file, on every path (cancellation too)
-        return state.finish(answer)
+        try:
+            return state.finish(answer)
+        except Exception as error:
+            _core._add_reading_context(error, self._client, call["method"], call["path"])
+            raise
 
     operation.__name__ = operation.__qualname__ = name
     operation.__doc__ = body.__doc__
@@ -317,7 +321,11 @@ class AsyncChatCompletions:
         answer = self._client._request(method="POST", path="/v1/chat/completions", json=payload)
         if _awaits(answer):
             answer = await answer
-        return _core._completion_of(answer, payload)
+        try:
+            return _core._completion_of(answer, payload)
+        except Exception as error:
+            _core._add_reading_context(error, self._client, "POST", "/v1/chat/completions")
+            raise
 
     async def _stream_completion(self, payload: dict[str, Any]) -> AsyncChatCompletionStream:
         """Make a streaming completion request."""
@@ -379,7 +387,11 @@ class AsyncKorvane:
         answer = self._request(method="GET", path="/v1/models")
         if _awaits(answer):
             answer = await answer
-        return _core._models_of(answer)
+        try:
+            return _core._models_of(answer)
+        except Exception as error:
+            _core._add_reading_context(error, self, "GET", "/v1/models")
+            raise
 
     async def _handle_response(self, response: Any, raw: bool = False) -> Any:
         """Handle API response."""

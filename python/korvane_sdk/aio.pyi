@@ -23,6 +23,7 @@ from .models import (
     ModelInfo,
     Tenant,
     TrainingJob,
+    _JobStatus,
 )
 
 class AsyncChatCompletionStream:
@@ -145,7 +146,13 @@ class AsyncTenantManager:
     async def list(self, limit: int = 100, offset: int = 0, is_active: bool | None = None) -> builtins.list[Tenant]:
         """List all tenants."""
     def iter(self, *, is_active: bool | None = None, page_size: int = 100) -> AsyncIterator[Tenant]:
-        """Every tenant, fetched page by page (one request per page) as the iterator is used."""
+        """Every tenant, fetched page by page (one request per page) as the iterator is used.
+
+        Pages are fetched by offset: deleting the records while iterating (or changing them so the
+        filters no longer match) moves the records not yet seen forward, and the iterator silently
+        skips that many. Collect first, then change: ``ids = [r.id for r in <iterator>]``, then delete
+        each id.
+        """
     async def get(self, tenant_id: str) -> Tenant:
         """Get a tenant by ID."""
     async def create(
@@ -210,7 +217,13 @@ class AsyncFeedbackManager:
         tags: builtins.list[str] | None = None,
         page_size: int = 100,
     ) -> AsyncIterator[Feedback]:
-        """Every feedback matching the filters, fetched page by page (one request per page)."""
+        """Every feedback matching the filters, fetched page by page (one request per page).
+
+        Pages are fetched by offset: deleting the records while iterating (or changing them so the
+        filters no longer match) moves the records not yet seen forward, and the iterator silently
+        skips that many. Collect first, then change: ``ids = [r.id for r in <iterator>]``, then delete
+        each id.
+        """
     async def get(self, feedback_id: str, tenant_id: str | None = None) -> Feedback:
         """Get a feedback entry."""
     async def delete(self, feedback_id: str, tenant_id: str | None = None) -> bool:
@@ -248,7 +261,7 @@ class AsyncTrainingManager:
     async def list(
         self,
         tenant_id: str | None = None,
-        status: str | None = None,
+        status: _JobStatus | None = None,
         training_type: str | None = None,
         limit: int = 100,
         offset: int = 0,
@@ -258,11 +271,17 @@ class AsyncTrainingManager:
         self,
         *,
         tenant_id: str | None = None,
-        status: str | None = None,
+        status: _JobStatus | None = None,
         training_type: str | None = None,
         page_size: int = 100,
     ) -> AsyncIterator[TrainingJob]:
-        """Every training job matching the filters, fetched page by page (one request per page)."""
+        """Every training job matching the filters, fetched page by page (one request per page).
+
+        Pages are fetched by offset: deleting the records while iterating (or changing them so the
+        filters no longer match) moves the records not yet seen forward, and the iterator silently
+        skips that many. Collect first, then change: ``ids = [r.id for r in <iterator>]``, then delete
+        each id.
+        """
     async def cancel(self, job_id: str, reason: str | None = None, tenant_id: str | None = None) -> TrainingJob:
         """Cancel a training job."""
     async def get_logs(self, job_id: str, tenant_id: str | None = None, tail: int = 100) -> str:
@@ -288,7 +307,13 @@ class AsyncTrainingManager:
     def iter_datasets(
         self, *, tenant_id: str | None = None, dataset_type: str | None = None, page_size: int = 100
     ) -> AsyncIterator[Dataset]:
-        """Every dataset matching the filters, fetched page by page (one request per page)."""
+        """Every dataset matching the filters, fetched page by page (one request per page).
+
+        Pages are fetched by offset: deleting the records while iterating (or changing them so the
+        filters no longer match) moves the records not yet seen forward, and the iterator silently
+        skips that many. Collect first, then change: ``ids = [r.id for r in <iterator>]``, then delete
+        each id.
+        """
     async def get_dataset(self, dataset_id: str, tenant_id: str | None = None) -> Dataset:
         """Get a dataset."""
     async def delete_dataset(self, dataset_id: str, tenant_id: str | None = None) -> bool:

@@ -45,7 +45,13 @@ class FeedbackManager:
         tags: builtins.list[str] | None = None,
         page_size: int = 100,
     ) -> Iterator[Feedback]:
-        """Every feedback matching the filters, fetched page by page (one request per page)."""
+        """Every feedback matching the filters, fetched page by page (one request per page).
+
+        Pages are fetched by offset: deleting the records while iterating (or changing them so the
+        filters no longer match) moves the records not yet seen forward, and the iterator silently
+        skips that many. Collect first, then change: ``ids = [r.id for r in <iterator>]``, then delete
+        each id.
+        """
     def get(self, feedback_id: str, tenant_id: str | None = None) -> Feedback:
         """Get a feedback entry."""
     def delete(self, feedback_id: str, tenant_id: str | None = None) -> bool:

@@ -2,9 +2,12 @@
 
 from collections.abc import Iterator, Mapping
 from datetime import datetime
-from typing import Any, ClassVar, Literal, TypeVar
+from typing import Any, ClassVar, Literal, TypeAlias, TypeVar
 
 _Record = TypeVar("_Record", bound="BaseModel")
+
+# The statuses a training job moves through: pending, running, then completed, failed or cancelled.
+_JobStatus: TypeAlias = Literal["pending", "running", "completed", "failed", "cancelled"]
 
 class FieldInfo:
     """What a record declares about one field."""
@@ -317,7 +320,7 @@ class TrainingJob(BaseModel):
 
     id: str
     tenant_id: str
-    status: str
+    status: _JobStatus
     training_type: str
     base_model: str
     config: dict[str, Any]

@@ -16,7 +16,13 @@ class TenantManager:
     def list(self, limit: int = 100, offset: int = 0, is_active: bool | None = None) -> builtins.list[Tenant]:
         """List all tenants."""
     def iter(self, *, is_active: bool | None = None, page_size: int = 100) -> Iterator[Tenant]:
-        """Every tenant, fetched page by page (one request per page) as the iterator is used."""
+        """Every tenant, fetched page by page (one request per page) as the iterator is used.
+
+        Pages are fetched by offset: deleting the records while iterating (or changing them so the
+        filters no longer match) moves the records not yet seen forward, and the iterator silently
+        skips that many. Collect first, then change: ``ids = [r.id for r in <iterator>]``, then delete
+        each id.
+        """
     def get(self, tenant_id: str) -> Tenant:
         """Get a tenant by ID."""
     def create(

@@ -11,7 +11,13 @@ As a context manager::
 
 As a pytest plugin (registered by the package; nothing starts unless a test asks for a fixture):
 ``korvane_platform`` is one stand-in for the session, ``korvane_client`` a client of it with the
-stand-in's state, faults and counters reset before each test. ``-p no:korvane_sdk`` turns it off.
+stand-in's state, faults and counters reset before each test, ``korvane_async_client`` the same as
+an ``AsyncKorvane``. ``-p no:korvane_sdk`` turns it off.
+
+The async client's fixture is a plain fixture, so it serves whichever plugin runs the coroutine
+tests: pytest-asyncio (``@pytest.mark.asyncio``, or its auto mode) and anyio's plugin
+(``@pytest.mark.anyio`` on the asyncio backend, its default) alike. The client binds to the loop of
+its first request, the test's own, and is closed after the test.
 """
 
 from __future__ import annotations
@@ -30,6 +36,7 @@ from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
 if TYPE_CHECKING:
+    from .aio import AsyncKorvane
     from .client import KorvaneClient
 
 __all__ = ["LocalPlatform", "emulator_path", "DEFAULT_ADMIN_KEY"]
@@ -89,6 +96,14 @@ class LocalPlatform:
         settings: dict[str, Any] = {"api_key": self.admin_key, "api_url": self.url, "proxy_url": self.url}
         settings.update(options)
         return KorvaneClient(**settings)
+
+    def async_client(self, **options: Any) -> AsyncKorvane:
+        """An asyncio client of this stand-in with the admin key; options as for AsyncKorvane."""
+        from .aio import AsyncKorvane
+
+        settings: dict[str, Any] = {"api_key": self.admin_key, "api_url": self.url, "proxy_url": self.url}
+        settings.update(options)
+        return AsyncKorvane(**settings)
 
     # ---- control ---------------------------------------------------------------------------------
 
@@ -190,3 +205,19 @@ else:
         korvane_platform.reset()
         with korvane_platform.client() as client:
             yield client
+
+    @pytest.fixture
+    def korvane_async_client(korvane_platform: LocalPlatform) -> Iterator[AsyncKorvane]:
+        """An AsyncKorvane of the session's stand-in, whose state, faults and counters start empty."""
+        korvane_platform.reset()
+        client = korvane_platform.async_client()
+        yield client
+        _close_now(client)
+
+    def _close_now(client: AsyncKorvane) -> None:
+        # Teardown runs outside the test's event loop (which may be closed by now): the session's
+        # close does its work at the call, so the awaitable it returns is dropped unawaited.
+        done = client._session.close()
+        close = getattr(done, "close", None)
+        if close is not None:
+            close()

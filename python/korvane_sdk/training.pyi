@@ -6,7 +6,7 @@ from collections.abc import Iterator
 from typing import Any
 
 from .client import KorvaneClient
-from .models import Dataset, TrainingJob
+from .models import Dataset, TrainingJob, _JobStatus
 
 class TrainingManager:
     """Manage model training jobs."""
@@ -31,7 +31,7 @@ class TrainingManager:
     def list(
         self,
         tenant_id: str | None = None,
-        status: str | None = None,
+        status: _JobStatus | None = None,
         training_type: str | None = None,
         limit: int = 100,
         offset: int = 0,
@@ -41,11 +41,17 @@ class TrainingManager:
         self,
         *,
         tenant_id: str | None = None,
-        status: str | None = None,
+        status: _JobStatus | None = None,
         training_type: str | None = None,
         page_size: int = 100,
     ) -> Iterator[TrainingJob]:
-        """Every training job matching the filters, fetched page by page (one request per page)."""
+        """Every training job matching the filters, fetched page by page (one request per page).
+
+        Pages are fetched by offset: deleting the records while iterating (or changing them so the
+        filters no longer match) moves the records not yet seen forward, and the iterator silently
+        skips that many. Collect first, then change: ``ids = [r.id for r in <iterator>]``, then delete
+        each id.
+        """
     def cancel(self, job_id: str, reason: str | None = None, tenant_id: str | None = None) -> TrainingJob:
         """Cancel a training job."""
     def get_logs(self, job_id: str, tenant_id: str | None = None, tail: int = 100) -> str:
@@ -71,7 +77,13 @@ class TrainingManager:
     def iter_datasets(
         self, *, tenant_id: str | None = None, dataset_type: str | None = None, page_size: int = 100
     ) -> Iterator[Dataset]:
-        """Every dataset matching the filters, fetched page by page (one request per page)."""
+        """Every dataset matching the filters, fetched page by page (one request per page).
+
+        Pages are fetched by offset: deleting the records while iterating (or changing them so the
+        filters no longer match) moves the records not yet seen forward, and the iterator silently
+        skips that many. Collect first, then change: ``ids = [r.id for r in <iterator>]``, then delete
+        each id.
+        """
     def get_dataset(self, dataset_id: str, tenant_id: str | None = None) -> Dataset:
         """Get a dataset."""
     def delete_dataset(self, dataset_id: str, tenant_id: str | None = None) -> bool:

@@ -230,6 +230,19 @@ nb::object make(Kind kind, nb::tuple args, nb::dict kwargs) {
 
 void raise(nb::handle error) { py::raise_object(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr()); }
 
+void add_note(nb::handle error, nb::handle note) {
+    if (nb::hasattr(error, "add_note")) {
+        nb::getattr(error, "add_note")(note);
+        return;
+    }
+    nb::object notes = nb::getattr(error, "__notes__", nb::none());
+    if (notes.is_none()) {
+        notes = nb::list();
+        nb::setattr(error, "__notes__", notes);
+    }
+    if (PyList_Check(notes.ptr()) && PyList_Append(notes.ptr(), note.ptr()) < 0) throw nb::python_error();
+}
+
 // The classes are made on first use (make_types): here they are only declared.
 void bind(nb::module_& /*m*/) {
     for (const ClassInfo& cls : kClasses) util::LazyNames::add(cls.name, &make_types);

@@ -29,4 +29,8 @@ nb::object make(Kind kind, nb::tuple args, nb::dict kwargs = nb::dict());
 // Raises an error object as the current Python exception and throws nb::python_error.
 [[noreturn]] void raise(nb::handle error);
 
+// BaseException.add_note() where Python has it (3.11 on); before, the same `__notes__` list it
+// keeps, which callers and traceback printers of those versions can still read.
+void add_note(nb::handle error, nb::handle note);
+
 }  // namespace korvane::errors

@@ -150,3 +150,26 @@ def test_extra_argument_not_json_refused_naming_it(seams, stream, value):
         seams.client.chat.completions.create("m", [], stream=stream, user="u", seed_data=value)
     assert caught.value.__cause__ is not None
     assert seams.calls == []
+
+
+@pytest.mark.parametrize("stream", [False, True])
+@pytest.mark.parametrize(
+    "messages, type_text, note",
+    [
+        ({"role": "user", "content": "Hi"}, "<class 'str'>", "a single dict was given"),
+        (collections.ChainMap({"role": "user"}), "<class 'str'>", "a single ChainMap was given"),
+        (models.ChatMessage(role="user", content="Hi"), "<class 'tuple'>", "a single ChatMessage was given"),
+        ("Hi", "<class 'str'>", "a single str was given"),
+        ([{"role": "user", "content": "ok"}, "Hi"], "<class 'str'>", None),  # a list: the usual text alone
+    ],
+)
+def test_one_message_instead_of_a_list_gets_a_note(new_client, stream, messages, type_text, note):
+    with new_client(api_key="sk-test", proxy_url="http://127.0.0.1:9") as client:  # nothing is sent
+        with pytest.raises(InvalidRequestError) as caught:
+            client.chat.completions.create(model="m", messages=messages, stream=stream)
+    assert caught.value.message == "Invalid message type: " + type_text  # the documented text stays
+    notes = getattr(caught.value, "__notes__", [])
+    if note is None:
+        assert notes == []
+    else:
+        assert len(notes) == 1 and note in notes[0] and "a list of messages" in notes[0]

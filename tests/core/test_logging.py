@@ -73,15 +73,67 @@ def test_warnings_are_not_printed_by_default():
     assert done.stdout.strip() == "ConnectionError" and done.stderr == ""
 
 
-@pytest.mark.parametrize("setting, lines", [("debug", 1), ("info", 0), ("", 0)])
-def test_korvane_log_turns_on_a_stderr_handler(httpserver, setting, lines):
+def run_program(httpserver, setting, before="", after=""):
+    """A program making two calls with KORVANE_LOG=setting: its stderr lines. `before` runs before the
+    first call, `after` between the two."""
     httpserver.expect_request("/api/v1/tenants").respond_with_json([])
     program = (
+        "import logging\n"
         "from korvane_sdk import Korvane\n"
-        f"Korvane(api_key={KEY!r}, api_url={httpserver.url_for('').rstrip('/')!r}).tenants.list()\n"
+        f"client = Korvane(api_key={KEY!r}, api_url={httpserver.url_for('').rstrip('/')!r})\n"
+        f"{before}\nclient.tenants.list()\n{after}\nclient.tenants.list()\n"
     )
-    environment = dict(os.environ, KORVANE_LOG=setting)
+    environment = {k: v for k, v in os.environ.items() if k != "PYTHONWARNINGS"}
+    if setting is not None:
+        environment["KORVANE_LOG"] = setting
     done = subprocess.run([sys.executable, "-c", program], env=environment, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
-    logged = [line for line in done.stderr.splitlines() if "korvane_sdk DEBUG GET " in line]
-    assert len(logged) == lines and KEY not in done.stderr
+    assert KEY not in done.stderr
+    return done.stderr.splitlines()
+
+
+def debug_lines(lines):
+    return [line for line in lines if " DEBUG GET " in line]
+
+
+@pytest.mark.parametrize(
+    "setting, lines",
+    [("debug", 2), ("DEBUG", 2), (" Debug\n", 2), ("info", 0), ("WARNING", 0), ("", 0), (None, 0)],
+)
+def test_korvane_log_turns_on_a_stderr_handler(httpserver, setting, lines):
+    printed = run_program(httpserver, setting)
+    assert len(debug_lines(printed)) == lines and all("korvane_sdk DEBUG GET " in line for line in debug_lines(printed))
+    assert not any("KORVANE_LOG" in line for line in printed)  # a known level: no warning
+
+
+def test_unknown_korvane_log_warns_once(httpserver):
+    printed = run_program(httpserver, "verbose")
+    warnings = [line for line in printed if "KORVANE_LOG" in line]
+    assert len(warnings) == 1 and "RuntimeWarning: KORVANE_LOG=verbose is not a level" in warnings[0]
+    assert debug_lines(printed) == []  # and the calls went through (the program ended well)
+
+
+@pytest.mark.parametrize(
+    "before, after",
+    [
+        ("logging.basicConfig(level=logging.DEBUG)", ""),
+        ("", "logging.basicConfig(level=logging.DEBUG)"),  # configured after the first call
+        ("logging.getLogger('korvane_sdk').addHandler(logging.StreamHandler())", ""),
+    ],
+    ids=["before", "after-first-call", "on-the-sdk-logger"],
+)
+def test_application_handlers_print_each_line_once(httpserver, before, after):
+    report = (
+        "import sys; print('handlers:', [h.name for h in logging.getLogger('korvane_sdk').handlers], file=sys.stderr)"
+    )
+    printed = run_program(httpserver, "debug", before, after + "\n" + report)
+    calls = [line for line in printed if "/api/v1/tenants -> 200" in line]
+    assert len(calls) == 2, printed  # one line per call, from the application's handler or ours
+    handlers = next(line for line in printed if line.startswith("handlers:"))
+    assert ("korvane_sdk.stderr" in handlers) == (not before)  # none of ours beside the application's
+
+
+def test_application_without_propagation_still_gets_our_lines(httpserver):
+    setup = "logging.basicConfig(); logging.getLogger('korvane_sdk').propagate = False"
+    printed = run_program(httpserver, "debug", setup)
+    assert len(debug_lines(printed)) == 2 and all("korvane_sdk DEBUG" in line for line in debug_lines(printed))

@@ -156,6 +156,32 @@ def test_page_iterators_against_the_platform(client, emu):
     assert emu.requests("/api/v1/tenants") - before == len(seen) // 2 + 1
 
 
+def test_deleting_while_paging_skips_and_collecting_first_deletes_all(client):
+    made = [client.tenants.create(name=f"Doomed {i}").id for i in range(100)]
+    for tenant in client.tenants.iter(page_size=10):  # what the documentation warns against
+        client.tenants.delete(tenant.id)
+    left = [tenant.id for tenant in client.tenants.iter()]
+    assert len(left) == 50 and set(left) < set(made)  # silently half, as documented
+
+    doomed = [tenant.id for tenant in client.tenants.iter(page_size=10)]  # the documented pattern
+    for tenant_id in doomed:
+        client.tenants.delete(tenant_id)
+    assert client.tenants.list() == []
+
+
+@pytest.mark.parametrize("kind", ["", "Async"])
+@pytest.mark.parametrize(
+    "manager, method",
+    [("Tenant", "iter"), ("Feedback", "iter"), ("Training", "iter_jobs"), ("Training", "iter_datasets")],
+)
+def test_page_iterators_document_the_deletion_trap(kind, manager, method):
+    from korvane_sdk import aio, feedback, tenants, training
+
+    module = aio if kind else {"Tenant": tenants, "Feedback": feedback, "Training": training}[manager]
+    doc = getattr(getattr(module, f"{kind}{manager}Manager"), method).__doc__
+    assert "deleting the records while iterating" in doc and "Collect first" in doc
+
+
 def test_errors_carry_the_platform_request_id(client):
     with pytest.raises(ex.NotFoundError) as caught:
         client.tenants.get("no-such-tenant")

@@ -1,5 +1,7 @@
 """korvane_sdk.testing: the stand-in as users get it, through the pytest plugin and the context manager."""
 
+import asyncio
+
 import pytest
 from korvane_sdk import exceptions as ex
 from korvane_sdk.http import ChunkedEncodingError
@@ -40,6 +42,29 @@ def test_faults(korvane_client, korvane_platform):
     korvane_platform.clear_faults()
     with korvane_platform.client(timeout=2) as quick:
         assert quick.list_models()  # no delay left
+
+
+async def starts_empty_and_leaves_a_tenant(client, platform):
+    assert await client.tenants.list() == []  # whatever the test before left is gone
+    await client.tenants.create(name="Left behind")
+    assert [tenant.name async for tenant in client.tenants.iter()] == ["Left behind"]
+    assert platform.requests("/api/v1/tenants") == 3
+
+
+# The same fixture under each plugin that runs coroutine tests, one after the other: each starts empty.
+@pytest.mark.asyncio
+async def test_async_fixture_under_pytest_asyncio(korvane_async_client, korvane_platform):
+    await starts_empty_and_leaves_a_tenant(korvane_async_client, korvane_platform)
+
+
+@pytest.mark.anyio
+async def test_async_fixture_under_anyio(korvane_async_client, korvane_platform):
+    await starts_empty_and_leaves_a_tenant(korvane_async_client, korvane_platform)
+
+
+def test_async_fixture_in_a_plain_test(korvane_async_client, korvane_platform):
+    # The loop the client ran on is closed before the fixture closes the client.
+    asyncio.run(starts_empty_and_leaves_a_tenant(korvane_async_client, korvane_platform))
 
 
 def test_context_manager_stops_the_stand_in():

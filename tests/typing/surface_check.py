@@ -6,7 +6,7 @@ type; a wrong stub fails the check, and so does a call that a user would write a
 
 from collections.abc import Iterator, Mapping
 from datetime import datetime
-from typing import Any, assert_type
+from typing import Any, Literal, assert_type
 
 import korvane_sdk
 from korvane_sdk import ChatCompletion, ChatMessage, Korvane, KorvaneClient, KorvaneError
@@ -77,6 +77,12 @@ def administration(client: KorvaneClient, since: datetime) -> None:
     assert_type(next(client.training.iter_datasets(dataset_type="sft")), Dataset)
 
 
+def job_statuses(client: KorvaneClient, job: TrainingJob) -> None:
+    assert_type(job.status, Literal["pending", "running", "completed", "failed", "cancelled"])
+    assert_type(client.training.list(status="cancelled"), list[TrainingJob])
+    client.training.list(status="complete")  # type: ignore[arg-type]  # a typo the platform answers with []
+
+
 def errors(client: KorvaneClient) -> int | None:
     try:
         client.tenants.get("t1")
@@ -95,6 +101,7 @@ def testing_kit() -> None:
     with LocalPlatform(job_seconds=0.5) as platform:
         assert_type(platform.url, str)
         assert_type(platform.client(timeout=2), KorvaneClient)
+        assert_type(platform.async_client(timeout=2), AsyncKorvane)
         platform.inject_rate_limit(times=2, retry_after="1")
         assert_type(platform.requests("/v1/models"), int)
 

@@ -38,7 +38,7 @@ nb::list list_records(nb::handle manager, const Call& call, records::Record reco
     nb::object records;
     nb::object answer = Seams(client).request_for_records(call, list_reader(record, member), records);
     if (records.is_valid()) return nb::borrow<nb::list>(records);
-    return records_from_list(record, member, answer, call);
+    return read_answer(client, call, [&] { return records_from_list(record, member, answer, call); });
 }
 
 nb::object finish(const Prepared& prepared, nb::handle answer) {
@@ -57,11 +57,35 @@ nb::object finish(const Prepared& prepared, nb::handle answer) {
     return nb::borrow(answer);  // not reached: every kind is handled above
 }
 
+namespace {
+
+// finish(), with the request named on the error when the answer cannot be read (the client is
+// looked up only then).
+nb::object finish_naming_call(nb::handle manager, const Prepared& prepared, nb::handle answer) {
+    try {
+        return finish(prepared, answer);
+    } catch (nb::python_error& failure) {
+        nb::object client;
+        try {
+            client = nb::getattr(manager, "_client");
+        } catch (nb::python_error&) {
+            throw failure;
+        }
+        add_reading_context(failure, client, nb::str(prepared.call.method), prepared.call.path);
+        throw;
+    }
+}
+
+}  // namespace
+
 nb::object run(nb::handle manager, Prepared&& prepared) {
     if (prepared.finish == Finish::List) {
         return list_records(manager, prepared.call, prepared.record, prepared.member);
     }
-    if (!prepared.file.is_valid()) return finish(prepared, send(manager, prepared.call));
+    if (!prepared.file.is_valid()) {
+        nb::object answer = send(manager, prepared.call);
+        return finish_naming_call(manager, prepared, answer);
+    }
     nb::object answer;
     try {
         answer = send(manager, prepared.call);
@@ -70,7 +94,7 @@ nb::object run(nb::handle manager, Prepared&& prepared) {
         throw;
     }
     nb::getattr(prepared.file, "close")();
-    return finish(prepared, answer);
+    return finish_naming_call(manager, prepared, answer);
 }
 
 void close_quietly(nb::handle file) noexcept {

@@ -6,6 +6,7 @@
 // pull asks for the same page again.
 #include "api/admin/pages.hpp"
 
+#include <deque>
 #include <string>
 #include <vector>
 
@@ -116,6 +117,14 @@ nb::object make_pages(nb::object list_method, nb::dict filters, Py_ssize_t page_
     return nb::steal(reinterpret_cast<PyObject*>(it));
 }
 
+// Pages are asked for by offset, so records removed from the filter while iterating (deleted, or
+// changed so the filter no longer takes them) shift the later ones past the next page's offset.
+constexpr const char* kPagingCaveat =
+    "\n\nPages are fetched by offset: deleting the records while iterating (or changing them so the "
+    "filters no longer match) moves the records not yet seen forward, and the iterator silently skips "
+    "that many (deleting each of 100 records as it comes deletes 50). Collect first, then change: "
+    "``ids = [r.id for r in <iterator>]``, then delete each id.";
+
 }  // namespace
 
 void add_page_iterator(nb::handle cls, const char* name, const char* list_name,
@@ -149,7 +158,11 @@ void add_page_iterator(nb::handle cls, const char* name, const char* list_name,
         }
         return make_pages(nb::getattr(self, list_name), chosen, page_size);
     };
-    py::add_method(cls, name, method, nb::sig(signature), doc);
+    // Every iterator's documentation ends with the same warning about removing records while paging.
+    // The texts are kept for the process, as the methods that point at them are.
+    static std::deque<std::string>& docs = *new std::deque<std::string>();
+    docs.push_back(std::string(doc) + kPagingCaveat);
+    py::add_method(cls, name, method, nb::sig(signature), docs.back().c_str());
 }
 
 }  // namespace korvane::api

@@ -6,6 +6,7 @@
 #include "json/json.hpp"
 #include "py/checks.hpp"
 #include "records/records.hpp"
+#include "util/imported_class.hpp"
 #include "util/python_compat.hpp"
 
 namespace korvane::api {
@@ -20,6 +21,32 @@ bool differs_from(nb::handle value, double constant) {
     int result = PyObject_RichCompareBool(value.ptr(), number.ptr(), Py_NE);
     if (result < 0) throw nb::python_error();
     return result == 1;
+}
+
+// Whether `messages` is one message on its own (a mapping or a ChatMessage record) or a text,
+// whose iteration gives keys, fields or characters rather than messages.
+bool single_message(nb::handle messages, nb::handle record) {
+    if (PyDict_Check(messages.ptr()) || PyUnicode_Check(messages.ptr()) || PyBytes_Check(messages.ptr())) return true;
+    static util::ImportedClass mapping{"collections.abc", "Mapping"};  // its owner rule: imported_class.hpp
+    if (mapping.has_instance(messages.ptr())) return true;
+    const int is_record = PyObject_IsInstance(messages.ptr(), record.ptr());
+    if (is_record < 0) throw nb::python_error();
+    return is_record != 0;
+}
+
+// The error for a message of the wrong type; when the whole argument was one message, a note says
+// that a list of messages was expected (the text itself stays the documented one).
+[[noreturn]] void invalid_message(nb::handle message, nb::handle messages, nb::handle record) {
+    nb::object text = nb::str("Invalid message type: ") + nb::str(message.type());
+    nb::object error = errors::make(errors::Kind::InvalidRequest, nb::make_tuple(text));
+    if (single_message(messages, record)) {
+        errors::add_note(
+            error,
+            nb::str("messages takes a list of messages (mappings or ChatMessage records); a "
+                    "single {} was given: pass [message]")
+                .format(nb::str(nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(messages.ptr()))).attr("__name__"))));
+    }
+    errors::raise(error);
 }
 
 // Records are dumped whole (a missing name stays as null); dicts go in by reference, unchanged.
@@ -37,8 +64,7 @@ nb::list normalise_messages(nb::handle messages) {
         } else if (PyDict_Check(message.ptr())) {
             normalised.append(message);
         } else {
-            nb::object text = nb::str("Invalid message type: ") + nb::str(message.type());
-            errors::raise(errors::make(errors::Kind::InvalidRequest, nb::make_tuple(text)));
+            invalid_message(message, messages, record);
         }
     }
     if (PyErr_Occurred()) throw nb::python_error();

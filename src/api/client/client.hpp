@@ -5,6 +5,7 @@
 #include <nanobind/nanobind.h>
 
 #include "api/client/answer_shape.hpp"
+#include "api/client/request_context.hpp"
 #include "api/client/seam.hpp"
 
 namespace korvane::api {
@@ -21,6 +22,18 @@ Classes& classes();
 // A namespace class whose constructor stores the client as `_client`.
 nb::object make_namespace_class(const char* module, const char* name, const char* doc,
                                 const char* init_doc = "Store the owning client.");
+
+// read(): the answer of `call` into its result, with the request named on the error when reading
+// fails (add_reading_context), as errors raised while sending it are.
+template <typename Read>
+auto read_answer(nb::handle client, const Call& call, Read&& read) {
+    try {
+        return read();
+    } catch (nb::python_error& failure) {
+        add_reading_context(failure, client, nb::str(call.method), call.path);
+        throw;
+    }
+}
 
 // KorvaneClient, bound after the namespace classes it builds.
 void bind_client(nb::module_& m);

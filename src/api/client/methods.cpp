@@ -24,7 +24,11 @@ nb::list models_of(nb::handle answer) {
     return records_from(records::record_class(records::Record::ModelInfo), data, "a model of GET /v1/models");
 }
 
-nb::list list_models(nb::handle self) { return models_of(Seams(self).request(Call{"GET", nb::str("/v1/models")})); }
+nb::list list_models(nb::handle self) {
+    const Call call{"GET", nb::str("/v1/models")};
+    nb::object answer = Seams(self).request(call);
+    return read_answer(self, call, [&] { return models_of(answer); });
+}
 
 }  // namespace
 

@@ -11,21 +11,6 @@ namespace {
 // At most this many characters of a failed answer's body are kept on its error.
 constexpr Py_ssize_t kErrorBodyLimit = Py_ssize_t{64} * 1024;
 
-// BaseException.add_note() where Python has it (3.11 on); before, the same `__notes__` list it
-// keeps, which callers and traceback printers of those versions can still read.
-void add_note(nb::handle error, nb::handle note) {
-    if (nb::hasattr(error, "add_note")) {
-        nb::getattr(error, "add_note")(note);
-        return;
-    }
-    nb::object notes = nb::getattr(error, "__notes__", nb::none());
-    if (notes.is_none()) {
-        notes = nb::list();
-        nb::setattr(error, "__notes__", notes);
-    }
-    if (PyList_Check(notes.ptr()) && PyList_Append(notes.ptr(), note.ptr()) < 0) throw nb::python_error();
-}
-
 }  // namespace
 
 nb::object shown_url(nb::handle url) {
@@ -55,13 +40,43 @@ void add_request_context(nb::handle error, nb::handle method, nb::handle url) {
     if (!status.is_none()) note = nb::str("{}: HTTP {}").format(note, status);
     nb::object request_id = nb::getattr(error, "request_id", nb::none());
     if (!request_id.is_none()) note = nb::str("{}, request id {}").format(note, request_id);
-    add_note(error, note);
+    errors::add_note(error, note);
 }
 
 void add_request_context(nb::python_error& failure, nb::handle method, nb::handle url) {
     nb::error_scope keep;  // the failure stays the exception in flight whatever happens here
     try {
         add_request_context(failure.value(), method, url);
+    } catch (nb::python_error&) {
+    }
+}
+
+void add_reading_context(nb::handle error, nb::handle client, nb::handle method, nb::handle path) {
+    nb::object url = nb::borrow(path);
+    try {
+        nb::object base = nb::getattr(client, "_get_base_url")(path);
+        PyObject* whole = PyNumber_Add(base.ptr(), path.ptr());
+        if (!whole) throw nb::python_error();
+        url = nb::steal(whole);
+    } catch (nb::python_error&) {  // a replaced _get_base_url that fails: the path alone names the call
+    }
+    const int ours = PyObject_IsInstance(error.ptr(), errors::type(errors::Kind::Korvane).ptr());
+    if (ours < 0) throw nb::python_error();
+    if (ours) {
+        add_request_context(error, method, url);
+        return;
+    }
+    if (!PyErr_GivenExceptionMatches(error.type().ptr(), PyExc_ValueError) &&
+        !PyErr_GivenExceptionMatches(error.type().ptr(), PyExc_TypeError)) {
+        return;
+    }
+    errors::add_note(error, nb::str("{} {}: the answer does not fit the record").format(method, shown_url(url)));
+}
+
+void add_reading_context(nb::python_error& failure, nb::handle client, nb::handle method, nb::handle path) {
+    nb::error_scope keep;  // the failure stays the exception in flight whatever happens here
+    try {
+        add_reading_context(failure.value(), client, method, path);
     } catch (nb::python_error&) {
     }
 }

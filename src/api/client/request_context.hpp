@@ -17,6 +17,15 @@ void add_request_context(nb::handle error, nb::handle method, nb::handle url);
 // add_request_context() for the exception in flight, which then goes on unchanged.
 void add_request_context(nb::python_error& failure, nb::handle method, nb::handle url);
 
+// For an error raised while a successful answer was read into its result: an error of ours (an
+// answer of an unexpected shape) gets add_request_context(); a ValueError or TypeError (the records'
+// ValidationError: members that do not fit the record) a note naming the request. Other errors are
+// left as they are. `path` is the call's; the URL is the client's _get_base_url(path) + path.
+void add_reading_context(nb::handle error, nb::handle client, nb::handle method, nb::handle path);
+
+// add_reading_context() for the exception in flight, which then goes on unchanged.
+void add_reading_context(nb::python_error& failure, nb::handle client, nb::handle method, nb::handle path);
+
 // The answer's headers, request id and (bounded) body on the error made from it. Best effort:
 // an answer object that cannot give one of them leaves it None.
 void add_answer_context(nb::handle error, nb::handle response);
