@@ -207,6 +207,7 @@ private:
         bool writing = false;      // a writer is registered
         bool connection = false;   // a connection socket: its reader may stay (see OWNERSHIP)
         int unwanted_firings = 0;  // the reader fired while libcurl did not want it (in a row)
+        CURL* easy = nullptr;      // the transfer libcurl last named for it (see socket_ready)
     };
     std::unordered_map<int, Watch> watched_;
     std::unordered_map<PyObject*, std::weak_ptr<AsyncTransfer>> waiting_;  // see OWNERSHIP
