@@ -51,7 +51,7 @@ nb::object create_completion(nb::handle self, nb::handle payload) {
     Call call{"POST", nb::str("/v1/chat/completions")};
     call.json = nb::borrow(payload);
     nb::object answer = Seams(client).request(call);
-    return completion_from_answer(answer, payload);
+    return read_answer_of(client, "POST", call.path, [&] { return completion_from_answer(answer, payload); });
 }
 
 }  // namespace

@@ -260,6 +260,9 @@ PyObject* pull(PyObject* self) {
     try {
         return next_chunk(state).release().ptr();
     } catch (nb::python_error& failure) {
+        if (failure.matches(PyExc_UnicodeDecodeError) && state.response.is_valid()) {
+            add_stream_context(failure, "POST", nb::getattr(state.response, "url", nb::none()));
+        }
         failure.restore();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -2,6 +2,7 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <string_view>
 
 namespace korvane::api {
@@ -17,5 +18,15 @@ nb::list expect_list(nb::handle answer, const char* member, std::string_view wha
 
 // Builds one record of `cls` per element of `items`, each element a JSON object.
 nb::list records_from(nb::handle cls, nb::handle items, std::string_view what);
+
+// read(), the step that makes a call's result from its answer. An error of ours it raises (an
+// answer of a shape the call cannot use) gets the call's method and URL as the call's other errors
+// have them; `client` None leaves it as it is.
+nb::object read_answer_of(nb::handle client, const char* method, nb::handle path,
+                          const std::function<nb::object()>& read);
+
+// For the exception in flight, raised while a streamed answer was read (a line that is not UTF-8):
+// the exchange's method and URL on it, whatever its class, and the note naming the exchange.
+void add_stream_context(nb::python_error& failure, const char* method, nb::handle url);
 
 }  // namespace korvane::api

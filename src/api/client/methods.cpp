@@ -44,8 +44,15 @@ void bind_requests(nb::module_& m, nb::handle cls) {
     remember_own_methods(cls);
     // The finish steps of the client's own operations, for the asyncio client.
     m.def("_models_of", &models_of, nb::arg("answer").none(), "The records of list_models() from its answer.");
-    m.def("_completion_of", &completion_from_answer, nb::arg("answer").none(), nb::arg("payload"),
-          "The ChatCompletion of a non-streaming create() from its answer.");
+    m.def(
+        "_completion_of",
+        [](nb::handle answer, nb::handle payload, nb::handle client) {
+            return read_answer_of(client, "POST", nb::str("/v1/chat/completions"),
+                                  [&] { return completion_from_answer(answer, payload); });
+        },
+        nb::arg("answer").none(), nb::arg("payload"), nb::arg("client").none() = nb::none(),
+        "The ChatCompletion of a non-streaming create() from its answer (an unexpected answer named as the "
+        "client's request).");
 }
 
 }  // namespace korvane::api
