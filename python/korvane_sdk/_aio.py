@@ -317,7 +317,11 @@ class AsyncChatCompletions:
         answer = self._client._request(method="POST", path="/v1/chat/completions", json=payload)
         if _awaits(answer):
             answer = await answer
-        return _core._completion_of(answer, payload)
+        try:
+            return _core._completion_of(answer, payload, self._client)
+        except BaseException:
+            answer = None  # a kept traceback keeps this frame, not the answer (it may be large)
+            raise
 
     async def _stream_completion(self, payload: dict[str, Any]) -> AsyncChatCompletionStream:
         """Make a streaming completion request."""
