@@ -64,3 +64,18 @@ def test_chat_answer_that_is_no_completion(raw_server, new_client, body, content
     assert str(error).startswith(f"Unexpected answer for POST /v1/chat/completions: expected a JSON object, got {got}")
     assert (error.method, error.url) == ("POST", server.url + "/v1/chat/completions")
     assert error.__notes__ == [f"POST {server.url}/v1/chat/completions"]
+
+
+@pytest.mark.blocking_only  # the awaited stream's native line reader does not add it yet
+def test_stream_line_that_is_not_utf8_names_the_exchange(raw_server, new_client):
+    lines = b'data: {"id": "a"}\n\ndata: {"id": "\xff"}\n\n'
+    server = raw_server(
+        lambda conn, s: (s.receive(conn), s.send(conn, answer(lines, headers=("Content-Type: text/event-stream",))))
+    )
+    with new_client(api_key="k", api_url=server.url, proxy_url=server.url, timeout=5) as c:
+        stream = c.chat.completions.create(model="m", messages=MESSAGES, stream=True)
+        assert next(stream).id == "a"
+        with pytest.raises(UnicodeDecodeError) as failure:
+            next(stream)
+    url = server.url + "/v1/chat/completions"
+    assert (failure.value.method, failure.value.url, failure.value.__notes__) == ("POST", url, [f"POST {url}"])
