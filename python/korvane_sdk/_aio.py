@@ -91,7 +91,7 @@ def _awaited(body: Callable[..., Any], prepare: Callable[..., Any], name: str) -
                 answer = await answer
         finally:
             state.close()  # an upload's file, on every path (cancellation too)
-        return state.finish(answer)
+        return state.finish(answer, self._client)
 
     operation.__name__ = operation.__qualname__ = name
     operation.__doc__ = body.__doc__
@@ -383,7 +383,7 @@ class AsyncKorvane:
         answer = self._request(method="GET", path="/v1/models")
         if _awaits(answer):
             answer = await answer
-        return _core._models_of(answer)
+        return _core._models_of(answer, self)
 
     async def _handle_response(self, response: Any, raw: bool = False) -> Any:
         """Handle API response."""

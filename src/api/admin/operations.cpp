@@ -38,7 +38,14 @@ nb::list list_records(nb::handle manager, const Call& call, records::Record reco
     nb::object records;
     nb::object answer = Seams(client).request_for_records(call, list_reader(record, member), records);
     if (records.is_valid()) return nb::borrow<nb::list>(records);
-    return records_from_list(record, member, answer, call);
+    return nb::borrow<nb::list>(read_answer_of(client, call.method, call.path, [&] {
+        return nb::object(records_from_list(record, member, answer, call));
+    }));
+}
+
+// finish(), an unexpected answer named as `client`'s request (the call's other errors are).
+nb::object finish_for(nb::handle client, const Prepared& prepared, nb::handle answer) {
+    return read_answer_of(client, prepared.call.method, prepared.call.path, [&] { return finish(prepared, answer); });
 }
 
 nb::object finish(const Prepared& prepared, nb::handle answer) {
@@ -61,7 +68,8 @@ nb::object run(nb::handle manager, Prepared&& prepared) {
     if (prepared.finish == Finish::List) {
         return list_records(manager, prepared.call, prepared.record, prepared.member);
     }
-    if (!prepared.file.is_valid()) return finish(prepared, send(manager, prepared.call));
+    nb::object client = nb::getattr(manager, "_client");
+    if (!prepared.file.is_valid()) return finish_for(client, prepared, send(manager, prepared.call));
     nb::object answer;
     try {
         answer = send(manager, prepared.call);
@@ -70,7 +78,7 @@ nb::object run(nb::handle manager, Prepared&& prepared) {
         throw;
     }
     nb::getattr(prepared.file, "close")();
-    return finish(prepared, answer);
+    return finish_for(client, prepared, answer);
 }
 
 void close_quietly(nb::handle file) noexcept {
@@ -86,7 +94,7 @@ namespace {
 struct PreparedState {
     Prepared prepared;
 
-    nb::object finish_with(nb::handle answer) const { return finish(prepared, answer); }
+    nb::object finish_with(nb::handle answer, nb::handle client) const { return finish_for(client, prepared, answer); }
 
     // Closes the upload's file (idempotent; nothing to do for other operations).
     void close() const {
@@ -109,7 +117,8 @@ nb::tuple prepared_to_python(Prepared&& prepared) {
 
 void bind_operations(nb::module_& m) {
     nb::class_<PreparedState>(m, "_PreparedCall", "A prepared operation: its finish step and what it owns.")
-        .def("finish", &PreparedState::finish_with, nb::arg("answer").none(), "The operation's result from its answer.")
+        .def("finish", &PreparedState::finish_with, nb::arg("answer").none(), nb::arg("client").none() = nb::none(),
+             "The operation's result from its answer (an unexpected answer named as the client's request).")
         .def("close", &PreparedState::close, "Closes what the prepared call owns (an upload's file).");
     m.attr("_operations") = operation_registry();
 }

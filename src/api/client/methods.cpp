@@ -24,7 +24,13 @@ nb::list models_of(nb::handle answer) {
     return records_from(records::record_class(records::Record::ModelInfo), data, "a model of GET /v1/models");
 }
 
-nb::list list_models(nb::handle self) { return models_of(Seams(self).request(Call{"GET", nb::str("/v1/models")})); }
+nb::object models_of_call(nb::handle answer, nb::handle client) {
+    return read_answer_of(client, "GET", nb::str("/v1/models"), [&] { return nb::object(models_of(answer)); });
+}
+
+nb::object list_models(nb::handle self) {
+    return models_of_call(Seams(self).request(Call{"GET", nb::str("/v1/models")}), self);
+}
 
 }  // namespace
 
@@ -43,7 +49,8 @@ void bind_requests(nb::module_& m, nb::handle cls) {
     py::add_method(cls, "list_models", &list_models, "List available models.");
     remember_own_methods(cls);
     // The finish steps of the client's own operations, for the asyncio client.
-    m.def("_models_of", &models_of, nb::arg("answer").none(), "The records of list_models() from its answer.");
+    m.def("_models_of", &models_of_call, nb::arg("answer").none(), nb::arg("client").none() = nb::none(),
+          "The records of list_models() from its answer (an unexpected answer named as the client's request).");
     m.def(
         "_completion_of",
         [](nb::handle answer, nb::handle payload, nb::handle client) {
