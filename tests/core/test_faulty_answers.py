@@ -80,7 +80,6 @@ def test_answer_of_a_shape_the_call_cannot_use(raw_server, new_client, call, bod
     assert (error.method, error.url, error.__notes__) == (method, server.url + path, [f"{method} {server.url}{path}"])
 
 
-@pytest.mark.blocking_only  # the awaited stream's native line reader does not add it yet
 def test_stream_line_that_is_not_utf8_names_the_exchange(raw_server, new_client):
     lines = b'data: {"id": "a"}\n\ndata: {"id": "\xff"}\n\n'
     server = raw_server(
