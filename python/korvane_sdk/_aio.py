@@ -91,11 +91,7 @@ def _awaited(body: Callable[..., Any], prepare: Callable[..., Any], name: str) -
                 answer = await answer
         finally:
             state.close()  # an upload's file, on every path (cancellation too)
-        try:
-            return state.finish(answer)
-        except Exception as error:
-            _core._add_reading_context(error, self._client, call["method"], call["path"])
-            raise
+        return state.finish(answer, self._client)
 
     operation.__name__ = operation.__qualname__ = name
     operation.__doc__ = body.__doc__
@@ -322,9 +318,9 @@ class AsyncChatCompletions:
         if _awaits(answer):
             answer = await answer
         try:
-            return _core._completion_of(answer, payload)
-        except Exception as error:
-            _core._add_reading_context(error, self._client, "POST", "/v1/chat/completions")
+            return _core._completion_of(answer, payload, self._client)
+        except BaseException:
+            answer = None  # a kept traceback keeps this frame, not the answer (it may be large)
             raise
 
     async def _stream_completion(self, payload: dict[str, Any]) -> AsyncChatCompletionStream:
@@ -387,11 +383,7 @@ class AsyncKorvane:
         answer = self._request(method="GET", path="/v1/models")
         if _awaits(answer):
             answer = await answer
-        try:
-            return _core._models_of(answer)
-        except Exception as error:
-            _core._add_reading_context(error, self, "GET", "/v1/models")
-            raise
+        return _core._models_of(answer, self)
 
     async def _handle_response(self, response: Any, raw: bool = False) -> Any:
         """Handle API response."""

@@ -92,9 +92,13 @@ bool Exchange::pump(Until until, Failure& failure) {
             }
             wait_ms = std::min(wait_ms, plan_.read_timeout_ms - idle);
         }
-        code = curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max(wait_ms, 1L)), nullptr);
+        int ready = 0;
+        code = curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max(wait_ms, 1L)), &ready);
         if (code != CURLM_OK) return fail({ErrorKind::Request, curl_multi_strerror(code)}, failure);
         now = Clock::now();
+        // The transfer's socket stirred: bytes arrived (or were taken), which the callbacks would
+        // only report once a header line or a piece of body is complete. Any byte is activity.
+        if (ready > 0) last_activity_ = now;
         if (now - last_signal_check_ >= std::chrono::milliseconds(kSliceMs)) {
             last_signal_check_ = now;
             if (interrupted()) return fail({ErrorKind::Request, {}, true}, failure);

@@ -114,6 +114,7 @@ bool ExchangeCore::prepare_follow(CURL* easy, Failure& failure) {
     headers_.clear();
     status_ = 0;
     connected_ = false;  // the next request may need a new connection first
+    sends_ = 0;
     last_activity_ = Clock::now();
     return true;
 }
@@ -128,14 +129,33 @@ Failure ExchangeCore::failure_of(CURLcode result) const {
         failure.message = body_error_;
         return failure;
     }
+    if (result == CURLE_ABORTED_BY_CALLBACK && repeat_refused_) {
+        failure.kind = ErrorKind::Connection;
+        failure.message =
+            "Connection lost after the request was sent (a kept-alive connection was closed or reset "
+            "before the answer began); the request was not sent again";
+        return failure;
+    }
     failure.message = error_text_[0] ? error_text_ : curl_easy_strerror(result);
     switch (result) {
         case CURLE_OPERATION_TIMEDOUT:
             // Only the connect phase has a libcurl deadline; a read deadline would be ours.
             failure.kind = connected_ ? ErrorKind::ReadTimeout : ErrorKind::ConnectTimeout;
             break;
-        case CURLE_URL_MALFORMAT:
-        case CURLE_UNSUPPORTED_PROTOCOL: failure.kind = ErrorKind::InvalidURL; break;
+        case CURLE_URL_MALFORMAT: failure.kind = ErrorKind::InvalidURL; break;
+        case CURLE_UNSUPPORTED_PROTOCOL:
+            // Before a connection: the URL's scheme. After: the answer's status line (no HTTP
+            // version, an unknown one, a status outside 100-999), a malformed answer.
+            failure.kind = connected_ ? ErrorKind::Connection : ErrorKind::InvalidURL;
+            break;
+        case CURLE_OUT_OF_MEMORY:
+            // libcurl refuses a header line past its bound (100 KiB) so: a malformed answer.
+            if (connected_ && !final_headers_) {
+                failure.kind = ErrorKind::Connection;
+                failure.message = "The answer's head was refused: a header line is longer than 100 KiB (libcurl: " +
+                                  failure.message + ")";
+            }
+            break;
         case CURLE_COULDNT_RESOLVE_PROXY:
         case CURLE_COULDNT_RESOLVE_HOST:
         case CURLE_COULDNT_CONNECT:
@@ -282,6 +302,10 @@ int ExchangeCore::on_seek(void* self, curl_off_t offset, int origin) {
 
 int ExchangeCore::on_connected(void* self, char*, char*, int, int) {
     auto* exchange = static_cast<ExchangeCore*>(self);
+    if (++exchange->sends_ > 1) {
+        exchange->repeat_refused_ = true;
+        return CURL_PREREQFUNC_ABORT;
+    }
     exchange->connected_ = true;
     exchange->last_activity_ = Clock::now();
     return CURL_PREREQFUNC_OK;

@@ -60,6 +60,12 @@ protected:
     std::string redirect_to_;  // set while a redirect answer is being read: where to go next
     int redirects_ = 0;
     bool connected_ = false;  // the current request's connection is up: waits now count as reads
+    // Times libcurl started sending the current request. It sends it again on its own when a
+    // kept-alive connection dies before the answer begins; by then the request may have reached
+    // the server, so the repeat is refused (on_connected) and reported as the connection's loss:
+    // only the caller's attempt rule may send a request again.
+    int sends_ = 0;
+    bool repeat_refused_ = false;
     bool done_ = false;
     std::optional<Failure> failure_;
     std::string upload_error_;

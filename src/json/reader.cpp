@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -471,7 +472,43 @@ nb::object bytes_of(std::string_view text) {
 
 }  // namespace
 
+namespace {
+
+// A body that is plainly not JSON (text, HTML, empty) is common where JSON was hoped for, and
+// may be large: it is judged without the parser's padded copy and without a bytes copy for
+// json.loads, which then only reads the one str that its exception keeps anyway. Only texts that
+// json.loads reads as UTF-8 come here, and those whose first character (after one byte order mark
+// and JSON whitespace) can open no JSON value: its verdict on them is "Expecting value" there (or a
+// decode error, which the usual path gives in full).
+std::optional<nb::object> verdict_without_copies(std::string_view text) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+    // json.loads would take these for UTF-16 or UTF-32 (a NUL among the first bytes, their marks).
+    if (text.size() >= 2 && (byte(0) == 0 || byte(1) == 0 || byte(0) == 0xFE || byte(0) == 0xFF)) return std::nullopt;
+    std::string_view rest = text;
+    if (detail::opens_with_byte_order_mark(rest)) rest.remove_prefix(3);
+    if (detail::opens_with_byte_order_mark(rest)) return std::nullopt;  // json.loads(str) words it otherwise
+    std::size_t first = 0;
+    while (first < rest.size() && detail::is_space(rest[first])) ++first;
+    if (first < rest.size() && std::string_view("{[\"-0123456789tfnNI").find(rest[first]) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    nb::object str = nb::steal(
+        PyUnicode_DecodeUTF8(rest.data(), static_cast<Py_ssize_t>(rest.size()), "surrogatepass"));
+    if (!str.is_valid()) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    nb::object loads = nb::module_::import_("json").attr("loads");
+    PyObject* value = PyObject_CallOneArg(loads.ptr(), str.ptr());
+    if (!value) throw nb::python_error();
+    return nb::steal(value);
+}
+
+}  // namespace
+
 nb::object parse(std::string_view text) {
+    if (std::optional<nb::object> verdict = verdict_without_copies(text)) return *verdict;
     Lease ws;
     try {
         return read(*ws, ws->padded_copy(text));

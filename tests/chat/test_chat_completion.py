@@ -90,8 +90,6 @@ def test_present_null_or_wrong_value_fails_validation(seams, answer):
 @pytest.mark.parametrize(
     "answer, what",
     [
-        ([], "a chat completion answer must be a JSON object, not list"),
-        ("text body", "a chat completion answer must be a JSON object, not str"),
         ({"choices": None}, "the 'choices' of a chat completion must be a JSON array, not NoneType"),
         ({"choices": {"0": {}}}, "the 'choices' of a chat completion must be a JSON array, not dict"),
         ({"choices": [{}, "x"]}, "a chat completion choice must be a JSON object, not str"),
@@ -106,6 +104,15 @@ def test_wrong_shape_is_type_error(seams, answer, what):
     with pytest.raises(TypeError) as caught:
         complete(seams, answer)
     assert str(caught.value) == what
+
+
+@pytest.mark.parametrize("answer, got", [([], "list"), ("text body", "str"), (None, "null")])
+def test_answer_that_is_no_object_is_unexpected(seams, answer, got):
+    with pytest.raises(KorvaneError) as caught:
+        complete(seams, answer)
+    assert caught.value.error_code == "UNEXPECTED_RESPONSE"
+    assert caught.value.message == f"Unexpected answer for POST /v1/chat/completions: expected a JSON object, got {got}"
+    assert caught.value.method == "POST" and caught.value.url.endswith("/v1/chat/completions")
 
 
 @pytest.mark.parametrize("error", [RateLimitError(retry_after=3), ServerError(), KorvaneError("x")])

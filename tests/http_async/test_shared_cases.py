@@ -6,6 +6,7 @@ import inspect
 
 SHARED_MODULES = [
     "test_failures",
+    "test_answer_faults",
     "test_redirects",
     "test_responses",
     "test_sending",

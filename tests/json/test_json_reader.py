@@ -235,6 +235,27 @@ def test_refusals_are_those_of_the_json_module(text):
 @pytest.mark.parametrize(
     "data",
     [
+        b"",
+        b" \r\n\t",
+        b"<html>busy</html>",
+        b"Internal Server Error\n",
+        b"\xef\xbb\xbfplain",  # after the byte order mark json.loads skips
+        b"\xef\xbb\xbf\xef\xbb\xbfx",  # a second mark
+        b" \xef\xbb\xbf1",
+        b"\xed\xa0\x80x",  # a surrogate encoded in UTF-8
+        b"x\xff",  # not UTF-8
+        b"\x01\x00\x00\x00",  # UTF-32 to json.loads
+        b"x\x00",  # UTF-16 to json.loads
+        b"\x00",
+    ],
+)
+def test_bodies_that_open_no_json_value_are_refused_as_json_loads_refuses_them(data):
+    assert refusal_of_ours(data) == refusal(data)
+
+
+@pytest.mark.parametrize(
+    "data",
+    [
         b'["\xff"]',
         b'["ok", "\xc3"]',
         b'["\xc3\xa9", "\xc0\xaf"]',

@@ -41,6 +41,11 @@ nb::list list_records(nb::handle manager, const Call& call, records::Record reco
     return read_answer(client, call, [&] { return records_from_list(record, member, answer, call); });
 }
 
+// finish(), an unexpected answer named as `client`'s request (the call's other errors are).
+nb::object finish_for(nb::handle client, const Prepared& prepared, nb::handle answer) {
+    return read_answer(client, prepared.call, [&] { return finish(prepared, answer); });
+}
+
 nb::object finish(const Prepared& prepared, nb::handle answer) {
     switch (prepared.finish) {
         case Finish::Answer: return nb::borrow(answer);
@@ -57,35 +62,12 @@ nb::object finish(const Prepared& prepared, nb::handle answer) {
     return nb::borrow(answer);  // not reached: every kind is handled above
 }
 
-namespace {
-
-// finish(), with the request named on the error when the answer cannot be read (the client is
-// looked up only then).
-nb::object finish_naming_call(nb::handle manager, const Prepared& prepared, nb::handle answer) {
-    try {
-        return finish(prepared, answer);
-    } catch (nb::python_error& failure) {
-        nb::object client;
-        try {
-            client = nb::getattr(manager, "_client");
-        } catch (nb::python_error&) {
-            throw failure;
-        }
-        add_reading_context(failure, client, nb::str(prepared.call.method), prepared.call.path);
-        throw;
-    }
-}
-
-}  // namespace
-
 nb::object run(nb::handle manager, Prepared&& prepared) {
     if (prepared.finish == Finish::List) {
         return list_records(manager, prepared.call, prepared.record, prepared.member);
     }
-    if (!prepared.file.is_valid()) {
-        nb::object answer = send(manager, prepared.call);
-        return finish_naming_call(manager, prepared, answer);
-    }
+    nb::object client = nb::getattr(manager, "_client");
+    if (!prepared.file.is_valid()) return finish_for(client, prepared, send(manager, prepared.call));
     nb::object answer;
     try {
         answer = send(manager, prepared.call);
@@ -94,7 +76,7 @@ nb::object run(nb::handle manager, Prepared&& prepared) {
         throw;
     }
     nb::getattr(prepared.file, "close")();
-    return finish_naming_call(manager, prepared, answer);
+    return finish_for(client, prepared, answer);
 }
 
 void close_quietly(nb::handle file) noexcept {
@@ -110,7 +92,7 @@ namespace {
 struct PreparedState {
     Prepared prepared;
 
-    nb::object finish_with(nb::handle answer) const { return finish(prepared, answer); }
+    nb::object finish_with(nb::handle answer, nb::handle client) const { return finish_for(client, prepared, answer); }
 
     // Closes the upload's file (idempotent; nothing to do for other operations).
     void close() const {
@@ -133,7 +115,8 @@ nb::tuple prepared_to_python(Prepared&& prepared) {
 
 void bind_operations(nb::module_& m) {
     nb::class_<PreparedState>(m, "_PreparedCall", "A prepared operation: its finish step and what it owns.")
-        .def("finish", &PreparedState::finish_with, nb::arg("answer").none(), "The operation's result from its answer.")
+        .def("finish", &PreparedState::finish_with, nb::arg("answer").none(), nb::arg("client").none() = nb::none(),
+             "The operation's result from its answer (an unexpected answer named as the client's request).")
         .def("close", &PreparedState::close, "Closes what the prepared call owns (an upload's file).");
     m.attr("_operations") = operation_registry();
 }

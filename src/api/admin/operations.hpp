@@ -68,6 +68,8 @@ struct Prepared {
 
 // The operation's result from its answer.
 nb::object finish(const Prepared& prepared, nb::handle answer);
+// The same, an error about the answer (UNEXPECTED_RESPONSE) named as `client`'s request.
+nb::object finish_for(nb::handle client, const Prepared& prepared, nb::handle answer);
 
 // The blocking operation: prepared.call through manager._client's seam, the file closed after it on
 // every path, then finish().

@@ -1,5 +1,6 @@
 // Records built from chat answers: the whole ChatCompletion and one streamed chunk.
 #include "api/chat/completions.hpp"
+#include "api/client/client.hpp"
 #include "py/raise.hpp"
 #include "records/records.hpp"
 
@@ -68,7 +69,8 @@ nb::object member_or(nb::handle object, nb::handle key, nb::handle fallback) {
 
 nb::object completion_from_answer(nb::handle answer, nb::handle payload) {
     const ChatNames& k = chat_names();
-    expect_dict(answer, "a chat completion answer");
+    // Text (an answer that is not JSON, an empty one) or another JSON value: not a completion.
+    expect_object(answer, "POST /v1/chat/completions");
     nb::dict fields;
     fields[k.id] = member_or(answer, k.id, k.empty);
     fields[k.object] = member_or(answer, k.object, k.chat_completion);

@@ -260,6 +260,9 @@ PyObject* pull(PyObject* self) {
     try {
         return next_chunk(state).release().ptr();
     } catch (nb::python_error& failure) {
+        if (failure.matches(PyExc_UnicodeDecodeError) && state.response.is_valid()) {
+            add_stream_context(failure, "POST", nb::getattr(state.response, "url", nb::none()));
+        }
         failure.restore();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -471,9 +474,18 @@ nb::object chunk_of_line(nb::handle line, nb::handle done) {
 }
 
 // A line of an awaited stream (AsyncResponse lines, not yet checked for UTF-8).
-nb::object chunk_of_awaited_line(std::string_view text, http::LineStep& step) {
+nb::object chunk_of_awaited_line(std::string_view text, http::LineStep& step, nb::handle response) {
     nb::object chunk;
-    switch (read_line(text, false, records::record_class(records::Record::ChatCompletionChunk), chunk)) {
+    LineKind kind;
+    try {
+        kind = read_line(text, false, records::record_class(records::Record::ChatCompletionChunk), chunk);
+    } catch (nb::python_error& failure) {
+        if (failure.matches(PyExc_UnicodeDecodeError)) {
+            add_stream_context(failure, "POST", nb::getattr(response, "url", nb::none()));
+        }
+        throw;
+    }
+    switch (kind) {
         case LineKind::chunk: return chunk;
         case LineKind::skip: step = http::LineStep::Skip; break;
         case LineKind::done: step = http::LineStep::End; break;

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "api/client/plan.hpp"
+#include "api/client/request_context.hpp"
 #include "errors/errors.hpp"
 #include "records/records.hpp"
 
@@ -41,6 +43,25 @@ nb::list records_from(nb::handle cls, nb::handle items, std::string_view what) {
     nb::list out;
     for (nb::handle item : items) out.append(records::from_mapping(cls, expect_object(item, what)));
     return out;
+}
+
+nb::object read_answer_of(nb::handle client, const char* method, nb::handle path,
+                          const std::function<nb::object()>& read) {
+    try {
+        return read();
+    } catch (nb::python_error& failure) {
+        if (client.is_valid() && !client.is_none()) add_reading_context(failure, client, nb::str(method), path);
+        throw;
+    }
+}
+
+void add_stream_context(nb::python_error& failure, const char* method, nb::handle url) {
+    if (!url.is_valid() || url.is_none()) return;
+    nb::error_scope keep;  // the failure goes on whatever happens here
+    try {
+        add_exchange_context(failure.value(), nb::str(method), url);
+    } catch (nb::python_error&) {
+    }
 }
 
 }  // namespace korvane::api

@@ -2,6 +2,7 @@
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <functional>
 #include <string_view>
 
 namespace korvane::api {
@@ -17,5 +18,15 @@ nb::list expect_list(nb::handle answer, const char* member, std::string_view wha
 
 // Builds one record of `cls` per element of `items`, each element a JSON object.
 nb::list records_from(nb::handle cls, nb::handle items, std::string_view what);
+
+// read(), the step that makes a call's result from its answer, with the call named on what it
+// raises (add_reading_context: an answer of a shape the call cannot use, a record that does not fit);
+// `client` None leaves the error as it is. The binding-side twin of read_answer() in client.hpp.
+nb::object read_answer_of(nb::handle client, const char* method, nb::handle path,
+                          const std::function<nb::object()>& read);
+
+// For the exception in flight, raised while a streamed answer was read (a line that is not UTF-8):
+// the exchange's method and URL on it, whatever its class, and the note naming the exchange.
+void add_stream_context(nb::python_error& failure, const char* method, nb::handle url);
 
 }  // namespace korvane::api

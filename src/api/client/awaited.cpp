@@ -69,13 +69,6 @@ void bind_awaited(nb::module_& m) {
         "_add_request_context",
         [](nb::handle error, nb::handle method, nb::handle url) { add_request_context(error, method, url); },
         nb::arg("error"), nb::arg("method"), nb::arg("url"), "Names the request on an SDK error raised for it.");
-    m.def(
-        "_add_reading_context",
-        [](nb::handle error, nb::handle client, nb::handle method, nb::handle path) {
-            add_reading_context(error, client, method, path);
-        },
-        nb::arg("error"), nb::arg("client"), nb::arg("method"), nb::arg("path"),
-        "Names the request on an error raised while its successful answer was read.");
     m.def("_attempt_logger", &attempt_logger, "The logger when attempts are logged, else None.");
     m.def("_log_attempt", &log_attempt_since, nb::arg("logger"), nb::arg("method"), nb::arg("url"), nb::arg("outcome"),
           nb::arg("started_ns"), nb::arg("attempt"), nb::arg("attempts"),

@@ -24,6 +24,10 @@ nb::list models_of(nb::handle answer) {
     return records_from(records::record_class(records::Record::ModelInfo), data, "a model of GET /v1/models");
 }
 
+nb::object models_of_call(nb::handle answer, nb::handle client) {
+    return read_answer_of(client, "GET", nb::str("/v1/models"), [&] { return nb::object(models_of(answer)); });
+}
+
 nb::list list_models(nb::handle self) {
     const Call call{"GET", nb::str("/v1/models")};
     nb::object answer = Seams(self).request(call);
@@ -47,9 +51,17 @@ void bind_requests(nb::module_& m, nb::handle cls) {
     py::add_method(cls, "list_models", &list_models, "List available models.");
     remember_own_methods(cls);
     // The finish steps of the client's own operations, for the asyncio client.
-    m.def("_models_of", &models_of, nb::arg("answer").none(), "The records of list_models() from its answer.");
-    m.def("_completion_of", &completion_from_answer, nb::arg("answer").none(), nb::arg("payload"),
-          "The ChatCompletion of a non-streaming create() from its answer.");
+    m.def("_models_of", &models_of_call, nb::arg("answer").none(), nb::arg("client").none() = nb::none(),
+          "The records of list_models() from its answer (an unexpected answer named as the client's request).");
+    m.def(
+        "_completion_of",
+        [](nb::handle answer, nb::handle payload, nb::handle client) {
+            return read_answer_of(client, "POST", nb::str("/v1/chat/completions"),
+                                  [&] { return completion_from_answer(answer, payload); });
+        },
+        nb::arg("answer").none(), nb::arg("payload"), nb::arg("client").none() = nb::none(),
+        "The ChatCompletion of a non-streaming create() from its answer (an unexpected answer named as the "
+        "client's request).");
 }
 
 }  // namespace korvane::api

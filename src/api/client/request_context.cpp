@@ -31,6 +31,10 @@ void add_request_context(nb::handle error, nb::handle method, nb::handle url) {
         if (PyErr_Occurred()) throw nb::python_error();
         return;
     }
+    add_exchange_context(error, method, url);
+}
+
+void add_exchange_context(nb::handle error, nb::handle method, nb::handle url) {
     if (!nb::getattr(error, "method", nb::none()).is_none()) return;
     nb::object shown = shown_url(url);
     nb::setattr(error, "method", method);

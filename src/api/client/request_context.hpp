@@ -14,6 +14,9 @@ nb::object shown_url(nb::handle url);
 // note naming the exchange, which tracebacks show under the error's own text.
 void add_request_context(nb::handle error, nb::handle method, nb::handle url);
 
+// The same for an error of any class (the interpreter's own, raised while an answer was read).
+void add_exchange_context(nb::handle error, nb::handle method, nb::handle url);
+
 // add_request_context() for the exception in flight, which then goes on unchanged.
 void add_request_context(nb::python_error& failure, nb::handle method, nb::handle url);
 

@@ -262,7 +262,7 @@ PySendResult line_iterator_step(LineIterator* it, PyObject** out) {
                 return *out ? PYGEN_RETURN : PYGEN_ERROR;
             }
             LineStep step = LineStep::Value;
-            nb::object value = it->convert(*line, step);
+            nb::object value = it->convert(*line, step, nb::handle(it->response));
             if (step == LineStep::Skip) continue;
             if (step == LineStep::End) break;
             *out = value.release().ptr();

@@ -270,11 +270,12 @@ void LoopDriver::wake(AsyncTransfer& transfer) {
     woken_.push_back(transfer.shared_from_this());
 }
 
-int LoopDriver::on_socket(CURL*, curl_socket_t socket, int what, void* self, void*) {
+int LoopDriver::on_socket(CURL* easy, curl_socket_t socket, int what, void* self, void*) {
     auto* driver = static_cast<LoopDriver*>(self);
     int fd = static_cast<int>(socket);
     Watch& watch = driver->watched_[fd];
     watch.wanted = what == CURL_POLL_REMOVE ? 0 : what;
+    watch.easy = what == CURL_POLL_REMOVE ? nullptr : easy;
     nb::object key;  // made only when the loop is called: most calls change nothing there
     auto key_of = [&]() -> nb::handle {
         if (!key.is_valid()) key = nb::int_(fd);
@@ -391,6 +392,12 @@ void LoopDriver::socket_ready(int fd, int mask) {
             }
             quietly(remove_reader_, nb::int_(fd));
             return;
+        }
+        // Bytes for the transfer reading here: activity for its read time-out even when they
+        // complete no header line (the header callback sees whole lines only).
+        if (found->second.easy) {
+            auto reader = active_.find(found->second.easy);
+            if (reader != active_.end()) reader->second->last_activity_ = std::chrono::steady_clock::now();
         }
     }
     std::shared_ptr<LoopDriver> keep = shared_from_this();  // a callback may drop the session

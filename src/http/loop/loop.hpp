@@ -207,6 +207,7 @@ private:
         bool writing = false;      // a writer is registered
         bool connection = false;   // a connection socket: its reader may stay (see OWNERSHIP)
         int unwanted_firings = 0;  // the reader fired while libcurl did not want it (in a row)
+        CURL* easy = nullptr;      // the transfer libcurl last named for it (see socket_ready)
     };
     std::unordered_map<int, Watch> watched_;
     std::unordered_map<PyObject*, std::weak_ptr<AsyncTransfer>> waiting_;  // see OWNERSHIP
@@ -245,8 +246,9 @@ nb::object make_async_response(std::shared_ptr<AsyncTransfer> transfer);
 
 // What a converter made of one line: a value to yield, a line to pass over, or the end.
 enum class LineStep { Value, Skip, End };
-// Makes the value of one line (setting `step` for a line to skip or the end); may throw.
-using LineConverter = nb::object (*)(std::string_view line, LineStep& step);
+// Makes the value of one line of `response` (setting `step` for a line to skip or the end); may
+// throw.
+using LineConverter = nb::object (*)(std::string_view line, LineStep& step, nb::handle response);
 // An async iterator over the lines of `response` (an AsyncResponse) yielding convert(line) for
 // each; at its end, on a failure and on a cancellation it closes the response. Stepping it
 // while a step waits raises RuntimeError, as an async generator does.
