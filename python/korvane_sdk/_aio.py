@@ -163,7 +163,7 @@ def _manager(blocking: type, name: str, doc: str) -> type:
         "__module__": __name__,
         "__doc__": doc,
         "__init__": _store_client,
-        "__slots__": ("_client",),
+        "_client": _core._client_property(),
     }
     prepares = _core._operations[blocking.__name__]
     for attribute, body in vars(blocking).items():
@@ -303,7 +303,7 @@ class AsyncChatCompletionStream:
 class AsyncChatCompletions:
     """Chat completions API, awaited."""
 
-    __slots__ = ("_client",)
+    _client = _core._client_property()  # weak while the client holds it, as on the blocking client
 
     def __init__(self, client: Any) -> None:
         self._client = client
@@ -331,8 +331,6 @@ AsyncChatCompletions.create.__signature__ = inspect.signature(ChatCompletions.cr
 class AsyncChat:
     """Chat API namespace, awaited."""
 
-    __slots__ = ("completions",)
-
     def __init__(self, client: Any) -> None:
         self.completions = AsyncChatCompletions(client)
 
@@ -348,11 +346,14 @@ class AsyncKorvane:
         KorvaneClient.__init__(self, *args, **kwargs)  # the blocking client's settings and checks
         session = AsyncSession()  # the event-loop transport of the HTTP layer
         session.verify = self.verify_ssl
-        self._session = session
+        _core._adopt_session(self, session)
         self.chat = AsyncChat(self)
         self.tenants = AsyncTenantManager(self)
         self.feedback = AsyncFeedbackManager(self)
         self.training = AsyncTrainingManager(self)
+        _core._link_namespaces(self)  # so a dropped client frees its session at once
+
+    __del__ = KorvaneClient.__del__
 
     __repr__ = KorvaneClient.__repr__
     with_options = KorvaneClient.with_options
@@ -362,7 +363,8 @@ class AsyncKorvane:
 
     async def close(self) -> None:
         """Close the client session."""
-        await _answer(self._session.close())
+        if _core._leave_session(self):  # shared with copies from with_options(): the last one closes it
+            await _answer(self._session.close())
 
     async def aclose(self) -> None:
         """Close the client session."""
