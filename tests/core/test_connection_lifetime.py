@@ -94,3 +94,15 @@ def test_the_shared_session_closes_with_its_last_user(emu, of_emu):
     late = child.with_options(timeout=10)  # made after its parent closed: a session of its own
     assert late._session is not child._session and late.list_models()
     late.close()
+
+
+def test_a_subclass_with_a_finalizer_of_its_own_keeps_its_namespaces_linked(emu, no_collection):
+    from korvane_sdk import KorvaneClient
+
+    class Finalized(KorvaneClient):
+        def __del__(self):
+            pass
+
+    tenants = Finalized(api_key=emu.admin_key, api_url=emu.url, proxy_url=emu.url).tenants
+    assert tenants.list() == []
+    tenants._client.close()

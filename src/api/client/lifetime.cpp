@@ -14,6 +14,10 @@
 namespace korvane::api {
 namespace {
 
+// KorvaneClient.__del__ as the class holds it (a strong reference, kept for the process, as the class
+// is); the awaited client's class holds the same object.
+PyObject* g_finalizer = nullptr;
+
 // The interned key "_client": made on first use, kept for the process.
 PyObject* client_key() {
     static PyObject* key = PyUnicode_InternFromString("_client");
@@ -142,6 +146,10 @@ nb::object client_property() {
 }
 
 void link_namespaces(nb::handle client) {
+    // Only a client whose finalizer is ours may be held weakly: one that replaced __del__ would
+    // leave a namespace kept alone without its client.
+    nb::handle type = reinterpret_cast<PyObject*>(Py_TYPE(client.ptr()));
+    if (!g_finalizer || !nb::getattr(type, "__del__", nb::none()).is(nb::handle(g_finalizer))) return;
     nb::object dict = dict_of(client);
     if (!dict.is_valid()) return;
     nb::list found;
@@ -201,6 +209,7 @@ void bind_lifetime(nb::module_& m, nb::handle client_class) {
     nb::class_<SessionShare>(m, "_SessionShare", "One client's use of a session that clients may share.");
     py::add_method(client_class, "__del__", &finalize,
                    "Keep the client for its namespaces that are still in use elsewhere.");
+    g_finalizer = nb::getattr(client_class, "__del__").release().ptr();
     m.def("_client_property", &client_property, "The `_client` property of a namespace class.");
     m.def("_link_namespaces", &link_namespaces, nb::arg("client"),
           "Make the namespaces the client built hold it weakly.");
