@@ -163,7 +163,6 @@ def _manager(blocking: type, name: str, doc: str) -> type:
         "__module__": __name__,
         "__doc__": doc,
         "__init__": _store_client,
-        "_client": _core._client_property(),
     }
     prepares = _core._operations[blocking.__name__]
     for attribute, body in vars(blocking).items():
@@ -173,7 +172,9 @@ def _manager(blocking: type, name: str, doc: str) -> type:
             members[attribute] = _awaited_pages(body, attribute, _PAGES[attribute])
         else:
             members[attribute] = _awaited(body, prepares[attribute], attribute)
-    return type(name, (), members)
+    manager = type(name, (), members)
+    _core._add_client_property(manager)  # weak while the client holds it, as on the blocking client
+    return manager
 
 
 def _store_client(self: Any, client: Any) -> None:
@@ -303,8 +304,6 @@ class AsyncChatCompletionStream:
 class AsyncChatCompletions:
     """Chat completions API, awaited."""
 
-    _client = _core._client_property()  # weak while the client holds it, as on the blocking client
-
     def __init__(self, client: Any) -> None:
         self._client = client
 
@@ -324,6 +323,7 @@ class AsyncChatCompletions:
         return AsyncChatCompletionStream(self, payload)
 
 
+_core._add_client_property(AsyncChatCompletions)  # weak while the client holds it, as on the blocking client
 AsyncChatCompletions.create.__doc__ = ChatCompletions.create.__doc__
 AsyncChatCompletions.create.__signature__ = inspect.signature(ChatCompletions.create)  # type: ignore[attr-defined]
 

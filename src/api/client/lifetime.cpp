@@ -7,6 +7,7 @@
 
 #include "api/client/client.hpp"
 #include "py/checks.hpp"
+#include "py/guard.hpp"
 #include "py/raise.hpp"
 #include "py/types.hpp"
 #include "util/python_compat.hpp"
@@ -137,12 +138,25 @@ void finalize(nb::handle self) {
 
 }  // namespace
 
-nb::object client_property() {
-    nb::object getter = nb::cpp_function(&get_client);
-    nb::object setter = nb::cpp_function(&set_client);
-    nb::object deleter = nb::cpp_function(&delete_client);
-    nb::handle property = reinterpret_cast<PyObject*>(&PyProperty_Type);
-    return property(getter, setter, deleter, "The client this namespace sends its calls through.");
+void add_client_property(nb::handle cls) {
+    // A getset descriptor: read at every call of a namespace, so without an argument parser between.
+    static PyGetSetDef client_getset[] = {{"_client",
+                                           [](PyObject* self, void*) -> PyObject* {
+                                               return py::guarded<PyObject*>(nullptr, [&] {
+                                                   return get_client(self).release().ptr();
+                                               });
+                                           },
+                                           [](PyObject* self, PyObject* value, void*) -> int {
+                                               return py::guarded(-1, [&] {
+                                                   value ? set_client(self, value) : delete_client(self);
+                                                   return 0;
+                                               });
+                                           },
+                                           "The client this namespace sends its calls through.", nullptr},
+                                          {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    nb::object descriptor = py::checked(
+        PyDescr_NewGetSet(reinterpret_cast<PyTypeObject*>(cls.ptr()), &client_getset[0]));
+    nb::setattr(cls, "_client", descriptor);
 }
 
 void link_namespaces(nb::handle client) {
@@ -210,7 +224,8 @@ void bind_lifetime(nb::module_& m, nb::handle client_class) {
     py::add_method(client_class, "__del__", &finalize,
                    "Keep the client for its namespaces that are still in use elsewhere.");
     g_finalizer = nb::getattr(client_class, "__del__").release().ptr();
-    m.def("_client_property", &client_property, "The `_client` property of a namespace class.");
+    m.def("_add_client_property", &add_client_property, nb::arg("cls"),
+          "Give a namespace class its `_client` property.");
     m.def("_link_namespaces", &link_namespaces, nb::arg("client"),
           "Make the namespaces the client built hold it weakly.");
     m.def("_adopt_session", &adopt_session, nb::arg("client"), nb::arg("session"), "Make `session` the client's own.");

@@ -19,8 +19,8 @@ namespace korvane::api {
 
 namespace nb = nanobind;
 
-// The `_client` property of the namespace classes (blocking and awaited).
-nb::object client_property();
+// Gives a namespace class (blocking or awaited) its `_client` property.
+void add_client_property(nb::handle cls);
 
 // Makes the namespaces the client just built (chat, chat.completions, tenants, feedback, training,
 // whichever hold the client as `_client`) hold it weakly, and remembers them for the finalizer.

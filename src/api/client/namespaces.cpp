@@ -12,7 +12,7 @@ Classes& classes() {
 
 nb::object make_namespace_class(const char* module, const char* name, const char* doc, const char* init_doc) {
     nb::object cls = py::make_class(module, name, doc);
-    nb::setattr(cls, "_client", client_property());  // weak while the client holds it (lifetime.hpp)
+    add_client_property(cls);  // weak while the client holds it (lifetime.hpp)
     py::add_method(
         cls, "__init__", [](nb::handle self, nb::handle client) { nb::setattr(self, "_client", client); },
         nb::arg("client"), init_doc);
