@@ -21,7 +21,8 @@ json=)`` an open response (``aiter_lines()``, ``aclose()``), an error answer rai
 ``_get_headers`` and ``_get_base_url`` are the blocking client's, not awaited. ``client._session``
 is an ``AsyncSession`` (``await request(...)``); ``client._sleep(seconds)`` (awaited when it gives
 an awaitable) and ``client._random()`` may be set as on the blocking client. A client is bound to
-the event loop that first uses it.
+the event loop that first uses it; its copies from ``with_options()`` share its session, and so its
+loop (a copy with another ``verify_ssl`` has a session of its own).
 """
 
 from __future__ import annotations
