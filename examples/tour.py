@@ -86,7 +86,7 @@ def tour(client: Korvane) -> None:
         model=model, messages=[{"role": "user", "content": "hello from acme"}], tenant_id=tenant.id
     )
     usage = client.tenants.get_usage(tenant.id)
-    print("usage this month:", ", ".join(f"{k}={usage[k]}" for k in usage if k.startswith("monthly_") and "used" in k))
+    print("usage this month:", f"tokens={usage['monthly_tokens_used']}, requests={usage['monthly_requests_used']}")
 
     heading("Feedback")
     for rating, text in ((1, "great answer"), (1, "very helpful"), (0, "fine"), (-1, "off topic")):

@@ -19,7 +19,9 @@ _EXPORTS = {
     "Tenant": "models",
     "TrainingJob": "models",
 }
-_SUBMODULES = frozenset(("client", "chat", "tenants", "feedback", "training", "exceptions", "models", "http", "aio"))
+_SUBMODULES = frozenset(
+    ("client", "chat", "tenants", "feedback", "training", "exceptions", "models", "http", "aio", "types")
+)
 
 __version__ = "1.0.0"
 

@@ -7,6 +7,7 @@ from . import http as http
 from . import models as models
 from . import tenants as tenants
 from . import training as training
+from . import types as types
 from .chat import ChatCompletions as ChatCompletions
 from .client import Korvane as Korvane
 from .client import KorvaneClient as KorvaneClient

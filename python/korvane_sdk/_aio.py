@@ -21,7 +21,8 @@ json=)`` an open response (``aiter_lines()``, ``aclose()``), an error answer rai
 ``_get_headers`` and ``_get_base_url`` are the blocking client's, not awaited. ``client._session``
 is an ``AsyncSession`` (``await request(...)``); ``client._sleep(seconds)`` (awaited when it gives
 an awaitable) and ``client._random()`` may be set as on the blocking client. A client is bound to
-the event loop that first uses it.
+the event loop that first uses it; its copies from ``with_options()`` share its session, and so its
+loop (a copy with another ``verify_ssl`` has a session of its own).
 """
 
 from __future__ import annotations
@@ -163,7 +164,6 @@ def _manager(blocking: type, name: str, doc: str) -> type:
         "__module__": __name__,
         "__doc__": doc,
         "__init__": _store_client,
-        "__slots__": ("_client",),
     }
     prepares = _core._operations[blocking.__name__]
     for attribute, body in vars(blocking).items():
@@ -173,7 +173,9 @@ def _manager(blocking: type, name: str, doc: str) -> type:
             members[attribute] = _awaited_pages(body, attribute, _PAGES[attribute])
         else:
             members[attribute] = _awaited(body, prepares[attribute], attribute)
-    return type(name, (), members)
+    manager = type(name, (), members)
+    _core._add_client_property(manager)  # weak while the client holds it, as on the blocking client
+    return manager
 
 
 def _store_client(self: Any, client: Any) -> None:
@@ -303,8 +305,6 @@ class AsyncChatCompletionStream:
 class AsyncChatCompletions:
     """Chat completions API, awaited."""
 
-    __slots__ = ("_client",)
-
     def __init__(self, client: Any) -> None:
         self._client = client
 
@@ -328,14 +328,13 @@ class AsyncChatCompletions:
         return AsyncChatCompletionStream(self, payload)
 
 
+_core._add_client_property(AsyncChatCompletions)  # weak while the client holds it, as on the blocking client
 AsyncChatCompletions.create.__doc__ = ChatCompletions.create.__doc__
 AsyncChatCompletions.create.__signature__ = inspect.signature(ChatCompletions.create)  # type: ignore[attr-defined]
 
 
 class AsyncChat:
     """Chat API namespace, awaited."""
-
-    __slots__ = ("completions",)
 
     def __init__(self, client: Any) -> None:
         self.completions = AsyncChatCompletions(client)
@@ -352,11 +351,14 @@ class AsyncKorvane:
         KorvaneClient.__init__(self, *args, **kwargs)  # the blocking client's settings and checks
         session = AsyncSession()  # the event-loop transport of the HTTP layer
         session.verify = self.verify_ssl
-        self._session = session
+        _core._adopt_session(self, session)
         self.chat = AsyncChat(self)
         self.tenants = AsyncTenantManager(self)
         self.feedback = AsyncFeedbackManager(self)
         self.training = AsyncTrainingManager(self)
+        _core._link_namespaces(self)  # so a dropped client frees its session at once
+
+    __del__ = KorvaneClient.__del__
 
     __repr__ = KorvaneClient.__repr__
     with_options = KorvaneClient.with_options
@@ -366,7 +368,8 @@ class AsyncKorvane:
 
     async def close(self) -> None:
         """Close the client session."""
-        await _answer(self._session.close())
+        if _core._leave_session(self):  # shared with copies from with_options(): the last one closes it
+            await _answer(self._session.close())
 
     async def aclose(self) -> None:
         """Close the client session."""

@@ -9,9 +9,11 @@ from typing import (
     Any,
     ClassVar,
     Literal,
-    Self,
     overload,
 )
+
+from _typeshed import SupportsRead
+from typing_extensions import Self
 
 from .models import (
     ChatCompletion,
@@ -25,6 +27,7 @@ from .models import (
     TrainingJob,
     _JobStatus,
 )
+from .types import JobMetrics, TenantUsage
 
 class AsyncChatCompletionStream:
     """Streamed chat completion: an async iterator of ChatCompletionChunk records.
@@ -160,7 +163,7 @@ class AsyncTenantManager:
         name: str,
         slug: str | None = None,
         plan: str = "free",
-        metadata: dict[str, Any] | None = None,
+        metadata: Mapping[str, Any] | None = None,
     ) -> Tenant:
         """Create a new tenant."""
     async def update(
@@ -169,12 +172,12 @@ class AsyncTenantManager:
         name: str | None = None,
         plan: str | None = None,
         is_active: bool | None = None,
-        metadata: dict[str, Any] | None = None,
+        metadata: Mapping[str, Any] | None = None,
     ) -> Tenant:
         """Update a tenant."""
     async def delete(self, tenant_id: str) -> bool:
         """Delete a tenant."""
-    async def get_usage(self, tenant_id: str) -> dict[str, Any]:
+    async def get_usage(self, tenant_id: str) -> TenantUsage:
         """Get usage statistics for a tenant."""
     async def regenerate_api_key(self, tenant_id: str) -> dict[str, str]:
         """Regenerate API key for a tenant."""
@@ -190,7 +193,7 @@ class AsyncFeedbackManager:
         request_id: str,
         rating: int,
         comment: str | None = None,
-        tags: builtins.list[str] | None = None,
+        tags: builtins.list[str] | tuple[str, ...] | None = None,
         prompt: str | None = None,
         response: str | None = None,
         tenant_id: str | None = None,
@@ -204,7 +207,7 @@ class AsyncFeedbackManager:
         rating: int | None = None,
         start_date: datetime | str | None = None,
         end_date: datetime | str | None = None,
-        tags: builtins.list[str] | None = None,
+        tags: builtins.list[str] | tuple[str, ...] | None = None,
     ) -> builtins.list[Feedback]:
         """List feedback."""
     def iter(
@@ -214,7 +217,7 @@ class AsyncFeedbackManager:
         rating: int | None = None,
         start_date: datetime | str | None = None,
         end_date: datetime | str | None = None,
-        tags: builtins.list[str] | None = None,
+        tags: builtins.list[str] | tuple[str, ...] | None = None,
         page_size: int = 100,
     ) -> AsyncIterator[Feedback]:
         """Every feedback matching the filters, fetched page by page (one request per page).
@@ -250,7 +253,7 @@ class AsyncTrainingManager:
         training_type: str,
         base_model: str = "meta-llama/Llama-3.1-8B-Instruct",
         dataset_id: str | None = None,
-        config: dict[str, Any] | None = None,
+        config: Mapping[str, Any] | None = None,
         num_gpus: int = 8,
         priority: str = "normal",
         tenant_id: str | None = None,
@@ -286,7 +289,7 @@ class AsyncTrainingManager:
         """Cancel a training job."""
     async def get_logs(self, job_id: str, tenant_id: str | None = None, tail: int = 100) -> str:
         """Get training job logs."""
-    async def get_metrics(self, job_id: str, tenant_id: str | None = None) -> dict[str, Any]:
+    async def get_metrics(self, job_id: str, tenant_id: str | None = None) -> JobMetrics:
         """Get training job metrics."""
     async def create_dataset(
         self,
@@ -321,10 +324,16 @@ class AsyncTrainingManager:
     async def upload_dataset(
         self,
         dataset_id: str,
-        file_path: str | os.PathLike[str],
+        file_path: str | os.PathLike[str] | SupportsRead[bytes],
         tenant_id: str | None = None,
     ) -> Dataset:
-        """Upload data to a dataset."""
+        """Upload data to a dataset.
+
+        The data is JSON Lines (UTF-8): one training example per line, a JSON object such as
+        {"prompt": "...", "response": "..."}; blank lines are skipped. `file_path` is a path, or a
+        binary file object open for reading (an open file, io.BytesIO), sent from its position
+        without being read into memory and left open. Bytes are refused: wrap them in io.BytesIO.
+        """
     async def generate_from_feedback(
         self,
         dataset_name: str,
@@ -344,7 +353,7 @@ class AsyncKorvane:
     api_key: str | None
     api_url: str
     proxy_url: str
-    timeout: float
+    timeout: float | None
     max_retries: int
     verify_ssl: bool
     retry_on_busy: bool
@@ -362,7 +371,7 @@ class AsyncKorvane:
         api_key: str | None = None,
         api_url: str | None = None,
         proxy_url: str | None = None,
-        timeout: float = 60,
+        timeout: float | None = 60,
         max_retries: int = 3,
         verify_ssl: bool = True,
         *,
@@ -377,7 +386,7 @@ class AsyncKorvane:
         api_key: str | None = ...,
         api_url: str | None = ...,
         proxy_url: str | None = ...,
-        timeout: float = ...,
+        timeout: float | None = ...,
         max_retries: int = ...,
         verify_ssl: bool = ...,
         retry_on_busy: bool = ...,
@@ -389,7 +398,7 @@ class AsyncKorvane:
     async def list_models(self) -> list[ModelInfo]: ...
     async def close(self) -> None: ...
     async def aclose(self) -> None: ...
-    async def __aenter__(self) -> AsyncKorvane: ...
+    async def __aenter__(self) -> Self: ...
     async def __aexit__(
         self,
         exc_type: type[BaseException] | None,

@@ -1,6 +1,8 @@
 from collections.abc import Mapping
 from types import TracebackType
-from typing import Any, ClassVar, Self
+from typing import Any, ClassVar
+
+from typing_extensions import Self
 
 from . import exceptions as _exceptions
 from .chat import Chat
@@ -20,7 +22,7 @@ class KorvaneClient:
     api_key: str | None
     api_url: str
     proxy_url: str
-    timeout: float
+    timeout: float | None
     max_retries: int
     verify_ssl: bool
     retry_on_busy: bool
@@ -38,7 +40,7 @@ class KorvaneClient:
         api_key: str | None = None,
         api_url: str | None = None,
         proxy_url: str | None = None,
-        timeout: float = 60,
+        timeout: float | None = 60,
         max_retries: int = 3,
         verify_ssl: bool = True,
         *,
@@ -53,7 +55,7 @@ class KorvaneClient:
         api_key: str | None = ...,
         api_url: str | None = ...,
         proxy_url: str | None = ...,
-        timeout: float = ...,
+        timeout: float | None = ...,
         max_retries: int = ...,
         verify_ssl: bool = ...,
         retry_on_busy: bool = ...,
@@ -64,7 +66,7 @@ class KorvaneClient:
         """A client configured like this one with the given settings changed; closing one leaves the other open."""
     def list_models(self) -> list[ModelInfo]: ...
     def close(self) -> None: ...
-    def __enter__(self) -> KorvaneClient: ...
+    def __enter__(self) -> Self: ...
     def __exit__(
         self,
         exc_type: type[BaseException] | None,

@@ -18,7 +18,7 @@ class FeedbackManager:
         request_id: str,
         rating: int,
         comment: str | None = None,
-        tags: builtins.list[str] | None = None,
+        tags: builtins.list[str] | tuple[str, ...] | None = None,
         prompt: str | None = None,
         response: str | None = None,
         tenant_id: str | None = None,
@@ -32,7 +32,7 @@ class FeedbackManager:
         rating: int | None = None,
         start_date: datetime | str | None = None,
         end_date: datetime | str | None = None,
-        tags: builtins.list[str] | None = None,
+        tags: builtins.list[str] | tuple[str, ...] | None = None,
     ) -> builtins.list[Feedback]:
         """List feedback."""
     def iter(
@@ -42,7 +42,7 @@ class FeedbackManager:
         rating: int | None = None,
         start_date: datetime | str | None = None,
         end_date: datetime | str | None = None,
-        tags: builtins.list[str] | None = None,
+        tags: builtins.list[str] | tuple[str, ...] | None = None,
         page_size: int = 100,
     ) -> Iterator[Feedback]:
         """Every feedback matching the filters, fetched page by page (one request per page).

@@ -4,6 +4,8 @@ from collections.abc import Iterator, Mapping
 from datetime import datetime
 from typing import Any, ClassVar, Literal, TypeAlias, TypeVar
 
+from .types import ChunkChoice
+
 _Record = TypeVar("_Record", bound="BaseModel")
 
 # The statuses a training job moves through: pending, running, then completed, failed or cancelled.
@@ -120,9 +122,15 @@ class ChatCompletionChunk(BaseModel):
     object: str
     created: int
     model: str
-    choices: list[dict[str, Any]]
+    choices: list[ChunkChoice]
     def __init__(
-        self, *, id: str, object: str = "chat.completion.chunk", created: int, model: str, choices: list[dict[str, Any]]
+        self,
+        *,
+        id: str,
+        object: str = "chat.completion.chunk",
+        created: int,
+        model: str,
+        choices: list[ChunkChoice] | list[dict[str, Any]],
     ) -> None: ...
 
 class ModelInfo(BaseModel):

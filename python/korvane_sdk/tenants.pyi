@@ -1,11 +1,12 @@
 """Tenant (organization) administration API."""
 
 import builtins
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import Any
 
 from .client import KorvaneClient
 from .models import Tenant
+from .types import TenantUsage
 
 class TenantManager:
     """Manage tenants (organizations) in multi-tenant mode."""
@@ -30,7 +31,7 @@ class TenantManager:
         name: str,
         slug: str | None = None,
         plan: str = "free",
-        metadata: dict[str, Any] | None = None,
+        metadata: Mapping[str, Any] | None = None,
     ) -> Tenant:
         """Create a new tenant."""
     def update(
@@ -39,12 +40,12 @@ class TenantManager:
         name: str | None = None,
         plan: str | None = None,
         is_active: bool | None = None,
-        metadata: dict[str, Any] | None = None,
+        metadata: Mapping[str, Any] | None = None,
     ) -> Tenant:
         """Update a tenant."""
     def delete(self, tenant_id: str) -> bool:
         """Delete a tenant."""
-    def get_usage(self, tenant_id: str) -> dict[str, Any]:
+    def get_usage(self, tenant_id: str) -> TenantUsage:
         """Get usage statistics for a tenant."""
     def regenerate_api_key(self, tenant_id: str) -> dict[str, str]:
         """Regenerate API key for a tenant."""

@@ -36,8 +36,11 @@ from typing import TYPE_CHECKING, Any
 from urllib.parse import urlsplit
 
 if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
     from .aio import AsyncKorvane
     from .client import KorvaneClient
+    from .types import ClientOptions
 
 __all__ = ["LocalPlatform", "emulator_path", "DEFAULT_ADMIN_KEY"]
 
@@ -89,19 +92,19 @@ class LocalPlatform:
 
     # ---- the SDK's side -------------------------------------------------------------------------
 
-    def client(self, **options: Any) -> KorvaneClient:
+    def client(self, **options: Unpack[ClientOptions]) -> KorvaneClient:
         """A client of this stand-in with the admin key; options as for KorvaneClient."""
         from .client import KorvaneClient
 
-        settings: dict[str, Any] = {"api_key": self.admin_key, "api_url": self.url, "proxy_url": self.url}
+        settings: ClientOptions = {"api_key": self.admin_key, "api_url": self.url, "proxy_url": self.url}
         settings.update(options)
         return KorvaneClient(**settings)
 
-    def async_client(self, **options: Any) -> AsyncKorvane:
+    def async_client(self, **options: Unpack[ClientOptions]) -> AsyncKorvane:
         """An asyncio client of this stand-in with the admin key; options as for AsyncKorvane."""
         from .aio import AsyncKorvane
 
-        settings: dict[str, Any] = {"api_key": self.admin_key, "api_url": self.url, "proxy_url": self.url}
+        settings: ClientOptions = {"api_key": self.admin_key, "api_url": self.url, "proxy_url": self.url}
         settings.update(options)
         return AsyncKorvane(**settings)
 

@@ -2,11 +2,14 @@
 
 import builtins
 import os
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from typing import Any
+
+from _typeshed import SupportsRead
 
 from .client import KorvaneClient
 from .models import Dataset, TrainingJob, _JobStatus
+from .types import JobMetrics
 
 class TrainingManager:
     """Manage model training jobs."""
@@ -20,7 +23,7 @@ class TrainingManager:
         training_type: str,
         base_model: str = "meta-llama/Llama-3.1-8B-Instruct",
         dataset_id: str | None = None,
-        config: dict[str, Any] | None = None,
+        config: Mapping[str, Any] | None = None,
         num_gpus: int = 8,
         priority: str = "normal",
         tenant_id: str | None = None,
@@ -56,7 +59,7 @@ class TrainingManager:
         """Cancel a training job."""
     def get_logs(self, job_id: str, tenant_id: str | None = None, tail: int = 100) -> str:
         """Get training job logs."""
-    def get_metrics(self, job_id: str, tenant_id: str | None = None) -> dict[str, Any]:
+    def get_metrics(self, job_id: str, tenant_id: str | None = None) -> JobMetrics:
         """Get training job metrics."""
     def create_dataset(
         self,
@@ -91,10 +94,16 @@ class TrainingManager:
     def upload_dataset(
         self,
         dataset_id: str,
-        file_path: str | os.PathLike[str],
+        file_path: str | os.PathLike[str] | SupportsRead[bytes],
         tenant_id: str | None = None,
     ) -> Dataset:
-        """Upload data to a dataset."""
+        """Upload data to a dataset.
+
+        The data is JSON Lines (UTF-8): one training example per line, a JSON object such as
+        {"prompt": "...", "response": "..."}; blank lines are skipped. `file_path` is a path, or a
+        binary file object open for reading (an open file, io.BytesIO), sent from its position
+        without being read into memory and left open. Bytes are refused: wrap them in io.BytesIO.
+        """
     def generate_from_feedback(
         self,
         dataset_name: str,

@@ -103,7 +103,22 @@ bool is_disk_file(nb::handle obj) {
     return is_instance(raw, "FileIO");
 }
 
+// The regular file behind a disk file's descriptor, or -1 (no error set) when it has none.
+int regular_file_descriptor(nb::handle obj) {
+    int fd = PyObject_AsFileDescriptor(obj.ptr());
+    if (fd < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    struct stat info {};
+    return fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? fd : -1;
+}
+
 }  // namespace
+
+bool streams_in_place(nb::handle file) {
+    return (is_disk_file(file) && regular_file_descriptor(file) >= 0) || is_instance(file, "BytesIO");
+}
 
 HeldBuffer::HeldBuffer(nb::handle exporter) {
     if (PyObject_GetBuffer(exporter.ptr(), &view_, PyBUF_SIMPLE) != 0) throw nb::python_error();

@@ -40,6 +40,11 @@ private:
     int fd_;
 };
 
+// Whether a file object's bytes are sent without reading it into memory: a regular file on disk
+// (through a duplicate of its descriptor) or an io.BytesIO (through its own buffer). Any other
+// readable object is read whole when the request is built.
+bool streams_in_place(nb::handle file);
+
 class MultipartBody {
 public:
     // Builds the body from a `files` mapping (or sequence of pairs); needs the GIL.

@@ -1,5 +1,5 @@
-// The few CPython 3.11 and 3.12 C API calls the module uses, provided for older interpreters in
-// terms of the API they replace. On 3.12 and later this header adds nothing.
+// The few CPython 3.11, 3.12 and 3.13 C API calls the module uses, provided for older interpreters in
+// terms of the API they replace. On 3.13 and later this header adds nothing.
 #pragma once
 #include <Python.h>
 
@@ -45,5 +45,23 @@ inline void PyErr_SetRaisedException(PyObject* exception) {
     }
     PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception)));
     PyErr_Restore(type, exception, PyException_GetTraceback(exception));
+}
+#endif
+
+#if PY_VERSION_HEX < 0x030D0000
+// A new reference to the referent of the weak reference `ref` in *result: 1 when alive, 0 (and null)
+// when gone, -1 with an exception set when `ref` is no weak reference.
+inline int PyWeakref_GetRef(PyObject* ref, PyObject** result) {
+    PyObject* referent = PyWeakref_GetObject(ref);
+    if (!referent) {
+        *result = nullptr;
+        return -1;
+    }
+    if (referent == Py_None) {
+        *result = nullptr;
+        return 0;
+    }
+    *result = Py_NewRef(referent);
+    return 1;
 }
 #endif

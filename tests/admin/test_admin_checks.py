@@ -110,6 +110,11 @@ def test_identifiers_other_than_empty_keep_their_text_form(client, recorder):
     """Only the empty text and dot-segments are refused: a blank, a zero or None still go into the path
     as str() gives them, escaped."""
     recorder.answer = True
-    for identifier, path in [(" ", "/api/v1/feedback/%20"), (b"x", "/api/v1/feedback/b%27x%27"), (0, "/api/v1/feedback/0"), (None, "/api/v1/feedback/None")]:
+    for identifier, path in [
+        (" ", "/api/v1/feedback/%20"),
+        (b"x", "/api/v1/feedback/b%27x%27"),
+        (0, "/api/v1/feedback/0"),
+        (None, "/api/v1/feedback/None"),
+    ]:
         client.feedback.delete(identifier)
         assert recorder.calls.pop() == {"method": "DELETE", "path": path}

@@ -75,3 +75,99 @@ def test_upload_of_a_file_that_cannot_be_opened_sends_nothing(client, recorder, 
     with pytest.raises(error):
         client.training.upload_dataset("ds-1", str(make_path(tmp_path)))
     assert recorder.calls == []
+
+
+LINES = b'{"prompt": "a", "response": "b"}\n\n{"prompt": "c", "response": "d"}\n'
+
+
+class ChunkedReader:
+    """A readable that is neither a disk file nor a BytesIO; records the sizes it was asked for."""
+
+    def __init__(self, data):
+        self.data, self.asked, self.closed = data, [], False
+
+    def read(self, size=-1):
+        self.asked.append(size)
+        size = len(self.data) if size is None or size < 0 else size
+        piece, self.data = self.data[:size], self.data[size:]
+        return piece
+
+
+def sources(tmp_path):
+    """(source, the bytes it sends): each is sent from its position and stays the caller's."""
+    on_disk = tmp_path / "train.jsonl"
+    on_disk.write_bytes(b"skipped\n" + LINES)
+    opened = open(on_disk, "rb")  # noqa: SIM115 - the caller's file, closed by the test
+    opened.seek(len(b"skipped\n"))
+    memory = __import__("io").BytesIO(b"skipped\n" + LINES)
+    memory.seek(len(b"skipped\n"))
+    return [(opened, LINES), (memory, LINES), (ChunkedReader(LINES), LINES)]
+
+
+def test_upload_of_a_file_object_sends_it_from_its_position_and_leaves_it_open(client, recorder, tmp_path):
+    def answer(**call):
+        file = call["files"]["file"]
+        position = file.tell()
+        sent.extend([file, file.read()])
+        file.seek(position)  # as the HTTP layer leaves it
+        return DATASET
+
+    recorder.answer = answer
+    for source, expected in sources(tmp_path):
+        sent = []
+        assert client.training.upload_dataset("ds-1", source).id == "ds-1"
+        assert sent[1] == expected, source
+        assert not source.closed
+        if isinstance(source, ChunkedReader):
+            # copied piece by piece, never asked for everything at once
+            assert sent[0] is not source and all(0 < size <= 1 << 20 for size in source.asked)
+        else:
+            assert sent[0] is source and source.tell() == len(b"skipped\n")
+            source.close()
+
+
+@pytest.mark.parametrize(
+    "make_source, error, message",
+    [
+        (lambda path: LINES, TypeError, r"not bytes; .*io\.BytesIO\(data\)"),
+        (lambda path: bytearray(LINES), TypeError, r"io\.BytesIO\(data\)"),
+        (lambda path: memoryview(LINES), TypeError, r"io\.BytesIO\(data\)"),
+        (lambda path: True, TypeError, "not bool"),
+        (lambda path: 3.5, TypeError, "path of a JSONL file or a binary file object"),
+        (lambda path: open(path, encoding="utf-8"), TypeError, r"binary mode \('rb'\)"),  # noqa: SIM115
+        (lambda path: open(path, "ab"), ValueError, "open for reading"),  # noqa: SIM115
+    ],
+)
+def test_upload_refuses_what_is_no_path_or_readable_binary_file(
+    client, recorder, data_file, make_source, error, message
+):
+    source = make_source(data_file)
+    with pytest.raises(error, match=message):
+        client.training.upload_dataset("ds-1", source)
+    assert recorder.calls == []
+    if hasattr(source, "close"):
+        source.close()
+
+
+def test_upload_from_a_descriptor_leaves_it_open(client, recorder, data_file):
+    import os
+
+    fd = os.open(data_file, os.O_RDONLY)
+    try:
+        recorder.answer = UploadProbe(DATASET)
+        client.training.upload_dataset("ds-1", fd)
+        assert recorder.answer.seen[2] == data_file.read_bytes()
+        os.fstat(fd)  # still open: the descriptor is the caller's
+    finally:
+        os.close(fd)
+
+
+def test_the_platform_counts_the_streamed_lines(emu, new_client, tmp_path):
+    # Over the wire to the stand-in: what arrives is exactly the bytes from each source's position.
+    with new_client(api_key=emu.admin_key, api_url=emu.url, proxy_url=emu.url) as client:
+        for source, expected in sources(tmp_path):
+            dataset = client.training.create_dataset("upload")
+            dataset = client.training.upload_dataset(dataset.id, source)
+            assert (dataset.num_examples, dataset.size_bytes) == (2, len(expected))
+            if hasattr(source, "close"):
+                source.close()

@@ -78,8 +78,9 @@ def test_configuration_is_the_blocking_clients(monkeypatch):
     assert (client.timeout, client.max_retries, client.retry_on_busy, client.backoff_max) == (3, 3, True, 8.0)
     assert client._session.verify is False and "sk-env" not in repr(client)
     copy = client.with_options(timeout=9)
-    assert type(copy) is AsyncKorvane and copy.timeout == 9 and copy._session is not client._session
-    assert copy._session.verify is False
+    assert type(copy) is AsyncKorvane and copy.timeout == 9 and copy._session is client._session  # shared
+    own = client.with_options(verify_ssl=True)._session
+    assert type(own) is http.AsyncSession and own is not client._session and own.verify is True
     with pytest.raises(TypeError, match="unexpected keyword argument 'colour'"):
         client.with_options(colour="red")
 

@@ -45,9 +45,15 @@ def test_subclass_and_session_settings_carry_over(httpserver):
     client._session.max_body_size = 1024
     copy = client.with_options(max_retries=5)
     assert isinstance(copy, Tuned) and copy.api_url == "https://tuned.example"
-    assert copy._session is not client._session
-    assert copy._session.verify == "/etc/ssl/certs/custom-ca.pem" and copy._session.max_body_size == 1024
-    assert client.with_options(verify_ssl=False)._session.verify is False
+    assert copy._session is client._session  # shared, with its settings
+    unverified = client.with_options(verify_ssl=False)._session
+    assert unverified is not client._session and unverified.verify is False and unverified.max_body_size == 1024
+    client.close()
+    copy.close()
+    # A copy of a closed client opens a session of its own, with the same settings.
+    reopened = copy.with_options(timeout=1)._session
+    assert reopened is not copy._session
+    assert reopened.verify == "/etc/ssl/certs/custom-ca.pem" and reopened.max_body_size == 1024
 
 
 def test_calls_through_the_copy_and_closing_one_leaves_the_other(client, httpserver):

@@ -4,17 +4,22 @@ Never run: every function here is only type-checked. Each assert_type is a claim
 type; a wrong stub fails the check, and so does a call that a user would write and the stubs refuse.
 """
 
+import io
 from collections.abc import Iterator, Mapping
 from datetime import datetime
-from typing import Any, Literal, assert_type
+from types import MappingProxyType
+from typing import Any, Literal
 
 import korvane_sdk
 from korvane_sdk import ChatCompletion, ChatMessage, Korvane, KorvaneClient, KorvaneError
 from korvane_sdk.aio import AsyncChatCompletionStream, AsyncKorvane, AsyncKorvaneClient
 from korvane_sdk.chat import ChatCompletionStream
 from korvane_sdk.exceptions import NotFoundError, RateLimitError
+from korvane_sdk.http import AsyncSession, Session
 from korvane_sdk.models import ChatCompletionChunk, Dataset, Feedback, FeedbackStats, ModelInfo, Tenant, TrainingJob
 from korvane_sdk.testing import LocalPlatform
+from korvane_sdk.types import JSON, ChunkChoice, JobMetrics, TenantUsage
+from typing_extensions import assert_type
 
 
 def whole_and_streamed(client: KorvaneClient) -> None:
@@ -33,7 +38,9 @@ def whole_and_streamed(client: KorvaneClient) -> None:
         for chunk in stream:
             assert_type(chunk, ChatCompletionChunk)
             for choice in chunk.choices:
-                assert_type(choice, dict[str, Any])
+                assert_type(choice, ChunkChoice)
+                assert_type(choice["delta"].get("content", ""), str)
+                assert_type(choice["finish_reason"], str | None)
     reply = client.chat.completions.create(model="m", messages=messages)
     assert_type(reply.choices[0].message.content, str)
     assert_type(reply.usage.total_tokens if reply.usage else 0, int)
@@ -50,13 +57,24 @@ def message_kinds(client: KorvaneClient, history: list[ChatMessage], extra: Mapp
 def client_settings() -> None:
     client = Korvane(api_key="sk", timeout=0.5, max_retries=1, verify_ssl=False)
     assert_type(client, KorvaneClient)
-    assert_type(client.timeout, float)
+    assert_type(client.timeout, float | None)
+    assert_type(Korvane(timeout=None).with_options(timeout=None), KorvaneClient)
     with KorvaneClient() as same:
         assert_type(same, KorvaneClient)
         assert_type(same.list_models(), list[ModelInfo])
     assert_type(korvane_sdk.__version__, str)
     assert_type(client.with_options(timeout=5, max_retries=1), KorvaneClient)
     assert_type(client.with_options(timeout=2.5).chat.completions.create(model="m", messages=[]), ChatCompletion)
+
+
+class Tuned(KorvaneClient):
+    pass
+
+
+def subclass_copies() -> None:
+    assert_type(Tuned().with_options(max_retries=1), Tuned)
+    with Tuned() as tuned:
+        assert_type(tuned, Tuned)
 
 
 def administration(client: KorvaneClient, since: datetime) -> None:
@@ -69,7 +87,13 @@ def administration(client: KorvaneClient, since: datetime) -> None:
     assert_type(client.training.create("sft", num_gpus=2), TrainingJob)
     assert_type(client.training.list_datasets(), list[Dataset])
     assert_type(client.training.get_logs("j1", tail=5), str)
-    assert_type(client.training.get_metrics("j1"), dict[str, Any])
+    metrics = client.training.get_metrics("j1")
+    assert_type(metrics, JobMetrics)
+    assert_type(metrics["metrics"].get("loss"), float | None)
+    assert_type(metrics["history"][0]["step"], int)
+    usage = client.tenants.get_usage("t1")
+    assert_type(usage, TenantUsage)
+    assert_type(usage["monthly_tokens_limit"], int | None)
     for tenant in client.tenants.iter(is_active=True, page_size=50):
         assert_type(tenant, Tenant)
     assert_type(next(client.feedback.iter(tenant_id="t1", rating=1)), Feedback)
@@ -81,6 +105,18 @@ def job_statuses(client: KorvaneClient, job: TrainingJob) -> None:
     assert_type(job.status, Literal["pending", "running", "completed", "failed", "cancelled"])
     assert_type(client.training.list(status="cancelled"), list[TrainingJob])
     client.training.list(status="complete")  # type: ignore[arg-type]  # a typo the platform answers with []
+
+
+def arguments_that_run(client: KorvaneClient, frozen: MappingProxyType[str, Any]) -> None:
+    # Each is accepted at run time: a tuple of tags, a read-only mapping, a file object to upload.
+    client.feedback.create("r1", 1, tags=("good", "short"))
+    client.feedback.list(tags=("good",))
+    client.training.create("sft", config=frozen)
+    client.tenants.create("Acme", metadata=frozen)
+    client.tenants.update("t1", metadata=frozen)
+    client.training.upload_dataset("d1", io.BytesIO(b"{}\n"))
+    with open("data.jsonl", "rb") as data:
+        client.training.upload_dataset("d1", data)
 
 
 def errors(client: KorvaneClient) -> int | None:
@@ -100,10 +136,15 @@ def errors(client: KorvaneClient) -> int | None:
 def testing_kit() -> None:
     with LocalPlatform(job_seconds=0.5) as platform:
         assert_type(platform.url, str)
-        assert_type(platform.client(timeout=2), KorvaneClient)
+        assert_type(platform.client(timeout=2, retry_on_busy=True), KorvaneClient)
         assert_type(platform.async_client(timeout=2), AsyncKorvane)
         platform.inject_rate_limit(times=2, retry_after="1")
         assert_type(platform.requests("/v1/models"), int)
+
+
+async def raw_answers(session: Session, awaited: AsyncSession) -> None:
+    assert_type(session.request(method="GET", url="http://127.0.0.1/v1/models").json(), JSON)
+    assert_type((await awaited.request(method="GET", url="http://127.0.0.1/v1/models")).json(), JSON)
 
 
 def records() -> Iterator[str]:
@@ -133,7 +174,8 @@ async def awaited(client: AsyncKorvane, since: datetime) -> None:
     assert_type(await client.feedback.list(tenant_id="t1", start_date=since), list[Feedback])
     assert_type(await client.feedback.stats(), FeedbackStats)
     assert_type(await client.training.upload_dataset("d1", "data.jsonl"), Dataset)
-    assert_type(await client.training.get_metrics("j1"), dict[str, Any])
+    assert_type(await client.training.get_metrics("j1"), JobMetrics)
+    assert_type(await client.tenants.get_usage("t1"), TenantUsage)
     async for tenant in client.tenants.iter(is_active=True, page_size=50):
         assert_type(tenant, Tenant)
     assert_type([job async for job in client.training.iter_jobs(status="running")], list[TrainingJob])

@@ -4,6 +4,8 @@
 
 #include "api/admin/operations.hpp"
 #include "api/admin/paths.hpp"
+#include "http/upload.hpp"
+#include "py/raise.hpp"
 #include "py/types.hpp"
 
 #include <utility>
@@ -42,16 +44,66 @@ Prepared delete_dataset(nb::handle dataset_id, nb::handle tenant_id) {
     return {Call{"DELETE", dataset_path(dataset_id, tenant_id)}, Finish::Done};
 }
 
-// The prepared upload owns the open file: the blocking operation and the asyncio client close it
-// once the request is over, whatever its outcome.
+[[noreturn]] void refuse_upload_source(nb::handle source) {
+    py::raise(PyExc_TypeError,
+              "upload_dataset() takes the path of a JSONL file or a binary file object open for reading, not %s; "
+              "to upload bytes held in memory, pass io.BytesIO(data)",
+              Py_TYPE(source.ptr())->tp_name);
+}
+
+// A binary file object of the caller, as the upload sends it: itself when the HTTP layer streams it
+// (a file on disk, an io.BytesIO), else a temporary file it is copied into piece by piece, so that
+// no reader is ever held in memory whole; the copy is set in `owned`, to be closed after the call.
+nb::object readable_source(nb::handle source, nb::object& owned) {
+    nb::module_ io = nb::module_::import_("io");
+    int text = PyObject_IsInstance(source.ptr(), io.attr("TextIOBase").ptr());
+    if (text < 0) throw nb::python_error();
+    if (text) {
+        py::raise_text(PyExc_TypeError, "upload_dataset() sends bytes: open the file in binary mode ('rb')");
+    }
+    if (nb::hasattr(source, "readable") && !py::truthy(source.attr("readable")())) {
+        py::raise_text(PyExc_ValueError, "upload_dataset() needs a file open for reading");
+    }
+    if (http::streams_in_place(source)) return nb::borrow(source);
+    nb::object copy = nb::module_::import_("tempfile").attr("TemporaryFile")();
+    try {
+        nb::module_::import_("shutil").attr("copyfileobj")(source, copy, 1 << 20);
+        copy.attr("seek")(0);
+    } catch (...) {
+        close_quietly(copy);
+        throw;
+    }
+    owned = copy;
+    return copy;
+}
+
+// The prepared upload owns the file it opened (a path's, or the copy of an unusual reader): the
+// blocking operation and the asyncio client close it once the request is over, whatever its outcome.
+// A file object of the caller stays open and the caller's.
 Prepared upload_dataset(nb::handle dataset_id, nb::handle file_path, nb::handle tenant_id) {
     Call call{"POST", dataset_path(dataset_id, tenant_id, "/upload")};
-    // The interpreter's own open(): a missing file is its FileNotFoundError, before anything is sent.
-    nb::object file = nb::module_::import_("io").attr("open")(file_path, "rb");
+    PyObject* source = file_path.ptr();
+    if (PyBytes_Check(source) || PyByteArray_Check(source) || PyMemoryView_Check(source) || PyBool_Check(source)) {
+        refuse_upload_source(file_path);
+    }
+    nb::object owned;
+    nb::object file;
+    if (nb::hasattr(file_path, "read")) {
+        file = readable_source(file_path, owned);
+    } else if (PyLong_Check(source)) {
+        // A descriptor is the caller's: read from it, never closed here.
+        file = nb::module_::import_("io").attr("open")(file_path, "rb", nb::arg("closefd") = false);
+    } else if (PyUnicode_Check(source) || PyObject_HasAttrString(source, "__fspath__")) {
+        // The interpreter's own open(): a missing file is its FileNotFoundError, before anything is sent.
+        file = nb::module_::import_("io").attr("open")(file_path, "rb");
+        owned = file;
+    } else {
+        refuse_upload_source(file_path);
+    }
     nb::dict files;
     files["file"] = file;
     call.files = files;
-    return {std::move(call), Finish::Record, Record::Dataset, nullptr, std::move(file)};
+    return {std::move(call), Finish::Record, Record::Dataset, nullptr, std::move(owned)};
 }
 
 Prepared generate_from_feedback(nb::handle dataset_name, nb::handle tenant_id, nb::handle min_rating,
@@ -106,15 +158,19 @@ void add_dataset_methods(nb::handle cls) {
                                    "    tenant_id: Tenant ID\n\n"
                                    "Returns:\n"
                                    "    True if deleted");
-    add_operation<&upload_dataset>(cls, "upload_dataset", param("dataset_id"), param("file_path"),
-                                   param("tenant_id", nb::none()),
-                                   "Upload data to a dataset.\n\n"
-                                   "Args:\n"
-                                   "    dataset_id: Dataset ID\n"
-                                   "    file_path: Path to JSONL file\n"
-                                   "    tenant_id: Tenant ID\n\n"
-                                   "Returns:\n"
-                                   "    Updated dataset");
+    add_operation<&upload_dataset>(
+        cls, "upload_dataset", param("dataset_id"), param("file_path"), param("tenant_id", nb::none()),
+        "Upload data to a dataset.\n\n"
+        "The data is JSON Lines (UTF-8): one training example per line, a JSON object\n"
+        "such as {\"prompt\": \"...\", \"response\": \"...\"}; blank lines are skipped. Each\n"
+        "example line adds one to the dataset's num_examples. The file is sent unchanged.\n\n"
+        "Args:\n"
+        "    dataset_id: Dataset ID\n"
+        "    file_path: Path to JSONL file, or a binary file object open for reading\n"
+        "        (an open file or io.BytesIO), sent from its position and left open\n"
+        "    tenant_id: Tenant ID\n\n"
+        "Returns:\n"
+        "    Updated dataset");
     add_operation<&generate_from_feedback>(cls, "generate_from_feedback", param("dataset_name"),
                                            param("tenant_id", nb::none()), param("min_rating", 1),
                                            param("dataset_type", "sft"),

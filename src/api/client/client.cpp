@@ -1,5 +1,6 @@
 // KorvaneClient: configuration from arguments, environment and class constants; owns the session.
 #include "api/client/client.hpp"
+#include "api/client/lifetime.hpp"
 #include "py/raise.hpp"
 #include "py/types.hpp"
 
@@ -46,7 +47,8 @@ void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle pr
     nb::setattr(self, "training", c.training_manager(self));
     nb::object session = g_session_class();
     nb::setattr(session, "verify", verify_ssl);
-    nb::setattr(self, "_session", session);
+    adopt_session(self, session);
+    link_namespaces(self);
 }
 
 // The settings with_options() copies and may change, in constructor order.
@@ -55,8 +57,9 @@ constexpr const char* kSettings[] = {"api_key",    "api_url",       "proxy_url",
 
 // A new client of the same class, configured like `self` but for `changes`: the changed settings
 // go through the constructor's rules (environment fallback, trailing slashes), the others are
-// copied as they stand (the environment is not read again for them). It has its own session, with
-// the same TLS and body-size settings unless verify_ssl changes, so closing one leaves the other open.
+// copied as they stand (the environment is not read again for them). It shares this client's session
+// (its connections) unless verify_ssl changes or this client closed or replaced its session; then it
+// has its own, with the same TLS and body-size settings. Closing one leaves the other open.
 nb::object with_options(nb::handle self, nb::kwargs changes) {
     for (auto [key, value] : changes) {
         bool known = false;
@@ -78,6 +81,7 @@ nb::object with_options(nb::handle self, nb::kwargs changes) {
     for (const char* name : kSettings) {
         if (!changes.contains(name)) nb::setattr(copy, name, nb::getattr(self, name));
     }
+    if (!changes.contains("verify_ssl") && share_session(self, copy)) return copy;
     nb::object own = nb::getattr(self, "_session", nb::none());
     nb::object theirs = nb::getattr(copy, "_session", nb::none());
     if (!own.is_none() && !theirs.is_none()) {
@@ -123,7 +127,11 @@ void bind_client(nb::module_& m) {
                    "    backoff_max: Largest backoff ceiling in seconds\n"
                    "    retry_after_max: Longest Retry-After honoured, in seconds");
     py::add_method(
-        cls, "close", [](nb::handle self) { nb::getattr(self, "_session").attr("close")(); },
+        cls, "close",
+        [](nb::handle self) {
+            // A session shared with copies from with_options() closes with the last of them.
+            if (leave_session(self)) nb::getattr(self, "_session").attr("close")();
+        },
         "Close the client session.");
     py::add_method(
         cls, "__enter__", [](nb::handle self) { return nb::borrow(self); }, "Enter a with block: the client itself.");
@@ -137,9 +145,11 @@ void bind_client(nb::module_& m) {
                            "proxy_url: str | None = ..., timeout: float = ..., max_retries: int = ..., "
                            "verify_ssl: bool = ..., retry_on_busy: bool = ..., backoff_base: float = ..., "
                            "backoff_max: float = ..., retry_after_max: float = ...) -> KorvaneClient"),
-                   "A client configured like this one with the given settings changed; it has its own\n"
-                   "session, so closing one leaves the other open.");
+                   "A client configured like this one with the given settings changed. It shares this\n"
+                   "client's connections (unless verify_ssl changes); closing one leaves the other open,\n"
+                   "and the connections close with the last client that uses them.");
     bind_requests(m, cls);
+    bind_lifetime(m, cls);
 
     m.attr("KorvaneClient") = cls;
     m.attr("Korvane") = cls;

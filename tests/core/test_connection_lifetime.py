@@ -1,0 +1,108 @@
+"""When a client lets go of its connections: copies from with_options() share the parent's, and a
+dropped client frees its own at once, without waiting for the cyclic garbage collector."""
+
+import gc
+import os
+
+import pytest
+
+
+def sockets_to(port):
+    """The TCP sockets this process holds to `port` on the loopback, in any state."""
+    ours = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            ours.add(target[8:-1])
+    count = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        with open(table) as lines:
+            for line in list(lines)[1:]:
+                fields = line.split()
+                if fields[9] in ours and int(fields[2].rsplit(":", 1)[1], 16) == port:
+                    count += 1
+    return count
+
+
+@pytest.fixture
+def no_collection():
+    """The cyclic collector off: whatever is released must be released by reference counting."""
+    gc.collect()
+    gc.disable()
+    yield
+    gc.enable()
+
+
+@pytest.fixture
+def of_emu(emu, new_client):
+    gc.collect()  # clients an earlier test left to the collector
+    assert sockets_to(emu.port) == 0
+    return lambda **options: new_client(api_key=emu.admin_key, api_url=emu.url, proxy_url=emu.url, **options)
+
+
+def test_copies_from_with_options_share_the_connections(emu, of_emu, no_collection):
+    client = of_emu(timeout=30)
+    for _ in range(100):
+        assert client.with_options(timeout=20, max_retries=1).list_models()
+    assert sockets_to(emu.port) <= 2
+    client.close()
+    assert sockets_to(emu.port) == 0
+
+
+def test_a_dropped_client_releases_its_connections_at_once(emu, of_emu, no_collection):
+    for _ in range(3):
+        client = of_emu()
+        assert client.tenants.list() == [] and client.list_models()
+        assert sockets_to(emu.port) >= 1
+        del client
+        assert sockets_to(emu.port) == 0
+    parent = of_emu()
+    parent.list_models()
+    child = parent.with_options(timeout=20)
+    del parent  # the child still uses the shared connections
+    assert child.list_models() and sockets_to(emu.port) >= 1
+    del child
+    assert sockets_to(emu.port) == 0
+
+
+def test_a_namespace_kept_alone_outlives_its_dropped_client(emu, of_emu, no_collection):
+    completions = of_emu().chat.completions
+    tenants = of_emu().with_options(max_retries=1).tenants
+    models = of_emu().list_models()
+    answer = completions.create(model=models[0].id, messages=[{"role": "user", "content": "Hi"}])
+    assert answer.choices and tenants.list() == []
+    assert completions._client is not tenants._client
+
+
+def test_the_shared_session_closes_with_its_last_user(emu, of_emu):
+    client = of_emu()
+    child = client.with_options(timeout=20)
+    other = client.with_options(verify_ssl=False)  # other TLS settings: a session of its own
+    assert child._session is client._session and other._session is not client._session
+    client.close()
+    assert child.list_models()  # closing one leaves the connections to the others
+    child.close()
+    child.close()  # a second close changes nothing
+    assert sockets_to(emu.port) == 0
+    with pytest.raises(Exception, match="closed"):
+        client.list_models()
+    assert other.list_models()
+    other.close()
+    late = child.with_options(timeout=10)  # made after its parent closed: a session of its own
+    assert late._session is not child._session and late.list_models()
+    late.close()
+
+
+def test_a_subclass_with_a_finalizer_of_its_own_keeps_its_namespaces_linked(emu, no_collection):
+    from korvane_sdk import KorvaneClient
+
+    class Finalized(KorvaneClient):
+        def __del__(self):
+            pass
+
+    tenants = Finalized(api_key=emu.admin_key, api_url=emu.url, proxy_url=emu.url).tenants
+    assert tenants.list() == []
+    tenants._client.close()
