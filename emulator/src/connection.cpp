@@ -76,11 +76,12 @@ ssize_t Connection::read(char* ptr, std::size_t size) {
 }
 
 ssize_t Connection::write(const char* ptr, std::size_t size) {
-    // Never blocks in send(): every wait is a poll() that the server's stop ends.
+    // Never blocks in send(): a full socket is waited for with poll(), which the server's stop ends.
     for (;;) {
-        if (!is_writable()) return -1;
         ssize_t sent = ::send(sock_, ptr, size, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (sent >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return sent;
+        if (sent >= 0) return sent;
+        if (errno == EINTR) continue;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !is_writable()) return -1;
     }
 }
 

@@ -14,6 +14,8 @@
 namespace korvane::emulator {
 namespace {
 
+constexpr int send_buffer_bytes = 128 * 1024;
+
 bool is_control_path(const std::string& path) { return path == "/_emulator" || path.rfind("/_emulator/", 0) == 0; }
 
 std::string join(const std::vector<std::string>& items, const char* separator) {
@@ -42,6 +44,11 @@ EmulatorServer::EmulatorServer(Options options)
     http_.set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        // Accepted connections inherit it. Left to itself the kernel grows a send buffer to megabytes
+        // while a client is not reading: hundreds of streamed answers to slow readers would each make
+        // and hold that much. This bound (doubled by the kernel) costs a fast reader nothing on loopback.
+        int send_buffer = send_buffer_bytes;
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
     });
 
     auto without_body = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res, nullptr); };
