@@ -37,13 +37,35 @@ def read_answer(reader) -> tuple[int, bytes]:
     return int(status_line.split()[1]), reader.read(length)
 
 
-def open_stream(address, tokens: int = 1_000_000) -> socket.socket:
-    """A streamed chat answer that its client does not read: the server's writes soon block."""
-    sock = socket.socket()
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # little unread data per stream
-    sock.connect(address)
-    sock.sendall(request_bytes("POST", "/v1/chat/completions", {**STREAM_BODY, "emulator_tokens": tokens}))
-    return sock
+@contextlib.contextmanager
+def streams_opened_at_once(address, count: int, *, limit: float):
+    """Opens `count` streamed chat answers at once and never reads them (so the server's writes soon
+    wait); yields how many had their answer's head within `limit` seconds of the first connect."""
+    request = request_bytes("POST", "/v1/chat/completions", {**STREAM_BODY, "emulator_tokens": 1_000_000})
+    sockets, poller = {}, select.poll()
+    try:
+        for _ in range(count):
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)  # little unread data per stream
+            sock.setblocking(False)
+            sock.connect_ex(address)
+            sockets[sock.fileno()] = sock
+            poller.register(sock, select.POLLOUT)
+        answered, deadline = 0, time.monotonic() + limit
+        while answered < count and (left := deadline - time.monotonic()) > 0:
+            for fd, event in poller.poll(left * 1000):
+                if event & (select.POLLERR | select.POLLHUP):
+                    poller.unregister(fd)
+                elif event & select.POLLOUT:
+                    sockets[fd].send(request)  # a small request fits a fresh socket's buffer
+                    poller.modify(fd, select.POLLIN)
+                elif event & select.POLLIN:
+                    answered += sockets[fd].recv(64).startswith(b"HTTP/1.1 200")
+                    poller.unregister(fd)
+        yield answered
+    finally:
+        for sock in sockets.values():
+            sock.close()
 
 
 def count_ready(sockets, event: int, ready, *, limit: float) -> int:
@@ -103,22 +125,13 @@ def test_a_burst_of_new_connections_waits_in_the_accept_queue(start_emulator):
 
 
 def test_long_streams_are_served_side_by_side(start_emulator):
+    # More streams than a fixed pool of a few hundred workers serves. (The limit stays below the
+    # server's write time-out, after which a stream that is not read ends and frees its worker.)
     emulator = start_emulator()
-    count = 300
-    streams = []
-    try:
-        for _ in range(count):
-            streams.append(open_stream((emulator.host, emulator.port)))
-
-        def answered(sock):
-            return sock.recv(64).startswith(b"HTTP/1.1 200")
-
-        assert count_ready(streams, select.POLLIN, answered, limit=20) == count
+    with streams_opened_at_once((emulator.host, emulator.port), 300, limit=20) as answered:
+        assert answered == 300
         # Beside them all, a new client is answered too.
         assert emulator.call("GET", "/v1/models").status == 200
-    finally:
-        for sock in streams:
-            sock.close()
 
 
 def test_requests_sent_together_are_each_answered(start_emulator):
@@ -154,21 +167,14 @@ def half_a_body(sock):
     sock.sendall(request_bytes("POST", "/api/v1/tenants", content_length=100) + b'{"name": ')
 
 
-def unread_stream(sock):
-    sock.sendall(request_bytes("POST", "/v1/chat/completions", {**STREAM_BODY, "emulator_tokens": 1_000_000}))
-    assert sock.recv(64).startswith(b"HTTP/1.1 200")
-    time.sleep(0.2)  # the server's writes fill the socket's buffers and wait
-
-
-@pytest.mark.parametrize("client", [idle_after_an_answer, silent, half_a_head, half_a_body, unread_stream])
+@pytest.mark.parametrize("client", [idle_after_an_answer, silent, half_a_head, half_a_body])
 def test_stop_does_not_wait_for_open_connections(start_emulator, client):
-    # A stop must not wait out the keep-alive, read or write time-outs (5 to 30 s) of its clients.
+    # A stop must not wait out the keep-alive or read time-outs (5 and 10 s) of its clients.
     emulator = start_emulator()
-    with socket.socket() as sock:
-        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-        sock.connect((emulator.host, emulator.port))
-        sock.settimeout(10)
+    with socket.create_connection((emulator.host, emulator.port), timeout=10) as sock:
         client(sock)
+        # Connections are taken up in order: once a later one is answered, this one is being served.
+        assert emulator.call("GET", "/v1/models").status == 200
         emulator.process.terminate()
         assert emulator.process.wait(timeout=2.5) == 0
         # The server closed the connection as it went (a reset is also a close).
