@@ -19,7 +19,6 @@ void WorkerPool::enqueue(std::function<void()> fn) {
     std::unique_lock lock(mutex_);
     if (shutdown_) return;
     jobs_.push_back(std::move(fn));
-    reap();
     if (idle_ < jobs_.size() && running_.size() < max_threads_) {
         pthread_attr_t attr;
         pthread_attr_init(&attr);
@@ -38,16 +37,10 @@ void WorkerPool::shutdown() {
     {
         std::scoped_lock lock(mutex_);
         shutdown_ = true;
-        reap();
         joining.swap(running_);
     }
     wake_.notify_all();
     for (pthread_t thread : joining) pthread_join(thread, nullptr);
-}
-
-void WorkerPool::reap() {
-    for (pthread_t thread : ended_) pthread_join(thread, nullptr);
-    ended_.clear();
 }
 
 void WorkerPool::work() {
@@ -59,13 +52,13 @@ void WorkerPool::work() {
         if (jobs_.empty()) {
             if (shutdown_) return;  // shutdown() joins this thread
             if (woken) continue;
-            // Idle too long: end, and leave the handle for the next one who holds the lock to join.
+            // Idle too long: end (its stack is freed as it ends).
             pthread_t self = pthread_self();
             auto it = std::find_if(running_.begin(), running_.end(),
                                    [self](pthread_t thread) { return pthread_equal(thread, self); });
             if (it == running_.end()) continue;  // shutdown() has taken the handles: it joins us
             running_.erase(it);
-            ended_.push_back(self);
+            pthread_detach(self);
             return;
         }
         std::function<void()> job = std::move(jobs_.front());

@@ -31,8 +31,6 @@ public:
 private:
     static void* thread_main(void* pool);
     void work();
-    // Joins the threads that have ended on their own; the lock is held.
-    void reap();
 
     std::size_t max_threads_;
     std::size_t stack_bytes_;
@@ -41,10 +39,10 @@ private:
     std::condition_variable wake_;
     std::deque<std::function<void()>> jobs_;
     std::size_t idle_ = 0;
-    // Owner rule: every thread started and not yet joined is in `running_`; a thread that ends on its
-    // own moves its handle to `ended_`, and whoever next holds the lock joins it.
+    // Owner rule: every thread started and not yet ended on its own is in `running_`, and shutdown()
+    // joins it; a thread that ends on its own takes itself out and detaches, touching nothing of the
+    // pool after it lets go of the lock.
     std::vector<pthread_t> running_;
-    std::vector<pthread_t> ended_;
     bool shutdown_ = false;
 };
 
