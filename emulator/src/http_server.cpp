@@ -15,7 +15,7 @@ namespace {
 constexpr std::size_t max_workers = 8192;
 // httplib's routing runs std::regex, whose recursion grows with the path: the longest path it takes
 // (8 KiB) needs between 2 and 3 MiB. Only the pages a request touches become resident.
-constexpr std::size_t worker_stack_bytes = 4 * 1024 * 1024;
+constexpr std::size_t worker_stack_bytes = std::size_t{4} << 20;
 constexpr std::chrono::seconds worker_linger{10};
 
 // httplib owns the queue it gets from new_task_queue and deletes it when listening ends; this one
