@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <exception>
-#include <memory>
 #include <thread>
 
 #include "auth.hpp"
@@ -15,10 +14,7 @@
 namespace korvane::emulator {
 namespace {
 
-// Streams are long-lived and a kept-alive connection holds its worker until the client closes it or
-// it idles out, so the pool is sized for many open connections at once (a client pool of a hundred
-// connections, as a busy asyncio client keeps, must not starve a new one).
-constexpr std::size_t worker_threads = 256;
+constexpr int send_buffer_bytes = 128 * 1024;
 
 bool is_control_path(const std::string& path) { return path == "/_emulator" || path.rfind("/_emulator/", 0) == 0; }
 
@@ -39,8 +35,6 @@ EmulatorServer::EmulatorServer(Options options)
     add_dataset_routes(platform_, services_);
     add_control_routes(control_, services_);
 
-    // httplib owns the queue it gets from this factory and deletes it itself.
-    http_.new_task_queue = [] { return std::make_unique<httplib::ThreadPool>(worker_threads).release(); };
     http_.set_keep_alive_max_count(100000);
     http_.set_read_timeout(10, 0);
     http_.set_write_timeout(30, 0);
@@ -50,6 +44,11 @@ EmulatorServer::EmulatorServer(Options options)
     http_.set_socket_options([](socket_t sock) {
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        // Accepted connections inherit it. Left to itself the kernel grows a send buffer to megabytes
+        // while a client is not reading: hundreds of streamed answers to slow readers would each make
+        // and hold that much. This bound (doubled by the kernel) costs a fast reader nothing on loopback.
+        int send_buffer = send_buffer_bytes;
+        setsockopt(sock, SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer);
     });
 
     auto without_body = [this](const httplib::Request& req, httplib::Response& res) { handle(req, res, nullptr); };
@@ -84,7 +83,7 @@ void EmulatorServer::stop() {
     // httplib ignores stop() until listening has begun, so a signal that comes
     // right after start-up waits for that moment (or for run() to give up).
     while (!http_.is_running() && !serving_over_.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    http_.stop();
+    http_.shut_down();
 }
 
 void EmulatorServer::handle(const httplib::Request& req, httplib::Response& res, const httplib::ContentReader* reader) {

@@ -8,6 +8,7 @@
 #include <httplib.h>
 
 #include "faults.hpp"
+#include "http_server.hpp"
 #include "options.hpp"
 #include "router.hpp"
 #include "services.hpp"
@@ -41,7 +42,7 @@ private:
     Services services_;
     Router platform_;
     Router control_;
-    httplib::Server http_;
+    HttpServer http_;
     std::atomic<bool> serving_over_{false};
     std::atomic<unsigned long long> answers_{0};  // numbers each answer's X-Request-Id
 };

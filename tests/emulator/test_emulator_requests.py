@@ -49,6 +49,16 @@ def test_unknown_paths(emu, path):
     assert reply.json() == {"detail": "Not Found", "error_code": "NOT_FOUND"}
 
 
+@pytest.mark.parametrize("method", ["GET", "POST"])
+def test_longest_path_is_routed(emu, method):
+    # The request line is capped at 8 KiB; routing a path that long recurses deeply (std::regex), on
+    # every worker's stack.
+    path = "/" + "a" * (8192 - len(f"{method}  HTTP/1.1\r\n") - 1)
+    reply = emu.call(method, path, {} if method == "POST" else None)
+    assert reply.status == 404 and reply.json()["error_code"] == "NOT_FOUND"
+    assert emu.call(method, path + "a").status == 414
+
+
 @pytest.mark.parametrize(
     "method, path, allowed",
     [
