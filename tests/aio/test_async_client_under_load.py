@@ -185,14 +185,14 @@ def test_a_first_pull_collected_after_its_loop_closed_lets_its_stream_go():
     try:
         client = AsyncKorvane(api_key="k", proxy_url=server.url, timeout=5)
 
-        async def start():
+        async def start(client):
             stream = await client.chat.completions.create(model="m", messages=MESSAGES, stream=True)
             pull = loop.create_task(stream.__anext__())
             await asyncio.sleep(0.3)  # sent, headers in, waiting for the first line
             assert not pull.done()
             return pull
 
-        pull = loop.run_until_complete(start())
+        pull = loop.run_until_complete(start(client))
         loop.close()  # the pull's task is left suspended
         del pull, client  # the client's end lets the pull's coroutine be collected, and closed
         gc.collect()

@@ -9,7 +9,6 @@ import socket
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 import warnings
 
