@@ -91,18 +91,30 @@ def test_a_request_cancelled_in_the_round_its_answer_comes_is_released(stream, a
         held.close()
 
 
-def unread_sockets(port):
-    """Connections to `port` with answer bytes waiting unread on this machine's end."""
-    count = 0
+def own_connections(port):
+    """(state, unread bytes) of each TCP connection of this process to `port`."""
+    inodes = set()
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue
+        if target.startswith("socket:["):
+            inodes.add(target[8:-1])
+    found = []
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         with open(table) as rows:
             next(rows)
             for row in rows:
                 fields = row.split()
-                remote_port = int(fields[2].rsplit(":", 1)[1], 16)
-                if remote_port == port and int(fields[4].split(":")[1], 16) > 0:
-                    count += 1
-    return count
+                if int(fields[2].rsplit(":", 1)[1], 16) == port and fields[9] in inodes:
+                    found.append((fields[3], int(fields[4].split(":")[1], 16)))
+    return found
+
+
+def unread_sockets(port):
+    """Connections to `port` with answer bytes waiting unread on this process's end."""
+    return sum(1 for _, unread in own_connections(port) if unread > 0)
 
 
 def test_cancellation_storm_returns_descriptors_and_memory(server):
@@ -179,6 +191,7 @@ def test_responses_refuse_use_from_another_thread(server):
                     "close": lambda: lines.close(),
                     "throw": lambda: lines.throw(GeneratorExit),
                     "aiter_lines": lambda: response.aiter_lines(),
+                    "the session's close": lambda: session.close(),
                 }
                 accepted = []
                 for name, attempt in attempts.items():
@@ -248,17 +261,8 @@ def test_max_connections_is_checked(value, error):
 
 
 def close_wait_count(port):
-    """Connections to `port` that their server closed while this machine's end stays open."""
-    count = 0
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(table) as rows:
-            next(rows)
-            for row in rows:
-                fields = row.split()
-                remote_port = int(fields[2].rsplit(":", 1)[1], 16)
-                if remote_port == port and fields[3] == "08":
-                    count += 1
-    return count
+    """Connections to `port` that their server closed while this process's end stays open."""
+    return sum(1 for state, _ in own_connections(port) if state == "08")
 
 
 def test_idle_connections_their_server_closed_leave_no_close_wait(server):
