@@ -298,7 +298,9 @@ void LoopDriver::retire(std::shared_ptr<AsyncTransfer> transfer) {
     if (!on_loop_thread() && !closed_ && !forked()) {
         // Released on another thread (a response collected there): only the loop's thread may
         // move its transfers, so the loop retires it. A closed loop runs nothing, and nothing
-        // races with this thread then: it is aborted here.
+        // races with this thread then: it is aborted here. What a finished transfer holds of
+        // the caller's (an upload's buffer or file) goes now, as on the loop's thread.
+        transfer->release_upload();
         nb::object later = nb::cpp_function([transfer] { transfer->driver().retire(transfer); });
         PyObject* handle = PyObject_CallOneArg(call_soon_threadsafe_.ptr(), later.ptr());
         if (handle) {
@@ -463,8 +465,11 @@ bool LoopDriver::drop_if_dead(int fd) {
         at_end = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
     }
     if (!at_end) return false;
-    // A transfer on it (a paused stream) reads the end itself.
+    // A paused stream on it reads the end itself. (Only a paused transfer has a socket libcurl
+    // does not watch; the socket a transfer still waiting for a connection reports may be the
+    // last one its reused handle had, idle in the cache now.)
     for (auto& [easy, transfer] : active_) {
+        if (!transfer->paused_) continue;
         curl_socket_t used = CURL_SOCKET_BAD;
         if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &used) == CURLE_OK && static_cast<int>(used) == fd) {
             return false;
@@ -764,6 +769,14 @@ void AsyncTransfer::abort(const Failure& why) {
         }
     }
     driver_->let_go(this);
+}
+
+bool AsyncTransfer::release_upload() {
+    // Finished and out of the multi handle: libcurl reads nothing more from it, and the loop's
+    // thread no longer looks at this transfer.
+    if (!done_ || attached_) return false;
+    plan_.multipart.reset();
+    return true;
 }
 
 nb::object AsyncTransfer::failure_exception() const {

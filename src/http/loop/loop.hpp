@@ -94,6 +94,8 @@ public:
     bool stream() const { return plan_.stream; }
     LoopDriver& driver() { return *driver_; }
     CURL* easy() const { return easy_.get(); }
+    // Lets go of the upload's files and buffers once nothing is sent any more (true then).
+    bool release_upload();
 
     // Called by the driver.
     void on_finished(CURLcode result);
