@@ -2,7 +2,6 @@
 comes, use from another thread, the connection cap and idle pool, descriptor exhaustion, fork."""
 
 import asyncio
-import errno
 import gc
 import os
 import socket
@@ -14,7 +13,7 @@ import warnings
 
 import pytest
 from held_server import HeldServer
-from korvane_sdk.http import AsyncSession, ConnectionError
+from korvane_sdk.http import AsyncSession
 from line_server import LineServer
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -250,16 +249,6 @@ def test_connections_are_capped_and_the_rest_wait(server, cap):
     asyncio.run(main())
 
 
-@pytest.mark.parametrize("value, error", [(0, ValueError), (-5, ValueError), (True, TypeError), ("8", TypeError)])
-def test_max_connections_is_checked(value, error):
-    with pytest.raises(error, match="max_connections"):
-        AsyncSession(max_connections=value)
-    session = AsyncSession()
-    assert session.max_connections == 100
-    with pytest.raises(error, match="max_connections"):
-        session.max_connections = value
-
-
 def close_wait_count(port):
     """Connections to `port` that their server closed while this process's end stays open."""
     return sum(1 for state, _ in own_connections(port) if state == "08")
@@ -393,15 +382,3 @@ def test_a_fork_child_closing_its_copy_leaves_the_parent_streaming(server):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         asyncio.run(main())
-
-
-def test_errno_is_not_set_on_other_connection_failures():
-    from rawserver import closed_port_url
-
-    async def main():
-        async with AsyncSession() as session:
-            with pytest.raises(ConnectionError) as caught:
-                await session.request("GET", closed_port_url())
-            assert getattr(caught.value, "errno", None) not in (errno.EMFILE, errno.ENFILE)
-
-    asyncio.run(main())
