@@ -353,6 +353,13 @@ int LoopDriver::on_socket(CURL*, curl_socket_t socket, int what, void* self, voi
         quietly(driver->remove_reader_, key_of());
         watch.reading = false;
     }
+    if (what == CURL_POLL_REMOVE && watch.connection && !watch.reading) {
+        // Going idle into libcurl's cache: its reader comes back (an unwanted firing may have
+        // taken it away while the transfer wrote), so that its server closing it is noticed.
+        add(driver->add_reader_, driver->read_ready_);
+        watch.reading = true;
+        watch.unwanted_firings = 0;
+    }
     if (want_out && !watch.writing) add(driver->add_writer_, driver->write_ready_);
     if (!want_out && watch.writing) quietly(driver->remove_writer_, key_of());
     watch.writing = want_out;
