@@ -255,8 +255,8 @@ def close_wait_count(port):
 
 
 def test_idle_connections_their_server_closed_leave_no_close_wait():
-    # In a process of its own: after a long run of other tests (the uvloop one among them) a few
-    # connections were seen to stay in CLOSE_WAIT at times; what leads there is not known yet.
+    # In a process of its own (no other test's connections counted). On a busy machine one or two
+    # of the thirty were seen to stay in CLOSE_WAIT at times: what leads there is not known yet.
     out = run_limited(
         """
         import asyncio
