@@ -28,7 +28,9 @@ loop (a copy with another ``verify_ssl`` has a session of its own).
 from __future__ import annotations
 
 import asyncio
+import errno
 import inspect
+import threading
 import time
 from collections.abc import Callable
 from typing import Any, Optional
@@ -42,6 +44,9 @@ from .tenants import TenantManager
 from .training import TrainingManager
 
 _DONE = object()
+# A failed attempt that repeating at once cannot mend: no descriptor left for a connection.
+_OUT_OF_DESCRIPTORS = (errno.EMFILE, errno.ENFILE)
+_DEFAULT_MAX_CONNECTIONS = 100
 _OWN_AITER_LINES = AsyncResponse.aiter_lines  # a patched one is honoured (the general path)
 
 
@@ -201,7 +206,7 @@ class AsyncChatCompletionStream:
     without reading the rest of the body.
     """
 
-    __slots__ = ("_completions", "_payload", "_response", "_lines", "_chunks", "_finished", "_running")
+    __slots__ = ("_completions", "_payload", "_response", "_lines", "_chunks", "_finished", "_running", "_thread")
 
     def __init__(self, completions: Any, payload: dict[str, Any]) -> None:
         self._completions = completions
@@ -211,6 +216,7 @@ class AsyncChatCompletionStream:
         self._chunks: Any = None  # the chunk iterator over an AsyncResponse, once started
         self._finished = False
         self._running = False
+        self._thread: int | None = None  # the thread of its event loop, once sent
 
     def __aiter__(self) -> AsyncChatCompletionStream:
         return self
@@ -229,6 +235,7 @@ class AsyncChatCompletionStream:
             raise RuntimeError("anext(): asynchronous generator is already running")
         if self._finished:
             raise StopAsyncIteration
+        self._check_thread()
         self._running = True
         try:
             if self._lines is None and self._chunks is None:
@@ -243,6 +250,11 @@ class AsyncChatCompletionStream:
                 if chunk is _DONE:
                     break
                 return chunk
+        except GeneratorExit:
+            # Closed while suspended (collected, maybe after its loop closed): nothing may be
+            # awaited now. The response, let go of, releases its transfer on its own loop.
+            self._drop()
+            raise
         except BaseException:
             await self._release(quietly=True)
             raise
@@ -252,6 +264,7 @@ class AsyncChatCompletionStream:
         raise StopAsyncIteration
 
     async def _start(self) -> None:
+        self._thread = threading.get_ident()
         client = self._completions._client
         payload, self._completions, self._payload = self._payload, None, None
         response = client._request_stream(method="POST", path="/v1/chat/completions", json=payload)
@@ -262,6 +275,14 @@ class AsyncChatCompletionStream:
         reader = getattr(self._response, "aiter_lines", None)
         # A replaced _request_stream may give a blocking response (iter_lines, close): it is read as is.
         self._lines = reader().__aiter__() if reader is not None else _lines_of(self._response.iter_lines())
+
+    def _check_thread(self) -> None:
+        if self._thread is not None and self._thread != threading.get_ident():
+            raise RuntimeError("This stream is bound to another event loop (it was used from another thread)")
+
+    def _drop(self) -> None:
+        self._finished = True
+        self._completions = self._payload = self._response = self._lines = self._chunks = None
 
     async def _release(self, quietly: bool = False) -> None:
         self._finished = True
@@ -291,6 +312,7 @@ class AsyncChatCompletionStream:
 
     async def aclose(self) -> None:
         """Finish the stream and release its connection."""
+        self._check_thread()
         if self._running or (self._chunks is not None and self._chunks.running):
             raise RuntimeError("aclose(): asynchronous generator is already running")
         await self._release()
@@ -347,11 +369,13 @@ class AsyncKorvane:
     DEFAULT_PROXY_URL = KorvaneClient.DEFAULT_PROXY_URL
     DEFAULT_TIMEOUT = KorvaneClient.DEFAULT_TIMEOUT
 
-    def __init__(self, *args: Any, **kwargs: Any) -> None:
+    def __init__(self, *args: Any, max_connections: int = _DEFAULT_MAX_CONNECTIONS, **kwargs: Any) -> None:
         KorvaneClient.__init__(self, *args, **kwargs)  # the blocking client's settings and checks
-        session = AsyncSession()  # the event-loop transport of the HTTP layer
+        # The event-loop transport of the HTTP layer; it checks max_connections.
+        session = AsyncSession(max_connections=max_connections)
         session.verify = self.verify_ssl
         _core._adopt_session(self, session)
+        self._max_connections = max_connections
         self.chat = AsyncChat(self)
         self.tenants = AsyncTenantManager(self)
         self.feedback = AsyncFeedbackManager(self)
@@ -361,7 +385,24 @@ class AsyncKorvane:
     __del__ = KorvaneClient.__del__
 
     __repr__ = KorvaneClient.__repr__
-    with_options = KorvaneClient.with_options
+
+    @property
+    def max_connections(self) -> int:
+        """Connections open at once; calls beyond wait for a free one (as many idle ones are kept)."""
+        return self._max_connections
+
+    @max_connections.setter
+    def max_connections(self, value: int) -> None:
+        session = self._session
+        if isinstance(session, AsyncSession):
+            session.max_connections = value  # checks it; later requests wait for the new cap
+        self._max_connections = value
+
+    def with_options(self, **changes: Any) -> Any:
+        copy = KorvaneClient.with_options(self, **changes)
+        copy.max_connections = self._max_connections  # the cap of the session the copy shares, or of its own
+        return copy
+
     _get_headers = KorvaneClient._get_headers
     _get_base_url = KorvaneClient._get_base_url
     _handle_error = KorvaneClient._handle_error
@@ -428,6 +469,9 @@ class AsyncKorvane:
                 error, kind = mapped
                 if logger is not None:
                     _core._log_attempt(logger, method, url, kind, started, attempt, attempts)
+                if getattr(failure, "errno", None) in _OUT_OF_DESCRIPTORS:
+                    last_error = error
+                    break  # repeating at once would fail alike
                 if attempt + 1 < attempts:
                     _core._log_repeat(method, url, kind, attempt, attempts, 0.0)
                 last_error = error
@@ -490,7 +534,18 @@ class AsyncKorvane:
 
 
 AsyncKorvaneClient = AsyncKorvane
-AsyncKorvane.__init__.__doc__ = KorvaneClient.__init__.__doc__
-AsyncKorvane.__init__.__signature__ = inspect.signature(KorvaneClient.__init__)  # type: ignore[attr-defined]
+AsyncKorvane.__init__.__doc__ = (KorvaneClient.__init__.__doc__ or "") + (
+    "\n    max_connections: Connections open at once (100); calls beyond wait for a free one, and as"
+    "\n        many idle connections are kept for reuse. Keep it below the process's descriptor limit."
+)
+_blocking_init = inspect.signature(KorvaneClient.__init__)
+AsyncKorvane.__init__.__signature__ = _blocking_init.replace(  # type: ignore[attr-defined]
+    parameters=[
+        *_blocking_init.parameters.values(),
+        inspect.Parameter("max_connections", inspect.Parameter.KEYWORD_ONLY, default=_DEFAULT_MAX_CONNECTIONS),
+    ]
+)
+AsyncKorvane.with_options.__doc__ = KorvaneClient.with_options.__doc__
+AsyncKorvane.with_options.__signature__ = inspect.signature(KorvaneClient.with_options)  # type: ignore[attr-defined]
 _OWN_HANDLE_RESPONSE = AsyncKorvane._handle_response
 _handle_answer = KorvaneClient._handle_response

@@ -364,6 +364,8 @@ class AsyncKorvane:
     tenants: AsyncTenantManager
     feedback: AsyncFeedbackManager
     training: AsyncTrainingManager
+    max_connections: int
+    """Connections open at once; calls beyond wait for a free one (as many idle ones are kept)."""
     _session: Any
 
     def __init__(
@@ -379,7 +381,9 @@ class AsyncKorvane:
         backoff_base: float = 0.5,
         backoff_max: float = 8.0,
         retry_after_max: float = 60.0,
-    ) -> None: ...
+        max_connections: int = 100,
+    ) -> None:
+        """As KorvaneClient's; max_connections caps the connections open at once (calls beyond wait)."""
     def with_options(
         self,
         *,

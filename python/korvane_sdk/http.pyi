@@ -146,7 +146,10 @@ class AsyncSession:
 
     verify: Any  # as Session.verify
     max_body_size: int
-    def __init__(self) -> None: ...
+    max_connections: int
+    """Connections open at once (100 by default); requests beyond wait for one to be free. As many idle
+    connections are kept for reuse; one its server closed is let go at once."""
+    def __init__(self, *, max_connections: int = 100) -> None: ...
     async def request(
         self,
         method: str,

@@ -63,7 +63,10 @@ def test_client_surface():
         assert inspect.iscoroutinefunction(getattr(AsyncKorvane, name)), name
     assert inspect.iscoroutinefunction(type(AsyncKorvane().chat.completions).create)
     assert inspect.signature(type(AsyncKorvane().chat.completions).create) == inspect.signature(ChatCompletions.create)
-    assert inspect.signature(AsyncKorvane.__init__) == inspect.signature(korvane_sdk.KorvaneClient.__init__)
+    # the blocking client's parameters, and the connection cap as a keyword-only one after them
+    own = list(inspect.signature(AsyncKorvane.__init__).parameters.values())
+    assert own[:-1] == list(inspect.signature(korvane_sdk.KorvaneClient.__init__).parameters.values())
+    assert own[-1].name == "max_connections" and own[-1].kind is inspect.Parameter.KEYWORD_ONLY
 
 
 def test_configuration_is_the_blocking_clients(monkeypatch):

@@ -54,6 +54,12 @@ public:
         }
     }
 
+    // Moving the transfer is the loop thread's alone (RuntimeError elsewhere). What the answer
+    // already holds (status, headers, a body read whole) may be read from anywhere.
+    void check_thread() const {
+        if (transfer_) transfer_->driver().check_thread("AsyncResponse");
+    }
+
     int status_code() const { return status_; }
     const std::string& reason() const { return reason_; }
     const std::string& url() const { return url_; }
@@ -117,6 +123,7 @@ public:
     }
 
     void close() {
+        check_thread();
         if (transfer_ && !transfer_->finished()) {
             std::shared_ptr<AsyncTransfer> transfer = transfer_;
             transfer->abort();  // the connection is closed: the rest of the body is never read
@@ -282,6 +289,12 @@ PySendResult line_iterator_step(LineIterator* it, PyObject** out) {
 
 PySendResult line_iterator_advance(LineIterator* it, PyObject** out) {
     *out = nullptr;
+    if (it->response && !py::guarded<bool>(false, [&] {
+            nb::cast<AsyncResponse&>(nb::handle(it->response)).check_thread();
+            return true;
+        })) {
+        return PYGEN_ERROR;
+    }
     if (it->convert && line_iterator_busy(it)) {
         PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
         return PYGEN_ERROR;
@@ -308,7 +321,12 @@ PySendResult line_iterator_advance(LineIterator* it, PyObject** out) {
     return result;
 }
 
-// A step as `await` takes it: the value handed over in StopIteration.
+PyObject* line_iterator_next(PyObject* self);
+
+// A step as `await` takes it: the value handed over in StopIteration. send(value) is the same
+// step (what a task sends is None), so a pull is a coroutine to asyncio.create_task too.
+PyObject* line_iterator_send(PyObject* self, PyObject*) { return line_iterator_next(self); }
+
 PyObject* line_iterator_next(PyObject* self) {
     PyObject* out = nullptr;
     switch (line_iterator_advance(reinterpret_cast<LineIterator*>(self), &out)) {
@@ -334,6 +352,11 @@ PyObject* line_iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t 
         return nullptr;
     }
     auto* it = reinterpret_cast<LineIterator*>(self);
+    const bool owner = py::guarded<bool>(false, [&] {
+        if (it->response) nb::cast<AsyncResponse&>(nb::handle(it->response)).check_thread();
+        return true;
+    });
+    if (!owner) return nullptr;
     py::guarded<int>(0, [&] {
         line_iterator_finish(it);
         return 0;
@@ -355,6 +378,7 @@ PyObject* line_iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* line_iterator_close(PyObject* self, PyObject*) {
     auto* it = reinterpret_cast<LineIterator*>(self);
     if (!py::guarded<bool>(false, [&] {
+            if (it->response) nb::cast<AsyncResponse&>(nb::handle(it->response)).check_thread();
             line_iterator_finish(it);
             return true;
         })) {
@@ -373,6 +397,7 @@ PyGetSetDef line_iterator_getset[] = {
 };
 
 PyMethodDef line_iterator_methods[] = {
+    {"send", &line_iterator_send, METH_O, "Take the next step (the value sent is not used)."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&line_iterator_throw)), METH_FASTCALL,
      "Raise an exception at the suspended step (a converting iterator is finished first)."},
     {"close", &line_iterator_close, METH_NOARGS, "End the iteration (a converting iterator releases its response)."},
@@ -425,17 +450,27 @@ struct AsyncSession {
     // Bound to the loop of the first request; shared with every transfer made on it.
     std::shared_ptr<LoopDriver> driver;
     bool closed = false;
+    // Connections open at once (transfers beyond wait for one), and idle ones kept. As peers
+    // do (100 per session or pool): far below the usual descriptor limit of 1,024, and plenty
+    // for HTTP/1.1 calls to one platform, whose HTTP/2 connections carry many streams each.
+    static constexpr long kDefaultMaxConnections = 100;
+    long max_connections = kDefaultMaxConnections;
     nb::object verify = nb::bool_(true);
     static constexpr size_t kDefaultMaxBody = size_t{1} << 30;
     size_t max_body = kDefaultMaxBody;
 
     nb::object request(nb::handle method, nb::handle url, nb::handle params, nb::handle json, nb::handle files,
                        nb::handle headers, nb::handle timeout, nb::handle stream) {
+        if (driver && driver->forked()) {
+            py::raise_text(PyExc_RuntimeError,
+                           "This AsyncSession was opened in another process (it was inherited through fork): "
+                           "make a new one in this process");
+        }
         nb::object loop = running_loop();
         if (driver) {
             driver->check_loop(loop);
         } else if (!closed) {
-            driver = LoopDriver::create(loop);
+            driver = LoopDriver::create(loop, max_connections);
         }
         if (closed || driver->closed()) raise_error(ErrorKind::SessionClosed, "Session is closed");
         int streaming = PyObject_IsTrue(stream.ptr());
@@ -451,7 +486,27 @@ struct AsyncSession {
         return future;
     }
 
+    void set_max_connections(nb::handle value) {
+        if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+            py::raise(PyExc_TypeError, "max_connections must be an int, not %s", Py_TYPE(value.ptr())->tp_name);
+        }
+        long cap = PyLong_AsLong(value.ptr());
+        if ((cap == -1 && PyErr_Occurred()) || cap < 1 || cap > kMaxConnectionsLimit) {
+            PyErr_Clear();
+            py::raise_text(PyExc_ValueError, "max_connections must be a positive number of connections");
+        }
+        max_connections = cap;
+        if (driver && !driver->closed() && !driver->forked()) driver->set_max_connections(cap);
+    }
+    static constexpr long kMaxConnectionsLimit = 1L << 20;
+
     nb::object close_now() {
+        // In a fork child the shutdown leaves the parent's connections and registrations be; on
+        // the loop's own thread, or once nothing runs the loop, it is safe anywhere.
+        if (driver && !driver->closed() && !driver->forked() && !driver->on_loop_thread()) {
+            nb::object running = driver->loop().attr("is_running")();
+            if (PyObject_IsTrue(running.ptr()) == 1) driver->check_thread("AsyncSession");
+        }
         closed = true;
         if (!driver) return nb::none();
         driver->shutdown();
@@ -459,23 +514,82 @@ struct AsyncSession {
     }
 };
 
-// `async def` methods that finish at once: an awaitable resolved with None.
-nb::object done_awaitable() {
-    static PyObject* sleep = nullptr;  // asyncio.sleep, strong, kept for the process
-    if (!sleep) sleep = nb::object(nb::module_::import_("asyncio").attr("sleep")).release().ptr();
-    PyObject* zero = PyLong_FromLong(0);
-    PyObject* coroutine = PyObject_CallOneArg(sleep, zero);
-    Py_DECREF(zero);
-    if (!coroutine) throw nb::python_error();
-    return nb::steal(coroutine);
+// What `async def` methods that finish at once return: a coroutine that ends at its first step
+// with `value`, never suspending (so awaiting it is safe where suspending is not: inside a
+// coroutine being closed, whose GeneratorExit must go on at once).
+// Owner rule: `value` is strong, released with the object.
+struct Finished {
+    PyObject_HEAD
+    PyObject* value;
+};
+
+int finished_traverse(PyObject* self, visitproc visit, void* arg) {
+    return py::StrongMembers<Finished, &Finished::value>::traverse(self, visit, arg);
+}
+int finished_clear(PyObject* self) { return py::StrongMembers<Finished, &Finished::value>::clear(self); }
+void finished_dealloc(PyObject* self) { py::StrongMembers<Finished, &Finished::value>::dealloc(self); }
+PyObject* finished_self(PyObject* self) { return Py_NewRef(self); }
+
+PyObject* finished_next(PyObject* self) {
+    auto* f = reinterpret_cast<Finished*>(self);
+    PyObject* value = f->value ? f->value : Py_None;
+    PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, value);
+    if (!stop) return nullptr;
+    PyErr_SetObject(PyExc_StopIteration, stop);
+    Py_DECREF(stop);
+    return nullptr;
+}
+PyObject* finished_send(PyObject* self, PyObject*) { return finished_next(self); }
+PyObject* finished_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs < 1 || nargs > 3) {
+        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
+        return nullptr;
+    }
+    if (PyExceptionInstance_Check(args[0])) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(args[0])), args[0]);
+    } else if (PyExceptionClass_Check(args[0])) {
+        PyErr_SetObject(args[0], nargs > 1 ? args[1] : Py_None);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    }
+    return nullptr;
+}
+PyObject* finished_close(PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+PyMethodDef finished_methods[] = {
+    {"send", &finished_send, METH_O, "End with the value."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&finished_throw)), METH_FASTCALL,
+     "Raise the exception."},
+    {"close", &finished_close, METH_NOARGS, "Nothing to end."},
+    {nullptr, nullptr, 0, nullptr},
+};
+PyType_Slot finished_slots[] = {
+    {Py_tp_traverse, reinterpret_cast<void*>(&finished_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(&finished_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&finished_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(&finished_self)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&finished_next)},
+    {Py_tp_methods, reinterpret_cast<void*>(finished_methods)},
+    {Py_am_await, reinterpret_cast<void*>(&finished_self)},
+    {Py_tp_doc, const_cast<char*>("The result of a method that finished at once.")},
+    {0, nullptr},
+};
+PyType_Spec finished_spec = {"korvane_sdk.http._Finished", sizeof(Finished), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                             finished_slots};
+
+nb::object finished_with(nb::handle value) {
+    auto* f = PyObject_GC_New(Finished, py::kept_type<finished_spec>());
+    if (!f) throw nb::python_error();
+    f->value = Py_NewRef(value.ptr());
+    PyObject_GC_Track(f);
+    return nb::steal(reinterpret_cast<PyObject*>(f));
 }
 
+// `async def` methods that finish at once: an awaitable resolved with None.
+nb::object done_awaitable() { return finished_with(Py_None); }
+
 // `async def __aenter__`: an awaitable resolved with `self`.
-nb::object ready_self(nb::handle self) {
-    static PyObject* sleep = nullptr;  // asyncio.sleep, strong, kept for the process
-    if (!sleep) sleep = nb::object(nb::module_::import_("asyncio").attr("sleep")).release().ptr();
-    return nb::steal(nb::handle(sleep)(0, self).release());
-}
+nb::object ready_self(nb::handle self) { return finished_with(self); }
 
 }  // namespace
 
@@ -520,7 +634,19 @@ void bind_loop(nb::module_& m) {
                              "AsyncSession()\n--\n\n"
                              "Sends HTTP requests from an asyncio event loop, which moves every transfer on; "
                              "connections are shared.")
-        .def(nb::init<>())
+        .def(
+            "__init__",
+            [](AsyncSession* s, nb::handle max_connections) {
+                new (s) AsyncSession();
+                s->set_max_connections(max_connections);
+            },
+            nb::kw_only(), nb::arg("max_connections") = AsyncSession::kDefaultMaxConnections)
+        .def_prop_rw(
+            "max_connections", [](AsyncSession& s) { return s.max_connections; },
+            [](AsyncSession& s, nb::handle value) { s.set_max_connections(value); },
+            nb::for_setter(nb::arg("value").none()),
+            "Connections open at once (100 by default); requests beyond wait for one to be free. As many idle\n"
+            "connections are kept for reuse; one its server closed is let go at once.")
         .def_prop_rw(
             "verify", [](AsyncSession& s) { return s.verify; },
             [](AsyncSession& s, nb::object value) { s.verify = std::move(value); },

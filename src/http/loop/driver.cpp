@@ -1,8 +1,15 @@
 // LoopDriver and AsyncTransfer: libcurl's multi interface moved on by the asyncio loop.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
 #include <strings.h>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <mutex>
 
 #include "http/loop/loop.hpp"
 #include "py/raise.hpp"
@@ -23,6 +30,18 @@ void quietly(const nb::object& method, nb::handle a) {
     } else {
         PyErr_Clear();
     }
+}
+
+// Forks into a child process so far, counted in the child (kept for the process; pthread_atfork
+// installs the counter once, at the first driver). A driver remembers the count it was made at.
+std::atomic<unsigned> g_forks{0};
+
+void count_fork() { g_forks.fetch_add(1, std::memory_order_relaxed); }
+
+unsigned forks_so_far() {
+    static std::once_flag installed;
+    std::call_once(installed, [] { pthread_atfork(nullptr, nullptr, &count_fork); });
+    return g_forks.load(std::memory_order_relaxed);
 }
 
 // Cancels a pending loop handle (a TimerHandle or Handle) and forgets it.
@@ -51,8 +70,9 @@ bool future_pending(nb::handle future) {
 // ---------------------------------------------------------------------------------------------
 // LoopDriver
 
-std::shared_ptr<LoopDriver> LoopDriver::create(nb::handle loop) {
+std::shared_ptr<LoopDriver> LoopDriver::create(nb::handle loop, long max_connections) {
     std::shared_ptr<LoopDriver> driver(new LoopDriver());
+    driver->fork_generation_ = forks_so_far();
     driver->multi_.reset(curl_multi_init());
     if (!driver->multi_) throw std::bad_alloc();
     CURLM* multi = driver->multi_.get();
@@ -62,8 +82,8 @@ std::shared_ptr<LoopDriver> LoopDriver::create(nb::handle loop) {
     curl_multi_setopt(multi, CURLMOPT_TIMERDATA, driver.get());
     // Every transfer of the session shares its connections; HTTP/2 streams to one host share one.
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    curl_multi_setopt(multi, CURLMOPT_MAXCONNECTS, 1000L);
     curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, 1000L);
+    driver->set_max_connections(max_connections);
 
     driver->loop_ = nb::borrow(loop);
     driver->add_reader_ = loop.attr("add_reader");
@@ -72,6 +92,7 @@ std::shared_ptr<LoopDriver> LoopDriver::create(nb::handle loop) {
     driver->remove_writer_ = loop.attr("remove_writer");
     driver->call_later_ = loop.attr("call_later");
     driver->call_soon_ = loop.attr("call_soon");
+    driver->call_soon_threadsafe_ = loop.attr("call_soon_threadsafe");
     driver->create_future_ = loop.attr("create_future");
     nb::object future_type = nb::borrow(driver->create_future().type());
     driver->add_done_callback_ = future_type.attr("add_done_callback");
@@ -144,6 +165,22 @@ void LoopDriver::check_loop(nb::handle running) const {
     if (!running.is(loop_)) {
         py::raise_text(PyExc_RuntimeError, "This AsyncSession is bound to another event loop than the running one");
     }
+}
+
+void LoopDriver::check_thread(const char* what) const {
+    if (std::this_thread::get_id() != thread_) {
+        py::raise(PyExc_RuntimeError, "This %s is bound to another event loop (it was used from another thread)", what);
+    }
+}
+
+bool LoopDriver::forked() const { return g_forks.load(std::memory_order_relaxed) != fork_generation_; }
+
+void LoopDriver::set_max_connections(long cap) {
+    if (!multi_) return;
+    // Transfers beyond the cap wait in libcurl's queue for a connection to be free; the idle
+    // connections kept for reuse are bounded alike (the oldest goes first).
+    curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, cap);
+    curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, cap);
 }
 
 void LoopDriver::check_loop() const {
@@ -241,6 +278,7 @@ void LoopDriver::check_idle() {
 
 void LoopDriver::remove(AsyncTransfer& transfer) {
     active_.erase(transfer.easy());
+    if (forked()) return;  // the parent's connection: libcurl must not close it (see OWNERSHIP)
     // May call on_socket (REMOVE) for a connection closed now.
     in_curl([&] { return curl_multi_remove_handle(multi_.get(), transfer.easy()); });
 }
@@ -257,6 +295,20 @@ void LoopDriver::let_go(AsyncTransfer* transfer) {
 
 void LoopDriver::retire(std::shared_ptr<AsyncTransfer> transfer) {
     if (!transfer) return;
+    if (!on_loop_thread() && !closed_ && !forked()) {
+        // Released on another thread (a response collected there): only the loop's thread may
+        // move its transfers, so the loop retires it. A closed loop runs nothing, and nothing
+        // races with this thread then: it is aborted here. What a finished transfer holds of
+        // the caller's (an upload's buffer or file) goes now, as on the loop's thread.
+        transfer->release_upload();
+        nb::object later = nb::cpp_function([transfer] { transfer->driver().retire(transfer); });
+        PyObject* handle = PyObject_CallOneArg(call_soon_threadsafe_.ptr(), later.ptr());
+        if (handle) {
+            Py_DECREF(handle);
+            return;
+        }
+        PyErr_Clear();
+    }
     if (in_curl_) {
         retired_.push_back(std::move(transfer));
         return;
@@ -272,6 +324,7 @@ void LoopDriver::wake(AsyncTransfer& transfer) {
 
 int LoopDriver::on_socket(CURL* easy, curl_socket_t socket, int what, void* self, void*) {
     auto* driver = static_cast<LoopDriver*>(self);
+    if (driver->forked()) return 0;  // the loop's registrations are the parent's
     int fd = static_cast<int>(socket);
     Watch& watch = driver->watched_[fd];
     watch.wanted = what == CURL_POLL_REMOVE ? 0 : what;
@@ -301,6 +354,13 @@ int LoopDriver::on_socket(CURL* easy, curl_socket_t socket, int what, void* self
         quietly(driver->remove_reader_, key_of());
         watch.reading = false;
     }
+    if (what == CURL_POLL_REMOVE && watch.connection && !watch.reading) {
+        // Going idle into libcurl's cache: its reader comes back (an unwanted firing may have
+        // taken it away while the transfer wrote), so that its server closing it is noticed.
+        add(driver->add_reader_, driver->read_ready_);
+        watch.reading = true;
+        watch.unwanted_firings = 0;
+    }
     if (want_out && !watch.writing) add(driver->add_writer_, driver->write_ready_);
     if (!want_out && watch.writing) quietly(driver->remove_writer_, key_of());
     watch.writing = want_out;
@@ -321,13 +381,13 @@ int LoopDriver::on_sockopt(void* self, curl_socket_t socket, curlsocktype purpos
 int LoopDriver::on_close_socket(void* self, curl_socket_t socket) {
     auto* driver = static_cast<LoopDriver*>(self);
     driver->unregister(static_cast<int>(socket));
-    return close(socket);
+    return close(socket);  // in a fork child: its own copy only, the parent's socket stays open
 }
 
 void LoopDriver::unregister(int fd) {
     auto found = watched_.find(fd);
     if (found == watched_.end()) return;
-    if (found->second.reading || found->second.writing) {
+    if ((found->second.reading || found->second.writing) && !forked()) {
         nb::int_ key(fd);
         if (found->second.reading) quietly(remove_reader_, key);
         if (found->second.writing) quietly(remove_writer_, key);
@@ -387,6 +447,7 @@ void LoopDriver::socket_ready(int fd, int mask) {
             // the loop, so the first firing is let be; at the second the reader goes until
             // libcurl wants it again (the loop would otherwise report it in every round).
             if (found != watched_.end()) {
+                if (found->second.connection && drop_if_dead(fd)) return;
                 if (++found->second.unwanted_firings < 2) return;
                 found->second.reading = false;
             }
@@ -403,6 +464,41 @@ void LoopDriver::socket_ready(int fd, int mask) {
     std::shared_ptr<LoopDriver> keep = shared_from_this();  // a callback may drop the session
     int running = 0;
     in_curl([&] { return curl_multi_socket_action(multi_.get(), static_cast<curl_socket_t>(fd), mask, &running); });
+}
+
+bool LoopDriver::drop_if_dead(int fd) {
+    // Closed by its server (CLOSE_WAIT), or at its end where TCP cannot say: nothing more will
+    // come, so no request can be sent on it either.
+    bool at_end = false;
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) == 0) {
+        at_end = info.tcpi_state == TCP_CLOSE_WAIT || info.tcpi_state == TCP_CLOSE;
+    } else {
+        char byte = 0;
+        at_end = recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+    }
+    if (!at_end) return false;
+    // A paused stream on it reads the end itself. (Only a paused transfer has a socket libcurl
+    // does not watch; the socket a transfer still waiting for a connection reports may be the
+    // last one its reused handle had, idle in the cache now.)
+    for (auto& [easy, transfer] : active_) {
+        if (!transfer->paused_) continue;
+        curl_socket_t used = CURL_SOCKET_BAD;
+        if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &used) == CURLE_OK && static_cast<int>(used) == fd) {
+            return false;
+        }
+    }
+    // An idle connection in libcurl's cache. libcurl has no call to drop one cached connection:
+    // shut down, it leaves CLOSE_WAIT now (its server is told), and libcurl, finding it at its
+    // end when it next looks at the cache (a reuse or a new connection), closes its descriptor.
+    ::shutdown(fd, SHUT_RDWR);
+    auto found = watched_.find(fd);
+    if (found != watched_.end() && found->second.reading) {
+        quietly(remove_reader_, nb::int_(fd));
+        found->second.reading = false;
+    }
+    return true;
 }
 
 void LoopDriver::flush() {
@@ -449,6 +545,10 @@ void LoopDriver::settle_due() {
 void LoopDriver::shutdown() {
     if (closed_) return;
     closed_ = true;
+    if (forked()) {
+        let_go_inherited();
+        return;
+    }
     in_curl_ = true;
     std::vector<AsyncTransfer*> live;
     for (auto& [easy, transfer] : active_) live.push_back(transfer);
@@ -474,6 +574,30 @@ void LoopDriver::shutdown() {
     in_curl_ = false;
 }
 
+void LoopDriver::let_go_inherited() {
+    // A fork child's copy: the connections, the epoll set and the loop's registrations are the
+    // parent's too. Nothing is removed from the loop and libcurl closes nothing (it could write
+    // on a shared socket): the handles are let go of, the Python objects dropped.
+    for (auto& [easy, transfer] : active_) {
+        transfer->attached_ = false;
+        transfer->done_ = true;
+        if (!transfer->failure_) transfer->failure_ = Failure{ErrorKind::SessionClosed, "Session is closed"};
+    }
+    active_.clear();
+    auto held = std::move(held_);
+    held_.clear();
+    held.clear();
+    woken_.clear();
+    retired_.clear();
+    watched_.clear();
+    waiting_.clear();
+    spare_easies_.clear();  // out of the multi handle: their cleanup touches no connection
+    soon_.reset();
+    timer_.reset();
+    idle_timer_.reset();
+    (void)multi_.release();  // NOLINT(bugprone-unused-return-value): left to the parent
+}
+
 // ---------------------------------------------------------------------------------------------
 // AsyncTransfer
 
@@ -488,6 +612,11 @@ AsyncTransfer::AsyncTransfer(std::shared_ptr<LoopDriver> driver, RequestPlan pla
 }
 
 AsyncTransfer::~AsyncTransfer() {
+    if (driver_->forked()) {
+        // Its connection may be the parent's: libcurl must not close it (see OWNERSHIP).
+        (void)easy_.release();  // NOLINT(bugprone-unused-return-value)
+        return;
+    }
     LoopDriver::guard([&] {
         detach();
         if (!plan_.stream) driver_->keep_spare(std::move(easy_));
@@ -513,6 +642,15 @@ void AsyncTransfer::configure_shared() {
     curl_easy_setopt(easy_.get(), CURLOPT_SOCKOPTDATA, driver_.get());
     curl_easy_setopt(easy_.get(), CURLOPT_CLOSESOCKETFUNCTION, &LoopDriver::on_close_socket);
     curl_easy_setopt(easy_.get(), CURLOPT_CLOSESOCKETDATA, driver_.get());
+    // To tell a descriptor limit reached from a refused connection.
+    curl_easy_setopt(easy_.get(), CURLOPT_OPENSOCKETFUNCTION, &AsyncTransfer::on_open_socket);
+    curl_easy_setopt(easy_.get(), CURLOPT_OPENSOCKETDATA, this);
+}
+
+curl_socket_t AsyncTransfer::on_open_socket(void* self, curlsocktype, struct curl_sockaddr* address) {
+    const int fd = ::socket(address->family, address->socktype, address->protocol);
+    static_cast<AsyncTransfer*>(self)->open_errno_ = fd < 0 ? errno : 0;
+    return fd < 0 ? CURL_SOCKET_BAD : static_cast<curl_socket_t>(fd);
 }
 
 bool AsyncTransfer::start(Failure& failure) {
@@ -580,6 +718,15 @@ void AsyncTransfer::progressed() {
 }
 
 void AsyncTransfer::on_finished(CURLcode result) {
+    if (result == CURLE_COULDNT_CONNECT && (open_errno_ == EMFILE || open_errno_ == ENFILE)) {
+        // Not a refused connection: repeating at once fails alike (the error carries errno).
+        fail({ErrorKind::Connection,
+              std::string(open_errno_ == EMFILE ? "Too many open files: the process's descriptor limit (RLIMIT_NOFILE)"
+                                                : "Too many open files in system: the system's descriptor limit") +
+                  " is reached, no connection can be opened to " + url() +
+                  " (lower the session's max_connections, or raise the limit)"});
+        return;
+    }
     if (result != CURLE_OK) {
         fail(failure_of(result));
         return;
@@ -638,9 +785,21 @@ void AsyncTransfer::abort(const Failure& why) {
     driver_->let_go(this);
 }
 
+bool AsyncTransfer::release_upload() {
+    // Finished and out of the multi handle: libcurl reads nothing more from it, and the loop's
+    // thread no longer looks at this transfer.
+    if (!done_ || attached_) return false;
+    plan_.multipart.reset();
+    return true;
+}
+
 nb::object AsyncTransfer::failure_exception() const {
     const Failure& f = *failure_;
-    return error_type(f.kind)(nb::str(f.message.c_str(), f.message.size()));
+    nb::object error = error_type(f.kind)(nb::str(f.message.c_str(), f.message.size()));
+    if (f.kind == ErrorKind::Connection && (open_errno_ == EMFILE || open_errno_ == ENFILE)) {
+        error.attr("errno") = open_errno_;  // an OSError: callers tell it from a refused connection by it
+    }
+    return error;
 }
 
 nb::object AsyncTransfer::body_bytes() {
@@ -659,7 +818,13 @@ void AsyncTransfer::resolve() {
     nb::object future = take_waiter();
     Want want = want_;
     want_ = Want::None;
-    if (!future_pending(future)) return;  // cancelled meanwhile
+    if (!future_pending(future)) {
+        // Cancelled in this round of the loop, before its watch saw it (the watch is gone now):
+        // the transfer ends here as the watch would have ended it. Nobody is left to take the
+        // answer, and a stream must not keep its connection with unread data.
+        abort();
+        return;
+    }
     nb::object result;
     if (want == Want::Data) {
         future.attr("set_result")(nb::none());  // the reader looks at what arrived, failure included

@@ -24,6 +24,16 @@
 //                costs the loop nothing. It is removed when it fires unwanted and always before
 //                libcurl closes the socket (on_close_socket), so a reused descriptor number
 //                never meets a stale registration.
+//   Connections  at most `max_connections` open at once (libcurl queues the transfers beyond it) and
+//                as many idle in libcurl's cache. An idle connection its server closed is shut
+//                down at once (no CLOSE_WAIT left); libcurl closes its descriptor when it next
+//                looks at the cache.
+//   Processes    a driver used in a process other than the one that made it (a fork child) never
+//                touches the loop's registrations (the epoll set is shared with the parent) nor
+//                lets libcurl close a connection (it may write on the shared socket): its handles
+//                are let go of, never cleaned up.
+//   Threads      every entry point that moves a transfer checks it runs on the loop's thread; a
+//                response released on another thread hands its transfer to the loop to retire.
 //   Re-entry     libcurl calls back into the driver only inside socket_action()/pause calls
 //                (`in_curl_`); a transfer released by Python code running then (the garbage
 //                collector inside loop.add_reader) is parked in `retired_` and aborted afterwards,
@@ -84,6 +94,8 @@ public:
     bool stream() const { return plan_.stream; }
     LoopDriver& driver() { return *driver_; }
     CURL* easy() const { return easy_.get(); }
+    // Lets go of the upload's files and buffers once nothing is sent any more (true then).
+    bool release_upload();
 
     // Called by the driver.
     void on_finished(CURLcode result);
@@ -103,6 +115,8 @@ private:
     // The waiter future, taken out of the driver's watch for cancellations.
     nb::object take_waiter();
 
+    static curl_socket_t on_open_socket(void* self, curlsocktype purpose, struct curl_sockaddr* address);
+
     static constexpr long kStreamReadBuffer = 3072;
     static constexpr size_t kStreamPauseAt = 4096;  // unread bytes of a stream that pause it
 
@@ -111,20 +125,28 @@ private:
     bool attached_ = false;
     bool queued_ = false;  // in the driver's wake list
     Want want_ = Want::None;
-    nb::object waiter_;  // the future to resolve (owned; see OWNERSHIP)
-    nb::object body_;    // the body as bytes, once taken whole
+    nb::object waiter_;   // the future to resolve (owned; see OWNERSHIP)
+    nb::object body_;     // the body as bytes, once taken whole
+    int open_errno_ = 0;  // errno of the last socket() that failed for this transfer
 };
 
 class LoopDriver : public std::enable_shared_from_this<LoopDriver> {
 public:
     // Binds to the running loop of this thread. Needs libcurl initialised.
-    static std::shared_ptr<LoopDriver> create(nb::handle loop);
+    static std::shared_ptr<LoopDriver> create(nb::handle loop, long max_connections);
     ~LoopDriver();
 
     // The running loop is this driver's (else RuntimeError naming the reason); `running` is the
     // running loop when the caller has it.
     void check_loop() const;
     void check_loop(nb::handle running) const;
+    // This is the loop's thread (else RuntimeError naming `what`).
+    void check_thread(const char* what) const;
+    bool on_loop_thread() const { return std::this_thread::get_id() == thread_; }
+    // Made in another process than this one (a fork child inherited it).
+    bool forked() const;
+    // The cap of open connections (and of idle ones kept); applies to transfers started later.
+    void set_max_connections(long cap);
     nb::handle loop() const { return loop_; }
     nb::object create_future() const;
     CURLM* multi() const { return multi_.get(); }
@@ -135,7 +157,8 @@ public:
     // A transfer that must stay alive until it resolves its request (see OWNERSHIP).
     void hold(std::shared_ptr<AsyncTransfer> transfer);
     void let_go(AsyncTransfer* transfer);
-    // Called by an owner letting go of a transfer: aborted now, or after libcurl returns.
+    // Called by an owner letting go of a transfer: aborted now, or after libcurl returns. From
+    // another thread it is handed to the loop (aborted here when the loop takes nothing).
     void retire(std::shared_ptr<AsyncTransfer> transfer);
     void wake(AsyncTransfer& transfer);
     // Runs `fn` as libcurl's caller: callbacks from inside it are known to be re-entrant.
@@ -182,6 +205,10 @@ private:
     void timer_due();         // libcurl's timer fired (maybe early: it is then asked for the next one)
     void check_idle();        // the read time-outs of every transfer
     void unregister(int fd);  // the loop forgets the descriptor's reader and writer
+    // The reader of `fd` fired while libcurl did not want it: an idle connection at its end is
+    // shut down (see OWNERSHIP); true when it was.
+    bool drop_if_dead(int fd);
+    void let_go_inherited();  // shutdown() in a fork child
     void settle() noexcept;   // after libcurl returned: completions, wakes, retired transfers
     void settle_due();
     void drain_completions();  // libcurl's finished transfers, each told its result
@@ -189,7 +216,7 @@ private:
     MultiHandle multi_;
     nb::object loop_;
     nb::object add_reader_, add_writer_, remove_reader_, remove_writer_, call_later_, create_future_;
-    nb::object call_soon_, remove_done_callback_, add_done_callback_;
+    nb::object call_soon_, call_soon_threadsafe_, remove_done_callback_, add_done_callback_;
     // Callbacks handed to the loop (each holds the driver weakly).
     nb::object read_ready_, write_ready_, soon_fired_, timer_fired_, idle_fired_, cancelled_;
     // libcurl's timer: a "now" runs as one call_soon however often it is asked for; a later
@@ -201,6 +228,7 @@ private:
     nb::object idle_timer_;
     std::chrono::steady_clock::time_point idle_at_;
     std::thread::id thread_;
+    unsigned fork_generation_ = 0;  // the process's fork count when made (see forked())
     struct Watch {
         int wanted = 0;            // the CURL_POLL_* libcurl asked for last (0: nothing)
         bool reading = false;      // a reader is registered with the loop
