@@ -2,29 +2,14 @@
 dropped client frees its own at once, without waiting for the cyclic garbage collector."""
 
 import gc
-import os
 
 import pytest
+from support.sockets import own_connections
 
 
 def sockets_to(port):
     """The TCP sockets this process holds to `port` on the loopback, in any state."""
-    ours = set()
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith("socket:["):
-            ours.add(target[8:-1])
-    count = 0
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(table) as lines:
-            for line in list(lines)[1:]:
-                fields = line.split()
-                if fields[9] in ours and int(fields[2].rsplit(":", 1)[1], 16) == port:
-                    count += 1
-    return count
+    return len(own_connections(port))
 
 
 @pytest.fixture

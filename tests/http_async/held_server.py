@@ -4,6 +4,8 @@ client closes the connection: for ordering an answer against what the client's l
 import socket
 import threading
 
+from rawserver import read_request
+
 
 class HeldServer:
     def __init__(self, answer):
@@ -19,17 +21,7 @@ class HeldServer:
     def _serve(self):
         conn, _ = self.listener.accept()
         with conn:
-            data = b""
-            while b"\r\n\r\n" not in data:
-                data += conn.recv(65536)
-            head, _, body = data.partition(b"\r\n\r\n")
-            length = 0
-            for line in head.split(b"\r\n")[1:]:
-                name, _, value = line.partition(b":")
-                if name.strip().lower() == b"content-length":
-                    length = int(value)
-            while len(body) < length:
-                body += conn.recv(65536)
+            read_request(conn)
             self.requested.set()
             self.go.wait(10)
             conn.sendall(self.answer)

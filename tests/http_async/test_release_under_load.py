@@ -15,6 +15,7 @@ import pytest
 from held_server import HeldServer
 from korvane_sdk.http import AsyncSession
 from line_server import LineServer
+from support.sockets import own_connections
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STREAM_HEAD = b"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nTransfer-Encoding: chunked\r\n\r\n"
@@ -88,27 +89,6 @@ def test_a_request_cancelled_in_the_round_its_answer_comes_is_released(stream, a
         asyncio.run(main())
     finally:
         held.close()
-
-
-def own_connections(port):
-    """(state, unread bytes) of each TCP connection of this process to `port`."""
-    inodes = set()
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith("socket:["):
-            inodes.add(target[8:-1])
-    found = []
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        with open(table) as rows:
-            next(rows)
-            for row in rows:
-                fields = row.split()
-                if int(fields[2].rsplit(":", 1)[1], 16) == port and fields[9] in inodes:
-                    found.append((fields[3], int(fields[4].split(":")[1], 16)))
-    return found
 
 
 def unread_sockets(port):
