@@ -58,16 +58,16 @@ bool Exchange::pump(Until until, Failure& failure) {
     pausable_ = until != Until::End;
     if (paused_) {
         paused_ = false;
-        CURLcode resumed = curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT);  // may deliver bytes at once
+        CURLcode resumed = libcurl::curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT);  // may deliver bytes at once
         if (resumed != CURLE_OK) return fail(failure_of(resumed), failure);
     }
     last_activity_ = Clock::now();  // the idle clock counts from the moment we start waiting
     for (;;) {
         int running = 0;
-        CURLMcode code = curl_multi_perform(multi, &running);
-        if (code != CURLM_OK) return fail({ErrorKind::Request, curl_multi_strerror(code)}, failure);
+        CURLMcode code = libcurl::curl_multi_perform(multi, &running);
+        if (code != CURLM_OK) return fail({ErrorKind::Request, libcurl::curl_multi_strerror(code)}, failure);
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* message = libcurl::curl_multi_info_read(multi, &left)) {
             if (message->msg != CURLMSG_DONE) continue;
             CURLcode result = message->data.result;
             if (result != CURLE_OK) return fail(failure_of(result), failure);
@@ -92,8 +92,8 @@ bool Exchange::pump(Until until, Failure& failure) {
             }
             wait_ms = std::min(wait_ms, plan_.read_timeout_ms - idle);
         }
-        code = curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max(wait_ms, 1L)), nullptr);
-        if (code != CURLM_OK) return fail({ErrorKind::Request, curl_multi_strerror(code)}, failure);
+        code = libcurl::curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max(wait_ms, 1L)), nullptr);
+        if (code != CURLM_OK) return fail({ErrorKind::Request, libcurl::curl_multi_strerror(code)}, failure);
         now = Clock::now();
         if (now - last_signal_check_ >= std::chrono::milliseconds(kSliceMs)) {
             last_signal_check_ = now;
@@ -119,13 +119,13 @@ bool Exchange::finish_within(std::chrono::milliseconds bound) {
     pausable_ = false;
     if (paused_) {
         paused_ = false;
-        if (curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT) != CURLE_OK) return false;
+        if (libcurl::curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT) != CURLE_OK) return false;
     }
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) return false;
+        if (libcurl::curl_multi_perform(multi, &running) != CURLM_OK) return false;
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* message = libcurl::curl_multi_info_read(multi, &left)) {
             if (message->msg != CURLMSG_DONE) continue;
             if (message->data.result != CURLE_OK || !redirect_to_.empty()) return false;
             done_ = true;
@@ -135,7 +135,7 @@ bool Exchange::finish_within(std::chrono::milliseconds bound) {
         const Clock::time_point now = Clock::now();
         if (now >= deadline) return false;
         const long wait_ms = std::max(1L, milliseconds(deadline - now));
-        if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait_ms), nullptr) != CURLM_OK) return false;
+        if (libcurl::curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait_ms), nullptr) != CURLM_OK) return false;
     }
 }
 
