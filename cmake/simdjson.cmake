@@ -34,7 +34,7 @@ if(NOT TARGET korvane_simdjson)
       if(NOT Python_EXECUTABLE)
         find_package(Python 3.10 COMPONENTS Interpreter REQUIRED)
       endif()
-      message(STATUS "simdjson: fetching ${KORVANE_SIMDJSON_DISTRIBUTION} ${KORVANE_SIMDJSON_DISTRIBUTION_VERSION}")
+      message(STATUS "simdjson: unpacking (fetching first if needed) ${KORVANE_SIMDJSON_DISTRIBUTION} ${KORVANE_SIMDJSON_DISTRIBUTION_VERSION}")
       execute_process(
         COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/fetch_simdjson.py" "${KORVANE_THIRD_PARTY_DIR}"
                 "${KORVANE_SIMDJSON_DISTRIBUTION}" "${KORVANE_SIMDJSON_DISTRIBUTION_VERSION}"

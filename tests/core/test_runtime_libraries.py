@@ -134,3 +134,15 @@ def test_a_libcurl_lacking_a_function_is_refused_at_the_first_client_with_its_na
     assert done.returncode == 0, done.stderr
     assert done.stdout.startswith("ImportError: korvane_sdk needs libcurl"), done.stdout
     assert "lacks curl_global_init" in done.stdout, done.stdout
+
+
+def test_library_versions_name_the_libcurl_and_the_tls_library_in_use():
+    import korvane_sdk.http
+
+    versions = korvane_sdk.http.library_versions()
+    assert set(versions) == {"libcurl", "tls", "http2", "zlib", "brotli", "zstd"}
+    major, minor = (int(part) for part in versions["libcurl"].split(".")[:2])
+    assert (major, minor) >= (7, 80), versions
+    # What the SDK relies on: TLS from OpenSSL, HTTP/2, gzip.
+    assert versions["tls"].startswith("OpenSSL/"), versions
+    assert versions["http2"] and versions["zlib"], versions
