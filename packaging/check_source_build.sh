@@ -16,3 +16,4 @@ cd /src/tests
 "$venv/bin/python" -m pytest -q -p no:cacheprovider core e2e
 echo "[source build] again with $(clang --version | head -1)"
 CC=clang CXX=clang++ "$venv/bin/python" -m pip wheel -q --no-deps -w /tmp/clang-wheel "$sdist"
+echo "[source build] built with clang: $(ls /tmp/clang-wheel)"
