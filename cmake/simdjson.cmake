@@ -6,7 +6,9 @@
 # nothing but the interpreter's standard library, so it works in pip's isolated build environment),
 # checks its sha256 and unpacks the pair; later builds reuse it offline. KORVANE_SIMDJSON_DIR may name
 # a folder that already holds the pair instead. There is no other way in: every build compiles the
-# same pinned release.
+# same pinned release. A source distribution carries the pinned archive in third_party/
+# (packaging/sdist.sh puts it there), so a build from it needs no network; it is checked like a
+# fetched one.
 include_guard(GLOBAL)
 
 set(KORVANE_SIMDJSON_DISTRIBUTION "pysimdjson" CACHE INTERNAL "")
@@ -24,11 +26,15 @@ if(NOT TARGET korvane_simdjson)
   set(source_dir "${KORVANE_SIMDJSON_DIR}")
   if(NOT source_dir)
     set(source_dir "${KORVANE_THIRD_PARTY_DIR}/${KORVANE_SIMDJSON_DISTRIBUTION}-${KORVANE_SIMDJSON_DISTRIBUTION_VERSION}")
+    set(bundled "${CMAKE_CURRENT_LIST_DIR}/../third_party/${KORVANE_SIMDJSON_DISTRIBUTION}-${KORVANE_SIMDJSON_DISTRIBUTION_VERSION}.tar.gz")
+    if(EXISTS "${bundled}" AND NOT EXISTS "${KORVANE_THIRD_PARTY_DIR}/${KORVANE_SIMDJSON_DISTRIBUTION}-${KORVANE_SIMDJSON_DISTRIBUTION_VERSION}.tar.gz")
+      file(COPY "${bundled}" DESTINATION "${KORVANE_THIRD_PARTY_DIR}")
+    endif()
     if(NOT EXISTS "${source_dir}/simdjson.h" OR NOT EXISTS "${source_dir}/simdjson.cpp")
       if(NOT Python_EXECUTABLE)
         find_package(Python 3.10 COMPONENTS Interpreter REQUIRED)
       endif()
-      message(STATUS "simdjson: fetching ${KORVANE_SIMDJSON_DISTRIBUTION} ${KORVANE_SIMDJSON_DISTRIBUTION_VERSION}")
+      message(STATUS "simdjson: unpacking (fetching first if needed) ${KORVANE_SIMDJSON_DISTRIBUTION} ${KORVANE_SIMDJSON_DISTRIBUTION_VERSION}")
       execute_process(
         COMMAND "${Python_EXECUTABLE}" "${CMAKE_CURRENT_LIST_DIR}/fetch_simdjson.py" "${KORVANE_THIRD_PARTY_DIR}"
                 "${KORVANE_SIMDJSON_DISTRIBUTION}" "${KORVANE_SIMDJSON_DISTRIBUTION_VERSION}"

@@ -149,7 +149,8 @@ std::optional<Json> BodyFields::opt_object(const char* name) const {
     const Json* v = raw(name);
     if (v == nullptr || v->is_null()) return std::nullopt;
     if (!v->is_object()) throw wrong_type(name, "an object");
-    return *v;
+    // In place: nlohmann/json 3.11's templated conversion makes `return *v;` ambiguous with GCC 14+.
+    return std::optional<Json>(std::in_place, *v);
 }
 
 std::optional<std::vector<std::string>> BodyFields::opt_string_list(const char* name) const {

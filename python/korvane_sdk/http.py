@@ -27,6 +27,7 @@ from ._core import (
     Session,
     SessionClosedError,
     Timeout,
+    _library_versions,
 )
 from ._core import (
     HTTPConnectionError as ConnectionError,
@@ -47,4 +48,12 @@ __all__ = [
     "InvalidHeader",
     "ChunkedEncodingError",
     "SessionClosedError",
+    "library_versions",
 ]
+
+
+def library_versions() -> dict[str, str | None]:
+    """The libraries the HTTP layer uses, as loaded: 'libcurl', 'tls', 'http2', 'zlib', 'brotli' and
+    'zstd' to their version strings (None where libcurl was built without one). Loads libcurl;
+    raises ImportError when it cannot be loaded."""
+    return _library_versions()

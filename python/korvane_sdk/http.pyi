@@ -115,7 +115,12 @@ __all__ = [
     "InvalidHeader",
     "ChunkedEncodingError",
     "SessionClosedError",
+    "library_versions",
 ]
+
+def library_versions() -> dict[str, str | None]:
+    """The libraries the HTTP layer uses, as loaded: 'libcurl', 'tls', 'http2', 'zlib', 'brotli' and
+    'zstd' to their version strings (None where libcurl was built without one)."""
 
 class AsyncResponse:
     """An answer of an AsyncSession: status, headers and body."""

@@ -1,6 +1,6 @@
 // Owning wrappers for libcurl handles, so every handle is released exactly once.
 #pragma once
-#include <curl/curl.h>
+#include "http/curl_api.hpp"
 
 #include <memory>
 #include <new>
@@ -9,16 +9,16 @@
 namespace korvane::http {
 
 struct EasyCleanup {
-    void operator()(CURL* handle) const noexcept { curl_easy_cleanup(handle); }
+    void operator()(CURL* handle) const noexcept { libcurl::curl_easy_cleanup(handle); }
 };
 struct MultiCleanup {
-    void operator()(CURLM* handle) const noexcept { curl_multi_cleanup(handle); }
+    void operator()(CURLM* handle) const noexcept { libcurl::curl_multi_cleanup(handle); }
 };
 struct SlistCleanup {
-    void operator()(curl_slist* list) const noexcept { curl_slist_free_all(list); }
+    void operator()(curl_slist* list) const noexcept { libcurl::curl_slist_free_all(list); }
 };
 struct UrlCleanup {
-    void operator()(CURLU* url) const noexcept { curl_url_cleanup(url); }
+    void operator()(CURLU* url) const noexcept { libcurl::curl_url_cleanup(url); }
 };
 
 using EasyHandle = std::unique_ptr<CURL, EasyCleanup>;
@@ -29,7 +29,7 @@ using UrlHandle = std::unique_ptr<CURLU, UrlCleanup>;
 class HeaderList {
 public:
     void append(const char* line) {
-        curl_slist* grown = curl_slist_append(list_.get(), line);
+        curl_slist* grown = libcurl::curl_slist_append(list_.get(), line);
         if (!grown) throw std::bad_alloc();
         // curl_slist_append returns the head it was given (or a new head for an empty list).
         if (!list_) list_.reset(grown);

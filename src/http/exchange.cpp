@@ -58,16 +58,16 @@ bool Exchange::pump(Until until, Failure& failure) {
     pausable_ = until != Until::End;
     if (paused_) {
         paused_ = false;
-        CURLcode resumed = curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT);  // may deliver bytes at once
+        CURLcode resumed = libcurl::curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT);  // may deliver bytes at once
         if (resumed != CURLE_OK) return fail(failure_of(resumed), failure);
     }
     last_activity_ = Clock::now();  // the idle clock counts from the moment we start waiting
     for (;;) {
         int running = 0;
-        CURLMcode code = curl_multi_perform(multi, &running);
-        if (code != CURLM_OK) return fail({ErrorKind::Request, curl_multi_strerror(code)}, failure);
+        CURLMcode code = libcurl::curl_multi_perform(multi, &running);
+        if (code != CURLM_OK) return fail({ErrorKind::Request, libcurl::curl_multi_strerror(code)}, failure);
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* message = libcurl::curl_multi_info_read(multi, &left)) {
             if (message->msg != CURLMSG_DONE) continue;
             CURLcode result = message->data.result;
             if (result != CURLE_OK) return fail(failure_of(result), failure);
@@ -93,8 +93,8 @@ bool Exchange::pump(Until until, Failure& failure) {
             wait_ms = std::min(wait_ms, plan_.read_timeout_ms - idle);
         }
         int ready = 0;
-        code = curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max(wait_ms, 1L)), &ready);
-        if (code != CURLM_OK) return fail({ErrorKind::Request, curl_multi_strerror(code)}, failure);
+        code = libcurl::curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::max(wait_ms, 1L)), &ready);
+        if (code != CURLM_OK) return fail({ErrorKind::Request, libcurl::curl_multi_strerror(code)}, failure);
         now = Clock::now();
         // The transfer's socket stirred: bytes arrived (or were taken), which the callbacks would
         // only report once a header line or a piece of body is complete. Any byte is activity.
@@ -123,13 +123,13 @@ bool Exchange::finish_within(std::chrono::milliseconds bound) {
     pausable_ = false;
     if (paused_) {
         paused_ = false;
-        if (curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT) != CURLE_OK) return false;
+        if (libcurl::curl_easy_pause(unit_->easy.get(), CURLPAUSE_CONT) != CURLE_OK) return false;
     }
     for (;;) {
         int running = 0;
-        if (curl_multi_perform(multi, &running) != CURLM_OK) return false;
+        if (libcurl::curl_multi_perform(multi, &running) != CURLM_OK) return false;
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* message = libcurl::curl_multi_info_read(multi, &left)) {
             if (message->msg != CURLMSG_DONE) continue;
             if (message->data.result != CURLE_OK || !redirect_to_.empty()) return false;
             done_ = true;
@@ -139,7 +139,7 @@ bool Exchange::finish_within(std::chrono::milliseconds bound) {
         const Clock::time_point now = Clock::now();
         if (now >= deadline) return false;
         const long wait_ms = std::max(1L, milliseconds(deadline - now));
-        if (curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait_ms), nullptr) != CURLM_OK) return false;
+        if (libcurl::curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait_ms), nullptr) != CURLM_OK) return false;
     }
 }
 

@@ -17,7 +17,7 @@ template <typename T>
 void set(CURL* easy, CURLoption option, T value) {
     // Options set here are all known to this libcurl; a failure could only be out of memory,
     // which the transfer itself then reports.
-    (void)curl_easy_setopt(easy, option, value);
+    (void)libcurl::curl_easy_setopt(easy, option, value);
 }
 
 }  // namespace
@@ -93,7 +93,7 @@ bool ExchangeCore::prepare_follow(CURL* easy, Failure& failure) {
     }
     // The handle lets go of the finished request's options (its header list, a custom method)
     // before the plan changes.
-    curl_easy_reset(easy);
+    libcurl::curl_easy_reset(easy);
     if (redirect_keeps_body(status_)) {
         if (plan_.multipart && !plan_.multipart->seek(0)) {
             failure = {ErrorKind::Request, plan_.multipart->error()};
@@ -136,7 +136,7 @@ Failure ExchangeCore::failure_of(CURLcode result) const {
             "before the answer began); the request was not sent again";
         return failure;
     }
-    failure.message = error_text_[0] ? error_text_ : curl_easy_strerror(result);
+    failure.message = error_text_[0] ? error_text_ : libcurl::curl_easy_strerror(result);
     switch (result) {
         case CURLE_OPERATION_TIMEDOUT:
             // Only the connect phase has a libcurl deadline; a read deadline would be ours.
@@ -191,7 +191,7 @@ Failure ExchangeCore::failure_of(CURLcode result) const {
 std::string ExchangeCore::effective_url(CURL* easy) const {
     if (!easy) return plan_.url;
     char* url = nullptr;
-    if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || !url) return plan_.url;
+    if (libcurl::curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &url) != CURLE_OK || !url) return plan_.url;
     return url;
 }
 

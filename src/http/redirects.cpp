@@ -1,7 +1,7 @@
 // Redirect rules: method, body and credentials of the request sent to the next location.
 #include "http/redirects.hpp"
 
-#include <curl/curl.h>
+#include "http/curl_api.hpp"
 
 #include "http/curl_handles.hpp"
 
@@ -15,16 +15,16 @@ struct UrlParts {
 
 std::string part(CURLU* url, CURLUPart which) {
     char* text = nullptr;
-    if (curl_url_get(url, which, &text, 0) != CURLUE_OK || !text) return {};
+    if (libcurl::curl_url_get(url, which, &text, 0) != CURLUE_OK || !text) return {};
     std::string value(text);
-    curl_free(text);
+    libcurl::curl_free(text);
     return value;
 }
 
 UrlParts parts_of(const std::string& text) {
     UrlParts parts;
-    UrlHandle url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return parts;
+    UrlHandle url(libcurl::curl_url());
+    if (!url || libcurl::curl_url_set(url.get(), CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) return parts;
     parts.scheme = part(url.get(), CURLUPART_SCHEME);
     parts.host = part(url.get(), CURLUPART_HOST);
     parts.port = part(url.get(), CURLUPART_PORT);
@@ -46,9 +46,10 @@ bool is_followed_redirect(int status) {
 }
 
 std::string resolve_location(const std::string& base, const std::string& location) {
-    UrlHandle url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) return {};
-    if (curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_URLENCODE | CURLU_ALLOW_SPACE) != CURLUE_OK) {
+    UrlHandle url(libcurl::curl_url());
+    if (!url || libcurl::curl_url_set(url.get(), CURLUPART_URL, base.c_str(), 0) != CURLUE_OK) return {};
+    if (libcurl::curl_url_set(url.get(), CURLUPART_URL, location.c_str(), CURLU_URLENCODE | CURLU_ALLOW_SPACE) !=
+        CURLUE_OK) {
         return {};
     }
     return part(url.get(), CURLUPART_URL);

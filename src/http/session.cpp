@@ -60,7 +60,10 @@ struct Session {
 
 }  // namespace
 
+void bind_library_versions(nb::module_& m);  // library_versions.cpp
+
 void bind(nb::module_& m) {
+    bind_library_versions(m);
     bind_headers(m);
     bind_response(m);
     bind_loop(m);

@@ -21,11 +21,11 @@ void ensure_curl_initialised() {
              "korvane-sdk from a wheel, which carries its own copy.")
                 .c_str());
     }
-    static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+    static const CURLcode result = libcurl::curl_global_init(CURL_GLOBAL_DEFAULT);
     if (result != CURLE_OK) throw std::bad_alloc();
 }
 
-TransferUnit::TransferUnit() : multi(curl_multi_init()), easy(curl_easy_init()) {
+TransferUnit::TransferUnit() : multi(libcurl::curl_multi_init()), easy(libcurl::curl_easy_init()) {
     if (!multi || !easy) throw std::bad_alloc();
 }
 
@@ -33,13 +33,13 @@ TransferUnit::~TransferUnit() { detach(); }
 
 bool TransferUnit::attach() {
     if (attached) return true;
-    attached = curl_multi_add_handle(multi.get(), easy.get()) == CURLM_OK;
+    attached = libcurl::curl_multi_add_handle(multi.get(), easy.get()) == CURLM_OK;
     return attached;
 }
 
 void TransferUnit::detach() {
     if (!attached) return;
-    curl_multi_remove_handle(multi.get(), easy.get());
+    libcurl::curl_multi_remove_handle(multi.get(), easy.get());
     attached = false;
 }
 
@@ -61,7 +61,7 @@ void TransferPool::release(std::unique_ptr<TransferUnit> unit) {
     if (!unit) return;
     unit->detach();
     // Forget the finished exchange's options: they point at its buffers and callbacks.
-    curl_easy_reset(unit->easy.get());
+    libcurl::curl_easy_reset(unit->easy.get());
     {
         std::lock_guard lock(mutex_);
         if (!closed_ && idle_.size() < kMaxIdle) {

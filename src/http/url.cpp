@@ -169,17 +169,17 @@ void append_query(std::string& url, nb::handle params) {
 }
 
 void check_url(const std::string& url) {
-    UrlHandle handle(curl_url());
+    UrlHandle handle(libcurl::curl_url());
     if (!handle) throw std::bad_alloc();
-    CURLUcode rc = curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0);
-    if (rc != CURLUE_OK) raise_error(ErrorKind::InvalidURL, curl_url_strerror(rc));
+    CURLUcode rc = libcurl::curl_url_set(handle.get(), CURLUPART_URL, url.c_str(), 0);
+    if (rc != CURLUE_OK) raise_error(ErrorKind::InvalidURL, libcurl::curl_url_strerror(rc));
     char* scheme = nullptr;
-    rc = curl_url_get(handle.get(), CURLUPART_SCHEME, &scheme, 0);
-    if (rc != CURLUE_OK) raise_error(ErrorKind::InvalidURL, curl_url_strerror(rc));
+    rc = libcurl::curl_url_get(handle.get(), CURLUPART_SCHEME, &scheme, 0);
+    if (rc != CURLUE_OK) raise_error(ErrorKind::InvalidURL, libcurl::curl_url_strerror(rc));
     std::string_view given(scheme);
     bool web = given == "http" || given == "https";
-    curl_free(scheme);
-    if (!web) raise_error(ErrorKind::InvalidURL, curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL));
+    libcurl::curl_free(scheme);
+    if (!web) raise_error(ErrorKind::InvalidURL, libcurl::curl_easy_strerror(CURLE_UNSUPPORTED_PROTOCOL));
 }
 
 }  // namespace korvane::http

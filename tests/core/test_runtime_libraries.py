@@ -94,3 +94,55 @@ def test_the_emulator_and_the_module_need_only_the_c_library():
     assert needed_libraries(emulator_path()) <= c_library
     core = next(PACKAGE.glob("_core*.so"))
     assert needed_libraries(str(core)) <= c_library
+
+
+# A libcurl that has the newest of the functions the SDK calls but lacks others: the loader resolves
+# every one up front, so the first client says which is missing instead of failing call by call.
+# (curl_easy_init: the link library's own reference.)
+PARTIAL_LIBCURL = """
+void* curl_easy_init(void) { return 0; }
+int curl_multi_poll(void) { return 0; }
+const char* curl_url_strerror(int code) { (void)code; return ""; }
+"""
+
+
+def libcurl_versions_needed(binary):
+    if not shutil.which("readelf"):
+        pytest.skip("readelf is needed to read a binary's symbol versions")
+    text = subprocess.run(["readelf", "-V", binary], capture_output=True, text=True, check=True).stdout
+    return sorted({word for word in text.split() if word.startswith("CURL_")})
+
+
+@pytest.mark.skipif(WHEEL_LIBRARIES.is_dir(), reason="a wheel's link library names its own copy of libcurl")
+def test_a_libcurl_lacking_a_function_is_refused_at_the_first_client_with_its_name(tmp_path):
+    compiler = shutil.which("cc") or shutil.which("gcc")
+    if not compiler:
+        pytest.skip("needs a C compiler to make the partial library")
+    source = tmp_path / "partial.c"
+    source.write_text(PARTIAL_LIBCURL)
+    command = [compiler, "-shared", "-fPIC", "-o", str(tmp_path / "libcurl.so.4"), str(source)]
+    # The symbol version the link library asks for (a distribution's libcurl versions its symbols).
+    versions = libcurl_versions_needed(PACKAGE / "libkorvane_curl.so")
+    if versions:
+        script = tmp_path / "versions.map"
+        script.write_text("".join(f"{name} {{ global: *; }};\n" for name in versions))
+        command.append(f"-Wl,--version-script={script}")
+    subprocess.run(command, check=True)
+    # Found ahead of the system's libcurl, by the link library and by a lookup by name alike.
+    env = dict(os.environ, LD_LIBRARY_PATH=str(tmp_path))
+    done = subprocess.run([sys.executable, "-c", CREATE_CLIENT], capture_output=True, text=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("ImportError: korvane_sdk needs libcurl"), done.stdout
+    assert "lacks curl_global_init" in done.stdout, done.stdout
+
+
+def test_library_versions_name_the_libcurl_and_the_tls_library_in_use():
+    import korvane_sdk.http
+
+    versions = korvane_sdk.http.library_versions()
+    assert set(versions) == {"libcurl", "tls", "http2", "zlib", "brotli", "zstd"}
+    major, minor = (int(part) for part in versions["libcurl"].split(".")[:2])
+    assert (major, minor) >= (7, 80), versions
+    # What the SDK relies on: TLS from OpenSSL, HTTP/2, gzip.
+    assert versions["tls"].startswith("OpenSSL/"), versions
+    assert versions["http2"] and versions["zlib"], versions

@@ -73,16 +73,16 @@ bool future_pending(nb::handle future) {
 std::shared_ptr<LoopDriver> LoopDriver::create(nb::handle loop, long max_connections) {
     std::shared_ptr<LoopDriver> driver(new LoopDriver());
     driver->fork_generation_ = forks_so_far();
-    driver->multi_.reset(curl_multi_init());
+    driver->multi_.reset(libcurl::curl_multi_init());
     if (!driver->multi_) throw std::bad_alloc();
     CURLM* multi = driver->multi_.get();
-    curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &LoopDriver::on_socket);
-    curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, driver.get());
-    curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &LoopDriver::on_timer);
-    curl_multi_setopt(multi, CURLMOPT_TIMERDATA, driver.get());
+    libcurl::curl_multi_setopt(multi, CURLMOPT_SOCKETFUNCTION, &LoopDriver::on_socket);
+    libcurl::curl_multi_setopt(multi, CURLMOPT_SOCKETDATA, driver.get());
+    libcurl::curl_multi_setopt(multi, CURLMOPT_TIMERFUNCTION, &LoopDriver::on_timer);
+    libcurl::curl_multi_setopt(multi, CURLMOPT_TIMERDATA, driver.get());
     // Every transfer of the session shares its connections; HTTP/2 streams to one host share one.
-    curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
-    curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, 1000L);
+    libcurl::curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX);
+    libcurl::curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, 1000L);
     driver->set_max_connections(max_connections);
 
     driver->loop_ = nb::borrow(loop);
@@ -179,8 +179,8 @@ void LoopDriver::set_max_connections(long cap) {
     if (!multi_) return;
     // Transfers beyond the cap wait in libcurl's queue for a connection to be free; the idle
     // connections kept for reuse are bounded alike (the oldest goes first).
-    curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, cap);
-    curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, cap);
+    libcurl::curl_multi_setopt(multi_.get(), CURLMOPT_MAX_TOTAL_CONNECTIONS, cap);
+    libcurl::curl_multi_setopt(multi_.get(), CURLMOPT_MAXCONNECTS, cap);
 }
 
 void LoopDriver::check_loop() const {
@@ -208,7 +208,7 @@ nb::object LoopDriver::call_later(double seconds, nb::handle callback, nb::handl
 
 bool LoopDriver::add(AsyncTransfer& transfer) {
     if (closed_) return false;
-    CURLMcode code = in_curl([&] { return curl_multi_add_handle(multi_.get(), transfer.easy()); });
+    CURLMcode code = in_curl([&] { return libcurl::curl_multi_add_handle(multi_.get(), transfer.easy()); });
     if (code != CURLM_OK) return false;
     active_[transfer.easy()] = &transfer;
     return true;
@@ -224,7 +224,7 @@ EasyHandle LoopDriver::spare_easy() {
 void LoopDriver::keep_spare(EasyHandle easy) {
     if (!easy || closed_ || spare_easies_.size() >= kMaxSpareEasies) return;
     // Out of the multi handle already (detach): its options go, its read buffer stays.
-    curl_easy_reset(easy.get());
+    libcurl::curl_easy_reset(easy.get());
     spare_easies_.push_back(std::move(easy));
 }
 
@@ -280,7 +280,7 @@ void LoopDriver::remove(AsyncTransfer& transfer) {
     active_.erase(transfer.easy());
     if (forked()) return;  // the parent's connection: libcurl must not close it (see OWNERSHIP)
     // May call on_socket (REMOVE) for a connection closed now.
-    in_curl([&] { return curl_multi_remove_handle(multi_.get(), transfer.easy()); });
+    in_curl([&] { return libcurl::curl_multi_remove_handle(multi_.get(), transfer.easy()); });
 }
 
 void LoopDriver::hold(std::shared_ptr<AsyncTransfer> transfer) {
@@ -431,7 +431,7 @@ void LoopDriver::timer_due() {
     // libcurl announces its deadline only when it changes: after a kept timer fired early, the
     // one it announced may have no timer left behind it.
     long next = -1;
-    if (!closed_ && curl_multi_timeout(multi_.get(), &next) == CURLM_OK && next >= 0) {
+    if (!closed_ && libcurl::curl_multi_timeout(multi_.get(), &next) == CURLM_OK && next >= 0) {
         on_timer(multi_.get(), next, this);
     }
 }
@@ -463,7 +463,9 @@ void LoopDriver::socket_ready(int fd, int mask) {
     }
     std::shared_ptr<LoopDriver> keep = shared_from_this();  // a callback may drop the session
     int running = 0;
-    in_curl([&] { return curl_multi_socket_action(multi_.get(), static_cast<curl_socket_t>(fd), mask, &running); });
+    in_curl([&] {
+        return libcurl::curl_multi_socket_action(multi_.get(), static_cast<curl_socket_t>(fd), mask, &running);
+    });
 }
 
 bool LoopDriver::drop_if_dead(int fd) {
@@ -485,7 +487,8 @@ bool LoopDriver::drop_if_dead(int fd) {
     for (auto& [easy, transfer] : active_) {
         if (!transfer->paused_) continue;
         curl_socket_t used = CURL_SOCKET_BAD;
-        if (curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &used) == CURLE_OK && static_cast<int>(used) == fd) {
+        if (libcurl::curl_easy_getinfo(easy, CURLINFO_ACTIVESOCKET, &used) == CURLE_OK &&
+            static_cast<int>(used) == fd) {
             return false;
         }
     }
@@ -512,7 +515,7 @@ void LoopDriver::settle() noexcept {
 
 void LoopDriver::drain_completions() {
     int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+    while (CURLMsg* message = libcurl::curl_multi_info_read(multi_.get(), &left)) {
         if (message->msg != CURLMSG_DONE) continue;
         auto found = active_.find(message->easy_handle);
         if (found == active_.end()) continue;
@@ -568,8 +571,8 @@ void LoopDriver::shutdown() {
     cancel_handle(timer_);
     cancel_handle(idle_timer_);
     // Closes the cached connections; its socket callbacks find nothing watched any more.
-    curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETFUNCTION, nullptr);
-    curl_multi_setopt(multi_.get(), CURLMOPT_TIMERFUNCTION, nullptr);
+    libcurl::curl_multi_setopt(multi_.get(), CURLMOPT_SOCKETFUNCTION, nullptr);
+    libcurl::curl_multi_setopt(multi_.get(), CURLMOPT_TIMERFUNCTION, nullptr);
     multi_.reset();
     in_curl_ = false;
 }
@@ -606,9 +609,9 @@ AsyncTransfer::AsyncTransfer(std::shared_ptr<LoopDriver> driver, RequestPlan pla
     // Whole answers reuse the handles of finished ones (streams are long: a new handle costs
     // them little, and they read with a buffer of their own size).
     if (!plan_.stream) easy_ = driver_->spare_easy();
-    if (!easy_) easy_.reset(curl_easy_init());
+    if (!easy_) easy_.reset(libcurl::curl_easy_init());
     if (!easy_) throw std::bad_alloc();
-    curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
+    libcurl::curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
 }
 
 AsyncTransfer::~AsyncTransfer() {
@@ -629,22 +632,22 @@ void AsyncTransfer::configure_shared() {
     // connection to a host to tell whether it multiplexes instead of each opening its own. Plain
     // HTTP is HTTP/1.1 here: waiting would only serialise the connections' set-up.
     const bool tls = plan_.url.size() > 8 && strncasecmp(plan_.url.c_str(), "https://", 8) == 0;
-    curl_easy_setopt(easy_.get(), CURLOPT_PIPEWAIT, tls ? 1L : 0L);
-    curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
+    libcurl::curl_easy_setopt(easy_.get(), CURLOPT_PIPEWAIT, tls ? 1L : 0L);
+    libcurl::curl_easy_setopt(easy_.get(), CURLOPT_PRIVATE, this);
     // A stream's lines come a few hundred bytes at a time: a small read buffer (libcurl's is
     // 16 KiB, held per transfer) keeps an open stream small. With kStreamPauseAt, measured at
     // 1,000 streams that arrive at once: about 30 KiB per open stream, for 10% more CPU per
     // chunk than reading 16 KiB at a time with no early pause (44 KiB per open stream).
-    if (plan_.stream) curl_easy_setopt(easy_.get(), CURLOPT_BUFFERSIZE, kStreamReadBuffer);
+    if (plan_.stream) libcurl::curl_easy_setopt(easy_.get(), CURLOPT_BUFFERSIZE, kStreamReadBuffer);
     // Connection sockets are known to the driver from their opening to their closing (see
     // OWNERSHIP in loop.hpp). A connection keeps these from the transfer that opened it.
-    curl_easy_setopt(easy_.get(), CURLOPT_SOCKOPTFUNCTION, &LoopDriver::on_sockopt);
-    curl_easy_setopt(easy_.get(), CURLOPT_SOCKOPTDATA, driver_.get());
-    curl_easy_setopt(easy_.get(), CURLOPT_CLOSESOCKETFUNCTION, &LoopDriver::on_close_socket);
-    curl_easy_setopt(easy_.get(), CURLOPT_CLOSESOCKETDATA, driver_.get());
+    libcurl::curl_easy_setopt(easy_.get(), CURLOPT_SOCKOPTFUNCTION, &LoopDriver::on_sockopt);
+    libcurl::curl_easy_setopt(easy_.get(), CURLOPT_SOCKOPTDATA, driver_.get());
+    libcurl::curl_easy_setopt(easy_.get(), CURLOPT_CLOSESOCKETFUNCTION, &LoopDriver::on_close_socket);
+    libcurl::curl_easy_setopt(easy_.get(), CURLOPT_CLOSESOCKETDATA, driver_.get());
     // To tell a descriptor limit reached from a refused connection.
-    curl_easy_setopt(easy_.get(), CURLOPT_OPENSOCKETFUNCTION, &AsyncTransfer::on_open_socket);
-    curl_easy_setopt(easy_.get(), CURLOPT_OPENSOCKETDATA, this);
+    libcurl::curl_easy_setopt(easy_.get(), CURLOPT_OPENSOCKETFUNCTION, &AsyncTransfer::on_open_socket);
+    libcurl::curl_easy_setopt(easy_.get(), CURLOPT_OPENSOCKETDATA, this);
 }
 
 curl_socket_t AsyncTransfer::on_open_socket(void* self, curlsocktype, struct curl_sockaddr* address) {
@@ -704,7 +707,7 @@ void AsyncTransfer::wait(Want want, nb::object future) {
     }
     if (paused_) {
         paused_ = false;
-        CURLcode resumed = driver_->in_curl([&] { return curl_easy_pause(easy_.get(), CURLPAUSE_CONT); });
+        CURLcode resumed = driver_->in_curl([&] { return libcurl::curl_easy_pause(easy_.get(), CURLPAUSE_CONT); });
         if (resumed != CURLE_OK) fail(failure_of(resumed));
     }
     if (satisfied(want)) {
