@@ -47,9 +47,12 @@ namespace korvane::http {
 // Names in parentheses throughout: libcurl's header defines some of these names as function-like
 // macros (to check the argument count), which a parenthesised name does not invoke.
 struct CurlApi {
+// A member is declared with the bare name (a parenthesised one would not declare it).
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define KORVANE_CURL_MEMBER(name, failure) decltype(&::name) name = nullptr;
     KORVANE_CURL_FUNCTIONS(KORVANE_CURL_MEMBER)
 #undef KORVANE_CURL_MEMBER
+    // NOLINTEND(bugprone-macro-parentheses)
 };
 
 // The table, every entry resolved; nullptr when libcurl cannot be loaded (curl_load_error() says
