@@ -631,7 +631,7 @@ void bind_loop(nb::module_& m) {
              [](const AsyncResponse& r) { return "<AsyncResponse [" + std::to_string(r.status_code()) + "]>"; });
 
     nb::class_<AsyncSession>(m, "AsyncSession", nb::dynamic_attr(),
-                             "AsyncSession()\n--\n\n"
+                             "AsyncSession(*, max_connections=100)\n--\n\n"
                              "Sends HTTP requests from an asyncio event loop, which moves every transfer on; "
                              "connections are shared.")
         .def(
