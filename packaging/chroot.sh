@@ -25,6 +25,12 @@ root=${KORVANE_CHROOTS:-/var/cache/korvane/chroots}/$suite-$arch
 mirror=${KORVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 log() { printf '[chroot %s-%s] %s\n' "$suite" "$arch" "$*" >&2; }
 
+# One caller at a time makes or changes a chroot: the folder is shared by every checkout on the
+# machine (and by CI's clone), and two package installs at once would fight over its dpkg lock.
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
+
 if [ ! -e "$root/.korvane-ready" ]; then
   need_host_package debootstrap
   foreign=()
