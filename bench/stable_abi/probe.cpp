@@ -64,14 +64,14 @@ void make_datetime(long n, nb::handle datetime_class, nb::handle utc) {
 #endif
     for (long i = 0; i < n; ++i) {
 #ifdef Py_LIMITED_API
-        PyObject* parts[8] = {PyLong_FromLong(2026), PyLong_FromLong(12), PyLong_FromLong(9), PyLong_FromLong(16),
-                              PyLong_FromLong(57), PyLong_FromLong(3), PyLong_FromLong(123456), nullptr};
+        PyObject* parts[8] = {PyLong_FromLong(2026), PyLong_FromLong(12), PyLong_FromLong(9),      PyLong_FromLong(16),
+                              PyLong_FromLong(57),   PyLong_FromLong(3),  PyLong_FromLong(123456), nullptr};
         parts[7] = utc.ptr();
         PyObject* value = PyObject_Vectorcall(datetime_class.ptr(), parts, 8, nullptr);
         for (int p = 0; p < 7; ++p) Py_DECREF(parts[p]);
 #else
-        PyObject* value =
-            PyDateTimeAPI->DateTime_FromDateAndTime(2026, 12, 9, 16, 57, 3, 123456, utc.ptr(), PyDateTimeAPI->DateTimeType);
+        PyObject* value = PyDateTimeAPI->DateTime_FromDateAndTime(2026, 12, 9, 16, 57, 3, 123456, utc.ptr(),
+                                                                  PyDateTimeAPI->DateTimeType);
 #endif
         Py_DECREF(value);
     }
