@@ -50,7 +50,10 @@ PROBES = {
     "short str from ASCII bytes": ("probe.make_short_text(n)", ["PyUnicode_New"]),
     "record allocation (tp_alloc)": ("probe.alloc_record(n, Record)", ["PyType_GenericAlloc"]),
     "dict of 6 (presized)": ("probe.dump_dict(n, keys)", ["_PyDict_NewPresized"]),
-    "datetime from parts": ("probe.make_datetime(n, datetime.datetime, datetime.timezone.utc)", ["new_datetime_ex2"]),
+    "datetime from parts": (
+        "probe.make_datetime(n, datetime.datetime, datetime.timezone.utc)",
+        ["new_datetime_ex", "new_datetime_ex2"],
+    ),
     "datetime parts read": ("probe.read_datetime(n, stamp, names)", []),
     "8 x list/tuple/bytes/str storage": (
         "probe.read_storage(n, list(range(8)), tuple(range(8)), b'abcdefgh', 'abcdefgh')",
