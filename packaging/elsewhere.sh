@@ -71,8 +71,9 @@ case ${1:-} in
     logs=$out/elsewhere && mkdir -p "$logs"
     "$here/sdist.sh" "$2" "$out/sdist" >/dev/null
     # The GCC build of the source distribution keeps both cores busy for minutes, the wheel tests
-    # mostly wait on sockets and timers: they run side by side.
-    timed "sdist: pip install on sid (GCC) and tests" "$here/in_chroot.sh" "$sid" "$out" \
+    # mostly wait on sockets and timers: they run side by side, the build niced so that the tests,
+    # whose time-outs are real, are served first.
+    timed "sdist: pip install on sid (GCC) and tests" nice -n 10 "$here/in_chroot.sh" "$sid" "$out" \
       /src/packaging/check_source_build.sh install python3.14 >"$logs/source-build.log" 2>&1 &
     source_build=$!
     failed=0
