@@ -85,7 +85,7 @@ case ${1:-} in
       timed "$minor wheel on sid" "$here/in_chroot.sh" "$sid" "$out" /src/packaging/check_wheel.sh "python$minor" || failed=1
     done
     finish "$source_build" "$logs/source-build.log" || exit 1
-    timed "sdist: build on sid (clang)" "$here/in_chroot.sh" "$sid" "$out" /src/packaging/check_source_build.sh clang python3.14 || exit 1
+    timed "sdist: build on sid (clang)" nice -n 10 "$here/in_chroot.sh" "$sid" "$out" /src/packaging/check_source_build.sh clang python3.14 || exit 1
     exit "$failed"
     ;;
   *)
