@@ -1,10 +1,21 @@
 #!/usr/bin/env bash
 # Makes (once) and refreshes a Debian chroot to build or test in, kept outside the checkout.
 #   packaging/chroot.sh SUITE [ARCH] -- PACKAGES...   prints the chroot's folder
+#   packaging/chroot.sh --host-tools                    only installs debootstrap on this machine
+#                                                       (before making several chroots at once)
 # The chroot is $KORVANE_CHROOTS/SUITE-ARCH (default /var/cache/korvane/chroots). A stamp holding
 # the package list makes a later call with the same list return at once; a missing chroot is made
 # from scratch with debootstrap (a foreign ARCH runs under qemu-user through binfmt_misc). Needs root.
 set -euo pipefail
+need_host_package() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" && return
+  printf '[chroot] installing %s on the host\n' "$1" >&2
+  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$1" >/dev/null
+}
+if [ "${1:-}" = --host-tools ]; then
+  need_host_package debootstrap
+  exit 0
+fi
 suite=$1; shift
 arch=$(dpkg --print-architecture)
 if [ $# -gt 0 ] && [ "$1" != "--" ]; then arch=$1; shift; fi
@@ -14,11 +25,11 @@ root=${KORVANE_CHROOTS:-/var/cache/korvane/chroots}/$suite-$arch
 mirror=${KORVANE_DEBIAN_MIRROR:-http://deb.debian.org/debian}
 log() { printf '[chroot %s-%s] %s\n' "$suite" "$arch" "$*" >&2; }
 
-need_host_package() {
-  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed" && return
-  log "installing $1 on the host"
-  apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$1" >/dev/null
-}
+# One caller at a time makes or changes a chroot: the folder is shared by every checkout on the
+# machine (and by CI's clone), and two package installs at once would fight over its dpkg lock.
+mkdir -p "$(dirname "$root")"
+exec 9>"$root.lock"
+flock 9
 
 if [ ! -e "$root/.korvane-ready" ]; then
   need_host_package debootstrap
@@ -30,10 +41,14 @@ if [ ! -e "$root/.korvane-ready" ]; then
   fi
   log "making the chroot from scratch in $root"
   rm -rf "$root" && mkdir -p "$root"
-  nice debootstrap --variant=minbase --arch="$arch" "${foreign[@]}" "$suite" "$root" "$mirror" >"$root.log" 2>&1 ||
+  # Not niced: it mostly waits on downloads, and the builds it runs beside would starve it. The
+  # packages it downloads are kept, so making a chroot again downloads only what changed.
+  downloads=$(dirname "$root")/debootstrap-downloads
+  mkdir -p "$downloads"
+  debootstrap --variant=minbase --arch="$arch" --cache-dir="$downloads" "${foreign[@]}" "$suite" "$root" "$mirror" >"$root.log" 2>&1 ||
     { tail -20 "$root.log" >&2; exit 1; }
   if [ ${#foreign[@]} -gt 0 ]; then
-    nice chroot "$root" /debootstrap/debootstrap --second-stage >>"$root.log" 2>&1 || { tail -20 "$root.log" >&2; exit 1; }
+    chroot "$root" /debootstrap/debootstrap --second-stage >>"$root.log" 2>&1 || { tail -20 "$root.log" >&2; exit 1; }
   fi
   touch "$root/.korvane-ready"
 fi
@@ -45,7 +60,7 @@ echo 'Acquire::Check-Valid-Until "false";' > "$root/etc/apt/apt.conf.d/99korvane
 stamp=$root/.korvane-packages
 if [ "$(cat "$stamp" 2>/dev/null)" != "${packages[*]}" ]; then
   log "installing ${packages[*]}"
-  nice chroot "$root" env DEBIAN_FRONTEND=noninteractive sh -c \
+  chroot "$root" env DEBIAN_FRONTEND=noninteractive sh -c \
     'apt-get update -qq && apt-get install -y -qq --no-install-recommends "$@"' sh "${packages[@]}" >>"$root.log" 2>&1 ||
     { tail -20 "$root.log" >&2; exit 1; }
   echo "${packages[*]}" > "$stamp"

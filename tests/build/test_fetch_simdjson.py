@@ -28,8 +28,13 @@ def sdist(parts=None):
 
 def fetch(dest, index_url, sha256):
     env = {"PATH": "/usr/bin:/bin", "PIP_INDEX_URL": index_url}
-    return subprocess.run([sys.executable, str(SCRIPT), str(dest), "pysimdjson", "7.0.2", sha256],
-                          capture_output=True, text=True, env=env, timeout=60)
+    return subprocess.run(
+        [sys.executable, str(SCRIPT), str(dest), "pysimdjson", "7.0.2", sha256],
+        capture_output=True,
+        text=True,
+        env=env,
+        timeout=60,
+    )
 
 
 @pytest.fixture
@@ -41,11 +46,13 @@ def index(httpserver):
         if form == "json":
             httpserver.expect_request("/simple/pysimdjson/").respond_with_json(
                 {"files": [{"filename": "other.tar.gz", "url": "/elsewhere"}, {"filename": ARCHIVE, "url": url}]},
-                content_type="application/vnd.pypi.simple.v1+json")
+                content_type="application/vnd.pypi.simple.v1+json",
+            )
         else:
             httpserver.expect_request("/simple/pysimdjson/").respond_with_data(
                 f'<html><body><a href="../../files/{ARCHIVE}#sha256=x">{ARCHIVE}</a></body></html>',
-                content_type="text/html")
+                content_type="text/html",
+            )
         httpserver.expect_request(f"/files/{ARCHIVE}").respond_with_data(archive)
         return httpserver.url_for("/simple")
 
@@ -86,6 +93,7 @@ def test_an_archive_without_the_pair_fails_without_leaving_half_of_it(index, tmp
 
 def test_an_index_without_the_archive_names_what_is_missing(httpserver, tmp_path):
     httpserver.expect_request("/simple/pysimdjson/").respond_with_json(
-        {"files": []}, content_type="application/vnd.pypi.simple.v1+json")
+        {"files": []}, content_type="application/vnd.pypi.simple.v1+json"
+    )
     done = fetch(tmp_path, httpserver.url_for("/simple"), "0" * 64)
     assert done.returncode != 0 and f"{ARCHIVE} is not listed" in done.stderr

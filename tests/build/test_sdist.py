@@ -1,4 +1,5 @@
-"""packaging/sdist.sh: the source distribution carries the pinned simdjson archive and builds offline."""
+"""packaging/sdist.sh: the source distribution carries the pinned simdjson archive and nlohmann/json's
+headers, and builds offline without nlohmann-json3-dev."""
 
 import os
 import shutil
@@ -36,6 +37,8 @@ def test_the_sdist_holds_the_sources_and_the_pinned_archive_but_no_build_output(
     folder, names = unpacked
     top = folder.name
     assert f"{top}/third_party/pysimdjson-7.0.2.tar.gz" in names
+    assert f"{top}/third_party/nlohmann_json/include/nlohmann/json.hpp" in names
+    assert f"{top}/third_party/nlohmann_json/include/nlohmann/detail/macro_scope.hpp" in names
     assert f"{top}/src/http/curl_api.hpp" in names and f"{top}/emulator/CMakeLists.txt" in names
     assert not [name for name in names if name.startswith((f"{top}/build/", f"{top}/.venv/")) or name.endswith(".so")]
 
@@ -58,3 +61,17 @@ def test_a_build_from_the_sdist_takes_simdjson_from_it_without_the_network(unpac
     )
     assert done.returncode == 0, done.stdout + done.stderr
     assert (tmp_path / "fetched" / "pysimdjson-7.0.2" / "simdjson.h").is_file()
+
+
+def test_the_stand_in_from_the_sdist_needs_no_system_json_package(unpacked, tmp_path):
+    folder, _ = unpacked
+    # As on a machine without nlohmann-json3-dev: the system's package cannot be found.
+    no_system_json = "-DCMAKE_DISABLE_FIND_PACKAGE_nlohmann_json=ON"
+    done = subprocess.run(
+        [CMAKE, "-S", str(folder / "emulator"), "-B", str(tmp_path / "out"), no_system_json],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    assert f"nlohmann/json: the copy in {folder}" in done.stdout
