@@ -11,3 +11,6 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 # is not on the search path of any other architecture).
 set(CMAKE_LIBRARY_ARCHITECTURE aarch64-linux-gnu)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# pkg-config (FindOpenSSL asks it first) reads the arm64 packages' .pc files, never the machine's.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
