@@ -128,7 +128,7 @@ def test_aresults_leaves_an_endless_input_when_the_caller_stops(chat_server):
 
     seen = asyncio.run(first_results())
     assert len(set(seen)) == 30
-    assert len(pulled) <= 30 + 4 + 1
+    assert len(pulled) <= 30 + 2 * 4 + 1  # in flight, and answered but not yet taken
     assert all(count == 1 for count in server.counts.values())
 
 
@@ -168,3 +168,14 @@ def test_a_killed_run_resumes_without_sending_an_answered_request_again(chat_ser
     assert all("response" in line for line in final)
     assert all(server.counts[line["id"]] == 1 for line in first)
     assert (summary.skipped, summary.answered) == (len(first), 300 - len(first))
+
+
+@pytest.mark.parametrize("progress", [True, False])
+def test_progress_and_summary_on_stderr_only_when_asked(chat_server, batch_run, tmp_path, capsys, progress):
+    server = chat_server()
+    batch_run(server.url, requests_of(5), tmp_path / "out.jsonl", progress=progress)
+    shown = capsys.readouterr().err
+    if progress:
+        assert "req/s" in shown and "batch: 5 answered, 0 failed, 0 skipped" in shown
+    else:
+        assert shown == ""

@@ -10,15 +10,16 @@ import os
 import random
 import time
 import weakref
-from collections.abc import AsyncIterator, Callable, Iterable, Mapping
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, Mapping
 from dataclasses import dataclass
-from typing import Any, Optional, Union
+from typing import Any, Union
 
 from ..aio import AsyncKorvane
 from ..client import KorvaneClient
 from ..exceptions import ConnectionError as _ConnectionError
 from ..exceptions import KorvaneError, RateLimitError
 from ..exceptions import TimeoutError as _TimeoutError
+from ..models import ChatCompletion
 from . import _files, _progress
 from ._limiter import Limiter, RateLimits, TokenBucket, estimate_tokens
 
@@ -35,7 +36,7 @@ _NO_RETRY_AFTER_PAUSE = 1.0  # a 429 without Retry-After: this, doubling per 429
 _batch_id: contextvars.ContextVar[str | bytes] = contextvars.ContextVar("korvane_batch_id")
 
 Requests = Union[Iterable[Mapping[str, Any]], str, "os.PathLike[str]"]
-Result = tuple[str, Any, BaseException | None]
+Result = tuple[str, "ChatCompletion | None", "BaseException | None"]
 
 
 @dataclass(frozen=True)
@@ -186,7 +187,7 @@ async def _drive(
     concurrency: int,
     limiter: Limiter,
     done_ids: set[str],
-    emit: Callable[[str, Any, BaseException | None], None],
+    emit: Callable[[str, Any, BaseException | None], Awaitable[None] | None],
     skip: Callable[[], None],
 ) -> None:
     """Sends every request not in done_ids, `concurrency` at a time, emitting each result as it comes.
@@ -215,7 +216,9 @@ async def _drive(
             _batch_id.set(request_id if request_id.isascii() else request_id.encode())
             try:
                 response, error = await _answer_of(client, limiter, body)
-                emit(request_id, response, error)
+                waiting = emit(request_id, response, error)
+                if waiting is not None:
+                    await waiting  # the consumer of aresults() is behind: hold this worker
             except Exception as failure:  # noqa: BLE001 - a limiter or the output failed
                 stopped.append(failure)
                 return
@@ -383,17 +386,25 @@ async def aresults(
     """(id, ChatCompletion or None, exception or None) for each request, in the order they finish.
 
     Paced, retried and identified as in arun(), with no file: what a worker of a cluster runs over
-    its share. Leaving the loop early cancels what is still in flight.
+    its share. At most `concurrency` results wait for the consumer. Closing the iterator early
+    (aclose(), or dropping it) cancels what is still in flight.
     """
     concurrency = _check_concurrency(concurrency)
     if not isinstance(client, AsyncKorvane):
         raise TypeError(f"client must be an AsyncKorvane, not {type(client).__name__}")
     pace = _pick_limiter(None, limiter)
     queue: asyncio.Queue[Any] = asyncio.Queue()
+    # At most `concurrency` results wait for the consumer; workers wait for it beyond that. (The
+    # queue itself stays unbounded so the end of the run can always be put in.)
+    room = asyncio.Semaphore(concurrency)
     finished = object()
 
-    def emit(request_id: str, response: Any, error: BaseException | None) -> None:
-        queue.put_nowait((request_id, response, error))
+    async def emit_when_room(result: Result) -> None:
+        await room.acquire()
+        queue.put_nowait(result)
+
+    def emit(request_id: str, response: Any, error: BaseException | None) -> Awaitable[None]:
+        return emit_when_room((request_id, response, error))
 
     sender = _batch_client(client)
 
@@ -407,6 +418,7 @@ async def aresults(
     try:
         while True:
             item = await queue.get()
+            room.release()
             if item is finished:
                 break
             yield item
