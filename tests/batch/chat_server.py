@@ -86,3 +86,11 @@ class ChatServer:
     def stop(self):
         self.httpd.shutdown()
         self.httpd.server_close()
+
+
+def requests_of(count, *, prefix="r", **body):
+    """count requests with ids r0, r1, ...; their body: a one-message chat plus `body`."""
+    return [
+        {"id": f"{prefix}{i}", "body": {"model": "m", "messages": [{"role": "user", "content": f"q{i}"}], **body}}
+        for i in range(count)
+    ]

@@ -23,14 +23,6 @@ def chat_server():
         server.stop()
 
 
-def requests_of(count, *, prefix="r", **body):
-    """count requests with ids r0, r1, ...; their body: a one-message chat plus `body`."""
-    return [
-        {"id": f"{prefix}{i}", "body": {"model": "m", "messages": [{"role": "user", "content": f"q{i}"}], **body}}
-        for i in range(count)
-    ]
-
-
 @pytest.fixture(params=["run", "arun"])
 def batch_run(request):
     """batch_run(server_url, requests, output, **options) -> BatchSummary, blocking or awaited."""

@@ -4,7 +4,7 @@ rules, and the checks that refuse bad input before anything is sent."""
 import asyncio
 
 import pytest
-from conftest import requests_of
+from chat_server import requests_of
 from korvane_sdk.batch import RateLimits, TokenBucket, estimate_tokens
 from korvane_sdk.batch._files import ResultFile
 

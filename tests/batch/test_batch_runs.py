@@ -9,7 +9,7 @@ import sys
 import time
 
 import pytest
-from conftest import requests_of
+from chat_server import requests_of
 from korvane_sdk.aio import AsyncKorvane
 from korvane_sdk.batch import RateLimits, aresults, estimate_tokens
 
@@ -77,12 +77,13 @@ def test_limits_hold_in_every_window(chat_server, batch_run, tmp_path, limits, w
 
     batch_run(server.url, requests, tmp_path / "out.jsonl", concurrency=16, limits=limits)
 
-    # In any one second: at most a second's allowance, the burst (another second's) and one request.
+    # In any one second: at most a second's allowance, the burst (another second's) and one request,
+    # with a tenth of a second's allowance for requests taking longer to arrive than the next ones.
     arrivals = [(at, weight(body)) for at, _, body in server.arrivals]
     heaviest = max(w for _, w in arrivals)
     for start, _ in arrivals:
         in_window = sum(w for at, w in arrivals if start <= at < start + 1.0)
-        assert in_window <= 2 * per_minute / 60 + heaviest
+        assert in_window <= 2.1 * per_minute / 60 + heaviest
 
 
 def test_input_is_pulled_only_as_requests_go_out(chat_server, batch_run, tmp_path):
