@@ -180,3 +180,34 @@ def test_progress_and_summary_on_stderr_only_when_asked(chat_server, batch_run, 
         assert "req/s" in shown and "batch: 5 answered, 0 failed, 0 skipped" in shown
     else:
         assert shown == ""
+
+
+class RecordingLimiter:
+    """A limiter of the caller's: notes what the runner asks of it."""
+
+    def __init__(self):
+        self.acquired, self.settled, self.paused = [], [], []
+
+    async def acquire(self, tokens):
+        self.acquired.append(tokens)
+
+    async def settle(self, estimated, actual):
+        self.settled.append((estimated, actual))
+
+    async def pause_all(self, seconds):
+        self.paused.append(seconds)
+
+
+def test_a_limiter_of_the_callers_is_asked_for_each_send(chat_server, batch_run, tmp_path):
+    server = chat_server(usage_tokens=7)
+    server.rate_limit_first = 1
+    server.retry_after = "2"
+    requests = requests_of(5, max_tokens=20)
+    limiter = RecordingLimiter()
+
+    batch_run(server.url, requests, tmp_path / "out.jsonl", concurrency=1, limiter=limiter)
+
+    estimate = estimate_tokens(requests[0]["body"])
+    assert limiter.acquired == [estimate] * 6  # the refused first send, then five
+    assert limiter.paused == [2.0]
+    assert limiter.settled == [(estimate, 0)] + [(estimate, 7)] * 5
