@@ -134,8 +134,7 @@ def _id_of(line: bytes) -> str | None:
         record = json.loads(line)
     except ValueError:
         return None
-    if not isinstance(record, dict) or not isinstance(record.get("id"), str):
+    if not isinstance(record, dict) or ("response" not in record and "error" not in record):
         return None
-    if "response" not in record and "error" not in record:
-        return None
-    return record["id"]
+    request_id: object = record.get("id")
+    return request_id if isinstance(request_id, str) else None

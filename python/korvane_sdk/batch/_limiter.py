@@ -5,7 +5,7 @@ from __future__ import annotations
 import asyncio
 import math
 import time
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass
 from typing import Any, Protocol, runtime_checkable
 
@@ -122,7 +122,7 @@ class TokenBucket:
     pause: acquire() then returns at once unless a pause is running.
     """
 
-    def __init__(self, limits: RateLimits | None = None, *, clock: Any = time.monotonic) -> None:
+    def __init__(self, limits: RateLimits | None = None, *, clock: Callable[[], float] = time.monotonic) -> None:
         limits = limits or RateLimits()
         self.limits = limits
         self._clock = clock

@@ -55,7 +55,7 @@ def _clock(seconds: float) -> str:
 def progress_bar(total: int | None) -> Any:
     """A bar with update(n) and close(), drawn on stderr."""
     try:
-        from tqdm import tqdm
+        from tqdm import tqdm  # type: ignore[import-untyped, import-not-found, unused-ignore]
     except ImportError:
         return _Plain(total, sys.stderr)
     return tqdm(total=total, unit="req", desc="batch", file=sys.stderr, dynamic_ncols=True, smoothing=0.05)

@@ -86,7 +86,10 @@ def _headers_with_batch_id(client: AsyncKorvane) -> Callable[[], dict[str, Any]]
     held = weakref.ref(client)
 
     def _get_headers() -> dict[str, Any]:
-        headers = own(held())
+        target = held()
+        if target is None:  # collected: nothing plans a request of it any more
+            return {}
+        headers: dict[str, Any] = own(target)
         request_id = _batch_id.get(None)
         if request_id is not None:
             headers[BATCH_ID_HEADER] = request_id
@@ -138,13 +141,12 @@ def _backoff(client: Any, failures: int) -> float:
 
 
 def _rate_limit_pause(client: Any, error: RateLimitError, times: int) -> float:
-    wait = error.retry_after
-    if wait is None or wait < 0:
-        wait = _NO_RETRY_AFTER_PAUSE * 2 ** (times - 1)
+    asked = error.retry_after
+    wait = float(asked) if asked is not None and asked >= 0 else _NO_RETRY_AFTER_PAUSE * 2 ** (times - 1)
     cap = getattr(client, "retry_after_max", None)
     if isinstance(cap, (int, float)) and cap > 0:
-        wait = min(wait, cap)
-    return float(wait)
+        wait = min(wait, float(cap))
+    return wait
 
 
 async def _answer_of(client: AsyncKorvane, limiter: Limiter, body: Mapping[str, Any]) -> tuple[Any, Any]:
