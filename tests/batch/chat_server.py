@@ -17,6 +17,7 @@ class ChatServer:
         self.script = {}  # batch id -> statuses to answer before the completion
         self.rate_limit_first = 0  # the first N requests: 429
         self.retry_after = "1"
+        self.refuse_key = False  # every request: 401
         self.lock = threading.Lock()
         self.counts = collections.Counter()
         self.arrivals = []  # (monotonic time, batch id, estimated weight)
@@ -58,6 +59,8 @@ class ChatServer:
                 self.limited_at.append(time.monotonic())  # before it is sent: no client has it yet
                 headers = [("Retry-After", self.retry_after)] if self.retry_after else []
                 return 429, {"detail": "slow down"}, headers
+            if self.refuse_key:
+                return 401, {"detail": "Invalid API key"}, []
             scripted = self.script.get(batch_id)
             status = scripted.pop(0) if scripted else 200
         if self.delay:

@@ -12,6 +12,7 @@ import pytest
 from chat_server import requests_of
 from korvane_sdk.aio import AsyncKorvane
 from korvane_sdk.batch import RateLimits, aresults, estimate_tokens
+from korvane_sdk.exceptions import AuthenticationError
 
 
 def lines_of(path):
@@ -211,3 +212,13 @@ def test_a_limiter_of_the_callers_is_asked_for_each_send(chat_server, batch_run,
     assert limiter.acquired == [estimate] * 6  # the refused first send, then five
     assert limiter.paused == [2.0]
     assert limiter.settled == [(estimate, 0)] + [(estimate, 7)] * 5
+
+
+def test_a_refused_key_stops_the_run_instead_of_failing_every_request(chat_server, batch_run, tmp_path):
+    server = chat_server()
+    server.refuse_key = True
+    output = tmp_path / "out.jsonl"
+    with pytest.raises(AuthenticationError):
+        batch_run(server.url, requests_of(50), output, concurrency=4)
+    assert output.read_bytes() == b""  # nothing marked done: a run with the right key does them all
+    assert sum(server.counts.values()) <= 4

@@ -16,8 +16,8 @@ from typing import Any, Union
 
 from ..aio import AsyncKorvane
 from ..client import KorvaneClient
+from ..exceptions import AuthenticationError, KorvaneError, RateLimitError
 from ..exceptions import ConnectionError as _ConnectionError
-from ..exceptions import KorvaneError, RateLimitError
 from ..exceptions import TimeoutError as _TimeoutError
 from ..models import ChatCompletion
 from . import _files, _progress
@@ -31,6 +31,10 @@ MAX_ATTEMPTS = 5
 MAX_RATE_LIMITED = 20
 _BUSY_STATUSES = frozenset((408, 409))
 _NO_RETRY_AFTER_PAUSE = 1.0  # a 429 without Retry-After: this, doubling per 429 of the request
+# Failures that are not the request's own but would be every request's (a key refused, a client
+# closed or on another loop): the run stops with them, leaving no line, instead of writing one for
+# each request left; fixed, a run on the same output resumes.
+_STOPS_THE_RUN = (AuthenticationError, RuntimeError)
 
 # The id of the request a worker task is sending; each task runs in a context of its own.
 _batch_id: contextvars.ContextVar[str | bytes] = contextvars.ContextVar("korvane_batch_id")
@@ -168,7 +172,9 @@ async def _answer_of(client: AsyncKorvane, limiter: Limiter, body: Mapping[str, 
                 return None, error
             await limiter.pause_all(_rate_limit_pause(client, error, limited))
             continue
-        except Exception as error:  # noqa: BLE001 - every failure is one result line
+        except _STOPS_THE_RUN:
+            raise
+        except Exception as error:  # noqa: BLE001 - every other failure is one result line
             if not _retryable(error):
                 return None, error
             failures += 1
