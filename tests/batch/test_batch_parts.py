@@ -148,3 +148,16 @@ def test_bad_options_are_refused_unsent(chat_server, batch_run, tmp_path, option
 def test_rate_limits_take_positive_numbers(value):
     with pytest.raises((ValueError, TypeError)):
         RateLimits(requests_per_minute=value)
+
+
+def test_a_missing_input_or_the_input_as_output_is_refused_untouched(chat_server, batch_run, tmp_path):
+    server = chat_server()
+    source = tmp_path / "in.jsonl"
+    with pytest.raises(FileNotFoundError):
+        batch_run(server.url, str(source), tmp_path / "out.jsonl")
+    assert not (tmp_path / "out.jsonl").exists()
+    source.write_text('{"id": "a", "body": {"model": "m", "messages": []}}\n')
+    with pytest.raises(ValueError, match="is the input"):
+        batch_run(server.url, str(source), source)
+    assert source.read_text() == '{"id": "a", "body": {"model": "m", "messages": []}}\n'
+    assert not server.counts

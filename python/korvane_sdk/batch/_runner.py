@@ -262,8 +262,10 @@ async def _run_into(
     limiter: Limiter,
     progress: bool | None,
 ) -> BatchSummary:
-    if _files.is_path(requests) and os.path.exists(output) and os.path.samefile(requests, output):  # type: ignore[arg-type]
-        raise ValueError("the output file is the input file")
+    if _files.is_path(requests):
+        os.stat(requests)  # type: ignore[arg-type]  # a missing input fails before the output is made
+        if os.path.exists(output) and os.path.samefile(requests, output):  # type: ignore[arg-type]
+            raise ValueError("the output file is the input file")
     started = time.monotonic()
     results = _files.ResultFile(output)
     counts = [0, 0, 0]  # answered, failed, skipped
