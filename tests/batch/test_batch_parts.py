@@ -107,6 +107,7 @@ GOOD = {"model": "m", "messages": []}
         ({"id": 7, "body": GOOD}, "'id'"),
         ({"id": "", "body": GOOD}, "'id'"),
         ({"id": "a\r\nX-Other: 1", "body": GOOD}, "control character"),
+        ({"id": "half \ud800", "body": GOOD}, "not valid text"),
         ({"id": "x"}, "'body'"),
         ({"id": "x", "body": {**GOOD, "stream": True}}, "stream"),
     ],

@@ -30,6 +30,8 @@ def checked(item: object, where: str) -> tuple[str, Mapping[str, Any]]:
     request_id = item.get("id")
     if not isinstance(request_id, str) or not request_id:
         raise ValueError(f"{where}: the request's 'id' must be a non-empty str, not {request_id!r}")
+    if not request_id.isascii() and not _utf8(request_id):
+        raise ValueError(f"{where}: the request id {request_id!r} is not valid text (it cannot be UTF-8)")
     if any(ch in _ID_FORBIDDEN for ch in request_id):
         # It travels as a header value, where control characters cannot go.
         raise ValueError(f"{where}: the request id {request_id!r} holds a control character")
@@ -39,6 +41,14 @@ def checked(item: object, where: str) -> tuple[str, Mapping[str, Any]]:
     if body.get("stream"):
         raise ValueError(f"{where}: request {request_id!r} asks for a stream; batch requests are answered whole")
     return request_id, body
+
+
+def _utf8(text: str) -> bool:
+    try:
+        text.encode()
+    except UnicodeEncodeError:  # a lone surrogate
+        return False
+    return True
 
 
 def read_jsonl(path: PathLike) -> Iterator[Any]:

@@ -240,7 +240,8 @@ def _result_line(request_id: str, response: Any, error: BaseException | None) ->
     key = json.dumps(request_id, ensure_ascii=False)
     if error is None:
         return f'{{"id":{key},"response":{response.model_dump_json()}}}\n'.encode()
-    return f'{{"id":{key},"error":{json.dumps(error_entry(error), ensure_ascii=False)}}}\n'.encode()
+    # Escaped: an exception's text may hold anything, lone surrogates included.
+    return f'{{"id":{key},"error":{json.dumps(error_entry(error))}}}\n'.encode()
 
 
 def error_entry(error: BaseException) -> dict[str, Any]:
