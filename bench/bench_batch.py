@@ -22,8 +22,10 @@ import tempfile
 from korvane_sdk.testing import LocalPlatform
 
 HERE = pathlib.Path(__file__).resolve().parent
-COUNT = int(os.environ.get("KORVANE_BENCH_BATCH", "2000"))
-ROUNDS = int(os.environ.get("KORVANE_BENCH_ROUNDS", "3"))
+COUNT = int(os.environ.get("KORVANE_BENCH_BATCH", "4000"))
+ROUNDS = int(os.environ.get("KORVANE_BENCH_ROUNDS", "5"))
+# openai's client is some 30 times slower here: a tenth of the requests gives its rate in bearable time.
+OPENAI_COUNT = max(COUNT // 10, 200)
 CONCURRENCY = int(os.environ.get("KORVANE_BENCH_CONCURRENCY", "32"))
 LIMITED_PER_MINUTE = 30_000  # 500 a second: well below what the runner reaches unlimited
 
@@ -58,25 +60,24 @@ def main():
     with LocalPlatform() as platform, tempfile.TemporaryDirectory() as folder:
         output = pathlib.Path(folder) / "out.jsonl"
         peer_run("runner", platform, 200, output)  # warm-up: files cached, connections of the stand-in made
+        counts = {"runner": COUNT, "gather": COUNT, "openai": OPENAI_COUNT}
         for _ in range(ROUNDS):
             for peer in peers:
-                report = peer_run(peer, platform, COUNT, output)
+                report = peer_run(peer, platform, counts[peer], output)
                 assert report["failed"] == 0, report
-                if best[peer] is None or report["seconds"] < best[peer]["seconds"]:
+                report["rate"] = counts[peer] / report["seconds"]
+                if best[peer] is None or report["rate"] > best[peer]["rate"]:
                     best[peer] = report
-        print(f"{COUNT} chat requests, concurrency {CONCURRENCY}, best of {ROUNDS} interleaved rounds")
+        print(f"chat requests at concurrency {CONCURRENCY}, best of {ROUNDS} interleaved rounds")
         for peer in peers:
             report = best[peer]
-            ratio = report["seconds"] / best["runner"]["seconds"]
             print(
-                f"  {peer:<8} {report['seconds']:7.3f} s  {COUNT / report['seconds']:8.0f} req/s"
-                f"  {ratio:5.2f}x the runner's time   peak RSS {report['max_rss_kib'] / 1024:6.1f} MiB"
+                f"  {peer:<8} {counts[peer]:6d} requests in {report['seconds']:7.3f} s  {report['rate']:8.0f} req/s"
+                f"  ({best['runner']['rate'] / report['rate']:5.2f}x the runner's time per request)"
             )
-        overhead = best["runner"]["seconds"] / best["gather"]["seconds"] - 1
-        print(f"  runner over gather + semaphore: {100 * overhead:+.1f}% (goal: at most +10%)")
-        print(
-            f"  runner vs AsyncOpenAI: {best['openai']['seconds'] / best['runner']['seconds']:.1f}x faster (goal: 5x)"
-        )
+        overhead = best["gather"]["rate"] / best["runner"]["rate"] - 1
+        print(f"  runner's time over gather + semaphore: {100 * overhead:+.1f}% (goal: at most +10%)")
+        print(f"  runner vs AsyncOpenAI: {best['runner']['rate'] / best['openai']['rate']:.1f}x faster (goal: 5x)")
 
         limited_count = int(LIMITED_PER_MINUTE / 60 * 8)  # about 8 s at the allowed rate
         report = peer_run("runner", platform, limited_count, output, LIMITED_PER_MINUTE)
