@@ -61,4 +61,6 @@ bool may_access(const Principal& principal, Access access, const RouteParams& pa
     return false;
 }
 
+std::string caller_name(const Principal& principal) { return principal.admin ? "admin" : principal.tenant_id; }
+
 }  // namespace korvane::emulator

@@ -88,6 +88,13 @@ Options parse_or_throw(const std::vector<std::string>& args, bool& help) {
             if (admin_key->empty()) throw UsageError("--admin-key may not be empty");
         } else if (flag == "--job-seconds") {
             options.job_seconds = to_seconds(flag, reader.value(flag));
+        } else if (flag == "--requests-per-minute") {
+            options.limits.requests_per_minute = to_integer(flag, reader.value(flag), 1, 1LL << 40);
+        } else if (flag == "--tokens-per-minute") {
+            options.limits.tokens_per_minute = to_integer(flag, reader.value(flag), 1, 1LL << 40);
+        } else if (flag == "--limit-window-seconds") {
+            options.limits.window_seconds = to_seconds(flag, reader.value(flag));
+            if (options.limits.window_seconds < 0.01) throw UsageError(flag + " must be at least 0.01");
         } else if (flag == "--rate-limit") {
             options.faults.rate_limit.remaining = to_integer(flag, reader.value(flag), -1, 1LL << 40);
         } else if (flag == "--retry-after") {
@@ -148,6 +155,16 @@ Options:
                               (default 3.0)
   -h, --help                  show this text and exit
 
+Rate limits, per caller (the admin key, each tenant), as a platform keeps them:
+  --requests-per-minute N     answer 429 with Retry-After once a caller's requests
+                              in the current window reach this rate
+  --tokens-per-minute N       the same for the tokens of chat answers (prompt and
+                              completion); a request larger than a window's share
+                              is refused outright
+  --limit-window-seconds S    length of the fixed window the limits are counted
+                              over (default 60); a window of S seconds admits
+                              limit * S / 60, rounded down, at least 1
+
 Fault injection (a count of -1 means every request):
   --rate-limit N              answer the next N platform requests with 429
   --retry-after S             Retry-After value sent with those 429s (default 1)
@@ -164,9 +181,13 @@ At run time the same faults are set with POST /_emulator/faults, e.g.
    "server_error": {"times": 1, "status": 503},
    "delay": {"times": 2, "seconds": 1.5},
    "drop_stream": {"times": 1, "after_chunks": 3}}
-(a null member clears that fault). POST /_emulator/reset clears all state and
-faults; GET /_emulator/stats counts the platform requests received. These
-paths need the admin key.
+(a null member clears that fault). POST /_emulator/limits sets the rate
+limits ({"requests_per_minute": N, "tokens_per_minute": N, "window_seconds": S},
+null: unlimited); GET /_emulator/limits shows them with the requests, tokens
+and refusals of each caller per window and the requests per X-Korvane-Batch-Id.
+POST /_emulator/reset clears all state, faults and counters and puts the limits
+back as started; GET /_emulator/stats counts the platform requests received.
+These paths need the admin key.
 
 The first line written to stdout is "korvane-emulator listening on http://HOST:PORT".
 SIGTERM or SIGINT shut the server down cleanly.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "faults.hpp"
+#include "rate_limits.hpp"
 
 namespace korvane::emulator {
 
@@ -15,6 +16,7 @@ struct Options {
     std::string admin_key;
     double job_seconds = 3.0;
     FaultSettings faults;
+    LimitSettings limits;
 };
 
 // Either options to run with, or an exit status after --help or a usage error

@@ -78,4 +78,10 @@ std::optional<Micros> RequestContext::query_time(const char* key) const {
     return parsed;
 }
 
+ApiError rate_limited(httplib::Response& res, const Refusal& refusal) {
+    if (!refusal.retry_after_seconds) return ApiError(400, refusal.detail, "REQUEST_TOO_LARGE");
+    res.set_header("Retry-After", std::to_string(*refusal.retry_after_seconds));
+    return ApiError(429, refusal.detail, "RATE_LIMIT");
+}
+
 }  // namespace korvane::emulator

@@ -12,6 +12,7 @@
 #include "clock.hpp"
 #include "errors.hpp"
 #include "json_util.hpp"
+#include "rate_limits.hpp"
 #include "request_body.hpp"
 #include "router.hpp"
 
@@ -21,6 +22,9 @@ class Store;
 
 void send_json(httplib::Response& res, int status, const Json& body);
 void send_error(httplib::Response& res, const ApiError& error);
+// The error for a request the rate limits refused: 429 with its Retry-After, or 400 for one that
+// no window could ever hold.
+ApiError rate_limited(httplib::Response& res, const Refusal& refusal);
 
 class RequestContext {
 public:

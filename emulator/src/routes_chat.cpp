@@ -252,6 +252,8 @@ void create_completion(RequestContext& ctx, Services& services) {
         choices.push_back(complete(chat.last_user_message, static_cast<std::size_t>(i), chat.limits));
         completion_tokens += static_cast<std::int64_t>(choices.back().token_count());
     }
+    if (auto refused = services.limits.admit_tokens(caller_name(ctx.principal), chat.prompt_tokens + completion_tokens))
+        throw rate_limited(ctx.res, *refused);
     auto tenant_id = bill_tenant(ctx, services, chat, chat.prompt_tokens + completion_tokens);
 
     std::string id = new_id("chatcmpl-", 24);

@@ -27,7 +27,9 @@ std::string join(const std::vector<std::string>& items, const char* separator) {
 }  // namespace
 
 EmulatorServer::EmulatorServer(Options options)
-    : options_(std::move(options)), faults_(options_.faults), services_{options_, store_, stats_, faults_, shutdown_} {
+    : options_(std::move(options)), faults_(options_.faults), limits_(options_.limits), services_{options_, store_,
+                                                                                                  stats_,   faults_,
+                                                                                                  limits_,  shutdown_} {
     add_chat_routes(platform_, services_);
     add_tenant_routes(platform_, services_);
     add_feedback_routes(platform_, services_);
@@ -110,6 +112,7 @@ void EmulatorServer::dispatch(const httplib::Request& req, httplib::Response& re
     bool control = is_control_path(req.path);
     if (!control) {
         stats_.count(req.path);
+        limits_.count_batch_id(req.get_header_value("X-Korvane-Batch-Id"));
         RequestFaults faults = faults_.next_request();
         if (faults.delay_seconds > 0) shutdown_.sleep_for(faults.delay_seconds);
         if (faults.rate_limit_retry_after) {
@@ -125,6 +128,9 @@ void EmulatorServer::dispatch(const httplib::Request& req, httplib::Response& re
     if (!principal) {
         res.set_header("WWW-Authenticate", "Bearer");
         throw ApiError(401, "Invalid or missing API key", "");
+    }
+    if (!control) {
+        if (auto refused = limits_.admit_request(caller_name(*principal))) throw rate_limited(res, *refused);
     }
 
     const Router& router = control ? control_ : platform_;

@@ -10,6 +10,7 @@
 #include "faults.hpp"
 #include "http_server.hpp"
 #include "options.hpp"
+#include "rate_limits.hpp"
 #include "router.hpp"
 #include "services.hpp"
 #include "signals.hpp"
@@ -38,6 +39,7 @@ private:
     Store store_;
     RequestStats stats_;
     Faults faults_;
+    RateLimits limits_;
     Shutdown shutdown_;
     Services services_;
     Router platform_;

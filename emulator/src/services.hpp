@@ -3,6 +3,7 @@
 
 #include "faults.hpp"
 #include "options.hpp"
+#include "rate_limits.hpp"
 #include "signals.hpp"
 #include "store.hpp"
 
@@ -13,6 +14,7 @@ struct Services {
     Store& store;
     RequestStats& stats;
     Faults& faults;
+    RateLimits& limits;
     Shutdown& shutdown;
 };
 

@@ -73,11 +73,27 @@ class LocalPlatform:
     """A running korvane-emulator on a free loopback port, with its control calls."""
 
     def __init__(
-        self, *, admin_key: str = DEFAULT_ADMIN_KEY, job_seconds: float | None = None, args: Sequence[str] = ()
+        self,
+        *,
+        admin_key: str = DEFAULT_ADMIN_KEY,
+        job_seconds: float | None = None,
+        requests_per_minute: int | None = None,
+        tokens_per_minute: int | None = None,
+        limit_window_seconds: float | None = None,
+        args: Sequence[str] = (),
     ) -> None:
+        """Starts the stand-in. The limits are per caller (the admin key, each tenant): past them it
+        answers 429 with Retry-After, counted over fixed windows of `limit_window_seconds` (default 60),
+        each of which admits its share of the per-minute rate. `reset()` puts them back to these."""
         command = [emulator_path(), "--host", "127.0.0.1", "--port", "0", "--admin-key", admin_key]
         if job_seconds is not None:
             command += ["--job-seconds", str(job_seconds)]
+        if requests_per_minute is not None:
+            command += ["--requests-per-minute", str(requests_per_minute)]
+        if tokens_per_minute is not None:
+            command += ["--tokens-per-minute", str(tokens_per_minute)]
+        if limit_window_seconds is not None:
+            command += ["--limit-window-seconds", repr(float(limit_window_seconds))]
         self.admin_key = admin_key
         self._process = subprocess.Popen(command + list(args), stdout=subprocess.PIPE, text=True)
         assert self._process.stdout is not None  # stdout=PIPE
@@ -148,6 +164,28 @@ class LocalPlatform:
         self._control(
             "POST", "/_emulator/faults", {"rate_limit": None, "server_error": None, "delay": None, "drop_stream": None}
         )
+
+    def set_limits(
+        self,
+        *,
+        requests_per_minute: int | None = None,
+        tokens_per_minute: int | None = None,
+        window_seconds: float | None = None,
+    ) -> dict[str, Any]:
+        """Sets the rate limits (None: unlimited; `window_seconds` None keeps the window) and answers
+        the settings in force, with the share of each window."""
+        body: dict[str, Any] = {"requests_per_minute": requests_per_minute, "tokens_per_minute": tokens_per_minute}
+        if window_seconds is not None:
+            body["window_seconds"] = window_seconds
+        result: dict[str, Any] = self._control("POST", "/_emulator/limits", body)
+        return result
+
+    def limit_counters(self) -> dict[str, Any]:
+        """The limits in force and what they counted since the last reset: ``windows``, one entry per
+        caller and window (``window``, ``caller``, ``requests`` and ``tokens`` admitted, ``limited``:
+        refused with 429), ``limited`` in all, and ``batch_ids``: requests per X-Korvane-Batch-Id."""
+        result: dict[str, Any] = self._control("GET", "/_emulator/limits")
+        return result
 
     def counters(self) -> dict[str, Any]:
         """Platform requests received since the last reset: {"requests": N, "by_path": {path: N}}."""

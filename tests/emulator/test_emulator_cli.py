@@ -30,6 +30,9 @@ def test_help_lists_every_flag(emulator_path):
         "--delay",
         "--delay-count",
         "--drop-stream-after",
+        "--requests-per-minute",
+        "--tokens-per-minute",
+        "--limit-window-seconds",
     ):
         assert flag in done.stdout
 
@@ -47,6 +50,10 @@ def test_help_lists_every_flag(emulator_path):
         ["--delay-count", "2"],
         ["--admin-key", ""],
         ["--rate-limit", "1.5"],
+        ["--requests-per-minute", "0"],
+        ["--tokens-per-minute", "-5"],
+        ["--limit-window-seconds", "0"],
+        ["--limit-window-seconds", "inf"],
     ],
 )
 def test_usage_errors(emulator_path, args):
