@@ -20,7 +20,7 @@ _EXPORTS = {
     "TrainingJob": "models",
 }
 _SUBMODULES = frozenset(
-    ("client", "chat", "tenants", "feedback", "training", "exceptions", "models", "http", "aio", "types")
+    ("client", "chat", "tenants", "feedback", "training", "exceptions", "models", "http", "aio", "types", "batch")
 )
 
 __version__ = "1.0.0"

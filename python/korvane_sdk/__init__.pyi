@@ -1,4 +1,5 @@
 from . import aio as aio
+from . import batch as batch
 from . import chat as chat
 from . import client as client
 from . import exceptions as exceptions

@@ -13,6 +13,7 @@ from typing import Any, Literal
 import korvane_sdk
 from korvane_sdk import ChatCompletion, ChatMessage, Korvane, KorvaneClient, KorvaneError
 from korvane_sdk.aio import AsyncChatCompletionStream, AsyncKorvane, AsyncKorvaneClient
+from korvane_sdk.batch import BatchSummary, Limiter, RateLimits, TokenBucket, aresults, arun, estimate_tokens, run
 from korvane_sdk.chat import ChatCompletionStream
 from korvane_sdk.exceptions import NotFoundError, RateLimitError
 from korvane_sdk.http import AsyncSession, Session
@@ -183,3 +184,18 @@ async def awaited(client: AsyncKorvane, since: datetime) -> None:
     async with AsyncKorvaneClient(api_key="sk", timeout=0.5, retry_on_busy=True) as same:
         assert_type(same, AsyncKorvane)
     await client.aclose()
+
+
+async def batch_work(client: KorvaneClient, aclient: AsyncKorvane) -> None:
+    body = {"model": "m", "messages": [{"role": "user", "content": "Hi"}], "max_tokens": 16}
+    requests = [{"id": "a", "body": body}]
+    summary = run(requests, "out.jsonl", client=client, limits=RateLimits(requests_per_minute=60), progress=False)
+    assert_type(summary, BatchSummary)
+    assert_type(summary.answered + summary.failed + summary.skipped, int)
+    limiter: Limiter = TokenBucket(RateLimits(tokens_per_minute=10_000))
+    assert_type(await arun("in.jsonl", "out.jsonl", client=aclient, limiter=limiter, concurrency=8), BatchSummary)
+    async for request_id, response, error in aresults(iter(requests), client=aclient):
+        assert_type(request_id, str)
+        assert_type(response, ChatCompletion | None)
+        assert_type(error, BaseException | None)
+    assert_type(estimate_tokens(body), int)

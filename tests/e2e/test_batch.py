@@ -1,0 +1,34 @@
+"""A batch run against the stand-in: its 429s and 5xx waited out and repeated, its 404 an error line."""
+
+import asyncio
+import json
+
+from korvane_sdk.batch import arun, run
+
+
+def test_a_batch_against_the_stand_in(emu, client_kind, tmp_path):
+    emu.inject_rate_limit(times=2, retry_after="1")
+    emu.inject_server_error(times=2, status=503)
+    requests = [
+        {"id": f"q{i}", "body": {"model": "korvane-1", "messages": [{"role": "user", "content": f"q{i}"}]}}
+        for i in range(20)
+    ]
+    requests.append({"id": "lost", "body": {"model": "no-such-model", "messages": [{"role": "user", "content": "?"}]}})
+    output = tmp_path / "out.jsonl"
+
+    if client_kind == "blocking":
+        summary = run(iter(requests), output, client=emu.client(timeout=10), concurrency=4)
+    else:
+
+        async def go():
+            async with emu.async_client(timeout=10) as client:
+                return await arun(iter(requests), output, client=client, concurrency=4)
+
+        summary = asyncio.run(go())
+
+    lines = {line["id"]: line for line in map(json.loads, output.read_text().splitlines())}
+    assert (summary.answered, summary.failed, summary.skipped) == (20, 1, 0)
+    assert lines["lost"]["error"]["type"] == "NotFoundError" and lines["lost"]["error"]["status"] == 404
+    answer = lines["q5"]["response"]
+    assert answer["model"] == "korvane-1" and answer["choices"][0]["message"]["content"]
+    assert answer["usage"]["total_tokens"] > 0
