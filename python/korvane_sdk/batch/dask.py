@@ -21,7 +21,9 @@ None) and ``error`` (JSON text of ``{"type", "status", "message"}``, or None).
 from __future__ import annotations
 
 import asyncio
+import threading
 from collections.abc import Mapping
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import distributed
@@ -33,6 +35,21 @@ __all__ = ["DaskRateLimiter", "chat_completions", "RESULT_META"]
 
 # The columns (and their dtypes) of chat_completions' answer for a DataFrame partition.
 RESULT_META = {"id": "object", "response": "object", "error": "object"}
+
+# Threads that wait on actor calls, per worker process. Owner rule: made at the first call, held by
+# this module for the life of the process; nothing else holds them. Sized for every request of a
+# worker to wait on its slot at once (an event loop's default executor has a handful of threads,
+# which would make the round trips to the actor, not the limit, set the pace).
+_ACTOR_CALLS: ThreadPoolExecutor | None = None
+_ACTOR_CALLS_LOCK = threading.Lock()
+
+
+def _actor_calls() -> ThreadPoolExecutor:
+    global _ACTOR_CALLS
+    with _ACTOR_CALLS_LOCK:
+        if _ACTOR_CALLS is None:
+            _ACTOR_CALLS = ThreadPoolExecutor(max_workers=128, thread_name_prefix="korvane-dask-limit")
+        return _ACTOR_CALLS
 
 
 class DaskRateLimiter(ScheduleClient):
@@ -68,7 +85,8 @@ class DaskRateLimiter(ScheduleClient):
         actor = self._actor
         # An actor call from outside the worker's own event loop answers a future to wait on: waited
         # on a thread, so this event loop keeps serving the other requests meanwhile.
-        return asyncio.to_thread(lambda: getattr(actor, method)(*args).result())
+        call = getattr(actor, method)
+        return asyncio.get_running_loop().run_in_executor(_actor_calls(), lambda: call(*args).result())
 
     def describe(self) -> dict[str, Any]:
         """The limits and how many requests were booked and pauses asked for so far."""
