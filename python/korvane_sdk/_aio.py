@@ -386,6 +386,9 @@ class AsyncKorvane:
 
     __repr__ = KorvaneClient.__repr__
 
+    # Pickles as its configuration and connection cap; the copy binds to the loop of its first call.
+    __reduce__ = KorvaneClient.__reduce__
+
     @property
     def max_connections(self) -> int:
         """Connections open at once; calls beyond wait for a free one (as many idle ones are kept)."""

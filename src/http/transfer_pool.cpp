@@ -7,6 +7,7 @@
 #include <string>
 
 #include "http/curl_loader.hpp"
+#include "http/fork_count.hpp"
 
 namespace korvane::http {
 
@@ -25,11 +26,22 @@ void ensure_curl_initialised() {
     if (result != CURLE_OK) throw std::bad_alloc();
 }
 
-TransferUnit::TransferUnit() : multi(libcurl::curl_multi_init()), easy(libcurl::curl_easy_init()) {
+TransferUnit::TransferUnit()
+    : multi(libcurl::curl_multi_init()), easy(libcurl::curl_easy_init()), fork_generation(forks_so_far()) {
     if (!multi || !easy) throw std::bad_alloc();
 }
 
-TransferUnit::~TransferUnit() { detach(); }
+TransferUnit::~TransferUnit() {
+    if (inherited()) {
+        // The parent's connections: left to the parent (the child's descriptor copies close at exit).
+        (void)multi.release();
+        (void)easy.release();
+        return;
+    }
+    detach();
+}
+
+bool TransferUnit::inherited() const { return forks_now() != fork_generation; }
 
 bool TransferUnit::attach() {
     if (attached) return true;
@@ -47,6 +59,7 @@ std::unique_ptr<TransferUnit> TransferPool::acquire() {
     {
         std::lock_guard lock(mutex_);
         if (closed_) return nullptr;
+        std::erase_if(idle_, [](const auto& unit) { return unit->inherited(); });
         if (!idle_.empty()) {
             // The most recently used unit first: its connection is the likeliest to be alive.
             std::unique_ptr<TransferUnit> unit = std::move(idle_.back());
@@ -58,7 +71,7 @@ std::unique_ptr<TransferUnit> TransferPool::acquire() {
 }
 
 void TransferPool::release(std::unique_ptr<TransferUnit> unit) {
-    if (!unit) return;
+    if (!unit || unit->inherited()) return;  // an inherited unit lets go of its handles as it goes
     unit->detach();
     // Forget the finished exchange's options: they point at its buffers and callbacks.
     libcurl::curl_easy_reset(unit->easy.get());

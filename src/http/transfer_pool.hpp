@@ -21,9 +21,15 @@ struct TransferUnit {
     // connection closed rather than reused: libcurl never reads the rest of its body.
     void detach();
 
+    // Made in another process than this one (a fork child inherited it): its connections are the
+    // parent's too, so it is never used, and its handles are let go of, never cleaned up (libcurl
+    // could write on the shared socket while closing, a TLS close alert or an HTTP/2 GOAWAY).
+    bool inherited() const;
+
     MultiHandle multi;
     EasyHandle easy;
     bool attached = false;
+    unsigned fork_generation;  // the process's fork count when made
 };
 
 class TransferPool {
@@ -31,7 +37,8 @@ public:
     // Idle units kept per session; more may be in use at once, the extra ones are freed on return.
     static constexpr size_t kMaxIdle = 10;
 
-    // An idle unit or a new one; nullptr once the pool is closed.
+    // An idle unit or a new one; nullptr once the pool is closed. Idle units inherited through fork
+    // are dropped, so a fork child opens connections of its own.
     std::unique_ptr<TransferUnit> acquire();
     // Gives a unit back with its options cleared: kept for reuse unless the pool is closed or full.
     void release(std::unique_ptr<TransferUnit> unit);

@@ -22,6 +22,15 @@ README = Path(__file__).resolve().parents[2] / "README.md"
 BLOCK = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
 # The plugin a block's tests are marked for, by the module that provides it.
 PLUGIN_MARKS = {"pytest.mark.asyncio": "pytest_asyncio", "pytest.mark.anyio": "anyio"}
+# The engines of the optional extras: a block that imports one runs only where it is installed.
+OPTIONAL_MODULES = ("ray", "distributed")
+
+
+def missing_engine(code):
+    for module in OPTIONAL_MODULES:
+        if re.search(rf"^(import|from) {module}\b", code, re.MULTILINE) and not importlib.util.find_spec(module):
+            return module
+    return None
 
 
 def python_blocks():
@@ -79,6 +88,8 @@ def test_every_python_block_runs(emu, monkeypatch, tmp_path, capsys):
                 reason = run_test_file(code, line, tmp_path)
                 if reason:
                     skipped.append(reason)
+            elif missing := missing_engine(code):
+                skipped.append(f"README.md:{line} needs {missing}")
             else:
                 # Blank lines first, so a traceback names the README's own line numbers.
                 exec(compile("\n" * (line - 1) + code, str(README), "exec"), namespace)

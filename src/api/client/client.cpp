@@ -102,6 +102,8 @@ nb::str repr(nb::handle self) {
 
 }  // namespace
 
+void bind_pickling(nb::handle client_class);  // __reduce__: a client pickles as its configuration (pickling.cpp)
+
 void bind_client(nb::module_& m) {
     g_session_class = nb::object(m.attr("Session")).release();  // a strong reference, kept for the process
     nb::object cls = py::make_class("korvane_sdk.client", "KorvaneClient", "Client for the Korvane platform API.");
@@ -150,6 +152,7 @@ void bind_client(nb::module_& m) {
                    "and the connections close with the last client that uses them.");
     bind_requests(m, cls);
     bind_lifetime(m, cls);
+    bind_pickling(cls);
 
     m.attr("KorvaneClient") = cls;
     m.attr("Korvane") = cls;

@@ -462,9 +462,18 @@ struct AsyncSession {
     nb::object request(nb::handle method, nb::handle url, nb::handle params, nb::handle json, nb::handle files,
                        nb::handle headers, nb::handle timeout, nb::handle stream) {
         if (driver && driver->forked()) {
-            py::raise_text(PyExc_RuntimeError,
-                           "This AsyncSession was opened in another process (it was inherited through fork): "
-                           "make a new one in this process");
+            // The parent's loop, copied into this child, shares its epoll set with the parent: nothing
+            // may run on it (asyncio itself no longer counts it as running here). On a loop of the
+            // child's own the inherited driver is let go of, touching none of the parent's
+            // connections, and the session starts afresh.
+            nb::object own = running_loop_or_none();
+            if (own.is_none() || driver->loop().is(own)) {
+                py::raise_text(PyExc_RuntimeError,
+                               "This AsyncSession was opened in another process (it was inherited through fork): "
+                               "use it from an event loop of this process, or make a new one");
+            }
+            driver->shutdown();
+            driver.reset();
         }
         nb::object loop = running_loop();
         if (driver) {

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <mutex>
 
+#include "http/fork_count.hpp"
 #include "http/loop/loop.hpp"
 #include "py/raise.hpp"
 
@@ -30,18 +31,6 @@ void quietly(const nb::object& method, nb::handle a) {
     } else {
         PyErr_Clear();
     }
-}
-
-// Forks into a child process so far, counted in the child (kept for the process; pthread_atfork
-// installs the counter once, at the first driver). A driver remembers the count it was made at.
-std::atomic<unsigned> g_forks{0};
-
-void count_fork() { g_forks.fetch_add(1, std::memory_order_relaxed); }
-
-unsigned forks_so_far() {
-    static std::once_flag installed;
-    std::call_once(installed, [] { pthread_atfork(nullptr, nullptr, &count_fork); });
-    return g_forks.load(std::memory_order_relaxed);
 }
 
 // Cancels a pending loop handle (a TimerHandle or Handle) and forgets it.
@@ -173,7 +162,7 @@ void LoopDriver::check_thread(const char* what) const {
     }
 }
 
-bool LoopDriver::forked() const { return g_forks.load(std::memory_order_relaxed) != fork_generation_; }
+bool LoopDriver::forked() const { return forks_now() != fork_generation_; }
 
 void LoopDriver::set_max_connections(long cap) {
     if (!multi_) return;
