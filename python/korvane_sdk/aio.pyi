@@ -15,6 +15,7 @@ from typing import (
 from _typeshed import SupportsRead
 from typing_extensions import Self
 
+from .http import AsyncResponse, AsyncSession
 from .models import (
     ChatCompletion,
     ChatCompletionChunk,
@@ -366,7 +367,7 @@ class AsyncKorvane:
     training: AsyncTrainingManager
     max_connections: int
     """Connections open at once; calls beyond wait for a free one (as many idle ones are kept)."""
-    _session: Any
+    _session: AsyncSession
 
     def __init__(
         self,
@@ -420,9 +421,9 @@ class AsyncKorvane:
         files: Mapping[str, Any] | None = None,
         raw_response: bool = False,
     ) -> Any: ...
-    async def _request_stream(self, method: str, path: str, json: Mapping[str, Any] | None = None) -> Any: ...
-    async def _handle_response(self, response: Any, raw: bool = False) -> Any: ...
-    def _handle_error(self, response: Any) -> None: ...
+    async def _request_stream(self, method: str, path: str, json: Mapping[str, Any] | None = None) -> AsyncResponse: ...
+    async def _handle_response(self, response: AsyncResponse, raw: bool = False) -> Any: ...
+    def _handle_error(self, response: AsyncResponse) -> None: ...
 
 AsyncKorvaneClient = AsyncKorvane
 

@@ -109,7 +109,7 @@ class ChatCompletions:
         """Create a chat completion."""
     def _create_completion(self, payload: dict[str, Any]) -> ChatCompletion:
         """Make a non-streaming completion request."""
-    def _stream_completion(self, payload: dict[str, Any]) -> Generator[ChatCompletionChunk, None, None]:
+    def _stream_completion(self, payload: dict[str, Any]) -> ChatCompletionStream:
         """Make a streaming completion request."""
 
 class Chat:

@@ -45,11 +45,15 @@ void bind(nb::module_& m) {
     register_class(base, base_schema());
     m.attr("BaseModel") = nb::handle(reinterpret_cast<PyObject*>(base));
     bind_field_info(m);
+    nb::list names;
     for (Schema& schema : all_schemas()) {
         nb::object cls = make_record_class(schema);
         m.attr(schema.name) = cls;
+        names.append(nb::str(schema.name));
         cls.release();  // the schema holds the class for the life of the process
     }
+    // What korvane_sdk.models re-exports, in the table's order.
+    m.attr("_record_names") = nb::tuple(names);
 }
 
 }  // namespace korvane::records

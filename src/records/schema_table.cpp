@@ -1,8 +1,8 @@
-// The nineteen records of korvane_sdk.models: names, documentation, fields in declaration order.
+// The fields of each record of korvane_sdk.models, in declaration order; the list of records itself
+// (names, documentation, order) is KORVANE_RECORDS in record_id.hpp.
 #include "records/schema_table.hpp"
 
 #include <array>
-#include <string_view>
 
 #include "records/record_id.hpp"
 
@@ -184,37 +184,13 @@ constexpr FieldDecl kDatasetCreate[] = {
     {"dataset_type", "str", text("sft"), {}, "Type: 'sft', 'dpo', 'preference'"},
 };
 
+// The table, one RecordDecl per entry of KORVANE_RECORDS: its name, its documentation line and
+// the field list `k<Name>` above.
 constexpr std::array kRecords = {
-    RecordDecl{"ChatMessage", "A single chat message.", kChatMessage},
-    RecordDecl{"ChatCompletionChoice", "A single completion choice.", kChatCompletionChoice},
-    RecordDecl{"ChatCompletionUsage", "Token usage statistics.", kChatCompletionUsage},
-    RecordDecl{"ChatCompletion", "Chat completion response.", kChatCompletion},
-    RecordDecl{"ChatCompletionChunk", "Streaming chat completion chunk.", kChatCompletionChunk},
-    RecordDecl{"ModelInfo", "Available model information.", kModelInfo},
-    RecordDecl{"RerankTier", "Reranking tier information.", kRerankTier},
-    RecordDecl{"RerankResult", "Reranking result metadata.", kRerankResult},
-    RecordDecl{"Tenant", "Tenant (organization) information.", kTenant},
-    RecordDecl{"TenantCreate", "Request to create a tenant.", kTenantCreate},
-    RecordDecl{"TenantUpdate", "Request to update a tenant.", kTenantUpdate},
-    RecordDecl{"Feedback", "User feedback on a response.", kFeedback},
-    RecordDecl{"FeedbackCreate", "Request to create feedback.", kFeedbackCreate},
-    RecordDecl{"FeedbackStats", "Feedback statistics.", kFeedbackStats},
-    RecordDecl{"TrainingJob", "Training job information.", kTrainingJob},
-    RecordDecl{"TrainingJobCreate", "Request to create a training job.", kTrainingJobCreate},
-    RecordDecl{"TrainingJobCancel", "Request to cancel a training job.", kTrainingJobCancel},
-    RecordDecl{"Dataset", "Training dataset.", kDataset},
-    RecordDecl{"DatasetCreate", "Request to create a dataset.", kDatasetCreate},
+#define KORVANE_RECORD_DECL(name, doc) RecordDecl{#name, doc, k##name},
+    KORVANE_RECORDS(KORVANE_RECORD_DECL)
+#undef KORVANE_RECORD_DECL
 };
-
-// The ids of record_id.hpp name the records of this table, one for one and in its order.
-constexpr bool ids_match_table() {
-    if (kRecords.size() != kRecordCount) return false;
-    for (size_t i = 0; i < kRecordCount; ++i) {
-        if (std::string_view(kRecords[i].name) != kRecordNames[i]) return false;
-    }
-    return true;
-}
-static_assert(ids_match_table(), "record_id.hpp and the record table disagree");
 
 }  // namespace
 

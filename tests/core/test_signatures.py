@@ -282,3 +282,48 @@ def test_record_classes_show_their_fields():
     assert str(inspect.signature(BaseModel)) == "(**data) -> None"
     assert list(inspect.signature(Tenant.model_validate).parameters) == ["obj"]
     assert Tenant.model_validate(obj={"id": "t", "name": "n", "slug": "s", "created_at": 0}).id == "t"
+
+
+def stub_spelling(type_text):
+    """A record table's type text as the stubs spell it: Optional[X] is `X | None`, List and Dict
+    the builtins."""
+    head, bracket, rest = type_text.partition("[")
+    if not bracket:
+        return head
+    args, depth, start = [], 0, 0
+    for at, char in enumerate(rest[:-1]):
+        depth += {"[": 1, "]": -1}.get(char, 0)
+        if char == "," and depth == 0:
+            args.append(rest[start:at].strip())
+            start = at + 1
+    args = [stub_spelling(arg) for arg in [*args, rest[start:-1].strip()]]
+    if head == "Optional":
+        return f"{args[0]} | None"
+    head = {"List": "list", "Dict": "dict"}.get(head, head)
+    return f"{head}[{', '.join(args)}]"
+
+
+# Fields whose stub names the shape of what the table holds as plain values.
+NARROWED_IN_STUB = {
+    ("ChatCompletionChunk", "choices"): "list[ChunkChoice]",
+    ("TrainingJob", "status"): "_JobStatus",
+}
+
+
+@pytest.mark.parametrize("name", korvane_sdk._core._record_names)
+def test_record_stub_declares_the_tables_fields(name):
+    """A record's stub: its table's documentation line and fields, in order, with their types."""
+    from korvane_sdk import models
+
+    node = next(n for n in stub_tree(RECORD_MODULE).body if isinstance(n, ast.ClassDef) and n.name == name)
+    stubbed = {
+        item.target.id: ast.unparse(item.annotation)
+        for item in node.body
+        if isinstance(item, ast.AnnAssign) and isinstance(item.target, ast.Name)
+    }
+    fields = getattr(models, name).model_fields
+    expected = {
+        field: NARROWED_IN_STUB.get((name, field), stub_spelling(info.type_text)) for field, info in fields.items()
+    }
+    assert list(stubbed.items()) == list(expected.items())
+    assert ast.get_docstring(node) == getattr(models, name).__doc__

@@ -36,7 +36,7 @@ CHOICE = {"index": 0, "message": MESSAGE, "finish_reason": "stop"}
 USAGE = {"prompt_tokens": 1, "completion_tokens": 2, "total_tokens": 3}
 WHEN = "2025-03-01T00:00:00Z"
 
-# One valid member set per record class (all nineteen).
+# One valid member set per record class (all of them: test_sequences checks).
 SAMPLES = {
     "ChatMessage": MESSAGE,
     "ChatCompletionChoice": CHOICE,

@@ -12,6 +12,7 @@ import sys
 import threading
 from pathlib import Path
 
+import korvane_sdk
 import pytest
 from korvane_sdk import models
 from record_machine import GENERAL, SAMPLES, run
@@ -37,6 +38,11 @@ M.ChatCompletion.model_validate_json(C)
 M.ChatMessage.model_validate_json('{"role":"user","content":"x"}')
 print(M.ChatCompletion.model_validate_json(C).choices[0].message.content)
 """
+
+
+def test_every_record_has_a_sample():
+    """A record without a sample would be left out of every sequence below."""
+    assert sorted(SAMPLES) == sorted(korvane_sdk._core._record_names)
 
 
 def test_first_reported_sequence_reads_its_records():
