@@ -183,8 +183,8 @@ std::optional<std::string> bill_tenant(RequestContext& ctx, Services& services, 
 // Everything a streamed answer needs after the handler has returned.
 struct StreamState {
     std::vector<Completion> choices;
-    std::vector<std::size_t> sent;  // tokens sent per choice
-    std::string chunk_head;         // data: {...,"choices":[{"index":
+    std::vector<std::size_t> sent;          // tokens sent per choice
+    std::string chunk_head;                 // data: {...,"choices":[{"index":
     std::optional<std::string> usage_line;  // the last line, when the usage was asked for
     std::optional<std::int64_t> drop_after;
     std::size_t choice = 0;  // the choice whose turn it is: choices take turns, a token each

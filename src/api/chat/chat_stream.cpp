@@ -524,8 +524,11 @@ void bind_chat_stream(nb::module_& m) {
           "The chunk of one line of a streamed completion, None for a line to skip, `done` at its end.");
     m.def(
         "_async_chunks",
-        [](nb::handle response, nb::handle assembly) {
-            return http::aiter_converted(response, &chunk_of_awaited_line, assembly);  // [assembly hook]
+        [](nb::handle response, nb::handle assembly) {  // [assembly hook]
+            if (!assembly.is_none() && !is_stream_assembly(assembly)) {
+                py::raise_text(PyExc_TypeError, "expected a stream assembly or None");
+            }
+            return http::aiter_converted(response, &chunk_of_awaited_line, assembly);
         },
         nb::arg("response"), nb::arg("assembly").none() = nb::none(),
         "The chunks of an AsyncResponse's streamed completion: an async iterator that closes the response at its "

@@ -1,7 +1,9 @@
 // The top-level members of a streamed chunk's JSON object, walked without decoding them.
 #include "api/chat/chunk_members.hpp"
 
+#include <array>
 #include <cstddef>
+#include <cstring>
 
 namespace korvane::api {
 namespace {
@@ -15,17 +17,27 @@ std::size_t skip_space(std::string_view text, std::size_t at) {
     return at;
 }
 
-// Past the string that starts at `at` (a quote); npos when it does not end.
+// Past the string that starts at `at` (a quote); npos when it does not end. Jumps from quote to
+// quote (memchr); a quote after an odd run of backslashes is escaped.
 std::size_t skip_string(std::string_view text, std::size_t at) {
-    for (++at; at < text.size(); ++at) {
-        if (text[at] == '\\') {
-            ++at;
-        } else if (text[at] == '"') {
-            return at + 1;
-        }
+    for (++at; at < text.size();) {
+        const void* found = std::memchr(text.data() + at, '"', text.size() - at);
+        if (!found) return npos;
+        std::size_t quote = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+        std::size_t slashes = 0;
+        while (quote - slashes > at && text[quote - slashes - 1] == '\\') ++slashes;
+        if (slashes % 2 == 0) return quote + 1;
+        at = quote + 1;
     }
     return npos;
 }
+
+// The bytes that matter inside a nested value: strings and brackets.
+constexpr auto kStructural = [] {
+    std::array<bool, 256> table{};
+    for (unsigned char c : {'"', '{', '}', '[', ']'}) table[c] = true;
+    return table;
+}();
 
 // Past the value that starts at `at` (nested ones counted, not recursed into); npos when cut.
 std::size_t skip_value(std::string_view text, std::size_t at) {
@@ -34,6 +46,8 @@ std::size_t skip_value(std::string_view text, std::size_t at) {
     if (text[at] == '{' || text[at] == '[') {
         std::size_t open = 0;
         while (at < text.size()) {
+            while (at < text.size() && !kStructural[static_cast<unsigned char>(text[at])]) ++at;
+            if (at >= text.size()) break;
             char c = text[at];
             if (c == '"') {
                 at = skip_string(text, at);

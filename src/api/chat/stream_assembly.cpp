@@ -39,7 +39,8 @@ nb::object owned_copy(nb::handle value, int depth) {
     }
     if (depth < kMergeDepth && PyList_CheckExact(raw)) {
         nb::list out;
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw); ++i) out.append(owned_copy(PyList_GET_ITEM(raw, i), depth + 1));
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(raw); ++i)
+            out.append(owned_copy(PyList_GET_ITEM(raw, i), depth + 1));
         return out;
     }
     return nb::borrow(value);
@@ -49,14 +50,47 @@ void set_member(PyObject* dict, PyObject* key, nb::handle value) {
     if (PyDict_SetItem(dict, key, value.ptr()) < 0) throw nb::python_error();
 }
 
-bool key_is(PyObject* key, const char* name) {
-    return PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, name) == 0;
+// The member names the assembly looks at, interned once. Kept for the process (never released):
+// one strong reference each, made at the first assembly, read-only after.
+struct Names {
+    PyObject *index, *delta, *finish_reason, *type, *id, *role, *name, *content, *choice, *object, *created, *model,
+        *choices;
+};
+
+const Names& names() {
+    static const Names kept = [] {
+        auto intern = [](const char* text) {
+            PyObject* name = PyUnicode_InternFromString(text);
+            if (!name) throw nb::python_error();
+            return name;
+        };
+        return Names{intern("index"),   intern("delta"), intern("finish_reason"), intern("type"),   intern("id"),
+                     intern("role"),    intern("name"),  intern("content"),       intern("choice"), intern("object"),
+                     intern("created"), intern("model"), intern("choices")};
+    }();
+    return kept;
+}
+
+// Whether `key` is the interned `name`: the same object as a rule (JSON keys are interned when
+// read), else equal text.
+bool key_is(PyObject* key, PyObject* name) {
+    if (key == name) return true;
+    return PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
+           PyUnicode_Compare(key, name) == 0;
+}
+
+// `dict[name]` (borrowed), or nullptr when absent; raises what the lookup raised.
+PyObject* member(PyObject* dict, PyObject* name) {
+    PyObject* found = PyDict_GetItemWithError(dict, name);
+    if (!found && PyErr_Occurred()) throw nb::python_error();
+    return found;
 }
 
 // Members that name a thing rather than carry a piece of it: a repeat replaces, never appends
 // ("assistantassistant" when a platform sends the role in every chunk).
 bool names_a_thing(PyObject* key) {
-    return key_is(key, "index") || key_is(key, "type") || key_is(key, "id") || key_is(key, "role");
+    const Names& n = names();
+    return key_is(key, n.index) || key_is(key, n.type) || key_is(key, n.id) || key_is(key, n.role);
 }
 
 // Appends `piece` to the text under `key`, in place once the assembly holds the only reference
@@ -82,13 +116,13 @@ void merge_dict(PyObject* into, PyObject* delta, int depth);
 void merge_list(PyObject* into, PyObject* delta, int depth) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(delta); ++i) {
         PyObject* item = PyList_GET_ITEM(delta, i);
-        PyObject* index = PyDict_Check(item) ? PyDict_GetItemString(item, "index") : nullptr;  // borrowed
+        PyObject* index = PyDict_Check(item) ? member(item, names().index) : nullptr;  // borrowed
         PyObject* same = nullptr;
         if (index && PyLong_Check(index)) {
             for (Py_ssize_t j = 0; j < PyList_GET_SIZE(into) && !same; ++j) {
                 PyObject* held = PyList_GET_ITEM(into, j);
                 if (!PyDict_Check(held)) continue;
-                PyObject* held_index = PyDict_GetItemString(held, "index");
+                PyObject* held_index = member(held, names().index);
                 if (held_index && PyLong_Check(held_index)) {
                     int equal = PyObject_RichCompareBool(held_index, index, Py_EQ);
                     if (equal < 0) throw nb::python_error();
@@ -118,7 +152,7 @@ void merge_member(PyObject* into, PyObject* key, PyObject* value, int depth) {
         set_member(into, key, owned_copy(value, depth + 1));
     } else if (PyUnicode_CheckExact(current) && PyUnicode_Check(value)) {
         // A function's name comes whole; a platform repeating it in every fragment must not double it.
-        if (key_is(key, "name") && PyUnicode_Compare(current, value) == 0) return;
+        if (key_is(key, names().name) && PyUnicode_Compare(current, value) == 0) return;
         append_text(into, key, current, value);
     } else if (PyDict_CheckExact(current) && PyDict_Check(value)) {
         merge_dict(current, value, depth + 1);
@@ -151,7 +185,8 @@ void for_each_unkept_member(std::string_view data, Found found) {
         if (!escaped && is_record_field(raw_key)) return;
         nb::object key = json::parse_text(quoted);
         if (escaped) {  // compared as text: a key may hold a lone surrogate, which has no UTF-8 form
-            for (const char* field : {"id", "object", "created", "model", "choices"}) {
+            const Names& n = names();
+            for (PyObject* field : {n.id, n.object, n.created, n.model, n.choices}) {
                 if (key_is(key.ptr(), field)) return;
             }
         }
@@ -163,14 +198,14 @@ void for_each_unkept_member(std::string_view data, Found found) {
 
 struct ChoiceEntry {
     long long index;
-    nb::dict message;            // the deltas merged
-    nb::object finish_reason;    // the last one given (None until then)
-    nb::dict other;              // the choice's other members (logprobs, ...), merged
+    nb::dict message;          // the deltas merged
+    nb::object finish_reason;  // the last one given (None until then)
+    nb::dict other;            // the choice's other members (logprobs, ...), merged
 };
 
 // The position of a choice in a chunk stands in for a missing or non-integer "index".
 long long choice_index(PyObject* choice, Py_ssize_t position) {
-    PyObject* index = PyDict_GetItemString(choice, "index");  // borrowed
+    PyObject* index = member(choice, names().index);  // borrowed
     if (index && PyLong_Check(index) && !PyBool_Check(index)) {
         int overflow = 0;
         long long value = PyLong_AsLongLongAndOverflow(index, &overflow);
@@ -189,10 +224,11 @@ public:
 
     void add(nb::handle chunk, std::string_view line) {
         ++chunks_;
-        take_first(id_, nb::getattr(chunk, "id"));
-        take_first(created_, nb::getattr(chunk, "created"));
-        take_first(model_, nb::getattr(chunk, "model"));
-        nb::object choices = nb::getattr(chunk, "choices");
+        const Names& n = names();
+        take_first(id_, chunk, n.id);
+        take_first(created_, chunk, n.created);
+        take_first(model_, chunk, n.model);
+        nb::object choices = nb::getattr(chunk, n.choices);
         if (PyList_Check(choices.ptr())) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(choices.ptr()); ++i) {
                 PyObject* choice = PyList_GET_ITEM(choices.ptr(), i);
@@ -265,8 +301,10 @@ public:
 
 private:
     // The first value that is not the record's default for an absent member ("" or 0).
-    static void take_first(nb::object& slot, nb::object value) {
-        if (slot.is_valid() || value.is_none()) return;
+    static void take_first(nb::object& slot, nb::handle chunk, PyObject* name) {
+        if (slot.is_valid()) return;
+        nb::object value = nb::getattr(chunk, name);
+        if (value.is_none()) return;
         int truth = PyObject_IsTrue(value.ptr());
         if (truth < 0) throw nb::python_error();
         if (truth) slot = std::move(value);
@@ -285,10 +323,11 @@ private:
         Py_ssize_t pos = 0;
         PyObject *key, *value;
         while (PyDict_Next(choice, &pos, &key, &value)) {
-            if (key_is(key, "index")) continue;
-            if (key_is(key, "delta")) {
+            const Names& n = names();
+            if (key_is(key, n.index)) continue;
+            if (key_is(key, n.delta)) {
                 if (PyDict_Check(value)) merge_dict(entry.message.ptr(), value, 1);
-            } else if (key_is(key, "finish_reason")) {
+            } else if (key_is(key, n.finish_reason)) {
                 if (value != Py_None) entry.finish_reason = nb::borrow(value);
             } else {
                 merge_member(entry.other.ptr(), key, value, 1);
@@ -306,13 +345,14 @@ private:
 // The non-empty content texts a chunk carries for the choice of `index`, in order.
 nb::list texts_of(nb::handle chunk, long long index) {
     nb::list texts;
-    nb::object choices = nb::getattr(chunk, "choices");
+    const Names& n = names();
+    nb::object choices = nb::getattr(chunk, n.choices);
     if (!PyList_Check(choices.ptr())) return texts;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(choices.ptr()); ++i) {
         PyObject* choice = PyList_GET_ITEM(choices.ptr(), i);
         if (!PyDict_Check(choice) || choice_index(choice, i) != index) continue;
-        PyObject* delta = PyDict_GetItemString(choice, "delta");
-        PyObject* content = delta && PyDict_Check(delta) ? PyDict_GetItemString(delta, "content") : nullptr;
+        PyObject* delta = member(choice, n.delta);
+        PyObject* content = delta && PyDict_Check(delta) ? member(delta, n.content) : nullptr;
         if (content && PyUnicode_Check(content) && PyUnicode_GET_LENGTH(content) > 0) texts.append(nb::handle(content));
     }
     return texts;
@@ -362,8 +402,7 @@ void drain(nb::handle stream) {
 PyObject* text_deltas_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return py::guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         Py_ssize_t keywords = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        if (nargs + keywords > 1 ||
-            (keywords == 1 && !key_is(PyTuple_GET_ITEM(kwnames, 0), "choice"))) {
+        if (nargs + keywords > 1 || (keywords == 1 && !key_is(PyTuple_GET_ITEM(kwnames, 0), names().choice))) {
             py::raise_text(PyExc_TypeError, "text_deltas() takes one argument, choice");
         }
         PyObject* choice = nargs + keywords == 1 ? args[0] : nullptr;
@@ -412,6 +451,8 @@ PyMethodDef g_helper_methods[] = {
 
 }  // namespace
 
+bool is_stream_assembly(nb::handle object) { return nb::isinstance<StreamAssembly>(object); }
+
 nb::object new_stream_assembly(nb::handle payload) {
     nb::object model = nb::none();
     if (PyDict_Check(payload.ptr())) {
@@ -424,7 +465,8 @@ nb::object new_stream_assembly(nb::handle payload) {
 
 void assemble_chunk(nb::handle assembly, nb::handle chunk, std::string_view line) {
     if (!assembly.is_valid() || assembly.is_none()) return;
-    nb::cast<StreamAssembly&>(assembly).add(chunk, line);
+    // Only assemblies reach here (the stream made it; _async_chunks checks what it is given).
+    nb::inst_ptr<StreamAssembly>(assembly)->add(chunk, line);
 }
 
 void add_stream_helpers(nb::handle stream_type, AssemblyOf assembly_of_stream) {
@@ -432,8 +474,8 @@ void add_stream_helpers(nb::handle stream_type, AssemblyOf assembly_of_stream) {
     // Method descriptors (not nanobind functions), so inspect.signature reads their text signatures.
     for (PyMethodDef& method : g_helper_methods) {
         if (!method.ml_name) break;
-        nb::object descriptor =
-            nb::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(stream_type.ptr()), &method));
+        nb::object descriptor = nb::steal(
+            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(stream_type.ptr()), &method));
         if (!descriptor.is_valid()) throw nb::python_error();
         nb::setattr(stream_type, method.ml_name, descriptor);
     }

@@ -17,6 +17,7 @@ nb::object new_stream_assembly(nb::handle payload);
 // not set): the chunk record's choices, and the members of the chunk's JSON object the record does
 // not keep (usage, ...), read from `line`, the stream line the chunk was read from.
 void assemble_chunk(nb::handle assembly, nb::handle chunk, std::string_view line);
+bool is_stream_assembly(nb::handle object);
 
 // The helper methods of the blocking stream type (text_deltas, get_final_completion,
 // get_final_answer), added to `stream_type`; `assembly_of(stream)` gives a stream's assembly.
