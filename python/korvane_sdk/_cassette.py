@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import base64
 import hashlib
+import importlib
 import json
 import os
 import time
@@ -376,7 +377,7 @@ class _CassetteSession:
 class _AsyncCassetteSession(_CassetteSession):
     """As _CassetteSession for an AsyncKorvane: request() is awaited."""
 
-    async def request(self, **arguments: Any) -> Any:  # type: ignore[override]
+    async def request(self, **arguments: Any) -> Any:
         asked = _request_of(arguments)
         replayed = self._cassette._replay(asked, str(arguments.get("url", "")))
         if replayed is not None:
@@ -440,14 +441,16 @@ class Cassette:
     def attach(self, client: _Client) -> _Client:
         """Route `client`'s requests (a KorvaneClient or an AsyncKorvane, its later with_options()
         copies too) through this cassette; returns the client."""
-        from . import _core
         from .aio import AsyncKorvane
 
-        key = getattr(client, "api_key", None)
+        core: Any = importlib.import_module("korvane_sdk._core")  # the extension has no stub
+        target: Any = client
+        key = getattr(target, "api_key", None)
         if isinstance(key, str) and len(key) >= 8:  # a shorter "key" would mangle ordinary text
             self._secrets.add(key)
-        kind = _AsyncCassetteSession if isinstance(client, AsyncKorvane) else _CassetteSession
-        _core._adopt_session(client, kind(self, client._session))
+        kind = _AsyncCassetteSession if isinstance(target, AsyncKorvane) else _CassetteSession
+        # The client's own session from now on: close() closes it, with_options() copies share it.
+        core._adopt_session(target, kind(self, target._session))
         return client
 
     def _options(self, options: dict[str, Any]) -> dict[str, Any]:
