@@ -95,6 +95,7 @@ struct ChatRequest {
     std::optional<std::string> rerank_tier;
     std::optional<std::string> tenant_id;
     bool stream = false;
+    bool include_usage = false;  // stream_options.include_usage: a last chunk carries the usage
 };
 
 ChatRequest parse_chat_request(const Json& body) {
@@ -145,6 +146,13 @@ ChatRequest parse_chat_request(const Json& body) {
             throw validation_error("'stream' must be a boolean");
         }
     }
+    if (const Json* options = f.raw("stream_options"); options != nullptr && !options->is_null()) {
+        if (!options->is_object()) throw validation_error("'stream_options' must be an object");
+        if (const auto usage = options->find("include_usage"); usage != options->end() && !usage->is_null()) {
+            if (!usage->is_boolean()) throw validation_error("'stream_options.include_usage' must be a boolean");
+            out.include_usage = usage->get<bool>();
+        }
+    }
     out.limits.forced_tokens = f.opt_int("emulator_tokens");
     // Bounded over all choices, so one request cannot make an answer of gigabytes.
     if (out.limits.forced_tokens &&
@@ -175,10 +183,11 @@ std::optional<std::string> bill_tenant(RequestContext& ctx, Services& services, 
 // Everything a streamed answer needs after the handler has returned.
 struct StreamState {
     std::vector<Completion> choices;
-    std::string chunk_head;  // data: {...,"choices":[{"index":
+    std::vector<std::size_t> sent;          // tokens sent per choice
+    std::string chunk_head;                 // data: {...,"choices":[{"index":
+    std::optional<std::string> usage_line;  // the last line, when the usage was asked for
     std::optional<std::int64_t> drop_after;
-    std::size_t choice = 0;
-    std::size_t token = 0;
+    std::size_t choice = 0;  // the choice whose turn it is: choices take turns, a token each
     std::int64_t chunks_sent = 0;
 };
 
@@ -193,23 +202,27 @@ std::string chunk_line(const StreamState& s, std::size_t choice, std::string_vie
     return line;
 }
 
-// The next data line of the stream, or nullopt once every choice is done.
+// The next data line of the stream, or nullopt once every choice is done. With several choices
+// the chunks interleave (a token of each in turn), as streaming platforms send them.
 std::optional<std::string> next_chunk(StreamState& s) {
-    while (s.choice < s.choices.size()) {
-        const Completion& c = s.choices[s.choice];
+    for (std::size_t tries = 0; tries < s.choices.size(); ++tries) {
+        std::size_t i = s.choice;
+        s.choice = (s.choice + 1) % s.choices.size();
+        const Completion& c = s.choices[i];
         std::size_t count = c.token_count();
-        std::size_t t = s.token;
-        if (t >= std::max<std::size_t>(count, 1)) {
-            ++s.choice;
-            s.token = 0;
-            continue;
-        }
-        ++s.token;
+        std::size_t t = s.sent[i];
+        if (t >= std::max<std::size_t>(count, 1)) continue;
+        ++s.sent[i];
         std::string finish = t + 1 >= count ? dump_json(Json(c.finish_reason())) : "null";
         Json delta = Json::object();
         if (t == 0) delta["role"] = "assistant";
         delta["content"] = count == 0 ? std::string() : (t == 0 ? c.token(t) : " " + c.token(t));
-        return chunk_line(s, s.choice, dump_json(delta), finish.c_str());
+        return chunk_line(s, i, dump_json(delta), finish.c_str());
+    }
+    if (s.usage_line) {
+        std::optional<std::string> last = std::move(s.usage_line);
+        s.usage_line.reset();
+        return last;
     }
     return std::nullopt;
 }
@@ -241,6 +254,18 @@ void stream_answer(RequestContext& ctx, Services& services, std::shared_ptr<Stre
                                          });
 }
 
+Json usage_json(const ChatRequest& chat, std::int64_t completion_tokens) {
+    return Json{{"prompt_tokens", chat.prompt_tokens},
+                {"completion_tokens", completion_tokens},
+                {"total_tokens", chat.prompt_tokens + completion_tokens}};
+}
+
+Json rerank_json(const ChatRequest& chat) { return chat.rerank_tier ? Json(*chat.rerank_tier) : Json(nullptr); }
+
+bool quantum(const ChatRequest& chat) {
+    return chat.rerank_tier && (*chat.rerank_tier == "quantum_cpu" || *chat.rerank_tier == "quantum_gpu");
+}
+
 void create_completion(RequestContext& ctx, Services& services) {
     ChatRequest chat = parse_chat_request(ctx.json_body());
     if (!model_exists(services.store, ctx.principal, chat.model)) {
@@ -267,6 +292,20 @@ void create_completion(RequestContext& ctx, Services& services) {
     if (chat.stream) {
         auto state = std::make_shared<StreamState>();
         state->choices = std::move(choices);
+        state->sent.assign(state->choices.size(), 0);
+        if (chat.include_usage) {
+            // As the whole answer reports them, on a last chunk without choices.
+            state->usage_line = "data: " +
+                                dump_json(Json{{"id", id},
+                                               {"object", "chat.completion.chunk"},
+                                               {"created", created},
+                                               {"model", chat.model},
+                                               {"choices", Json::array()},
+                                               {"usage", usage_json(chat, completion_tokens)},
+                                               {"rerank_tier", rerank_json(chat)},
+                                               {"quantum_enhanced", quantum(chat)}}) +
+                                "\n\n";
+        }
         state->drop_after = services.faults.next_stream_drop();
         state->chunk_head = "data: {\"id\":" + dump_json(Json(id)) +
                             ",\"object\":\"chat.completion.chunk\",\"created\":" + std::to_string(created) +
@@ -281,17 +320,14 @@ void create_completion(RequestContext& ctx, Services& services) {
                                       {"message", Json{{"role", "assistant"}, {"content", choices[i].text()}}},
                                       {"finish_reason", choices[i].finish_reason()}});
     }
-    bool quantum = chat.rerank_tier && (*chat.rerank_tier == "quantum_cpu" || *chat.rerank_tier == "quantum_gpu");
     ctx.send(200, Json{{"id", id},
                        {"object", "chat.completion"},
                        {"created", created},
                        {"model", chat.model},
                        {"choices", std::move(answer_choices)},
-                       {"usage", Json{{"prompt_tokens", chat.prompt_tokens},
-                                      {"completion_tokens", completion_tokens},
-                                      {"total_tokens", chat.prompt_tokens + completion_tokens}}},
-                       {"rerank_tier", chat.rerank_tier ? Json(*chat.rerank_tier) : Json(nullptr)},
-                       {"quantum_enhanced", quantum}});
+                       {"usage", usage_json(chat, completion_tokens)},
+                       {"rerank_tier", rerank_json(chat)},
+                       {"quantum_enhanced", quantum(chat)}});
 }
 
 }  // namespace

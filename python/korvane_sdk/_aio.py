@@ -36,6 +36,7 @@ from collections.abc import Callable
 from typing import Any, Optional
 
 from . import _core
+from ._stream_helpers import AsyncStreamHelpers
 from .chat import ChatCompletions
 from .client import KorvaneClient
 from .feedback import FeedbackManager
@@ -198,7 +199,7 @@ async def _lines_of(lines: Any) -> Any:
         yield line
 
 
-class AsyncChatCompletionStream:
+class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_deltas(), get_final_*()
     """Streamed chat completion: an async iterator of ChatCompletionChunk records.
 
     The request is sent on the first pull. The open response is held until the stream ends, is
@@ -206,7 +207,17 @@ class AsyncChatCompletionStream:
     without reading the rest of the body.
     """
 
-    __slots__ = ("_completions", "_payload", "_response", "_lines", "_chunks", "_finished", "_running", "_thread")
+    __slots__ = (
+        "_completions",
+        "_payload",
+        "_response",
+        "_lines",
+        "_chunks",
+        "_finished",
+        "_running",
+        "_thread",
+        "_assembly",  # [assembly hook]
+    )
 
     def __init__(self, completions: Any, payload: dict[str, Any]) -> None:
         self._completions = completions
@@ -217,6 +228,7 @@ class AsyncChatCompletionStream:
         self._finished = False
         self._running = False
         self._thread: int | None = None  # the thread of its event loop, once sent
+        self._assembly = _core._stream_assembly(payload)  # [assembly hook] kept after the end
 
     def __aiter__(self) -> AsyncChatCompletionStream:
         return self
@@ -249,6 +261,7 @@ class AsyncChatCompletionStream:
                     continue
                 if chunk is _DONE:
                     break
+                self._assembly.add(chunk, line)  # [assembly hook]
                 return chunk
         except GeneratorExit:
             # Closed while suspended (collected, maybe after its loop closed): nothing may be
@@ -270,7 +283,8 @@ class AsyncChatCompletionStream:
         response = client._request_stream(method="POST", path="/v1/chat/completions", json=payload)
         self._response = await response if _awaits(response) else response
         if type(self._response) is AsyncResponse and AsyncResponse.aiter_lines is _OWN_AITER_LINES:
-            self._chunks = _core._async_chunks(self._response)  # the lines read natively into chunks
+            # The lines read natively into chunks, each merged into the assembly as it is read.
+            self._chunks = _core._async_chunks(self._response, self._assembly)  # [assembly hook]
             return
         reader = getattr(self._response, "aiter_lines", None)
         # A replaced _request_stream may give a blocking response (iter_lines, close): it is read as is.

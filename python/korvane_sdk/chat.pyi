@@ -1,4 +1,4 @@
-from collections.abc import Generator, Iterable, Mapping, Sequence
+from collections.abc import Generator, Iterable, Iterator, Mapping, Sequence
 from types import TracebackType
 from typing import Any, Literal, overload
 
@@ -26,6 +26,10 @@ class ChatCompletionStream(Generator[ChatCompletionChunk, None, None]):
         exc_tb: TracebackType | None,
         /,
     ) -> bool: ...
+    # Whole answers from the stream (its chunks are merged as they are read).
+    def text_deltas(self, choice: int = 0) -> Iterator[str]: ...
+    def get_final_completion(self) -> ChatCompletion: ...
+    def get_final_answer(self) -> dict[str, Any]: ...
 
 class ChatCompletions:
     """Chat completions API."""

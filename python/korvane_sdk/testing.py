@@ -18,6 +18,14 @@ The async client's fixture is a plain fixture, so it serves whichever plugin run
 tests: pytest-asyncio (``@pytest.mark.asyncio``, or its auto mode) and anyio's plugin
 (``@pytest.mark.anyio`` on the asyncio backend, its default) alike. The client binds to the loop of
 its first request, the test's own, and is closed after the test.
+
+Record and replay: ``cassette(path, mode)`` records a client's exchanges to a JSON file and plays
+them back with no network (see korvane_sdk._cassette for the file). In pytest, the
+``korvane_cassette`` fixture is a cassette of the test's own (``cassettes/<module>/<test>.json``
+beside the test file, or the file named by ``@pytest.mark.korvane_cassette("name.json")``), in the
+mode of ``--record-mode`` (none, once, new_episodes, all; default once: record on the first run,
+replay after); ``korvane_recorded_client`` is a client that goes through it (recording from the
+platform of KORVANE_API_KEY, else from the stand-in).
 """
 
 from __future__ import annotations
@@ -42,7 +50,18 @@ if TYPE_CHECKING:
     from .client import KorvaneClient
     from .types import ClientOptions
 
-__all__ = ["LocalPlatform", "emulator_path", "DEFAULT_ADMIN_KEY"]
+from ._cassette import Cassette, CassetteError, CassetteMismatch, ReplayedResponse, cassette
+
+__all__ = [
+    "LocalPlatform",
+    "emulator_path",
+    "DEFAULT_ADMIN_KEY",
+    "Cassette",
+    "CassetteError",
+    "CassetteMismatch",
+    "ReplayedResponse",
+    "cassette",
+]
 
 DEFAULT_ADMIN_KEY = "sk-korvane-test-admin"
 _READY = "korvane-emulator listening on "
@@ -254,6 +273,52 @@ else:
         client = korvane_platform.async_client()
         yield client
         _close_now(client)
+
+    def pytest_addoption(parser: pytest.Parser) -> None:
+        parser.getgroup("korvane_sdk").addoption(
+            "--record-mode",
+            choices=("none", "once", "new_episodes", "all"),
+            default=None,
+            help="how korvane_cassette fixtures record: none (replay only), once (record what has no cassette "
+            "yet; the default), new_episodes (replay, record the rest), all (record everything again)",
+        )
+
+    def pytest_configure(config: pytest.Config) -> None:
+        config.addinivalue_line(
+            "markers",
+            "korvane_cassette(path=None, *, mode=None): the cassette file of the korvane_cassette fixture "
+            "(relative to the test file; default cassettes/<module>/<test>.json) and its record mode",
+        )
+
+    @pytest.fixture
+    def korvane_cassette(request: pytest.FixtureRequest) -> Iterator[Cassette]:
+        """A cassette of this test: recorded on the first run, replayed after (see --record-mode)."""
+        marker = request.node.get_closest_marker("korvane_cassette")
+        name = marker.args[0] if marker and marker.args else marker.kwargs.get("path") if marker else None
+        folder = Path(str(request.node.path)).parent
+        if name is None:
+            test = "".join(c if c.isalnum() or c in "-_." else "_" for c in request.node.name)
+            path = folder / "cassettes" / Path(str(request.node.path)).stem / f"{test}.json"
+        else:
+            path = folder / str(name)
+        # The command line is the run's policy (CI replays only), so it wins over the marker.
+        mode = request.config.getoption("record_mode") or (marker.kwargs.get("mode") if marker else None) or "once"
+        with cassette(path, mode) as tape:
+            yield tape
+
+    @pytest.fixture
+    def korvane_recorded_client(korvane_cassette: Cassette, request: pytest.FixtureRequest) -> Iterator[KorvaneClient]:
+        """A client whose exchanges go to the test's cassette. Replaying, it sends nothing (no key or
+        server needed). Recording, it talks to the platform of KORVANE_API_KEY (and the URL
+        variables) when that is set, else to the session's stand-in, reset first."""
+        if korvane_cassette.recording and not os.environ.get("KORVANE_API_KEY"):
+            platform: LocalPlatform = request.getfixturevalue("korvane_platform")
+            platform.reset()
+            client = korvane_cassette.attach(platform.client())
+        else:
+            client = korvane_cassette.client()
+        with client:
+            yield client
 
     def _close_now(client: AsyncKorvane) -> None:
         # Teardown runs outside the test's event loop (which may be closed by now): the session's

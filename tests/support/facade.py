@@ -40,6 +40,20 @@ class SyncIterator:
         if hasattr(self._target, "aclose"):
             self._run(self._target.aclose)
 
+    def __getattr__(self, name: str) -> Any:
+        # The stream's other methods: coroutines run to their end, async iterators made blocking.
+        value = getattr(self._target, name)
+        if not callable(value):
+            return value
+
+        def call(*args: Any, **kwargs: Any) -> Any:
+            result = value(*args, **kwargs)
+            if asyncio.iscoroutine(result):
+                return self._loop.run_until_complete(result)
+            return SyncIterator(result, self._loop) if hasattr(result, "__anext__") else result
+
+        return call
+
     def __enter__(self) -> SyncIterator:
         return self
 

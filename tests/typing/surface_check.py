@@ -18,7 +18,7 @@ from korvane_sdk.chat import ChatCompletionStream
 from korvane_sdk.exceptions import NotFoundError, RateLimitError
 from korvane_sdk.http import AsyncSession, Session
 from korvane_sdk.models import ChatCompletionChunk, Dataset, Feedback, FeedbackStats, ModelInfo, Tenant, TrainingJob
-from korvane_sdk.testing import LocalPlatform
+from korvane_sdk.testing import LocalPlatform, cassette
 from korvane_sdk.types import JSON, ChunkChoice, JobMetrics, TenantUsage
 from typing_extensions import assert_type
 
@@ -42,6 +42,14 @@ def whole_and_streamed(client: KorvaneClient) -> None:
                 assert_type(choice, ChunkChoice)
                 assert_type(choice["delta"].get("content", ""), str)
                 assert_type(choice["finish_reason"], str | None)
+    with client.chat.completions.create(model="m", messages=messages, stream=True) as stream:
+        for text in stream.text_deltas(1):
+            assert_type(text, str)
+        assert_type(stream.get_final_completion(), ChatCompletion)
+        assert_type(stream.get_final_answer(), dict[str, Any])
+    with cassette("tape.json", mode="none") as tape, tape.client(api_key="k") as replayed:
+        assert_type(replayed, KorvaneClient)
+        assert_type(tape.attach(client), KorvaneClient)
     reply = client.chat.completions.create(model="m", messages=messages)
     assert_type(reply.choices[0].message.content, str)
     assert_type(reply.usage.total_tokens if reply.usage else 0, int)
@@ -164,6 +172,9 @@ async def awaited(client: AsyncKorvane, since: datetime) -> None:
     async with stream:
         async for chunk in stream:
             assert_type(chunk, ChatCompletionChunk)
+        async for text in stream.text_deltas():
+            assert_type(text, str)
+        assert_type(await stream.get_final_completion(), ChatCompletion)
     flag: bool = len(messages) > 1
     assert_type(
         await client.chat.completions.create(model="m", messages=messages, stream=flag),

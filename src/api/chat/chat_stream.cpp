@@ -9,6 +9,7 @@
 
 #include "api/chat/completions.hpp"
 #include "api/chat/sse_line.hpp"
+#include "api/chat/stream_assembly.hpp"
 #include "api/client/client.hpp"
 #include "http/loop/loop.hpp"
 #include "http/response.hpp"
@@ -40,6 +41,7 @@ struct StreamState {
     http::Response* direct = nullptr;
     http::LineBuffer own_lines;  // the body's bytes not yet split into lines
     bool complete = false;       // own_lines holds the whole body
+    nb::object assembly;         // [assembly hook] what the chunks add up to; kept after the end
 };
 
 struct StreamObject {
@@ -240,7 +242,9 @@ nb::object next_chunk(StreamState& state) {
         }
         nb::object chunk;
         switch (read_line(text, !state.direct, state.chunk_class, chunk)) {
-            case LineKind::chunk: return chunk;
+            case LineKind::chunk:
+                assemble_chunk(state.assembly, chunk, text);  // [assembly hook]
+                return chunk;
             case LineKind::skip: continue;
             case LineKind::done:
                 // The body's end usually follows "[DONE]" at once: taking it keeps the connection.
@@ -388,6 +392,7 @@ int stream_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(state.response.ptr());
     Py_VISIT(state.lines.ptr());
     Py_VISIT(state.chunk_class.ptr());
+    Py_VISIT(state.assembly.ptr());  // [assembly hook]
     return 0;
 }
 
@@ -401,6 +406,7 @@ int stream_clear(PyObject* self) {
     state.response.reset();
     state.lines.reset();
     state.chunk_class.reset();
+    state.assembly.reset();  // [assembly hook]
     return 0;
 }
 
@@ -474,7 +480,8 @@ nb::object chunk_of_line(nb::handle line, nb::handle done) {
 }
 
 // A line of an awaited stream (AsyncResponse lines, not yet checked for UTF-8).
-nb::object chunk_of_awaited_line(std::string_view text, http::LineStep& step, nb::handle response) {
+nb::object chunk_of_awaited_line(std::string_view text, http::LineStep& step, nb::handle response,
+                                 nb::handle assembly) {
     nb::object chunk;
     LineKind kind;
     try {
@@ -486,7 +493,9 @@ nb::object chunk_of_awaited_line(std::string_view text, http::LineStep& step, nb
         throw;
     }
     switch (kind) {
-        case LineKind::chunk: return chunk;
+        case LineKind::chunk:
+            assemble_chunk(assembly, chunk, text);  // [assembly hook]
+            return chunk;
         case LineKind::skip: step = http::LineStep::Skip; break;
         case LineKind::done: step = http::LineStep::End; break;
     }
@@ -501,6 +510,7 @@ nb::object make_chat_stream(nb::handle completions, nb::handle payload) {
     StreamState* state = new (&state_of(raw)) StreamState();
     state->completions = nb::borrow(completions);
     state->payload = nb::borrow(payload);
+    state->assembly = new_stream_assembly(payload);  // [assembly hook]
     return nb::steal(raw);
 }
 
@@ -513,10 +523,21 @@ void bind_chat_stream(nb::module_& m) {
     m.def("_chunk_of_line", &chunk_of_line, nb::arg("line").none(), nb::arg("done"),
           "The chunk of one line of a streamed completion, None for a line to skip, `done` at its end.");
     m.def(
-        "_async_chunks", [](nb::handle response) { return http::aiter_converted(response, &chunk_of_awaited_line); },
-        nb::arg("response"),
+        "_async_chunks",
+        [](nb::handle response, nb::handle assembly) {  // [assembly hook]
+            if (!assembly.is_none() && !is_stream_assembly(assembly)) {
+                py::raise_text(PyExc_TypeError, "expected a stream assembly or None");
+            }
+            return http::aiter_converted(response, &chunk_of_awaited_line, assembly);
+        },
+        nb::arg("response"), nb::arg("assembly").none() = nb::none(),
         "The chunks of an AsyncResponse's streamed completion: an async iterator that closes the response at its "
         "end, on a failure and when cancelled.");
+    bind_stream_assembly(m);  // [assembly hook] the helpers, and the assembly of each stream:
+    add_stream_helpers(type, [](nb::handle stream) -> nb::handle {
+        if (Py_TYPE(stream.ptr()) != g_stream_type) py::raise_text(PyExc_TypeError, "expected a ChatCompletionStream");
+        return state_of(stream.ptr()).assembly;
+    });
     g_stream_type = reinterpret_cast<PyTypeObject*>(type.release().ptr());
 }
 

@@ -210,11 +210,12 @@ namespace {
 // the body's end, a failure or an exception thrown into its await (a cancellation), it closes the
 // response and is finished.
 // Owner rule: `response` is strong (the iterator keeps its response alive); `waiting` is the
-// future it yielded last (strong), dropped on the next step.
+// future it yielded last (strong), dropped on the next step; `context` is the converter's (strong).
 struct LineIterator {
     PyObject_HEAD
     PyObject* response;
     PyObject* waiting;
+    PyObject* context;
     LineBuffer* buffer;  // owned (made in aiter_lines, freed in dealloc)
     LineConverter convert;
     bool whole;
@@ -222,16 +223,19 @@ struct LineIterator {
 };
 
 int line_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-    return py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting>::traverse(self, visit, arg);
+    return py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting,
+                             &LineIterator::context>::traverse(self, visit, arg);
 }
 int line_iterator_clear(PyObject* self) {
-    return py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting>::clear(self);
+    return py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting,
+                             &LineIterator::context>::clear(self);
 }
 void line_iterator_dealloc(PyObject* self) {
     auto* it = reinterpret_cast<LineIterator*>(self);
     std::unique_ptr<LineBuffer> owned(it->buffer);
     it->buffer = nullptr;
-    py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting>::dealloc(self);
+    py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting, &LineIterator::context>::dealloc(
+        self);
 }
 
 PyObject* line_iterator_self(PyObject* self) { return Py_NewRef(self); }
@@ -269,7 +273,7 @@ PySendResult line_iterator_step(LineIterator* it, PyObject** out) {
                 return *out ? PYGEN_RETURN : PYGEN_ERROR;
             }
             LineStep step = LineStep::Value;
-            nb::object value = it->convert(*line, step, nb::handle(it->response));
+            nb::object value = it->convert(*line, step, nb::handle(it->response), nb::handle(it->context));
             if (step == LineStep::Skip) continue;
             if (step == LineStep::End) break;
             *out = value.release().ptr();
@@ -421,7 +425,7 @@ PyType_Slot line_iterator_slots[] = {
 PyType_Spec line_iterator_spec = {"korvane_sdk.http._AsyncLineIterator", sizeof(LineIterator), 0,
                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, line_iterator_slots};
 
-nb::object make_line_iterator(nb::handle self, LineConverter convert) {
+nb::object make_line_iterator(nb::handle self, LineConverter convert, nb::handle context = nb::none()) {
     AsyncResponse& response = nb::cast<AsyncResponse&>(self);
     auto buffer = std::make_unique<LineBuffer>();
     bool whole = response.begin_lines(*buffer);
@@ -430,6 +434,7 @@ nb::object make_line_iterator(nb::handle self, LineConverter convert) {
     if (!it) throw nb::python_error();
     it->response = Py_NewRef(self.ptr());
     it->waiting = nullptr;
+    it->context = Py_NewRef(context.ptr());
     it->buffer = buffer.release();
     it->convert = convert;
     it->whole = whole;
@@ -602,9 +607,9 @@ nb::object ready_self(nb::handle self) { return finished_with(self); }
 
 }  // namespace
 
-nb::object aiter_converted(nb::handle response, LineConverter convert) {
+nb::object aiter_converted(nb::handle response, LineConverter convert, nb::handle context) {
     if (!nb::isinstance<AsyncResponse>(response)) py::raise_text(PyExc_TypeError, "expected an AsyncResponse");
-    return make_line_iterator(response, convert);
+    return make_line_iterator(response, convert, context);
 }
 
 void bind_loop(nb::module_& m) {

@@ -275,12 +275,13 @@ nb::object make_async_response(std::shared_ptr<AsyncTransfer> transfer);
 // What a converter made of one line: a value to yield, a line to pass over, or the end.
 enum class LineStep { Value, Skip, End };
 // Makes the value of one line of `response` (setting `step` for a line to skip or the end); may
-// throw.
-using LineConverter = nb::object (*)(std::string_view line, LineStep& step, nb::handle response);
+// throw. `context` is the one given to aiter_converted (None when none was).
+using LineConverter = nb::object (*)(std::string_view line, LineStep& step, nb::handle response, nb::handle context);
 // An async iterator over the lines of `response` (an AsyncResponse) yielding convert(line) for
 // each; at its end, on a failure and on a cancellation it closes the response. Stepping it
-// while a step waits raises RuntimeError, as an async generator does.
-nb::object aiter_converted(nb::handle response, LineConverter convert);
+// while a step waits raises RuntimeError, as an async generator does. It holds `context` (strong)
+// for the converter.
+nb::object aiter_converted(nb::handle response, LineConverter convert, nb::handle context = nb::none());
 
 void bind_loop(nb::module_& m);
 

@@ -1,0 +1,72 @@
+// Fuzz target: the walk over a streamed chunk's top-level members, against json.loads.
+//
+// Input: any bytes. When json.loads reads them as an object, the walk must succeed and its members,
+// each key and value read by json.loads, must make the same dict in the same order (duplicate keys:
+// the last wins, as in json.loads). Other input must only never crash or overrun.
+#include <nanobind/nanobind.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "api/chat/chunk_members.hpp"
+#include "python_embed.hpp"
+
+namespace {
+
+namespace nb = nanobind;
+
+constexpr const char* kHelpers = R"(
+import json
+
+def expected(data):
+    """The object json.loads reads from the bytes, or None when they are not a JSON object."""
+    try:
+        value = json.loads(data.decode('utf-8'))
+    except (UnicodeDecodeError, ValueError, RecursionError):
+        return None
+    return value if isinstance(value, dict) else None
+
+def walked(pairs):
+    """The dict the walk's (key text, value text) pairs make, each read by json.loads."""
+    return {json.loads(key): json.loads(value) for key, value in pairs}
+
+def same(a, b):
+    try:
+        return list(a.keys()) == list(b.keys()) and json.dumps(a) == json.dumps(b)
+    except RecursionError:  # nested too deep to write back; the keys were compared
+        return list(a.keys()) == list(b.keys())
+)";
+
+PyObject* g_expected;
+PyObject* g_walked;
+PyObject* g_same;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::start_python();
+    PyObject* helpers = fuzz::load_helpers(kHelpers);
+    g_expected = fuzz::helper(helpers, "expected");
+    g_walked = fuzz::helper(helpers, "walked");
+    g_same = fuzz::helper(helpers, "same");
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    nb::list pairs;
+    const bool whole = korvane::api::walk_object_members(text, [&pairs](std::string_view key, std::string_view value) {
+        pairs.append(nb::make_tuple(nb::str(key.data(), key.size()), nb::str(value.data(), value.size())));
+    });
+    nb::object want = nb::steal(PyObject_CallOneArg(g_expected, nb::bytes(data, size).ptr()));
+    FUZZ_CHECK_PY(want.is_valid());
+    if (want.is_none()) return 0;
+    FUZZ_CHECK(whole);
+    nb::object got = nb::steal(PyObject_CallOneArg(g_walked, pairs.ptr()));
+    FUZZ_CHECK_PY(got.is_valid());
+    nb::object same = nb::steal(PyObject_CallFunctionObjArgs(g_same, got.ptr(), want.ptr(), nullptr));
+    FUZZ_CHECK_PY(same.is_valid());
+    FUZZ_CHECK(same.ptr() == Py_True);
+    return 0;
+}
