@@ -4,11 +4,12 @@ per worker process, on one event loop thread of its own, and the results as plai
 from __future__ import annotations
 
 import asyncio
-import contextvars
 import json
 import threading
 from collections.abc import AsyncIterator, Iterable, Mapping
 from typing import Any
+
+from ._runner import aresults, error_entry
 
 # Settings a client is made from (its constructor's parameters); the asyncio twin of a blocking
 # client takes the same.
@@ -74,16 +75,6 @@ def worker_loop() -> WorkerLoop:
         return _WORKER_LOOP
 
 
-def error_record(error: BaseException) -> dict[str, Any]:
-    """An error as the batch output writes it."""
-    status = getattr(error, "http_status", None)
-    return {
-        "type": type(error).__name__,
-        "status": status if isinstance(status, int) and not isinstance(status, bool) else None,
-        "message": str(error),
-    }
-
-
 def _plain(value: Any) -> Any:
     """A column value as plain Python: columnar engines hand nested lists over as numpy arrays."""
     if isinstance(value, Mapping):
@@ -112,9 +103,8 @@ def request_rows(ids: Iterable[Any], bodies: Iterable[Any]) -> list[dict[str, An
 
 async def _collect(requests: list[dict[str, Any]], client: Any, concurrency: int, limiter: Any) -> list[Any]:
     results: dict[str, Any] = {}
-    async for request_id, response, error in _aresults(
-        requests, client=client, concurrency=concurrency, limiter=limiter
-    ):
+    answers = aresults(requests, client=client, concurrency=concurrency, limiter=limiter)
+    async for request_id, response, error in answers:
         results[request_id] = (response, error)
     return [(row["id"], *results[row["id"]]) for row in requests]
 
@@ -132,81 +122,7 @@ def answer(
             {
                 "id": request_id,
                 "response": None if response is None else json.dumps(response.model_dump()),
-                "error": None if error is None else json.dumps(error_record(error)),
+                "error": None if error is None else json.dumps(error_entry(error)),
             }
         )
     return out
-
-
-def _aresults(requests: list[dict[str, Any]], **options: Any) -> AsyncIterator[Any]:
-    try:
-        from . import aresults  # the batch runner's own
-    except ImportError:
-        return _minimal_aresults(requests, **options)
-    return aresults(requests, **options)  # type: ignore[no-any-return]
-
-
-# ---- a minimal stand-in for the batch runner's aresults, used only while it is not installed ------
-
-_BATCH_ID: contextvars.ContextVar[str | None] = contextvars.ContextVar("korvane_batch_id", default=None)
-
-
-def _with_batch_id(client: Any) -> Any:
-    """The client sends the running request's id in X-Korvane-Batch-Id (through its _get_headers seam)."""
-    if getattr(client, "_korvane_batch_headers", False):
-        return client
-    own = client._get_headers
-
-    def headers() -> dict[str, Any]:
-        made = own()
-        batch_id = _BATCH_ID.get()
-        if batch_id is not None:
-            made["X-Korvane-Batch-Id"] = batch_id
-        return made
-
-    client._get_headers = headers
-    client._korvane_batch_headers = True
-    return client
-
-
-def _estimate(body: Mapping[str, Any]) -> int:
-    words = sum(len(str(m.get("content", "")).split()) for m in body.get("messages", ()) if isinstance(m, Mapping))
-    return words + int(body.get("max_tokens") or 16)
-
-
-async def _minimal_aresults(
-    requests: Iterable[Mapping[str, Any]], *, client: Any, concurrency: int = 32, limiter: Any = None
-) -> AsyncIterator[Any]:
-    from ..exceptions import RateLimitError
-
-    _with_batch_id(client)
-    gate = asyncio.Semaphore(concurrency)
-
-    async def one(request: Mapping[str, Any]) -> Any:
-        body = dict(request["body"])
-        async with gate:
-            if body.get("stream"):
-                return request["id"], None, ValueError("stream is not supported in batch requests")
-            estimate = _estimate(body)
-            refused: BaseException | None = None
-            for _ in range(8):
-                if limiter is not None:
-                    await limiter.acquire(estimate)
-                _BATCH_ID.set(str(request["id"]))
-                try:
-                    response = await client.chat.completions.create(**body)
-                except RateLimitError as error:
-                    if limiter is None:
-                        return request["id"], None, error
-                    refused = error
-                    await limiter.pause_all(float(error.retry_after or 1))
-                    continue
-                except Exception as error:  # noqa: BLE001 - every failure is a result row
-                    return request["id"], None, error
-                if limiter is not None and response.usage is not None:
-                    await limiter.settle(estimate, response.usage.total_tokens)
-                return request["id"], response, None
-            return request["id"], None, refused
-
-    for done in asyncio.as_completed([asyncio.ensure_future(one(r)) for r in requests]):
-        yield await done
