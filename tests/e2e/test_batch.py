@@ -3,7 +3,7 @@
 import asyncio
 import json
 
-from korvane_sdk.batch import arun, run
+from korvane_sdk.batch import RateLimits, arun, run
 
 
 def test_a_batch_against_the_stand_in(emu, client_kind, tmp_path):
@@ -32,3 +32,32 @@ def test_a_batch_against_the_stand_in(emu, client_kind, tmp_path):
     answer = lines["q5"]["response"]
     assert answer["model"] == "korvane-1" and answer["choices"][0]["message"]["content"]
     assert answer["usage"]["total_tokens"] > 0
+
+
+def test_under_the_stand_ins_limit_no_429_surfaces_and_only_refusals_are_sent_again(emu, client_kind, tmp_path):
+    # 20 requests per 2-second window: the run's burst meets 429s, waits them out, and goes on.
+    emu.set_limits(requests_per_minute=600, window_seconds=2)
+    try:
+        requests = [
+            {"id": f"q{i}", "body": {"model": "korvane-1", "messages": [{"role": "user", "content": "hi"}]}}
+            for i in range(60)
+        ]
+        output = tmp_path / "out.jsonl"
+        limits = RateLimits(requests_per_minute=600)
+        if client_kind == "blocking":
+            summary = run(requests, output, client=emu.client(timeout=10), concurrency=8, limits=limits)
+        else:
+
+            async def go():
+                async with emu.async_client(timeout=10) as client:
+                    return await arun(requests, output, client=client, concurrency=8, limits=limits)
+
+            summary = asyncio.run(go())
+        counters = emu.limit_counters()
+    finally:
+        emu.reset()
+
+    assert (summary.answered, summary.failed) == (60, 0)
+    sent = counters["batch_ids"]
+    assert set(sent) == {r["id"] for r in requests}
+    assert sum(sent.values()) == 60 + counters["limited"]  # a request went again only after a 429
