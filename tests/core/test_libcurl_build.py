@@ -172,4 +172,3 @@ def test_a_system_libcurl_loaded_first_leaves_the_wheels_own_in_charge(serve):
     assert own == korvane_sdk.http.library_versions()["libcurl"]
     assert text == "own libcurl"
     assert system  # the system's was loaded and answered too
-
