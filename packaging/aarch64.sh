@@ -3,7 +3,7 @@
 # Debian arm64 chroot under qemu-user. Needs root (packages, binfmt_misc, chroot).
 #   packaging/aarch64.sh wheels OUT PYTHON   builds the aarch64 wheel of every Python the machine
 #                                             has the arm64 headers of (Debian 12: 3.11) into
-#                                             OUT/wheels/, repaired to manylinux_2_34_aarch64;
+#                                             OUT/wheels/, repaired (manylinux_2_34_aarch64);
 #                                             PYTHON: an interpreter with auditwheel (the project's)
 #   packaging/aarch64.sh test OUT             installs each wheel of OUT/wheels/ into a fresh
 #                                             environment inside the bookworm arm64 chroot (made once,
@@ -24,7 +24,10 @@ HOST_PACKAGES=(g++-aarch64-linux-gnu qemu-user-static binfmt-support)
 ARM64_PACKAGES=(libssl-dev:arm64 libnghttp2-dev:arm64 zlib1g-dev:arm64 libpython3.11-dev:arm64 python3.11-venv)
 BUILD_REQUIREMENTS=("scikit-build-core>=0.10" "nanobind>=2.4" "ninja" "cmake>=3.24")
 CHROOT_PACKAGES=(python3.11 python3.11-venv ca-certificates binutils openssl)
-PLATFORM=manylinux_2_34_aarch64
+# auditwheel lists only this machine's architecture's policies for --plat: "auto" takes the
+# wheel's own (manylinux_2_34_aarch64 with Debian 12's libraries), checked below.
+PLATFORM=auto
+EXPECTED_TAG=manylinux_2_34_aarch64
 log() { printf '[aarch64] %s\n' "$*" >&2; }
 
 ensure_packages() {
@@ -84,6 +87,7 @@ build_wheels() {
   done
   rm -rf "$out/raw" "$out/repair.log"
   for wheel in "$out"/wheels/*.whl; do
+    case $wheel in *"-$EXPECTED_TAG.whl") ;; *) log "$(basename "$wheel") is not tagged $EXPECTED_TAG"; return 1 ;; esac
     log "$(basename "$wheel"): $(du -k "$wheel" | cut -f1) KiB"
   done
 }
