@@ -148,18 +148,17 @@ void merge_member(PyObject* into, PyObject* key, PyObject* value, int depth) {
         return;
     }
     if (value == Py_None) return;
-    if (current == Py_None || depth >= kMergeDepth || names_a_thing(key)) {
-        set_member(into, key, owned_copy(value, depth + 1));
-    } else if (PyUnicode_CheckExact(current) && PyUnicode_Check(value)) {
+    const bool merges = current != Py_None && depth < kMergeDepth && !names_a_thing(key);
+    if (merges && PyUnicode_CheckExact(current) && PyUnicode_Check(value)) {
         // A function's name comes whole; a platform repeating it in every fragment must not double it.
         if (key_is(key, names().name) && PyUnicode_Compare(current, value) == 0) return;
         append_text(into, key, current, value);
-    } else if (PyDict_CheckExact(current) && PyDict_Check(value)) {
+    } else if (merges && PyDict_CheckExact(current) && PyDict_Check(value)) {
         merge_dict(current, value, depth + 1);
-    } else if (PyList_CheckExact(current) && PyList_Check(value)) {
+    } else if (merges && PyList_CheckExact(current) && PyList_Check(value)) {
         merge_list(current, value, depth + 1);
     } else {
-        set_member(into, key, owned_copy(value, depth + 1));
+        set_member(into, key, owned_copy(value, depth + 1));  // replaces
     }
 }
 
