@@ -3,7 +3,7 @@
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from korvane_sdk.batch._cluster_limits import ReservationSchedule, limits_of
+from korvane_sdk.batch._cluster_limits import DEFAULT_HEADROOM, ReservationSchedule, limits_of
 
 
 def starts(schedule, calls):
@@ -99,5 +99,6 @@ def test_no_window_ever_holds_more_than_its_share(rpm, tpm, calls, window_start)
         now += gap
         booked.append((now + schedule.reserve(tokens, now), tokens))
     inside = [(start, tokens) for start, tokens in booked if window_start <= start < window_start + WINDOW]
-    assert len(inside) <= rpm * WINDOW / 60 * 0.9 + 1 + 1e-6
-    assert sum(tokens for _, tokens in inside) <= tpm * WINDOW / 60 * 0.9 + 100 + 1e-6
+    share = 1 - DEFAULT_HEADROOM
+    assert len(inside) <= rpm * WINDOW / 60 * share + 1 + 1e-6
+    assert sum(tokens for _, tokens in inside) <= tpm * WINDOW / 60 * share + 100 + 1e-6

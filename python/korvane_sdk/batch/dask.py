@@ -57,7 +57,7 @@ class DaskRateLimiter(ScheduleClient):
     this object, passed to tasks, reaches it from any worker.
 
     It waits on the caller's side: ``acquire`` asks the actor for a slot and sleeps until it comes.
-    Requests are spaced evenly at ``1 - headroom`` of the limit (default 0.9), so the platform's count
+    Requests are spaced evenly at ``1 - headroom`` of the limit (default 0.96), so the platform's count
     in any window stays under its limit. The actor lives while this object (on the client that made
     it) does, or until ``close()``.
     """

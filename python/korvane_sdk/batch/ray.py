@@ -39,7 +39,7 @@ class RayRateLimiter(ScheduleClient):
     (taking no CPU), found again by name, so drivers and workers anywhere in the cluster share it.
 
     It waits on the caller's side: ``acquire`` asks the actor for a slot and sleeps until it comes.
-    Requests are spaced evenly at ``1 - headroom`` of the limit (default 0.9), so the platform's count
+    Requests are spaced evenly at ``1 - headroom`` of the limit (default 0.96), so the platform's count
     in any window stays under its limit. The actor outlives the driver (detached): ``close()`` ends it.
     Making a limiter with a name already in use joins that actor, which must have the same limits.
     """
