@@ -2,6 +2,7 @@
 #include "api/admin/admin.hpp"
 #include "api/chat/chat.hpp"
 #include "api/client/client.hpp"
+#include "api/engine/engine.hpp"
 #include "bindings.hpp"
 
 namespace korvane::api {
@@ -14,6 +15,7 @@ void bind(nb::module_& m) {
     bind_training(m);
     bind_client(m);
     bind_awaited(m);
+    engine::bind_engine(m);
 }
 
 }  // namespace korvane::api
