@@ -9,6 +9,10 @@ namespace korvane::records {
 class JsonRecords;
 }
 
+namespace korvane::api::engine {
+class StreamCall;
+}
+
 namespace korvane::api::blocking {
 
 namespace nb = nanobind;
@@ -24,6 +28,10 @@ struct RecordsRoute {
 // from the HTTP layer's own Response goes through the route's reader instead.
 nb::object request(nb::handle client, nb::handle method, nb::handle path, nb::handle params, nb::handle json,
                    nb::handle files, nb::handle raw_response, RecordsRoute* route);
+
+// Performs the sending steps of the streamed call `call` (starting it): client._session.request,
+// the pauses before repeating busy answers, an error answer raised; returns the open response.
+nb::object send_stream(nb::handle client, engine::StreamCall& call);
 
 // KorvaneClient._request_stream: the open response of a streamed call.
 nb::object request_stream(nb::handle client, nb::handle method, nb::handle path, nb::handle json);

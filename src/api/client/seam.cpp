@@ -2,6 +2,7 @@
 #include "api/client/seam.hpp"
 
 #include "api/client/blocking.hpp"
+#include "api/engine/stream_call.hpp"
 #include "http/response.hpp"
 
 namespace korvane::api {
@@ -81,12 +82,12 @@ nb::object Seams::request(const Call& call) const {
     return own_request_ ? run_own_request(client_, call, nullptr) : call_python(request_, call);
 }
 
-nb::object request_stream(nb::handle client, const Call& call) {
+nb::object request_stream(nb::handle client, const Call& call, engine::StreamCall& engine) {
     nb::object stream = nb::getattr(client, "_request_stream");
-    if (is_own(stream, client, OwnMethod::request_stream)) {
-        return blocking::request_stream(client, nb::str(call.method), call.path, or_none(call.json));
-    }
-    return call_python(stream, call);
+    if (is_own(stream, client, OwnMethod::request_stream)) return blocking::send_stream(client, engine);
+    nb::object response = call_python(stream, call);
+    engine.adopt(response);  // only the reading is the engine's then
+    return response;
 }
 
 nb::object Seams::request_for_records(const Call& call, const records::JsonRecords& reader, nb::object& records) const {

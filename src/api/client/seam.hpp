@@ -50,8 +50,9 @@
 // operations' two steps (admin/operations.hpp) around one awaited _request: the prepare step (the
 // checks and the Call, with what the answer's reading needs) and the finish step (the records),
 // reached through _core._operations; list_models and chat's create finish through _models_of and
-// _completion_of (the blocking methods' own readers); a stream's lines go through
-// _chunk_of_line (chat_stream.cpp), the blocking stream's rules for lines it does not read itself.
+// _completion_of (the blocking methods' own readers). A stream is the engine's
+// (api/engine/stream_call.hpp, a _StreamCall to Python): both drivers perform its steps, the
+// awaited one in _aio.py's _send_stream and, for the lines, the native chunk iterator.
 // Its seams are the ones above, awaited; the module's docstring states them.
 #pragma once
 #include <nanobind/nanobind.h>
@@ -63,6 +64,9 @@ class JsonRecords;
 }
 namespace korvane::http {
 class Response;
+}
+namespace korvane::api::engine {
+class StreamCall;
 }
 
 namespace korvane::api {
@@ -111,8 +115,10 @@ private:
 };
 
 // client._request_stream(method=, path=, json=) for a streamed call (only those keywords are passed):
-// on the C++ route when it is the client's own. The stream's reader then asks own_lines() below.
-nb::object request_stream(nb::handle client, const Call& call);
+// on the C++ route when it is the client's own, where `engine` (made for this call, not started)
+// decides each step of the sending; a replaced seam's response is adopted by it for the reading.
+// The stream's reader then asks own_lines() below.
+nb::object request_stream(nb::handle client, const Call& call, engine::StreamCall& engine);
 
 // Whether `bound` (an attribute just looked up on `client`) is the client class's own `name` method,
 // bound to `client`. Also for the seams the request loop meets after the call has started
