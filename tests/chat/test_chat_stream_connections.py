@@ -5,6 +5,8 @@ and never waits for a body that does not end."""
 import asyncio
 import json
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -110,4 +112,25 @@ def test_an_async_stream_does_not_wait_for_a_body_that_does_not_end():
         assert not hold.is_set()  # returned while the server still held the body open
     finally:
         hold.set()
+        server.stop()
+
+
+def test_a_process_whose_async_streams_ended_by_done_exits_cleanly():
+    """What an ended stream leaves for the process (the wait for its body's end) must not outlive
+    the interpreter: the child exits with status 0, not a crash in its exit handlers."""
+    server = Server(streaming())
+    child = (
+        "import asyncio, sys\n"
+        "from korvane_sdk.aio import AsyncKorvane\n"
+        "async def main():\n"
+        "    async with AsyncKorvane(api_key='k', proxy_url=sys.argv[1], timeout=5) as client:\n"
+        "        for _ in range(3):\n"
+        "            stream = await client.chat.completions.create(model='m', messages=[], stream=True)\n"
+        "            assert [c.id async for c in stream] == ['c0', 'c1']\n"
+        "asyncio.run(main())\n"
+    )
+    try:
+        done = subprocess.run([sys.executable, "-c", child, server.url], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+    finally:
         server.stop()

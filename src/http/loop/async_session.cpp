@@ -33,6 +33,19 @@ nb::object running_loop() {
     return loop;
 }
 
+// A function resolving a future with None unless it is done (the timer of a reader's wait for its
+// body's end). Kept for the process, never destroyed (a static destructor would run after the
+// interpreter is gone); it holds nothing.
+nb::handle settle_unless_done() {
+    static PyObject* settle = [] {
+        nb::object function = nb::cpp_function([](nb::handle future) {
+            if (future_pending(future)) future.attr("set_result")(nb::none());
+        });
+        return function.release().ptr();
+    }();
+    return settle;
+}
+
 // A future of the driver's loop already resolved with `value`.
 nb::object ready(LoopDriver& driver, nb::handle value) {
     nb::object future = driver.create_future();
@@ -158,11 +171,7 @@ public:
             return {};
         }
         if (future_pending(ended)) {
-            // Kept for the process: a function of the module, holding nothing.
-            static nb::object settle = nb::cpp_function([](nb::handle future) {
-                if (future_pending(future)) future.attr("set_result")(nb::none());
-            });
-            driver.call_later(std::chrono::duration<double>(kEndWait).count(), settle, ended);
+            driver.call_later(std::chrono::duration<double>(kEndWait).count(), settle_unless_done(), ended);
         }
         return ended;
     }
