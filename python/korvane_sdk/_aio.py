@@ -43,6 +43,14 @@ from .tenants import TenantManager
 from .training import TrainingManager
 
 _DONE = object()
+# The steps a streamed call's engine answers with (_core._StreamCall).
+_SEND, _PAUSE, _READ, _RESULT, _RAISE = (
+    _core._StreamCall.SEND,
+    _core._StreamCall.PAUSE,
+    _core._StreamCall.READ,
+    _core._StreamCall.RESULT,
+    _core._StreamCall.RAISE,
+)
 _DEFAULT_MAX_CONNECTIONS = 100
 _OWN_AITER_LINES = AsyncResponse.aiter_lines  # a patched one is honoured (the general path)
 
@@ -144,6 +152,40 @@ async def _lines_of(lines: Any) -> Any:
         yield line
 
 
+async def _send_stream(client: Any, call: Any) -> Any:
+    """Performs the sending steps of a streamed call's engine (a _StreamCall): the open response."""
+    step = call.start()
+    response = None
+    while True:
+        if step == _SEND:
+            try:
+                response = client._session.request(**call.request)
+                if _awaits(response):
+                    response = await response
+            except Exception as failure:
+                step = call.send_failed(failure)
+                continue
+            step = call.answered(response)
+        elif step == _PAUSE:
+            await _close(response)
+            await _pause(client, call.pause)
+            step = call.paused()
+        elif step == _READ:
+            try:
+                if hasattr(response, "aread"):
+                    await response.aread()  # the error body, read whole by _handle_error
+            except BaseException:
+                await _close_quietly(response)
+                raise
+            step = call.body_read(response)
+        elif step == _RAISE:
+            if response is not None:
+                await _close_quietly(response)
+            raise call.take_error()
+        else:
+            return response
+
+
 class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_deltas(), get_final_*()
     """Streamed chat completion: an async iterator of ChatCompletionChunk records.
 
@@ -152,9 +194,11 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
     without reading the rest of the body.
     """
 
+    # The engine (_call) decides every step of the stream; this object only awaits what it asks for.
     __slots__ = (
         "_completions",
         "_payload",
+        "_call",
         "_response",
         "_lines",
         "_chunks",
@@ -167,6 +211,7 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
     def __init__(self, completions: Any, payload: dict[str, Any]) -> None:
         self._completions = completions
         self._payload = payload
+        self._call: Any = None
         self._response: Any = None
         self._lines: Any = None
         self._chunks: Any = None  # the chunk iterator over an AsyncResponse, once started
@@ -199,21 +244,24 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
                 await self._start()
             if self._chunks is not None:
                 return await self._chunks
-            chunk_of_line = _core._chunk_of_line
+            line_of = self._call.line
             async for line in self._lines:
-                chunk = chunk_of_line(line, _DONE)
+                chunk = line_of(line, _DONE)
                 if chunk is None:
                     continue
                 if chunk is _DONE:
                     break
-                self._assembly.add(chunk, line)  # [assembly hook]
                 return chunk
+            else:
+                self._call.ended()
         except GeneratorExit:
             # Closed while suspended (collected, maybe after its loop closed): nothing may be
             # awaited now. The response, let go of, releases its transfer on its own loop.
             self._drop()
             raise
-        except BaseException:
+        except BaseException as failure:
+            if self._call is not None:
+                self._call.failed(failure)
             await self._release(quietly=True)
             raise
         finally:
@@ -225,11 +273,16 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
         self._thread = threading.get_ident()
         client = self._completions._client
         payload, self._completions, self._payload = self._payload, None, None
-        response = client._request_stream(method="POST", path="/v1/chat/completions", json=payload)
-        self._response = await response if _awaits(response) else response
+        self._call = call = _core._chat_stream_call(client, "POST", "/v1/chat/completions", payload, self._assembly)
+        seam = client._request_stream
+        if getattr(seam, "__func__", None) is _OWN_REQUEST_STREAM and seam.__self__ is client:
+            self._response = await _send_stream(client, call)  # the engine decides each step
+        else:
+            response = seam(method="POST", path="/v1/chat/completions", json=payload)
+            self._response = await response if _awaits(response) else response
+            call.adopt(self._response)  # a replaced seam sent it: only the reading is the engine's
         if type(self._response) is AsyncResponse and AsyncResponse.aiter_lines is _OWN_AITER_LINES:
-            # The lines read natively into chunks, each merged into the assembly as it is read.
-            self._chunks = _core._async_chunks(self._response, self._assembly)  # [assembly hook]
+            self._chunks = _core._async_chunks(self._response, call)  # the lines read natively into chunks
             return
         reader = getattr(self._response, "aiter_lines", None)
         # A replaced _request_stream may give a blocking response (iter_lines, close): it is read as is.
@@ -241,16 +294,21 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
 
     def _drop(self) -> None:
         self._finished = True
-        self._completions = self._payload = self._response = self._lines = self._chunks = None
+        if self._call is not None:
+            self._call.closed()
+        self._completions = self._payload = self._call = self._response = self._lines = self._chunks = None
 
     async def _release(self, quietly: bool = False) -> None:
         self._finished = True
         self._completions = self._payload = None
+        call, self._call = self._call, None
         response, self._response = self._response, None
         lines, self._lines = self._lines, None
         chunks, self._chunks = self._chunks, None
         if chunks is not None:
             chunks.close()
+        if call is not None:
+            call.closed()  # an end line for a stream let go before its end (nothing once it ended)
         if lines is not None and hasattr(lines, "aclose"):
             await _close_quietly(lines)
         if response is None:
@@ -396,35 +454,7 @@ class AsyncKorvane:
 
     async def _request_stream(self, method: str, path: str, json: Any = None) -> Any:
         """Make a streaming HTTP request."""
-        url, headers = _core._plan_request(self, path, None)
-        # Busy answers may be repeated (opt-in) before the stream delivers anything; never after.
-        attempts = _core._attempts_allowed(self) if _core._retry_on_busy(self) else 1
-        attempt = 0
-        while True:
-            response = self._session.request(
-                method=method, url=url, json=json, headers=headers, timeout=self.timeout, stream=True
-            )
-            if _awaits(response):
-                response = await response
-            pause = _core._busy_pause(self, response, attempt) if attempt + 1 < attempts else None
-            if pause is None:
-                break
-            await _close(response)
-            await _pause(self, pause)
-            attempt += 1
-        if 400 <= response.status_code <= 599:
-            try:
-                if hasattr(response, "aread"):
-                    await response.aread()  # the error body, read whole by _handle_error
-                try:
-                    self._handle_error(response)
-                except Exception as failure:
-                    _core._add_request_context(failure, method, url)
-                    raise
-            except BaseException:
-                await _close_quietly(response)
-                raise
-        return response
+        return await _send_stream(self, _core._chat_stream_call(self, method, path, json))
 
 
 AsyncKorvaneClient = AsyncKorvane
@@ -442,3 +472,4 @@ AsyncKorvane.__init__.__signature__ = _blocking_init.replace(  # type: ignore[at
 AsyncKorvane.with_options.__doc__ = KorvaneClient.with_options.__doc__
 AsyncKorvane.with_options.__signature__ = inspect.signature(KorvaneClient.with_options)  # type: ignore[attr-defined]
 _core._remember_awaited_client(AsyncKorvane)
+_OWN_REQUEST_STREAM = AsyncKorvane._request_stream

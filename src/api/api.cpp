@@ -3,11 +3,13 @@
 #include "api/chat/chat.hpp"
 #include "api/client/client.hpp"
 #include "api/engine/engine.hpp"
+#include "api/engine/stream_call.hpp"
 #include "bindings.hpp"
 
 namespace korvane::api {
 
 void bind(nb::module_& m) {
+    engine::bind_stream_call(m);  // before chat/, whose streams make its objects
     bind_chat(m);
     bind_operations(m);
     bind_tenants(m);

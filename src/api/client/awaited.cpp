@@ -1,50 +1,12 @@
 // The asyncio client's bindings (korvane_sdk.aio): its configuration and its calls, each the
 // awaitable of one call of the call engine (the same engine the blocking methods drive).
-#include "api/client/attempts.hpp"
 #include "api/client/client.hpp"
 #include "api/client/lifetime.hpp"
-#include "api/client/plan.hpp"
-#include "api/client/request_context.hpp"
 #include "api/engine/awaitable.hpp"
 #include "api/engine/engine.hpp"
 
 namespace korvane::api {
-namespace {
-
-// The shared steps the awaited stream's attempt loop calls between its awaits (its own loop until
-// streams go through an engine of their own).
-void bind_stream_steps(nb::module_& m) {
-    m.def(
-        "_plan_request",
-        [](nb::handle client, nb::handle path, nb::handle files) {
-            RequestPlan planned = plan_request(client, path, files);
-            return nb::make_tuple(planned.url, planned.headers);
-        },
-        nb::arg("client"), nb::arg("path"), nb::arg("files").none(),
-        "(url, headers) that every attempt of one call sends.");
-    m.def("_attempts_allowed", &attempts_allowed, nb::arg("client"), "The number of attempts of one call.");
-    m.def(
-        "_retry_on_busy", [](nb::handle client) { return busy_retry_of(client).enabled; }, nb::arg("client"),
-        "Whether busy answers are repeated.");
-    m.def(
-        "_busy_pause",
-        [](nb::handle client, nb::handle response, long repeat) -> nb::object {
-            const BusyRetry policy = busy_retry_of(client);
-            if (!policy.enabled || !is_busy(nb::cast<long>(nb::getattr(response, "status_code")))) return nb::none();
-            return nb::float_(busy_pause(client, policy, response, repeat));
-        },
-        nb::arg("client"), nb::arg("response"), nb::arg("repeat"),
-        "The pause before repeating a busy answer, or None when it is not repeated.");
-    m.def(
-        "_add_request_context",
-        [](nb::handle error, nb::handle method, nb::handle url) { add_request_context(error, method, url); },
-        nb::arg("error"), nb::arg("method"), nb::arg("url"), "Names the request on an SDK error raised for it.");
-}
-
-}  // namespace
-
 void bind_awaited(nb::module_& m) {
-    bind_stream_steps(m);
     with_settings_parameters([&](auto&&... parameters) {
         m.def(
             "_configure_client",

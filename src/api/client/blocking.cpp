@@ -8,6 +8,7 @@
 #include "api/client/request_log.hpp"
 #include "api/client/seam.hpp"
 #include "api/engine/engine.hpp"
+#include "api/engine/stream_call.hpp"
 #include "errors/errors.hpp"
 #include "http/response.hpp"
 
@@ -21,6 +22,15 @@ void pause_before_repeat(nb::handle client, nb::handle response, double seconds)
     nb::object sleep = nb::getattr(client, "_sleep", nb::none());
     if (sleep.is_none()) sleep = nb::module_::import_("time").attr("sleep");
     sleep(seconds);
+}
+
+// Closes a response that will not be returned; a failing close() must not hide the error to raise.
+void close_quietly_now(nb::handle response) {
+    try {
+        nb::object close = nb::getattr(response, "close", nb::none());
+        if (!close.is_none()) close();
+    } catch (nb::python_error&) {
+    }
 }
 
 // Closes a response that will not be returned, keeping the exception in flight.
@@ -70,37 +80,52 @@ nb::object request(nb::handle client, nb::handle method, nb::handle path, nb::ha
     return drive(call);
 }
 
-nb::object request_stream(nb::handle client, nb::handle method, nb::handle path, nb::handle json) {
-    const RequestPlan plan = plan_request(client, path, Py_None);
-    // Busy answers may be repeated (opt-in) before the stream delivers anything; never after.
-    const BusyRetry busy = busy_retry_of(client);
-    const long attempts = busy.enabled ? attempts_allowed(client) : 1;
+nb::object send_stream(nb::handle client, engine::StreamCall& call) {
+    using engine::Next;
+    Next step = call.start();
     nb::object response;
-    long status = 0;
-    for (long attempt = 0;; ++attempt) {
-        response = nb::getattr(client, "_session")
-                       .attr("request")(nb::arg("method") = method, nb::arg("url") = plan.url, nb::arg("json") = json,
-                                        nb::arg("headers") = plan.headers,
-                                        nb::arg("timeout") = nb::getattr(client, "timeout"), nb::arg("stream") = true);
-        status = nb::cast<long>(nb::getattr(response, "status_code"));
-        if (!busy.enabled || attempt + 1 >= attempts || !is_busy(status)) break;
-        pause_before_repeat(client, response, busy_pause(client, busy, response, attempt));
-    }
-    if (status >= 400 && status <= 599) {
-        // The error body is read whole by _handle_error; the connection goes back either way.
-        try {
-            try {
-                nb::getattr(client, "_handle_error")(response);
-            } catch (nb::python_error& failure) {
-                add_request_context(failure, method, plan.url);
-                throw;
+    for (;;) {
+        switch (step) {
+            case Next::send: {
+                nb::dict keywords = call.request_keywords();
+                nb::object request = nb::getattr(client, "_session").attr("request");
+                PyObject* answer = PyObject_Call(request.ptr(), nb::tuple().ptr(), keywords.ptr());
+                if (!answer) {
+                    nb::python_error failure;
+                    step = call.send_failed(failure.value());
+                    break;
+                }
+                response = nb::steal(answer);
+                step = call.answered(response);
+                break;
             }
-        } catch (...) {
-            close_quietly(response);
-            throw;
+            case Next::pause:
+                pause_before_repeat(client, response, call.pause());
+                response.reset();
+                step = call.paused();
+                break;
+            case Next::read:  // the blocking response reads its error body when _handle_error asks for it
+                try {
+                    step = call.body_read(response);
+                } catch (...) {
+                    close_quietly(response);
+                    throw;
+                }
+                break;
+            case Next::raise: {
+                nb::object error = call.take_error();
+                if (response.is_valid()) close_quietly_now(response);
+                errors::raise(error);
+            }
+            case Next::result: return response;
         }
     }
-    return response;
+}
+
+nb::object request_stream(nb::handle client, nb::handle method, nb::handle path, nb::handle json) {
+    // Called as a method (a subclass's super()._request_stream): only the sending is this call's.
+    engine::StreamCall call(client, method, path, json, nullptr);
+    return send_stream(client, call);
 }
 
 }  // namespace korvane::api::blocking

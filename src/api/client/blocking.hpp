@@ -8,6 +8,10 @@ namespace korvane::api::engine {
 class WholeCall;
 }
 
+namespace korvane::api::engine {
+class StreamCall;
+}
+
 namespace korvane::api::blocking {
 
 namespace nb = nanobind;
@@ -18,6 +22,10 @@ nb::object drive(engine::WholeCall& call);
 // KorvaneClient._request: the call engine entered as _request itself, driven here.
 nb::object request(nb::handle client, nb::handle method, nb::handle path, nb::handle params, nb::handle json,
                    nb::handle files, nb::handle raw_response);
+
+// Performs the sending steps of the streamed call `call` (starting it): client._session.request,
+// the pauses before repeating busy answers, an error answer raised; returns the open response.
+nb::object send_stream(nb::handle client, engine::StreamCall& call);
 
 // KorvaneClient._request_stream: the open response of a streamed call.
 nb::object request_stream(nb::handle client, nb::handle method, nb::handle path, nb::handle json);

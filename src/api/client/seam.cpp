@@ -2,6 +2,7 @@
 #include "api/client/seam.hpp"
 
 #include "api/client/blocking.hpp"
+#include "api/engine/stream_call.hpp"
 #include "http/response.hpp"
 
 namespace korvane::api {
@@ -64,12 +65,12 @@ http::Response* own_lines(nb::handle response) {
 
 http::Response* own_json(nb::handle response) { return http::own_response(response, http::ResponseMethod::json); }
 
-nb::object request_stream(nb::handle client, const Call& call) {
+nb::object request_stream(nb::handle client, const Call& call, engine::StreamCall& engine) {
     nb::object stream = nb::getattr(client, "_request_stream");
-    if (is_own(stream, client, OwnMethod::request_stream)) {
-        return blocking::request_stream(client, nb::str(call.method), call.path, or_none(call.json));
-    }
-    return call_python(stream, call);
+    if (is_own(stream, client, OwnMethod::request_stream)) return blocking::send_stream(client, engine);
+    nb::object response = call_python(stream, call);
+    engine.adopt(response);  // only the reading is the engine's then
+    return response;
 }
 
 }  // namespace korvane::api

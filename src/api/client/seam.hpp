@@ -41,7 +41,7 @@
 // records where they can go (handle_answer.hpp, answer_shape.hpp), and names the call on its errors
 // (request_context.hpp). A driver only performs the steps it is given: the blocking driver
 // (blocking.hpp) calls client._session.request with the GIL released while the HTTP layer waits, and
-// sleeps between attempts; a stream keeps its own attempt loop (request_stream below).
+// sleeps between attempts; a stream's steps are the stream engine's (request_stream below).
 //
 // THE AWAITED DRIVER. korvane_sdk.aio.AsyncKorvane drives the same engine through an awaitable
 // (api/engine/awaitable.hpp) that yields the futures of client._session.request (an AsyncSession)
@@ -50,8 +50,9 @@
 // method. Its own methods are recorded apart (remember_own_methods(..., Driver::awaited)), so the
 // engine tells them from replacements as for the blocking client; a replaced seam's answer is
 // awaited when it is awaitable. Its seams are the ones above, awaited; the module's docstring
-// states them. A stream's lines go through _chunk_of_line (chat_stream.cpp), the blocking stream's
-// rules for lines it does not read itself.
+// states them. A stream is the stream engine's (api/engine/stream_call.hpp, a _StreamCall to
+// Python): both drivers perform its steps, the awaited one in _aio.py's _send_stream and, for the
+// lines, the native chunk iterator.
 #pragma once
 #include <nanobind/nanobind.h>
 
@@ -59,6 +60,9 @@
 
 namespace korvane::http {
 class Response;
+}
+namespace korvane::api::engine {
+class StreamCall;
 }
 
 namespace korvane::api {
@@ -84,8 +88,10 @@ struct Call {
 };
 
 // client._request_stream(method=, path=, json=) for a streamed call (only those keywords are passed):
-// on the C++ route when it is the client's own. The stream's reader then asks own_lines() below.
-nb::object request_stream(nb::handle client, const Call& call);
+// on the C++ route when it is the client's own, where `engine` (made for this call, not started)
+// decides each step of the sending; a replaced seam's response is adopted by it for the reading.
+// The stream's reader then asks own_lines() below.
+nb::object request_stream(nb::handle client, const Call& call, engine::StreamCall& engine);
 
 // Whether `bound` (an attribute just looked up on `client`) is the client class's own `name` method,
 // bound to `client`. Also for the seams the request loop meets after the call has started
