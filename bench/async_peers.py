@@ -139,7 +139,8 @@ def peer_openai(url):
 def peer_korvane_aio(url):
     from korvane_sdk.aio import AsyncKorvane
 
-    client = AsyncKorvane(api_key="sk-bench", proxy_url=url, max_retries=1)
+    # Holding N streams open needs N connections (the default cap, 100, would make the rest wait).
+    client = AsyncKorvane(api_key="sk-bench", proxy_url=url, max_retries=1, max_connections=max(100, HELD_STREAMS))
     completions = client.chat.completions
 
     async def whole():
@@ -267,7 +268,12 @@ async def close_held(handle):
             return
 
 
+HELD_STREAMS = 0  # streams the "hold" scenario keeps open at once
+
+
 async def run(peer, scenario, url, n, rounds):
+    global HELD_STREAMS
+    HELD_STREAMS = n if scenario == "hold" else 0
     whole, stream_all, stream_first, close = PEERS[peer](url)
     out = {"rounds": []}
     try:

@@ -122,6 +122,22 @@ def ours(base):
             assert len(chunks) == 5
 
 
+def ours_async(base):
+    import asyncio
+
+    from korvane_sdk.aio import AsyncKorvane
+
+    async def run():
+        async with AsyncKorvane(api_key="sk-bench", api_url=base, proxy_url=base, verify_ssl=False) as client:
+            for _ in range(STREAMS):
+                stream = await client.chat.completions.create(
+                    model="m", messages=[{"role": "user", "content": "x"}], stream=True
+                )
+                assert len([chunk async for chunk in stream]) == 5
+
+    asyncio.run(run())
+
+
 def requests_peer(base):
     import requests
     import urllib3
@@ -143,7 +159,7 @@ def main():
     with tempfile.TemporaryDirectory() as folder:
         tls = certificate(pathlib.Path(folder))
         print(f"{'connections per ' + str(STREAMS) + ' streams':<34}{'HTTP/1.1':>10}{'TLS':>10}")
-        peers = [("korvane_sdk", ours)]
+        peers = [("korvane_sdk", ours), ("korvane_sdk.aio", ours_async)]
         try:
             import requests  # noqa: F401
 

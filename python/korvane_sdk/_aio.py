@@ -8,11 +8,11 @@ operation is a coroutine with the blocking operation's parameters, checks, answe
         async for chunk in await client.chat.completions.create(model="m", messages=[...], stream=True):
             ...
 
-What a call does is the blocking client's own code: each operation is the blocking operation's two
-C++ steps around one awaited request, its prepare step (the argument checks and the request, nothing
-sent) and its finish step (the answer into records). The attempt loop below awaits
-the transport and the pauses; its plan, retry rule, failure mapping, error context and log lines are
-the blocking driver's shared steps.
+What a call does is the blocking client's own code: each operation, ``list_models``, chat's
+``create`` and ``_request`` itself are one call of the same C++ call engine the blocking methods
+drive (plan, attempts, busy pauses, failure mapping, error context, log lines, the answer into
+records), awaited here through a native awaitable that yields the transport's futures to the task.
+Page iterators (``iter``, ``iter_datasets``, ``iter_jobs``) are native async iterators.
 
 SEAMS. As on KorvaneClient, and awaited: ``await client._request(method=, path=, params=, json=,
 files=, raw_response=)`` gives the decoded answer; ``await client._request_stream(method=, path=,
@@ -28,10 +28,8 @@ loop (a copy with another ``verify_ssl`` has a session of its own).
 from __future__ import annotations
 
 import asyncio
-import errno
 import inspect
 import threading
-import time
 from collections.abc import Callable
 from typing import Any, Optional
 
@@ -45,8 +43,14 @@ from .tenants import TenantManager
 from .training import TrainingManager
 
 _DONE = object()
-# A failed attempt that repeating at once cannot mend: no descriptor left for a connection.
-_OUT_OF_DESCRIPTORS = (errno.EMFILE, errno.ENFILE)
+# The steps a streamed call's engine answers with (_core._StreamCall).
+_SEND, _PAUSE, _READ, _RESULT, _RAISE = (
+    _core._StreamCall.SEND,
+    _core._StreamCall.PAUSE,
+    _core._StreamCall.READ,
+    _core._StreamCall.RESULT,
+    _core._StreamCall.RAISE,
+)
 _DEFAULT_MAX_CONNECTIONS = 100
 _OWN_AITER_LINES = AsyncResponse.aiter_lines  # a patched one is honoured (the general path)
 
@@ -87,18 +91,11 @@ async def _close_quietly(response: Any) -> None:
         pass
 
 
-def _awaited(body: Callable[..., Any], prepare: Callable[..., Any], name: str) -> Callable[..., Any]:
-    """The awaited operation of the blocking operation `body`, from its prepare step."""
+def _awaited(body: Callable[..., Any], awaitable: Callable[..., Any], name: str) -> Callable[..., Any]:
+    """The awaited twin of the blocking operation `body`: the awaitable of the same call."""
 
     async def operation(self: Any, *args: Any, **kwargs: Any) -> Any:
-        call, state = prepare(self, *args, **kwargs)
-        try:
-            answer = self._client._request(**call)
-            if _awaits(answer):
-                answer = await answer
-        finally:
-            state.close()  # an upload's file, on every path (cancellation too)
-        return state.finish(answer, self._client)
+        return await awaitable(self, *args, **kwargs)
 
     operation.__name__ = operation.__qualname__ = name
     operation.__doc__ = body.__doc__
@@ -106,63 +103,19 @@ def _awaited(body: Callable[..., Any], prepare: Callable[..., Any], name: str) -
     return operation
 
 
-class _AsyncPages:
-    """Every record of a list call, fetched one page (one awaited request) at a time."""
+def _awaited_pages(body: Callable[..., Any], pages: Callable[..., Any], name: str) -> Callable[..., Any]:
+    """The awaited twin of the blocking page iterator `body`: its checks, pages awaited."""
 
-    def __init__(self, list_method: Callable[..., Any], filters: dict[str, Any], page_size: int) -> None:
-        self._list = list_method
-        self._filters = filters
-        self._page_size = page_size
-        self._page: list[Any] | None = None
-        self._index = 0
-        self._offset = 0
-        self._done = False
-        self._running = False
+    def iterator(self: Any, **kwargs: Any) -> Any:
+        return pages(self, **kwargs)
 
-    def __aiter__(self) -> _AsyncPages:
-        return self
-
-    async def __anext__(self) -> Any:
-        if self._running:
-            raise ValueError("page iterator already executing")
-        while True:
-            if self._page is not None and self._index < len(self._page):
-                self._index += 1
-                return self._page[self._index - 1]
-            self._page = None
-            if self._done:
-                raise StopAsyncIteration
-            self._running = True
-            try:
-                answer = await self._list(**self._filters, limit=self._page_size, offset=self._offset)
-            finally:
-                self._running = False
-            page = answer if isinstance(answer, list) else list(answer)
-            self._page, self._index = page, 0
-            self._offset += len(page)
-            self._done = len(page) < self._page_size
+    iterator.__name__ = iterator.__qualname__ = name
+    iterator.__doc__ = body.__doc__
+    iterator.__signature__ = inspect.signature(body)  # type: ignore[attr-defined]
+    return iterator
 
 
-class _Unsent:
-    """A page iterator's list method while its arguments are checked: never called."""
-
-    def __getattr__(self, name: str) -> Any:
-        return None
-
-
-def _awaited_pages(body: Callable[..., Any], name: str, list_name: str) -> Callable[..., Any]:
-    def pages(self: Any, **kwargs: Any) -> _AsyncPages:
-        body(_Unsent(), **kwargs)  # the blocking iterator's checks of page_size and filters
-        page_size = kwargs.pop("page_size", 100)
-        return _AsyncPages(getattr(self, list_name), kwargs, page_size)
-
-    pages.__name__ = pages.__qualname__ = name
-    pages.__doc__ = body.__doc__
-    pages.__signature__ = inspect.signature(body)  # type: ignore[attr-defined]
-    return pages
-
-
-_PAGES = {"iter": "list", "iter_datasets": "list_datasets", "iter_jobs": "list"}
+_PAGES = ("iter", "iter_datasets", "iter_jobs")
 
 
 def _manager(blocking: type, name: str, doc: str) -> type:
@@ -171,14 +124,14 @@ def _manager(blocking: type, name: str, doc: str) -> type:
         "__doc__": doc,
         "__init__": _store_client,
     }
-    prepares = _core._operations[blocking.__name__]
+    awaitables = _core._operations[blocking.__name__]
     for attribute, body in vars(blocking).items():
         if attribute.startswith("_") or not callable(body):
             continue
         if attribute in _PAGES:
-            members[attribute] = _awaited_pages(body, attribute, _PAGES[attribute])
+            members[attribute] = _awaited_pages(body, awaitables[attribute], attribute)
         else:
-            members[attribute] = _awaited(body, prepares[attribute], attribute)
+            members[attribute] = _awaited(body, awaitables[attribute], attribute)
     manager = type(name, (), members)
     _core._add_client_property(manager)  # weak while the client holds it, as on the blocking client
     return manager
@@ -199,6 +152,40 @@ async def _lines_of(lines: Any) -> Any:
         yield line
 
 
+async def _send_stream(client: Any, call: Any) -> Any:
+    """Performs the sending steps of a streamed call's engine (a _StreamCall): the open response."""
+    step = call.start()
+    response = None
+    while True:
+        if step == _SEND:
+            try:
+                response = client._session.request(**call.request)
+                if _awaits(response):
+                    response = await response
+            except Exception as failure:
+                step = call.send_failed(failure)
+                continue
+            step = call.answered(response)
+        elif step == _PAUSE:
+            await _close(response)
+            await _pause(client, call.pause)
+            step = call.paused()
+        elif step == _READ:
+            try:
+                if hasattr(response, "aread"):
+                    await response.aread()  # the error body, read whole by _handle_error
+            except BaseException:
+                await _close_quietly(response)
+                raise
+            step = call.body_read(response)
+        elif step == _RAISE:
+            if response is not None:
+                await _close_quietly(response)
+            raise call.take_error()
+        else:
+            return response
+
+
 class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_deltas(), get_final_*()
     """Streamed chat completion: an async iterator of ChatCompletionChunk records.
 
@@ -207,9 +194,11 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
     without reading the rest of the body.
     """
 
+    # The engine (_call) decides every step of the stream; this object only awaits what it asks for.
     __slots__ = (
         "_completions",
         "_payload",
+        "_call",
         "_response",
         "_lines",
         "_chunks",
@@ -222,6 +211,7 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
     def __init__(self, completions: Any, payload: dict[str, Any]) -> None:
         self._completions = completions
         self._payload = payload
+        self._call: Any = None
         self._response: Any = None
         self._lines: Any = None
         self._chunks: Any = None  # the chunk iterator over an AsyncResponse, once started
@@ -254,21 +244,24 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
                 await self._start()
             if self._chunks is not None:
                 return await self._chunks
-            chunk_of_line = _core._chunk_of_line
+            line_of = self._call.line
             async for line in self._lines:
-                chunk = chunk_of_line(line, _DONE)
+                chunk = line_of(line, _DONE)
                 if chunk is None:
                     continue
                 if chunk is _DONE:
                     break
-                self._assembly.add(chunk, line)  # [assembly hook]
                 return chunk
+            else:
+                self._call.ended()
         except GeneratorExit:
             # Closed while suspended (collected, maybe after its loop closed): nothing may be
             # awaited now. The response, let go of, releases its transfer on its own loop.
             self._drop()
             raise
-        except BaseException:
+        except BaseException as failure:
+            if self._call is not None:
+                self._call.failed(failure)
             await self._release(quietly=True)
             raise
         finally:
@@ -280,11 +273,16 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
         self._thread = threading.get_ident()
         client = self._completions._client
         payload, self._completions, self._payload = self._payload, None, None
-        response = client._request_stream(method="POST", path="/v1/chat/completions", json=payload)
-        self._response = await response if _awaits(response) else response
+        self._call = call = _core._chat_stream_call(client, "POST", "/v1/chat/completions", payload, self._assembly)
+        seam = client._request_stream
+        if getattr(seam, "__func__", None) is _OWN_REQUEST_STREAM and seam.__self__ is client:
+            self._response = await _send_stream(client, call)  # the engine decides each step
+        else:
+            response = seam(method="POST", path="/v1/chat/completions", json=payload)
+            self._response = await response if _awaits(response) else response
+            call.adopt(self._response)  # a replaced seam sent it: only the reading is the engine's
         if type(self._response) is AsyncResponse and AsyncResponse.aiter_lines is _OWN_AITER_LINES:
-            # The lines read natively into chunks, each merged into the assembly as it is read.
-            self._chunks = _core._async_chunks(self._response, self._assembly)  # [assembly hook]
+            self._chunks = _core._async_chunks(self._response, call)  # the lines read natively into chunks
             return
         reader = getattr(self._response, "aiter_lines", None)
         # A replaced _request_stream may give a blocking response (iter_lines, close): it is read as is.
@@ -296,16 +294,21 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
 
     def _drop(self) -> None:
         self._finished = True
-        self._completions = self._payload = self._response = self._lines = self._chunks = None
+        if self._call is not None:
+            self._call.closed()
+        self._completions = self._payload = self._call = self._response = self._lines = self._chunks = None
 
     async def _release(self, quietly: bool = False) -> None:
         self._finished = True
         self._completions = self._payload = None
+        call, self._call = self._call, None
         response, self._response = self._response, None
         lines, self._lines = self._lines, None
         chunks, self._chunks = self._chunks, None
         if chunks is not None:
             chunks.close()
+        if call is not None:
+            call.closed()  # an end line for a stream let go before its end (nothing once it ended)
         if lines is not None and hasattr(lines, "aclose"):
             await _close_quietly(lines)
         if response is None:
@@ -348,22 +351,12 @@ class AsyncChatCompletions:
         # The blocking create() checks and builds the payload, then hands it to the methods below.
         return await ChatCompletions.create(self, *args, **kwargs)
 
-    async def _create_completion(self, payload: dict[str, Any]) -> Any:
-        """Make a non-streaming completion request."""
-        answer = self._client._request(method="POST", path="/v1/chat/completions", json=payload)
-        if _awaits(answer):
-            answer = await answer
-        try:
-            return _core._completion_of(answer, payload, self._client)
-        except BaseException:
-            answer = None  # a kept traceback keeps this frame, not the answer (it may be large)
-            raise
-
     async def _stream_completion(self, payload: dict[str, Any]) -> AsyncChatCompletionStream:
         """Make a streaming completion request."""
         return AsyncChatCompletionStream(self, payload)
 
 
+_core._add_awaited_completion(AsyncChatCompletions)  # _create_completion: the call engine's awaitable
 _core._add_client_property(AsyncChatCompletions)  # weak while the client holds it, as on the blocking client
 AsyncChatCompletions.create.__doc__ = ChatCompletions.create.__doc__
 AsyncChatCompletions.create.__signature__ = inspect.signature(ChatCompletions.create)  # type: ignore[attr-defined]
@@ -384,7 +377,7 @@ class AsyncKorvane:
     DEFAULT_TIMEOUT = KorvaneClient.DEFAULT_TIMEOUT
 
     def __init__(self, *args: Any, max_connections: int = _DEFAULT_MAX_CONNECTIONS, **kwargs: Any) -> None:
-        KorvaneClient.__init__(self, *args, **kwargs)  # the blocking client's settings and checks
+        _core._configure_client(self, *args, **kwargs)  # the settings, as the blocking client reads them
         # The event-loop transport of the HTTP layer; it checks max_connections.
         session = AsyncSession(max_connections=max_connections)
         session.verify = self.verify_ssl
@@ -441,10 +434,7 @@ class AsyncKorvane:
 
     async def list_models(self) -> Any:
         """List available models."""
-        answer = self._request(method="GET", path="/v1/models")
-        if _awaits(answer):
-            answer = await answer
-        return _core._models_of(answer, self)
+        return await _core._awaited_models(self)
 
     async def _handle_response(self, response: Any, raw: bool = False) -> Any:
         """Handle API response."""
@@ -460,94 +450,11 @@ class AsyncKorvane:
         raw_response: bool = False,
     ) -> Any:
         """Make an HTTP request."""
-        url, headers = _core._plan_request(self, path, files)
-        attempts = _core._attempts_allowed(self)
-        last_error: BaseException | None = None
-        for attempt in range(attempts):
-            timeout = self.timeout
-            logger = _core._attempt_logger()
-            started = time.monotonic_ns() if logger is not None else 0
-            try:
-                response = self._session.request(
-                    method=method,
-                    url=url,
-                    params=params,
-                    json=json,
-                    files=files,
-                    headers=headers,
-                    timeout=timeout,
-                )
-                if _awaits(response):
-                    response = await response
-            except Exception as failure:
-                mapped = _core._transport_error(failure, timeout)
-                if mapped is None:
-                    raise
-                error, kind = mapped
-                if logger is not None:
-                    _core._log_attempt(logger, method, url, kind, started, attempt, attempts)
-                if getattr(failure, "errno", None) in _OUT_OF_DESCRIPTORS:
-                    last_error = error
-                    break  # repeating at once would fail alike
-                if attempt + 1 < attempts:
-                    _core._log_repeat(method, url, kind, attempt, attempts, 0.0)
-                last_error = error
-                continue
-            if logger is not None:
-                _core._log_attempt(logger, method, url, response.status_code, started, attempt, attempts)
-            if attempt + 1 < attempts:
-                pause = _core._busy_pause(self, response, attempt)
-                if pause is not None:
-                    _core._log_repeat(method, url, f"HTTP {response.status_code}", attempt, attempts, pause)
-                    await _close(response)
-                    await _pause(self, pause)
-                    continue
-            try:
-                handler = self._handle_response
-                if getattr(handler, "__func__", None) is _OWN_HANDLE_RESPONSE and handler.__self__ is self:
-                    return _handle_answer(self, response, raw_response)  # ours: nothing to await
-                answer = handler(response, raw_response)
-                if _awaits(answer):
-                    answer = await answer
-                return answer
-            except Exception as failure:
-                _core._add_request_context(failure, method, url)
-                raise
-        assert last_error is not None
-        _core._add_request_context(last_error, method, url)
-        raise last_error
+        return await _core._awaited_request(self, method, path, params, json, files, raw_response)
 
     async def _request_stream(self, method: str, path: str, json: Any = None) -> Any:
         """Make a streaming HTTP request."""
-        url, headers = _core._plan_request(self, path, None)
-        # Busy answers may be repeated (opt-in) before the stream delivers anything; never after.
-        attempts = _core._attempts_allowed(self) if _core._retry_on_busy(self) else 1
-        attempt = 0
-        while True:
-            response = self._session.request(
-                method=method, url=url, json=json, headers=headers, timeout=self.timeout, stream=True
-            )
-            if _awaits(response):
-                response = await response
-            pause = _core._busy_pause(self, response, attempt) if attempt + 1 < attempts else None
-            if pause is None:
-                break
-            await _close(response)
-            await _pause(self, pause)
-            attempt += 1
-        if 400 <= response.status_code <= 599:
-            try:
-                if hasattr(response, "aread"):
-                    await response.aread()  # the error body, read whole by _handle_error
-                try:
-                    self._handle_error(response)
-                except Exception as failure:
-                    _core._add_request_context(failure, method, url)
-                    raise
-            except BaseException:
-                await _close_quietly(response)
-                raise
-        return response
+        return await _send_stream(self, _core._chat_stream_call(self, method, path, json))
 
 
 AsyncKorvaneClient = AsyncKorvane
@@ -564,5 +471,5 @@ AsyncKorvane.__init__.__signature__ = _blocking_init.replace(  # type: ignore[at
 )
 AsyncKorvane.with_options.__doc__ = KorvaneClient.with_options.__doc__
 AsyncKorvane.with_options.__signature__ = inspect.signature(KorvaneClient.with_options)  # type: ignore[attr-defined]
-_OWN_HANDLE_RESPONSE = AsyncKorvane._handle_response
-_handle_answer = KorvaneClient._handle_response
+_core._remember_awaited_client(AsyncKorvane)
+_OWN_REQUEST_STREAM = AsyncKorvane._request_stream

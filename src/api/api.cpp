@@ -2,11 +2,14 @@
 #include "api/admin/admin.hpp"
 #include "api/chat/chat.hpp"
 #include "api/client/client.hpp"
+#include "api/engine/engine.hpp"
+#include "api/engine/stream_call.hpp"
 #include "bindings.hpp"
 
 namespace korvane::api {
 
 void bind(nb::module_& m) {
+    engine::bind_stream_call(m);  // before chat/, whose streams make its objects
     bind_chat(m);
     bind_operations(m);
     bind_tenants(m);
@@ -14,6 +17,7 @@ void bind(nb::module_& m) {
     bind_training(m);
     bind_client(m);
     bind_awaited(m);
+    engine::bind_engine(m);
 }
 
 }  // namespace korvane::api

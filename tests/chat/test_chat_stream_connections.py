@@ -2,8 +2,11 @@
 reader that reads every body to its end (requests) does; it never hands out what follows "[DONE]"
 and never waits for a body that does not end."""
 
+import asyncio
 import json
 import socket
+import subprocess
+import sys
 import threading
 import time
 
@@ -47,10 +50,23 @@ def ids_of_streams(url, count):
         ]
 
 
-def test_streams_ended_by_done_share_one_connection():
+async def async_ids_of_streams(url, count):
+    from korvane_sdk.aio import AsyncKorvane
+
+    async with AsyncKorvane(api_key="k", proxy_url=url, timeout=5) as client:
+        ids = []
+        for _ in range(count):
+            stream = await client.chat.completions.create(model="m", messages=[], stream=True)
+            ids.append([c.id async for c in stream])
+        return ids
+
+
+@pytest.mark.parametrize("read", [ids_of_streams, async_ids_of_streams], ids=["blocking", "async"])
+def test_streams_ended_by_done_share_one_connection(read):
     server = Server(streaming())
     try:
-        assert ids_of_streams(server.url, 10) == [["c0", "c1"]] * 10
+        ids = read(server.url, 10)
+        assert (asyncio.run(ids) if asyncio.iscoroutine(ids) else ids) == [["c0", "c1"]] * 10
         # Without the wait for the body's end each stream would need a connection of its own; a
         # loaded machine may now and then let the terminator miss the few milliseconds' grace.
         assert server.connections <= 3
@@ -85,4 +101,36 @@ def test_nothing_after_done_is_handed_out_and_a_body_that_does_not_end_is_not_wa
         assert server.connections == 2
     finally:
         hold.set()
+        server.stop()
+
+
+def test_an_async_stream_does_not_wait_for_a_body_that_does_not_end():
+    hold = threading.Event()
+    server = Server(streaming(after_done=event(9), hold=hold))
+    try:
+        assert asyncio.run(async_ids_of_streams(server.url, 1)) == [["c0", "c1"]]
+        assert not hold.is_set()  # returned while the server still held the body open
+    finally:
+        hold.set()
+        server.stop()
+
+
+def test_a_process_whose_async_streams_ended_by_done_exits_cleanly():
+    """What an ended stream leaves for the process (the wait for its body's end) must not outlive
+    the interpreter: the child exits with status 0, not a crash in its exit handlers."""
+    server = Server(streaming())
+    child = (
+        "import asyncio, sys\n"
+        "from korvane_sdk.aio import AsyncKorvane\n"
+        "async def main():\n"
+        "    async with AsyncKorvane(api_key='k', proxy_url=sys.argv[1], timeout=5) as client:\n"
+        "        for _ in range(3):\n"
+        "            stream = await client.chat.completions.create(model='m', messages=[], stream=True)\n"
+        "            assert [c.id async for c in stream] == ['c0', 'c1']\n"
+        "asyncio.run(main())\n"
+    )
+    try:
+        done = subprocess.run([sys.executable, "-c", child, server.url], capture_output=True, text=True, timeout=60)
+        assert done.returncode == 0, done.stderr
+    finally:
         server.stop()

@@ -1,8 +1,7 @@
 // TrainingManager's dataset operations: create, list, read, delete, upload a file, build from feedback.
 #include "api/admin/datasets.hpp"
-#include "api/admin/pages.hpp"
-
 #include "api/admin/operations.hpp"
+
 #include "api/admin/paths.hpp"
 #include "http/upload.hpp"
 #include "py/raise.hpp"
@@ -140,10 +139,10 @@ void add_dataset_methods(nb::handle cls) {
                                   "    offset: Offset for pagination\n\n"
                                   "Returns:\n"
                                   "    List of datasets");
-    add_page_iterator(cls, "iter_datasets", "list_datasets", {"tenant_id", "dataset_type"},
-                      "def iter_datasets(self, *, tenant_id: str | None = None, dataset_type: str | None = None, "
-                      "page_size: int = 100) -> Iterator[Dataset]",
-                      "Every dataset matching the filters, fetched page by page (one request per page).");
+    add_pages(cls, "iter_datasets", "list_datasets", {"tenant_id", "dataset_type"},
+              "def iter_datasets(self, *, tenant_id: str | None = None, dataset_type: str | None = None, "
+              "page_size: int = 100) -> Iterator[Dataset]",
+              "Every dataset matching the filters, fetched page by page (one request per page).");
     add_operation<&get_dataset>(cls, "get_dataset", param("dataset_id"), param("tenant_id", nb::none()),
                                 "Get a dataset.\n\n"
                                 "Args:\n"

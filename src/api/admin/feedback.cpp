@@ -1,7 +1,6 @@
 // The feedback namespace: FeedbackManager, rated feedback on answers, global or per tenant.
 #include "api/admin/admin.hpp"
 #include "api/admin/operations.hpp"
-#include "api/admin/pages.hpp"
 #include "api/admin/paths.hpp"
 #include "api/client/client.hpp"
 #include "errors/errors.hpp"
@@ -115,11 +114,11 @@ void bind_feedback(nb::module_& m) {
                          "    tags: Filter by tags\n\n"
                          "Returns:\n"
                          "    List of feedback");
-    add_page_iterator(cls, "iter", "list", {"tenant_id", "rating", "start_date", "end_date", "tags"},
-                      "def iter(self, *, tenant_id: str | None = None, rating: int | None = None, "
-                      "start_date: datetime | str | None = None, end_date: datetime | str | None = None, "
-                      "tags: list[str] | None = None, page_size: int = 100) -> Iterator[Feedback]",
-                      "Every feedback matching the filters, fetched page by page (one request per page).");
+    add_pages(cls, "iter", "list", {"tenant_id", "rating", "start_date", "end_date", "tags"},
+              "def iter(self, *, tenant_id: str | None = None, rating: int | None = None, "
+              "start_date: datetime | str | None = None, end_date: datetime | str | None = None, "
+              "tags: list[str] | None = None, page_size: int = 100) -> Iterator[Feedback]",
+              "Every feedback matching the filters, fetched page by page (one request per page).");
     add_operation<&get>(cls, "get", param("feedback_id"), param("tenant_id", nb::none()),
                         "Get a feedback entry.\n\n"
                         "Args:\n"

@@ -1,4 +1,4 @@
-// The shared steps of the administration managers: calling _request and reading its answers.
+// The shared steps of the administration managers: their calls for the call engine, and reading answers.
 #include "api/admin/operations.hpp"
 
 #include <map>
@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "api/client/blocking.hpp"
+#include "api/engine/awaitable.hpp"
 #include "py/raise.hpp"
 #include "records/from_json.hpp"
 #include "records/records.hpp"
@@ -28,22 +30,17 @@ const records::JsonRecords& list_reader(records::Record record, const char* memb
 
 }  // namespace
 
-nb::object send(nb::handle manager, const Call& call) {
+engine::WholeCall operation_call(nb::handle manager, Driver driver, Prepared&& prepared) {
     nb::object client = nb::getattr(manager, "_client");
-    return Seams(client).request(call);
-}
-
-nb::list list_records(nb::handle manager, const Call& call, records::Record record, const char* member) {
-    nb::object client = nb::getattr(manager, "_client");
-    nb::object records;
-    nb::object answer = Seams(client).request_for_records(call, list_reader(record, member), records);
-    if (records.is_valid()) return nb::borrow<nb::list>(records);
-    return read_answer(client, call, [&] { return records_from_list(record, member, answer, call); });
-}
-
-// finish(), an unexpected answer named as `client`'s request (the call's other errors are).
-nb::object finish_for(nb::handle client, const Prepared& prepared, nb::handle answer) {
-    return read_answer(client, prepared.call, [&] { return finish(prepared, answer); });
+    const records::JsonRecords* reader = prepared.finish == Finish::List
+                                             ? &list_reader(prepared.record, prepared.member)
+                                             : nullptr;
+    nb::object file = std::move(prepared.file);
+    Call call = prepared.call;
+    return engine::WholeCall(
+        client, driver, std::move(call),
+        [prepared = std::move(prepared)](nb::handle answer) { return finish(prepared, answer); }, reader,
+        std::move(file));
 }
 
 nb::object finish(const Prepared& prepared, nb::handle answer) {
@@ -63,20 +60,12 @@ nb::object finish(const Prepared& prepared, nb::handle answer) {
 }
 
 nb::object run(nb::handle manager, Prepared&& prepared) {
-    if (prepared.finish == Finish::List) {
-        return list_records(manager, prepared.call, prepared.record, prepared.member);
-    }
-    nb::object client = nb::getattr(manager, "_client");
-    if (!prepared.file.is_valid()) return finish_for(client, prepared, send(manager, prepared.call));
-    nb::object answer;
-    try {
-        answer = send(manager, prepared.call);
-    } catch (...) {
-        close_quietly(prepared.file);
-        throw;
-    }
-    nb::getattr(prepared.file, "close")();
-    return finish_for(client, prepared, answer);
+    engine::WholeCall call = operation_call(manager, Driver::blocking, std::move(prepared));
+    return blocking::drive(call);
+}
+
+nb::object awaited(nb::handle manager, Prepared&& prepared) {
+    return engine::make_awaitable(operation_call(manager, Driver::awaited, std::move(prepared)));
 }
 
 void close_quietly(nb::handle file) noexcept {
@@ -86,40 +75,12 @@ void close_quietly(nb::handle file) noexcept {
     }
 }
 
-namespace {
-
-// The state between an operation's prepare and finish steps, as the asyncio client holds it.
-struct PreparedState {
-    Prepared prepared;
-
-    nb::object finish_with(nb::handle answer, nb::handle client) const { return finish_for(client, prepared, answer); }
-
-    // Closes the upload's file (idempotent; nothing to do for other operations).
-    void close() const {
-        if (prepared.file.is_valid()) nb::getattr(prepared.file, "close")();
-    }
-};
-
-}  // namespace
-
 nb::dict operation_registry() {
     static nb::dict& registry = *new nb::dict();  // kept for the process, as the classes are
     return registry;
 }
 
-nb::tuple prepared_to_python(Prepared&& prepared) {
-    nb::dict kwargs = prepared.call.keywords();
-    nb::object state = nb::cast(PreparedState{std::move(prepared)});
-    return nb::make_tuple(kwargs, state);
-}
-
-void bind_operations(nb::module_& m) {
-    nb::class_<PreparedState>(m, "_PreparedCall", "A prepared operation: its finish step and what it owns.")
-        .def("finish", &PreparedState::finish_with, nb::arg("answer").none(), nb::arg("client").none() = nb::none(),
-             "The operation's result from its answer (an unexpected answer named as the client's request).")
-        .def("close", &PreparedState::close, "Closes what the prepared call owns (an upload's file).");
-    m.attr("_operations") = operation_registry();
-}
+void bind_operations(nb::module_& m) { m.attr("_operations") = operation_registry(); }
 
 nb::dict answer_object(nb::handle answer, const Call& call) {
     // The description is built only when the answer is wrong.

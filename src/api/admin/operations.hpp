@@ -1,17 +1,20 @@
-// Shared steps of the administration managers: one _request call through the client's seam, its
+// Shared steps of the administration managers: each operation as one call of the call engine, its
 // answer read into records, request bodies from records, and query values.
 //
 // Each operation is written as a prepare step (argument checks and the request body: a Prepared,
-// nothing sent) and one shared finish step (the answer into the operation's result). The blocking
-// method is run(self, prepare(args)); the asyncio client awaits its own _request between the two
-// steps through the prepare function of the same operation (operations registry, below).
+// nothing sent) and one shared finish step (the answer into the operation's result). The prepared
+// call goes to the call engine (api/engine/engine.hpp), driven by the blocking driver for the
+// blocking method and by the awaited driver for the asyncio client's twin (operations registry).
 #pragma once
 #include <nanobind/nanobind.h>
 
+#include <initializer_list>
 #include <string>
 #include <utility>
 
 #include "api/client/client.hpp"
+#include "api/engine/engine.hpp"
+#include "api/engine/pages.hpp"
 #include "py/checks.hpp"
 #include "py/types.hpp"
 #include "records/record_id.hpp"
@@ -21,9 +24,6 @@ namespace korvane::api {
 namespace nb = nanobind;
 using records::Record;
 
-// manager._client._request(method=..., path=..., ...), through the client's seam (seam.hpp).
-nb::object send(nb::handle manager, const Call& call);
-
 // The answer as a dict, or KorvaneError(UNEXPECTED_RESPONSE) naming the call and what came.
 nb::dict answer_object(nb::handle answer, const Call& call);
 
@@ -32,10 +32,6 @@ nb::object record_from(records::Record record, nb::handle answer, const Call& ca
 
 // The records of a list answer: a bare array, or an object holding the array under `member`.
 nb::list records_from_list(records::Record record, const char* member, nb::handle answer, const Call& call);
-
-// send() for a list call, then records_from_list(). When the seam takes the C++ route, the answer's
-// body goes straight into records where it can (same records, no dicts in between).
-nb::list list_records(nb::handle manager, const Call& call, records::Record record, const char* member);
 
 // The request record `record` built from `fields` as keywords (validation errors pass through),
 // dumped without its null fields.
@@ -66,25 +62,25 @@ struct Prepared {
     nb::object file{};                                 // an upload's file: unset otherwise
 };
 
-// The operation's result from its answer.
+// The operation's result from its answer (an unexpected answer named as the call).
 nb::object finish(const Prepared& prepared, nb::handle answer);
-// The same, an error about the answer (UNEXPECTED_RESPONSE) named as `client`'s request.
-nb::object finish_for(nb::handle client, const Prepared& prepared, nb::handle answer);
 
-// The blocking operation: prepared.call through manager._client's seam, the file closed after it on
-// every path, then finish().
+// The call engine of a prepared operation of `manager`, for `driver` (the upload's file goes with it).
+engine::WholeCall operation_call(nb::handle manager, Driver driver, Prepared&& prepared);
+
+// The blocking operation: the prepared call driven on the calling thread.
 nb::object run(nb::handle manager, Prepared&& prepared);
+
+// The awaited operation: the awaitable of the prepared call, for the asyncio client.
+nb::object awaited(nb::handle manager, Prepared&& prepared);
 
 // Closes `file` after a failed call, dropping a failure to close (the call's own error is the one
 // to report; closing a file opened for reading loses nothing).
 void close_quietly(nb::handle file) noexcept;
 
-// The registry of prepare functions: `operations[class name][method name]` is a function with the
-// method's parameters (self first, not read) that returns (the keywords of its _request, a state whose
-// finish(answer) gives the result and whose close() closes what it owns).
+// The registry of awaited operations: `operations[class name][method name]` is a function with the
+// method's parameters (self first: the manager) that returns the awaitable of the call.
 nb::dict operation_registry();
-
-nb::tuple prepared_to_python(Prepared&& prepared);
 
 template <auto Prepare>
 struct Operation;
@@ -92,20 +88,29 @@ struct Operation;
 template <typename... Args, Prepared (*Prepare)(Args...)>
 struct Operation<Prepare> {
     static nb::object blocking(nb::handle self, Args... args) { return run(self, Prepare(args...)); }
-    // `self` is taken (and not read) so that a wrong call is reported as the method's would be.
-    static nb::tuple prepare(nb::handle /*self*/, Args... args) { return prepared_to_python(Prepare(args...)); }
+    static nb::object awaitable(nb::handle self, Args... args) { return awaited(self, Prepare(args...)); }
 };
 
 // Adds method `name` of `cls` (`extra`: its parameters, self left out, and documentation), made
-// from `Prepare`, and registers its prepare function.
+// from `Prepare`, and registers its awaited twin.
 template <auto Prepare, typename... Extra>
 void add_operation(nb::handle cls, const char* name, const Extra&... extra) {
     py::add_method(cls, name, &Operation<Prepare>::blocking, extra...);
-    nb::object prepare = nb::cpp_function(&Operation<Prepare>::prepare, nb::name(name), nb::arg("self"), extra...);
+    nb::object prepare = nb::cpp_function(&Operation<Prepare>::awaitable, nb::name(name), nb::arg("self"), extra...);
     nb::str owner = nb::borrow<nb::str>(nb::getattr(cls, "__name__"));
     nb::dict registry = operation_registry();
     if (!registry.contains(owner)) registry[owner] = nb::dict();
     registry[owner][name] = prepare;
+}
+
+// Adds the page iterator `name` (engine/pages.hpp) to `cls` and registers its awaited twin.
+inline void add_pages(nb::handle cls, const char* name, const char* list_name,
+                      std::initializer_list<const char*> filters, const char* signature, const char* doc) {
+    nb::object twin = engine::add_page_iterator(cls, name, list_name, filters, signature, doc);
+    nb::str owner = nb::borrow<nb::str>(nb::getattr(cls, "__name__"));
+    nb::dict registry = operation_registry();
+    if (!registry.contains(owner)) registry[owner] = nb::dict();
+    registry[owner][name] = twin;
 }
 
 // A parameter that takes any value, None included, as a Python function's would.

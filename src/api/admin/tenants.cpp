@@ -1,7 +1,6 @@
 // The tenants namespace: TenantManager, administration of tenants under /api/v1/tenants.
 #include "api/admin/admin.hpp"
 #include "api/admin/operations.hpp"
-#include "api/admin/pages.hpp"
 #include "api/admin/paths.hpp"
 #include "api/client/client.hpp"
 #include "py/types.hpp"
@@ -66,9 +65,9 @@ void bind_tenants(nb::module_& m) {
                          "    is_active: Filter by active status\n\n"
                          "Returns:\n"
                          "    List of tenants");
-    add_page_iterator(cls, "iter", "list", {"is_active"},
-                      "def iter(self, *, is_active: bool | None = None, page_size: int = 100) -> Iterator[Tenant]",
-                      "Every tenant, fetched page by page (one request per page) as the iterator is used.");
+    add_pages(cls, "iter", "list", {"is_active"},
+              "def iter(self, *, is_active: bool | None = None, page_size: int = 100) -> Iterator[Tenant]",
+              "Every tenant, fetched page by page (one request per page) as the iterator is used.");
     add_operation<&get>(cls, "get", param("tenant_id"),
                         "Get a tenant by ID.\n\n"
                         "Args:\n"

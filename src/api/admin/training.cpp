@@ -2,7 +2,6 @@
 #include "api/admin/admin.hpp"
 #include "api/admin/datasets.hpp"
 #include "api/admin/operations.hpp"
-#include "api/admin/pages.hpp"
 #include "api/admin/paths.hpp"
 #include "api/client/client.hpp"
 #include "errors/errors.hpp"
@@ -115,10 +114,10 @@ void bind_training(nb::module_& m) {
                          "    offset: Offset for pagination\n\n"
                          "Returns:\n"
                          "    List of training jobs");
-    add_page_iterator(cls, "iter_jobs", "list", {"tenant_id", "status", "training_type"},
-                      "def iter_jobs(self, *, tenant_id: str | None = None, status: str | None = None, "
-                      "training_type: str | None = None, page_size: int = 100) -> Iterator[TrainingJob]",
-                      "Every training job matching the filters, fetched page by page (one request per page).");
+    add_pages(cls, "iter_jobs", "list", {"tenant_id", "status", "training_type"},
+              "def iter_jobs(self, *, tenant_id: str | None = None, status: str | None = None, "
+              "training_type: str | None = None, page_size: int = 100) -> Iterator[TrainingJob]",
+              "Every training job matching the filters, fetched page by page (one request per page).");
     add_operation<&cancel>(cls, "cancel", param("job_id"), param("reason", nb::none()), param("tenant_id", nb::none()),
                            "Cancel a training job.\n\n"
                            "Args:\n"

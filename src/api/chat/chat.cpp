@@ -1,7 +1,10 @@
 // The chat namespace: Chat and ChatCompletions (create, whole and streamed completions).
 #include "api/chat/chat.hpp"
 #include "api/chat/completions.hpp"
+#include "api/client/blocking.hpp"
 #include "api/client/client.hpp"
+#include "api/engine/awaitable.hpp"
+#include "api/engine/engine.hpp"
 #include "py/arguments.hpp"
 #include "py/checks.hpp"
 #include "py/types.hpp"
@@ -46,12 +49,19 @@ nb::object create(nb::handle self, nb::args args, nb::kwargs kwargs) {
     return nb::getattr(self, stream ? "_stream_completion" : "_create_completion")(payload);
 }
 
-nb::object create_completion(nb::handle self, nb::handle payload) {
-    nb::object client = nb::getattr(self, "_client");
+// The whole (not streamed) completion as one call of the call engine.
+engine::WholeCall completion_call(nb::handle completions, Driver driver, nb::handle payload) {
     Call call{"POST", nb::str("/v1/chat/completions")};
     call.json = nb::borrow(payload);
-    nb::object answer = Seams(client).request(call);
-    return read_answer(client, call, [&] { return completion_from_answer(answer, payload); });
+    return engine::WholeCall(nb::getattr(completions, "_client"), driver, std::move(call),
+                             [payload = nb::borrow(payload)](nb::handle answer) {
+                                 return completion_from_answer(answer, payload);
+                             });
+}
+
+nb::object create_completion(nb::handle self, nb::handle payload) {
+    engine::WholeCall call = completion_call(self, Driver::blocking, payload);
+    return blocking::drive(call);
 }
 
 }  // namespace
@@ -116,6 +126,19 @@ void bind_chat(nb::module_& m) {
             nb::setattr(self, "completions", classes().chat_completions(client));
         },
         nb::arg("client"), "Build the completions API for the client.");
+    // The asyncio client's twin of _create_completion (the awaitable of the same call), put on its
+    // completions class by the aio module.
+    m.def(
+        "_add_awaited_completion",
+        [](nb::handle cls) {
+            py::add_method(
+                cls, "_create_completion",
+                [](nb::handle self, nb::handle payload) {
+                    return engine::make_awaitable(completion_call(self, Driver::awaited, payload));
+                },
+                nb::arg("payload"), "Make a non-streaming completion request.");
+        },
+        nb::arg("cls"), "Gives the asyncio client's completions class its awaited _create_completion.");
     m.attr("ChatCompletions") = completions;
     m.attr("Chat") = chat;
     classes().chat_completions = completions.release();

@@ -11,6 +11,7 @@
 #include "api/chat/sse_line.hpp"
 #include "api/chat/stream_assembly.hpp"
 #include "api/client/client.hpp"
+#include "api/engine/stream_call.hpp"
 #include "http/loop/loop.hpp"
 #include "http/response.hpp"
 #include "json/json.hpp"
@@ -21,6 +22,9 @@
 
 namespace korvane::api {
 namespace {
+
+using engine::LineKind;
+using engine::Next;
 
 enum class Phase { created, streaming, finished };
 
@@ -41,7 +45,9 @@ struct StreamState {
     http::Response* direct = nullptr;
     http::LineBuffer own_lines;  // the body's bytes not yet split into lines
     bool complete = false;       // own_lines holds the whole body
-    nb::object assembly;         // [assembly hook] what the chunks add up to; kept after the end
+    nb::object assembly;  // [assembly hook] what the chunks add up to (the call shows it each); kept after the end
+    // The call's engine, from the first pull until the stream finishes: it decides every step.
+    std::optional<engine::StreamCall> call;
 };
 
 struct StreamObject {
@@ -76,6 +82,11 @@ bool refuse_if_running(const StreamState& state) {
 // connection without reading what is left of the body.
 void release(StreamState& state) {
     state.phase = Phase::finished;
+    if (state.call) {
+        std::optional<engine::StreamCall> call = std::move(state.call);
+        state.call.reset();
+        call->closed();  // logs the end of a stream let go before it
+    }
     state.completions.reset();
     state.payload.reset();
     state.chunk_class.reset();
@@ -97,11 +108,15 @@ void release_after_error(StreamState& state) {
     }
 }
 
+LineKind read_chat_line(std::string_view text, bool checked, nb::object& chunk);
+
 void start(StreamState& state) {
     nb::object client = nb::getattr(state.completions, "_client");
     Call call{"POST", nb::str("/v1/chat/completions")};
     call.json = state.payload;
-    nb::object response = request_stream(client, call);
+    state.call.emplace(client, nb::str(call.method), call.path, state.payload, &read_chat_line);
+    state.call->observe(&assemble_chunk, state.assembly);  // [assembly hook]
+    nb::object response = request_stream(client, call, *state.call);
     state.phase = Phase::streaming;
     state.completions.reset();
     state.payload.reset();
@@ -115,38 +130,6 @@ void start(StreamState& state) {
     nb::object lines = state.response.attr("iter_lines")();
     state.lines = nb::steal(PyObject_GetIter(lines.ptr()));
     if (!state.lines.is_valid()) throw nb::python_error();
-}
-
-// Raises the interpreter's UnicodeDecodeError for a line that is not UTF-8.
-void check_utf8(std::string_view text) {
-    if (json::is_utf8(text)) return;
-    // The interpreter's decoder gives the error its usual form; should it accept the text after
-    // all, the text is used.
-    nb::object decoded = nb::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-    if (!decoded.is_valid()) throw nb::python_error();
-}
-
-// The UTF-8 text of a line, or an empty view for a line to skip because it is empty. Bytes are
-// decoded strictly, so a line that is not UTF-8 raises the interpreter's UnicodeDecodeError.
-std::string_view line_text(nb::handle line) {
-    PyObject* raw = line.ptr();
-    if (PyBytes_Check(raw)) {
-        std::string_view text(PyBytes_AS_STRING(raw), static_cast<size_t>(PyBytes_GET_SIZE(raw)));
-        check_utf8(text);
-        return text;
-    }
-    if (PyUnicode_Check(raw)) {
-        Py_ssize_t size = 0;
-        const char* data = PyUnicode_AsUTF8AndSize(raw, &size);
-        if (!data) throw nb::python_error();
-        return {data, static_cast<size_t>(size)};
-    }
-    int truth = PyObject_IsTrue(raw);
-    if (truth < 0) throw nb::python_error();
-    if (truth) {
-        py::raise(PyExc_TypeError, "iter_lines() gave a line of type %s; expected bytes or str", Py_TYPE(raw)->tp_name);
-    }
-    return {};
 }
 
 // The next line of the response, as a view valid until the next call; false at the end. Lines
@@ -165,7 +148,7 @@ bool next_line(StreamState& state, std::string_view& text, nb::object& holder) {
         if (PyErr_Occurred()) throw nb::python_error();
         return false;
     }
-    text = line_text(holder);
+    text = engine::line_text(holder);
     return true;
 }
 
@@ -198,8 +181,6 @@ const records::JsonRecords& chunk_reader() {
     return *reader;
 }
 
-enum class LineKind { chunk, skip, done };
-
 // What one line of a stream is: a chunk (put in `chunk`, of `chunk_class`), a line to pass over or
 // the end ("[DONE]"). A line not `checked` for UTF-8 yet is checked before anything else is done
 // with it, unless it was read whole as a chunk: that proves it UTF-8 (the prefix is ASCII, the
@@ -215,7 +196,7 @@ LineKind read_line(std::string_view text, bool checked, nb::handle chunk_class, 
             return LineKind::chunk;
         }
     }
-    if (!checked) check_utf8(text);
+    if (!checked) engine::check_utf8(text);
     if (classified.kind == SseLine::done) return LineKind::done;
     if (!data) return LineKind::skip;
     nb::object value;
@@ -229,29 +210,31 @@ LineKind read_line(std::string_view text, bool checked, nb::handle chunk_class, 
     return LineKind::chunk;
 }
 
+// A line of a stream read into a chunk (the engine's reader for chat).
+LineKind read_chat_line(std::string_view text, bool checked, nb::object& chunk) {
+    static const nb::handle chunk_class = records::record_class(records::Record::ChatCompletionChunk);
+    return read_line(text, checked, chunk_class, chunk);
+}
+
 // The next chunk, or an invalid object once the stream is over.
 nb::object next_chunk(StreamState& state) {
     if (state.phase == Phase::created) start(state);
     nb::object response = state.response;  // held across the calls below
+    engine::StreamCall& call = *state.call;
     for (;;) {
         std::string_view text;
         nb::object line;
         if (!next_line(state, text, line)) {
+            call.ended();
             release(state);
             return {};
         }
-        nb::object chunk;
-        switch (read_line(text, !state.direct, state.chunk_class, chunk)) {
-            case LineKind::chunk:
-                assemble_chunk(state.assembly, chunk, text);  // [assembly hook]
-                return chunk;
-            case LineKind::skip: continue;
-            case LineKind::done:
-                // The body's end usually follows "[DONE]" at once: taking it keeps the connection.
-                if (state.direct) state.direct->finish_within(kEndAfterDone);
-                release(state);
-                return {};
-        }
+        if (call.line(text, !state.direct) == Next::read) continue;
+        if (!call.finished()) return call.take_chunk();
+        // "[DONE]": the body's end usually follows at once: taking it keeps the connection.
+        if (state.direct) state.direct->finish_within(kEndAfterDone);
+        release(state);
+        return {};
     }
 }
 
@@ -264,9 +247,7 @@ PyObject* pull(PyObject* self) {
     try {
         return next_chunk(state).release().ptr();
     } catch (nb::python_error& failure) {
-        if (failure.matches(PyExc_UnicodeDecodeError) && state.response.is_valid()) {
-            add_stream_context(failure, "POST", nb::getattr(state.response, "url", nb::none()));
-        }
+        if (state.call) state.call->failed(failure.value());  // the request's context, the end's log line
         failure.restore();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -393,12 +374,14 @@ int stream_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(state.lines.ptr());
     Py_VISIT(state.chunk_class.ptr());
     Py_VISIT(state.assembly.ptr());  // [assembly hook]
+    if (state.call) return state.call->traverse(visit, arg);
     return 0;
 }
 
 int stream_clear(PyObject* self) {
     StreamState& state = state_of(self);
     state.phase = Phase::finished;
+    state.call.reset();
     state.completions.reset();
     state.payload.reset();
     state.direct = nullptr;
@@ -466,41 +449,27 @@ PyType_Spec g_spec = {
     g_slots,
 };
 
-// One line of an awaited stream (bytes or str, as its reader gave it): the chunk it carries, None
-// for a line to skip, or `done` for "[DONE]". The same rules as next_chunk() on lines it does not
-// read itself.
-nb::object chunk_of_line(nb::handle line, nb::handle done) {
-    nb::object chunk;
-    switch (read_line(line_text(line), true, records::record_class(records::Record::ChatCompletionChunk), chunk)) {
-        case LineKind::chunk: return chunk;
-        case LineKind::skip: return nb::none();
-        case LineKind::done: return nb::borrow(done);
+// The hooks of the native chunk iterator over an AsyncResponse: each line, the end and a failure go
+// to the call's engine (the iterator's context, a _StreamCall), as the blocking stream's do.
+nb::object convert_awaited_line(nb::handle context, std::string_view text, http::LineStep& step, nb::handle) {
+    engine::StreamCall& call = *engine::unwrap(context);
+    if (call.line(text, false) == Next::read) {
+        step = http::LineStep::Skip;
+        return {};
     }
-    return nb::none();
+    if (call.finished()) {
+        step = http::LineStep::End;
+        return {};
+    }
+    return call.take_chunk();
 }
 
-// A line of an awaited stream (AsyncResponse lines, not yet checked for UTF-8).
-nb::object chunk_of_awaited_line(std::string_view text, http::LineStep& step, nb::handle response,
-                                 nb::handle assembly) {
-    nb::object chunk;
-    LineKind kind;
-    try {
-        kind = read_line(text, false, records::record_class(records::Record::ChatCompletionChunk), chunk);
-    } catch (nb::python_error& failure) {
-        if (failure.matches(PyExc_UnicodeDecodeError)) {
-            add_stream_context(failure, "POST", nb::getattr(response, "url", nb::none()));
-        }
-        throw;
-    }
-    switch (kind) {
-        case LineKind::chunk:
-            assemble_chunk(assembly, chunk, text);  // [assembly hook]
-            return chunk;
-        case LineKind::skip: step = http::LineStep::Skip; break;
-        case LineKind::done: step = http::LineStep::End; break;
-    }
-    return {};
-}
+const http::LineHooks kAwaitedChunks{
+    &convert_awaited_line,
+    [](nb::handle context) { engine::unwrap(context)->ended(); },
+    [](nb::handle context, nb::handle error) { engine::unwrap(context)->failed(error); },
+    [](nb::handle context) { engine::unwrap(context)->closed(); },
+};
 
 }  // namespace
 
@@ -520,19 +489,28 @@ void bind_chat_stream(nb::module_& m) {
     // A generator in every respect but its implementation, so the abstract class says so too.
     nb::module_::import_("_collections_abc").attr("Generator").attr("register")(type);
     m.attr("ChatCompletionStream") = type;
-    m.def("_chunk_of_line", &chunk_of_line, nb::arg("line").none(), nb::arg("done"),
-          "The chunk of one line of a streamed completion, None for a line to skip, `done` at its end.");
     m.def(
         "_async_chunks",
-        [](nb::handle response, nb::handle assembly) {  // [assembly hook]
-            if (!assembly.is_none() && !is_stream_assembly(assembly)) {
-                py::raise_text(PyExc_TypeError, "expected a stream assembly or None");
-            }
-            return http::aiter_converted(response, &chunk_of_awaited_line, assembly);
+        [](nb::handle response, nb::handle call) {
+            nb::cast<engine::StreamCall&>(call);  // a _StreamCall, else TypeError (the hooks then trust it)
+            return http::aiter_converted(response, kAwaitedChunks, call);
         },
-        nb::arg("response"), nb::arg("assembly").none() = nb::none(),
-        "The chunks of an AsyncResponse's streamed completion: an async iterator that closes the response at its "
-        "end, on a failure and when cancelled.");
+        nb::arg("response"), nb::arg("call"),
+        "The chunks of an AsyncResponse's streamed completion, read by `call` (a _StreamCall): an async iterator "
+        "that closes the response at its end, on a failure and when cancelled.");
+    m.def(
+        "_chat_stream_call",
+        [](nb::handle client, nb::handle method, nb::handle path, nb::handle json, nb::handle assembly) {
+            engine::StreamCall call(client, method, path, json, &read_chat_line);
+            if (!assembly.is_none()) {  // [assembly hook]
+                if (!is_stream_assembly(assembly)) py::raise_text(PyExc_TypeError, "expected a stream assembly or None");
+                call.observe(&assemble_chunk, nb::borrow(assembly));
+            }
+            return engine::wrap(std::move(call));
+        },
+        nb::arg("client"), nb::arg("method"), nb::arg("path"), nb::arg("json").none(),
+        nb::arg("assembly").none() = nb::none(),
+        "The engine of one streamed chat completion (a _StreamCall), showing each chunk to `assembly` when given.");
     bind_stream_assembly(m);  // [assembly hook] the helpers, and the assembly of each stream:
     add_stream_helpers(type, [](nb::handle stream) -> nb::handle {
         if (Py_TYPE(stream.ptr()) != g_stream_type) py::raise_text(PyExc_TypeError, "expected a ChatCompletionStream");

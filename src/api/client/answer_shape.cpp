@@ -55,13 +55,4 @@ nb::object read_answer_of(nb::handle client, const char* method, nb::handle path
     }
 }
 
-void add_stream_context(nb::python_error& failure, const char* method, nb::handle url) {
-    if (!url.is_valid() || url.is_none()) return;
-    nb::error_scope keep;  // the failure goes on whatever happens here
-    try {
-        add_exchange_context(failure.value(), nb::str(method), url);
-    } catch (nb::python_error&) {
-    }
-}
-
 }  // namespace korvane::api

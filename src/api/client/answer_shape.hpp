@@ -25,8 +25,4 @@ nb::list records_from(nb::handle cls, nb::handle items, std::string_view what);
 nb::object read_answer_of(nb::handle client, const char* method, nb::handle path,
                           const std::function<nb::object()>& read);
 
-// For the exception in flight, raised while a streamed answer was read (a line that is not UTF-8):
-// the exchange's method and URL on it, whatever its class, and the note naming the exchange.
-void add_stream_context(nb::python_error& failure, const char* method, nb::handle url);
-
 }  // namespace korvane::api

@@ -27,9 +27,11 @@ nb::object base_url(nb::handle self, nb::handle argument, const char* variable, 
     return value;
 }
 
-void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
-          nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
-          nb::handle backoff_max, nb::handle retry_after_max) {
+}  // namespace
+
+void configure(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
+               nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
+               nb::handle backoff_max, nb::handle retry_after_max) {
     nb::setattr(self, "api_key", non_empty_text(api_key) ? nb::borrow(api_key) : environment("KORVANE_API_KEY"));
     nb::setattr(self, "api_url", base_url(self, api_url, "KORVANE_API_URL", "DEFAULT_API_URL"));
     nb::setattr(self, "proxy_url", base_url(self, proxy_url, "KORVANE_PROXY_URL", "DEFAULT_PROXY_URL"));
@@ -40,6 +42,15 @@ void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle pr
     nb::setattr(self, "backoff_base", backoff_base);
     nb::setattr(self, "backoff_max", backoff_max);
     nb::setattr(self, "retry_after_max", retry_after_max);
+}
+
+namespace {
+
+void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
+          nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
+          nb::handle backoff_max, nb::handle retry_after_max) {
+    configure(self, api_key, api_url, proxy_url, timeout, max_retries, verify_ssl, retry_on_busy, backoff_base,
+              backoff_max, retry_after_max);
     Classes& c = classes();
     nb::setattr(self, "chat", c.chat(self));
     nb::setattr(self, "tenants", c.tenant_manager(self));
@@ -100,6 +111,20 @@ nb::str repr(nb::handle self) {
                 nb::getattr(self, "api_url", nb::none()), nb::getattr(self, "proxy_url", nb::none()));
 }
 
+constexpr const char* kInitDoc =
+    "Initialize the client.\n\n"
+    "Args:\n"
+    "    api_key: API key for authentication\n"
+    "    api_url: Base URL for Korvane API\n"
+    "    proxy_url: Base URL for Korvane Proxy (chat completions)\n"
+    "    timeout: Request timeout in seconds\n"
+    "    max_retries: Maximum number of retries\n"
+    "    verify_ssl: Whether to verify SSL certificates\n"
+    "    retry_on_busy: Also repeat answers 408, 409, 429 and 5xx, after a pause\n"
+    "    backoff_base: First backoff ceiling in seconds (doubled per repeat)\n"
+    "    backoff_max: Largest backoff ceiling in seconds\n"
+    "    retry_after_max: Longest Retry-After honoured, in seconds";
+
 }  // namespace
 
 void bind_pickling(nb::handle client_class);  // __reduce__: a client pickles as its configuration (pickling.cpp)
@@ -111,23 +136,8 @@ void bind_client(nb::module_& m) {
     nb::setattr(cls, "DEFAULT_PROXY_URL", nb::str("https://proxy.korvane.ai"));
     nb::setattr(cls, "DEFAULT_TIMEOUT", nb::int_(60));
 
-    py::add_method(cls, "__init__", &init, nb::arg("api_key") = nb::none(), nb::arg("api_url") = nb::none(),
-                   nb::arg("proxy_url") = nb::none(), nb::arg("timeout").none() = 60, nb::arg("max_retries").none() = 3,
-                   nb::arg("verify_ssl").none() = true, nb::kw_only(), nb::arg("retry_on_busy").none() = false,
-                   nb::arg("backoff_base").none() = 0.5, nb::arg("backoff_max").none() = 8.0,
-                   nb::arg("retry_after_max").none() = 60.0,
-                   "Initialize the client.\n\n"
-                   "Args:\n"
-                   "    api_key: API key for authentication\n"
-                   "    api_url: Base URL for Korvane API\n"
-                   "    proxy_url: Base URL for Korvane Proxy (chat completions)\n"
-                   "    timeout: Request timeout in seconds\n"
-                   "    max_retries: Maximum number of retries\n"
-                   "    verify_ssl: Whether to verify SSL certificates\n"
-                   "    retry_on_busy: Also repeat answers 408, 409, 429 and 5xx, after a pause\n"
-                   "    backoff_base: First backoff ceiling in seconds (doubled per repeat)\n"
-                   "    backoff_max: Largest backoff ceiling in seconds\n"
-                   "    retry_after_max: Longest Retry-After honoured, in seconds");
+    with_settings_parameters(
+        [&](auto&&... parameters) { py::add_method(cls, "__init__", &init, parameters..., kInitDoc); });
     py::add_method(
         cls, "close",
         [](nb::handle self) {

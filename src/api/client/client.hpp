@@ -8,6 +8,10 @@
 #include "api/client/request_context.hpp"
 #include "api/client/seam.hpp"
 
+namespace korvane::api::engine {
+class WholeCall;
+}
+
 namespace korvane::api {
 
 namespace nb = nanobind;
@@ -38,6 +42,23 @@ auto read_answer(nb::handle client, const Call& call, Read&& read) {
 // KorvaneClient, bound after the namespace classes it builds.
 void bind_client(nb::module_& m);
 void bind_requests(nb::module_& m, nb::handle client_class);  // its request methods (methods.cpp)
-void bind_awaited(nb::module_& m);  // the shared steps as the awaited driver calls them (awaited.cpp)
+void bind_awaited(nb::module_& m);                            // the asyncio client's bindings (awaited.cpp)
+
+// list_models() as one call of the call engine, for `driver`.
+engine::WholeCall models_call(nb::handle client, Driver driver);
+
+// KorvaneClient's settings from the constructor's arguments (environment and class constants as
+// fallbacks), set on `self`; no session, no namespaces. with_settings_parameters(add) calls `add`
+// with the constructor's parameters (nanobind argument specs), so every binding of it takes the same.
+void configure(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
+               nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
+               nb::handle backoff_max, nb::handle retry_after_max);
+template <typename Add>
+void with_settings_parameters(Add&& add) {
+    add(nb::arg("api_key") = nb::none(), nb::arg("api_url") = nb::none(), nb::arg("proxy_url") = nb::none(),
+        nb::arg("timeout").none() = 60, nb::arg("max_retries").none() = 3, nb::arg("verify_ssl").none() = true,
+        nb::kw_only(), nb::arg("retry_on_busy").none() = false, nb::arg("backoff_base").none() = 0.5,
+        nb::arg("backoff_max").none() = 8.0, nb::arg("retry_after_max").none() = 60.0);
+}
 
 }  // namespace korvane::api

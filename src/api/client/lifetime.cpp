@@ -225,13 +225,6 @@ void bind_lifetime(nb::module_& m, nb::handle client_class) {
     py::add_method(client_class, "__del__", &finalize,
                    "Keep the client for its namespaces that are still in use elsewhere.");
     g_finalizer = nb::getattr(client_class, "__del__").release().ptr();
-    m.def("_add_client_property", &add_client_property, nb::arg("cls"),
-          "Give a namespace class its `_client` property.");
-    m.def("_link_namespaces", &link_namespaces, nb::arg("client"),
-          "Make the namespaces the client built hold it weakly.");
-    m.def("_adopt_session", &adopt_session, nb::arg("client"), nb::arg("session"), "Make `session` the client's own.");
-    m.def("_leave_session", &leave_session, nb::arg("client"),
-          "The client stops using its session: whether it was the last user, so the session is to close.");
 }
 
 }  // namespace korvane::api

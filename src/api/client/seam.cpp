@@ -2,6 +2,7 @@
 #include "api/client/seam.hpp"
 
 #include "api/client/blocking.hpp"
+#include "api/engine/stream_call.hpp"
 #include "http/response.hpp"
 
 namespace korvane::api {
@@ -29,9 +30,8 @@ namespace {
 // The class's own functions (what `KorvaneClient._request` etc. give), set once when the class is
 // made. Strong references kept for the process, as the class is: a replacement put on the class later
 // must not leave these dangling.
-PyObject* g_own_request = nullptr;
-PyObject* g_own_request_stream = nullptr;
-PyObject* g_own_handle_response = nullptr;
+// Indexed by [Driver][OwnMethod].
+PyObject* g_own[2][3] = {};
 
 // client._request(**call) as a Python call, with exactly the keywords the call sets.
 nb::object call_python(nb::handle request, const Call& call) {
@@ -43,27 +43,20 @@ nb::object call_python(nb::handle request, const Call& call) {
 
 nb::handle or_none(const nb::object& value) { return value.is_valid() ? nb::handle(value) : nb::handle(Py_None); }
 
-// The own _request run directly: the arguments the Python call would bind, defaults included.
-nb::object run_own_request(nb::handle client, const Call& call, blocking::RecordsRoute* route) {
-    return blocking::request(client, nb::str(call.method), call.path, or_none(call.params), or_none(call.json),
-                             or_none(call.files), call.raw_response ? Py_True : Py_False, route);
-}
-
 }  // namespace
 
-bool is_own(nb::handle bound, nb::handle client, OwnMethod which) {
-    PyObject* own = which == OwnMethod::request          ? g_own_request
-                    : which == OwnMethod::request_stream ? g_own_request_stream
-                                                         : g_own_handle_response;
+bool is_own(nb::handle bound, nb::handle client, OwnMethod which, Driver driver) {
+    PyObject* own = g_own[static_cast<int>(driver)][static_cast<int>(which)];
     // Only a bound method object counts: anything else that merely looks like one is called as it is.
     if (!own || !PyMethod_Check(bound.ptr())) return false;
     return PyMethod_GET_FUNCTION(bound.ptr()) == own && PyMethod_GET_SELF(bound.ptr()) == client.ptr();
 }
 
-void remember_own_methods(nb::handle client_class) {
-    g_own_request = nb::getattr(client_class, "_request").release().ptr();
-    g_own_request_stream = nb::getattr(client_class, "_request_stream").release().ptr();
-    g_own_handle_response = nb::getattr(client_class, "_handle_response").release().ptr();
+void remember_own_methods(nb::handle client_class, Driver driver) {
+    PyObject** own = g_own[static_cast<int>(driver)];
+    own[static_cast<int>(OwnMethod::request)] = nb::getattr(client_class, "_request").release().ptr();
+    own[static_cast<int>(OwnMethod::request_stream)] = nb::getattr(client_class, "_request_stream").release().ptr();
+    own[static_cast<int>(OwnMethod::handle_response)] = nb::getattr(client_class, "_handle_response").release().ptr();
 }
 
 http::Response* own_lines(nb::handle response) {
@@ -72,29 +65,12 @@ http::Response* own_lines(nb::handle response) {
 
 http::Response* own_json(nb::handle response) { return http::own_response(response, http::ResponseMethod::json); }
 
-Seams::Seams(nb::handle client)
-    : client_(client),
-      request_(nb::getattr(client, "_request")),
-      own_request_(is_own(request_, client, OwnMethod::request)) {}
-
-nb::object Seams::request(const Call& call) const {
-    return own_request_ ? run_own_request(client_, call, nullptr) : call_python(request_, call);
-}
-
-nb::object request_stream(nb::handle client, const Call& call) {
+nb::object request_stream(nb::handle client, const Call& call, engine::StreamCall& engine) {
     nb::object stream = nb::getattr(client, "_request_stream");
-    if (is_own(stream, client, OwnMethod::request_stream)) {
-        return blocking::request_stream(client, nb::str(call.method), call.path, or_none(call.json));
-    }
-    return call_python(stream, call);
-}
-
-nb::object Seams::request_for_records(const Call& call, const records::JsonRecords& reader, nb::object& records) const {
-    if (!own_request_ || call.raw_response) return request(call);
-    blocking::RecordsRoute route{&reader, {}};
-    nb::object answer = run_own_request(client_, call, &route);
-    records = std::move(route.records);
-    return answer;
+    if (is_own(stream, client, OwnMethod::request_stream)) return blocking::send_stream(client, engine);
+    nb::object response = call_python(stream, call);
+    engine.adopt(response);  // only the reading is the engine's then
+    return response;
 }
 
 }  // namespace korvane::api

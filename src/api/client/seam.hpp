@@ -33,36 +33,36 @@
 // class) is read straight into records; a streamed answer's lines are split in C++ while iter_lines()
 // is ours. Only a bound method of this very client counts as its own, never a look-alike.
 // Anything replaced is called as a Python method, and everything after it in the chain goes the Python
-// way too. Seams (and request_stream) below decide this for one call.
+// way too. The call engine (and request_stream below) decide this once per call.
 //
-// DRIVERS. What a call does is shared: planning (plan.hpp: URL and headers), the retry rule
-// (attempts.hpp: attempt budget, busy answers, backoff, transport failures), status mapping and
-// reading answers, into records where they can go (handle_answer.hpp, answer_shape.hpp), and the
-// errors' context (request_context.hpp). Only the waiting belongs to a driver: the blocking driver
-// (blocking.hpp) calls client._session.request and sleeps between attempts, with the GIL released
-// while the HTTP layer waits. A second driver (asyncio over libcurl's multi interface) plugs in beside
-// it: it takes the same RequestPlan and retry rule, and awaits each attempt and pause instead.
+// DRIVERS. A whole call (every operation but a stream) is one object of the call engine
+// (api/engine/engine.hpp, whose contract says the events and steps): it looks these seams up once,
+// plans (plan.hpp), applies the retry rule (attempts.hpp), maps statuses and reads answers, into
+// records where they can go (handle_answer.hpp, answer_shape.hpp), and names the call on its errors
+// (request_context.hpp). A driver only performs the steps it is given: the blocking driver
+// (blocking.hpp) calls client._session.request with the GIL released while the HTTP layer waits, and
+// sleeps between attempts; a stream's steps are the stream engine's (request_stream below).
 //
-// THE AWAITED DRIVER. korvane_sdk.aio.AsyncKorvane is that second driver: its _request and
-// _request_stream are coroutines that call the shared steps (awaited.cpp: plan, attempt budget,
-// busy pause, failure mapping, request context, log lines) between their awaits of
-// client._session.request (an AsyncSession) and of the pauses. Its operations are the blocking
-// operations' two steps (admin/operations.hpp) around one awaited _request: the prepare step (the
-// checks and the Call, with what the answer's reading needs) and the finish step (the records),
-// reached through _core._operations; list_models and chat's create finish through _models_of and
-// _completion_of (the blocking methods' own readers); a stream's lines go through
-// _chunk_of_line (chat_stream.cpp), the blocking stream's rules for lines it does not read itself.
-// Its seams are the ones above, awaited; the module's docstring states them.
+// THE AWAITED DRIVER. korvane_sdk.aio.AsyncKorvane drives the same engine through an awaitable
+// (api/engine/awaitable.hpp) that yields the futures of client._session.request (an AsyncSession)
+// and of the pauses to the running task, with no Python frame per step; its operations, list_models,
+// chat's create and its own _request are each that awaitable behind one coroutine of the public
+// method. Its own methods are recorded apart (remember_own_methods(..., Driver::awaited)), so the
+// engine tells them from replacements as for the blocking client; a replaced seam's answer is
+// awaited when it is awaitable. Its seams are the ones above, awaited; the module's docstring
+// states them. A stream is the stream engine's (api/engine/stream_call.hpp, a _StreamCall to
+// Python): both drivers perform its steps, the awaited one in _aio.py's _send_stream and, for the
+// lines, the native chunk iterator.
 #pragma once
 #include <nanobind/nanobind.h>
 
 #include <string>
 
-namespace korvane::records {
-class JsonRecords;
-}
 namespace korvane::http {
 class Response;
+}
+namespace korvane::api::engine {
+class StreamCall;
 }
 
 namespace korvane::api {
@@ -87,38 +87,19 @@ struct Call {
     nb::dict keywords() const;
 };
 
-// The seams of one client for one call, looked up once when the call starts.
-class Seams {
-public:
-    // Looks up client._request (an AttributeError or a failing property raises here, as the call would).
-    explicit Seams(nb::handle client);
-
-    // Whether client._request is KorvaneClient's own _request, bound to this client.
-    bool own_request() const { return own_request_; }
-
-    // client._request(**call): on the C++ route when it is the client's own.
-    nb::object request(const Call& call) const;
-
-    // request(call), except that on the C++ route a list answer goes straight into records through
-    // `reader` when the later seams are ours too: then `records` receives them (the result is then
-    // None). Left unset whenever the general path decides; the result is then _request's.
-    nb::object request_for_records(const Call& call, const records::JsonRecords& reader, nb::object& records) const;
-
-private:
-    nb::handle client_;   // borrowed: a Seams lives on the stack of one call, whose caller holds the client
-    nb::object request_;  // the bound _request that was looked up (a strong reference, dropped with this)
-    bool own_request_;
-};
-
 // client._request_stream(method=, path=, json=) for a streamed call (only those keywords are passed):
-// on the C++ route when it is the client's own. The stream's reader then asks own_lines() below.
-nb::object request_stream(nb::handle client, const Call& call);
+// on the C++ route when it is the client's own, where `engine` (made for this call, not started)
+// decides each step of the sending; a replaced seam's response is adopted by it for the reading.
+// The stream's reader then asks own_lines() below.
+nb::object request_stream(nb::handle client, const Call& call, engine::StreamCall& engine);
 
 // Whether `bound` (an attribute just looked up on `client`) is the client class's own `name` method,
 // bound to `client`. Also for the seams the request loop meets after the call has started
 // (_handle_response, looked up when the answer is there, as the Python method would look it up).
+// `driver` says whose own methods count: the blocking client's or the awaited client's.
 enum class OwnMethod { request, request_stream, handle_response };
-bool is_own(nb::handle bound, nb::handle client, OwnMethod which);
+enum class Driver : unsigned char { blocking, awaited };
+bool is_own(nb::handle bound, nb::handle client, OwnMethod which, Driver driver = Driver::blocking);
 
 // The HTTP layer's own Response behind `response` when it is exactly one and the method a reader would
 // call (iter_lines() for lines, json() for a whole body) is still its class's own, so C++ may read it
@@ -126,8 +107,9 @@ bool is_own(nb::handle bound, nb::handle client, OwnMethod which);
 http::Response* own_lines(nb::handle response);
 http::Response* own_json(nb::handle response);
 
-// Records the client class's own methods, to tell them from replacements; called once when the class
-// is made (the references are kept for the process, as the class is).
-void remember_own_methods(nb::handle client_class);
+// Records the client class's own methods (the blocking or the awaited client's), to tell them from
+// replacements; called once when the class is made (the references are kept for the process, as the
+// class is).
+void remember_own_methods(nb::handle client_class, Driver driver = Driver::blocking);
 
 }  // namespace korvane::api

@@ -13,11 +13,17 @@
 #include "py/raise.hpp"
 #include "py/signed_method.hpp"
 #include "py/spec_type.hpp"
+#include "util/python_compat.hpp"
 
 namespace korvane::http {
 namespace {
 
 constexpr size_t kMaxLine = size_t{64} << 20;  // as the blocking Response: a longer line is refused
+// After a stream's last line ("[DONE]"): how long its reader waits for the body's end (as the
+// blocking reader does), and how long the transfer may still take it after that with nobody
+// waiting, holding its connection meanwhile.
+constexpr std::chrono::milliseconds kEndWait{5};
+constexpr std::chrono::milliseconds kEndAfterLastLine{200};
 
 nb::object running_loop() {
     nb::object loop = running_loop_or_none();
@@ -25,6 +31,19 @@ nb::object running_loop() {
         py::raise_text(PyExc_RuntimeError, "AsyncSession.request must be awaited inside a running event loop");
     }
     return loop;
+}
+
+// A function resolving a future with None unless it is done (the timer of a reader's wait for its
+// body's end). Kept for the process, never destroyed (a static destructor would run after the
+// interpreter is gone); it holds nothing.
+nb::handle settle_unless_done() {
+    static PyObject* settle = [] {
+        nb::object function = nb::cpp_function([](nb::handle future) {
+            if (future_pending(future)) future.attr("set_result")(nb::none());
+        });
+        return function.release().ptr();
+    }();
+    return settle;
 }
 
 // A future of the driver's loop already resolved with `value`.
@@ -124,7 +143,7 @@ public:
 
     void close() {
         check_thread();
-        if (transfer_ && !transfer_->finished()) {
+        if (transfer_ && !transfer_->finished() && !transfer_->lingering()) {
             std::shared_ptr<AsyncTransfer> transfer = transfer_;
             transfer->abort();  // the connection is closed: the rest of the body is never read
             closed_early_ = true;
@@ -135,6 +154,26 @@ public:
         close();
         if (!transfer_) return nb::none();
         return ready(transfer_->driver(), nb::none());
+    }
+
+    // The reader took its last line: the rest of the body is never handed out, and the transfer
+    // still takes the body's end if it follows soon (the connection then goes back to the pool),
+    // else it is closed. Gives a future for the reader to await before it reports its end, resolved
+    // at the body's end or after kEndWait, whichever comes first (so that a next request finds the
+    // connection free, as after the blocking reader's wait); invalid when there is nothing to wait for.
+    nb::object finish_after_end() {
+        check_thread();
+        if (!transfer_ || transfer_->finished() || transfer_->lingering()) return {};
+        LoopDriver& driver = transfer_->driver();
+        nb::object ended = driver.create_future();
+        if (!transfer_->linger(kEndAfterLastLine, ended)) {
+            close();
+            return {};
+        }
+        if (future_pending(ended)) {
+            driver.call_later(std::chrono::duration<double>(kEndWait).count(), settle_unless_done(), ended);
+        }
+        return ended;
     }
 
     // The next line for the line iterator: the line, or nullopt when the caller has to wait for
@@ -210,32 +249,31 @@ namespace {
 // the body's end, a failure or an exception thrown into its await (a cancellation), it closes the
 // response and is finished.
 // Owner rule: `response` is strong (the iterator keeps its response alive); `waiting` is the
-// future it yielded last (strong), dropped on the next step; `context` is the converter's (strong).
+// future it yielded last (strong), dropped on the next step; `context` is the hooks' (strong, until
+// the iterator is freed or cleared); `hooks` is kept for the process by whoever made the iterator.
 struct LineIterator {
     PyObject_HEAD
     PyObject* response;
     PyObject* waiting;
     PyObject* context;
     LineBuffer* buffer;  // owned (made in aiter_lines, freed in dealloc)
-    LineConverter convert;
+    const LineHooks* hooks;
     bool whole;
     bool finished;
 };
 
+using IteratorMembers =
+    py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting, &LineIterator::context>;
+
 int line_iterator_traverse(PyObject* self, visitproc visit, void* arg) {
-    return py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting,
-                             &LineIterator::context>::traverse(self, visit, arg);
+    return IteratorMembers::traverse(self, visit, arg);
 }
-int line_iterator_clear(PyObject* self) {
-    return py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting,
-                             &LineIterator::context>::clear(self);
-}
+int line_iterator_clear(PyObject* self) { return IteratorMembers::clear(self); }
 void line_iterator_dealloc(PyObject* self) {
     auto* it = reinterpret_cast<LineIterator*>(self);
     std::unique_ptr<LineBuffer> owned(it->buffer);
     it->buffer = nullptr;
-    py::StrongMembers<LineIterator, &LineIterator::response, &LineIterator::waiting, &LineIterator::context>::dealloc(
-        self);
+    IteratorMembers::dealloc(self);
 }
 
 PyObject* line_iterator_self(PyObject* self) { return Py_NewRef(self); }
@@ -251,13 +289,25 @@ bool line_iterator_busy(LineIterator* it) {
     }
 }
 
+// How a converting iterator ends.
+enum class Ending { last_line, body_end, failure, closed };
+
 // The yielded future is let go; a converting iterator ends: the response is released (its
-// unread rest never read).
-void line_iterator_finish(LineIterator* it) {
+// unread rest never read; after the last line its end is still taken if it follows soon, and the
+// future to await for it is returned).
+nb::object line_iterator_finish(LineIterator* it, Ending how) {
     Py_CLEAR(it->waiting);
-    if (!it->convert || it->finished) return;
+    if (!it->hooks || it->finished) return {};
     it->finished = true;
-    if (it->response) nb::cast<AsyncResponse&>(nb::handle(it->response)).close();
+    if (it->context) {
+        if (how == Ending::body_end) it->hooks->ended(it->context);
+        if (how == Ending::closed) it->hooks->closed(it->context);
+    }
+    if (!it->response) return {};
+    AsyncResponse& response = nb::cast<AsyncResponse&>(nb::handle(it->response));
+    if (how == Ending::last_line) return response.finish_after_end();
+    response.close();
+    return {};
 }
 
 // One step: PYGEN_RETURN with the line's value in `out`, PYGEN_NEXT with the future to wait for
@@ -268,14 +318,22 @@ PySendResult line_iterator_step(LineIterator* it, PyObject** out) {
         nb::object future;
         std::optional<std::string_view> line = response.next_line(*it->buffer, it->whole, future);
         if (line) {
-            if (!it->convert) {
+            if (!it->hooks) {
                 *out = PyBytes_FromStringAndSize(line->data(), static_cast<Py_ssize_t>(line->size()));
                 return *out ? PYGEN_RETURN : PYGEN_ERROR;
             }
             LineStep step = LineStep::Value;
-            nb::object value = it->convert(*line, step, nb::handle(it->response), nb::handle(it->context));
+            nb::object value = it->hooks->convert(it->context, *line, step, nb::handle(it->response));
             if (step == LineStep::Skip) continue;
-            if (step == LineStep::End) break;
+            if (step == LineStep::End) {
+                future = line_iterator_finish(it, Ending::last_line);
+                if (!future.is_valid()) break;
+                // Awaited as below; the step after it finds the iterator finished.
+                if (PyObject_SetAttrString(future.ptr(), "_asyncio_future_blocking", Py_True) < 0) return PYGEN_ERROR;
+                it->waiting = Py_NewRef(future.ptr());
+                *out = future.release().ptr();
+                return PYGEN_NEXT;
+            }
             *out = value.release().ptr();
             return PYGEN_RETURN;
         }
@@ -286,7 +344,7 @@ PySendResult line_iterator_step(LineIterator* it, PyObject** out) {
         *out = future.release().ptr();
         return PYGEN_NEXT;
     }
-    line_iterator_finish(it);
+    line_iterator_finish(it, Ending::body_end);
     PyErr_SetNone(PyExc_StopAsyncIteration);
     return PYGEN_ERROR;
 }
@@ -299,7 +357,7 @@ PySendResult line_iterator_advance(LineIterator* it, PyObject** out) {
         })) {
         return PYGEN_ERROR;
     }
-    if (it->convert && line_iterator_busy(it)) {
+    if (it->hooks && line_iterator_busy(it)) {
         PyErr_SetString(PyExc_RuntimeError, "anext(): asynchronous generator is already running");
         return PYGEN_ERROR;
     }
@@ -311,16 +369,17 @@ PySendResult line_iterator_advance(LineIterator* it, PyObject** out) {
         }
         return line_iterator_step(it, out);
     });
-    if (result == PYGEN_ERROR && it->convert && !it->finished) {
-        // A failure ends a converting iterator: its response is released, the error stays.
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
+    if (result == PYGEN_ERROR && it->hooks && !it->finished) {
+        // A failure ends a converting iterator: its response is released, the error stays (the
+        // hooks may add to it).
+        PyObject* error = PyErr_GetRaisedException();
         py::guarded<int>(0, [&] {
-            line_iterator_finish(it);
+            if (it->context && error) it->hooks->failed(it->context, error);
+            line_iterator_finish(it, Ending::failure);
             return 0;
         });
         PyErr_Clear();
-        PyErr_Restore(type, value, traceback);
+        PyErr_SetRaisedException(error);
     }
     return result;
 }
@@ -362,7 +421,7 @@ PyObject* line_iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
     if (!owner) return nullptr;
     py::guarded<int>(0, [&] {
-        line_iterator_finish(it);
+        line_iterator_finish(it, Ending::closed);
         return 0;
     });
     PyErr_Clear();
@@ -383,7 +442,7 @@ PyObject* line_iterator_close(PyObject* self, PyObject*) {
     auto* it = reinterpret_cast<LineIterator*>(self);
     if (!py::guarded<bool>(false, [&] {
             if (it->response) nb::cast<AsyncResponse&>(nb::handle(it->response)).check_thread();
-            line_iterator_finish(it);
+            line_iterator_finish(it, Ending::closed);
             return true;
         })) {
         return nullptr;
@@ -425,7 +484,7 @@ PyType_Slot line_iterator_slots[] = {
 PyType_Spec line_iterator_spec = {"korvane_sdk.http._AsyncLineIterator", sizeof(LineIterator), 0,
                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, line_iterator_slots};
 
-nb::object make_line_iterator(nb::handle self, LineConverter convert, nb::handle context = nb::none()) {
+nb::object make_line_iterator(nb::handle self, const LineHooks* hooks, nb::handle context) {
     AsyncResponse& response = nb::cast<AsyncResponse&>(self);
     auto buffer = std::make_unique<LineBuffer>();
     bool whole = response.begin_lines(*buffer);
@@ -434,16 +493,16 @@ nb::object make_line_iterator(nb::handle self, LineConverter convert, nb::handle
     if (!it) throw nb::python_error();
     it->response = Py_NewRef(self.ptr());
     it->waiting = nullptr;
-    it->context = Py_NewRef(context.ptr());
+    it->context = context.is_valid() ? Py_NewRef(context.ptr()) : nullptr;
     it->buffer = buffer.release();
-    it->convert = convert;
+    it->hooks = hooks;
     it->whole = whole;
     it->finished = false;
     PyObject_GC_Track(it);
     return nb::steal(reinterpret_cast<PyObject*>(it));
 }
 
-nb::object aiter_lines(nb::handle self) { return make_line_iterator(self, nullptr); }
+nb::object aiter_lines(nb::handle self) { return make_line_iterator(self, nullptr, nb::handle()); }
 
 struct AsyncSession {
     AsyncSession() { ensure_curl_initialised(); }
@@ -607,9 +666,9 @@ nb::object ready_self(nb::handle self) { return finished_with(self); }
 
 }  // namespace
 
-nb::object aiter_converted(nb::handle response, LineConverter convert, nb::handle context) {
+nb::object aiter_converted(nb::handle response, const LineHooks& hooks, nb::handle context) {
     if (!nb::isinstance<AsyncResponse>(response)) py::raise_text(PyExc_TypeError, "expected an AsyncResponse");
-    return make_line_iterator(response, convert, context);
+    return make_line_iterator(response, &hooks, context);
 }
 
 void bind_loop(nb::module_& m) {

@@ -298,6 +298,7 @@ void LoopDriver::retire(std::shared_ptr<AsyncTransfer> transfer) {
         }
         PyErr_Clear();
     }
+    if (transfer->lingering()) return;  // held by this driver until its body's end (see linger())
     if (in_curl_) {
         retired_.push_back(std::move(transfer));
         return;
@@ -709,6 +710,25 @@ void AsyncTransfer::progressed() {
     if (waiter_.is_valid() && satisfied(want_)) driver_->wake(*this);
 }
 
+bool AsyncTransfer::linger(std::chrono::milliseconds bound, nb::object ended) {
+    if (done_ || !attached_ || waiter_.is_valid() || lingering_) return false;
+    lingering_ = true;
+    linger_ended_ = std::move(ended);
+    linger_until_ = Clock::now() + bound;
+    received_.clear();  // nothing after the last line is handed out
+    pump_base_ = 0;
+    driver_->hold(shared_from_this());
+    // Paused with unread bytes: the end may be right behind them. Should more than a little follow
+    // instead, the transfer pauses again and the deadline ends it.
+    if (paused_) {
+        paused_ = false;
+        CURLcode resumed = driver_->in_curl([&] { return libcurl::curl_easy_pause(easy_.get(), CURLPAUSE_CONT); });
+        if (resumed != CURLE_OK) fail(failure_of(resumed));
+    }
+    if (lingering_) driver_->check_idle_by(linger_until_);
+    return true;
+}
+
 void AsyncTransfer::on_finished(CURLcode result) {
     if (result == CURLE_COULDNT_CONNECT && (open_errno_ == EMFILE || open_errno_ == ENFILE)) {
         // Not a refused connection: repeating at once fails alike (the error carries errno).
@@ -744,6 +764,7 @@ void AsyncTransfer::on_finished(CURLcode result) {
     // Finished: the connection stays in the multi handle's cache for the next transfer.
     detach();
     if (waiter_.is_valid()) driver_->wake(*this);
+    end_lingering();
 }
 
 void AsyncTransfer::fail(Failure failure) {
@@ -751,12 +772,31 @@ void AsyncTransfer::fail(Failure failure) {
     done_ = true;
     detach();  // an unfinished transfer's connection is closed
     if (waiter_.is_valid()) driver_->wake(*this);
+    end_lingering();
+}
+
+void AsyncTransfer::end_lingering() {
+    if (!lingering_) return;
+    lingering_ = false;
+    std::shared_ptr<AsyncTransfer> keep = shared_from_this();  // let_go may drop the last owner
+    settle_linger_ended();
+    driver_->let_go(this);
+}
+
+void AsyncTransfer::settle_linger_ended() {
+    nb::object ended = std::move(linger_ended_);
+    if (!ended.is_valid()) return;
+    LoopDriver::guard([&] {
+        if (future_pending(ended)) ended.attr("set_result")(nb::none());
+    });
 }
 
 void AsyncTransfer::abort() { abort({ErrorKind::Request, "The response was closed before its body was read"}); }
 
 void AsyncTransfer::abort(const Failure& why) {
     std::shared_ptr<AsyncTransfer> keep = shared_from_this();  // let_go may drop the last owner
+    lingering_ = false;
+    settle_linger_ended();
     detach();
     done_ = true;
     if (!failure_) failure_ = why;
@@ -839,6 +879,7 @@ void AsyncTransfer::resolve() {
 }
 
 std::optional<ExchangeCore::Clock::time_point> AsyncTransfer::idle_deadline(Clock::time_point now) const {
+    if (lingering_) return done_ || !attached_ ? std::nullopt : std::optional(linger_until_);
     if (plan_.read_timeout_ms <= 0 || done_ || !attached_ || !waiter_.is_valid()) return std::nullopt;
     const auto limit = std::chrono::milliseconds(plan_.read_timeout_ms);
     // The connect phase has libcurl's own deadline: looked at again a whole limit later.
@@ -847,6 +888,10 @@ std::optional<ExchangeCore::Clock::time_point> AsyncTransfer::idle_deadline(Cloc
 }
 
 void AsyncTransfer::time_out(Clock::time_point now) {
+    if (lingering_) {
+        abort();  // the body's end did not follow: its connection is closed
+        return;
+    }
     char text[160];
     std::snprintf(text, sizeof text, "Operation timed out after %ld milliseconds with %zu bytes received",
                   milliseconds(now - started_), body_bytes_);

@@ -96,6 +96,13 @@ public:
     CURL* easy() const { return easy_.get(); }
     // Lets go of the upload's files and buffers once nothing is sent any more (true then).
     bool release_upload();
+    // For a stream whose reader took its last line ("[DONE]") and lets go of it: the body's end is
+    // still taken if it arrives within `bound` (the driver holds the transfer meanwhile), so the
+    // connection goes back to the pool; past `bound` the transfer is aborted (its connection
+    // closed). Nothing that arrives is handed out. `ended` (a future) is resolved with None when the
+    // transfer ends either way. False when there is nothing to wait for (finished, failed, waited on).
+    bool linger(std::chrono::milliseconds bound, nb::object ended);
+    bool lingering() const { return lingering_; }
 
     // Called by the driver.
     void on_finished(CURLcode result);
@@ -110,6 +117,8 @@ private:
     friend class AsyncResponse;
     void progressed() override;
     void detach();
+    void end_lingering();  // the driver lets go of a lingering transfer that ended
+    void settle_linger_ended();
     void configure_shared();  // the plan's options, and this driver's own
     void fail(Failure failure);
     // The waiter future, taken out of the driver's watch for cancellations.
@@ -128,6 +137,9 @@ private:
     nb::object waiter_;   // the future to resolve (owned; see OWNERSHIP)
     nb::object body_;     // the body as bytes, once taken whole
     int open_errno_ = 0;  // errno of the last socket() that failed for this transfer
+    bool lingering_ = false;
+    Clock::time_point linger_until_{};
+    nb::object linger_ended_;  // the future linger() resolves at the end (owned until then)
 };
 
 class LoopDriver : public std::enable_shared_from_this<LoopDriver> {
@@ -274,14 +286,22 @@ nb::object make_async_response(std::shared_ptr<AsyncTransfer> transfer);
 
 // What a converter made of one line: a value to yield, a line to pass over, or the end.
 enum class LineStep { Value, Skip, End };
-// Makes the value of one line of `response` (setting `step` for a line to skip or the end); may
-// throw. `context` is the one given to aiter_converted (None when none was).
-using LineConverter = nb::object (*)(std::string_view line, LineStep& step, nb::handle response, nb::handle context);
-// An async iterator over the lines of `response` (an AsyncResponse) yielding convert(line) for
-// each; at its end, on a failure and on a cancellation it closes the response. Stepping it
-// while a step waits raises RuntimeError, as an async generator does. It holds `context` (strong)
-// for the converter.
-nb::object aiter_converted(nb::handle response, LineConverter convert, nb::handle context = nb::none());
+// What a converting line iterator (aiter_converted) does with each line and with its end; each gets
+// the `context` the iterator was made with (the iterator holds it strongly until it is freed).
+struct LineHooks {
+    // The value of one line of `response` (setting `step` for a line to pass over or the end); may
+    // throw.
+    nb::object (*convert)(nb::handle context, std::string_view line, LineStep& step, nb::handle response);
+    void (*ended)(nb::handle context);                     // the body ended with no End step
+    void (*failed)(nb::handle context, nb::handle error);  // `error` ends the iteration (it may add to it)
+    void (*closed)(nb::handle context);                    // closed or cancelled before its end
+};
+// An async iterator over the lines of `response` (an AsyncResponse) yielding hooks.convert(line)
+// for each. At an End step the body's end is still taken if it follows at once (the connection
+// then goes back to the pool: AsyncResponse::finish_after_end); at the body's end, on a failure and
+// on a cancellation it closes the response. Stepping it while a step waits raises RuntimeError, as
+// an async generator does. `hooks` is kept for the process by its owner.
+nb::object aiter_converted(nb::handle response, const LineHooks& hooks, nb::handle context);
 
 void bind_loop(nb::module_& m);
 
