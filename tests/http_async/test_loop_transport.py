@@ -3,6 +3,7 @@ and threads, closing with transfers in flight, uvloop, and TLS + HTTP/2 multiple
 
 import asyncio
 import gc
+import os
 import random
 import resource
 import socket
@@ -77,7 +78,11 @@ def test_cancellation_storm_leaves_no_error_and_flat_memory(server):
         return sizes
 
     sizes = asyncio.run(main())
-    assert sizes[-1] - sizes[2] < 8 * 1024, sizes  # flat after the first rounds filled the pools
+    # Flat after the first rounds filled the pools. Under AddressSanitizer freed memory waits in its
+    # quarantine before reuse, so the resident size drifts by a few megabytes whatever the code does:
+    # there only a real leak (tens of megabytes over the rounds) is caught.
+    allowed = (32 if os.environ.get("KORVANE_SANITIZED") else 8) * 1024
+    assert sizes[-1] - sizes[2] < allowed, sizes
 
 
 def test_a_cancelled_stream_closes_its_connection_at_once(server):
