@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 from korvane_sdk.exceptions import NotFoundError
 from korvane_sdk.testing import CassetteError, CassetteMismatch, cassette
-from standin import ADMIN_KEY
+from support.emulator import ADMIN_KEY
 
 HI = [{"role": "user", "content": "Hi"}]
 TOUR = Path(__file__).with_name("cassette_tour.py")
@@ -87,26 +87,26 @@ def test_unmatched_request_names_itself(own_standin, new_client, tmp_path):
             client.tenants.list(is_active=True, limit=3)
 
 
-def test_modes(emu, tmp_path):
+def test_modes(emulator, tmp_path):
     path = tmp_path / "tape.json"
     with pytest.raises(CassetteError, match="no cassette"):
         cassette(path, mode="none")
     with pytest.raises(ValueError, match="mode"):
         cassette(path, mode="sometimes")
-    options = {"api_key": ADMIN_KEY, "api_url": emu.url, "proxy_url": emu.url}
+    options = {"api_key": ADMIN_KEY, "api_url": emulator.url, "proxy_url": emulator.url}
     with cassette(path) as tape, tape.client(**options) as client:
         client.chat.completions.create(model="korvane-1", messages=HI)
     # new_episodes: the recorded call is replayed (the stand-in counts nothing), the new one recorded
-    emu.reset()
+    emulator.reset()
     with cassette(path, mode="new_episodes") as tape, tape.client(**options) as client:
         client.chat.completions.create(model="korvane-1", messages=HI)
         client.list_models()
-    assert emu.requests() == 1
+    assert emulator.requests() == 1
     assert len(json.loads(path.read_text())["interactions"]) == 2
     # all: everything again, the old recordings gone
     with cassette(path, mode="all") as tape, tape.client(**options) as client:
         client.list_models()
-    assert emu.requests() == 2
+    assert emulator.requests() == 2
     assert [i["request"]["path"] for i in json.loads(path.read_text())["interactions"]] == ["/v1/models"]
 
 
@@ -126,7 +126,7 @@ def test_stream_closed_early_replays_only_what_was_read(own_standin, new_client,
             list(stream)
 
 
-def test_pytest_plugin_records_then_replays(emu, tmp_path):
+def test_pytest_plugin_records_then_replays(emulator, tmp_path):
     (tmp_path / "test_app.py").write_text(
         "import pytest\n"
         "@pytest.mark.korvane_cassette\n"
