@@ -40,18 +40,18 @@ def exchanges(client):
 
 
 @pytest.fixture
-def own_standin(start_emulator):
+def own_emulator(start_emulator):
     return start_emulator()
 
 
-def test_recorded_exchanges_replay_with_the_standin_stopped(own_standin, new_client, tmp_path):
+def test_recorded_exchanges_replay_with_the_emulator_stopped(own_emulator, new_client, tmp_path):
     path = tmp_path / "tape.json"
-    options = {"api_key": ADMIN_KEY, "api_url": own_standin.url, "proxy_url": own_standin.url}
+    options = {"api_key": ADMIN_KEY, "api_url": own_emulator.url, "proxy_url": own_emulator.url}
     with cassette(path) as tape:
         assert tape.recording
         with attached(tape, new_client(**options)) as client:
             recorded = exchanges(client)
-    own_standin.stop()
+    own_emulator.stop()
 
     with cassette(path, mode="none") as tape:
         with attached(tape, new_client(**options)) as client:
@@ -71,12 +71,12 @@ def test_recorded_exchanges_replay_with_the_standin_stopped(own_standin, new_cli
     assert upload == {"size": 16, "sha256": upload["sha256"], "text": '{"prompt": "p"}\n'}
 
 
-def test_unmatched_request_names_itself(own_standin, new_client, tmp_path):
+def test_unmatched_request_names_itself(own_emulator, new_client, tmp_path):
     path = tmp_path / "tape.json"
-    options = {"api_key": ADMIN_KEY, "api_url": own_standin.url, "proxy_url": own_standin.url}
+    options = {"api_key": ADMIN_KEY, "api_url": own_emulator.url, "proxy_url": own_emulator.url}
     with cassette(path) as tape, attached(tape, new_client(**options)) as client:
         client.chat.completions.create(model="korvane-1", messages=HI)
-    own_standin.stop()
+    own_emulator.stop()
     with cassette(path, mode="once") as tape, attached(tape, new_client(**options)) as client:
         with pytest.raises(CassetteMismatch, match=r"no recording of POST /v1/chat/completions with body .*Bye"):
             client.chat.completions.create(model="korvane-1", messages=[{"role": "user", "content": "Bye"}])
@@ -110,13 +110,13 @@ def test_modes(emulator, tmp_path):
     assert [i["request"]["path"] for i in json.loads(path.read_text())["interactions"]] == ["/v1/models"]
 
 
-def test_stream_closed_early_replays_only_what_was_read(own_standin, new_client, tmp_path):
+def test_stream_closed_early_replays_only_what_was_read(own_emulator, new_client, tmp_path):
     path = tmp_path / "tape.json"
-    options = {"api_key": ADMIN_KEY, "api_url": own_standin.url, "proxy_url": own_standin.url}
+    options = {"api_key": ADMIN_KEY, "api_url": own_emulator.url, "proxy_url": own_emulator.url}
     with cassette(path) as tape, attached(tape, new_client(**options)) as client:
         with client.chat.completions.create(model="korvane-1", messages=HI, stream=True) as stream:
             first = next(stream)
-    own_standin.stop()
+    own_emulator.stop()
     with cassette(path, mode="none") as tape, attached(tape, new_client(**options)) as client:
         with client.chat.completions.create(model="korvane-1", messages=HI, stream=True) as stream:
             assert next(stream) == first
@@ -159,19 +159,19 @@ def emu_path():
     return emulator_path()
 
 
-def test_readme_tour_replays_in_an_empty_network_namespace(own_standin, tmp_path):
+def test_readme_tour_replays_in_an_empty_network_namespace(own_emulator, tmp_path):
     unshare = shutil.which("unshare")
     if unshare is None or subprocess.run([unshare, "-n", "true"], capture_output=True).returncode != 0:
         pytest.skip("needs unshare -n (root)")
     path = str(tmp_path / "tour.json")
     recorded = subprocess.run(
-        [sys.executable, str(TOUR), path, "once", own_standin.url, ADMIN_KEY],
+        [sys.executable, str(TOUR), path, "once", own_emulator.url, ADMIN_KEY],
         capture_output=True,
         text=True,
         timeout=60,
     )
     assert recorded.returncode == 0, recorded.stderr
-    own_standin.stop()
+    own_emulator.stop()
     replayed = subprocess.run(
         [unshare, "-n", sys.executable, str(TOUR), path, "none"], capture_output=True, text=True, timeout=60
     )
