@@ -1,12 +1,12 @@
 """Shared fixtures: a clean environment for every test, and the platform stand-in.
 
-The stand-in is korvane_sdk.testing's LocalPlatform (tests/standin.py adds raw calls to it): one
-for the whole run, its state, faults and counters cleared before each test that asks for `emu`.
+The stand-in is korvane_sdk.testing's LocalPlatform (tests/support/emulator.py adds raw calls to it): one
+for the whole run, its state, faults and counters cleared before each test that asks for `emulator`.
 """
 
 import pytest
 from rawserver import Server
-from standin import ADMIN_KEY, JOB_SECONDS, StandIn
+from support.emulator import ADMIN_KEY, JOB_SECONDS, Emulator
 
 KORVANE_VARIABLES = ("KORVANE_API_KEY", "KORVANE_API_URL", "KORVANE_PROXY_URL")
 
@@ -37,17 +37,17 @@ def pytest_report_header(config):
 
 
 @pytest.fixture(scope="session")
-def platform():
-    """The run's stand-in; tests take `emu`, which clears it first."""
-    with StandIn(admin_key=ADMIN_KEY, job_seconds=JOB_SECONDS) as stand_in:
-        yield stand_in
+def shared_emulator():
+    """The run's stand-in; tests take `emulator`, which clears it first."""
+    with Emulator(admin_key=ADMIN_KEY, job_seconds=JOB_SECONDS) as emulator:
+        yield emulator
 
 
 @pytest.fixture
-def emu(platform):
+def emulator(shared_emulator):
     """The run's stand-in with its state, faults and counters cleared."""
-    platform.reset()
-    return platform
+    shared_emulator.reset()
+    return shared_emulator
 
 
 @pytest.fixture
@@ -55,20 +55,20 @@ def start_emulator():
     """Starts stand-ins of its own with extra command-line flags; stops them after the test."""
     started = []
 
-    def start(*flags: str) -> StandIn:
-        stand_in = StandIn(admin_key=ADMIN_KEY, job_seconds=JOB_SECONDS, args=flags)
-        started.append(stand_in)
-        return stand_in
+    def start(*flags: str) -> Emulator:
+        emulator = Emulator(admin_key=ADMIN_KEY, job_seconds=JOB_SECONDS, args=flags)
+        started.append(emulator)
+        return emulator
 
     yield start
-    for stand_in in started:
-        stand_in.stop()
+    for emulator in started:
+        emulator.stop()
 
 
 @pytest.fixture
-def client(emu):
+def client(emulator):
     """A client of the stand-in with the admin key."""
-    with emu.client(timeout=5) as client:
+    with emulator.client(timeout=5) as client:
         yield client
 
 

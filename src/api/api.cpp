@@ -16,7 +16,7 @@ void bind(nb::module_& m) {
     bind_feedback(m);
     bind_training(m);
     bind_client(m);
-    bind_awaited(m);
+    bind_aio(m);
     engine::bind_engine(m);
 }
 

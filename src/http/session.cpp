@@ -6,10 +6,10 @@
 #include <optional>
 
 #include "bindings.hpp"
+#include "http/aio/aio.hpp"
 #include "http/errors.hpp"
 #include "http/exchange.hpp"
 #include "http/headers.hpp"
-#include "http/loop/loop.hpp"
 #include "http/request_plan.hpp"
 #include "http/response.hpp"
 #include "http/transfer_pool.hpp"

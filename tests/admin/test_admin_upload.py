@@ -162,9 +162,9 @@ def test_upload_from_a_descriptor_leaves_it_open(client, recorder, data_file):
         os.close(fd)
 
 
-def test_the_platform_counts_the_streamed_lines(emu, new_client, tmp_path):
+def test_the_platform_counts_the_streamed_lines(emulator, new_client, tmp_path):
     # Over the wire to the stand-in: what arrives is exactly the bytes from each source's position.
-    with new_client(api_key=emu.admin_key, api_url=emu.url, proxy_url=emu.url) as client:
+    with new_client(api_key=emulator.admin_key, api_url=emulator.url, proxy_url=emulator.url) as client:
         for source, expected in sources(tmp_path):
             dataset = client.training.create_dataset("upload")
             dataset = client.training.upload_dataset(dataset.id, source)

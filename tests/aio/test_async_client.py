@@ -23,14 +23,8 @@ from rawserver import StreamServer
 MESSAGES = [{"role": "user", "content": "one two three four five"}]
 
 
-@pytest.fixture
-def platform(korvane_platform):
-    korvane_platform.reset()
-    return korvane_platform
-
-
-def client_of(platform, **options):
-    settings = {"api_key": platform.admin_key, "api_url": platform.url, "proxy_url": platform.url, "timeout": 5}
+def client_of(emulator, **options):
+    settings = {"api_key": emulator.admin_key, "api_url": emulator.url, "proxy_url": emulator.url, "timeout": 5}
     settings.update(options)
     return AsyncKorvane(**settings)
 
@@ -91,9 +85,9 @@ def test_configuration_is_the_blocking_clients(monkeypatch):
 # ---- calls and streams ---------------------------------------------------------------------------
 
 
-def test_checks_fail_at_the_await_and_send_nothing(platform):
+def test_checks_fail_at_the_await_and_send_nothing(emulator):
     async def main():
-        async with client_of(platform) as client:
+        async with client_of(emulator) as client:
             pending = client.chat.completions.create(model="m")  # no messages: nothing raised yet
             assert inspect.iscoroutine(pending)
             with pytest.raises(TypeError, match="messages"):
@@ -104,12 +98,12 @@ def test_checks_fail_at_the_await_and_send_nothing(platform):
                 await client.tenants.get("")
 
     run(main())
-    assert platform.requests() == 0
+    assert emulator.requests() == 0
 
 
-def test_concurrent_calls_and_streams_on_one_client(platform):
+def test_concurrent_calls_and_streams_on_one_client(emulator):
     async def main():
-        async with client_of(platform) as client:
+        async with client_of(emulator) as client:
             whole = (await client.chat.completions.create(model="korvane-1", messages=MESSAGES)).choices[0]
 
             async def streamed():
@@ -127,13 +121,13 @@ def test_concurrent_calls_and_streams_on_one_client(platform):
     run(main())
 
 
-def test_stream_sends_on_first_pull_and_aclose_releases_it(platform):
+def test_stream_sends_on_first_pull_and_aclose_releases_it(emulator):
     async def main():
-        async with client_of(platform) as client:
+        async with client_of(emulator) as client:
             stream = await client.chat.completions.create(
                 model="korvane-1", messages=MESSAGES, stream=True, emulator_tokens=5000
             )
-            assert platform.requests("/v1/chat/completions") == 0
+            assert emulator.requests("/v1/chat/completions") == 0
             async with stream:
                 assert isinstance(await stream.__anext__(), ChatCompletionChunk)
             with pytest.raises(StopAsyncIteration):
@@ -144,9 +138,9 @@ def test_stream_sends_on_first_pull_and_aclose_releases_it(platform):
     run(main())
 
 
-def test_stream_read_natively_or_through_a_patched_aiter_lines_gives_the_same_chunks(platform, monkeypatch):
+def test_stream_read_natively_or_through_a_patched_aiter_lines_gives_the_same_chunks(emulator, monkeypatch):
     async def chunks():
-        async with client_of(platform) as client:
+        async with client_of(emulator) as client:
             stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
             # the id and time are per answer
             return [{**chunk.model_dump(), "id": None, "created": None} async for chunk in stream]
@@ -164,15 +158,15 @@ def test_stream_read_natively_or_through_a_patched_aiter_lines_gives_the_same_ch
     assert len(calls) == 1 and len(native) > 3
 
 
-def test_pages_walk_every_record(platform):
+def test_pages_walk_every_record(emulator):
     async def main():
-        async with client_of(platform) as client:
+        async with client_of(emulator) as client:
             made = [await client.tenants.create(name=f"T{i}", slug=f"t{i}") for i in range(5)]
             seen = [tenant async for tenant in client.tenants.iter(page_size=2)]
             assert [t.id for t in seen] == [t.id for t in made] and all(isinstance(t, Tenant) for t in seen)
 
     run(main())
-    assert platform.requests("/api/v1/tenants") == 5 + 3  # five creations, pages of 2, 2 and 1
+    assert emulator.requests("/api/v1/tenants") == 5 + 3  # five creations, pages of 2, 2 and 1
 
 
 def test_replaced_request_seam_is_awaited():
@@ -299,21 +293,21 @@ def test_upload_opens_its_file_once_and_closes_it_before_reading_the_answer(data
     assert len(opened) == 2 and all(file.closed for file in opened)
 
 
-# ---- faults of the platform ----------------------------------------------------------------------
+# ---- faults of the stand-in ----------------------------------------------------------------------
 
 
-def test_busy_answer_repeated_after_an_awaited_pause(platform):
+def test_busy_answer_repeated_after_an_awaited_pause(emulator):
     pauses = []
 
     async def record(seconds):
         pauses.append(seconds)
 
     async def main():
-        async with client_of(platform, retry_on_busy=True) as client:
+        async with client_of(emulator, retry_on_busy=True) as client:
             client._sleep = record
-            platform.inject_rate_limit(times=1, retry_after="2")
+            emulator.inject_rate_limit(times=1, retry_after="2")
             assert await client.tenants.list() == []
-            platform.inject_server_error(times=1, status=503)
+            emulator.inject_server_error(times=1, status=503)
             client.retry_on_busy = False
             with pytest.raises(ex.ServerError) as caught:
                 await client.tenants.list()
@@ -323,10 +317,10 @@ def test_busy_answer_repeated_after_an_awaited_pause(platform):
     assert pauses == [2.0]
 
 
-def test_dropped_stream_raises_from_the_pull_and_client_goes_on(platform):
+def test_dropped_stream_raises_from_the_pull_and_client_goes_on(emulator):
     async def main():
-        async with client_of(platform) as client:
-            platform.inject_drop_stream(after_chunks=2)
+        async with client_of(emulator) as client:
+            emulator.inject_drop_stream(after_chunks=2)
             stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
             received = []
             with pytest.raises(http.RequestException):
@@ -340,10 +334,10 @@ def test_dropped_stream_raises_from_the_pull_and_client_goes_on(platform):
     run(main())
 
 
-def test_slow_answer_times_out_with_the_clients_error(platform):
+def test_slow_answer_times_out_with_the_clients_error(emulator):
     async def main():
-        async with client_of(platform, timeout=0.3, max_retries=2) as client:
-            platform.inject_delay(1.0, times=2)
+        async with client_of(emulator, timeout=0.3, max_retries=2) as client:
+            emulator.inject_delay(1.0, times=2)
             with pytest.raises(ex.TimeoutError, match="Request timed out after 0.3s") as caught:
                 await client.tenants.list()
             assert caught.value.method == "GET" if hasattr(caught.value, "method") else True
@@ -354,10 +348,10 @@ def test_slow_answer_times_out_with_the_clients_error(platform):
 # ---- cancellation and time-outs --------------------------------------------------------------------
 
 
-def test_cancelled_call_raises_cancelled_error_and_client_goes_on(platform):
+def test_cancelled_call_raises_cancelled_error_and_client_goes_on(emulator):
     async def main():
-        async with client_of(platform) as client:
-            platform.inject_delay(0.5)
+        async with client_of(emulator) as client:
+            emulator.inject_delay(0.5)
             task = asyncio.ensure_future(client.tenants.list())
             await asyncio.sleep(0.1)
             task.cancel()
@@ -368,10 +362,10 @@ def test_cancelled_call_raises_cancelled_error_and_client_goes_on(platform):
     run(main())
 
 
-def test_wait_for_time_out_ends_a_call(platform):
+def test_wait_for_time_out_ends_a_call(emulator):
     async def main():
-        async with client_of(platform) as client:
-            platform.inject_delay(0.5)
+        async with client_of(emulator) as client:
+            emulator.inject_delay(0.5)
             with pytest.raises(asyncio.TimeoutError):
                 await asyncio.wait_for(client.list_models(), 0.1)
             assert await client.list_models()
@@ -419,10 +413,10 @@ def test_cancelled_stream_pull_finishes_the_stream():
         server.close()
 
 
-def test_cancelled_stream_before_its_answer(platform):
+def test_cancelled_stream_before_its_answer(emulator):
     async def main():
-        async with client_of(platform) as client:
-            platform.inject_delay(0.5)
+        async with client_of(emulator) as client:
+            emulator.inject_delay(0.5)
             stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
             pull = asyncio.ensure_future(stream.__anext__())
             await asyncio.sleep(0.1)
@@ -435,10 +429,10 @@ def test_cancelled_stream_before_its_answer(platform):
     run(main())
 
 
-def test_reentrant_pull_refused(platform):
+def test_reentrant_pull_refused(emulator):
     async def main():
-        async with client_of(platform) as client:
-            platform.inject_delay(0.3)
+        async with client_of(emulator) as client:
+            emulator.inject_delay(0.3)
             stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
             first = asyncio.ensure_future(stream.__anext__())
             await asyncio.sleep(0)
@@ -455,8 +449,8 @@ def test_reentrant_pull_refused(platform):
 # ---- loops and threads -----------------------------------------------------------------------------
 
 
-def test_use_from_another_loop_or_thread_is_a_clear_error(platform):
-    client = client_of(platform)
+def test_use_from_another_loop_or_thread_is_a_clear_error(emulator):
+    client = client_of(emulator)
     assert run(client.list_models())
     with pytest.raises(RuntimeError, match="bound to another event loop"):
         run(client.list_models())
@@ -474,9 +468,9 @@ def test_use_from_another_loop_or_thread_is_a_clear_error(platform):
     assert len(failures) == 1 and "bound to another event loop" in str(failures[0])
 
 
-def test_many_loops_one_after_another(platform):
+def test_many_loops_one_after_another(emulator):
     async def one_round(i):
-        async with client_of(platform) as client:
+        async with client_of(emulator) as client:
             stream = await client.chat.completions.create(model="korvane-1", messages=MESSAGES, stream=True)
             chunks = [chunk async for chunk in stream]
             tenant = await client.tenants.create(name=f"R{i}", slug=f"r{i}")
@@ -486,7 +480,7 @@ def test_many_loops_one_after_another(platform):
     assert len(counts) == 1 and counts.pop() > 1
 
 
-def test_cancellation_storm_leaves_the_client_usable(platform):
+def test_cancellation_storm_leaves_the_client_usable(emulator):
     """Many calls and streams at once, half cancelled at random points, round after round."""
     import random
 
@@ -499,7 +493,7 @@ def test_cancellation_storm_leaves_the_client_usable(platform):
         return len([chunk async for chunk in stream])
 
     async def main():
-        async with client_of(platform) as client:
+        async with client_of(emulator) as client:
             for _ in range(3):
                 tasks = [asyncio.ensure_future(one(client, i)) for i in range(60)]
                 for task in rng.sample(tasks, len(tasks) // 2):

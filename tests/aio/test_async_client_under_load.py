@@ -49,7 +49,7 @@ def stream_server(chunks, hold=5.0):
 
 @pytest.fixture(scope="module")
 def line_server():
-    sys.path.insert(0, os.path.join(TESTS, "http_async"))
+    sys.path.insert(0, os.path.join(TESTS, "http_aio"))
     from line_server import LineServer
 
     server = LineServer()

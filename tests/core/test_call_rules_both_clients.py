@@ -8,19 +8,19 @@ from korvane_sdk import exceptions as ex
 MODELS = {"data": [{"id": "mod-1", "name": "Model"}]}
 
 
-def slow_once(emu, client):
-    emu.inject_delay(3, times=1)  # longer than the client's time-out: the first attempt fails
+def slow_once(emulator, client):
+    emulator.inject_delay(3, times=1)  # longer than the client's time-out: the first attempt fails
 
 
-def busy_once(emu, client):
-    emu.inject_server_error(times=1, status=503)
+def busy_once(emulator, client):
+    emulator.inject_server_error(times=1, status=503)
 
 
-def server_error(emu, client):
-    emu.inject_server_error(times=1, status=500)
+def server_error(emulator, client):
+    emulator.inject_server_error(times=1, status=500)
 
 
-def replaced_request(emu, client):
+def replaced_request(emulator, client):
     def request(**kwargs):  # a plain function: its answer is taken as it is, on both clients
         client.seen.append(kwargs)
         return MODELS
@@ -28,7 +28,7 @@ def replaced_request(emu, client):
     client._request = request
 
 
-def replaced_handler(emu, client):
+def replaced_handler(emulator, client):
     def handle(response, raw):
         client.seen.append(response.status_code)
         return MODELS
@@ -55,21 +55,21 @@ ROWS = {
 
 
 @pytest.mark.parametrize("row", list(ROWS))
-def test_call_rules(row, emu, new_client):
+def test_call_rules(row, emulator, new_client):
     settings, arrange, expected, requests, pauses, seen = ROWS[row]
-    client = new_client(api_key=emu.admin_key, api_url=emu.url, proxy_url=emu.url, **settings)
+    client = new_client(api_key=emulator.admin_key, api_url=emulator.url, proxy_url=emulator.url, **settings)
     client.seen, client.pauses = [], []
     client._sleep = client.pauses.append  # no real waiting
     client._random = lambda: 0.5
-    arrange(emu, client)
+    arrange(emulator, client)
     try:
         if isinstance(expected, type):
             with pytest.raises(expected) as caught:
                 client.list_models()
-            assert (caught.value.method, caught.value.url) == ("GET", f"{emu.url}/v1/models")
+            assert (caught.value.method, caught.value.url) == ("GET", f"{emulator.url}/v1/models")
         else:
             assert expected in [m.id for m in client.list_models()]
-        assert emu.requests("/v1/models") == requests
+        assert emulator.requests("/v1/models") == requests
         assert (client.pauses, client.seen) == (pauses, seen)
     finally:
         client.close()

@@ -80,8 +80,8 @@ def test_key_from_the_environment_travels_as_a_value(cls, monkeypatch):
 
 
 @pytest.mark.parametrize("cls", [Korvane, AsyncKorvane])
-def test_pickled_copy_makes_calls(emu, cls):
-    client = cls(api_key=emu.admin_key, api_url=emu.url, proxy_url=emu.url)
+def test_pickled_copy_makes_calls(emulator, cls):
+    client = cls(api_key=emulator.admin_key, api_url=emulator.url, proxy_url=emulator.url)
     copy = pickle.loads(pickle.dumps(client))
     assert call(copy).choices[0].message.content == "Echo: hello there"
     # A closed client pickles too: the copy is open.
@@ -106,9 +106,9 @@ def forked(child):
     return os.waitstatus_to_exitcode(status)
 
 
-def test_blocking_fork_child_opens_its_own_connection(emu):
-    port = int(emu.url.rsplit(":", 1)[1])
-    with emu.client() as client:
+def test_blocking_fork_child_opens_its_own_connection(emulator):
+    port = int(emulator.url.rsplit(":", 1)[1])
+    with emulator.client() as client:
         client.chat.completions.create(**CHAT)
         inherited = own_connections(port)
         assert inherited  # the parent keeps its connection for the next call
@@ -120,14 +120,14 @@ def test_blocking_fork_child_opens_its_own_connection(emu):
             return 0 if answer.choices and len(mine) > len(inherited) else 2
 
         assert forked(child) == 0
-        assert emu.requests("/v1/chat/completions") == 2
+        assert emulator.requests("/v1/chat/completions") == 2
         client.chat.completions.create(**CHAT)  # the parent's connection is intact
-        assert emu.requests("/v1/chat/completions") == 3
+        assert emulator.requests("/v1/chat/completions") == 3
 
 
-def test_async_fork_child_opens_its_own_connection(emu):
-    port = int(emu.url.rsplit(":", 1)[1])
-    client = AsyncKorvane(api_key=emu.admin_key, api_url=emu.url, proxy_url=emu.url)
+def test_async_fork_child_opens_its_own_connection(emulator):
+    port = int(emulator.url.rsplit(":", 1)[1])
+    client = AsyncKorvane(api_key=emulator.admin_key, api_url=emulator.url, proxy_url=emulator.url)
 
     async def parent_call():
         return await client.chat.completions.create(**CHAT)
@@ -143,7 +143,7 @@ def test_async_fork_child_opens_its_own_connection(emu):
 
         assert forked(child) == 0
         loop.run_until_complete(parent_call())
-        assert emu.requests("/v1/chat/completions") == 3
+        assert emulator.requests("/v1/chat/completions") == 3
         loop.run_until_complete(client.close())
     finally:
         loop.close()

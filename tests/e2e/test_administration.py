@@ -13,7 +13,7 @@ def chat_once(client, text="hello there", **kwargs):
     return client.chat.completions.create(model=model, messages=[{"role": "user", "content": text}], **kwargs)
 
 
-def test_tenant_lifecycle(client, emu, new_client):
+def test_tenant_lifecycle(client, emulator, new_client):
     tenant = client.tenants.create(name="Acme", plan="pro", metadata={"region": "eu"})
     assert isinstance(tenant, Tenant) and tenant.slug and tenant.plan == "pro" and tenant.is_active
     assert client.tenants.get(tenant.id) == tenant
@@ -28,7 +28,7 @@ def test_tenant_lifecycle(client, emu, new_client):
     assert client.tenants.get(tenant.id).monthly_requests_used == 1
 
     key = client.tenants.regenerate_api_key(tenant.id)["api_key"]
-    with new_client(api_key=key, api_url=emu.url, proxy_url=emu.url) as tenant_client:
+    with new_client(api_key=key, api_url=emulator.url, proxy_url=emulator.url) as tenant_client:
         assert chat_once(tenant_client).choices
 
     assert client.tenants.delete(tenant.id) is True
@@ -36,15 +36,15 @@ def test_tenant_lifecycle(client, emu, new_client):
         client.tenants.get(tenant.id)
 
 
-def test_tenant_name_checked_before_sending(client, emu):
-    before = emu.requests()
+def test_tenant_name_checked_before_sending(client, emulator):
+    before = emulator.requests()
     with pytest.raises(ValueError):
         client.tenants.create(name="")
-    assert emu.requests() == before
+    assert emulator.requests() == before
 
 
 @pytest.mark.parametrize("scoped", [False, True])
-def test_feedback(client, emu, scoped):
+def test_feedback(client, emulator, scoped):
     tenant_id = client.tenants.create(name="Feedback Co").id if scoped else None
     answers = [chat_once(client, f"question {i}") for i in range(3)]
     created = [
@@ -76,11 +76,11 @@ def test_feedback(client, emu, scoped):
         client.feedback.get(created[2].id, tenant_id=tenant_id)
 
 
-def test_feedback_rating_checked_before_sending(client, emu):
-    before = emu.requests()
+def test_feedback_rating_checked_before_sending(client, emulator):
+    before = emulator.requests()
     with pytest.raises(ex.InvalidRequestError, match="Rating must be -1, 0, or 1"):
         client.feedback.create(request_id="r", rating=2)
-    assert emu.requests() == before
+    assert emulator.requests() == before
 
 
 def test_datasets(client, tmp_path):
@@ -118,7 +118,7 @@ def wait_for(client, job, statuses, tenant_id=None, limit=10.0):
     return job
 
 
-def test_training_jobs(client, emu):
+def test_training_jobs(client, emulator):
     dataset = client.training.create_dataset("for training")
     job = client.training.create("lora", dataset_id=dataset.id, num_gpus=2, config={"lr": 0.001})
     assert isinstance(job, TrainingJob) and job.status == "pending" and job.training_type == "lora"
@@ -137,23 +137,23 @@ def test_training_jobs(client, emu):
     assert (caught.value.http_status, caught.value.error_code) == (409, "JOB_NOT_CANCELLABLE")
 
 
-def test_training_checks_before_sending(client, emu):
-    before = emu.requests()
+def test_training_checks_before_sending(client, emulator):
+    before = emulator.requests()
     with pytest.raises(ex.TrainingError, match="Invalid training type: SFT"):
         client.training.create("SFT")
     with pytest.raises(ValueError):
         client.training.create("sft", num_gpus=65)
-    assert emu.requests() == before
+    assert emulator.requests() == before
     with pytest.raises(ex.NotFoundError):
         client.training.get("no-such-job")
 
 
-def test_page_iterators_against_the_platform(client, emu):
+def test_page_iterators_against_the_platform(client, emulator):
     made = {client.tenants.create(name=f"Paged {i}").id for i in range(5)}
-    before = emu.requests("/api/v1/tenants")
+    before = emulator.requests("/api/v1/tenants")
     seen = [tenant.id for tenant in client.tenants.iter(page_size=2)]
     assert made <= set(seen) and len(seen) == len(set(seen))  # every tenant once
-    assert emu.requests("/api/v1/tenants") - before == len(seen) // 2 + 1
+    assert emulator.requests("/api/v1/tenants") - before == len(seen) // 2 + 1
 
 
 def test_deleting_while_paging_skips_and_collecting_first_deletes_all(client):

@@ -6,9 +6,9 @@ import json
 from korvane_sdk.batch import RateLimits, arun, run
 
 
-def test_a_batch_against_the_stand_in(emu, client_kind, tmp_path):
-    emu.inject_rate_limit(times=2, retry_after="1")
-    emu.inject_server_error(times=2, status=503)
+def test_a_batch_against_the_stand_in(emulator, client_kind, tmp_path):
+    emulator.inject_rate_limit(times=2, retry_after="1")
+    emulator.inject_server_error(times=2, status=503)
     requests = [
         {"id": f"q{i}", "body": {"model": "korvane-1", "messages": [{"role": "user", "content": f"q{i}"}]}}
         for i in range(20)
@@ -17,11 +17,11 @@ def test_a_batch_against_the_stand_in(emu, client_kind, tmp_path):
     output = tmp_path / "out.jsonl"
 
     if client_kind == "blocking":
-        summary = run(iter(requests), output, client=emu.client(timeout=10), concurrency=4)
+        summary = run(iter(requests), output, client=emulator.client(timeout=10), concurrency=4)
     else:
 
         async def go():
-            async with emu.async_client(timeout=10) as client:
+            async with emulator.async_client(timeout=10) as client:
                 return await arun(iter(requests), output, client=client, concurrency=4)
 
         summary = asyncio.run(go())
@@ -34,9 +34,9 @@ def test_a_batch_against_the_stand_in(emu, client_kind, tmp_path):
     assert answer["usage"]["total_tokens"] > 0
 
 
-def test_under_the_stand_ins_limit_no_429_surfaces_and_only_refusals_are_sent_again(emu, client_kind, tmp_path):
+def test_under_the_stand_ins_limit_no_429_surfaces_and_only_refusals_are_sent_again(emulator, client_kind, tmp_path):
     # 20 requests per 2-second window: the run's burst meets 429s, waits them out, and goes on.
-    emu.set_limits(requests_per_minute=600, window_seconds=2)
+    emulator.set_limits(requests_per_minute=600, window_seconds=2)
     try:
         requests = [
             {"id": f"q{i}", "body": {"model": "korvane-1", "messages": [{"role": "user", "content": "hi"}]}}
@@ -45,17 +45,17 @@ def test_under_the_stand_ins_limit_no_429_surfaces_and_only_refusals_are_sent_ag
         output = tmp_path / "out.jsonl"
         limits = RateLimits(requests_per_minute=600)
         if client_kind == "blocking":
-            summary = run(requests, output, client=emu.client(timeout=10), concurrency=8, limits=limits)
+            summary = run(requests, output, client=emulator.client(timeout=10), concurrency=8, limits=limits)
         else:
 
             async def go():
-                async with emu.async_client(timeout=10) as client:
+                async with emulator.async_client(timeout=10) as client:
                     return await arun(requests, output, client=client, concurrency=8, limits=limits)
 
             summary = asyncio.run(go())
-        counters = emu.limit_counters()
+        counters = emulator.limit_counters()
     finally:
-        emu.reset()
+        emulator.reset()
 
     assert (summary.answered, summary.failed) == (60, 0)
     sent = counters["batch_ids"]

@@ -11,7 +11,7 @@ from pathlib import Path
 import pytest
 from korvane_sdk.exceptions import NotFoundError
 from korvane_sdk.testing import CassetteError, CassetteMismatch, cassette
-from standin import ADMIN_KEY
+from support.emulator import ADMIN_KEY
 
 HI = [{"role": "user", "content": "Hi"}]
 TOUR = Path(__file__).with_name("cassette_tour.py")
@@ -40,18 +40,18 @@ def exchanges(client):
 
 
 @pytest.fixture
-def own_standin(start_emulator):
+def own_emulator(start_emulator):
     return start_emulator()
 
 
-def test_recorded_exchanges_replay_with_the_standin_stopped(own_standin, new_client, tmp_path):
+def test_recorded_exchanges_replay_with_the_emulator_stopped(own_emulator, new_client, tmp_path):
     path = tmp_path / "tape.json"
-    options = {"api_key": ADMIN_KEY, "api_url": own_standin.url, "proxy_url": own_standin.url}
+    options = {"api_key": ADMIN_KEY, "api_url": own_emulator.url, "proxy_url": own_emulator.url}
     with cassette(path) as tape:
         assert tape.recording
         with attached(tape, new_client(**options)) as client:
             recorded = exchanges(client)
-    own_standin.stop()
+    own_emulator.stop()
 
     with cassette(path, mode="none") as tape:
         with attached(tape, new_client(**options)) as client:
@@ -71,12 +71,12 @@ def test_recorded_exchanges_replay_with_the_standin_stopped(own_standin, new_cli
     assert upload == {"size": 16, "sha256": upload["sha256"], "text": '{"prompt": "p"}\n'}
 
 
-def test_unmatched_request_names_itself(own_standin, new_client, tmp_path):
+def test_unmatched_request_names_itself(own_emulator, new_client, tmp_path):
     path = tmp_path / "tape.json"
-    options = {"api_key": ADMIN_KEY, "api_url": own_standin.url, "proxy_url": own_standin.url}
+    options = {"api_key": ADMIN_KEY, "api_url": own_emulator.url, "proxy_url": own_emulator.url}
     with cassette(path) as tape, attached(tape, new_client(**options)) as client:
         client.chat.completions.create(model="korvane-1", messages=HI)
-    own_standin.stop()
+    own_emulator.stop()
     with cassette(path, mode="once") as tape, attached(tape, new_client(**options)) as client:
         with pytest.raises(CassetteMismatch, match=r"no recording of POST /v1/chat/completions with body .*Bye"):
             client.chat.completions.create(model="korvane-1", messages=[{"role": "user", "content": "Bye"}])
@@ -87,36 +87,36 @@ def test_unmatched_request_names_itself(own_standin, new_client, tmp_path):
             client.tenants.list(is_active=True, limit=3)
 
 
-def test_modes(emu, tmp_path):
+def test_modes(emulator, tmp_path):
     path = tmp_path / "tape.json"
     with pytest.raises(CassetteError, match="no cassette"):
         cassette(path, mode="none")
     with pytest.raises(ValueError, match="mode"):
         cassette(path, mode="sometimes")
-    options = {"api_key": ADMIN_KEY, "api_url": emu.url, "proxy_url": emu.url}
+    options = {"api_key": ADMIN_KEY, "api_url": emulator.url, "proxy_url": emulator.url}
     with cassette(path) as tape, tape.client(**options) as client:
         client.chat.completions.create(model="korvane-1", messages=HI)
     # new_episodes: the recorded call is replayed (the stand-in counts nothing), the new one recorded
-    emu.reset()
+    emulator.reset()
     with cassette(path, mode="new_episodes") as tape, tape.client(**options) as client:
         client.chat.completions.create(model="korvane-1", messages=HI)
         client.list_models()
-    assert emu.requests() == 1
+    assert emulator.requests() == 1
     assert len(json.loads(path.read_text())["interactions"]) == 2
     # all: everything again, the old recordings gone
     with cassette(path, mode="all") as tape, tape.client(**options) as client:
         client.list_models()
-    assert emu.requests() == 2
+    assert emulator.requests() == 2
     assert [i["request"]["path"] for i in json.loads(path.read_text())["interactions"]] == ["/v1/models"]
 
 
-def test_stream_closed_early_replays_only_what_was_read(own_standin, new_client, tmp_path):
+def test_stream_closed_early_replays_only_what_was_read(own_emulator, new_client, tmp_path):
     path = tmp_path / "tape.json"
-    options = {"api_key": ADMIN_KEY, "api_url": own_standin.url, "proxy_url": own_standin.url}
+    options = {"api_key": ADMIN_KEY, "api_url": own_emulator.url, "proxy_url": own_emulator.url}
     with cassette(path) as tape, attached(tape, new_client(**options)) as client:
         with client.chat.completions.create(model="korvane-1", messages=HI, stream=True) as stream:
             first = next(stream)
-    own_standin.stop()
+    own_emulator.stop()
     with cassette(path, mode="none") as tape, attached(tape, new_client(**options)) as client:
         with client.chat.completions.create(model="korvane-1", messages=HI, stream=True) as stream:
             assert next(stream) == first
@@ -126,7 +126,7 @@ def test_stream_closed_early_replays_only_what_was_read(own_standin, new_client,
             list(stream)
 
 
-def test_pytest_plugin_records_then_replays(emu, tmp_path):
+def test_pytest_plugin_records_then_replays(emulator, tmp_path):
     (tmp_path / "test_app.py").write_text(
         "import pytest\n"
         "@pytest.mark.korvane_cassette\n"
@@ -159,19 +159,19 @@ def emu_path():
     return emulator_path()
 
 
-def test_readme_tour_replays_in_an_empty_network_namespace(own_standin, tmp_path):
+def test_readme_tour_replays_in_an_empty_network_namespace(own_emulator, tmp_path):
     unshare = shutil.which("unshare")
     if unshare is None or subprocess.run([unshare, "-n", "true"], capture_output=True).returncode != 0:
         pytest.skip("needs unshare -n (root)")
     path = str(tmp_path / "tour.json")
     recorded = subprocess.run(
-        [sys.executable, str(TOUR), path, "once", own_standin.url, ADMIN_KEY],
+        [sys.executable, str(TOUR), path, "once", own_emulator.url, ADMIN_KEY],
         capture_output=True,
         text=True,
         timeout=60,
     )
     assert recorded.returncode == 0, recorded.stderr
-    own_standin.stop()
+    own_emulator.stop()
     replayed = subprocess.run(
         [unshare, "-n", sys.executable, str(TOUR), path, "none"], capture_output=True, text=True, timeout=60
     )

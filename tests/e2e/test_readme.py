@@ -71,10 +71,10 @@ def run_test_file(code, line, folder):
     return None
 
 
-def test_every_python_block_runs(emu, monkeypatch, tmp_path, capsys):
-    monkeypatch.setenv("KORVANE_API_URL", emu.url)
-    monkeypatch.setenv("KORVANE_PROXY_URL", emu.url)
-    monkeypatch.setenv("KORVANE_API_KEY", emu.admin_key)
+def test_every_python_block_runs(emulator, monkeypatch, tmp_path, capsys):
+    monkeypatch.setenv("KORVANE_API_URL", emulator.url)
+    monkeypatch.setenv("KORVANE_PROXY_URL", emulator.url)
+    monkeypatch.setenv("KORVANE_API_KEY", emulator.admin_key)
     monkeypatch.chdir(tmp_path)  # files a block writes stay in the test's folder
     blocks = python_blocks()
     assert len(blocks) > 10

@@ -1,4 +1,4 @@
-"""The stand-in itself, through raw HTTP (fixtures `emu` and `start_emulator` in tests/conftest.py)."""
+"""The stand-in itself, through raw HTTP (fixtures `emulator` and `start_emulator` in tests/conftest.py)."""
 
 from __future__ import annotations
 
@@ -14,6 +14,6 @@ def emulator_path() -> str:
 
 
 @pytest.fixture
-def tenant(emu):
+def tenant(emulator):
     """A fresh tenant (its answer includes its api_key)."""
-    return emu.ok("POST", "/api/v1/tenants", {"name": f"Tenant {uuid.uuid4().hex[:8]}"})
+    return emulator.ok("POST", "/api/v1/tenants", {"name": f"Tenant {uuid.uuid4().hex[:8]}"})

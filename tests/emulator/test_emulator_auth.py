@@ -5,7 +5,7 @@ import os
 from urllib.parse import urlsplit
 
 import pytest
-from standin import call, launched
+from support.emulator import call, launched
 
 BUILT_IN_KEY = "sk-korvane-admin"  # the stand-in's admin key when none is given
 
@@ -34,14 +34,14 @@ CHAT = {"model": "korvane-1", "messages": [{"role": "user", "content": "hi"}]}
         ("POST", "/_emulator/reset"),
     ],
 )
-def test_refused_without_a_valid_key(emu, headers, method, path):
-    reply = emu.call(method, path, CHAT if method == "POST" else None, key=None, headers=headers)
+def test_refused_without_a_valid_key(emulator, headers, method, path):
+    reply = emulator.call(method, path, CHAT if method == "POST" else None, key=None, headers=headers)
     assert reply.status == 401
     assert reply.json() == {"detail": "Invalid or missing API key"}
 
 
-def test_scheme_is_case_insensitive(emu):
-    reply = emu.call("GET", "/v1/models", key=None, headers={"Authorization": "bearer sk-korvane-admin"})
+def test_scheme_is_case_insensitive(emulator):
+    reply = emulator.call("GET", "/v1/models", key=None, headers={"Authorization": "bearer sk-korvane-admin"})
     assert reply.status == 200
 
 
@@ -58,8 +58,8 @@ def test_scheme_is_case_insensitive(emu):
         ("GET", "/api/v1/tenants/{own}/datasets", None),
     ],
 )
-def test_tenant_key_reaches_proxy_and_own_paths(emu, tenant, method, path_template, body):
-    reply = emu.call(method, path_template.format(own=tenant["id"]), body, key=tenant["api_key"])
+def test_tenant_key_reaches_proxy_and_own_paths(emulator, tenant, method, path_template, body):
+    reply = emulator.call(method, path_template.format(own=tenant["id"]), body, key=tenant["api_key"])
     assert reply.status < 300, reply.body
 
 
@@ -80,31 +80,31 @@ def test_tenant_key_reaches_proxy_and_own_paths(emu, tenant, method, path_templa
         ("POST", "/_emulator/reset", None),
     ],
 )
-def test_tenant_key_is_forbidden_elsewhere(emu, tenant, method, path_template, body):
-    other = emu.ok("POST", "/api/v1/tenants", {"name": "Other"})
+def test_tenant_key_is_forbidden_elsewhere(emulator, tenant, method, path_template, body):
+    other = emulator.ok("POST", "/api/v1/tenants", {"name": "Other"})
     path = path_template.format(own=tenant["id"], other=other["id"])
-    reply = emu.call(method, path, body, key=tenant["api_key"])
+    reply = emulator.call(method, path, body, key=tenant["api_key"])
     assert reply.status == 403
     assert reply.json()["error_code"] == "FORBIDDEN"
 
 
-def test_tenant_key_cannot_bill_another_tenant(emu, tenant):
-    other = emu.ok("POST", "/api/v1/tenants", {"name": "Other"})
-    reply = emu.call("POST", "/v1/chat/completions", {**CHAT, "tenant_id": other["id"]}, key=tenant["api_key"])
+def test_tenant_key_cannot_bill_another_tenant(emulator, tenant):
+    other = emulator.ok("POST", "/api/v1/tenants", {"name": "Other"})
+    reply = emulator.call("POST", "/v1/chat/completions", {**CHAT, "tenant_id": other["id"]}, key=tenant["api_key"])
     assert reply.status == 403
 
 
-def test_regenerated_key_replaces_the_old_one(emu, tenant):
-    answer = emu.ok("POST", f"/api/v1/tenants/{tenant['id']}/regenerate-key")
+def test_regenerated_key_replaces_the_old_one(emulator, tenant):
+    answer = emulator.ok("POST", f"/api/v1/tenants/{tenant['id']}/regenerate-key")
     assert answer["tenant_id"] == tenant["id"]
     assert answer["api_key"] != tenant["api_key"]
-    assert emu.call("GET", "/v1/models", key=tenant["api_key"]).status == 401
-    assert emu.call("GET", "/v1/models", key=answer["api_key"]).status == 200
+    assert emulator.call("GET", "/v1/models", key=tenant["api_key"]).status == 401
+    assert emulator.call("GET", "/v1/models", key=answer["api_key"]).status == 200
 
 
-def test_deleted_tenant_key_stops_working(emu, tenant):
-    emu.ok("DELETE", f"/api/v1/tenants/{tenant['id']}")
-    assert emu.call("GET", "/v1/models", key=tenant["api_key"]).status == 401
+def test_deleted_tenant_key_stops_working(emulator, tenant):
+    emulator.ok("DELETE", f"/api/v1/tenants/{tenant['id']}")
+    assert emulator.call("GET", "/v1/models", key=tenant["api_key"]).status == 401
 
 
 @pytest.mark.parametrize(

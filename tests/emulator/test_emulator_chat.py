@@ -18,8 +18,8 @@ def stream_events(text):
     return [json.loads(line[len("data: ") :]) for line in lines[:-2]]
 
 
-def test_models_include_a_custom_model(emu):
-    answer = emu.ok("GET", "/v1/models")
+def test_models_include_a_custom_model(emulator):
+    answer = emulator.ok("GET", "/v1/models")
     assert answer["object"] == "list"
     ids = [m["id"] for m in answer["data"]]
     assert "korvane-1" in ids and len(ids) == len(set(ids))
@@ -29,8 +29,8 @@ def test_models_include_a_custom_model(emu):
         assert {"id", "name", "context_length", "supports_streaming", "input_cost_per_1k"} <= model.keys()
 
 
-def test_completion_answer_shape_and_usage(emu):
-    answer = emu.ok(
+def test_completion_answer_shape_and_usage(emulator):
+    answer = emulator.ok(
         "POST",
         "/v1/chat/completions",
         {
@@ -50,15 +50,15 @@ def test_completion_answer_shape_and_usage(emu):
     assert answer["rerank_tier"] is None and answer["quantum_enhanced"] is False
 
 
-def test_ids_are_unique_and_replies_deterministic(emu):
-    first = emu.ok("POST", "/v1/chat/completions", chat_body())
-    second = emu.ok("POST", "/v1/chat/completions", chat_body())
+def test_ids_are_unique_and_replies_deterministic(emulator):
+    first = emulator.ok("POST", "/v1/chat/completions", chat_body())
+    second = emulator.ok("POST", "/v1/chat/completions", chat_body())
     assert first["id"] != second["id"]
     assert first["choices"] == second["choices"]
 
 
-def test_n_choices_differ_slightly(emu):
-    answer = emu.ok("POST", "/v1/chat/completions", chat_body(n=3))
+def test_n_choices_differ_slightly(emulator):
+    answer = emulator.ok("POST", "/v1/chat/completions", chat_body(n=3))
     assert [c["index"] for c in answer["choices"]] == [0, 1, 2]
     contents = [c["message"]["content"] for c in answer["choices"]]
     assert len(set(contents)) == 3
@@ -76,21 +76,21 @@ def test_n_choices_differ_slightly(emu):
         ({"stop": []}, "Echo: one two three", "stop"),
     ],
 )
-def test_max_tokens_and_stop(emu, extra, content, finish):
-    answer = emu.ok("POST", "/v1/chat/completions", chat_body("one two three", **extra))
+def test_max_tokens_and_stop(emulator, extra, content, finish):
+    answer = emulator.ok("POST", "/v1/chat/completions", chat_body("one two three", **extra))
     [choice] = answer["choices"]
     assert (choice["message"]["content"], choice["finish_reason"]) == (content, finish)
     assert answer["usage"]["completion_tokens"] == len(content.split())
 
 
 @pytest.mark.parametrize("tier, quantum", [("classic", False), ("quantum_cpu", True), ("quantum_gpu", True)])
-def test_rerank_tier_is_echoed(emu, tier, quantum):
-    answer = emu.ok("POST", "/v1/chat/completions", chat_body(rerank_tier=tier, rerank_k=5))
+def test_rerank_tier_is_echoed(emulator, tier, quantum):
+    answer = emulator.ok("POST", "/v1/chat/completions", chat_body(rerank_tier=tier, rerank_k=5))
     assert (answer["rerank_tier"], answer["quantum_enhanced"]) == (tier, quantum)
 
 
-def test_forced_token_count(emu):
-    answer = emu.ok("POST", "/v1/chat/completions", chat_body(emulator_tokens=250))
+def test_forced_token_count(emulator):
+    answer = emulator.ok("POST", "/v1/chat/completions", chat_body(emulator_tokens=250))
     assert len(answer["choices"][0]["message"]["content"].split()) == 250
     assert answer["usage"]["completion_tokens"] == 250
 
@@ -122,19 +122,19 @@ def test_forced_token_count(emu):
         (b'{"model": "no-such-model", "messages": []}', 404, "MODEL_NOT_FOUND"),
     ],
 )
-def test_bad_chat_requests(emu, raw, status, code):
-    reply = emu.call("POST", "/v1/chat/completions", raw=raw)
+def test_bad_chat_requests(emulator, raw, status, code):
+    reply = emulator.call("POST", "/v1/chat/completions", raw=raw)
     assert reply.status == status
     assert reply.json()["error_code"] == code and reply.json()["detail"]
 
 
-def test_unknown_tenant_in_chat(emu):
-    reply = emu.call("POST", "/v1/chat/completions", chat_body(tenant_id="tenant_missing"))
+def test_unknown_tenant_in_chat(emulator):
+    reply = emulator.call("POST", "/v1/chat/completions", chat_body(tenant_id="tenant_missing"))
     assert reply.status == 404 and reply.json()["error_code"] == "NOT_FOUND"
 
 
-def test_stream_format(emu):
-    conn = emu.connection()
+def test_stream_format(emulator):
+    conn = emulator.connection()
     conn.request(
         "POST",
         "/v1/chat/completions",
@@ -156,7 +156,7 @@ def test_stream_format(emu):
     assert all("role" not in c["choices"][0]["delta"] for c in chunks[1:])
     assert [c["choices"][0]["finish_reason"] for c in chunks] == [None, None, None, "stop"]
     streamed = "".join(c["choices"][0]["delta"]["content"] for c in chunks)
-    whole = emu.ok("POST", "/v1/chat/completions", chat_body("one two three"))
+    whole = emulator.ok("POST", "/v1/chat/completions", chat_body("one two three"))
     assert streamed == whole["choices"][0]["message"]["content"]
 
 
@@ -168,8 +168,8 @@ def test_stream_format(emu):
         ({"max_tokens": 0}, ["length"]),
     ],
 )
-def test_stream_choices_and_limits(emu, extra, finishes):
-    chunks = stream_events(emu.call("POST", "/v1/chat/completions", chat_body(stream=True, **extra)).text)
+def test_stream_choices_and_limits(emulator, extra, finishes):
+    chunks = stream_events(emulator.call("POST", "/v1/chat/completions", chat_body(stream=True, **extra)).text)
     last_of = {}
     for c in chunks:
         [choice] = c["choices"]
@@ -177,18 +177,20 @@ def test_stream_choices_and_limits(emu, extra, finishes):
     assert [last_of[i] for i in sorted(last_of)] == finishes
 
 
-def test_long_forced_stream(emu):
-    chunks = stream_events(emu.call("POST", "/v1/chat/completions", chat_body(stream=True, emulator_tokens=10000)).text)
+def test_long_forced_stream(emulator):
+    chunks = stream_events(
+        emulator.call("POST", "/v1/chat/completions", chat_body(stream=True, emulator_tokens=10000)).text
+    )
     assert len(chunks) == 10000
     assert chunks[-1]["choices"][0]["finish_reason"] is not None
     assert all(c["choices"][0]["finish_reason"] is None for c in chunks[:-1])
 
 
-def test_chat_counts_into_tenant_usage(emu, tenant):
-    answer = emu.ok("POST", "/v1/chat/completions", chat_body("a b c", tenant_id=tenant["id"]))
-    streamed = emu.call("POST", "/v1/chat/completions", chat_body("a b c", stream=True), key=tenant["api_key"])
+def test_chat_counts_into_tenant_usage(emulator, tenant):
+    answer = emulator.ok("POST", "/v1/chat/completions", chat_body("a b c", tenant_id=tenant["id"]))
+    streamed = emulator.call("POST", "/v1/chat/completions", chat_body("a b c", stream=True), key=tenant["api_key"])
     assert streamed.status == 200
-    usage = emu.ok("GET", f"/api/v1/tenants/{tenant['id']}/usage")
+    usage = emulator.ok("GET", f"/api/v1/tenants/{tenant['id']}/usage")
     assert usage["monthly_requests_used"] == 2
     assert usage["monthly_tokens_used"] == 2 * answer["usage"]["total_tokens"]
-    assert emu.ok("GET", f"/api/v1/tenants/{tenant['id']}")["monthly_tokens_used"] == usage["monthly_tokens_used"]
+    assert emulator.ok("GET", f"/api/v1/tenants/{tenant['id']}")["monthly_tokens_used"] == usage["monthly_tokens_used"]

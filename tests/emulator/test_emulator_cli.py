@@ -7,7 +7,7 @@ import socket
 import subprocess
 
 import pytest
-from standin import launched
+from support.emulator import launched
 
 
 def test_first_line_names_the_address():

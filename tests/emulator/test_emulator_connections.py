@@ -10,7 +10,7 @@ import socket
 import time
 
 import pytest
-from standin import ADMIN_KEY
+from support.emulator import ADMIN_KEY
 
 STREAM_BODY = {"model": "korvane-1", "messages": [{"role": "user", "content": "x"}], "stream": True}
 

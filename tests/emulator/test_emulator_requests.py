@@ -9,9 +9,9 @@ import pytest
 AUTH = b"Authorization: Bearer sk-korvane-admin\r\n"
 
 
-def raw_exchange(emu, head: bytes, body_pieces=()):
+def raw_exchange(emulator, head: bytes, body_pieces=()):
     """Sends a hand-made request and returns the head and body of the answer."""
-    with socket.create_connection((emu.host, emu.port), timeout=5) as sock:
+    with socket.create_connection((emulator.host, emulator.port), timeout=5) as sock:
         sock.sendall(head)
         try:
             for piece in body_pieces:
@@ -43,20 +43,20 @@ def raw_exchange(emu, head: bytes, body_pieces=()):
         "/" + "a" * 8000,
     ],
 )
-def test_unknown_paths(emu, path):
-    reply = emu.call("GET", path)
+def test_unknown_paths(emulator, path):
+    reply = emulator.call("GET", path)
     assert reply.status == 404
     assert reply.json() == {"detail": "Not Found", "error_code": "NOT_FOUND"}
 
 
 @pytest.mark.parametrize("method", ["GET", "POST"])
-def test_longest_path_is_routed(emu, method):
+def test_longest_path_is_routed(emulator, method):
     # The request line is capped at 8 KiB; routing a path that long recurses deeply (std::regex), on
     # every worker's stack.
     path = "/" + "a" * (8192 - len(f"{method}  HTTP/1.1\r\n") - 1)
-    reply = emu.call(method, path, {} if method == "POST" else None)
+    reply = emulator.call(method, path, {} if method == "POST" else None)
     assert reply.status == 404 and reply.json()["error_code"] == "NOT_FOUND"
-    assert emu.call(method, path + "a").status == 414
+    assert emulator.call(method, path + "a").status == 414
 
 
 @pytest.mark.parametrize(
@@ -69,50 +69,50 @@ def test_longest_path_is_routed(emu, method):
         ("OPTIONS", "/api/v1/datasets", "GET, POST"),
     ],
 )
-def test_wrong_methods(emu, method, path, allowed):
-    reply = emu.call(method, path)
+def test_wrong_methods(emulator, method, path, allowed):
+    reply = emulator.call(method, path)
     assert reply.status == 405 and reply.headers["Allow"] == allowed
     assert reply.json()["error_code"] == "METHOD_NOT_ALLOWED"
 
 
-def test_head_answers_without_body(emu):
-    reply = emu.call("HEAD", "/v1/models")
+def test_head_answers_without_body(emulator):
+    reply = emulator.call("HEAD", "/v1/models")
     assert reply.status == 200 and reply.body == b""
 
 
 @pytest.mark.parametrize("raw", [b"", b"   ", b"null"])
-def test_empty_body_is_a_validation_error(emu, raw):
-    reply = emu.call("POST", "/api/v1/tenants", raw=raw)
+def test_empty_body_is_a_validation_error(emulator, raw):
+    reply = emulator.call("POST", "/api/v1/tenants", raw=raw)
     assert reply.status == 422
 
 
 @pytest.mark.parametrize("raw", [b"[" * 100000, b'{"name": "x", "metadata": ' + b'{"a": ' * 70 + b"1" + b"}" * 71])
-def test_deeply_nested_json_is_refused(emu, raw):
-    reply = emu.call("POST", "/api/v1/tenants", raw=raw)
+def test_deeply_nested_json_is_refused(emulator, raw):
+    reply = emulator.call("POST", "/api/v1/tenants", raw=raw)
     assert reply.status == 400 and reply.json()["error_code"] == "INVALID_JSON"
 
 
-def test_moderately_nested_metadata_round_trips(emu):
+def test_moderately_nested_metadata_round_trips(emulator):
     metadata = current = {}
     for _ in range(40):
         current["a"] = {}
         current = current["a"]
-    tenant = emu.ok("POST", "/api/v1/tenants", {"name": "deep", "metadata": metadata})
-    assert emu.ok("GET", f"/api/v1/tenants/{tenant['id']}")["metadata"] == metadata
+    tenant = emulator.ok("POST", "/api/v1/tenants", {"name": "deep", "metadata": metadata})
+    assert emulator.ok("GET", f"/api/v1/tenants/{tenant['id']}")["metadata"] == metadata
 
 
-def test_declared_oversized_body_is_refused_unread(emu):
+def test_declared_oversized_body_is_refused_unread(emulator):
     head = (
         b"POST /api/v1/tenants HTTP/1.1\r\nHost: x\r\n"
         + AUTH
         + b"Content-Type: application/json\r\nContent-Length: 40000000\r\n\r\n"
     )
-    answer_head, body = raw_exchange(emu, head, [b'{"name": "' + b"x" * 1000])
+    answer_head, body = raw_exchange(emulator, head, [b'{"name": "' + b"x" * 1000])
     assert answer_head.startswith(b"HTTP/1.1 413 ") and b"Connection: close" in answer_head
     assert json.loads(body)["error_code"] == "PAYLOAD_TOO_LARGE"
 
 
-def test_chunked_oversized_body_is_cut_off(emu):
+def test_chunked_oversized_body_is_cut_off(emulator):
     head = (
         b"POST /api/v1/tenants HTTP/1.1\r\nHost: x\r\n"
         + AUTH
@@ -120,18 +120,18 @@ def test_chunked_oversized_body_is_cut_off(emu):
     )
     piece = b"x" * (1 << 20)
     chunk = b"%x\r\n" % len(piece) + piece + b"\r\n"
-    answer_head, _ = raw_exchange(emu, head, [chunk] * 40)
+    answer_head, _ = raw_exchange(emulator, head, [chunk] * 40)
     assert answer_head.startswith(b"HTTP/1.1 413 ") and b"Connection: close" in answer_head
-    assert emu.call("GET", "/v1/models").status == 200
+    assert emulator.call("GET", "/v1/models").status == 200
 
 
-def test_body_under_the_cap_is_read(emu):
+def test_body_under_the_cap_is_read(emulator):
     raw = json.dumps({"name": "big", "metadata": {"blob": "b" * (8 << 20)}}).encode()
-    tenant = emu.ok("POST", "/api/v1/tenants", raw=raw)
+    tenant = emulator.ok("POST", "/api/v1/tenants", raw=raw)
     assert len(tenant["metadata"]["blob"]) == 8 << 20
 
 
-def test_client_hanging_up_mid_stream(emu):
+def test_client_hanging_up_mid_stream(emulator):
     body = json.dumps(
         {
             "model": "korvane-1",
@@ -141,21 +141,21 @@ def test_client_hanging_up_mid_stream(emu):
         }
     ).encode()
     head = b"POST /v1/chat/completions HTTP/1.1\r\nHost: x\r\n" + AUTH + b"Content-Length: %d\r\n\r\n" % len(body)
-    with socket.create_connection((emu.host, emu.port), timeout=5) as sock:
+    with socket.create_connection((emulator.host, emulator.port), timeout=5) as sock:
         sock.sendall(head + body)
         assert sock.recv(4096).startswith(b"HTTP/1.1 200")
     # The server notices the closed socket on a later write and carries on serving.
     for _ in range(3):
-        assert emu.call("GET", "/v1/models").status == 200
+        assert emulator.call("GET", "/v1/models").status == 200
 
 
-def test_keep_alive_survives_error_answers(emu):
-    conn = emu.connection()
-    assert emu.call("POST", "/api/v1/tenants", {"name": ""}, conn=conn).status == 422
-    assert emu.call("POST", "/api/v1/tenants", {"name": "ok"}, key="bad", conn=conn).status == 401
-    assert emu.call("POST", "/v1/chat/completions", raw=b"{oops", conn=conn).status == 400
+def test_keep_alive_survives_error_answers(emulator):
+    conn = emulator.connection()
+    assert emulator.call("POST", "/api/v1/tenants", {"name": ""}, conn=conn).status == 422
+    assert emulator.call("POST", "/api/v1/tenants", {"name": "ok"}, key="bad", conn=conn).status == 401
+    assert emulator.call("POST", "/v1/chat/completions", raw=b"{oops", conn=conn).status == 400
     sock = conn.sock
-    assert emu.call("GET", "/v1/models", conn=conn).status == 200
+    assert emulator.call("GET", "/v1/models", conn=conn).status == 200
     assert conn.sock is sock
     conn.close()
 
@@ -169,8 +169,8 @@ def test_keep_alive_survives_error_answers(emu):
         ("GET", "/api/v1/feedback/%ff%fe", 404),
     ],
 )
-def test_bad_queries_and_ids(emu, method, path, status):
-    conn = emu.connection()
+def test_bad_queries_and_ids(emulator, method, path, status):
+    conn = emulator.connection()
     conn.request(method, path, headers={"Authorization": "Bearer sk-korvane-admin"})
     response = conn.getresponse()
     assert response.status == status

@@ -8,7 +8,7 @@ import pytest
 from korvane_sdk import KorvaneClient, http
 from korvane_sdk import exceptions as ex
 from rawserver import reply
-from standin import ADMIN_KEY
+from support.emulator import ADMIN_KEY
 
 THREADS = 8
 
@@ -75,8 +75,8 @@ def test_dropped_streams_and_uploads_from_many_threads(client, tmp_path):
         assert (examples, size) == (10 + i, expected_size)
 
 
-def test_close_racing_with_calls(emu):
-    client = KorvaneClient(api_key=ADMIN_KEY, api_url=emu.url, proxy_url=emu.url, timeout=5)
+def test_close_racing_with_calls(emulator):
+    client = KorvaneClient(api_key=ADMIN_KEY, api_url=emulator.url, proxy_url=emulator.url, timeout=5)
     started = threading.Barrier(THREADS + 1)
     outcomes = []
 
@@ -106,10 +106,10 @@ def test_close_racing_with_calls(emu):
     assert not any(thread.is_alive() for thread in threads)
     assert len(outcomes) == THREADS * 30
     # After close() nothing more goes out.
-    seen = emu.requests()
+    seen = emulator.requests()
     with pytest.raises((ex.KorvaneError, http.RequestException)):
         client.tenants.list()
-    assert emu.requests() == seen
+    assert emulator.requests() == seen
 
 
 SSE = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nContent-Length: %d\r\n\r\n%s"

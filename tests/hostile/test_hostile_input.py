@@ -129,29 +129,29 @@ CHANGING_CALLS = {
 
 
 @pytest.mark.parametrize("call", CHANGING_CALLS.values(), ids=CHANGING_CALLS.keys())
-def test_input_changing_while_read_is_sent_as_one_snapshot_or_refused(client, emu, call):
+def test_input_changing_while_read_is_sent_as_one_snapshot_or_refused(client, emulator, call):
     try:
         call(client)
     except (TypeError, ValueError, RuntimeError):
-        assert emu.requests() == 0
+        assert emulator.requests() == 0
     else:
-        assert emu.requests() == 1  # the platform took it as valid JSON
+        assert emulator.requests() == 1  # the platform took it as valid JSON
     assert client.tenants.list() is not None
 
 
 @pytest.mark.parametrize("call", BAD_CALLS.values(), ids=BAD_CALLS.keys())
-def test_bad_arguments_raise_and_send_nothing(client, emu, call):
+def test_bad_arguments_raise_and_send_nothing(client, emulator, call):
     with pytest.raises((TypeError, ValueError, OSError, RecursionError, RuntimeError, ex.KorvaneError)) as caught:
         call(client)
     assert not isinstance(caught.value, (ex.ConnectionError, ex.TimeoutError, ex.ServerError))
-    assert emu.requests() == 0
+    assert emulator.requests() == 0
     assert client.tenants.list() == []  # and the client goes on working
 
 
-def test_validation_errors_name_the_field(client, emu):
+def test_validation_errors_name_the_field(client, emulator):
     with pytest.raises(ValidationError, match="name"):
         client.tenants.create(HUGE)
-    assert emu.requests() == 0
+    assert emulator.requests() == 0
 
 
 class FailingFile(io.RawIOBase):
@@ -163,10 +163,10 @@ class FailingFile(io.RawIOBase):
 
 
 @pytest.mark.parametrize("file", [FailingFile, lambda: io.BufferedReader(FailingFile())])
-def test_files_that_fail_on_read(client, emu, file):
+def test_files_that_fail_on_read(client, emulator, file):
     with pytest.raises(OSError, match="disk on fire"):
         client._request(method="POST", path="/api/v1/datasets/d1/upload", files={"file": file()})
-    assert emu.requests() == 0
+    assert emulator.requests() == 0
 
 
 BAD_HTTP = {

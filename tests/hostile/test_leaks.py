@@ -7,7 +7,7 @@ import pytest
 from hostile_probes import SANITIZED, rss_bytes
 from korvane_sdk import KorvaneClient, http
 from korvane_sdk import exceptions as ex
-from standin import ADMIN_KEY
+from support.emulator import ADMIN_KEY
 
 pytestmark = pytest.mark.skipif(SANITIZED, reason="the address sanitizer's quarantine holds freed memory by design")
 
@@ -25,9 +25,9 @@ def closed_port_url():
 
 
 @pytest.fixture(scope="module")
-def setup(platform, tmp_path_factory):
-    platform.ok("POST", "/_emulator/reset")
-    client = KorvaneClient(api_key=ADMIN_KEY, api_url=platform.url, proxy_url=platform.url, timeout=5)
+def setup(shared_emulator, tmp_path_factory):
+    shared_emulator.ok("POST", "/_emulator/reset")
+    client = KorvaneClient(api_key=ADMIN_KEY, api_url=shared_emulator.url, proxy_url=shared_emulator.url, timeout=5)
     data = tmp_path_factory.mktemp("leaks") / "data.jsonl"
     data.write_text('{"prompt": "p", "completion": "c"}\n' * 20)
     model = client.list_models()[0].id

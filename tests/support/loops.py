@@ -1,5 +1,5 @@
 """Blocking code driving asyncio code: the step that the blocking faces over the async client
-(support/facade.py) and over AsyncSession (http_async/facade.py) share."""
+(support/facade.py) and over AsyncSession (http_aio/facade.py) share."""
 
 from __future__ import annotations
 

@@ -12,7 +12,7 @@
 #include "api/chat/stream_assembly.hpp"
 #include "api/client/client.hpp"
 #include "api/engine/stream_call.hpp"
-#include "http/loop/loop.hpp"
+#include "http/aio/aio.hpp"
 #include "http/response.hpp"
 #include "json/json.hpp"
 #include "py/raise.hpp"
@@ -503,7 +503,8 @@ void bind_chat_stream(nb::module_& m) {
         [](nb::handle client, nb::handle method, nb::handle path, nb::handle json, nb::handle assembly) {
             engine::StreamCall call(client, method, path, json, &read_chat_line);
             if (!assembly.is_none()) {  // [assembly hook]
-                if (!is_stream_assembly(assembly)) py::raise_text(PyExc_TypeError, "expected a stream assembly or None");
+                if (!is_stream_assembly(assembly))
+                    py::raise_text(PyExc_TypeError, "expected a stream assembly or None");
                 call.observe(&assemble_chunk, nb::borrow(assembly));
             }
             return engine::wrap(std::move(call));

@@ -42,7 +42,7 @@ auto read_answer(nb::handle client, const Call& call, Read&& read) {
 // KorvaneClient, bound after the namespace classes it builds.
 void bind_client(nb::module_& m);
 void bind_requests(nb::module_& m, nb::handle client_class);  // its request methods (methods.cpp)
-void bind_awaited(nb::module_& m);                            // the asyncio client's bindings (awaited.cpp)
+void bind_aio(nb::module_& m);                                // the asyncio client's bindings (aio.cpp)
 
 // list_models() as one call of the call engine, for `driver`.
 engine::WholeCall models_call(nb::handle client, Driver driver);

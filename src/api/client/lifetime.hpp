@@ -37,7 +37,7 @@ bool share_session(nb::handle parent, nb::handle copy);
 // or was replaced), so the caller closes it.
 bool leave_session(nb::handle client);
 
-// The client class's finalizer (__del__); the helpers above are bound for the awaited client in awaited.cpp.
+// The client class's finalizer (__del__); the helpers above are bound for the awaited client in aio.cpp.
 void bind_lifetime(nb::module_& m, nb::handle client_class);
 
 }  // namespace korvane::api

@@ -4,10 +4,10 @@
 #include <memory>
 #include <optional>
 
+#include "http/aio/aio.hpp"
 #include "http/curl_loader.hpp"
 #include "http/headers.hpp"
 #include "http/line_buffer.hpp"
-#include "http/loop/loop.hpp"
 #include "json/json.hpp"
 #include "py/guard.hpp"
 #include "py/raise.hpp"

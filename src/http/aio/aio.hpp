@@ -1,4 +1,4 @@
-// The event-loop driver, entry header of http/loop/: one libcurl multi handle per AsyncSession,
+// The event-loop driver, entry header of http/aio/: one libcurl multi handle per AsyncSession,
 // moved on by the running asyncio loop (its reader/writer callbacks for sockets, call_later for
 // libcurl's timer), and the transfers it carries. Everything here runs on the loop's thread with
 // the GIL held.

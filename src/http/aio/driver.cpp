@@ -11,8 +11,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "http/aio/aio.hpp"
 #include "http/fork_count.hpp"
-#include "http/loop/loop.hpp"
 #include "py/raise.hpp"
 
 namespace korvane::http {

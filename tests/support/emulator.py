@@ -33,7 +33,7 @@ class Reply:
         return self.body.decode()
 
 
-class StandIn(LocalPlatform):
+class Emulator(LocalPlatform):
     """A running stand-in with calls that bypass the SDK: any method, path, key, header or body."""
 
     @property

@@ -6,7 +6,7 @@
 #include "api/engine/engine.hpp"
 
 namespace korvane::api {
-void bind_awaited(nb::module_& m) {
+void bind_aio(nb::module_& m) {
     with_settings_parameters([&](auto&&... parameters) {
         m.def(
             "_configure_client",
