@@ -208,7 +208,8 @@ int StreamCall::traverse(visitproc visit, void* arg) const {
 }
 
 void StreamCall::clear() {
-    for (nb::object* held : {&client_, &method_, &path_, &json_, &url_, &headers_, &request_id_, &chunk_, &error_, &observer_}) {
+    for (nb::object* held :
+         {&client_, &method_, &path_, &json_, &url_, &headers_, &request_id_, &chunk_, &error_, &observer_}) {
         held->reset();
     }
     phase_ = Phase::finished;
