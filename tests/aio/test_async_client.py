@@ -506,3 +506,42 @@ def test_cancellation_storm_leaves_the_client_usable(emulator):
             assert (await client.chat.completions.create(model="korvane-1", messages=MESSAGES)).choices
 
     run(main())
+
+
+# ---- the native awaitables take throw() as a coroutine does --------------------------------------
+
+
+async def _coroutine():
+    await asyncio.sleep(0)
+
+
+AWAITABLES = {
+    "coroutine (the reference)": lambda client: _coroutine(),
+    "a whole call": lambda client: client.tenants.get("t1"),
+    "a page's pull": lambda client: client.tenants.iter().__anext__(),
+}
+
+
+@pytest.mark.parametrize("make", AWAITABLES.values(), ids=AWAITABLES.keys())
+@pytest.mark.parametrize(
+    "arguments, raised, message",
+    [
+        ((ValueError("given"),), ValueError, "given"),
+        ((KeyError,), KeyError, ""),
+        ((42,), TypeError, "exceptions must be classes or instances deriving from BaseException, not int"),
+        ((), TypeError, "throw expected"),
+    ],
+)
+def test_throw_before_the_first_step_raises_what_a_coroutine_raises(emulator, make, arguments, raised, message):
+    async def scenario():
+        async with client_of(emulator) as client:
+            awaitable = make(client)
+            iterator = awaitable.__await__()
+            with pytest.raises(raised) as caught:
+                iterator.throw(*arguments)
+            iterator.close()
+            return caught.value
+
+    error = run(scenario())
+    if message:
+        assert message in str(error)

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "api/engine/engine.hpp"
+#include "py/awaitable_protocol.hpp"
 #include "py/guard.hpp"
 #include "py/spec_type.hpp"
 
@@ -57,41 +58,6 @@ PySendResult throw_into(PyObject* inner, PyObject* error, PyObject** out) {
         *out = nb::getattr(stop.value(), "value", nb::none()).release().ptr();
         return PYGEN_RETURN;
     });
-}
-
-PyObject* as_generator_step(PySendResult result, PyObject* out) {
-    if (result == PYGEN_NEXT) return out;
-    if (result == PYGEN_RETURN) {
-        PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, out);
-        Py_DECREF(out);
-        if (!stop) return nullptr;
-        PyErr_SetObject(PyExc_StopIteration, stop);
-        Py_DECREF(stop);
-    }
-    return nullptr;
-}
-
-PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
-        return nullptr;
-    }
-    PyObject* kind = args[0];
-    if (PyExceptionInstance_Check(kind)) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(kind)), kind);
-    } else if (PyExceptionClass_Check(kind)) {
-        PyErr_SetObject(kind, nargs > 1 ? args[1] : Py_None);
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        return nullptr;
-    }
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return value;
 }
 
 namespace {
@@ -250,45 +216,18 @@ PySendResult advance(CallAwaitable* a, PyObject* sent, PyObject* thrown, PyObjec
     return result;
 }
 
-PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) {
-    return advance(as_call(self), arg, nullptr, out);
+PySendResult step(PyObject* self, PyObject* sent, PyObject* thrown, PyObject** out) {
+    return advance(as_call(self), sent, thrown, out);
 }
 
-PyObject* iternext(PyObject* self) {
-    PyObject* out = nullptr;
-    const PySendResult result = advance(as_call(self), Py_None, nullptr, &out);  // before `out` is read
-    return as_generator_step(result, out);
-}
-
-PyObject* send_method(PyObject* self, PyObject* arg) {
-    PyObject* out = nullptr;
-    const PySendResult result = advance(as_call(self), arg, nullptr, &out);  // before `out` is read
-    return as_generator_step(result, out);
-}
-
-// throw(exception) or the old throw(type, value, traceback) form.
-PyObject* throw_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* error = thrown_exception(args, nargs);
-    if (!error) return nullptr;
-    PyObject* out = nullptr;
-    PySendResult result = advance(as_call(self), nullptr, error, &out);
-    Py_DECREF(error);
-    return as_generator_step(result, out);
-}
+using Protocol = py::AwaitableProtocol<&step>;
 
 PyObject* close_method(PyObject* self, PyObject*) {
     CallAwaitable* a = as_call(self);
     PyObject* inner = a->inner;
     a->inner = nullptr;
     drop_call(a);
-    if (inner) {
-        PyObject* closed = PyObject_HasAttrString(inner, "close") ? PyObject_CallMethod(inner, "close", nullptr)
-                                                                  : Py_NewRef(Py_None);
-        Py_DECREF(inner);
-        if (!closed) return nullptr;
-        Py_DECREF(closed);
-    }
-    Py_RETURN_NONE;
+    return py::close_delegate(inner);
 }
 
 PyObject* self_iter(PyObject* self) { return Py_NewRef(self); }
@@ -316,8 +255,8 @@ void dealloc(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"send", &send_method, METH_O, "Resume the call with a value (what a task sends is None)."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&throw_method)), METH_FASTCALL,
+    {"send", &Protocol::send, METH_O, "Resume the call with a value (what a task sends is None)."},
+    {"throw", Protocol::throw_method(), METH_FASTCALL,
      "Raise an exception at the awaited step (a cancellation): the call is abandoned."},
     {"close", &close_method, METH_NOARGS, "Abandon the call."},
     {nullptr, nullptr, 0, nullptr},
@@ -328,10 +267,10 @@ PyType_Slot slots[] = {
     {Py_tp_clear, reinterpret_cast<void*>(&clear)},
     {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},
     {Py_tp_iter, reinterpret_cast<void*>(&self_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(&iternext)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&Protocol::next)},
     {Py_tp_methods, reinterpret_cast<void*>(methods)},
     {Py_am_await, reinterpret_cast<void*>(&self_iter)},
-    {Py_am_send, reinterpret_cast<void*>(&am_send)},
+    {Py_am_send, reinterpret_cast<void*>(&Protocol::am_send)},
     {Py_tp_doc, const_cast<char*>("One call of the client in flight on the running event loop; await it once.")},
     {0, nullptr},
 };

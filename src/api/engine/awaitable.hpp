@@ -20,14 +20,6 @@ nb::object await_iterator(nb::handle value);
 // it yields in `out`, PYGEN_RETURN with its value, else PYGEN_ERROR with the error set.
 PySendResult throw_into(PyObject* inner, PyObject* error, PyObject** out);
 
-// A step as a generator's send() gives it: `out` for PYGEN_NEXT, StopIteration(out) raised for
-// PYGEN_RETURN (`out` is taken over), NULL for PYGEN_ERROR.
-PyObject* as_generator_step(PySendResult result, PyObject* out);
-
-// The exception of a throw(exception) or throw(type, value, traceback) call, normalized (a new
-// reference), or NULL with a TypeError set.
-PyObject* thrown_exception(PyObject* const* args, Py_ssize_t nargs);
-
 // The awaitable of `call` (taken over: the awaitable owns it from now on). Awaiting it gives the
 // call's result or raises its error; a cancellation thrown into it goes to what it awaits, and the
 // call is abandoned (an upload's file closed).

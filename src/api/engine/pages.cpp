@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "api/engine/awaitable.hpp"
+#include "py/awaitable_protocol.hpp"
 #include "py/guard.hpp"
 #include "py/raise.hpp"
 #include "py/spec_type.hpp"
@@ -165,30 +166,11 @@ PageIterator* pages_of(PyObject* pull) { return as_pages(reinterpret_cast<PagePu
 
 using PullReferences = py::StrongMembers<PagePull, &PagePull::pages>;
 
-PySendResult pull_send(PyObject* self, PyObject* arg, PyObject** out) {
-    return pull_step(pages_of(self), arg, nullptr, out);
+PySendResult pull_step_of(PyObject* self, PyObject* sent, PyObject* thrown, PyObject** out) {
+    return pull_step(pages_of(self), sent, thrown, out);
 }
 
-PyObject* pull_next(PyObject* self) {
-    PyObject* out = nullptr;
-    const PySendResult result = pull_step(pages_of(self), Py_None, nullptr, &out);  // before `out` is read
-    return as_generator_step(result, out);
-}
-
-PyObject* pull_send_method(PyObject* self, PyObject* arg) {
-    PyObject* out = nullptr;
-    const PySendResult result = pull_step(pages_of(self), arg, nullptr, &out);  // before `out` is read
-    return as_generator_step(result, out);
-}
-
-PyObject* pull_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    PyObject* error = thrown_exception(args, nargs);
-    if (!error) return nullptr;
-    PyObject* out = nullptr;
-    PySendResult result = pull_step(pages_of(self), nullptr, error, &out);
-    Py_DECREF(error);
-    return as_generator_step(result, out);
-}
+using PullProtocol = py::AwaitableProtocol<&pull_step_of>;
 
 // close() of an interrupted pull (its awaiting code was closed): the page's call is let go, and
 // the next pull asks for the same page again.
@@ -197,29 +179,21 @@ PyObject* pull_close(PyObject* self, PyObject*) {
     PyObject* inner = it->inner;
     it->inner = nullptr;
     it->running = false;
-    if (inner) {
-        PyObject* closed = PyObject_HasAttrString(inner, "close") ? PyObject_CallMethod(inner, "close", nullptr)
-                                                                  : Py_NewRef(Py_None);
-        Py_DECREF(inner);
-        if (!closed) return nullptr;
-        Py_DECREF(closed);
-    }
-    Py_RETURN_NONE;
+    return py::close_delegate(inner);
 }
 
 PyMethodDef g_pull_methods[] = {
-    {"send", &pull_send_method, METH_O, "Resume the pull (what a task sends is None)."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&pull_throw)), METH_FASTCALL,
-     "Raise an exception at the page's call being awaited."},
+    {"send", &PullProtocol::send, METH_O, "Resume the pull (what a task sends is None)."},
+    {"throw", PullProtocol::throw_method(), METH_FASTCALL, "Raise an exception at the page's call being awaited."},
     {"close", &pull_close, METH_NOARGS, "Let go of the page's call being awaited."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot g_pull_slots[] = {
     {Py_am_await, reinterpret_cast<void*>(&PyObject_SelfIter)},
-    {Py_am_send, reinterpret_cast<void*>(&pull_send)},
+    {Py_am_send, reinterpret_cast<void*>(&PullProtocol::am_send)},
     {Py_tp_iter, reinterpret_cast<void*>(&PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(&pull_next)},
+    {Py_tp_iternext, reinterpret_cast<void*>(&PullProtocol::next)},
     {Py_tp_methods, reinterpret_cast<void*>(g_pull_methods)},
     {Py_tp_traverse, reinterpret_cast<void*>(&PullReferences::traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(&PullReferences::clear)},

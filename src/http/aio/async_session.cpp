@@ -9,6 +9,7 @@
 #include "http/headers.hpp"
 #include "http/line_buffer.hpp"
 #include "json/json.hpp"
+#include "py/awaitable_protocol.hpp"
 #include "py/guard.hpp"
 #include "py/raise.hpp"
 #include "py/signed_method.hpp"
@@ -392,19 +393,8 @@ PyObject* line_iterator_send(PyObject* self, PyObject*) { return line_iterator_n
 
 PyObject* line_iterator_next(PyObject* self) {
     PyObject* out = nullptr;
-    switch (line_iterator_advance(reinterpret_cast<LineIterator*>(self), &out)) {
-        case PYGEN_NEXT: return out;
-        case PYGEN_RETURN: {
-            PyObject* stop = PyObject_CallOneArg(PyExc_StopIteration, out);
-            Py_DECREF(out);
-            if (!stop) return nullptr;
-            PyErr_SetObject(PyExc_StopIteration, stop);
-            Py_DECREF(stop);
-            return nullptr;
-        }
-        case PYGEN_ERROR: break;
-    }
-    return nullptr;
+    const PySendResult result = line_iterator_advance(reinterpret_cast<LineIterator*>(self), &out);
+    return py::as_generator_step(result, out);
 }
 
 // throw(exception) while the await is suspended (a cancellation): a converting iterator is
@@ -425,16 +415,7 @@ PyObject* line_iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t 
         return 0;
     });
     PyErr_Clear();
-    PyObject* kind = args[0];
-    PyObject* value = nargs > 1 ? args[1] : Py_None;
-    if (PyExceptionInstance_Check(kind)) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(kind)), kind);
-    } else if (PyExceptionClass_Check(kind)) {
-        PyErr_SetObject(kind, value);
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-    return nullptr;
+    return py::raise_thrown(args, nargs);
 }
 
 // close(): the awaiting code was closed, or the owner is done with the iterator.
@@ -613,20 +594,7 @@ PyObject* finished_next(PyObject* self) {
     return nullptr;
 }
 PyObject* finished_send(PyObject* self, PyObject*) { return finished_next(self); }
-PyObject* finished_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs < 1 || nargs > 3) {
-        PyErr_SetString(PyExc_TypeError, "throw expected 1 to 3 arguments");
-        return nullptr;
-    }
-    if (PyExceptionInstance_Check(args[0])) {
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(args[0])), args[0]);
-    } else if (PyExceptionClass_Check(args[0])) {
-        PyErr_SetObject(args[0], nargs > 1 ? args[1] : Py_None);
-    } else {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    }
-    return nullptr;
-}
+PyObject* finished_throw(PyObject*, PyObject* const* args, Py_ssize_t nargs) { return py::raise_thrown(args, nargs); }
 PyObject* finished_close(PyObject*, PyObject*) { Py_RETURN_NONE; }
 
 PyMethodDef finished_methods[] = {
