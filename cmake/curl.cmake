@@ -77,6 +77,21 @@ function(korvane_add_lean_curl)
     set(CURL_USE_${other} OFF)
   endforeach()
   set(CURL_DISABLE_SRP ON)
+  # OpenSSL and zlib are linked in too, from the static, position-independent archives the
+  # distribution's -dev packages ship, instead of being copied into the wheel beside it: the first
+  # client then has the dynamic loader bind libcrypto's and libssl's thousands of symbols nowhere
+  # (their calls are resolved inside this library at link time), which was about a fifth of that
+  # client's cost. Their symbols stay hidden (src/curl_link/exports.map), so the process's own
+  # OpenSSL (Python's ssl module) and ours never meet. nghttp2 stays a shared library beside it:
+  # Debian's static archive of it is not position-independent.
+  set(OPENSSL_USE_STATIC_LIBS ON)
+  set(ZLIB_USE_STATIC_LIBS ON)
+  # A build folder configured before (or by a build from source) keeps in its cache the shared
+  # libraries found then: each configure looks again.
+  foreach(found IN ITEMS OPENSSL_SSL_LIBRARY OPENSSL_CRYPTO_LIBRARY ZLIB_LIBRARY ZLIB_LIBRARY_RELEASE
+                         ZLIB_LIBRARY_DEBUG)
+    unset(${found} CACHE)
+  endforeach()
   # No CA file or folder of the build machine is compiled in.
   unset(CURL_CA_BUNDLE)
   unset(CURL_CA_PATH)
