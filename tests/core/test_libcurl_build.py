@@ -101,9 +101,9 @@ def test_a_host_name_is_resolved(serve, session):
     assert session.request("GET", f"http://localhost:{server.port}/").text == "by name"
 
 
-# What a wheel's own libcurl brings: only OpenSSL, nghttp2 and zlib beside the C library, and only
-# libcurl's API leaves the link library.
-LEAN_DEPENDENCIES = ("libssl", "libcrypto", "libnghttp2", "libz")
+# What a wheel's own libcurl brings: OpenSSL and zlib linked in with it, so beside the C library it
+# needs only nghttp2 (copied into the wheel), and only libcurl's API leaves the link library.
+BESIDE = ("libnghttp2",)
 C_LIBRARY = ("libc.so", "libm.so", "libpthread.so", "libdl.so", "librt.so", "ld-linux")
 
 needs_libcurl_inside = pytest.mark.skipif(
@@ -113,13 +113,18 @@ needs_libcurl_inside = pytest.mark.skipif(
 
 
 @needs_libcurl_inside
-def test_the_wheels_libcurl_needs_only_tls_http2_and_zlib():
+def test_the_wheels_libcurl_carries_openssl_and_zlib_inside():
     needed = needed_libraries(LINK_LIBRARY)
-    unexpected = {name for name in needed if not name.startswith(LEAN_DEPENDENCIES + C_LIBRARY)}
+    unexpected = {name for name in needed if not name.startswith(BESIDE + C_LIBRARY)}
     assert not unexpected, needed
     if WHEEL_LIBRARIES.is_dir():
         copied = {path.name for path in WHEEL_LIBRARIES.iterdir()}
-        assert all(name.startswith(LEAN_DEPENDENCIES) for name in copied), copied
+        assert all(name.startswith(BESIDE) for name in copied), copied
+    # Inside, not merely absent: the TLS library libcurl reports is there without a libssl loaded.
+    code = "import korvane_sdk.http as h; h.Session(); print(h.library_versions()['tls'])"
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.startswith("OpenSSL/"), done.stdout
 
 
 @needs_libcurl_inside
@@ -175,3 +180,44 @@ def test_a_system_libcurl_loaded_first_leaves_the_wheels_own_in_charge(serve):
     assert own == korvane_sdk.http.library_versions()["libcurl"]
     assert text == "own libcurl"
     assert system  # the system's was loaded and answered too
+
+
+TWO_OPENSSLS = """
+import ssl, sys, urllib.request
+import korvane_sdk.http
+url, cafile, order = sys.argv[1:]
+
+
+def python_ssl():
+    context = ssl.create_default_context(cafile=cafile)
+    with urllib.request.urlopen(url, context=context, timeout=30) as answer:
+        return answer.read().decode()
+
+
+def sdk():
+    session = korvane_sdk.http.Session()
+    session.verify = cafile
+    return session.request("GET", url, timeout=30).text
+
+
+steps = [python_ssl, sdk] if order == "python first" else [sdk, python_ssl]
+print(";".join(step() for step in steps))
+"""
+
+
+@pytest.mark.parametrize("order", ["python first", "sdk first"])
+def test_pythons_ssl_and_the_sdks_tls_work_side_by_side(serve, tmp_path, order):
+    # A wheel's OpenSSL is its own, linked into the link library with its symbols hidden, while
+    # Python's ssl module brings the system's: each must keep its own state (initialisation, error
+    # queues, certificate stores) whichever of them starts first.
+    if not shutil.which("openssl"):
+        pytest.skip("openssl is needed to make a test certificate")
+    server = serve(keep_alive(b"over tls"), tls=self_signed_context(tmp_path))
+    done = subprocess.run(
+        [sys.executable, "-c", TWO_OPENSSLS, server.url, str(tmp_path / "cert.pem"), order],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "over tls;over tls"
