@@ -159,7 +159,7 @@ async def _send_stream(client: Any, call: Any) -> Any:
     while True:
         if step == _SEND:
             try:
-                response = client._session.request(**call.request)
+                response = call.send()
                 if _awaits(response):
                     response = await response
             except Exception as failure:

@@ -109,6 +109,7 @@ private:
     };
 
     WholeCall(nb::handle client, Driver driver);
+    nb::object send_with_extras();  // an attempt through the client's extras (hooks.hpp)
     Next attempt_answered(nb::handle response);
     Next handled(nb::handle answer);  // _request's answer: into the operation's result
     Next finish_with(nb::handle answer);
@@ -131,6 +132,7 @@ private:
     // The seam that was looked up (a replaced _request), then the plan and the retry rule.
     nb::object request_;
     nb::object url_, headers_, timeout_;
+    nb::object extras_;  // the client's _call_extras, when it has any (hooks.hpp)
     long attempt_ = 0, attempts_ = 1;
     BusyRetry busy_{};
     nb::handle logger_;  // the request log's logger while this attempt is logged (kept by request_log)
