@@ -144,6 +144,7 @@ constexpr const char* kInitDoc =
 
 }  // namespace
 
+void bind_raw_response(nb::handle client_class);  // with_raw_response (raw_response.cpp)
 void bind_pickling(nb::handle client_class);  // __reduce__: a client pickles as its configuration (pickling.cpp)
 
 void bind_client(nb::module_& m) {
@@ -183,6 +184,7 @@ void bind_client(nb::module_& m) {
     bind_requests(m, cls);
     bind_lifetime(m, cls);
     bind_pickling(cls);
+    bind_raw_response(cls);
 
     m.attr("KorvaneClient") = cls;
     m.attr("Korvane") = cls;

@@ -315,6 +315,10 @@ void bind_stream_call(nb::module_& m) {
             "send_failed", [](StreamCall& call, nb::handle error) { return step(call.send_failed(error)); },
             nb::arg("error"), "Sending failed with `error`: RAISE.")
         .def_prop_ro("pause", &StreamCall::pause, "Seconds to pause before the next attempt.")
+        .def_prop_ro(
+            "request_id",
+            [](const StreamCall& call) { return call.request_id().is_valid() ? call.request_id() : nb::none(); },
+            "The answer's X-Request-Id (None before it arrived, or without one).")
         .def("take_error", &StreamCall::take_error, "The error to raise.")
         .def("adopt", &StreamCall::adopt, nb::arg("response"), "Read a response that a replaced seam gave.")
         .def(

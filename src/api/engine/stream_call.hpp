@@ -66,6 +66,8 @@ public:
     const nb::object& json() const { return json_; }
     const nb::object& method() const { return method_; }
     double pause() const { return pause_; }
+    // The answer's X-Request-Id once it arrived (an invalid object before, or without one).
+    const nb::object& request_id() const { return request_id_; }
 
     // Reading.
     void adopt(nb::handle response);
