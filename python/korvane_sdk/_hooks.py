@@ -61,10 +61,12 @@ class HookResponse:
         self.request_id = _request_id(headers)
 
     def __repr__(self) -> str:
-        return f"HookResponse(status_code={self.status_code}, request_id={self.request_id!r}, elapsed={self.elapsed:.3f})"
+        return (
+            f"HookResponse(status_code={self.status_code}, request_id={self.request_id!r}, elapsed={self.elapsed:.3f})"
+        )
 
 
-def _request_id(headers: Any) -> Optional[str]:
+def _request_id(headers: Any) -> str | None:
     try:
         value = headers.get("X-Request-Id")
     except Exception:  # an answer of a replaced session without readable headers names none
@@ -80,8 +82,13 @@ class CallExtras:
 
     __slots__ = ("request_hooks", "response_hooks", "default_headers", "default_query", "awaited")
 
-    def __init__(self, hooks: Mapping[str, tuple[Callable[..., Any], ...]], headers: Mapping[str, str],
-                 query: Mapping[str, Any], awaited: bool) -> None:
+    def __init__(
+        self,
+        hooks: Mapping[str, tuple[Callable[..., Any], ...]],
+        headers: Mapping[str, str],
+        query: Mapping[str, Any],
+        awaited: bool,
+    ) -> None:
         self.request_hooks = hooks.get("request", ())
         self.response_hooks = hooks.get("response", ())
         self.default_headers = headers
@@ -93,7 +100,9 @@ def _check_hooks(hooks: Any) -> dict[str, tuple[Callable[..., Any], ...]]:
     if hooks is None:
         return {}
     if not isinstance(hooks, Mapping):
-        raise TypeError(f"hooks must be a mapping of 'request'/'response' to lists of callables, not {type(hooks).__name__}")
+        raise TypeError(
+            f"hooks must be a mapping of 'request'/'response' to lists of callables, not {type(hooks).__name__}"
+        )
     checked: dict[str, tuple[Callable[..., Any], ...]] = {}
     for event, callables in hooks.items():
         if event not in _HOOK_EVENTS:
@@ -121,7 +130,9 @@ def _check_headers(headers: Any) -> dict[str, str]:
         if not isinstance(name, str) or not isinstance(value, str):
             raise TypeError(f"default_headers must map str to str, got {name!r}: {type(value).__name__}")
         if not name or any(c in name for c in "\r\n:") or any(c in value for c in "\r\n"):
-            raise ValueError(f"default_headers holds an invalid header {name!r}: names and values may not carry CR or LF")
+            raise ValueError(
+                f"default_headers holds an invalid header {name!r}: names and values may not carry CR or LF"
+            )
         checked[_OWN_HEADERS.get(name.lower(), name)] = value
     return checked
 

@@ -15,7 +15,7 @@ from typing import Any, Optional
 from ._hooks import HookResponse
 
 # The answers of the raw call in progress in this context (thread or task), else None.
-_answers: ContextVar[Optional[list[HookResponse]]] = ContextVar("korvane_sdk_raw_answers", default=None)
+_answers: ContextVar[list[HookResponse] | None] = ContextVar("korvane_sdk_raw_answers", default=None)
 
 
 def note_answer(seen: HookResponse) -> None:

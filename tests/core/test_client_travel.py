@@ -12,6 +12,7 @@ from korvane_sdk.aio import AsyncKorvane
 from korvane_sdk.client import KorvaneClient
 from support.sockets import own_connections
 
+
 def travelling_hook(request):
     """A hook that pickles by reference (module level)."""
 

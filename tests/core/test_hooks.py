@@ -260,7 +260,9 @@ def test_async_hooks_and_key_source_are_awaited(emulator):
         seen.append(answer.status_code)
 
     async def main():
-        async with AsyncKorvane(api_key=key, api_url=emulator.url, proxy_url=emulator.url, hooks={"response": [note]}) as client:
+        async with AsyncKorvane(
+            api_key=key, api_url=emulator.url, proxy_url=emulator.url, hooks={"response": [note]}
+        ) as client:
             await client.tenants.list()
             async for _ in await client.chat.completions.create(**CHAT, stream=True):
                 pass

@@ -45,7 +45,7 @@ struct StreamState {
     http::Response* direct = nullptr;
     http::LineBuffer own_lines;  // the body's bytes not yet split into lines
     bool complete = false;       // own_lines holds the whole body
-    nb::object request_id;  // the answer's X-Request-Id once it arrived (a str; kept after the end)
+    nb::object request_id;       // the answer's X-Request-Id once it arrived (a str; kept after the end)
     nb::object assembly;  // [assembly hook] what the chunks add up to (the call shows it each); kept after the end
     // The call's engine, from the first pull until the stream finishes: it decides every step.
     std::optional<engine::StreamCall> call;

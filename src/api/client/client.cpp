@@ -34,7 +34,8 @@ void configure(nb::handle self, nb::handle api_key, nb::handle api_url, nb::hand
                nb::handle backoff_max, nb::handle retry_after_max, nb::handle hooks, nb::handle default_headers,
                nb::handle default_query, Driver driver) {
     // A callable key (asked once per attempt) is kept as given; korvane_sdk._hooks checks the rest.
-    const bool key_given = non_empty_text(api_key) || (!PyUnicode_Check(api_key.ptr()) && PyCallable_Check(api_key.ptr()));
+    const bool key_given = non_empty_text(api_key) ||
+                           (!PyUnicode_Check(api_key.ptr()) && PyCallable_Check(api_key.ptr()));
     nb::object key = key_given ? nb::borrow(api_key) : environment("KORVANE_API_KEY");
     nb::module_::import_("korvane_sdk._hooks")
         .attr("configure")(self, key, hooks, default_headers, default_query, driver == Driver::awaited);
@@ -70,10 +71,9 @@ void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle pr
 }
 
 // The settings with_options() copies and may change, in constructor order.
-constexpr const char* kSettings[] = {"api_key",         "api_url",       "proxy_url",       "timeout",
-                                     "max_retries",     "verify_ssl",    "retry_on_busy",   "backoff_base",
-                                     "backoff_max",     "retry_after_max", "hooks",         "default_headers",
-                                     "default_query"};
+constexpr const char* kSettings[] = {"api_key",    "api_url",         "proxy_url",    "timeout",     "max_retries",
+                                     "verify_ssl", "retry_on_busy",   "backoff_base", "backoff_max", "retry_after_max",
+                                     "hooks",      "default_headers", "default_query"};
 
 // A new client of the same class, configured like `self` but for `changes`: the changed settings
 // go through the constructor's rules (environment fallback, trailing slashes), the others are
@@ -145,7 +145,7 @@ constexpr const char* kInitDoc =
 }  // namespace
 
 void bind_raw_response(nb::handle client_class);  // with_raw_response (raw_response.cpp)
-void bind_pickling(nb::handle client_class);  // __reduce__: a client pickles as its configuration (pickling.cpp)
+void bind_pickling(nb::handle client_class);      // __reduce__: a client pickles as its configuration (pickling.cpp)
 
 void bind_client(nb::module_& m) {
     g_session_class = nb::object(m.attr("Session")).release();  // a strong reference, kept for the process

@@ -136,7 +136,8 @@ nb::object WholeCall::send() {
 
 nb::object WholeCall::send_with_extras() {
     nb::dict keywords;
-    PyObject* values[] = {method_.ptr(), url_.ptr(), params_.ptr(), json_.ptr(), files_.ptr(), headers_.ptr(), timeout_.ptr()};
+    PyObject* values[] = {method_.ptr(), url_.ptr(),     params_.ptr(), json_.ptr(),
+                          files_.ptr(),  headers_.ptr(), timeout_.ptr()};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(session_keywords()); ++i) {
         keywords[nb::handle(PyTuple_GET_ITEM(session_keywords(), i))] = nb::handle(values[i]);
     }
@@ -298,8 +299,9 @@ void WholeCall::abandon() noexcept {
 
 int WholeCall::traverse(visitproc visit, void* arg) const {
     for (const nb::object* o :
-         {&client_, &method_, &path_, &params_, &json_, &files_, &raw_, &file_, &request_, &url_, &headers_, &timeout_, &extras_,
-          &last_error_, &busy_answer_, &awaiting_, &result_, &call_.params, &call_.json, &call_.files}) {
+         {&client_,      &method_,   &path_,   &params_,      &json_,      &files_,     &raw_,
+          &file_,        &request_,  &url_,    &headers_,     &timeout_,   &extras_,    &last_error_,
+          &busy_answer_, &awaiting_, &result_, &call_.params, &call_.json, &call_.files}) {
         if (o->is_valid()) Py_VISIT(o->ptr());
     }
     return 0;

@@ -21,7 +21,8 @@
 //
 //   What a call does: it looks the seams up once (seam.hpp CONTRACT): with the client's own _request
 //   it plans (URL, headers), sends through client._session.request, repeats transport failures at
-//   once and busy answers after a pause (attempts.hpp), logs each attempt, hands the answer to
+//   once and busy answers after a pause (attempts.hpp), logs each attempt (sent through the client's
+//   hooks, default headers and query and rotating key when it has any: hooks.hpp), hands the answer to
 //   _handle_response (its own C++ code when not replaced; a list answer straight into records when
 //   every seam on the way is ours), then reads the answer into the operation's result (finish), an
 //   unexpected answer named as the call's. With a replaced _request, send() calls it instead and its

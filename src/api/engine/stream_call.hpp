@@ -102,7 +102,7 @@ private:
     nb::object client_, method_, path_, json_;
     LineReader reader_;
     nb::object url_, headers_;
-    nb::object extras_;  // the client's _call_extras, when it has any (hooks.hpp)
+    nb::object extras_;      // the client's _call_extras, when it has any (hooks.hpp)
     nb::object request_id_;  // of the answer, when it named one
     nb::object chunk_, error_;
     ChunkObserver observe_ = nullptr;
