@@ -43,6 +43,8 @@ class AsyncChatCompletionStream:
     without reading the rest of the body.
     """
 
+    request_id: str | None
+    """The answer's X-Request-Id: None until the first pull sent the request (or without one)."""
     def __aiter__(self) -> AsyncChatCompletionStream: ...
     async def __anext__(self) -> ChatCompletionChunk: ...
     async def aclose(self) -> None: ...
@@ -401,6 +403,8 @@ class AsyncKorvane:
         max_connections: int = 100,
     ) -> None:
         """As KorvaneClient's; max_connections caps the connections open at once (calls beyond wait)."""
+    with_raw_response: Any
+    """The namespaces and operations, each operation giving a korvane_sdk.hooks.RawResponse."""
     def with_options(
         self,
         *,

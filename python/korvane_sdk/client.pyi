@@ -61,6 +61,8 @@ class KorvaneClient:
         default_headers: Mapping[str, str] | None = None,
         default_query: Mapping[str, str | int | float] | None = None,
     ) -> None: ...
+    with_raw_response: Any
+    """The namespaces and operations, each operation giving a korvane_sdk.hooks.RawResponse."""
     def with_options(
         self,
         *,
