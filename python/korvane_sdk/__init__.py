@@ -20,7 +20,20 @@ _EXPORTS = {
     "TrainingJob": "models",
 }
 _SUBMODULES = frozenset(
-    ("client", "chat", "tenants", "feedback", "training", "exceptions", "models", "http", "aio", "types", "batch")
+    (
+        "client",
+        "chat",
+        "tenants",
+        "feedback",
+        "training",
+        "exceptions",
+        "models",
+        "http",
+        "aio",
+        "types",
+        "batch",
+        "hooks",
+    )
 )
 
 __version__ = "1.0.0"

@@ -4,6 +4,7 @@ from . import chat as chat
 from . import client as client
 from . import exceptions as exceptions
 from . import feedback as feedback
+from . import hooks as hooks
 from . import http as http
 from . import models as models
 from . import tenants as tenants

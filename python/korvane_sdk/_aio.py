@@ -159,7 +159,7 @@ async def _send_stream(client: Any, call: Any) -> Any:
     while True:
         if step == _SEND:
             try:
-                response = client._session.request(**call.request)
+                response = call.send()
                 if _awaits(response):
                     response = await response
             except Exception as failure:
@@ -206,6 +206,7 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
         "_running",
         "_thread",
         "_assembly",  # [assembly hook]
+        "request_id",
     )
 
     def __init__(self, completions: Any, payload: dict[str, Any]) -> None:
@@ -218,6 +219,8 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
         self._finished = False
         self._running = False
         self._thread: int | None = None  # the thread of its event loop, once sent
+        # The answer's X-Request-Id, once the first pull sent the request (None before, or without one).
+        self.request_id: str | None = None
         self._assembly = _core._stream_assembly(payload)  # [assembly hook] kept after the end
 
     def __aiter__(self) -> AsyncChatCompletionStream:
@@ -281,6 +284,7 @@ class AsyncChatCompletionStream(AsyncStreamHelpers):  # [assembly hook] text_del
             response = seam(method="POST", path="/v1/chat/completions", json=payload)
             self._response = await response if _awaits(response) else response
             call.adopt(self._response)  # a replaced seam sent it: only the reading is the engine's
+        self.request_id = call.request_id
         if type(self._response) is AsyncResponse and AsyncResponse.aiter_lines is _OWN_AITER_LINES:
             self._chunks = _core._async_chunks(self._response, call)  # the lines read natively into chunks
             return
@@ -412,6 +416,8 @@ class AsyncKorvane:
         copy = KorvaneClient.with_options(self, **changes)
         copy.max_connections = self._max_connections  # the cap of the session the copy shares, or of its own
         return copy
+
+    with_raw_response = KorvaneClient.with_raw_response  # each operation awaited gives a RawResponse
 
     _get_headers = KorvaneClient._get_headers
     _get_base_url = KorvaneClient._get_base_url

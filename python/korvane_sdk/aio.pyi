@@ -2,7 +2,7 @@
 
 import builtins
 import os
-from collections.abc import AsyncIterator, Iterable, Mapping, Sequence
+from collections.abc import AsyncIterator, Awaitable, Callable, Iterable, Mapping, Sequence
 from datetime import datetime
 from types import TracebackType
 from typing import (
@@ -30,6 +30,11 @@ from .models import (
 )
 from .types import JobMetrics, TenantUsage
 
+# A callable giving the API key, asked once per attempt (key rotation).
+_AsyncKeySource = Callable[[], str | Awaitable[str]]
+# A hook: given a korvane_sdk.hooks.HookRequest or HookResponse; what it returns is ignored (awaited when awaitable).
+_AsyncHook = Callable[[Any], object | Awaitable[object]]
+
 class AsyncChatCompletionStream:
     """Streamed chat completion: an async iterator of ChatCompletionChunk records.
 
@@ -38,6 +43,8 @@ class AsyncChatCompletionStream:
     without reading the rest of the body.
     """
 
+    request_id: str | None
+    """The answer's X-Request-Id: None until the first pull sent the request (or without one)."""
     def __aiter__(self) -> AsyncChatCompletionStream: ...
     async def __anext__(self) -> ChatCompletionChunk: ...
     async def aclose(self) -> None: ...
@@ -355,7 +362,11 @@ class AsyncKorvane:
     DEFAULT_PROXY_URL: ClassVar[str]
     DEFAULT_TIMEOUT: ClassVar[int]
 
-    api_key: str | None
+    api_key: str | _AsyncKeySource | None
+    hooks: Mapping[str, tuple[_AsyncHook, ...]]
+    """The hooks by event ("request", "response"), as given at construction (read-only)."""
+    default_headers: Mapping[str, str]
+    default_query: Mapping[str, str | int | float]
     api_url: str
     proxy_url: str
     timeout: float | None
@@ -375,7 +386,7 @@ class AsyncKorvane:
 
     def __init__(
         self,
-        api_key: str | None = None,
+        api_key: str | _AsyncKeySource | None = None,
         api_url: str | None = None,
         proxy_url: str | None = None,
         timeout: float | None = 60,
@@ -386,13 +397,18 @@ class AsyncKorvane:
         backoff_base: float = 0.5,
         backoff_max: float = 8.0,
         retry_after_max: float = 60.0,
+        hooks: Mapping[str, Sequence[_AsyncHook]] | None = None,
+        default_headers: Mapping[str, str] | None = None,
+        default_query: Mapping[str, str | int | float] | None = None,
         max_connections: int = 100,
     ) -> None:
         """As KorvaneClient's; max_connections caps the connections open at once (calls beyond wait)."""
+    with_raw_response: Any
+    """The namespaces and operations, each operation giving a korvane_sdk.hooks.RawResponse."""
     def with_options(
         self,
         *,
-        api_key: str | None = ...,
+        api_key: str | _AsyncKeySource | None = ...,
         api_url: str | None = ...,
         proxy_url: str | None = ...,
         timeout: float | None = ...,
@@ -402,6 +418,9 @@ class AsyncKorvane:
         backoff_base: float = ...,
         backoff_max: float = ...,
         retry_after_max: float = ...,
+        hooks: Mapping[str, Sequence[_AsyncHook]] | None = ...,
+        default_headers: Mapping[str, str] | None = ...,
+        default_query: Mapping[str, str | int | float] | None = ...,
     ) -> Self:
         """A client configured like this one with the given settings changed; closing one leaves the other open."""
     async def list_models(self) -> list[ModelInfo]: ...

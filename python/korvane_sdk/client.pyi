@@ -1,4 +1,4 @@
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping, Sequence
 from types import TracebackType
 from typing import Any, ClassVar
 
@@ -12,6 +12,11 @@ from .models import ModelInfo
 from .tenants import TenantManager
 from .training import TrainingManager
 
+# A callable giving the API key, asked once per attempt (key rotation).
+_KeySource = Callable[[], str]
+# A hook: given a korvane_sdk.hooks.HookRequest or HookResponse; what it returns is ignored.
+_Hook = Callable[[Any], object]
+
 class KorvaneClient:
     """Client for the Korvane platform API."""
 
@@ -19,7 +24,11 @@ class KorvaneClient:
     DEFAULT_PROXY_URL: ClassVar[str]
     DEFAULT_TIMEOUT: ClassVar[int]
 
-    api_key: str | None
+    api_key: str | _KeySource | None
+    hooks: Mapping[str, tuple[_Hook, ...]]
+    """The hooks by event ("request", "response"), as given at construction (read-only)."""
+    default_headers: Mapping[str, str]
+    default_query: Mapping[str, str | int | float]
     api_url: str
     proxy_url: str
     timeout: float | None
@@ -37,7 +46,7 @@ class KorvaneClient:
 
     def __init__(
         self,
-        api_key: str | None = None,
+        api_key: str | _KeySource | None = None,
         api_url: str | None = None,
         proxy_url: str | None = None,
         timeout: float | None = 60,
@@ -48,11 +57,16 @@ class KorvaneClient:
         backoff_base: float = 0.5,
         backoff_max: float = 8.0,
         retry_after_max: float = 60.0,
+        hooks: Mapping[str, Sequence[_Hook]] | None = None,
+        default_headers: Mapping[str, str] | None = None,
+        default_query: Mapping[str, str | int | float] | None = None,
     ) -> None: ...
+    with_raw_response: Any
+    """The namespaces and operations, each operation giving a korvane_sdk.hooks.RawResponse."""
     def with_options(
         self,
         *,
-        api_key: str | None = ...,
+        api_key: str | _KeySource | None = ...,
         api_url: str | None = ...,
         proxy_url: str | None = ...,
         timeout: float | None = ...,
@@ -62,6 +76,9 @@ class KorvaneClient:
         backoff_base: float = ...,
         backoff_max: float = ...,
         retry_after_max: float = ...,
+        hooks: Mapping[str, Sequence[_Hook]] | None = ...,
+        default_headers: Mapping[str, str] | None = ...,
+        default_query: Mapping[str, str | int | float] | None = ...,
     ) -> Self:
         """A client configured like this one with the given settings changed; closing one leaves the other open."""
     def list_models(self) -> list[ModelInfo]: ...

@@ -6,6 +6,7 @@ your own code. The platform may add members, so read optional ones with ``.get()
 
 from __future__ import annotations
 
+from collections.abc import Callable, Mapping, Sequence
 from typing import TypeAlias, TypedDict
 
 __all__ = [
@@ -90,7 +91,7 @@ class JobMetrics(TypedDict):
 class ClientOptions(TypedDict, total=False):
     """The settings a client takes by name (``KorvaneClient(**options)``), each optional."""
 
-    api_key: str | None
+    api_key: str | Callable[[], str] | None
     api_url: str | None
     proxy_url: str | None
     timeout: float | None
@@ -100,3 +101,6 @@ class ClientOptions(TypedDict, total=False):
     backoff_base: float
     backoff_max: float
     retry_after_max: float
+    hooks: Mapping[str, Sequence[Callable[..., object]]] | None
+    default_headers: Mapping[str, str] | None
+    default_query: Mapping[str, str | int | float] | None

@@ -12,6 +12,11 @@ from korvane_sdk.aio import AsyncKorvane
 from korvane_sdk.client import KorvaneClient
 from support.sockets import own_connections
 
+
+def travelling_hook(request):
+    """A hook that pickles by reference (module level)."""
+
+
 CHAT = {"model": "korvane-1", "messages": [{"role": "user", "content": "hello there"}]}
 
 # A value other than the default for every constructor parameter.
@@ -26,6 +31,9 @@ CONFIGURATION = {
     "backoff_base": 0.25,
     "backoff_max": 3.0,
     "retry_after_max": 9.0,
+    "hooks": {"request": (travelling_hook,), "response": ()},
+    "default_headers": {"X-Team": "travel"},
+    "default_query": {"region": "eu"},
 }
 
 

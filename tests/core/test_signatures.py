@@ -14,7 +14,7 @@ from korvane_sdk.chat import ChatCompletions
 from korvane_sdk.client import KorvaneClient
 
 PACKAGE = pathlib.Path(korvane_sdk.__file__).parent
-MODULES = ("aio", "chat", "client", "exceptions", "feedback", "http", "models", "tenants", "training")
+MODULES = ("aio", "chat", "client", "exceptions", "feedback", "hooks", "http", "models", "tenants", "training")
 # Special methods whose parameters callers pass; the other dunders are reached through type slots.
 CALLED_DUNDERS = {"__init__", "__enter__", "__exit__", "__aenter__", "__aexit__"}
 # Records: the classmethods' stubs spell `cls`; their runtime binding is checked separately below.

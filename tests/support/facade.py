@@ -16,7 +16,7 @@ from support.loops import blocking_next
 
 
 def _wrap(value: Any, loop: asyncio.AbstractEventLoop) -> Any:
-    if type(value).__module__ in (aio.__name__, "korvane_sdk._aio"):
+    if type(value).__module__ in (aio.__name__, "korvane_sdk._aio", "korvane_sdk._raw"):
         if hasattr(value, "__anext__"):
             return SyncIterator(value, loop)
         return SyncFacade(value, loop)

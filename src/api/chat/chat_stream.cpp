@@ -45,6 +45,7 @@ struct StreamState {
     http::Response* direct = nullptr;
     http::LineBuffer own_lines;  // the body's bytes not yet split into lines
     bool complete = false;       // own_lines holds the whole body
+    nb::object request_id;       // the answer's X-Request-Id once it arrived (a str; kept after the end)
     nb::object assembly;  // [assembly hook] what the chunks add up to (the call shows it each); kept after the end
     // The call's engine, from the first pull until the stream finishes: it decides every step.
     std::optional<engine::StreamCall> call;
@@ -117,6 +118,7 @@ void start(StreamState& state) {
     state.call.emplace(client, nb::str(call.method), call.path, state.payload, &read_chat_line);
     state.call->observe(&assemble_chunk, state.assembly);  // [assembly hook]
     nb::object response = request_stream(client, call, *state.call);
+    state.request_id = state.call->request_id();
     state.phase = Phase::streaming;
     state.completions.reset();
     state.payload.reset();
@@ -424,6 +426,17 @@ PyMemberDef g_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
+PyObject* stream_request_id(PyObject* self, void*) {
+    const nb::object& id = state_of(self).request_id;
+    return Py_NewRef(id.is_valid() ? id.ptr() : Py_None);
+}
+
+PyGetSetDef g_getset[] = {
+    {"request_id", stream_request_id, nullptr,
+     PyDoc_STR("The answer's X-Request-Id: None until the first pull sent the request (or without one)."), nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot g_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Streamed chat completion: a generator of ChatCompletionChunk records.\n\n"
@@ -434,6 +447,7 @@ PyType_Slot g_slots[] = {
     {Py_tp_iternext, reinterpret_cast<void*>(pull)},
     {Py_tp_methods, g_methods},
     {Py_tp_members, g_members},
+    {Py_tp_getset, g_getset},
     {Py_tp_finalize, reinterpret_cast<void*>(stream_finalize)},
     {Py_tp_traverse, reinterpret_cast<void*>(stream_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(stream_clear)},

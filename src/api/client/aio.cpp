@@ -12,9 +12,11 @@ void bind_aio(nb::module_& m) {
             "_configure_client",
             [](nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
                nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
-               nb::handle backoff_max, nb::handle retry_after_max) {
+               nb::handle backoff_max, nb::handle retry_after_max, nb::handle hooks, nb::handle default_headers,
+               nb::handle default_query) {
                 configure(self, api_key, api_url, proxy_url, timeout, max_retries, verify_ssl, retry_on_busy,
-                          backoff_base, backoff_max, retry_after_max);
+                          backoff_base, backoff_max, retry_after_max, hooks, default_headers, default_query,
+                          Driver::awaited);
             },
             nb::arg("self"), parameters...,
             "Sets the client's settings from the constructor's arguments, as KorvaneClient reads them.");

@@ -87,15 +87,12 @@ nb::object send_stream(nb::handle client, engine::StreamCall& call) {
     for (;;) {
         switch (step) {
             case Next::send: {
-                nb::dict keywords = call.request_keywords();
-                nb::object request = nb::getattr(client, "_session").attr("request");
-                PyObject* answer = PyObject_Call(request.ptr(), nb::tuple().ptr(), keywords.ptr());
-                if (!answer) {
-                    nb::python_error failure;
+                try {
+                    response = call.send();
+                } catch (nb::python_error& failure) {
                     step = call.send_failed(failure.value());
                     break;
                 }
-                response = nb::steal(answer);
                 step = call.answered(response);
                 break;
             }

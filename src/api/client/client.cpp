@@ -31,8 +31,15 @@ nb::object base_url(nb::handle self, nb::handle argument, const char* variable, 
 
 void configure(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
                nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
-               nb::handle backoff_max, nb::handle retry_after_max) {
-    nb::setattr(self, "api_key", non_empty_text(api_key) ? nb::borrow(api_key) : environment("KORVANE_API_KEY"));
+               nb::handle backoff_max, nb::handle retry_after_max, nb::handle hooks, nb::handle default_headers,
+               nb::handle default_query, Driver driver) {
+    // A callable key (asked once per attempt) is kept as given; korvane_sdk._hooks checks the rest.
+    const bool key_given = non_empty_text(api_key) ||
+                           (!PyUnicode_Check(api_key.ptr()) && PyCallable_Check(api_key.ptr()));
+    nb::object key = key_given ? nb::borrow(api_key) : environment("KORVANE_API_KEY");
+    nb::module_::import_("korvane_sdk._hooks")
+        .attr("configure")(self, key, hooks, default_headers, default_query, driver == Driver::awaited);
+    nb::setattr(self, "api_key", key);
     nb::setattr(self, "api_url", base_url(self, api_url, "KORVANE_API_URL", "DEFAULT_API_URL"));
     nb::setattr(self, "proxy_url", base_url(self, proxy_url, "KORVANE_PROXY_URL", "DEFAULT_PROXY_URL"));
     nb::setattr(self, "timeout", timeout);
@@ -48,9 +55,10 @@ namespace {
 
 void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
           nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
-          nb::handle backoff_max, nb::handle retry_after_max) {
+          nb::handle backoff_max, nb::handle retry_after_max, nb::handle hooks, nb::handle default_headers,
+          nb::handle default_query) {
     configure(self, api_key, api_url, proxy_url, timeout, max_retries, verify_ssl, retry_on_busy, backoff_base,
-              backoff_max, retry_after_max);
+              backoff_max, retry_after_max, hooks, default_headers, default_query, Driver::blocking);
     Classes& c = classes();
     nb::setattr(self, "chat", c.chat(self));
     nb::setattr(self, "tenants", c.tenant_manager(self));
@@ -63,8 +71,9 @@ void init(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle pr
 }
 
 // The settings with_options() copies and may change, in constructor order.
-constexpr const char* kSettings[] = {"api_key",    "api_url",       "proxy_url",    "timeout",     "max_retries",
-                                     "verify_ssl", "retry_on_busy", "backoff_base", "backoff_max", "retry_after_max"};
+constexpr const char* kSettings[] = {"api_key",    "api_url",         "proxy_url",    "timeout",     "max_retries",
+                                     "verify_ssl", "retry_on_busy",   "backoff_base", "backoff_max", "retry_after_max",
+                                     "hooks",      "default_headers", "default_query"};
 
 // A new client of the same class, configured like `self` but for `changes`: the changed settings
 // go through the constructor's rules (environment fallback, trailing slashes), the others are
@@ -123,11 +132,20 @@ constexpr const char* kInitDoc =
     "    retry_on_busy: Also repeat answers 408, 409, 429 and 5xx, after a pause\n"
     "    backoff_base: First backoff ceiling in seconds (doubled per repeat)\n"
     "    backoff_max: Largest backoff ceiling in seconds\n"
-    "    retry_after_max: Longest Retry-After honoured, in seconds";
+    "    retry_after_max: Longest Retry-After honoured, in seconds\n"
+    "    hooks: {\"request\": [fn, ...], \"response\": [fn, ...]}: each attempt's request\n"
+    "        (method, url, headers a hook may change, params, attempt) and its answer (status_code,\n"
+    "        headers, elapsed, request_id, request) are shown to these callables, streams included.\n"
+    "        A hook that raises fails the call with its exception; nothing more is sent.\n"
+    "    default_headers: Headers sent with every request; they replace the SDK's Content-Type and\n"
+    "        User-Agent, but not the Authorization of an API key\n"
+    "    default_query: Query parameters sent with every request; a call's own value wins\n"
+    "    (api_key may also be a callable giving the key, asked once per attempt)";
 
 }  // namespace
 
-void bind_pickling(nb::handle client_class);  // __reduce__: a client pickles as its configuration (pickling.cpp)
+void bind_raw_response(nb::handle client_class);  // with_raw_response (raw_response.cpp)
+void bind_pickling(nb::handle client_class);      // __reduce__: a client pickles as its configuration (pickling.cpp)
 
 void bind_client(nb::module_& m) {
     g_session_class = nb::object(m.attr("Session")).release();  // a strong reference, kept for the process
@@ -156,13 +174,17 @@ void bind_client(nb::module_& m) {
                    nb::sig("def with_options(self, *, api_key: str | None = ..., api_url: str | None = ..., "
                            "proxy_url: str | None = ..., timeout: float = ..., max_retries: int = ..., "
                            "verify_ssl: bool = ..., retry_on_busy: bool = ..., backoff_base: float = ..., "
-                           "backoff_max: float = ..., retry_after_max: float = ...) -> KorvaneClient"),
+                           "backoff_max: float = ..., retry_after_max: float = ..., "
+                           "hooks: Mapping[str, Sequence[Callable[..., object]]] | None = ..., "
+                           "default_headers: Mapping[str, str] | None = ..., "
+                           "default_query: Mapping[str, str | int | float] | None = ...) -> KorvaneClient"),
                    "A client configured like this one with the given settings changed. It shares this\n"
                    "client's connections (unless verify_ssl changes); closing one leaves the other open,\n"
                    "and the connections close with the last client that uses them.");
     bind_requests(m, cls);
     bind_lifetime(m, cls);
     bind_pickling(cls);
+    bind_raw_response(cls);
 
     m.attr("KorvaneClient") = cls;
     m.attr("Korvane") = cls;

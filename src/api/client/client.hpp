@@ -52,13 +52,16 @@ engine::WholeCall models_call(nb::handle client, Driver driver);
 // with the constructor's parameters (nanobind argument specs), so every binding of it takes the same.
 void configure(nb::handle self, nb::handle api_key, nb::handle api_url, nb::handle proxy_url, nb::handle timeout,
                nb::handle max_retries, nb::handle verify_ssl, nb::handle retry_on_busy, nb::handle backoff_base,
-               nb::handle backoff_max, nb::handle retry_after_max);
+               nb::handle backoff_max, nb::handle retry_after_max, nb::handle hooks, nb::handle default_headers,
+               nb::handle default_query, Driver driver);
 template <typename Add>
 void with_settings_parameters(Add&& add) {
     add(nb::arg("api_key") = nb::none(), nb::arg("api_url") = nb::none(), nb::arg("proxy_url") = nb::none(),
         nb::arg("timeout").none() = 60, nb::arg("max_retries").none() = 3, nb::arg("verify_ssl").none() = true,
         nb::kw_only(), nb::arg("retry_on_busy").none() = false, nb::arg("backoff_base").none() = 0.5,
-        nb::arg("backoff_max").none() = 8.0, nb::arg("retry_after_max").none() = 60.0);
+        nb::arg("backoff_max").none() = 8.0, nb::arg("retry_after_max").none() = 60.0,
+        nb::arg("hooks").none() = nb::none(), nb::arg("default_headers").none() = nb::none(),
+        nb::arg("default_query").none() = nb::none());
 }
 
 }  // namespace korvane::api

@@ -23,6 +23,10 @@ nb::object reduce(nb::handle self) {
         configuration[name] = value;
         arguments[name] = value;
     }
+    // The hooks, default headers and query travel as constructor keywords, as plain values (the
+    // client holds them read-only); the hooks themselves pickle as the references they are.
+    nb::dict extras = nb::cast<nb::dict>(nb::module_::import_("korvane_sdk._hooks").attr("portable")(self));
+    for (auto [name, value] : extras) arguments[name] = value;
     nb::handle cls = reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()));
     // Asked of the class: a plain attribute of that name set on a blocking client is not a setting.
     if (nb::hasattr(cls, "max_connections")) arguments["max_connections"] = nb::getattr(self, "max_connections");

@@ -10,6 +10,7 @@
 #include "api/client/request_context.hpp"
 #include "api/client/request_log.hpp"
 #include "api/engine/awaitable.hpp"
+#include "api/engine/hooks.hpp"
 #include "http/response.hpp"
 #include "py/raise.hpp"
 
@@ -108,6 +109,7 @@ Next WholeCall::start() {
     headers_ = std::move(plan.headers);
     attempts_ = attempts_allowed(client_);
     busy_ = busy_retry_of(client_);
+    extras_ = hooks::extras_of(client_);
     attempt_ = 0;
     phase_ = Phase::attempt;
     return Next::send;
@@ -123,12 +125,23 @@ nb::object WholeCall::send() {
     timeout_ = nb::getattr(client_, "timeout");
     logger_ = request_log::enabled(kDebug);  // invalid when nobody listens
     started_ = logger_.is_valid() ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point();
+    if (extras_.is_valid()) return send_with_extras();
     nb::object session = nb::getattr(client_, "_session");
     PyObject* args[] = {session.ptr(), method_.ptr(), url_.ptr(),     params_.ptr(),
                         json_.ptr(),   files_.ptr(),  headers_.ptr(), timeout_.ptr()};
     PyObject* response = PyObject_VectorcallMethod(request_name(), args, 1, session_keywords());
     if (!response) throw nb::python_error();
     return nb::steal(response);
+}
+
+nb::object WholeCall::send_with_extras() {
+    nb::dict keywords;
+    PyObject* values[] = {method_.ptr(), url_.ptr(),     params_.ptr(), json_.ptr(),
+                          files_.ptr(),  headers_.ptr(), timeout_.ptr()};
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(session_keywords()); ++i) {
+        keywords[nb::handle(PyTuple_GET_ITEM(session_keywords(), i))] = nb::handle(values[i]);
+    }
+    return hooks::send(extras_, client_, attempt_, keywords);
 }
 
 Next WholeCall::answered(nb::handle value) {
@@ -286,8 +299,9 @@ void WholeCall::abandon() noexcept {
 
 int WholeCall::traverse(visitproc visit, void* arg) const {
     for (const nb::object* o :
-         {&client_, &method_, &path_, &params_, &json_, &files_, &raw_, &file_, &request_, &url_, &headers_, &timeout_,
-          &last_error_, &busy_answer_, &awaiting_, &result_, &call_.params, &call_.json, &call_.files}) {
+         {&client_,      &method_,   &path_,   &params_,      &json_,      &files_,     &raw_,
+          &file_,        &request_,  &url_,    &headers_,     &timeout_,   &extras_,    &last_error_,
+          &busy_answer_, &awaiting_, &result_, &call_.params, &call_.json, &call_.files}) {
         if (o->is_valid()) Py_VISIT(o->ptr());
     }
     return 0;

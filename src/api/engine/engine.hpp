@@ -21,7 +21,8 @@
 //
 //   What a call does: it looks the seams up once (seam.hpp CONTRACT): with the client's own _request
 //   it plans (URL, headers), sends through client._session.request, repeats transport failures at
-//   once and busy answers after a pause (attempts.hpp), logs each attempt, hands the answer to
+//   once and busy answers after a pause (attempts.hpp), logs each attempt (sent through the client's
+//   hooks, default headers and query and rotating key when it has any: hooks.hpp), hands the answer to
 //   _handle_response (its own C++ code when not replaced; a list answer straight into records when
 //   every seam on the way is ours), then reads the answer into the operation's result (finish), an
 //   unexpected answer named as the call's. With a replaced _request, send() calls it instead and its
@@ -109,6 +110,7 @@ private:
     };
 
     WholeCall(nb::handle client, Driver driver);
+    nb::object send_with_extras();  // an attempt through the client's extras (hooks.hpp)
     Next attempt_answered(nb::handle response);
     Next handled(nb::handle answer);  // _request's answer: into the operation's result
     Next finish_with(nb::handle answer);
@@ -131,6 +133,7 @@ private:
     // The seam that was looked up (a replaced _request), then the plan and the retry rule.
     nb::object request_;
     nb::object url_, headers_, timeout_;
+    nb::object extras_;  // the client's _call_extras, when it has any (hooks.hpp)
     long attempt_ = 0, attempts_ = 1;
     BusyRetry busy_{};
     nb::handle logger_;  // the request log's logger while this attempt is logged (kept by request_log)

@@ -10,6 +10,7 @@
 #include "api/client/plan.hpp"
 #include "api/client/request_context.hpp"
 #include "api/client/request_log.hpp"
+#include "api/engine/hooks.hpp"
 #include "errors/errors.hpp"
 #include "json/json.hpp"
 #include "py/raise.hpp"
@@ -73,6 +74,7 @@ Next StreamCall::start() {
     headers_ = plan.headers;
     // Busy answers may be repeated (opt-in) before the stream delivers anything; never after.
     busy_ = busy_retry_of(client_);
+    extras_ = hooks::extras_of(client_);
     attempts_ = busy_.enabled ? attempts_allowed(client_) : 1;
     phase_ = Phase::sending;
     started_ = attempt_started_ = std::chrono::steady_clock::now();
@@ -88,6 +90,15 @@ nb::dict StreamCall::request_keywords() const {
     keywords["timeout"] = nb::getattr(client_, "timeout");
     keywords["stream"] = true;
     return keywords;
+}
+
+nb::object StreamCall::send() {
+    nb::dict keywords = request_keywords();
+    if (extras_.is_valid()) return hooks::send(extras_, client_, attempt_, keywords);
+    nb::object request = nb::getattr(client_, "_session").attr("request");
+    PyObject* answer = PyObject_Call(request.ptr(), nb::tuple().ptr(), keywords.ptr());
+    if (!answer) throw nb::python_error();
+    return nb::steal(answer);
 }
 
 Next StreamCall::answered(nb::handle response) {
@@ -201,7 +212,7 @@ void StreamCall::closed() {
 
 int StreamCall::traverse(visitproc visit, void* arg) const {
     for (const nb::object* held :
-         {&client_, &method_, &path_, &json_, &url_, &headers_, &request_id_, &chunk_, &error_, &observer_}) {
+         {&client_, &method_, &path_, &json_, &url_, &headers_, &extras_, &request_id_, &chunk_, &error_, &observer_}) {
         Py_VISIT(held->ptr());
     }
     return 0;
@@ -209,7 +220,7 @@ int StreamCall::traverse(visitproc visit, void* arg) const {
 
 void StreamCall::clear() {
     for (nb::object* held :
-         {&client_, &method_, &path_, &json_, &url_, &headers_, &request_id_, &chunk_, &error_, &observer_}) {
+         {&client_, &method_, &path_, &json_, &url_, &headers_, &extras_, &request_id_, &chunk_, &error_, &observer_}) {
         held->reset();
     }
     phase_ = Phase::finished;
@@ -290,6 +301,7 @@ void bind_stream_call(nb::module_& m) {
     type.def(
             "start", [](StreamCall& call) { return step(call.start()); }, "Plan the call: SEND.")
         .def_prop_ro("request", &StreamCall::request_keywords, "The keywords of client._session.request.")
+        .def("send", &StreamCall::send, "Send the attempt: the response, or what to await for it.")
         .def(
             "answered", [](StreamCall& call, nb::handle response) { return step(call.answered(response)); },
             nb::arg("response"), "An answer arrived: PAUSE (close it, then pause), READ (its error body) or RESULT.")
@@ -303,6 +315,10 @@ void bind_stream_call(nb::module_& m) {
             "send_failed", [](StreamCall& call, nb::handle error) { return step(call.send_failed(error)); },
             nb::arg("error"), "Sending failed with `error`: RAISE.")
         .def_prop_ro("pause", &StreamCall::pause, "Seconds to pause before the next attempt.")
+        .def_prop_ro(
+            "request_id",
+            [](const StreamCall& call) { return call.request_id().is_valid() ? call.request_id() : nb::none(); },
+            "The answer's X-Request-Id (None before it arrived, or without one).")
         .def("take_error", &StreamCall::take_error, "The error to raise.")
         .def("adopt", &StreamCall::adopt, nb::arg("response"), "Read a response that a replaced seam gave.")
         .def(

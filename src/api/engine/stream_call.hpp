@@ -58,11 +58,16 @@ public:
     Next send_failed(nb::handle error);
     // The keywords of client._session.request for the next attempt (timeout read now).
     nb::dict request_keywords() const;
+    // Performs the attempt: client._session.request(**request_keywords()), through the client's
+    // extras (hooks.hpp) when it has any. Gives the response, or for an asyncio client what to await.
+    nb::object send();
     const nb::object& url() const { return url_; }
     const nb::object& headers() const { return headers_; }
     const nb::object& json() const { return json_; }
     const nb::object& method() const { return method_; }
     double pause() const { return pause_; }
+    // The answer's X-Request-Id once it arrived (an invalid object before, or without one).
+    const nb::object& request_id() const { return request_id_; }
 
     // Reading.
     void adopt(nb::handle response);
@@ -97,6 +102,7 @@ private:
     nb::object client_, method_, path_, json_;
     LineReader reader_;
     nb::object url_, headers_;
+    nb::object extras_;      // the client's _call_extras, when it has any (hooks.hpp)
     nb::object request_id_;  // of the answer, when it named one
     nb::object chunk_, error_;
     ChunkObserver observe_ = nullptr;
