@@ -67,7 +67,11 @@ Json RequestStats::snapshot() const {
 Json RequestStats::traceparents() const {
     std::scoped_lock lock(mutex_);
     Json by_path = Json::object();
-    for (const auto& [path, values] : traceparents_) by_path[path] = Json(values.begin(), values.end());
+    for (const auto& [path, values] : traceparents_) {
+        Json list = Json::array();
+        for (const std::string& value : values) list.push_back(value);
+        by_path[path] = std::move(list);
+    }
     return Json{{"by_path", std::move(by_path)}};
 }
 
