@@ -197,7 +197,9 @@ class CallTelemetry:
             attributes["http.request.method"] = method
             span_attributes["url.full"] = shown_url
         self._attributes = attributes
-        self.span = instruments.tracer.start_span(name, kind=SpanKind.CLIENT, attributes={**attributes, **span_attributes})
+        self.span = instruments.tracer.start_span(
+            name, kind=SpanKind.CLIENT, attributes={**attributes, **span_attributes}
+        )
 
     # ---- what the engine tells ----------------------------------------------------------------
 

@@ -29,7 +29,8 @@ OPTIONAL_MODULES = ("ray", "distributed", "opentelemetry.sdk")
 
 def missing_engine(code):
     for module in OPTIONAL_MODULES:
-        if re.search(rf"^(import|from) {re.escape(module)}\b", code, re.MULTILINE) and not importlib.util.find_spec(module):
+        imported = re.search(rf"^(import|from) {re.escape(module)}\b", code, re.MULTILINE)
+        if imported and not importlib.util.find_spec(module):
             return module
     return None
 
