@@ -229,9 +229,9 @@ class CallTelemetry:
             self.span.add_event("gen_ai.first_chunk")
             if self._chat:
                 self._instruments.first_chunk.record(elapsed, self._metric_attributes())
+                self._response_ids(chunk)  # the same in every chunk
         if not self._chat:
             return
-        self._response_ids(chunk)
         for choice in _field(chunk, "choices") or ():
             reason = _field(choice, "finish_reason")
             if isinstance(reason, str):
