@@ -1,10 +1,13 @@
 """Instructions the client process executes (callgrind) per streamed chunk, per whole chat call and per
 list of 10,000 tenants: the figures a change to the request path must keep, steady on a shared machine.
 Each is the difference between a run of N and of 3N operations, so start-up and imports drop out.
+The chat figures are taken again with OpenTelemetry imported but no provider set (telemetry must
+cost nothing then) and with an SDK tracer provider set (a span per call, exported nowhere).
 
 Run: ./run bench instructions
 """
 
+import importlib.util
 import sys
 
 import bench_admin
@@ -37,6 +40,18 @@ for _ in range(int(sys.argv[2])):
 """
 
 
+# What the chat scripts run first, per telemetry setting.
+TELEMETRY = {
+    "no OpenTelemetry": "",
+    "OpenTelemetry imported, no provider": "import opentelemetry.trace, opentelemetry.metrics\n",
+    "OpenTelemetry tracer provider set": (
+        "from opentelemetry import trace\n"
+        "from opentelemetry.sdk.trace import TracerProvider\n"
+        "trace.set_tracer_provider(TracerProvider())\n"
+    ),
+}
+
+
 def per_operation(script, url, count):
     """Instructions per operation, from runs of `count` and 3 * `count` operations."""
     runs = [callgrind.instructions([sys.executable, "-c", script, url, str(n)]) for n in (count, 3 * count)]
@@ -47,9 +62,15 @@ def main():
     if not callgrind.available():
         print("  valgrind not found: nothing measured")
         return
+    settings = TELEMETRY if importlib.util.find_spec("opentelemetry.sdk") else {"no OpenTelemetry": ""}
+    chat = {}
     with bench_chat.Server() as server:
-        chunk = per_operation(STREAM, server.url, 1) / bench_chat.STREAM_CHUNKS
-        call = per_operation(WHOLE, server.url, 100)
+        for setting, prelude in settings.items():
+            chat[setting] = (
+                per_operation(prelude + STREAM, server.url, 1) / bench_chat.STREAM_CHUNKS,
+                per_operation(prelude + WHOLE, server.url, 100),
+            )
+    chunk, call = chat["no OpenTelemetry"]
     platform = bench_admin.start_platform()
     try:
         listing = per_operation(LIST, platform.url, 1)
@@ -58,3 +79,10 @@ def main():
     print(f"  instructions per stream chunk:          {chunk:,.0f}")
     print(f"  instructions per whole chat call:       {call:,.0f}")
     print(f"  instructions per list of 10,000 tenants: {listing:,.0f}")
+    for setting, (setting_chunk, setting_call) in chat.items():
+        if setting == "no OpenTelemetry":
+            continue
+        print(
+            f"  {setting}: per chunk {setting_chunk:,.0f} ({setting_chunk / chunk - 1:+.1%}),"
+            f" per whole call {setting_call:,.0f} ({setting_call / call - 1:+.1%})"
+        )

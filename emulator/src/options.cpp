@@ -186,7 +186,9 @@ limits ({"requests_per_minute": N, "tokens_per_minute": N, "window_seconds": S},
 null: unlimited); GET /_emulator/limits shows them with the requests, tokens
 and refusals of each caller per window and the requests per X-Korvane-Batch-Id.
 POST /_emulator/reset clears all state, faults and counters and puts the limits
-back as started; GET /_emulator/stats counts the platform requests received.
+back as started; GET /_emulator/stats counts the platform requests received;
+GET /_emulator/traceparents lists the traceparent headers the latest requests
+of each path carried (the last 16 per path).
 These paths need the admin key.
 
 The first line written to stdout is "korvane-emulator listening on http://HOST:PORT".

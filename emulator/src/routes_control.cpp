@@ -1,4 +1,4 @@
-// The /_emulator control paths: faults, rate limits, reset and request statistics.
+// The /_emulator control paths: faults, rate limits, reset, request statistics and trace contexts.
 #include "routes.hpp"
 
 namespace korvane::emulator {
@@ -31,6 +31,8 @@ void get_limits(RequestContext& ctx, Services& services) { ctx.send(200, service
 
 void stats(RequestContext& ctx, Services& services) { ctx.send(200, services.stats.snapshot()); }
 
+void traceparents(RequestContext& ctx, Services& services) { ctx.send(200, services.stats.traceparents()); }
+
 }  // namespace
 
 void add_control_routes(Router& router, Services& services) {
@@ -40,6 +42,7 @@ void add_control_routes(Router& router, Services& services) {
     router.add("POST", "/_emulator/limits", Access::admin, bound(services, set_limits));
     router.add("GET", "/_emulator/limits", Access::admin, bound(services, get_limits));
     router.add("GET", "/_emulator/stats", Access::admin, bound(services, stats));
+    router.add("GET", "/_emulator/traceparents", Access::admin, bound(services, traceparents));
 }
 
 }  // namespace korvane::emulator

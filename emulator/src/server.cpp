@@ -111,7 +111,7 @@ void EmulatorServer::handle(const httplib::Request& req, httplib::Response& res,
 void EmulatorServer::dispatch(const httplib::Request& req, httplib::Response& res, RequestBody& body) {
     bool control = is_control_path(req.path);
     if (!control) {
-        stats_.count(req.path);
+        stats_.count(req.path, req.get_header_value("traceparent"));
         limits_.count_batch_id(req.get_header_value("X-Korvane-Batch-Id"));
         RequestFaults faults = faults_.next_request();
         if (faults.delay_seconds > 0) shutdown_.sleep_for(faults.delay_seconds);

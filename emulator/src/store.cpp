@@ -34,9 +34,19 @@ void Store::clear() {
     chat_order_.clear();
 }
 
-void RequestStats::count(const std::string& path) {
+void RequestStats::count(const std::string& path, const std::string& traceparent) {
     std::scoped_lock lock(mutex_);
     ++total_;
+    if (!traceparent.empty() && traceparent.size() <= max_traceparent_size) {
+        auto seen = traceparents_.find(path);
+        if (seen == traceparents_.end() && traceparents_.size() < max_distinct_paths) {
+            seen = traceparents_.emplace(path, std::deque<std::string>()).first;
+        }
+        if (seen != traceparents_.end()) {
+            seen->second.push_back(traceparent);
+            if (seen->second.size() > remembered_traceparents) seen->second.pop_front();
+        }
+    }
     auto it = by_path_.find(path);
     if (it != by_path_.end()) {
         ++it->second;
@@ -54,10 +64,22 @@ Json RequestStats::snapshot() const {
     return Json{{"requests", total_}, {"by_path", std::move(by_path)}};
 }
 
+Json RequestStats::traceparents() const {
+    std::scoped_lock lock(mutex_);
+    Json by_path = Json::object();
+    for (const auto& [path, values] : traceparents_) {
+        Json list = Json::array();
+        for (const std::string& value : values) list.push_back(value);
+        by_path[path] = std::move(list);
+    }
+    return Json{{"by_path", std::move(by_path)}};
+}
+
 void RequestStats::clear() {
     std::scoped_lock lock(mutex_);
     total_ = 0;
     by_path_.clear();
+    traceparents_.clear();
 }
 
 }  // namespace korvane::emulator

@@ -162,12 +162,21 @@ private:
     std::deque<std::string> chat_order_;
 };
 
-// Counts of platform requests, for /_emulator/stats.
+// Counts of platform requests, for /_emulator/stats, and the trace context each path was sent
+// with lately, for /_emulator/traceparents (so a test can follow a client's trace across).
 class RequestStats {
 public:
-    void count(const std::string& path);
+    // `traceparent`: the request's header of that name (empty when absent: nothing is remembered).
+    void count(const std::string& path, const std::string& traceparent = {});
     Json snapshot() const;
+    // {"by_path": {path: [oldest, ..., newest]}}.
+    Json traceparents() const;
     void clear();
+
+    // The values remembered per path, and the longest value kept (a W3C traceparent of a later
+    // version may be longer than version 00's 55 characters; a longer one is not remembered).
+    static constexpr std::size_t remembered_traceparents = 16;
+    static constexpr std::size_t max_traceparent_size = 256;
 
 private:
     // Distinct paths beyond this are counted under one key, so random paths
@@ -177,6 +186,8 @@ private:
     mutable std::mutex mutex_;
     std::int64_t total_ = 0;
     std::map<std::string, std::int64_t> by_path_;
+    // Bounded like by_path_: at most max_distinct_paths paths, remembered_traceparents each.
+    std::map<std::string, std::deque<std::string>> traceparents_;
 };
 
 }  // namespace korvane::emulator

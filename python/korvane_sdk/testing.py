@@ -216,6 +216,12 @@ class LocalPlatform:
         counters = self.counters()
         return int(counters["requests"] if path is None else counters["by_path"].get(path, 0))
 
+    def traceparents(self, path: str) -> list[str]:
+        """The W3C ``traceparent`` headers the latest requests on `path` carried, oldest first (the
+        last 16 since the last reset; requests without one are not listed)."""
+        result: dict[str, Any] = self._control("GET", "/_emulator/traceparents")
+        return list(result["by_path"].get(path, []))
+
     # ---- life ------------------------------------------------------------------------------------
 
     def stop(self) -> None:

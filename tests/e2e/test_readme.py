@@ -4,7 +4,8 @@ Plain blocks share one namespace (a block may use what an earlier one defined), 
 environment the README's opening sets: both URLs at the stand-in and its admin key. A block of
 `>>>` lines is checked as a doctest; a block that defines pytest tests runs as a test file of its
 own, through the package's pytest plugin, as a user's would (skipped when the plugin it marks its
-tests for is not installed).
+tests for is not installed). A block that sets a global OpenTelemetry provider runs as a program of
+its own: a process sets that provider once, and it would stay on for every test after it.
 """
 
 import doctest
@@ -23,12 +24,13 @@ BLOCK = re.compile(r"^```python\n(.*?)^```", re.MULTILINE | re.DOTALL)
 # The plugin a block's tests are marked for, by the module that provides it.
 PLUGIN_MARKS = {"pytest.mark.asyncio": "pytest_asyncio", "pytest.mark.anyio": "anyio"}
 # The engines of the optional extras: a block that imports one runs only where it is installed.
-OPTIONAL_MODULES = ("ray", "distributed")
+OPTIONAL_MODULES = ("ray", "distributed", "opentelemetry.sdk")
 
 
 def missing_engine(code):
     for module in OPTIONAL_MODULES:
-        if re.search(rf"^(import|from) {module}\b", code, re.MULTILINE) and not importlib.util.find_spec(module):
+        imported = re.search(rf"^(import|from) {re.escape(module)}\b", code, re.MULTILINE)
+        if imported and not importlib.util.find_spec(module):
             return module
     return None
 
@@ -41,6 +43,16 @@ def python_blocks():
 
 def is_test_file(code):
     return re.search(r"^(async )?def test_", code, re.MULTILINE) is not None
+
+
+def sets_global_provider(code):
+    return re.search(r"\bset_(tracer|meter)_provider\(", code) is not None
+
+
+def run_program(code, line):
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, f"README.md:{line}\n{done.stdout}\n{done.stderr}"
+    assert done.stdout, f"README.md:{line} printed nothing"
 
 
 def run_doctest(code, line, namespace):
@@ -90,6 +102,8 @@ def test_every_python_block_runs(emulator, monkeypatch, tmp_path, capsys):
                     skipped.append(reason)
             elif missing := missing_engine(code):
                 skipped.append(f"README.md:{line} needs {missing}")
+            elif sets_global_provider(code):
+                run_program(code, line)
             else:
                 # Blank lines first, so a traceback names the README's own line numbers.
                 exec(compile("\n" * (line - 1) + code, str(README), "exec"), namespace)

@@ -111,6 +111,7 @@ Next WholeCall::start() {
     busy_ = busy_retry_of(client_);
     extras_ = hooks::extras_of(client_);
     attempt_ = 0;
+    span_.begin(method_, url_, path_, json_, headers_, false);
     phase_ = Phase::attempt;
     return Next::send;
 }
@@ -165,10 +166,12 @@ Next WholeCall::attempt_answered(nb::handle response) {
     if (logger_.is_valid()) {
         log_attempt(logger_, method_, url_, nb::getattr(response, "status_code"), started_, attempt_, attempts_);
     }
+    if (span_) span_.status(status_of(response));
     if (busy_.enabled && attempt_ + 1 < attempts_ && is_busy(status_of(response))) {
         pause_ = busy_pause(client_, busy_, response, attempt_);
         log_repeat(method_, url_, nb::str("HTTP {}").format(status_of(response)), attempt_, attempts_, pause_);
         busy_answer_ = nb::borrow(response);
+        span_.retry(status_of(response));
         phase_ = Phase::pausing;
         return Next::pause;
     }
@@ -231,6 +234,7 @@ Next WholeCall::failed(nb::python_error& failure) {
     // Out of descriptors, repeating at once would fail alike.
     if (attempt_ + 1 < attempts_ && !out_of_descriptors(failure)) {
         log_repeat(method_, url_, kind, attempt_, attempts_, 0.0);
+        span_.retry(kind);
         ++attempt_;
         return Next::send;
     }
@@ -249,12 +253,14 @@ Next WholeCall::paused() {
 Next WholeCall::give(nb::object result) {
     phase_ = Phase::over;
     result_ = std::move(result);
+    span_.ok(result_);
     return Next::result;
 }
 
 Next WholeCall::fail(nb::python_error& failure) {
     close_file(true);
     phase_ = Phase::over;
+    span_.failed(failure.value());
     error_.emplace(std::move(failure));
     return Next::raise;
 }
@@ -262,6 +268,7 @@ Next WholeCall::fail(nb::python_error& failure) {
 Next WholeCall::fail_with(nb::handle error) {
     close_file(true);
     phase_ = Phase::over;
+    span_.failed(error);
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
     error_.emplace();  // takes the error just set
     return Next::raise;
@@ -294,6 +301,7 @@ void WholeCall::abandon() noexcept {
         close_file(true);
     } catch (...) {
     }
+    span_.abandon();
     phase_ = Phase::over;
 }
 
@@ -304,7 +312,7 @@ int WholeCall::traverse(visitproc visit, void* arg) const {
           &busy_answer_, &awaiting_, &result_, &call_.params, &call_.json, &call_.files}) {
         if (o->is_valid()) Py_VISIT(o->ptr());
     }
-    return 0;
+    return span_.traverse(visit, arg);
 }
 
 }  // namespace korvane::api::engine

@@ -49,6 +49,7 @@
 #include "api/client/attempts.hpp"
 #include "api/client/seam.hpp"
 #include "api/engine/next_step.hpp"
+#include "api/engine/telemetry.hpp"
 
 namespace korvane::records {
 class JsonRecords;
@@ -142,6 +143,7 @@ private:
     nb::object busy_answer_, awaiting_, result_;
     std::optional<nb::python_error> error_;
     double pause_ = 0.0;
+    CallSpan span_;  // the call's OpenTelemetry span, when the application set a provider
 };
 
 // Binds _core._CallEngine: the engine fed by hand, for tests of its rules.

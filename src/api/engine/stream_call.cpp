@@ -72,6 +72,7 @@ Next StreamCall::start() {
     const RequestPlan plan = plan_request(client_, path_, Py_None);
     url_ = plan.url;
     headers_ = plan.headers;
+    span_.begin(method_, url_, path_, json_, headers_, true);
     // Busy answers may be repeated (opt-in) before the stream delivers anything; never after.
     busy_ = busy_retry_of(client_);
     extras_ = hooks::extras_of(client_);
@@ -107,9 +108,11 @@ Next StreamCall::answered(nb::handle response) {
     if (nb::handle logger = request_log::enabled(kDebug); logger.is_valid()) {
         log_attempt(logger, method_, url_, status_code, attempt_started_, attempt_, attempts_);
     }
+    if (span_) span_.status(status);
     if (busy_.enabled && attempt_ + 1 < attempts_ && is_busy(status)) {
         pause_ = busy_pause(client_, busy_, response, attempt_);
         log_repeat(method_, url_, nb::str("HTTP {}").format(status_code), attempt_, attempts_, pause_);
+        span_.retry(status);
         ++attempt_;
         return Next::pause;
     }
@@ -171,6 +174,7 @@ Next StreamCall::line(std::string_view text, bool checked) {
         case LineKind::chunk:
             if (observe_ && observer_.is_valid()) observe_(observer_, chunk, text);
             ++chunks_;
+            if (span_) span_.chunk(chunk);
             chunk_ = std::move(chunk);
             return Next::result;
         case LineKind::skip: return Next::read;
@@ -215,7 +219,7 @@ int StreamCall::traverse(visitproc visit, void* arg) const {
          {&client_, &method_, &path_, &json_, &url_, &headers_, &extras_, &request_id_, &chunk_, &error_, &observer_}) {
         Py_VISIT(held->ptr());
     }
-    return 0;
+    return span_.traverse(visit, arg);
 }
 
 void StreamCall::clear() {
@@ -223,6 +227,7 @@ void StreamCall::clear() {
          {&client_, &method_, &path_, &json_, &url_, &headers_, &extras_, &request_id_, &chunk_, &error_, &observer_}) {
         held->reset();
     }
+    span_.abandon();
     phase_ = Phase::finished;
 }
 
@@ -239,6 +244,7 @@ void StreamCall::finish(const char* how, nb::handle detail) {
     if (phase_ == Phase::finished) return;
     phase_ = Phase::finished;
     client_.reset();
+    span_.stream_end(how, detail);
     log_end(how, detail);
 }
 

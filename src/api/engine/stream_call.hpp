@@ -31,6 +31,7 @@
 
 #include "api/client/attempts.hpp"
 #include "api/engine/next_step.hpp"
+#include "api/engine/telemetry.hpp"
 
 namespace korvane::api::engine {
 
@@ -114,6 +115,7 @@ private:
     long chunks_ = 0;
     bool saw_done_ = false;
     std::chrono::steady_clock::time_point started_, attempt_started_;
+    CallSpan span_;  // the stream's OpenTelemetry span, when the application set a provider (ends with it)
 };
 
 // The UTF-8 text of a line that a Python reader gave (bytes decoded strictly, str as is), or an
