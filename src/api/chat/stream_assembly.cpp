@@ -6,6 +6,8 @@
 #include <nanobind/stl/string_view.h>
 
 #include <algorithm>
+#include <cstddef>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -175,13 +177,22 @@ bool is_record_field(std::string_view key) {
 }
 
 // Calls found(key, value) for each member of the JSON object `data` that is not a chunk record's
-// field, both decoded. `data` was read as a chunk already, so it is a valid object.
+// field, both decoded. `data` was read as a chunk already, so it is a valid object. Gives where the
+// value of "choices" starts when every member before it is a field written plainly (no escapes),
+// else npos: the lines of one stream usually repeat those bytes (see StreamAssembly::add).
 template <class Found>
-void for_each_unkept_member(std::string_view data, Found found) {
-    walk_object_members(data, [&found](std::string_view quoted, std::string_view value) {
+std::size_t for_each_unkept_member(std::string_view data, Found found) {
+    std::size_t choices_at = std::string_view::npos;
+    bool plain_so_far = true;
+    walk_object_members(data, [&](std::string_view quoted, std::string_view value) {
         std::string_view raw_key = quoted.substr(1, quoted.size() - 2);
         bool escaped = raw_key.find('\\') != std::string_view::npos;
-        if (!escaped && is_record_field(raw_key)) return;
+        if (!escaped && is_record_field(raw_key)) {
+            if (plain_so_far && raw_key == "choices" && choices_at == std::string_view::npos)
+                choices_at = static_cast<std::size_t>(value.data() - data.data());
+            return;
+        }
+        plain_so_far = false;
         nb::object key = json::parse_text(quoted);
         if (escaped) {  // compared as text: a key may hold a lone surrogate, which has no UTF-8 form
             const Names& n = names();
@@ -191,6 +202,7 @@ void for_each_unkept_member(std::string_view data, Found found) {
         }
         found(key, json::parse_text(value));
     });
+    return choices_at;
 }
 
 // ---- the assembly ----------------------------------------------------------------------------
@@ -236,11 +248,7 @@ public:
         }
         ClassifiedLine classified = classify_sse_line(line);
         if (classified.kind != SseLine::data) return;
-        for_each_unkept_member(classified.data, [this](nb::handle key, nb::handle value) {
-            // The last non-null value wins (usage comes with the last chunk, null before it).
-            if (value.is_none() && extras_.contains(key)) return;
-            extras_[key] = value;
-        });
+        add_unkept_members(classified.data);
     }
 
     // The answer a whole call would have given, as its JSON object: id, object, created and model
@@ -299,6 +307,29 @@ public:
     size_t chunks() const { return chunks_; }
 
 private:
+    // The members of the chunk's JSON text `data` that its record does not keep, merged into
+    // extras_. Walking every member of every line is most of what assembling costs, so a line that
+    // opens with the same bytes as an earlier line made only of record fields (up to the value of
+    // "choices") and ends with that value is known to hold nothing else: only the value is skipped.
+    void add_unkept_members(std::string_view data) {
+        if (!plain_opening_.empty() && data.size() > plain_opening_.size() &&
+            data.compare(0, plain_opening_.size(), plain_opening_) == 0 &&
+            is_last_member_value(data, plain_opening_.size())) {
+            return;
+        }
+        bool unkept = false;
+        std::size_t choices_at = for_each_unkept_member(data, [this, &unkept](nb::handle key, nb::handle value) {
+            unkept = true;
+            // The last non-null value wins (usage comes with the last chunk, null before it).
+            if (value.is_none() && extras_.contains(key)) return;
+            extras_[key] = value;
+        });
+        // Only a line of record fields alone becomes the opening to compare with: another line
+        // with the same opening still has its end checked for more members.
+        if (!unkept && choices_at != std::string_view::npos && choices_at <= kMaxOpening)
+            plain_opening_.assign(data.substr(0, choices_at));
+    }
+
     // The first value that is not the record's default for an absent member ("" or 0).
     static void take_first(nb::object& slot, nb::handle chunk, PyObject* name) {
         if (slot.is_valid()) return;
@@ -339,6 +370,10 @@ private:
     std::vector<ChoiceEntry> choices_;
     nb::dict extras_;
     size_t chunks_ = 0;
+    // The bytes of a line of record fields alone, up to the value of "choices" (see
+    // add_unkept_members); kept short, so an odd stream cannot make it large.
+    static constexpr std::size_t kMaxOpening = 512;
+    std::string plain_opening_;
 };
 
 // The non-empty content texts a chunk carries for the choice of `index`, in order.
