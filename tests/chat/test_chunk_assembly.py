@@ -138,6 +138,18 @@ CASES = [
         [],
     ),
     (
+        "two texts of one delta growing side by side, then one replaced by a number and grown again",
+        [
+            chunk(delta(0, content="a", refusal="x")),
+            chunk(delta(0, content="b", refusal="y")),
+            chunk(delta(0, content=7)),
+            chunk(delta(0, content="c", refusal="z")),
+        ],
+        True,
+        {0: ({"content": "c", "refusal": "xyz"}, None)},
+        ["a", "b", "c"],
+    ),
+    (
         "no [DONE]: the body's end ends the answer",
         [chunk(delta(0, content="one")), chunk(delta(0, content=" two", finish="stop"))],
         False,

@@ -73,12 +73,17 @@ const Names& names() {
     return kept;
 }
 
-// Whether `key` is the interned `name`: the same object as a rule (JSON keys are interned when
-// read), else equal text.
+// Whether `key` is the interned `name`: the same object, else equal text. Texts of equal length
+// are told apart by their hashes (a dict key's is computed already) before they are compared.
 bool key_is(PyObject* key, PyObject* name) {
     if (key == name) return true;
-    return PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
-           PyUnicode_Compare(key, name) == 0;
+    if (!PyUnicode_Check(key) || PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(name)) return false;
+    if (PyUnicode_CheckExact(key)) {
+        Py_hash_t hash = PyObject_Hash(key);
+        if (hash == -1) throw nb::python_error();
+        if (hash != PyObject_Hash(name)) return false;
+    }
+    return PyUnicode_Compare(key, name) == 0;
 }
 
 // `dict[name]` (borrowed), or nullptr when absent; raises what the lookup raised.
@@ -111,11 +116,60 @@ void append_text(PyObject* dict, PyObject* key, PyObject* current, PyObject* pie
     if (failed < 0) throw nb::python_error();
 }
 
-void merge_dict(PyObject* into, PyObject* delta, int depth);
+// The pieces of text waiting to be appended to one member, `dict[key]`: a stream's text comes in
+// many small pieces, and appending each to a growing text costs more than keeping it and joining a
+// batch. What dict[key] stands for is its text followed by the pieces: every step that would read
+// or replace that member flushes first (merge_member), and so does whoever reads the whole
+// (StreamAssembly::answer). Owner rule: holds strong references to the dict, the key and the
+// pieces; owned by its assembly, emptied at each flush.
+struct TextTail {
+    // Pieces kept before they are joined, so their objects never outnumber this however long the
+    // stream (memory stays flat).
+    static constexpr Py_ssize_t kMaxPieces = 64;
+    nb::object dict, key;
+    nb::list pieces;
+
+    // Whether the pieces wait for into[name]: the same dict, and the same key or an equal one.
+    bool holds(PyObject* into, PyObject* name) const;
+
+    void flush() {
+        if (!dict.is_valid()) return;
+        nb::object into = std::move(dict), name = std::move(key);
+        dict.reset();
+        key.reset();
+        nb::object joined = nb::steal(PyUnicode_Join(chat_names().empty.ptr(), pieces.ptr()));
+        if (PyList_SetSlice(pieces.ptr(), 0, PyList_GET_SIZE(pieces.ptr()), nullptr) < 0) throw nb::python_error();
+        if (!joined.is_valid()) throw nb::python_error();
+        PyObject* current = PyDict_GetItemWithError(into.ptr(), name.ptr());  // borrowed
+        if (!current) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return;  // cannot be: the member is only replaced after a flush
+        }
+        append_text(into.ptr(), name.ptr(), current, joined.ptr());
+    }
+
+    // Keeps `piece` for dict[key] (the member's text now), flushing what another member waits for.
+    void add(PyObject* into, PyObject* name, PyObject* piece) {
+        if (PyUnicode_GET_LENGTH(piece) == 0) return;
+        if (!holds(into, name)) {
+            flush();
+            dict = nb::borrow(into);
+            key = nb::borrow(name);
+        }
+        if (PyList_Append(pieces.ptr(), piece) < 0) throw nb::python_error();
+        if (PyList_GET_SIZE(pieces.ptr()) >= kMaxPieces) flush();
+    }
+};
+
+bool TextTail::holds(PyObject* into, PyObject* name) const {
+    return dict.is_valid() && dict.ptr() == into && key_is(name, key.ptr());
+}
+
+void merge_dict(PyObject* into, PyObject* delta, int depth, TextTail& tail);
 
 // A list member: items that carry an integer "index" (tool-call fragments) merge into the item of
 // the same index; anything else is appended.
-void merge_list(PyObject* into, PyObject* delta, int depth) {
+void merge_list(PyObject* into, PyObject* delta, int depth, TextTail& tail) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(delta); ++i) {
         PyObject* item = PyList_GET_ITEM(delta, i);
         PyObject* index = PyDict_Check(item) ? member(item, names().index) : nullptr;  // borrowed
@@ -133,7 +187,7 @@ void merge_list(PyObject* into, PyObject* delta, int depth) {
             }
         }
         if (same) {
-            merge_dict(same, item, depth + 1);
+            merge_dict(same, item, depth + 1, tail);
         } else if (PyList_Append(into, owned_copy(item, depth + 1).ptr()) < 0) {
             throw nb::python_error();
         }
@@ -142,7 +196,7 @@ void merge_list(PyObject* into, PyObject* delta, int depth) {
 
 // One member of a delta merged into the assembly's dict `into`: texts append, dicts merge, lists
 // merge by index or append, null never erases, anything else replaces.
-void merge_member(PyObject* into, PyObject* key, PyObject* value, int depth) {
+void merge_member(PyObject* into, PyObject* key, PyObject* value, int depth, TextTail& tail) {
     PyObject* current = PyDict_GetItemWithError(into, key);  // borrowed
     if (!current) {
         if (PyErr_Occurred()) throw nb::python_error();
@@ -153,21 +207,27 @@ void merge_member(PyObject* into, PyObject* key, PyObject* value, int depth) {
     const bool merges = current != Py_None && depth < kMergeDepth && !names_a_thing(key);
     if (merges && PyUnicode_CheckExact(current) && PyUnicode_Check(value)) {
         // A function's name comes whole; a platform repeating it in every fragment must not double it.
-        if (key_is(key, names().name) && PyUnicode_Compare(current, value) == 0) return;
-        append_text(into, key, current, value);
+        if (key_is(key, names().name)) {
+            if (tail.holds(into, key)) tail.flush();
+            if (PyUnicode_Compare(current, value) == 0) return;
+            append_text(into, key, current, value);
+            return;
+        }
+        tail.add(into, key, value);
     } else if (merges && PyDict_CheckExact(current) && PyDict_Check(value)) {
-        merge_dict(current, value, depth + 1);
+        merge_dict(current, value, depth + 1, tail);
     } else if (merges && PyList_CheckExact(current) && PyList_Check(value)) {
-        merge_list(current, value, depth + 1);
+        merge_list(current, value, depth + 1, tail);
     } else {
+        if (tail.holds(into, key)) tail.flush();  // what it waits for goes with the text it replaces
         set_member(into, key, owned_copy(value, depth + 1));  // replaces
     }
 }
 
-void merge_dict(PyObject* into, PyObject* delta, int depth) {
+void merge_dict(PyObject* into, PyObject* delta, int depth, TextTail& tail) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(delta, &pos, &key, &value)) merge_member(into, key, value, depth);
+    while (PyDict_Next(delta, &pos, &key, &value)) merge_member(into, key, value, depth, tail);
 }
 
 // ---- the members of a chunk's JSON object that its record does not keep ----------------------
@@ -254,7 +314,8 @@ public:
     // The answer a whole call would have given, as its JSON object: id, object, created and model
     // of the chunks, one choice per index (in index order) with the merged message, finish_reason
     // and other members, then the chunks' other members (usage, ...). A new object at each call.
-    nb::dict answer() const {
+    nb::dict answer() {
+        tail_.flush();
         const ChatNames& k = chat_names();
         nb::dict out;
         if (id_.is_valid()) out[k.id] = id_;
@@ -288,7 +349,7 @@ public:
     // The ChatCompletion record of answer(), read by the rules of a whole answer. A message whose
     // role or content never came (or came only as null, as with tool calls) gets the record's
     // defaults, "assistant" and "", rather than failing on null.
-    nb::object completion() const {
+    nb::object completion() {
         const ChatNames& k = chat_names();
         nb::dict whole = answer();
         nb::object choices = whole[k.choices];
@@ -356,11 +417,11 @@ private:
             const Names& n = names();
             if (key_is(key, n.index)) continue;
             if (key_is(key, n.delta)) {
-                if (PyDict_Check(value)) merge_dict(entry.message.ptr(), value, 1);
+                if (PyDict_Check(value)) merge_dict(entry.message.ptr(), value, 1, tail_);
             } else if (key_is(key, n.finish_reason)) {
                 if (value != Py_None) entry.finish_reason = nb::borrow(value);
             } else {
-                merge_member(entry.other.ptr(), key, value, 1);
+                merge_member(entry.other.ptr(), key, value, 1, tail_);
             }
         }
     }
@@ -368,6 +429,7 @@ private:
     nb::object requested_model_;
     nb::object id_, created_, model_;
     std::vector<ChoiceEntry> choices_;
+    TextTail tail_;  // texts waiting to be appended (see TextTail)
     nb::dict extras_;
     size_t chunks_ = 0;
     // The bytes of a line of record fields alone, up to the value of "choices" (see
