@@ -329,7 +329,7 @@ RAW_CASES = [
         [
             PLAIN,
             OPEN + r'[{"index":0,"delta":{"content":"]}, \"usage\": 1 \\"}}]}',
-            OPEN + r'[{"index":0,"delta":{"content":"' + "x" * 22 + r'\\\"],\"late\":[' + "y" * 30 + r'\\"}}]}',
+            OPEN + r'[{"index":0,"delta":{"content":"' + "x" * 22 + r"\\\"],\"late\":[" + "y" * 30 + r'\\"}}]}',
             OPEN + r'[{"index":0,"delta":{"content":"' + "x" * 23 + r'\"\\"}}],"late":"\"]}"}',
             PLAIN,
         ],
@@ -388,7 +388,7 @@ def test_members_the_record_drops_are_found_in_any_line(new_client, serve, name,
 
 def test_a_long_stream_keeps_its_last_members(new_client, serve):
     usage = '{"prompt_tokens":1,"completion_tokens":20000,"total_tokens":20001}'
-    lines = [PLAIN] * 20_000 + [OPEN + '[],"usage":' + usage + '}']
+    lines = [PLAIN] * 20_000 + [OPEN + '[],"usage":' + usage + "}"]
     data = b"".join(b"data: " + line.encode() + b"\n\n" for line in lines) + b"data: [DONE]\n\n"
     client, stream = open_stream(new_client, serve(data))
     with client:

@@ -6,7 +6,9 @@
 #include <nanobind/stl/string_view.h>
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -73,17 +75,41 @@ const Names& names() {
     return kept;
 }
 
+// A key object found equal to a name, so that the same object matches at once the next time: the
+// keys of a stream's chunks are usually the same objects (the reader shares them). Kept for the
+// process: each slot holds one strong reference to its name and one to its key, replaced when
+// another pair takes the slot (holding both keeps the pointers compared from being reused).
+struct KnownKey {
+    PyObject* name = nullptr;
+    PyObject* key = nullptr;
+};
+#ifndef Py_GIL_DISABLED
+std::array<KnownKey, 16> g_known_keys;  // read and written with the GIL held only
+#endif
+
 // Whether `key` is the interned `name`: the same object, else equal text. Texts of equal length
 // are told apart by their hashes (a dict key's is computed already) before they are compared.
 bool key_is(PyObject* key, PyObject* name) {
     if (key == name) return true;
     if (!PyUnicode_Check(key) || PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(name)) return false;
-    if (PyUnicode_CheckExact(key)) {
+    const bool exact = PyUnicode_CheckExact(key) && PyUnicode_CheckExact(name);
+#ifndef Py_GIL_DISABLED
+    KnownKey& known = g_known_keys[(reinterpret_cast<std::uintptr_t>(name) >> 4) % g_known_keys.size()];
+    if (known.key == key && known.name == name) return true;
+#endif
+    if (exact) {
         Py_hash_t hash = PyObject_Hash(key);
         if (hash == -1) throw nb::python_error();
         if (hash != PyObject_Hash(name)) return false;
     }
-    return PyUnicode_Compare(key, name) == 0;
+    if (PyUnicode_Compare(key, name) != 0) return false;
+#ifndef Py_GIL_DISABLED
+    if (exact) {
+        Py_XSETREF(known.name, Py_NewRef(name));
+        Py_XSETREF(known.key, Py_NewRef(key));
+    }
+#endif
+    return true;
 }
 
 // `dict[name]` (borrowed), or nullptr when absent; raises what the lookup raised.
@@ -219,7 +245,7 @@ void merge_member(PyObject* into, PyObject* key, PyObject* value, int depth, Tex
     } else if (merges && PyList_CheckExact(current) && PyList_Check(value)) {
         merge_list(current, value, depth + 1, tail);
     } else {
-        if (tail.holds(into, key)) tail.flush();  // what it waits for goes with the text it replaces
+        if (tail.holds(into, key)) tail.flush();              // what it waits for goes with the text it replaces
         set_member(into, key, owned_copy(value, depth + 1));  // replaces
     }
 }
