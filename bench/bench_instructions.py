@@ -1,4 +1,5 @@
-"""Instructions the client process executes (callgrind) per streamed chunk, per whole chat call and per
+"""Instructions the client process executes (callgrind) per streamed chunk (iterated plainly, and then
+put back together with get_final_completion()), per whole chat call and per
 list of 10,000 tenants: the figures a change to the request path must keep, steady on a shared machine.
 Each is the difference between a run of N and of 3N operations, so start-up and imports drop out.
 The chat figures are taken again with OpenTelemetry imported but no provider set (telemetry must
@@ -21,6 +22,17 @@ completions = KorvaneClient(api_key="sk-bench", proxy_url=sys.argv[1]).chat.comp
 for _ in range(int(sys.argv[2])):
     for _chunk in completions.create("bench-model", [{"role": "user", "content": "Hello"}], stream=True):
         pass
+"""
+
+STREAM_FINAL = """
+import sys
+from korvane_sdk import KorvaneClient
+completions = KorvaneClient(api_key="sk-bench", proxy_url=sys.argv[1]).chat.completions
+for _ in range(int(sys.argv[2])):
+    stream = completions.create("bench-model", [{"role": "user", "content": "Hello"}], stream=True)
+    for _chunk in stream:
+        pass
+    assert stream.get_final_completion().choices[0].finish_reason == "stop"
 """
 
 WHOLE = """
@@ -70,6 +82,7 @@ def main():
                 per_operation(prelude + STREAM, server.url, 1) / bench_chat.STREAM_CHUNKS,
                 per_operation(prelude + WHOLE, server.url, 100),
             )
+        final = per_operation(STREAM_FINAL, server.url, 1) / bench_chat.STREAM_CHUNKS
     chunk, call = chat["no OpenTelemetry"]
     platform = bench_admin.start_platform()
     try:
@@ -77,6 +90,7 @@ def main():
     finally:
         platform.terminate()
     print(f"  instructions per stream chunk:          {chunk:,.0f}")
+    print(f"  ... with get_final_completion() after:  {final:,.0f}")
     print(f"  instructions per whole chat call:       {call:,.0f}")
     print(f"  instructions per list of 10,000 tenants: {listing:,.0f}")
     for setting, (setting_chunk, setting_call) in chat.items():

@@ -2,12 +2,14 @@
 //
 // Input: any bytes. When json.loads reads them as an object, the walk must succeed and its members,
 // each key and value read by json.loads, must make the same dict in the same order (duplicate keys:
-// the last wins, as in json.loads). Other input must only never crash or overrun.
+// the last wins, as in json.loads), and the end check must say of each member's value that it
+// closes the object exactly when it is the last one. Other input must only never crash or overrun.
 #include <nanobind/nanobind.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
+#include <vector>
 
 #include "api/chat/chunk_members.hpp"
 #include "python_embed.hpp"
@@ -56,7 +58,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     nb::list pairs;
-    const bool whole = korvane::api::walk_object_members(text, [&pairs](std::string_view key, std::string_view value) {
+    std::vector<std::size_t> value_at;
+    const bool whole = korvane::api::walk_object_members(text, [&](std::string_view key, std::string_view value) {
+        value_at.push_back(static_cast<std::size_t>(value.data() - text.data()));
         // Bytes, not text: the input need not be UTF-8, and the walk must not care.
         pairs.append(nb::make_tuple(nb::bytes(key.data(), key.size()), nb::bytes(value.data(), value.size())));
     });
@@ -69,5 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     nb::object same = nb::steal(PyObject_CallFunctionObjArgs(g_same, got.ptr(), want.ptr(), nullptr));
     FUZZ_CHECK_PY(same.is_valid());
     FUZZ_CHECK(same.ptr() == Py_True);
+    for (std::size_t i = 0; i < value_at.size(); ++i) {
+        FUZZ_CHECK(korvane::api::is_last_member_value(text, value_at[i]) == (i + 1 == value_at.size()));
+    }
     return 0;
 }

@@ -138,6 +138,18 @@ CASES = [
         [],
     ),
     (
+        "two texts of one delta growing side by side, then one replaced by a number and grown again",
+        [
+            chunk(delta(0, content="a", refusal="x")),
+            chunk(delta(0, content="b", refusal="y")),
+            chunk(delta(0, content=7)),
+            chunk(delta(0, content="c", refusal="z")),
+        ],
+        True,
+        {0: ({"content": "c", "refusal": "xyz"}, None)},
+        ["a", "b", "c"],
+    ),
+    (
         "no [DONE]: the body's end ends the answer",
         [chunk(delta(0, content="one")), chunk(delta(0, content=" two", finish="stop"))],
         False,
@@ -292,3 +304,94 @@ def test_deep_nesting_in_a_delta_is_merged_without_recursion_limits(new_client, 
     with client:
         answer = stream.get_final_answer()
     assert "extra" in answer["choices"][0]["message"]
+
+
+# Lines written by hand (spacing, member order and escapes as a platform may send them). Most lines
+# of a stream open with the same bytes, and the answer must still see every member the record drops,
+# wherever it comes: name, data lines.
+OPEN = '{"id":"c1","object":"chat.completion.chunk","created":7,"model":"m","choices":'
+PLAIN = OPEN + '[{"index":0,"delta":{"content":"a"},"finish_reason":null}]}'
+RAW_CASES = [
+    (
+        "a member after choices, in a line opening as the others do",
+        [PLAIN, PLAIN, OPEN + '[{"index":0,"delta":{"content":"b"}}],"usage":{"total_tokens":4}}'],
+    ),
+    (
+        "an array member after choices (the line still ends with ]})",
+        [PLAIN, PLAIN, OPEN + '[{"index":0,"delta":{"content":"b"}}],"tags":["x",[1]]}', PLAIN],
+    ),
+    (
+        "a member before choices, then the usual opening again",
+        [PLAIN, '{"id":"c1","system_fingerprint":"fp","choices":[]}', PLAIN, OPEN + '[],"usage":null}'],
+    ),
+    (
+        "texts holding brackets, quotes and backslashes, short and long",
+        [
+            PLAIN,
+            OPEN + r'[{"index":0,"delta":{"content":"]}, \"usage\": 1 \\"}}]}',
+            OPEN + r'[{"index":0,"delta":{"content":"' + "x" * 22 + r"\\\"],\"late\":[" + "y" * 30 + r'\\"}}]}',
+            OPEN + r'[{"index":0,"delta":{"content":"' + "x" * 23 + r'\"\\"}}],"late":"\"]}"}',
+            PLAIN,
+        ],
+    ),
+    (
+        "spacing around the last member and after the object",
+        [
+            PLAIN,
+            OPEN + ' [ {"index":0,"delta":{"content":"s"}} ] }  ',
+            OPEN + '[{"index":0,"delta":{}}] , "usage" : {"total_tokens" : 2} }',
+        ],
+    ),
+    (
+        "choices given twice, and a record field written with an escape",
+        [
+            PLAIN,
+            OPEN + '[{"index":0,"delta":{"content":"1"}}],"choices":[{"index":0,"delta":{"content":"2"}}]}',
+            '{"\\u0069d":"c1","model":"m","choices":[],"extra":true}',
+            PLAIN,
+        ],
+    ),
+    (
+        "a longer opening than any kept before, then extras in the same line shape",
+        [
+            '{"id":"' + "i" * 600 + '","model":"m","choices":[]}',
+            '{"id":"' + "i" * 600 + '","model":"m","choices":[],"usage":{"total_tokens":9}}',
+        ],
+    ),
+]
+
+
+def expected_extras(lines):
+    """The members a whole answer takes from the chunks beyond the record's: the last non-null wins."""
+    fields = {"id", "object", "created", "model", "choices"}
+    extras = {}
+    for line in lines:
+        for key, value in json.loads(line).items():
+            if key not in fields and (value is not None or key not in extras):
+                extras[key] = value
+    return extras
+
+
+@pytest.mark.parametrize("name, lines", RAW_CASES, ids=[case[0] for case in RAW_CASES])
+def test_members_the_record_drops_are_found_in_any_line(new_client, serve, name, lines):
+    data = b"".join(b"data: " + line.encode() + b"\n\n" for line in lines) + b"data: [DONE]\n\n"
+    client, stream = open_stream(new_client, serve(data))
+    with client:
+        assert len(list(stream)) == len(lines)
+        answer = stream.get_final_answer()
+    fields = {"id", "object", "created", "model", "choices"}
+    assert {k: v for k, v in answer.items() if k not in fields} == expected_extras(lines)
+    texts = [c["delta"].get("content") or "" for line in lines for c in json.loads(line)["choices"]]
+    if answer["choices"]:
+        assert answer["choices"][0]["message"].get("content", "") == "".join(texts)
+
+
+def test_a_long_stream_keeps_its_last_members(new_client, serve):
+    usage = '{"prompt_tokens":1,"completion_tokens":20000,"total_tokens":20001}'
+    lines = [PLAIN] * 20_000 + [OPEN + '[],"usage":' + usage + "}"]
+    data = b"".join(b"data: " + line.encode() + b"\n\n" for line in lines) + b"data: [DONE]\n\n"
+    client, stream = open_stream(new_client, serve(data))
+    with client:
+        completion = stream.get_final_completion()
+    assert completion.choices[0].message.content == "a" * 20_000
+    assert completion.usage is not None and completion.usage.total_tokens == 20_001

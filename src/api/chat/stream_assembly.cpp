@@ -6,6 +6,10 @@
 #include <nanobind/stl/string_view.h>
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -71,12 +75,41 @@ const Names& names() {
     return kept;
 }
 
-// Whether `key` is the interned `name`: the same object as a rule (JSON keys are interned when
-// read), else equal text.
+// A key object found equal to a name, so that the same object matches at once the next time: the
+// keys of a stream's chunks are usually the same objects (the reader shares them). Kept for the
+// process: each slot holds one strong reference to its name and one to its key, replaced when
+// another pair takes the slot (holding both keeps the pointers compared from being reused).
+struct KnownKey {
+    PyObject* name = nullptr;
+    PyObject* key = nullptr;
+};
+#ifndef Py_GIL_DISABLED
+std::array<KnownKey, 16> g_known_keys;  // read and written with the GIL held only
+#endif
+
+// Whether `key` is the interned `name`: the same object, else equal text. Texts of equal length
+// are told apart by their hashes (a dict key's is computed already) before they are compared.
 bool key_is(PyObject* key, PyObject* name) {
     if (key == name) return true;
-    return PyUnicode_Check(key) && PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(name) &&
-           PyUnicode_Compare(key, name) == 0;
+    if (!PyUnicode_Check(key) || PyUnicode_GET_LENGTH(key) != PyUnicode_GET_LENGTH(name)) return false;
+    const bool exact = PyUnicode_CheckExact(key) && PyUnicode_CheckExact(name);
+#ifndef Py_GIL_DISABLED
+    KnownKey& known = g_known_keys[(reinterpret_cast<std::uintptr_t>(name) >> 4) % g_known_keys.size()];
+    if (known.key == key && known.name == name) return true;
+#endif
+    if (exact) {
+        Py_hash_t hash = PyObject_Hash(key);
+        if (hash == -1) throw nb::python_error();
+        if (hash != PyObject_Hash(name)) return false;
+    }
+    if (PyUnicode_Compare(key, name) != 0) return false;
+#ifndef Py_GIL_DISABLED
+    if (exact) {
+        Py_XSETREF(known.name, Py_NewRef(name));
+        Py_XSETREF(known.key, Py_NewRef(key));
+    }
+#endif
+    return true;
 }
 
 // `dict[name]` (borrowed), or nullptr when absent; raises what the lookup raised.
@@ -109,11 +142,60 @@ void append_text(PyObject* dict, PyObject* key, PyObject* current, PyObject* pie
     if (failed < 0) throw nb::python_error();
 }
 
-void merge_dict(PyObject* into, PyObject* delta, int depth);
+// The pieces of text waiting to be appended to one member, `dict[key]`: a stream's text comes in
+// many small pieces, and appending each to a growing text costs more than keeping it and joining a
+// batch. What dict[key] stands for is its text followed by the pieces: every step that would read
+// or replace that member flushes first (merge_member), and so does whoever reads the whole
+// (StreamAssembly::answer). Owner rule: holds strong references to the dict, the key and the
+// pieces; owned by its assembly, emptied at each flush.
+struct TextTail {
+    // Pieces kept before they are joined, so their objects never outnumber this however long the
+    // stream (memory stays flat).
+    static constexpr Py_ssize_t kMaxPieces = 64;
+    nb::object dict, key;
+    nb::list pieces;
+
+    // Whether the pieces wait for into[name]: the same dict, and the same key or an equal one.
+    bool holds(PyObject* into, PyObject* name) const;
+
+    void flush() {
+        if (!dict.is_valid()) return;
+        nb::object into = std::move(dict), name = std::move(key);
+        dict.reset();
+        key.reset();
+        nb::object joined = nb::steal(PyUnicode_Join(chat_names().empty.ptr(), pieces.ptr()));
+        if (PyList_SetSlice(pieces.ptr(), 0, PyList_GET_SIZE(pieces.ptr()), nullptr) < 0) throw nb::python_error();
+        if (!joined.is_valid()) throw nb::python_error();
+        PyObject* current = PyDict_GetItemWithError(into.ptr(), name.ptr());  // borrowed
+        if (!current) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return;  // cannot be: the member is only replaced after a flush
+        }
+        append_text(into.ptr(), name.ptr(), current, joined.ptr());
+    }
+
+    // Keeps `piece` for dict[key] (the member's text now), flushing what another member waits for.
+    void add(PyObject* into, PyObject* name, PyObject* piece) {
+        if (PyUnicode_GET_LENGTH(piece) == 0) return;
+        if (!holds(into, name)) {
+            flush();
+            dict = nb::borrow(into);
+            key = nb::borrow(name);
+        }
+        if (PyList_Append(pieces.ptr(), piece) < 0) throw nb::python_error();
+        if (PyList_GET_SIZE(pieces.ptr()) >= kMaxPieces) flush();
+    }
+};
+
+bool TextTail::holds(PyObject* into, PyObject* name) const {
+    return dict.is_valid() && dict.ptr() == into && key_is(name, key.ptr());
+}
+
+void merge_dict(PyObject* into, PyObject* delta, int depth, TextTail& tail);
 
 // A list member: items that carry an integer "index" (tool-call fragments) merge into the item of
 // the same index; anything else is appended.
-void merge_list(PyObject* into, PyObject* delta, int depth) {
+void merge_list(PyObject* into, PyObject* delta, int depth, TextTail& tail) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(delta); ++i) {
         PyObject* item = PyList_GET_ITEM(delta, i);
         PyObject* index = PyDict_Check(item) ? member(item, names().index) : nullptr;  // borrowed
@@ -131,7 +213,7 @@ void merge_list(PyObject* into, PyObject* delta, int depth) {
             }
         }
         if (same) {
-            merge_dict(same, item, depth + 1);
+            merge_dict(same, item, depth + 1, tail);
         } else if (PyList_Append(into, owned_copy(item, depth + 1).ptr()) < 0) {
             throw nb::python_error();
         }
@@ -140,7 +222,7 @@ void merge_list(PyObject* into, PyObject* delta, int depth) {
 
 // One member of a delta merged into the assembly's dict `into`: texts append, dicts merge, lists
 // merge by index or append, null never erases, anything else replaces.
-void merge_member(PyObject* into, PyObject* key, PyObject* value, int depth) {
+void merge_member(PyObject* into, PyObject* key, PyObject* value, int depth, TextTail& tail) {
     PyObject* current = PyDict_GetItemWithError(into, key);  // borrowed
     if (!current) {
         if (PyErr_Occurred()) throw nb::python_error();
@@ -151,21 +233,27 @@ void merge_member(PyObject* into, PyObject* key, PyObject* value, int depth) {
     const bool merges = current != Py_None && depth < kMergeDepth && !names_a_thing(key);
     if (merges && PyUnicode_CheckExact(current) && PyUnicode_Check(value)) {
         // A function's name comes whole; a platform repeating it in every fragment must not double it.
-        if (key_is(key, names().name) && PyUnicode_Compare(current, value) == 0) return;
-        append_text(into, key, current, value);
+        if (key_is(key, names().name)) {
+            if (tail.holds(into, key)) tail.flush();
+            if (PyUnicode_Compare(current, value) == 0) return;
+            append_text(into, key, current, value);
+            return;
+        }
+        tail.add(into, key, value);
     } else if (merges && PyDict_CheckExact(current) && PyDict_Check(value)) {
-        merge_dict(current, value, depth + 1);
+        merge_dict(current, value, depth + 1, tail);
     } else if (merges && PyList_CheckExact(current) && PyList_Check(value)) {
-        merge_list(current, value, depth + 1);
+        merge_list(current, value, depth + 1, tail);
     } else {
+        if (tail.holds(into, key)) tail.flush();              // what it waits for goes with the text it replaces
         set_member(into, key, owned_copy(value, depth + 1));  // replaces
     }
 }
 
-void merge_dict(PyObject* into, PyObject* delta, int depth) {
+void merge_dict(PyObject* into, PyObject* delta, int depth, TextTail& tail) {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
-    while (PyDict_Next(delta, &pos, &key, &value)) merge_member(into, key, value, depth);
+    while (PyDict_Next(delta, &pos, &key, &value)) merge_member(into, key, value, depth, tail);
 }
 
 // ---- the members of a chunk's JSON object that its record does not keep ----------------------
@@ -175,13 +263,22 @@ bool is_record_field(std::string_view key) {
 }
 
 // Calls found(key, value) for each member of the JSON object `data` that is not a chunk record's
-// field, both decoded. `data` was read as a chunk already, so it is a valid object.
+// field, both decoded. `data` was read as a chunk already, so it is a valid object. Gives where the
+// value of "choices" starts when every member before it is a field written plainly (no escapes),
+// else npos: the lines of one stream usually repeat those bytes (see StreamAssembly::add).
 template <class Found>
-void for_each_unkept_member(std::string_view data, Found found) {
-    walk_object_members(data, [&found](std::string_view quoted, std::string_view value) {
+std::size_t for_each_unkept_member(std::string_view data, Found found) {
+    std::size_t choices_at = std::string_view::npos;
+    bool plain_so_far = true;
+    walk_object_members(data, [&](std::string_view quoted, std::string_view value) {
         std::string_view raw_key = quoted.substr(1, quoted.size() - 2);
         bool escaped = raw_key.find('\\') != std::string_view::npos;
-        if (!escaped && is_record_field(raw_key)) return;
+        if (!escaped && is_record_field(raw_key)) {
+            if (plain_so_far && raw_key == "choices" && choices_at == std::string_view::npos)
+                choices_at = static_cast<std::size_t>(value.data() - data.data());
+            return;
+        }
+        plain_so_far = false;
         nb::object key = json::parse_text(quoted);
         if (escaped) {  // compared as text: a key may hold a lone surrogate, which has no UTF-8 form
             const Names& n = names();
@@ -191,6 +288,7 @@ void for_each_unkept_member(std::string_view data, Found found) {
         }
         found(key, json::parse_text(value));
     });
+    return choices_at;
 }
 
 // ---- the assembly ----------------------------------------------------------------------------
@@ -236,17 +334,14 @@ public:
         }
         ClassifiedLine classified = classify_sse_line(line);
         if (classified.kind != SseLine::data) return;
-        for_each_unkept_member(classified.data, [this](nb::handle key, nb::handle value) {
-            // The last non-null value wins (usage comes with the last chunk, null before it).
-            if (value.is_none() && extras_.contains(key)) return;
-            extras_[key] = value;
-        });
+        add_unkept_members(classified.data);
     }
 
     // The answer a whole call would have given, as its JSON object: id, object, created and model
     // of the chunks, one choice per index (in index order) with the merged message, finish_reason
     // and other members, then the chunks' other members (usage, ...). A new object at each call.
-    nb::dict answer() const {
+    nb::dict answer() {
+        tail_.flush();
         const ChatNames& k = chat_names();
         nb::dict out;
         if (id_.is_valid()) out[k.id] = id_;
@@ -280,7 +375,7 @@ public:
     // The ChatCompletion record of answer(), read by the rules of a whole answer. A message whose
     // role or content never came (or came only as null, as with tool calls) gets the record's
     // defaults, "assistant" and "", rather than failing on null.
-    nb::object completion() const {
+    nb::object completion() {
         const ChatNames& k = chat_names();
         nb::dict whole = answer();
         nb::object choices = whole[k.choices];
@@ -299,6 +394,29 @@ public:
     size_t chunks() const { return chunks_; }
 
 private:
+    // The members of the chunk's JSON text `data` that its record does not keep, merged into
+    // extras_. Walking every member of every line is most of what assembling costs, so a line that
+    // opens with the same bytes as an earlier line made only of record fields (up to the value of
+    // "choices") and ends with that value is known to hold nothing else: only the value is skipped.
+    void add_unkept_members(std::string_view data) {
+        if (!plain_opening_.empty() && data.size() > plain_opening_.size() &&
+            data.compare(0, plain_opening_.size(), plain_opening_) == 0 &&
+            is_last_member_value(data, plain_opening_.size())) {
+            return;
+        }
+        bool unkept = false;
+        std::size_t choices_at = for_each_unkept_member(data, [this, &unkept](nb::handle key, nb::handle value) {
+            unkept = true;
+            // The last non-null value wins (usage comes with the last chunk, null before it).
+            if (value.is_none() && extras_.contains(key)) return;
+            extras_[key] = value;
+        });
+        // Only a line of record fields alone becomes the opening to compare with: another line
+        // with the same opening still has its end checked for more members.
+        if (!unkept && choices_at != std::string_view::npos && choices_at <= kMaxOpening)
+            plain_opening_.assign(data.substr(0, choices_at));
+    }
+
     // The first value that is not the record's default for an absent member ("" or 0).
     static void take_first(nb::object& slot, nb::handle chunk, PyObject* name) {
         if (slot.is_valid()) return;
@@ -325,11 +443,11 @@ private:
             const Names& n = names();
             if (key_is(key, n.index)) continue;
             if (key_is(key, n.delta)) {
-                if (PyDict_Check(value)) merge_dict(entry.message.ptr(), value, 1);
+                if (PyDict_Check(value)) merge_dict(entry.message.ptr(), value, 1, tail_);
             } else if (key_is(key, n.finish_reason)) {
                 if (value != Py_None) entry.finish_reason = nb::borrow(value);
             } else {
-                merge_member(entry.other.ptr(), key, value, 1);
+                merge_member(entry.other.ptr(), key, value, 1, tail_);
             }
         }
     }
@@ -337,8 +455,13 @@ private:
     nb::object requested_model_;
     nb::object id_, created_, model_;
     std::vector<ChoiceEntry> choices_;
+    TextTail tail_;  // texts waiting to be appended (see TextTail)
     nb::dict extras_;
     size_t chunks_ = 0;
+    // The bytes of a line of record fields alone, up to the value of "choices" (see
+    // add_unkept_members); kept short, so an odd stream cannot make it large.
+    static constexpr std::size_t kMaxOpening = 512;
+    std::string plain_opening_;
 };
 
 // The non-empty content texts a chunk carries for the choice of `index`, in order.
