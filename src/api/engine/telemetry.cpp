@@ -46,7 +46,9 @@ bool wanted() {
 }
 
 nb::handle otel_begin() {
-    static nb::object begin = nb::module_::import_("korvane_sdk._otel").attr("begin");  // kept for the process
+    // Kept for the process as a plain pointer: an nb::object here would be released by a C++ static
+    // destructor after the interpreter is gone.
+    static PyObject* begin = nb::object(nb::module_::import_("korvane_sdk._otel").attr("begin")).release().ptr();
     return begin;
 }
 
