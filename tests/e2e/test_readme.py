@@ -27,10 +27,17 @@ PLUGIN_MARKS = {"pytest.mark.asyncio": "pytest_asyncio", "pytest.mark.anyio": "a
 OPTIONAL_MODULES = ("ray", "distributed", "opentelemetry.sdk")
 
 
+def installed(module):
+    try:
+        return importlib.util.find_spec(module) is not None
+    except ModuleNotFoundError:  # a submodule's package is missing: find_spec imports it first
+        return False
+
+
 def missing_engine(code):
     for module in OPTIONAL_MODULES:
         imported = re.search(rf"^(import|from) {re.escape(module)}\b", code, re.MULTILINE)
-        if imported and not importlib.util.find_spec(module):
+        if imported and not installed(module):
             return module
     return None
 
