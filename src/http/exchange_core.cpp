@@ -5,11 +5,16 @@
 #include "http/curl_loader.hpp"
 
 #include <cstdio>
+#include <stdexcept>
 
 #include "http/redirects.hpp"
 
 namespace korvane::http {
 namespace {
+
+// CURLE_TOO_LARGE (libcurl 8.6 and later; older headers lack it): how newer libcurl refuses a header
+// line past its bound, which older libcurl reported as CURLE_OUT_OF_MEMORY.
+constexpr int kCurleTooLarge = 100;
 
 constexpr long kNoConnectLimitMs = 30L * 24 * 3600 * 1000;
 
@@ -129,6 +134,11 @@ Failure ExchangeCore::failure_of(CURLcode result) const {
         failure.message = body_error_;
         return failure;
     }
+    if (result == CURLE_WRITE_ERROR && !head_error_.empty()) {
+        failure.kind = ErrorKind::Connection;
+        failure.message = head_error_;
+        return failure;
+    }
     if (result == CURLE_ABORTED_BY_CALLBACK && repeat_refused_) {
         failure.kind = ErrorKind::Connection;
         failure.message =
@@ -137,7 +147,7 @@ Failure ExchangeCore::failure_of(CURLcode result) const {
         return failure;
     }
     failure.message = error_text_[0] ? error_text_ : libcurl::curl_easy_strerror(result);
-    switch (result) {
+    switch (static_cast<int>(result) == kCurleTooLarge ? CURLE_OUT_OF_MEMORY : result) {
         case CURLE_OPERATION_TIMEDOUT:
             // Only the connect phase has a libcurl deadline; a read deadline would be ours.
             failure.kind = connected_ ? ErrorKind::ReadTimeout : ErrorKind::ConnectTimeout;
@@ -149,7 +159,7 @@ Failure ExchangeCore::failure_of(CURLcode result) const {
             failure.kind = connected_ ? ErrorKind::Connection : ErrorKind::InvalidURL;
             break;
         case CURLE_OUT_OF_MEMORY:
-            // libcurl refuses a header line past its bound (100 KiB) so: a malformed answer.
+            // libcurl refuses a header line past its bound (100 KiB): a malformed answer.
             if (connected_ && !final_headers_) {
                 failure.kind = ErrorKind::Connection;
                 failure.message = "The answer's head was refused: a header line is longer than 100 KiB (libcurl: " +
@@ -223,6 +233,12 @@ void ExchangeCore::header_line(std::string_view line) {
             ++digits;
         }
         rest.remove_prefix(digits);
+        // A status of more than three digits: some libcurl releases read its first three as the
+        // status and the rest as the reason (99999 as 999); it is a malformed answer.
+        if (!rest.empty() && rest.front() >= '0' && rest.front() <= '9') {
+            head_error_ = "The answer's status line is malformed (a status of more than three digits)";
+            throw std::runtime_error(head_error_);
+        }
         while (!rest.empty() && rest.front() == ' ') rest.remove_prefix(1);
         while (!rest.empty() && rest.back() == ' ') rest.remove_suffix(1);
         reason_.assign(rest);

@@ -70,6 +70,7 @@ protected:
     std::optional<Failure> failure_;
     std::string upload_error_;
     std::string body_error_;  // why on_body refused more bytes
+    std::string head_error_;  // why header_line refused the answer's head (a malformed answer)
     std::string received_;
     // Body bytes beyond this, not yet taken, pause the transfer until they are: libcurl would
     // otherwise read everything the socket holds in one go, so a fast sender would fill memory
