@@ -10,6 +10,7 @@ import re
 import weakref
 
 import pytest
+from korvane_sdk import KorvaneClient
 from korvane_sdk.models import Tenant
 from support.emulator import ADMIN_KEY
 from werkzeug import Response
@@ -147,3 +148,29 @@ def test_the_id_goes_with_its_record(on_emulator):
         assert made._request_id is not None
         del made
         assert Tenant(**TENANT)._request_id is None
+
+
+class HandlerReplaced(KorvaneClient):
+    def _handle_response(self, response, raw=False):
+        return super()._handle_response(response, raw)
+
+
+class RequestReplaced(KorvaneClient):
+    def _request(self, *args, **kwargs):
+        return super()._request(*args, **kwargs)
+
+
+@pytest.mark.parametrize(
+    ("cls", "expected"),
+    [(HandlerReplaced, "req-wire"), (RequestReplaced, None)],
+    ids=["_handle_response replaced", "_request replaced"],
+)
+def test_replaced_seams(httpserver, cls, expected):
+    # A replaced _handle_response still reads the answer the engine holds; a replaced _request hands
+    # back only a decoded answer, which names no request.
+    httpserver.expect_request("/api/v1/tenants/t1").respond_with_response(
+        Response(json.dumps(TENANT), headers={"X-Request-Id": "req-wire"}, content_type="application/json")
+    )
+    base = httpserver.url_for("").rstrip("/")
+    with cls(api_key="sk-test", api_url=base, proxy_url=base, max_retries=1) as client:
+        assert client.tenants.get("t1")._request_id == expected
