@@ -27,8 +27,9 @@
 //   every seam on the way is ours), then reads the answer into the operation's result (finish), an
 //   unexpected answer named as the call's. A record the call returns carries the X-Request-Id of the
 //   answer it was read from as its `_request_id` (records.hpp: note_request_id), for both drivers;
-//   a list or dict cannot, and a result of a replaced _request has no answer here. With a replaced _request, send()
-//   calls it instead and its answer goes to finish. Entered as _request itself (request_entry) there is no finish step.
+//   a list or dict cannot, and a replaced _request's result has no answer here. With a replaced
+//   _request, send() calls it instead and its answer goes to finish. Entered as _request itself
+//   (request_entry) there is no finish step.
 //
 // OWNER RULES. A WholeCall holds strong references to the client, the call's arguments, the answer
 // in hand, the awaitable being awaited and the result or error; it is owned by its driver (on the
