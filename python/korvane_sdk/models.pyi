@@ -48,6 +48,10 @@ class BaseModel:
 
     model_fields: ClassVar[dict[str, FieldInfo]]
     def __init__(self, **data: Any) -> None: ...
+    # The X-Request-Id of the answer when a call returned this record (read-only); None for a record
+    # made by the application, a copy, a nested record or a member of a list.
+    @property
+    def _request_id(self) -> str | None: ...
     def model_dump(
         self, *, mode: Literal["python", "json"] = "python", exclude_none: bool = False, by_alias: bool = False
     ) -> dict[str, Any]: ...

@@ -15,6 +15,7 @@
 #include "records/dump.hpp"
 #include "records/from_json.hpp"
 #include "records/instance.hpp"
+#include "records/request_id.hpp"
 #include "records/validation_error.hpp"
 #include "util/python_compat.hpp"
 
@@ -444,6 +445,17 @@ PyMethodDef g_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Read-only: the id is the platform's word on which answer made the record, never the application's.
+PyObject* request_id_get(PyObject* self, void*) { return Py_NewRef(request_id_of(self)); }
+
+PyGetSetDef g_getset[] = {
+    {"_request_id", &request_id_get, nullptr,
+     "The X-Request-Id of the answer a call read this record from, when the call returned it; None for a "
+     "record made by the application, a copy, a nested record, a member of a list, or an answer without one.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot g_base_slots[] = {
     {Py_tp_doc, const_cast<char*>("Base class of the records: typed fields, validation on construction, dumping.")},
     {Py_tp_init, reinterpret_cast<void*>(&init)},
@@ -452,6 +464,7 @@ PyType_Slot g_base_slots[] = {
     {Py_tp_richcompare, reinterpret_cast<void*>(&richcompare)},
     {Py_tp_iter, reinterpret_cast<void*>(&iterate)},
     {Py_tp_methods, g_methods},
+    {Py_tp_getset, g_getset},
     {0, nullptr},
 };
 

@@ -29,6 +29,9 @@ def whole_and_streamed(client: KorvaneClient) -> None:
     assert_type(client.chat.completions.create(model="m", messages=messages, stream=False), ChatCompletion)
     assert_type(client.chat.completions.create(model="m", messages=messages, stream=True), ChatCompletionStream)
     assert_type(client.chat.completions.create("m", messages, 0.5, 10, True), ChatCompletionStream)
+    completion = client.chat.completions.create(model="m", messages=messages)
+    # Underscored so that it never meets a field's name (Feedback has a request_id field).
+    assert_type(completion._request_id, str | None)
     flag: bool = len(messages) > 1
     assert_type(
         client.chat.completions.create(model="m", messages=messages, stream=flag),

@@ -11,8 +11,11 @@
 #include "api/client/request_log.hpp"
 #include "api/engine/awaitable.hpp"
 #include "api/engine/hooks.hpp"
+#include "http/headers.hpp"
 #include "http/response.hpp"
+#include "py/checks.hpp"
 #include "py/raise.hpp"
+#include "records/records.hpp"
 
 namespace korvane::api::engine {
 namespace {
@@ -54,6 +57,25 @@ bool out_of_descriptors(const nb::python_error& failure) {
         return false;
     }
     return number == EMFILE || number == ENFILE;
+}
+
+// The answer's X-Request-Id as the response hooks see it (a str), or an invalid object without one.
+// The HTTP layer's own answer is read in C++; another (a replaced session's) through headers.get(),
+// and one without readable headers names none.
+nb::object request_id_of(nb::handle response) {
+    if (Py_TYPE(response.ptr()) == reinterpret_cast<PyTypeObject*>(nb::type<http::Response>().ptr())) {
+        nb::object headers = nb::cast<http::Response&>(response).headers();
+        const std::string* id = nb::cast<const http::HeaderMap&>(headers).find("X-Request-Id");
+        if (!id) return {};
+        return py::checked(PyUnicode_DecodeLatin1(id->data(), static_cast<Py_ssize_t>(id->size()), nullptr));
+    }
+    try {
+        nb::object id = nb::getattr(response, "headers").attr("get")("X-Request-Id");
+        if (PyUnicode_Check(id.ptr())) return id;
+    } catch (nb::python_error& failure) {  // no readable headers: no request id, as the hooks are shown
+        if (!failure.matches(PyExc_Exception)) throw;
+    }
+    return {};
 }
 
 }  // namespace
@@ -175,6 +197,7 @@ Next WholeCall::attempt_answered(nb::handle response) {
         phase_ = Phase::pausing;
         return Next::pause;
     }
+    answer_ = nb::borrow(response);
     nb::object answer;
     try {
         nb::object handler = nb::getattr(client_, "_handle_response");
@@ -253,6 +276,10 @@ Next WholeCall::paused() {
 Next WholeCall::give(nb::object result) {
     phase_ = Phase::over;
     result_ = std::move(result);
+    // The one place both drivers' results pass: a record returned carries its answer's request id.
+    if (nb::object answer = std::move(answer_); answer.is_valid() && records::is_record(result_)) {
+        if (nb::object id = request_id_of(answer); id.is_valid()) records::note_request_id(result_, id);
+    }
     span_.ok(result_);
     return Next::result;
 }
@@ -307,9 +334,9 @@ void WholeCall::abandon() noexcept {
 
 int WholeCall::traverse(visitproc visit, void* arg) const {
     for (const nb::object* o :
-         {&client_,      &method_,   &path_,   &params_,      &json_,      &files_,     &raw_,
-          &file_,        &request_,  &url_,    &headers_,     &timeout_,   &extras_,    &last_error_,
-          &busy_answer_, &awaiting_, &result_, &call_.params, &call_.json, &call_.files}) {
+         {&client_,      &method_,   &path_,   &params_,  &json_,        &files_,     &raw_,
+          &file_,        &request_,  &url_,    &headers_, &timeout_,     &extras_,    &last_error_,
+          &busy_answer_, &awaiting_, &result_, &answer_,  &call_.params, &call_.json, &call_.files}) {
         if (o->is_valid()) Py_VISIT(o->ptr());
     }
     return span_.traverse(visit, arg);

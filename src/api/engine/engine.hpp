@@ -25,8 +25,11 @@
 //   hooks, default headers and query and rotating key when it has any: hooks.hpp), hands the answer to
 //   _handle_response (its own C++ code when not replaced; a list answer straight into records when
 //   every seam on the way is ours), then reads the answer into the operation's result (finish), an
-//   unexpected answer named as the call's. With a replaced _request, send() calls it instead and its
-//   answer goes to finish. Entered as _request itself (request_entry) there is no finish step.
+//   unexpected answer named as the call's. A record the call returns carries the X-Request-Id of the
+//   answer it was read from as its `_request_id` (records.hpp: note_request_id), for both drivers;
+//   a list or dict cannot, and a replaced _request's result has no answer here. With a replaced
+//   _request, send() calls it instead and its answer goes to finish. Entered as _request itself
+//   (request_entry) there is no finish step.
 //
 // OWNER RULES. A WholeCall holds strong references to the client, the call's arguments, the answer
 // in hand, the awaitable being awaited and the result or error; it is owned by its driver (on the
@@ -140,6 +143,7 @@ private:
     nb::handle logger_;  // the request log's logger while this attempt is logged (kept by request_log)
     std::chrono::steady_clock::time_point started_{};
     nb::object last_error_;  // the SDK error of the last failed attempt
+    nb::object answer_;      // the attempt's answer the result is read from: a record result carries its request id
     nb::object busy_answer_, awaiting_, result_;
     std::optional<nb::python_error> error_;
     double pause_ = 0.0;
