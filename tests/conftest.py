@@ -101,3 +101,16 @@ def new_client(client_kind):
     from support.facade import make_client  # the async client's module only where a case asks for it
 
     return lambda *args, **kwargs: make_client(client_kind, *args, **kwargs)
+
+
+@pytest.fixture
+def on_emulator(emulator, new_client):
+    """Makes a client of this case's kind for the stand-in; busy pauses take no time."""
+
+    def make(**options):
+        settings = {"api_key": ADMIN_KEY, "api_url": emulator.url, "proxy_url": emulator.url, "timeout": 5}
+        client = new_client(**(settings | options))
+        client._sleep = lambda seconds: None
+        return client
+
+    return make

@@ -37,19 +37,6 @@ class Seen:
 
 
 @pytest.fixture
-def on_emulator(emulator, new_client):
-    """Makes a client of this case's kind for the stand-in; busy pauses take no time."""
-
-    def make(**options):
-        settings = {"api_key": ADMIN_KEY, "api_url": emulator.url, "proxy_url": emulator.url, "timeout": 5}
-        client = new_client(**(settings | options))
-        client._sleep = lambda seconds: None
-        return client
-
-    return make
-
-
-@pytest.fixture
 def on_wire(httpserver, new_client):
     """Makes a client of this case's kind for a wire server that records each request."""
     base = httpserver.url_for("").rstrip("/")

@@ -12,7 +12,6 @@ import weakref
 import pytest
 from korvane_sdk import KorvaneClient
 from korvane_sdk.models import Tenant
-from support.emulator import ADMIN_KEY
 from werkzeug import Response
 
 CHAT = {"model": "korvane-1", "messages": [{"role": "user", "content": "hello there"}]}
@@ -35,19 +34,6 @@ OPERATIONS = [
     pytest.param(lambda client: client.training.create("sft"), id="training.create"),
     pytest.param(dataset_get, id="training.get_dataset"),
 ]
-
-
-@pytest.fixture
-def on_emulator(emulator, new_client):
-    """Makes a client of this case's kind for the stand-in; busy pauses take no time."""
-
-    def make(**options):
-        settings = {"api_key": ADMIN_KEY, "api_url": emulator.url, "proxy_url": emulator.url, "timeout": 5}
-        client = new_client(**(settings | options))
-        client._sleep = lambda seconds: None
-        return client
-
-    return make
 
 
 @pytest.mark.parametrize("operation", OPERATIONS)
